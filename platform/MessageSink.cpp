@@ -1,0 +1,23 @@
+#include "MessageSink.h"
+
+#include <atomic>
+#include <string>
+
+#include "Log.h"
+#include "Text.h"
+
+namespace tesmor {
+
+namespace {
+std::atomic<MessageSink*> currentSink{nullptr};
+}
+
+MessageSink* setMessageSink(MessageSink* sink) noexcept { return currentSink.exchange(sink); }
+
+MessageReply showMessage(std::u16string_view text, MessageIcon icon, MessageButtons buttons) {
+    if (auto* sink = currentSink.load()) return sink->show(text, icon, buttons);
+    logLine(std::string("message: ") + toUtf8(text));
+    return buttons == MessageButtons::YesNo ? MessageReply::No : MessageReply::Ok;
+}
+
+}  // namespace tesmor
