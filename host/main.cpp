@@ -1,0 +1,283 @@
+// tesmor-host: a stand-in for the chromatography data system. It loads the plug-in, offers the
+// host services, keeps the profile in a JSON file and raises the host's events.
+#include <dlfcn.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "Devices.h"
+#include "EventQueue.h"
+#include "HostCore.h"
+#include "JsonProfile.h"
+#include "host_api.h"
+#include "platform/Text.h"
+
+namespace fs = std::filesystem;
+using namespace tesmor;
+using namespace tesmor::host;
+
+namespace {
+
+constexpr const char* kUsage = R"(Usage: tesmor-host [options]
+
+A stand-in for the chromatography data system: loads the tesmor plug-in, offers it the host
+services (profile, database location, devices, language, menu) and raises the host's events.
+
+Options:
+  --plugin PATH        plug-in to load (default: tesmor.so beside tesmor-host)
+  --data-dir DIR       folder for the profile and the database (default: the current folder;
+                       created when missing)
+  --profile FILE       profile store, a JSON file (default: DIR/profile.json)
+  --database FILE      SQLite database handed to the plug-in (default: DIR/lab.db)
+  --language ID|none   language id the host reports (default 1049, Russian; 1033 English);
+                       none: the host offers no language service
+  --devices FILE       simulated devices, JSON: [{"name": "GC-1", "mode": 0, "lastError": 0}]
+  --trace              log every call the plug-in makes to the host on standard error
+  --help               this text
+
+Commands on standard input:
+  update ID            raise System/DocumentUpdate with assay id ID
+  menu                 run the plug-in's menu command
+  profile              print the profile
+  devices              list the devices
+  device N mode V      set the mode of device N (from 0); also: device N error V,
+                       device N name TEXT, device add NAME, device remove N
+  help                 this list
+  quit                 unload the plug-in and exit (also on SIGINT or SIGTERM)
+
+Example:
+  tesmor-host --data-dir /tmp/lab --language 1033 --trace
+)";
+
+struct Options {
+    std::string plugin;
+    std::string dataDir = ".";
+    std::string profile;
+    std::string database;
+    std::optional<std::uint16_t> language = 1049;
+    std::string devices;
+    bool trace = false;
+};
+
+[[noreturn]] void fail(const std::string& message, int status = 2) {
+    std::cerr << "tesmor-host: " << message << std::endl;
+    std::_Exit(status);
+}
+
+std::string executableDir() {
+    std::error_code error;
+    const auto self = fs::read_symlink("/proc/self/exe", error);
+    return error ? std::string(".") : self.parent_path().string();
+}
+
+Options parseOptions(int argc, char** argv) {
+    Options options;
+    auto value = [&](int& i) -> std::string {
+        if (i + 1 >= argc) fail(std::string(argv[i]) + " needs a value (see --help)");
+        return argv[++i];
+    };
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::cout << kUsage;
+            std::exit(0);
+        } else if (arg == "--plugin") {
+            options.plugin = value(i);
+        } else if (arg == "--data-dir") {
+            options.dataDir = value(i);
+        } else if (arg == "--profile") {
+            options.profile = value(i);
+        } else if (arg == "--database") {
+            options.database = value(i);
+        } else if (arg == "--devices") {
+            options.devices = value(i);
+        } else if (arg == "--language") {
+            const std::string text = value(i);
+            if (text == "none") {
+                options.language.reset();
+            } else {
+                char* end = nullptr;
+                const long id = std::strtol(text.c_str(), &end, 10);
+                if (text.empty() || *end || id < 0 || id > 0xFFFF) fail("--language takes a number from 0 to 65535 or none");
+                options.language = static_cast<std::uint16_t>(id);
+            }
+        } else if (arg == "--trace") {
+            options.trace = true;
+        } else {
+            fail("unknown option " + arg + " (see --help)");
+        }
+    }
+    if (options.plugin.empty()) options.plugin = executableDir() + "/tesmor.so";
+    if (options.profile.empty()) options.profile = (fs::path(options.dataDir) / "profile.json").string();
+    if (options.database.empty()) options.database = (fs::path(options.dataDir) / "lab.db").string();
+    return options;
+}
+
+void say(const std::string& line) { std::cout << "tesmor-host: " << line << std::endl; }
+
+std::optional<long> number(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    char* end = nullptr;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    return *end ? std::nullopt : std::optional<long>(v);
+}
+
+void listDevices() {
+    const auto devices = HostCore::instance().devices();
+    if (devices.empty()) say("no devices");
+    for (std::size_t i = 0; i < devices.size(); ++i)
+        say("device " + std::to_string(i) + ": \"" + toUtf8(devices[i].name) + "\" mode " +
+            std::to_string(devices[i].mode) + " error " + std::to_string(devices[i].lastError));
+}
+
+void deviceCommand(std::istringstream& in) {
+    auto& core = HostCore::instance();
+    std::string first;
+    in >> first;
+    std::string rest;
+    std::getline(in >> std::ws, rest);
+    if (first == "add" && !rest.empty()) {
+        core.addDevice({toUtf16(rest), 0, 0});
+        return listDevices();
+    }
+    const auto index = number(first);
+    if (first == "remove") {
+        const auto n = number(rest);
+        if (!n || *n < 0 || !core.removeDevice(static_cast<std::size_t>(*n))) return say("no such device");
+        return listDevices();
+    }
+    std::istringstream fields(rest);
+    std::string what, text;
+    fields >> what;
+    std::getline(fields >> std::ws, text);
+    if (!index || *index < 0) return say("usage: device N mode|error|name VALUE");
+    bool ok = false;
+    if (what == "name" && !text.empty()) {
+        ok = core.updateDevice(*index, [&](Device& d) { d.name = toUtf16(text); });
+    } else if (const auto v = number(text); v && (what == "mode" || what == "error")) {
+        ok = core.updateDevice(*index, [&](Device& d) {
+            (what == "mode" ? d.mode : d.lastError) = static_cast<std::int32_t>(*v);
+        });
+    } else {
+        return say("usage: device N mode|error|name VALUE");
+    }
+    if (!ok) return say("no such device");
+    listDevices();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options options = parseOptions(argc, argv);
+
+    std::error_code error;
+    fs::create_directories(options.dataDir, error);
+    if (error) fail(options.dataDir + ": " + error.message());
+
+    auto& core = HostCore::instance();
+    try {
+        core.setProfile(JsonProfile::open(options.profile));
+        if (!options.devices.empty()) core.setDevices(loadDevices(options.devices));
+    } catch (const std::exception& e) {
+        fail(e.what());
+    }
+    if (options.language) {
+        core.setLanguage(*options.language);
+    } else {
+        core.withdrawService("System/GetLanguage");
+    }
+    core.setDatabaseUri(toUtf16(fs::absolute(options.database).string()));
+    if (options.trace)
+        core.setCallObserver([](const HostCall& call) {
+            std::cerr << "trace: " << call.function << " " << call.name << " " << call.detail << std::endl;
+        });
+
+    // Signals end the host through its event thread, like the quit command.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    void* library = dlopen(options.plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!library) fail(std::string("cannot load the plug-in: ") + dlerror());
+    auto getInfo = reinterpret_cast<const PluginInfo* (*)()>(dlsym(library, "GetPluginInfo"));
+    auto load = reinterpret_cast<int (*)(const HostApi*)>(dlsym(library, "Load"));
+    auto unload = reinterpret_cast<int (*)()>(dlsym(library, "Unload"));
+    if (!getInfo || !load || !unload) fail(options.plugin + " is not a tesmor plug-in");
+
+    if (const PluginInfo* info = getInfo()) {
+        const auto v = info->version;
+        say("loaded " + options.plugin + ": " + toUtf8(std::u16string_view(info->name, textLength(info->name))) +
+            " " + std::to_string(v >> 24) + "." + std::to_string((v >> 16) & 0xFF) + "." +
+            std::to_string((v >> 8) & 0xFF) + "." + std::to_string(v & 0xFF));
+    }
+    say("profile " + options.profile + ", database " + options.database);
+
+    static EventQueue events;  // outlives the reader threads, which are never joined
+    load(core.api());
+    core.raise("System/ModulesLoaded", 0);
+    for (const auto& item : core.menuItems()) say("menu item \"" + toUtf8(item) + "\"");
+
+    std::thread([] {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGINT);
+        sigaddset(&set, SIGTERM);
+        int signal = 0;
+        sigwait(&set, &signal);
+        events.quit();
+    }).detach();
+
+    std::thread([] {
+        std::string line;
+        while (std::getline(std::cin, line)) {
+            events.post([line] {
+                std::istringstream in(line);
+                std::string command;
+                in >> command;
+                auto& host = HostCore::instance();
+                if (command.empty()) return;
+                if (command == "quit" || command == "exit") {
+                    events.quit();
+                } else if (command == "update") {
+                    std::string id;
+                    in >> id;
+                    const auto n = number(id);
+                    if (!n) return say("usage: update ID");
+                    host.raise("System/DocumentUpdate", static_cast<intptr_t>(*n));
+                    say("document update " + std::to_string(*n) + " raised");
+                } else if (command == "menu") {
+                    if (!host.runCommand("tesmor/MenuCommand", 0)) say("no menu command registered");
+                } else if (command == "profile") {
+                    std::cout << host.profileDump() << std::endl;
+                } else if (command == "devices") {
+                    listDevices();
+                } else if (command == "device") {
+                    deviceCommand(in);
+                } else if (command == "help") {
+                    std::cout << kUsage;
+                } else {
+                    say("unknown command \"" + command + "\" (help lists the commands)");
+                }
+            });
+        }
+    }).detach();
+
+    say("ready; type help for the commands");
+    events.run();
+
+    unload();
+    dlclose(library);
+    say("plug-in unloaded");
+    std::fflush(nullptr);
+    std::_Exit(0);
+}

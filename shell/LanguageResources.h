@@ -1,0 +1,26 @@
+#pragma once
+// Which resources the plug-in shows: the built-in Russian ones, or those of a language library
+// loaded at start-up. Chosen once on the host's event thread; read from any thread afterwards.
+#include <cstdint>
+#include <string>
+
+#include "platform/Resources.h"
+
+namespace tesmor {
+
+const Resources& currentResources() noexcept;
+// Path of the module that supplies the current resources (the plug-in's own file by default).
+std::string currentResourceModulePath();
+
+// Loads the resource library for `languageId` beside the plug-in's own file. 1049 and unknown
+// ids keep the built-in resources, as does a library that is missing or offers no table.
+// A loaded library is never unloaded.
+void chooseLanguageResources(std::uint16_t languageId);
+
+// Texts by string id from whatever resources are current.
+class CurrentStrings final : public StringSource {
+public:
+    std::u16string loadString(unsigned id) const override { return currentResources().loadString(id); }
+};
+
+}  // namespace tesmor

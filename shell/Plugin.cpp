@@ -1,0 +1,136 @@
+#include "Plugin.h"
+
+#include <exception>
+#include <optional>
+#include <string>
+
+#include "HostServices.h"
+#include "LanguageResources.h"
+#include "host_api.h"
+#include "platform/Log.h"
+#include "platform/Text.h"
+
+#define TESMOR_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace tesmor {
+
+namespace {
+
+constexpr PluginInfo kPluginInfo{
+    sizeof(PluginInfo),
+    u"Велмар: Modbus",
+    0x01010001,
+    u"Плагин для подключения к Modbus Master устройствам.",
+    u"tesmor developers",
+    u"support@tesmor.example",
+    u"© 2026 tesmor developers. All rights reserved.",
+    u"https://tesmor.example",
+    {0x7a, 0x3e, 0x51, 0x0c, 0x94, 0x2b, 0x4f, 0x6d, 0xa1, 0x58, 0x0e, 0xc3, 0x27, 0xd9, 0x86, 0x14},
+};
+
+struct PluginState {
+    uint32_t modulesLoadedSubscription = 0;
+    uint32_t documentUpdateSubscription = 0;
+    uint32_t menuCommandRegistration = 0;
+    bool subscribed = false;
+    bool commandRegistered = false;
+    std::optional<std::u16string> connectionUri;
+    int currentAssayId = -1;
+};
+
+PluginState g_state;
+
+// Host handlers must return to the host whatever happens inside.
+template <typename F>
+int guarded(const char* where, F&& body) noexcept {
+    try {
+        body();
+    } catch (const std::exception& e) {
+        try {
+            logLine(std::string(where) + ": " + e.what());
+        } catch (...) {
+        }
+    } catch (...) {
+        try {
+            logLine(std::string(where) + ": unknown failure");
+        } catch (...) {
+        }
+    }
+    return 0;
+}
+
+void chooseLanguage() {
+    static constexpr const char* kService = "System/GetLanguage";
+    if (!hostHasService(kService)) return;
+    const auto languageId = static_cast<std::uint16_t>(callHostService(kService, 0, 0) & 0xFFFF);
+    chooseLanguageResources(languageId);
+}
+
+void createMenuItem() {
+    constexpr std::size_t kBufferLength = 256;  // terminator included
+    std::u16string path = currentResources().loadString(103);
+    if (path.size() > kBufferLength - 1) path.resize(kBufferLength - 1);
+    MenuItemRecord record{sizeof(MenuItemRecord), path.c_str(), 0, kMenuCommand};
+    callHostService("MainMenu/CreateNewMenu", 0, reinterpret_cast<intptr_t>(&record));
+}
+
+void takeDatabaseLocation() {
+    static constexpr const char* kService = "DB/GetConnectionUri";
+    if (!hostHasService(kService)) return;
+    const auto* text = reinterpret_cast<const char16_t*>(callHostService(kService, 0, 0));
+    g_state.connectionUri = text ? std::optional<std::u16string>(std::u16string(text, textLength(text)))
+                                 : std::nullopt;
+}
+
+}  // namespace
+
+int onModulesLoaded(intptr_t) noexcept {
+    return guarded("ModulesLoaded", [] {
+        chooseLanguage();
+        if (const HostApi* host = hostApi(); host && host->registerCommand) {
+            g_state.menuCommandRegistration = host->registerCommand(kMenuCommand, &onMenuCommand);
+            g_state.commandRegistered = true;
+        }
+        createMenuItem();
+        takeDatabaseLocation();
+        setProfileFolder(u"plugins\\tesmor");
+    });
+}
+
+int onDocumentUpdate(intptr_t assayId) noexcept {
+    return guarded("DocumentUpdate", [assayId] { g_state.currentAssayId = static_cast<int>(assayId); });
+}
+
+int onMenuCommand(intptr_t) noexcept {
+    return guarded("MenuCommand", [] {});
+}
+
+}  // namespace tesmor
+
+using namespace tesmor;
+
+TESMOR_EXPORT const PluginInfo* GetPluginInfo(void) { return &kPluginInfo; }
+
+TESMOR_EXPORT int Load(const HostApi* host) {
+    return guarded("Load", [host] {
+        setHostApi(host);
+        if (!host || !host->subscribe) return;
+        g_state.modulesLoadedSubscription = host->subscribe(kModulesLoadedEvent, &onModulesLoaded);
+        g_state.documentUpdateSubscription = host->subscribe(kDocumentUpdateEvent, &onDocumentUpdate);
+        g_state.subscribed = true;
+    });
+}
+
+TESMOR_EXPORT int Unload(void) {
+    return guarded("Unload", [] {
+        const HostApi* host = hostApi();
+        if (host && g_state.subscribed && host->unsubscribe) {
+            host->unsubscribe(g_state.modulesLoadedSubscription);
+            host->unsubscribe(g_state.documentUpdateSubscription);
+        }
+        g_state.subscribed = false;
+        if (host && g_state.commandRegistered && host->unregisterCommand)
+            host->unregisterCommand(g_state.menuCommandRegistration);
+        g_state.commandRegistered = false;
+    });
+}

@@ -1,0 +1,79 @@
+// tesmorENU.so: the English resources of the plug-in.
+#include <iterator>
+
+#include "platform/ResourceTable.h"
+
+namespace {
+
+constexpr TesmorString kStrings[] = {
+    {103, u"Data/Calculations/Velmar: Modbus"},
+    {104, u"About the plug-in..."},
+    {105, u"Byte order"},
+    {111, u"Peak concentration"},
+    {112, u"*Not selected*"},
+    {113, u"Calibration"},
+    {114, u"Analysis"},
+    {115, u"The chromatogram's method does not match the filters!"},
+    {116, u"The chromatogram's mixture does not match the filters!"},
+    {117, u"Address (Hex)"},
+    {118, u"The chromatogram's type does not match the filters!"},
+    {119, u"Enter the component name."},
+    {120, u"Enter the register address."},
+    {121, u"No register type is selected."},
+    {122, u"No register data type is selected."},
+    {123, u"No register data is selected."},
+    {124, u"The value must be from 0 to 65535!"},
+    {125, u"Device"},
+    {126, u"Chromatogram"},
+    {127, u"Chromatogram peak"},
+    {128, u"Peak retention time"},
+    {129, u"Peak area"},
+    {130, u"Component"},
+    {131, u"Address (Decimal)"},
+    {132, u"Register type"},
+    {133, u"Data type"},
+    {134, u"Data"},
+    {135, u"Value"},
+    {136, u"About the plug-in"},
+    {138, u"Device mode"},
+    {139, u"The register address is out of range!"},
+    {140, u"A register with this type and address already exists!"},
+    {141, u"The value must be from 0 to 9999!"},
+    {142, u"The value must be from 1 to 255!"},
+    {143, u"Last error code"},
+    {144, u"Sampling time"},
+    {145, u"Sample number"},
+    {146, u"Select a device."},
+    {147, u"Data from Velmar"},
+    {148, u"Device name"},
+    {149, u"Are you sure you want to delete all registers?"},
+    {150, u"Sampling time data can only be stored in 16-bit registers."},
+    {151, u"Number in series"},
+};
+
+constexpr TesmorTranslation kTranslations[] = {{1033, 1200}};
+
+constexpr TesmorVersionValue kVersion[] = {
+    {u"040904b0", u"CompanyName", u"tesmor developers"},
+    {u"040904b0", u"FileDescription", u"Plug-in for connecting to Modbus Master devices."},
+    {u"040904b0", u"FileVersion", u"1.1.1.4"},
+    {u"040904b0", u"InternalName", u"tesmorENU.so"},
+    {u"040904b0", u"LegalCopyright", u"© 2026 tesmor developers. All rights reserved."},
+    {u"040904b0", u"OriginalFilename", u"tesmorENU.so"},
+    {u"040904b0", u"ProductName", u"Velmar: Modbus"},
+    {u"040904b0", u"ProductVersion", u"1.1.1.4"},
+};
+
+constexpr TesmorResourceTable kTable{
+    sizeof(TesmorResourceTable),
+    kStrings, static_cast<uint32_t>(std::size(kStrings)),
+    nullptr, 0,
+    kTranslations, static_cast<uint32_t>(std::size(kTranslations)),
+    kVersion, static_cast<uint32_t>(std::size(kVersion)),
+};
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) const TesmorResourceTable* tesmorResourceTable(void) {
+    return &kTable;
+}
