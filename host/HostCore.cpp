@@ -55,9 +55,9 @@ void HostCore::withdrawService(const std::string& service) {
     withdrawn_.insert(service);
 }
 
-void HostCore::setLanguage(std::uint16_t languageId) {
+void HostCore::setLanguage(intptr_t answer) {
     std::lock_guard lock(mutex_);
-    language_ = languageId;
+    language_ = answer;
 }
 
 void HostCore::setDatabaseUri(std::optional<std::u16string> uri) {

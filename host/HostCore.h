@@ -40,7 +40,8 @@ public:
 
     // Configuration. A service taken away answers 0 to hasService.
     void withdrawService(const std::string& service);
-    void setLanguage(std::uint16_t languageId);
+    // What System/GetLanguage answers; the plug-in takes the low 16 bits.
+    void setLanguage(intptr_t answer);
     void setDatabaseUri(std::optional<std::u16string> uri);  // nullopt: a null pointer is handed out
     void setProfile(JsonProfile profile);
     std::string profileDump();
@@ -79,7 +80,7 @@ private:
     std::map<uint32_t, std::pair<std::string, HostHandler>> commands_;
     uint32_t nextHandle_ = 1;
     std::set<std::string> withdrawn_;
-    std::uint16_t language_ = 1049;
+    intptr_t language_ = 1049;
     std::optional<std::u16string> databaseUri_;
     JsonProfile profile_;
     std::vector<Device> devices_;
