@@ -137,9 +137,15 @@ std::size_t HostCore::commandCount() {
     return commands_.size();
 }
 
-std::vector<std::u16string> HostCore::menuItems() {
+std::vector<MenuItem> HostCore::menuItems() {
     std::lock_guard lock(mutex_);
     return menuItems_;
+}
+
+std::vector<std::u16string> HostCore::menuPaths() {
+    std::vector<std::u16string> paths;
+    for (auto& item : menuItems()) paths.push_back(std::move(item.path));
+    return paths;
 }
 
 void HostCore::setCallObserver(std::function<void(const HostCall&)> observer) {
@@ -238,7 +244,7 @@ intptr_t HostCore::service(const char* name, intptr_t a, intptr_t b) {
         } else if (service == "MainMenu/CreateNewMenu") {
             const auto* item = reinterpret_cast<const MenuItemRecord*>(b);
             if (item && item->size >= sizeof(MenuItemRecord) && item->path) {
-                menuItems_.emplace_back(item->path, textLength(item->path));
+                menuItems_.push_back({std::u16string(item->path, textLength(item->path)), safe(item->command)});
                 detail = quoted(text8(item->path)) + " -> " + quoted(safe(item->command));
             } else {
                 detail = "bad menu record";

@@ -23,6 +23,11 @@ struct Device {
     std::int32_t mode = 0;
 };
 
+struct MenuItem {
+    std::u16string path;  // "Данные/Расчёты/Велмар: Modbus"
+    std::string command;
+};
+
 // One call the plug-in made through the table, for --trace and for tests.
 struct HostCall {
     std::string function;  // "subscribe", "callService", "hasService", ...
@@ -57,7 +62,8 @@ public:
     bool runCommand(const std::string& name, intptr_t argument);
     std::size_t subscriptionCount();
     std::size_t commandCount();
-    std::vector<std::u16string> menuItems();
+    std::vector<MenuItem> menuItems();
+    std::vector<std::u16string> menuPaths();
 
     // Called for every call through the table (from the plug-in's threads too).
     void setCallObserver(std::function<void(const HostCall&)> observer);
@@ -84,7 +90,7 @@ private:
     std::optional<std::u16string> databaseUri_;
     JsonProfile profile_;
     std::vector<Device> devices_;
-    std::vector<std::u16string> menuItems_;
+    std::vector<MenuItem> menuItems_;
     std::function<void(const HostCall&)> observer_;
 };
 

@@ -8,14 +8,20 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 
+#include <QApplication>
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QString>
+
 #include "Devices.h"
-#include "EventQueue.h"
 #include "HostCore.h"
+#include "HostWindow.h"
 #include "JsonProfile.h"
 #include "host_api.h"
 #include "platform/Text.h"
@@ -41,6 +47,8 @@ Options:
                        none: the host offers no language service
   --devices FILE       simulated devices, JSON: [{"name": "GC-1", "mode": 0, "lastError": 0}]
   --trace              log every call the plug-in makes to the host on standard error
+  --headless           no window, even when a display is there (without DISPLAY,
+                       WAYLAND_DISPLAY or QT_QPA_PLATFORM the host is always headless)
   --help               this text
 
 Commands on standard input:
@@ -65,6 +73,7 @@ struct Options {
     std::optional<std::uint16_t> language = 1049;
     std::string devices;
     bool trace = false;
+    bool headless = false;
 };
 
 [[noreturn]] void fail(const std::string& message, int status = 2) {
@@ -111,6 +120,8 @@ Options parseOptions(int argc, char** argv) {
             }
         } else if (arg == "--trace") {
             options.trace = true;
+        } else if (arg == "--headless") {
+            options.headless = true;
         } else {
             fail("unknown option " + arg + " (see --help)");
         }
@@ -201,11 +212,11 @@ int main(int argc, char** argv) {
         });
 
     // Signals end the host through its event thread, like the quit command.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
 
     void* library = dlopen(options.plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!library) fail(std::string("cannot load the plug-in: ") + dlerror());
@@ -222,32 +233,51 @@ int main(int argc, char** argv) {
     }
     say("profile " + options.profile + ", database " + options.database);
 
-    static EventQueue events;  // outlives the reader threads, which are never joined
+    const bool windowed = !options.headless && (std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY") ||
+                                                 std::getenv("QT_QPA_PLATFORM"));
+    int qtArgc = 1;
+    char* qtArgv[] = {argv[0], nullptr};
+    std::unique_ptr<QCoreApplication> app;
+    std::unique_ptr<HostWindow> window;
+    if (windowed) {
+        app = std::make_unique<QApplication>(qtArgc, qtArgv);
+        window = std::make_unique<HostWindow>();
+    } else {
+        app = std::make_unique<QCoreApplication>(qtArgc, qtArgv);
+    }
+    QCoreApplication* loop = app.get();
+
     load(core.api());
     core.raise("System/ModulesLoaded", 0);
-    for (const auto& item : core.menuItems()) say("menu item \"" + toUtf8(item) + "\"");
+    for (const auto& item : core.menuItems()) {
+        say("menu item \"" + toUtf8(item.path) + "\"");
+        if (window) window->addMenuItem(QString::fromStdU16String(item.path), QString::fromStdString(item.command));
+    }
+    if (window) window->show();
 
-    std::thread([] {
+    // Signals and standard input reach the plug-in through the event thread, like the host's own events.
+    std::thread([loop] {
         sigset_t set;
         sigemptyset(&set);
         sigaddset(&set, SIGINT);
         sigaddset(&set, SIGTERM);
         int signal = 0;
         sigwait(&set, &signal);
-        events.quit();
+        QMetaObject::invokeMethod(loop, &QCoreApplication::quit, Qt::QueuedConnection);
     }).detach();
 
-    std::thread([] {
+    HostWindow* shownWindow = window.get();
+    std::thread([loop, shownWindow] {
         std::string line;
         while (std::getline(std::cin, line)) {
-            events.post([line] {
+            QMetaObject::invokeMethod(loop, [line, loop, shownWindow] {
                 std::istringstream in(line);
                 std::string command;
                 in >> command;
                 auto& host = HostCore::instance();
                 if (command.empty()) return;
                 if (command == "quit" || command == "exit") {
-                    events.quit();
+                    loop->quit();
                 } else if (command == "update") {
                     std::string id;
                     in >> id;
@@ -256,28 +286,32 @@ int main(int argc, char** argv) {
                     host.raise("System/DocumentUpdate", static_cast<intptr_t>(*n));
                     say("document update " + std::to_string(*n) + " raised");
                 } else if (command == "menu") {
-                    if (!host.runCommand("tesmor/MenuCommand", 0)) say("no menu command registered");
+                    if (!host.runCommand("tesmor/MenuCommand", reinterpret_cast<intptr_t>(static_cast<QWidget*>(shownWindow))))
+                        say("no menu command registered");
                 } else if (command == "profile") {
                     std::cout << host.profileDump() << std::endl;
                 } else if (command == "devices") {
                     listDevices();
                 } else if (command == "device") {
                     deviceCommand(in);
+                    if (shownWindow) shownWindow->refreshDevices();
                 } else if (command == "help") {
                     std::cout << kUsage;
                 } else {
                     say("unknown command \"" + command + "\" (help lists the commands)");
                 }
-            });
+            }, Qt::QueuedConnection);
         }
     }).detach();
 
-    say("ready; type help for the commands");
-    events.run();
+    say(std::string("ready (") + (windowed ? "window" : "headless") + "); type help for the commands");
+    app->exec();
 
     unload();
+    window.reset();
     dlclose(library);
     say("plug-in unloaded");
     std::fflush(nullptr);
+    // The standard-input reader may still be blocked in a read: leave without unwinding it.
     std::_Exit(0);
 }

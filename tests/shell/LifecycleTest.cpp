@@ -86,7 +86,7 @@ TEST_F(Lifecycle, MissingOptionalServicesAreSkipped) {
         EXPECT_NE(call, "callService System/GetLanguage");
         EXPECT_NE(call, "callService DB/GetConnectionUri");
     }
-    EXPECT_EQ(core().menuItems(), std::vector<std::u16string>{u"Данные/Расчёты/Велмар: Modbus"});
+    EXPECT_EQ(core().menuPaths(), std::vector<std::u16string>{u"Данные/Расчёты/Велмар: Modbus"});
     plugin->unload();
 }
 
@@ -116,7 +116,7 @@ TEST_P(Language, ChoosesTheMenuText) {
     }
     plugin->load(core().api());
     core().raise("System/ModulesLoaded", 0);
-    EXPECT_EQ(core().menuItems(), std::vector<std::u16string>{c.menu});
+    EXPECT_EQ(core().menuPaths(), std::vector<std::u16string>{c.menu});
     plugin->unload();
 }
 
@@ -141,7 +141,7 @@ TEST_F(Lifecycle, ALibraryWithoutResourceTableLeavesTheBuiltInTexts) {
     core().setLanguage(1033);
     plugin->load(core().api());
     core().raise("System/ModulesLoaded", 0);
-    EXPECT_EQ(core().menuItems(), std::vector<std::u16string>{u"Данные/Расчёты/Велмар: Modbus"});
+    EXPECT_EQ(core().menuPaths(), std::vector<std::u16string>{u"Данные/Расчёты/Велмар: Modbus"});
     plugin->unload();
 }
 
