@@ -123,7 +123,7 @@ void swapToFileOrder(std::uint32_t* words, std::size_t count) {
 // Reads count words into samples. With a known size the count was checked against the file, so
 // one block read does; otherwise (pipes) the buffer grows only with the words really read.
 bool readSamples(std::FILE* f, std::uint64_t count, bool sizeKnown,
-                 std::vector<std::uint32_t>& samples) {
+                 SampleWords& samples) {
     try {
         if (sizeKnown) {
             samples.resize(static_cast<std::size_t>(count));
@@ -145,22 +145,55 @@ bool readSamples(std::FILE* f, std::uint64_t count, bool sizeKnown,
     return true;
 }
 
+// The fields of an item in file order.
+enum PeakField { Front, Back, Time, Area, Height, Concent, Name, Reference, Left, Right, Flags,
+                 FrontBaseHeight, BackBaseHeight, Index, FieldCount };
+constexpr const char* kPeakFields[FieldCount] = {
+    "front", "back", "time", "area", "height", "concent", "name", "reference", "left", "right",
+    "flags", "front_base_height", "back_base_height", "index"};
+
+// One pass over the item's children instead of a search per field; as with a search by name,
+// the first element of a name counts. Written files list the fields in order, so the expected
+// name is tried first.
 PeakRecord readPeak(pugi::xml_node item) {
+    pugi::xml_attribute values[FieldCount];
+    bool seen[FieldCount] = {};
+    int expected = 0;
+    for (pugi::xml_node child = item.first_child(); child; child = child.next_sibling()) {
+        const char* name = child.name();
+        int field = FieldCount;
+        if (expected < FieldCount && std::strcmp(name, kPeakFields[expected]) == 0) {
+            field = expected;
+        } else {
+            for (int i = 0; i < FieldCount; ++i) {
+                if (std::strcmp(name, kPeakFields[i]) == 0) {
+                    field = i;
+                    break;
+                }
+            }
+        }
+        if (field == FieldCount) continue;
+        expected = field + 1;
+        if (!seen[field]) {
+            seen[field] = true;
+            values[field] = child.attribute("value");  // null when missing: the default
+        }
+    }
     PeakRecord p;
-    p.front = valueOf(item, "front").as_double();
-    p.back = valueOf(item, "back").as_double();
-    p.time = valueOf(item, "time").as_double();
-    p.area = valueOf(item, "area").as_double();
-    p.height = valueOf(item, "height").as_double();
-    p.concent = valueOf(item, "concent").as_double();
-    p.name = textOf(valueOf(item, "name"));
-    p.reference = valueOf(item, "reference").as_bool();
-    p.left = valueOf(item, "left").as_int(-1);
-    p.right = valueOf(item, "right").as_int(-1);
-    p.flags = valueOf(item, "flags").as_uint();
-    p.front_base_height = valueOf(item, "front_base_height").as_double();
-    p.back_base_height = valueOf(item, "back_base_height").as_double();
-    p.index = valueOf(item, "index").as_double();
+    p.front = values[Front].as_double();
+    p.back = values[Back].as_double();
+    p.time = values[Time].as_double();
+    p.area = values[Area].as_double();
+    p.height = values[Height].as_double();
+    p.concent = values[Concent].as_double();
+    p.name = textOf(values[Name]);
+    p.reference = values[Reference].as_bool();
+    p.left = values[Left].as_int(-1);
+    p.right = values[Right].as_int(-1);
+    p.flags = values[Flags].as_uint();
+    p.front_base_height = values[FrontBaseHeight].as_double();
+    p.back_base_height = values[BackBaseHeight].as_double();
+    p.index = values[Index].as_double();
     return p;
 }
 

@@ -11,10 +11,37 @@
 #include <pugixml.hpp>
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <new>
+#include <type_traits>
+#include <utility>
 #include <string>
 #include <string_view>
 #include <vector>
+
+// Sample words as they come from a file. Growing the sequence leaves new words uninitialised
+// (they are read over at once), so loading does not clear 64 MiB before reading it; otherwise it
+// behaves as std::vector<std::uint32_t>.
+template <typename T>
+struct UninitializedAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = UninitializedAllocator<U>;
+    };
+    UninitializedAllocator() = default;
+    template <typename U>
+    UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+    template <typename U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+        std::construct_at(p, std::forward<Args>(args)...);
+    }
+};
+using SampleWords = std::vector<std::uint32_t, UninitializedAllocator<std::uint32_t>>;
 
 struct PeakRecord {
     double front = 0;
@@ -39,7 +66,7 @@ struct PeakRecord {
 // the source's lock and give the new object a lock of its own.
 struct ChannelData {
     std::int32_t number = 0;             // 0..255 in a file; key of the peak tables
-    std::vector<std::uint32_t> samples;  // carried unchanged
+    SampleWords samples;  // carried unchanged
     mutable std::mutex lock;
     double paramA = 0;  // carried unchanged
     double paramB = 0;  // carried unchanged

@@ -115,7 +115,7 @@ TEST_P(LoadResult, GivesItsCodeAndLeavesItsState) {
         EXPECT_EQ(f.passport.path, dir.file16("f.chr"));
         EXPECT_TRUE(f.passport.properties.empty());
         ASSERT_EQ(f.channels.size(), 2u);
-        EXPECT_EQ(f.channels[1].samples, (std::vector<std::uint32_t>{1, 2, 3}));
+        EXPECT_EQ(f.channels[1].samples, (SampleWords{1, 2, 3}));
         EXPECT_EQ(f.channels[1].paramA, 10.0);
         EXPECT_EQ(f.channels[1].paramB, 0.5);
         ASSERT_EQ(f.channels[1].peaks.size(), 1u);
@@ -395,6 +395,24 @@ TEST(SaveTest, FailuresOfTheStreamAreReported) {
     CVelmarFile4 big = channelsNumbered({1});
     big.channels[0].samples.assign(100000, 1);
     EXPECT_EQ(big.save(u"/dev/full"), -6);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(PeakTableTest, TheFirstElementOfAFieldCountsWhateverTheOrder) {
+    const std::string xml =
+        "<root><channels><channel><number value='0'/><table><item>"
+        "<index value='9'/><time/><time value='5'/><area value='2'/><area value='3'/>"
+        "<unknown value='1'/><front value='4'/></item></table></channel></channels></root>";
+    const CVelmarFile4 f = loadBytes(withXml(channelsNumbered({0}), xml));
+    ASSERT_EQ(f.channels.at(0).peaks.size(), 1u);
+    const PeakRecord& p = f.channels[0].peaks[0];
+    EXPECT_EQ(p.index, 9.0);
+    EXPECT_EQ(p.time, 0.0);  // the first "time" has no value
+    EXPECT_EQ(p.area, 2.0);
+    EXPECT_EQ(p.front, 4.0);
 }
 
 }  // namespace
