@@ -108,8 +108,12 @@ void putU64(unsigned char* p, std::uint64_t v) {
     for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
-double getDouble(const unsigned char* p) { return std::bit_cast<double>(getU64(p)); }
-void putDouble(unsigned char* p, double v) { putU64(p, std::bit_cast<std::uint64_t>(v)); }
+double getDouble(const unsigned char* p) {
+    return std::bit_cast<double>(getU64(p));
+}
+void putDouble(unsigned char* p, double v) {
+    putU64(p, std::bit_cast<std::uint64_t>(v));
+}
 
 // Sample words are little-endian in the file.
 void swapToFileOrder(std::uint32_t* words, std::size_t count) {
@@ -122,12 +126,12 @@ void swapToFileOrder(std::uint32_t* words, std::size_t count) {
 
 // Reads count words into samples. With a known size the count was checked against the file, so
 // one block read does; otherwise (pipes) the buffer grows only with the words really read.
-bool readSamples(std::FILE* f, std::uint64_t count, bool sizeKnown,
-                 SampleWords& samples) {
+bool readSamples(std::FILE* f, std::uint64_t count, bool sizeKnown, SampleWords& samples) {
     try {
         if (sizeKnown) {
             samples.resize(static_cast<std::size_t>(count));
-            if (std::fread(samples.data(), kSampleSize, samples.size(), f) != samples.size())
+            if (count &&
+                std::fread(samples.data(), kSampleSize, samples.size(), f) != samples.size())
                 return false;
         } else {
             constexpr std::uint64_t kChunk = 1 << 20;
@@ -146,11 +150,37 @@ bool readSamples(std::FILE* f, std::uint64_t count, bool sizeKnown,
 }
 
 // The fields of an item in file order.
-enum PeakField { Front, Back, Time, Area, Height, Concent, Name, Reference, Left, Right, Flags,
-                 FrontBaseHeight, BackBaseHeight, Index, FieldCount };
-constexpr const char* kPeakFields[FieldCount] = {
-    "front", "back", "time", "area", "height", "concent", "name", "reference", "left", "right",
-    "flags", "front_base_height", "back_base_height", "index"};
+enum PeakField {
+    Front,
+    Back,
+    Time,
+    Area,
+    Height,
+    Concent,
+    Name,
+    Reference,
+    Left,
+    Right,
+    Flags,
+    FrontBaseHeight,
+    BackBaseHeight,
+    Index,
+    FieldCount
+};
+constexpr const char* kPeakFields[FieldCount] = {"front",
+                                                 "back",
+                                                 "time",
+                                                 "area",
+                                                 "height",
+                                                 "concent",
+                                                 "name",
+                                                 "reference",
+                                                 "left",
+                                                 "right",
+                                                 "flags",
+                                                 "front_base_height",
+                                                 "back_base_height",
+                                                 "index"};
 
 // One pass over the item's children instead of a search per field; as with a search by name,
 // the first element of a name counts. Written files list the fields in order, so the expected
@@ -282,8 +312,9 @@ void CVelmarFile4::readPeakTables(pugi::xml_node channelsElement) {
         if (!numberValue) continue;
         const int number = numberValue.as_int();
         if (number < 0) continue;
-        const auto channel = std::find_if(channels.begin(), channels.end(),
-                                          [number](const ChannelData& c) { return c.number == number; });
+        const auto channel =
+            std::find_if(channels.begin(), channels.end(),
+                         [number](const ChannelData& c) { return c.number == number; });
         if (channel == channels.end()) continue;
         channel->peaks.clear();
         const pugi::xml_node table = element.child("table");
@@ -325,7 +356,8 @@ std::int32_t CVelmarFile4::save(const std::u16string& path) {
     for (std::size_t i = 0; i < channels.size(); ++i) {
         const ChannelData& channel = channels[i];
         const std::uint64_t n = counts[i];
-        unsigned char record[kRecordHeaderSize] = {static_cast<unsigned char>(channel.number & 0xFF)};
+        unsigned char record[kRecordHeaderSize] = {
+            static_cast<unsigned char>(channel.number & 0xFF)};
         putDouble(record + 8, channel.paramA);
         putDouble(record + 16, channel.paramB);
         putU64(record + 24, n);
@@ -339,7 +371,8 @@ std::int32_t CVelmarFile4::save(const std::u16string& path) {
             std::copy_n(channel.samples.begin(), copied, buffer.begin());
         }
         swapToFileOrder(buffer.data(), buffer.size());
-        if (std::fwrite(buffer.data(), kSampleSize, buffer.size(), f) != buffer.size())
+        if (!buffer.empty() &&
+            std::fwrite(buffer.data(), kSampleSize, buffer.size(), f) != buffer.size())
             return BadSamples;
     }
 
@@ -365,16 +398,18 @@ std::int32_t CVelmarFile4::save(const std::u16string& path) {
 
 const char* velmarResultText(std::int32_t code) noexcept {
     switch (code) {
-    case CVelmarFile4::Ok: return "success";
-    case CVelmarFile4::CannotOpen: return "the file cannot be opened";
-    case CVelmarFile4::BadHeader: return "the 16-byte file header cannot be read or written in full";
-    case CVelmarFile4::BadMagic: return "the file does not start with \"STG\"";
-    case CVelmarFile4::BadVersion: return "the format version is above 1";
-    case CVelmarFile4::BadChannelHeader:
-        return "a 32-byte channel record header cannot be read or written in full";
-    case CVelmarFile4::BadSamples:
-        return "a channel's sample count is corrupt or its samples cannot be read or written in full";
-    case CVelmarFile4::BadXml: return "the XML part cannot be read, parsed or written";
-    default: return "unknown result code";
+        case CVelmarFile4::Ok: return "success";
+        case CVelmarFile4::CannotOpen: return "the file cannot be opened";
+        case CVelmarFile4::BadHeader:
+            return "the 16-byte file header cannot be read or written in full";
+        case CVelmarFile4::BadMagic: return "the file does not start with \"STG\"";
+        case CVelmarFile4::BadVersion: return "the format version is above 1";
+        case CVelmarFile4::BadChannelHeader:
+            return "a 32-byte channel record header cannot be read or written in full";
+        case CVelmarFile4::BadSamples:
+            return "a channel's sample count is corrupt or its samples cannot be read or written "
+                   "in full";
+        case CVelmarFile4::BadXml: return "the XML part cannot be read, parsed or written";
+        default: return "unknown result code";
     }
 }

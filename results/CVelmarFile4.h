@@ -65,8 +65,8 @@ struct PeakRecord {
 // One detector channel. lock guards samples against a concurrent save; copies and moves take
 // the source's lock and give the new object a lock of its own.
 struct ChannelData {
-    std::int32_t number = 0;             // 0..255 in a file; key of the peak tables
-    SampleWords samples;  // carried unchanged
+    std::int32_t number = 0;  // 0..255 in a file; key of the peak tables
+    SampleWords samples;      // carried unchanged
     mutable std::mutex lock;
     double paramA = 0;  // carried unchanged
     double paramB = 0;  // carried unchanged

@@ -9,7 +9,9 @@ SqlException::SqlException(std::string message, std::string sql, int code)
 
 SqlException::~SqlException() = default;
 
-const char* SqlException::what() const noexcept { return message_.c_str(); }
+const char* SqlException::what() const noexcept {
+    return message_.c_str();
+}
 
 namespace detail {
 

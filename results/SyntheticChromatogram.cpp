@@ -9,8 +9,8 @@
 namespace {
 
 constexpr std::array<const char16_t*, 12> kComponents = {
-    u"Метан",    u"Этан",   u"Пропан",   u"изо-Бутан", u"н-Бутан", u"изо-Пентан",
-    u"н-Пентан", u"Гексан", u"Азот",     u"Кислород",  u"CO2",     u"Гелий"};
+    u"Метан",    u"Этан",   u"Пропан", u"изо-Бутан", u"н-Бутан", u"изо-Пентан",
+    u"н-Пентан", u"Гексан", u"Азот",   u"Кислород",  u"CO2",     u"Гелий"};
 
 std::u16string decimal(long long v) {
     std::u16string out;
@@ -91,7 +91,8 @@ CVelmarFile4 makeSyntheticChromatogram(const SyntheticOptions& o) {
         }
         channel.samples.resize(o.samples);
         for (std::size_t i = 0; i < o.samples; ++i)
-            channel.samples[i] = static_cast<std::uint32_t>(std::max(0.0, signal[i] + noise(random)));
+            channel.samples[i] =
+                static_cast<std::uint32_t>(std::max(0.0, signal[i] + noise(random)));
         file.channels.push_back(std::move(channel));
     }
     return file;

@@ -8,11 +8,11 @@
 #include <string>
 
 struct SyntheticOptions {
-    int channels = 2;                 // numbered 0, 1, ... (at most 256 fit the file)
-    std::size_t samples = 6000;       // per channel
-    int peaks = 6;                    // per channel, spread evenly over the run
-    std::uint32_t seed = 1;           // same seed, same file
-    double sampleRate = 10.0;         // samples per second; paramA holds it, paramB the scale
+    int channels = 2;            // numbered 0, 1, ... (at most 256 fit the file)
+    std::size_t samples = 6000;  // per channel
+    int peaks = 6;               // per channel, spread evenly over the run
+    std::uint32_t seed = 1;      // same seed, same file
+    double sampleRate = 10.0;    // samples per second; paramA holds it, paramB the scale
     std::u16string operatorName = u"Иванова А.П.";
     std::u16string place = u"Лаборатория 1";
     std::u16string numinseria = u"1";

@@ -7,7 +7,9 @@
 
 namespace tesmor::results {
 
-std::u16string textOf(pugi::xml_attribute attribute) { return toUtf16(attribute.as_string()); }
+std::u16string textOf(pugi::xml_attribute attribute) {
+    return toUtf16(attribute.as_string());
+}
 
 pugi::xml_attribute appendValue(pugi::xml_node parent, const char* name) {
     return parent.append_child(name).append_attribute("value");

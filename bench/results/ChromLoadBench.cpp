@@ -22,7 +22,8 @@ namespace {
 class BigFile {
 public:
     BigFile() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tesmor-bench-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "tesmor-bench-XXXXXX").string();
         if (!mkdtemp(pattern.data())) std::abort();
         dir_ = pattern;
         path_ = dir_ / "big.chr";
@@ -73,7 +74,9 @@ void plainRead(benchmark::State& state, char* reused) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * file.size()));
 }
 
-void PlainReadFreshBuffer(benchmark::State& state) { plainRead(state, nullptr); }
+void PlainReadFreshBuffer(benchmark::State& state) {
+    plainRead(state, nullptr);
+}
 
 void PlainReadReusedBuffer(benchmark::State& state) {
     std::vector<char> buffer(bigFile().size());
@@ -123,7 +126,8 @@ int main(int argc, char** argv) {
     if (const double fresh = time("PlainReadFreshBuffer"); load > 0 && fresh > 0)
         std::cout << "load / plain read into a fresh buffer  = " << load / fresh << "\n";
     if (const double reused = time("PlainReadReusedBuffer"); load > 0 && reused > 0)
-        std::cout << "load / plain read into a reused buffer = " << load / reused << " (target <= 1.5)\n";
+        std::cout << "load / plain read into a reused buffer = " << load / reused
+                  << " (target <= 1.5)\n";
     benchmark::Shutdown();
     return 0;
 }

@@ -128,7 +128,12 @@ TEST_P(LoadResult, GivesItsCodeAndLeavesItsState) {
 }
 
 Bytes good(unsigned char version) {
-    return FileBuilder{}.header("STG", version, kTwoChannels).channel(0, 3, 3).channel(1, 3, 3).raw(kXml).bytes;
+    return FileBuilder{}
+        .header("STG", version, kTwoChannels)
+        .channel(0, 3, 3)
+        .channel(1, 3, 3)
+        .raw(kXml)
+        .bytes;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -136,28 +141,69 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         LoadCase{"Version1", good(1), 0, false, 1, {0, 1}},
         LoadCase{"Version0ReadsLikeVersion1", good(0), 0, false, 0, {0, 1}},
-        LoadCase{"TruncatedHeader", FileBuilder{}.header("STG", 1, 16).cut(6).bytes, -2, true, 0, {}},
+        LoadCase{
+            "TruncatedHeader", FileBuilder{}.header("STG", 1, 16).cut(6).bytes, -2, true, 0, {}},
         LoadCase{"EmptyFile", {}, -2, true, 0, {}},
         LoadCase{"WrongMagic", FileBuilder{}.header("STX", 1, 16).raw(kXml).bytes, -3, true, 0, {}},
         LoadCase{"Version2", FileBuilder{}.header("STG", 2, 16).raw(kXml).bytes, -4, true, 0, {}},
         LoadCase{"TruncatedRecordHeader",
-                 FileBuilder{}.header("STG", 0, kTwoChannels).channel(3, 3, 3).channel(4, 3, 3).cut(12 + 20).bytes,
-                 -5, false, 0, {3}},
+                 FileBuilder{}
+                     .header("STG", 0, kTwoChannels)
+                     .channel(3, 3, 3)
+                     .channel(4, 3, 3)
+                     .cut(12 + 20)
+                     .bytes,
+                 -5,
+                 false,
+                 0,
+                 {3}},
         LoadCase{"NonzeroUpperHalfOfCount",
-                 FileBuilder{}.header("STG", 1, kTwoChannels).channel(3, 3, 3).channel(4, (1ull << 32) | 3, 3).raw(kXml).bytes,
-                 -6, false, 1, {3}},
-        LoadCase{"CountBeyondTheFile",
-                 FileBuilder{}.header("STG", 1, kTwoChannels).channel(3, 0xFFFFFFFFu, 3).raw(kXml).bytes,
-                 -6, false, 1, {}},
+                 FileBuilder{}
+                     .header("STG", 1, kTwoChannels)
+                     .channel(3, 3, 3)
+                     .channel(4, (1ull << 32) | 3, 3)
+                     .raw(kXml)
+                     .bytes,
+                 -6,
+                 false,
+                 1,
+                 {3}},
+        LoadCase{
+            "CountBeyondTheFile",
+            FileBuilder{}.header("STG", 1, kTwoChannels).channel(3, 0xFFFFFFFFu, 3).raw(kXml).bytes,
+            -6,
+            false,
+            1,
+            {}},
         LoadCase{"TruncatedSamples",
-                 FileBuilder{}.header("STG", 1, kTwoChannels).channel(3, 3, 3).channel(4, 3, 3).cut(2).bytes,
-                 -6, false, 1, {3}},
-        LoadCase{"EmptyXmlPart",
-                 FileBuilder{}.header("STG", 1, kTwoChannels).channel(3, 3, 3).channel(4, 3, 3).bytes,
-                 -7, false, 1, {3, 4}},
+                 FileBuilder{}
+                     .header("STG", 1, kTwoChannels)
+                     .channel(3, 3, 3)
+                     .channel(4, 3, 3)
+                     .cut(2)
+                     .bytes,
+                 -6,
+                 false,
+                 1,
+                 {3}},
+        LoadCase{
+            "EmptyXmlPart",
+            FileBuilder{}.header("STG", 1, kTwoChannels).channel(3, 3, 3).channel(4, 3, 3).bytes,
+            -7,
+            false,
+            1,
+            {3, 4}},
         LoadCase{"XmlPartNotXml",
-                 FileBuilder{}.header("STG", 1, kTwoChannels).channel(3, 3, 3).channel(4, 3, 3).raw("<root><").bytes,
-                 -7, false, 1, {3, 4}}),
+                 FileBuilder{}
+                     .header("STG", 1, kTwoChannels)
+                     .channel(3, 3, 3)
+                     .channel(4, 3, 3)
+                     .raw("<root><")
+                     .bytes,
+                 -7,
+                 false,
+                 1,
+                 {3, 4}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LoadTest, AMissingFileGivesMinusOneAndChangesNothing) {
@@ -203,7 +249,8 @@ TEST(PeakTableTest, ItemsReadWithTheirDefaultsAndConversions) {
     const std::string xml =
         "\xEF\xBB\xBF<root><channels><channel><number value='0'/><table>"
         "<item/>"
-        "<item><reference value='yes'/><left value='0x10'/><right value='-3'/><flags value='4294967295'/>"
+        "<item><reference value='yes'/><left value='0x10'/><right value='-3'/><flags "
+        "value='4294967295'/>"
         "<name value='н-Бутан &amp; изо'/><area value='1e3'/></item>"
         "<item><reference value='Y'/></item><item><reference value='t'/></item>"
         "<item><reference value='1'/></item><item><reference value='false'/></item>"
@@ -285,7 +332,8 @@ class UnderLocale : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
         locale_ = std::make_unique<ProcessLocale>(GetParam());
-        if (!locale_->ok()) GTEST_SKIP() << GetParam() << " is not installed (tools/install-deps.sh)";
+        if (!locale_->ok())
+            GTEST_SKIP() << GetParam() << " is not installed (tools/install-deps.sh)";
     }
     void TearDown() override { locale_.reset(); }
     std::unique_ptr<ProcessLocale> locale_;

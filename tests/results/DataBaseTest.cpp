@@ -70,9 +70,8 @@ std::vector<Row> readAll(SqlDatabase& db, std::u16string_view sql) {
     std::vector<Row> rows;
     auto st = db.prepare(sql);
     st.forEachRow<NullAs<std::int64_t, -1>, std::int64_t, std::int32_t, double, std::u16string>(
-        [&](std::int64_t id, std::int64_t big, std::int32_t small, double real, std::u16string name) {
-            rows.emplace_back(id, big, small, real, std::move(name));
-        });
+        [&](std::int64_t id, std::int64_t big, std::int32_t small, double real,
+            std::u16string name) { rows.emplace_back(id, big, small, real, std::move(name)); });
     return rows;
 }
 

@@ -53,7 +53,9 @@ std::string number(double v) {
     return std::string(buf, r.ptr);
 }
 
-std::string u8(const std::u16string& s) { return tesmor::toUtf8(s); }
+std::string u8(const std::u16string& s) {
+    return tesmor::toUtf8(s);
+}
 
 void printText(const CVelmarFile4& f) {
     const Passport& p = f.passport;
@@ -71,24 +73,27 @@ void printText(const CVelmarFile4& f) {
               << "  mixture: " << u8(p.mixture) << "\n"
               << "  columns: " << p.columns.size() << "\n";
     for (const PassportColumn& c : p.columns) {
-        std::cout << "    channel " << c.channel << ": name=" << u8(c.name) << " brand=" << u8(c.brand)
-                  << " type=" << c.type << " diameter=" << number(c.diameter)
-                  << " length=" << number(c.length) << " carrier=" << u8(c.carrier)
-                  << " phase=" << u8(c.phase) << " percent=" << number(c.percent)
-                  << " unit=" << c.unit << " fraction0=" << number(c.fraction0)
-                  << " fraction1=" << number(c.fraction1) << " film=" << number(c.film)
-                  << " part=" << u8(c.part) << " serial=" << u8(c.serial) << "\n";
+        std::cout << "    channel " << c.channel << ": name=" << u8(c.name)
+                  << " brand=" << u8(c.brand) << " type=" << c.type
+                  << " diameter=" << number(c.diameter) << " length=" << number(c.length)
+                  << " carrier=" << u8(c.carrier) << " phase=" << u8(c.phase)
+                  << " percent=" << number(c.percent) << " unit=" << c.unit
+                  << " fraction0=" << number(c.fraction0) << " fraction1=" << number(c.fraction1)
+                  << " film=" << number(c.film) << " part=" << u8(c.part)
+                  << " serial=" << u8(c.serial) << "\n";
     }
     std::cout << "  properties: " << p.properties.size() << "\n";
     for (const PassportProperty& pr : p.properties)
-        std::cout << "    " << u8(pr.name) << " [" << u8(pr.title) << "] = " << u8(pr.value) << "\n";
+        std::cout << "    " << u8(pr.name) << " [" << u8(pr.title) << "] = " << u8(pr.value)
+                  << "\n";
     std::cout << "channels: " << f.channels.size() << "\n";
     for (const ChannelData& c : f.channels) {
         std::cout << "  channel " << c.number << ": samples=" << c.samples.size()
                   << " paramA=" << number(c.paramA) << " paramB=" << number(c.paramB)
                   << " peaks=" << c.peaks.size() << "\n";
         if (!c.peaks.empty())
-            std::cout << "    #  time  area  height  concent  front  back  left  right  reference  flags  "
+            std::cout << "    #  time  area  height  concent  front  back  left  right  reference  "
+                         "flags  "
                          "front_base_height  back_base_height  index  name\n";
         std::size_t i = 0;
         for (const PeakRecord& k : c.peaks) {
@@ -115,43 +120,66 @@ void printJson(const CVelmarFile4& f) {
     const Passport& p = f.passport;
     json columns = json::array();
     for (const PassportColumn& c : p.columns) {
-        columns.push_back({{"channel", c.channel}, {"name", u8(c.name)}, {"brand", u8(c.brand)},
-                           {"type", c.type}, {"diameter", jsonNumber(c.diameter)},
-                           {"length", jsonNumber(c.length)}, {"carrier", u8(c.carrier)},
-                           {"phase", u8(c.phase)}, {"percent", jsonNumber(c.percent)},
-                           {"unit", c.unit}, {"fraction0", jsonNumber(c.fraction0)},
-                           {"fraction1", jsonNumber(c.fraction1)}, {"film", jsonNumber(c.film)},
-                           {"part", u8(c.part)}, {"serial", u8(c.serial)}});
+        columns.push_back({{"channel", c.channel},
+                           {"name", u8(c.name)},
+                           {"brand", u8(c.brand)},
+                           {"type", c.type},
+                           {"diameter", jsonNumber(c.diameter)},
+                           {"length", jsonNumber(c.length)},
+                           {"carrier", u8(c.carrier)},
+                           {"phase", u8(c.phase)},
+                           {"percent", jsonNumber(c.percent)},
+                           {"unit", c.unit},
+                           {"fraction0", jsonNumber(c.fraction0)},
+                           {"fraction1", jsonNumber(c.fraction1)},
+                           {"film", jsonNumber(c.film)},
+                           {"part", u8(c.part)},
+                           {"serial", u8(c.serial)}});
     }
     json properties = json::array();
     for (const PassportProperty& pr : p.properties)
-        properties.push_back({{"name", u8(pr.name)}, {"title", u8(pr.title)}, {"value", u8(pr.value)}});
+        properties.push_back(
+            {{"name", u8(pr.name)}, {"title", u8(pr.title)}, {"value", u8(pr.value)}});
     json channels = json::array();
     for (const ChannelData& c : f.channels) {
         json peaks = json::array();
         for (const PeakRecord& k : c.peaks) {
-            peaks.push_back({{"front", jsonNumber(k.front)}, {"back", jsonNumber(k.back)},
-                             {"time", jsonNumber(k.time)}, {"area", jsonNumber(k.area)},
-                             {"height", jsonNumber(k.height)}, {"concent", jsonNumber(k.concent)},
-                             {"name", u8(k.name)}, {"reference", k.reference}, {"left", k.left},
-                             {"right", k.right}, {"flags", k.flags},
+            peaks.push_back({{"front", jsonNumber(k.front)},
+                             {"back", jsonNumber(k.back)},
+                             {"time", jsonNumber(k.time)},
+                             {"area", jsonNumber(k.area)},
+                             {"height", jsonNumber(k.height)},
+                             {"concent", jsonNumber(k.concent)},
+                             {"name", u8(k.name)},
+                             {"reference", k.reference},
+                             {"left", k.left},
+                             {"right", k.right},
+                             {"flags", k.flags},
                              {"front_base_height", jsonNumber(k.front_base_height)},
                              {"back_base_height", jsonNumber(k.back_base_height)},
                              {"index", jsonNumber(k.index)}});
         }
-        channels.push_back({{"number", c.number}, {"samples", c.samples.size()},
-                            {"paramA", jsonNumber(c.paramA)}, {"paramB", jsonNumber(c.paramB)},
+        channels.push_back({{"number", c.number},
+                            {"samples", c.samples.size()},
+                            {"paramA", jsonNumber(c.paramA)},
+                            {"paramB", jsonNumber(c.paramB)},
                             {"peaks", std::move(peaks)}});
     }
-    const json out = {
-        {"version", f.version},
-        {"passport",
-         {{"assayid", u8(p.assayid)}, {"series", u8(p.series)}, {"andate", p.andate},
-          {"duration", jsonNumber(p.duration)}, {"sample", u8(p.sample)}, {"method", u8(p.method)},
-          {"graduation", p.graduation}, {"date", p.date}, {"defect", p.defect},
-          {"mixture", u8(p.mixture)}, {"columns", std::move(columns)},
-          {"properties", std::move(properties)}}},
-        {"channels", std::move(channels)}};
+    const json out = {{"version", f.version},
+                      {"passport",
+                       {{"assayid", u8(p.assayid)},
+                        {"series", u8(p.series)},
+                        {"andate", p.andate},
+                        {"duration", jsonNumber(p.duration)},
+                        {"sample", u8(p.sample)},
+                        {"method", u8(p.method)},
+                        {"graduation", p.graduation},
+                        {"date", p.date},
+                        {"defect", p.defect},
+                        {"mixture", u8(p.mixture)},
+                        {"columns", std::move(columns)},
+                        {"properties", std::move(properties)}}},
+                      {"channels", std::move(channels)}};
     std::cout << out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
 }
 
@@ -172,9 +200,12 @@ int show(const std::vector<std::string>& args) {
     std::optional<std::string> path;
     bool json = false;
     for (const std::string& a : args) {
-        if (a == "--json") json = true;
-        else if (!path && (a.empty() || a[0] != '-')) path = a;
-        else return usage("show: unexpected argument '" + a + "'");
+        if (a == "--json")
+            json = true;
+        else if (!path && (a.empty() || a[0] != '-'))
+            path = a;
+        else
+            return usage("show: unexpected argument '" + a + "'");
     }
     if (!path) return usage("show: no FILE given");
     CVelmarFile4 f;
@@ -184,8 +215,10 @@ int show(const std::vector<std::string>& args) {
                   << velmarResultText(result) << ")\n";
         return 1;
     }
-    if (json) printJson(f);
-    else printText(f);
+    if (json)
+        printJson(f);
+    else
+        printText(f);
     return 0;
 }
 

@@ -47,7 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (file.save(tesmor::toUtf16(files.output)) != 0) std::abort();
     CVelmarFile4 again;
     if (again.load(tesmor::toUtf16(files.output)) != 0) std::abort();
-    if (again.version != file.version || again.channels.size() != file.channels.size()) std::abort();
+    if (again.version != file.version || again.channels.size() != file.channels.size())
+        std::abort();
     for (std::size_t i = 0; i < file.channels.size(); ++i) {
         if (again.channels[i].samples != file.channels[i].samples ||
             again.channels[i].number != file.channels[i].number)
