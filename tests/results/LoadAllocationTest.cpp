@@ -62,3 +62,45 @@ TEST(LoadAllocation, ACorruptSampleCountAllocatesNothingLarge) {
 }
 
 }  // namespace
+
+#include <sys/stat.h>
+
+#include <thread>
+
+namespace {
+
+// Through a pipe the size is unknown: the samples buffer grows only with the words that arrive,
+// and the XML part, whose size cannot be determined, gives -7 with every channel read.
+struct PipeCase {
+    const char* name;
+    std::uint64_t count;
+    std::int32_t result;
+    std::size_t channels;
+};
+
+class LoadFromPipe : public ::testing::TestWithParam<PipeCase> {};
+
+TEST_P(LoadFromPipe, BoundsItsBuffersByWhatArrives) {
+    TempDir dir;
+    const auto fifo = dir.file("pipe");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::vector<unsigned char> bytes = fileClaiming(GetParam().count);
+    if (GetParam().count == 26) bytes.insert(bytes.end(), {'<', 'r', '/', '>'});
+    std::thread writer([&] { writeBytes(fifo, bytes); });
+    CVelmarFile4 f;
+    largest = 0;
+    recording = true;
+    const std::int32_t result = f.load(dir.file16("pipe"));
+    recording = false;
+    writer.join();
+    EXPECT_EQ(result, GetParam().result);
+    EXPECT_EQ(f.channels.size(), GetParam().channels);
+    EXPECT_LE(largest.load(), std::size_t{4} << 20);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pipes, LoadFromPipe,
+                         ::testing::Values(PipeCase{"CorruptCount", 0xFFFFFFFF, -6, 0},
+                                           PipeCase{"WholeFile", 26, -7, 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
