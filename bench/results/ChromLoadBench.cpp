@@ -1,0 +1,133 @@
+// Loading a 64 MiB chromatogram file against reading the same bytes into memory, in one run.
+// The ratio is printed at the end; the target is at most 1.5.
+#include "platform/Text.h"
+#include "results/CVelmarFile4.h"
+#include "results/SyntheticChromatogram.h"
+
+#include <benchmark/benchmark.h>
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+class BigFile {
+public:
+    BigFile() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "tesmor-bench-XXXXXX").string();
+        if (!mkdtemp(pattern.data())) std::abort();
+        dir_ = pattern;
+        path_ = dir_ / "big.chr";
+        SyntheticOptions o;
+        o.channels = 8;
+        o.samples = std::size_t{1} << 21;  // 8 x 2 Mi samples x 4 bytes = 64 MiB of samples
+        o.peaks = 250;                     // 2,000 peaks in all
+        CVelmarFile4 f = makeSyntheticChromatogram(o);
+        if (f.save(tesmor::toUtf16(path_.string())) != 0) std::abort();
+        size_ = std::filesystem::file_size(path_);
+    }
+    ~BigFile() {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+    const std::filesystem::path& path() const { return path_; }
+    std::uintmax_t size() const { return size_; }
+
+private:
+    std::filesystem::path dir_;
+    std::filesystem::path path_;
+    std::uintmax_t size_ = 0;
+};
+
+const BigFile& bigFile() {
+    static const BigFile file;
+    return file;
+}
+
+// Baselines: one block read of the whole file, into a fresh buffer each time (what a reader
+// that allocates pays) and into one buffer reused across iterations (the copy alone; the stricter
+// baseline, since a single 64 MiB allocation is mapped fresh and faulted in every time).
+void plainRead(benchmark::State& state, char* reused) {
+    const BigFile& file = bigFile();
+    for (auto _ : state) {
+        std::FILE* f = std::fopen(file.path().c_str(), "rb");
+        struct stat st {};
+        fstat(fileno(f), &st);
+        const auto size = static_cast<std::size_t>(st.st_size);
+        std::unique_ptr<char[]> fresh;
+        if (!reused) fresh = std::make_unique_for_overwrite<char[]>(size);
+        char* buffer = reused ? reused : fresh.get();
+        const std::size_t got = std::fread(buffer, 1, size, f);
+        std::fclose(f);
+        if (got != size) state.SkipWithError("short read");
+        benchmark::DoNotOptimize(buffer);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * file.size()));
+}
+
+void PlainReadFreshBuffer(benchmark::State& state) {
+    plainRead(state, nullptr);
+}
+
+void PlainReadReusedBuffer(benchmark::State& state) {
+    std::vector<char> buffer(bigFile().size());
+    plainRead(state, buffer.data());
+}
+
+void Load(benchmark::State& state) {
+    const BigFile& file = bigFile();
+    const std::u16string path = tesmor::toUtf16(file.path().string());
+    for (auto _ : state) {
+        CVelmarFile4 f;
+        if (f.load(path) != 0) state.SkipWithError("load failed");
+        benchmark::DoNotOptimize(f.channels.data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * file.size()));
+}
+
+BENCHMARK(PlainReadFreshBuffer)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(PlainReadReusedBuffer)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(Load)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.run_type == Run::RT_Iteration && !run.error_occurred)
+                realTime[run.benchmark_name()] = run.GetAdjustedRealTime();
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    std::map<std::string, double> realTime;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    std::cout << "file: " << bigFile().size() << " bytes\n";
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    auto time = [&](const char* name) {
+        const auto i = reporter.realTime.find(std::string(name) + "/min_time:2.000/real_time");
+        return i == reporter.realTime.end() ? 0.0 : i->second;
+    };
+    const double load = time("Load");
+    if (const double fresh = time("PlainReadFreshBuffer"); load > 0 && fresh > 0)
+        std::cout << "load / plain read into a fresh buffer  = " << load / fresh << "\n";
+    if (const double reused = time("PlainReadReusedBuffer"); load > 0 && reused > 0)
+        std::cout << "load / plain read into a reused buffer = " << load / reused
+                  << " (target <= 1.5)\n";
+    benchmark::Shutdown();
+    return 0;
+}

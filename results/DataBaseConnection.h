@@ -1,0 +1,39 @@
+#pragma once
+// Where the host database is: the one process-wide location text.
+//
+// The shell, when the host reports that all modules are loaded and offers "DB/GetConnectionUri",
+// hands over the host's text:
+//     DataBaseConnection::instance().setConnectionUri(hostText);   // copied; null means "none"
+// Readers take it when they open a connection:
+//     DataBase::SqlDatabase db;
+//     db.open(DataBaseConnection::instance().connectionUri());
+// A reader that runs before the shell gave a text finds no location; the open then gives a
+// private temporary database (empty, so the first query fails with "no such table").
+#include <optional>
+#include <string>
+#include <mutex>
+
+class DataBaseConnection {
+public:
+    // The process-wide object; created on first use without a location, destroyed when the
+    // library is unloaded. Thread-safe.
+    static DataBaseConnection& instance();
+
+    virtual ~DataBaseConnection();
+    DataBaseConnection(const DataBaseConnection&) = delete;
+    DataBaseConnection& operator=(const DataBaseConnection&) = delete;
+
+    // Replaces the location by a copy of the zero-terminated text. A null pointer removes the
+    // location (connections then open a temporary database); an empty text is a location (an
+    // empty file name, which SQLite also treats as a temporary database). Thread-safe.
+    void setConnectionUri(const char16_t* text);
+
+    // A copy of the current location, or nothing while no text was given. Thread-safe.
+    std::optional<std::u16string> connectionUri() const;
+
+private:
+    DataBaseConnection() = default;
+
+    mutable std::mutex mutex_;
+    std::optional<std::u16string> connectionUri_;
+};
