@@ -9,6 +9,7 @@
 #include "host_api.h"
 #include "platform/Log.h"
 #include "platform/Text.h"
+#include "results/DataBaseConnection.h"
 
 #define TESMOR_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -34,7 +35,6 @@ struct PluginState {
     uint32_t menuCommandRegistration = 0;
     bool subscribed = false;
     bool commandRegistered = false;
-    std::optional<std::u16string> connectionUri;
     int currentAssayId = -1;
 };
 
@@ -78,8 +78,7 @@ void takeDatabaseLocation() {
     static constexpr const char* kService = "DB/GetConnectionUri";
     if (!hostHasService(kService)) return;
     const auto* text = reinterpret_cast<const char16_t*>(callHostService(kService, 0, 0));
-    g_state.connectionUri = text ? std::optional<std::u16string>(std::u16string(text, textLength(text)))
-                                 : std::nullopt;
+    DataBaseConnection::instance().setConnectionUri(text);
 }
 
 }  // namespace
