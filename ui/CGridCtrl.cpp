@@ -70,27 +70,42 @@ double leadingNumber(const QString& text) {
     return ok ? value : 0.0;
 }
 
-// A date and time in the user's locale (its short, long and narrow forms, date and time, date
+// The locale's format with a four-digit year where it has a two-digit one, as people type
+// whole years into formats that show two.
+QString withFullYear(const QString& format) {
+    if (format.contains(QLatin1String("yyyy")) || !format.contains(QLatin1String("yy")))
+        return QString();
+    QString full = format;
+    return full.replace(QLatin1String("yy"), QLatin1String("yyyy"));
+}
+
+// A date and time in the user's locale (its short, long and narrow forms; date and time, date
 // only or time only), or ISO 8601.
 std::optional<QDateTime> parseDateTime(const QString& raw) {
     const QString text = raw.trimmed();
     if (text.isEmpty())
         return std::nullopt;
     const QLocale locale;
-    const QLocale::FormatType formats[] = {QLocale::ShortFormat, QLocale::LongFormat,
-                                           QLocale::NarrowFormat};
-    for (QLocale::FormatType format : formats) {
-        const QDateTime value = locale.toDateTime(text, format);
-        if (value.isValid())
-            return value;
+    const QLocale::FormatType types[] = {QLocale::ShortFormat, QLocale::LongFormat,
+                                         QLocale::NarrowFormat};
+    for (QLocale::FormatType type : types) {
+        const QString format = locale.dateTimeFormat(type);
+        for (const QString& f : {format, withFullYear(format)}) {
+            const QDateTime value = f.isEmpty() ? QDateTime() : locale.toDateTime(text, f);
+            if (value.isValid())
+                return value;
+        }
     }
-    for (QLocale::FormatType format : formats) {
-        const QDate value = locale.toDate(text, format);
-        if (value.isValid())
-            return QDateTime(value, QTime(0, 0));
+    for (QLocale::FormatType type : types) {
+        const QString format = locale.dateFormat(type);
+        for (const QString& f : {format, withFullYear(format)}) {
+            const QDate value = f.isEmpty() ? QDate() : locale.toDate(text, f);
+            if (value.isValid())
+                return QDateTime(value, QTime(0, 0));
+        }
     }
-    for (QLocale::FormatType format : formats) {
-        const QTime value = locale.toTime(text, format);
+    for (QLocale::FormatType type : types) {
+        const QTime value = locale.toTime(text, type);
         if (value.isValid())
             return QDateTime(QDate(1899, 12, 30), value);
     }
