@@ -4,6 +4,10 @@
 // their own, with in-place cell editing, sorting by a column and header notifications answered by
 // the dialog that holds it (its owner).
 //
+// Add columns and rows through the grid, whose cells carry the sort comparison and the row's
+// style; reading, selecting and removing through model() and selectionModel() is fine.
+// An edit in progress ends (committing) when the list scrolls or is sorted, and is dropped
+// (cancelled) when rows or columns are inserted or removed, since its cell may be gone.
 // All members are for the GUI thread only.
 
 #include <QColor>
