@@ -12,7 +12,6 @@
 #include <QLocale>
 #include <QMouseEvent>
 #include <QPalette>
-#include <QScrollBar>
 #include <QStandardItem>
 #include <QStandardItemModel>
 #include <QStyle>

@@ -16,7 +16,6 @@
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QScrollBar>
-#include <QStandardItemModel>
 #include <QTest>
 #include <QVBoxLayout>
 
