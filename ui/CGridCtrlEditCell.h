@@ -1,0 +1,49 @@
+#pragma once
+
+// The single-line edit box that CGridCtrl places over a cell while it is edited. It lives from a
+// successful CGridCtrl::beginEdit until it loses the focus, then hands its text (or, after
+// Escape, nothing) back to the grid and deletes itself.
+
+#include <QLineEdit>
+#include <QString>
+
+class CGridCtrl;
+
+class CGridCtrlEditCell : public QLineEdit {
+    Q_OBJECT
+public:
+    static constexpr int controlId = 9801;
+
+    // Created by CGridCtrl::beginEdit only: a framed child of parent (the grid's viewport) with
+    // object name "id9801", showing text with the whole text selected.
+    CGridCtrlEditCell(CGridCtrl& grid, int row, int column, const QString& text, QWidget* parent);
+
+    int row() const { return m_row; }
+    int column() const { return m_column; }
+    const QString& initialText() const { return m_initialText; }
+    bool cancelled() const { return m_cancelled; }
+
+    // Ends the edit: commit keeps the typed text, cancel drops it. Calls after the end do nothing.
+    void commit();
+    void cancel();
+
+protected:
+    bool event(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
+
+private:
+    friend class CGridCtrl;
+    // Gives the focus back to the grid, then ends the edit if the focus change did not.
+    void leave();
+    void finish();
+    // The grid is going away: end silently.
+    void detach() { m_grid = nullptr; }
+
+    CGridCtrl* m_grid;
+    int m_row;
+    int m_column;
+    QString m_initialText;
+    bool m_cancelled = false;
+    bool m_finished = false;
+};
