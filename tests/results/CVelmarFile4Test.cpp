@@ -1,7 +1,7 @@
 #include "results/CVelmarFile4.h"
 #include "results/SyntheticChromatogram.h"
 
-#include "TempDir.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "results/DataBaseConnection.h"
 #include "results/SqlDatabase.h"
 
-#include "TempDir.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // replaced global operator new records the largest request made while a load runs.
 #include "results/CVelmarFile4.h"
 
-#include "TempDir.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 

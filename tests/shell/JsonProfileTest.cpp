@@ -10,7 +10,6 @@
 #include "support/PluginLibrary.h"
 
 using tesmor::host::JsonProfile;
-using tesmor::test::TempDir;
 
 namespace {
 

@@ -10,7 +10,6 @@
 using tesmor::host::HostCall;
 using tesmor::host::HostCore;
 using tesmor::test::PluginLibrary;
-using tesmor::test::TempDir;
 
 namespace {
 

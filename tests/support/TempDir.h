@@ -25,6 +25,7 @@ public:
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 
+    const std::filesystem::path& path() const noexcept { return path_; }
     std::filesystem::path file(const std::string& name) const { return path_ / name; }
     std::u16string file16(const std::string& name) const {
         return tesmor::toUtf16(file(name).string());

@@ -1,0 +1,92 @@
+#include "AssayRecords.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "results/CVelmarFile4.h"
+
+namespace tesmor {
+
+namespace {
+
+using DataBase::NullAs;
+
+// Orders by channel, then retention time; a NaN time (never stored by SQLite, but cheap to
+// guard) sorts last so the ordering stays strict.
+bool peakBefore(const PeakInfo& a, const PeakInfo& b) {
+    if (a.channel != b.channel) return a.channel < b.channel;
+    const bool aNan = std::isnan(a.time), bNan = std::isnan(b.time);
+    if (aNan || bNan) return !aNan && bNan;
+    return a.time < b.time;
+}
+
+void readPeaks(const DataBase::SqlDatabase& database, AssayInfo& assay) {
+    auto statement = database.prepare(kPeaksSql);
+    statement.bind(assay.id);
+    statement.forEachRow<std::u16string, std::u16string, double, double, double, std::int32_t, double, double, double>(
+        [&](std::u16string nameid, std::u16string name, double area, double time, double height,
+            std::int32_t channel, double front, double back, double concentration) {
+            assay.peaks.push_back(PeakInfo{std::move(nameid), std::move(name), channel, area, time, height,
+                                           front, back, concentration});
+        });
+    std::sort(assay.peaks.begin(), assay.peaks.end(), peakBefore);
+}
+
+}  // namespace
+
+std::int32_t leadingInteger(std::u16string_view text) noexcept {
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == u' ' || (text[i] >= u'\t' && text[i] <= u'\r'))) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) negative = text[i++] == u'-';
+    std::int64_t value = 0;
+    constexpr std::int64_t limit = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
+    for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i)
+        value = std::min(limit, value * 10 + (text[i] - u'0'));
+    if (negative) return static_cast<std::int32_t>(-value);
+    return static_cast<std::int32_t>(std::min<std::int64_t>(value, std::numeric_limits<std::int32_t>::max()));
+}
+
+std::optional<AssayInfo> readAssay(const DataBase::SqlDatabase& database, std::int32_t assayId) {
+    std::optional<AssayInfo> result;
+    auto statement = database.prepare(kAssaySql);
+    statement.bind(assayId);
+    statement.forEachRow<NullAs<std::int64_t, -1>, std::int64_t, std::u16string, std::u16string, std::u16string,
+                         std::u16string, std::u16string, std::int32_t, double, double>(
+        [&](std::int64_t id, std::int64_t date, std::u16string uuid, std::u16string filename, std::u16string sample,
+            std::u16string method, std::u16string mixture, std::int32_t iscalibration, double atmpressure,
+            double airtemp) {
+            CVelmarFile4 file;
+            const bool fileRead = file.load(filename) == 0;
+
+            AssayInfo assay;
+            assay.id = static_cast<std::int32_t>(static_cast<std::uint32_t>(id));
+            assay.uuid = std::move(uuid);
+            assay.date = date;
+            assay.filename = std::move(filename);
+            assay.sample = std::move(sample);
+            assay.method = std::move(method);
+            assay.mixture = std::move(mixture);
+            if (fileRead) {
+                assay.iscalibration = iscalibration;
+                assay.atmpressure = atmpressure;
+                assay.airtemp = airtemp;
+                if (auto v = file.passport.findProperty(u"operator")) assay.operatorName = std::move(*v);
+                if (auto v = file.passport.findProperty(u"place")) assay.place = std::move(*v);
+                if (auto v = file.passport.findProperty(u"numinseria")) assay.numinseria = leadingInteger(*v);
+            }
+            result = std::move(assay);
+            readPeaks(database, *result);
+        });
+    return result;
+}
+
+void readNames(const DataBase::SqlDatabase& database, std::u16string_view sql, std::set<std::u16string>& target) {
+    auto statement = database.prepare(sql);
+    statement.forEachRow<std::u16string>([&](std::u16string name) {
+        if (!name.empty()) target.insert(std::move(name));
+    });
+}
+
+}  // namespace tesmor
