@@ -1,0 +1,44 @@
+#pragma once
+// The road of one finished analysis to the registers: read it, test it against the filters,
+// compute every map entry's value and write it into the register store.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "modbus/ModbusServer.h"
+#include "results/AssayRecords.h"
+#include "results/FilterSettings.h"
+
+namespace tesmor {
+
+// The message of a rejected assay; fixed texts, whatever the language resources.
+std::u16string_view filterMessage(FilterVerdict verdict) noexcept;
+
+// Publishes the server's current assay. Opens the host database first (also when the id is -1,
+// which then ends the work); an assay that is not visible writes nothing; a rejected one shows
+// its filter message and writes nothing. Otherwise every map entry gets its value and is
+// written, in map order, under the server's lock. Everything is read before the first write.
+// Throws DataBase::SqlException on a database failure, with nothing written.
+// On the host's event thread (the message is modal).
+void processDocument(ModbusServer& server, const FilterSettings& filters);
+
+// The peaks of an assay by case-folded name; of several peaks with one name the last in the
+// assay's order (highest channel, then latest time) is kept. Each name is folded once.
+class PeakIndex {
+public:
+    explicit PeakIndex(const std::vector<PeakInfo>& peaks);
+    // The peak whose folded name equals the folded component, or null.
+    const PeakInfo* find(std::u16string_view component) const;
+
+private:
+    std::unordered_map<std::u16string, const PeakInfo*> byName_;
+};
+
+// Fills the entry's current value for its data item from the assay: sample time, sample number,
+// number in series, or the matching peak's values (kept as loaded when no peak matches).
+void assignValues(RegisterInfo& entry, const AssayInfo& assay, const PeakIndex& peaks,
+                  const ItemCaptions& captions, std::uint16_t sampleNumber);
+
+}  // namespace tesmor
