@@ -28,6 +28,9 @@ namespace tesmor {
 namespace {
 
 constexpr int kRetryMs = 500;
+// How long another slave on an RTU bus may take to answer a request addressed to it
+// (libmodbus's default response time-out).
+constexpr int kOtherSlaveReplyMs = 500;
 
 // Keep-alive timers for an accepted master: a master that vanished without closing is dropped
 // after about 40 s; one that merely polls slowly answers the probes and stays.
@@ -368,6 +371,7 @@ void ModbusServer::rtuLoop(std::stop_token stop, const ConnectionSettings& s) {
     if (modbus_set_slave(ctx.get(), s.rtuUnitId) != 0)
         logLine("Modbus RTU: slave id " + std::to_string(s.rtuUnitId) + " refused: " + errorText(errno));
     modbus_set_indication_timeout(ctx.get(), 0, 50000);
+    modbus_set_response_timeout(ctx.get(), 0, kOtherSlaveReplyMs * 1000);
 
     OnceLog openLog;
     std::uint8_t request[MODBUS_RTU_MAX_ADU_LENGTH];
@@ -395,19 +399,32 @@ void ModbusServer::rtuLoop(std::stop_token stop, const ConnectionSettings& s) {
         openLog.succeed();
         rtuOpen_ = true;
 
+        // After a request for another slave libmodbus takes the next frame for that slave's
+        // reply and drops it. When no reply comes within the response time-out the expectation
+        // is cleared here, so the next request to this slave is not dropped however late it comes.
+        bool otherSlaveReplyExpected = false;
         while (!stop.stop_requested()) {
-            const int ev = waitReadable(fd, waker, -1);
-            if (ev == 0) continue;
+            const int ev = waitReadable(fd, waker, otherSlaveReplyExpected ? kOtherSlaveReplyMs : -1);
+            if (ev == 0) {
+                if (otherSlaveReplyExpected && !stop.stop_requested()) {
+                    modbus_set_response_timeout(ctx.get(), 0, 1);
+                    modbus_receive(ctx.get(), request);
+                    modbus_set_response_timeout(ctx.get(), 0, kOtherSlaveReplyMs * 1000);
+                    otherSlaveReplyExpected = false;
+                }
+                continue;
+            }
             if (ev < 0 || (ev & (POLLERR | POLLHUP | POLLNVAL))) {
                 openLog.fail("Modbus RTU: " + device + " went away; reopening");
                 pause(waker);
                 break;
             }
             const int rc = modbus_receive(ctx.get(), request);
-            if (rc > 0) {
+            if (rc > 0 && !otherSlaveReplyExpected) {
                 std::lock_guard data(dataMutex_);
                 modbus_reply(ctx.get(), request, rc, registers_.get());
             }
+            otherSlaveReplyExpected = !otherSlaveReplyExpected && rc == 0;
         }
         rtuOpen_ = false;
         ::ioctl(fd, TIOCNXCL);
