@@ -139,12 +139,46 @@ TEST_F(TcpServer, RestartWithBothTransportsOffStopsAndKeepsValues) {
     EXPECT_EQ((*regs)[0], 4321);
 }
 
-TEST_F(TcpServer, EnabledFlagOtherThanOneStartsNothing) {
-    profile.setInt(kSettingsSection, u"isTCP", 2);
+struct FlagCase {
+    const char* name;
+    std::int32_t isTcp;  // -100: key absent
+    std::int32_t isRtu;
+};
+void PrintTo(const FlagCase& c, std::ostream* os) { *os << c.name; }
+
+class EnabledFlags : public ::testing::TestWithParam<FlagCase> {};
+
+// Only the value 1 starts a transport; nothing else clears startPending.
+TEST_P(EnabledFlags, OnlyOneStartsATransport) {
+    test::MemoryProfile profile;
+    test::CaptionStrings strings;
+    const int port = test::freeTcpPort();
+    profile.setInt(kSettingsSection, u"localPort", port);
+    profile.setString(kSettingsSection, u"portName", u"/nonexistent/tty");
+    if (GetParam().isTcp != -100) profile.setInt(kSettingsSection, u"isTCP", GetParam().isTcp);
+    if (GetParam().isRtu != -100) profile.setInt(kSettingsSection, u"isRTU", GetParam().isRtu);
+    ModbusServer server(profile, strings);
     server.restart();
     EXPECT_TRUE(server.startPending());
     EXPECT_FALSE(test::waitFor([&] { return server.tcpListening(); }, 200ms));
     EXPECT_FALSE(test::tcpMaster(port));
+}
+INSTANTIATE_TEST_SUITE_P(Rows, EnabledFlags,
+                         ::testing::Values(FlagCase{"EmptyProfile", -100, -100}, FlagCase{"TcpTwo", 2, 0},
+                                           FlagCase{"TcpMinusOne", -1, 0}, FlagCase{"RtuTwo", 0, 2}),
+                         [](const auto& i) { return std::string(i.param.name); });
+
+// A stop that comes right after a start must never be lost to the starting thread.
+TEST_F(TcpServer, ImmediateStopsAfterStartsNeverHang) {
+    const auto t0 = steady_clock::now();
+    for (int i = 0; i < 20; ++i) {
+        server.restart();
+        server.stop();
+    }
+    EXPECT_LT(steady_clock::now() - t0, 10s);
+    EXPECT_FALSE(server.tcpListening());
+    start();
+    EXPECT_TRUE(test::readHoldingEventually(port, 0, 1).has_value());
 }
 
 TEST_F(TcpServer, StopAndRestartDoNotWaitForASilentMaster) {
