@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <optional>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -230,22 +232,36 @@ std::u16string ModbusServer::peerAddress() const {
     return peerAddress_;
 }
 
-void ModbusServer::refreshPeerInfo(int socket) {
-    char host[256];
-    const bool haveHost = ::gethostname(host, sizeof host) == 0;
-    if (haveHost) host[sizeof host - 1] = '\0';
-    sockaddr_in peer{};
-    socklen_t len = sizeof peer;
-    const bool havePeer = ::getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &len) == 0 &&
-                          peer.sin_family == AF_INET;
-    char dotted[16] = {};
-    if (havePeer) {
-        const auto* b = reinterpret_cast<const unsigned char*>(&peer.sin_addr.s_addr);
-        std::snprintf(dotted, sizeof dotted, "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
+void ModbusServer::refreshPeerInfo(int socket, PeerRefresh& state) {
+    // A connected socket's peer never changes and the host name rarely does: look them up at
+    // the first answer of a connection and the host name again at most once a second, which
+    // keeps two system calls and two conversions off every request.
+    const auto now = std::chrono::steady_clock::now();
+    std::optional<std::u16string> host, peer;
+    if (!state.peerDone) {
+        state.peerDone = true;
+        sockaddr_in address{};
+        socklen_t len = sizeof address;
+        if (::getpeername(socket, reinterpret_cast<sockaddr*>(&address), &len) == 0 && address.sin_family == AF_INET) {
+            const auto* b = reinterpret_cast<const unsigned char*>(&address.sin_addr.s_addr);
+            char dotted[16] = {};
+            std::snprintf(dotted, sizeof dotted, "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
+            peer = toUtf16(dotted);
+        }
     }
+    if (!state.hostDone || now - state.hostTime >= std::chrono::seconds(1)) {
+        state.hostDone = true;
+        state.hostTime = now;
+        char name[256];
+        if (::gethostname(name, sizeof name) == 0) {
+            name[sizeof name - 1] = '\0';
+            host = toUtf16(name);
+        }
+    }
+    if (!host && !peer) return;
     std::lock_guard info(infoMutex_);
-    if (haveHost) localHostName_ = toUtf16(host);
-    if (havePeer) peerAddress_ = toUtf16(dotted);
+    if (host) localHostName_ = std::move(*host);
+    if (peer) peerAddress_ = std::move(*peer);
 }
 
 void ModbusServer::runTcp(std::stop_token stop, ConnectionSettings settings) noexcept {
@@ -262,7 +278,15 @@ void ModbusServer::runTcp(std::stop_token stop, ConnectionSettings settings) noe
 
 void ModbusServer::tcpLoop(std::stop_token stop, const ConnectionSettings& s) {
     Waker waker;
-    std::stop_callback wake(stop, [&waker] { waker.signal(); });
+    // The connection being served, shut down by a stop so that a silent master does not hold
+    // the thread; -1 outside a connection. Guarded so that a stop never touches a closed fd.
+    std::mutex liveMutex;
+    int liveSocket = -1;
+    std::stop_callback wake(stop, [&] {
+        waker.signal();
+        std::lock_guard live(liveMutex);
+        if (liveSocket >= 0) ::shutdown(liveSocket, SHUT_RDWR);
+    });
 
     if (s.tcpPort < 0 || s.tcpPort > 65535) {
         logLine("Modbus TCP: port " + std::to_string(s.tcpPort) + " is not a TCP port; not listening");
@@ -322,22 +346,29 @@ void ModbusServer::tcpLoop(std::stop_token stop, const ConnectionSettings& s) {
         enableKeepAlive(connection.get());
         const int sock = connection.get();
         modbus_set_socket(ctx.get(), connection.release());  // the context closes it now
+        {
+            std::lock_guard live(liveMutex);
+            liveSocket = sock;
+        }
 
+        PeerRefresh peerState;
+        const bool unitValid = s.tcpUnitId >= 0 && s.tcpUnitId <= 255;
         while (!stop.stop_requested()) {
-            const int ev = waitReadable(sock, waker, -1);
-            if (ev == 0) continue;
-            if (ev < 0 || (ev & (POLLERR | POLLNVAL))) break;
             const int rc = modbus_receive(ctx.get(), request);
             if (rc > 0) {
-                if (request[6] != static_cast<std::uint8_t>(s.tcpUnitId) || s.tcpUnitId < 0 || s.tcpUnitId > 255)
+                if (!unitValid || request[6] != static_cast<std::uint8_t>(s.tcpUnitId))
                     continue;  // another unit: no answer at all
-                refreshPeerInfo(sock);
+                refreshPeerInfo(sock, peerState);
                 std::lock_guard data(dataMutex_);
                 modbus_reply(ctx.get(), request, rc, registers_.get());
             } else if (rc < 0) {
                 if (errno == ETIMEDOUT && stillEstablished(sock)) continue;  // a stalled frame
-                break;  // the master closed the connection or it failed
+                break;  // the master closed the connection, it failed, or a stop shut it down
             }
+        }
+        {
+            std::lock_guard live(liveMutex);
+            liveSocket = -1;
         }
         // After a disconnect the listening socket is opened anew, which drops a queued master.
         modbus_close(ctx.get());

@@ -9,6 +9,7 @@
 // it around each reply, never while waiting for a master. Texts and flags have their own
 // synchronisation and may be read from any thread.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -84,7 +85,8 @@ public:
     bool startPending() const noexcept { return startPending_.load(); }
     std::int32_t currentAssayId() const noexcept { return currentAssayId_.load(); }
     void setCurrentAssayId(std::int32_t id) noexcept { currentAssayId_.store(id); }
-    // Host name and master address as of the last answered TCP request; empty after a stop.
+    // Host name and master address, set at the first answered TCP request of a connection (the
+    // host name refreshed at most once a second after that); empty after a stop.
     std::u16string localHostName() const;
     std::u16string peerAddress() const;
     // True while the TCP transport holds its listening socket / the RTU transport its port.
@@ -96,7 +98,12 @@ private:
     void runRtu(std::stop_token stop, ConnectionSettings settings) noexcept;
     void tcpLoop(std::stop_token stop, const ConnectionSettings& settings);
     void rtuLoop(std::stop_token stop, const ConnectionSettings& settings);
-    void refreshPeerInfo(int socket);
+    struct PeerRefresh {
+        bool peerDone = false;
+        bool hostDone = false;
+        std::chrono::steady_clock::time_point hostTime;
+    };
+    void refreshPeerInfo(int socket, PeerRefresh& state);
     void stopTransports();
     void logMisplacedEntries();
 
