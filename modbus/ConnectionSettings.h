@@ -1,0 +1,41 @@
+#pragma once
+// Parameters of the two Modbus transports, kept in the profile section "Settings".
+#include <cstdint>
+#include <string>
+
+#include "platform/Profile.h"
+
+namespace tesmor {
+
+inline constexpr std::u16string_view kSettingsSection = u"Settings";
+
+struct ConnectionSettings {
+    std::int32_t tcpUnitId = 1;
+    std::int32_t tcpPort = 502;
+    std::int32_t rtuUnitId = 1;
+    std::u16string portName = u"COM1";
+    std::int32_t baudRate = 9600;
+    std::int32_t dataBits = 8;
+    std::u16string parity = u"None";
+    std::int32_t stopBits = 1;
+    // A transport starts only when its flag equals 1; other values leave it off.
+    std::int32_t tcpEnabled = 0;
+    std::int32_t rtuEnabled = 0;
+
+    bool operator==(const ConnectionSettings&) const = default;
+};
+
+// Reads the ten keys; a missing key gives its default. Values are taken as stored, unchecked.
+ConnectionSettings loadConnectionSettings(Profile& profile);
+// Writes all ten keys (the section is not emptied first).
+void saveConnectionSettings(Profile& profile, const ConnectionSettings& settings);
+
+// The character libmodbus expects for the parity text: its first character ('\0' when empty,
+// which libmodbus refuses).
+char parityCharacter(std::u16string_view parity) noexcept;
+
+// The device to open for a stored port name: "COMn" (n >= 1) is /dev/ttyS{n-1}; anything else is
+// taken as a path. The stored name itself is never changed.
+std::string serialDevicePath(std::u16string_view portName);
+
+}  // namespace tesmor

@@ -1,0 +1,134 @@
+#pragma once
+// The plug-in's Modbus slave: one register store (500 coils, 500 discrete inputs, 500 input
+// registers, 500 holding registers) served by a Modbus TCP server on all IPv4 interfaces and
+// a Modbus RTU slave on a serial port, either, both or neither, plus the register map and the
+// data-item captions the map is encoded with.
+//
+// Locking: one mutex guards the register map, the register store and the captions. It is
+// taken through lock(), which hands out the only access to those three; the transports take
+// it around each reply, never while waiting for a master. Texts and flags have their own
+// synchronisation and may be read from any thread.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "modbus/ConnectionSettings.h"
+#include "modbus/Handles.h"
+#include "modbus/RegisterEncoder.h"
+#include "modbus/RegisterMap.h"
+#include "platform/Profile.h"
+#include "platform/Resources.h"
+
+namespace tesmor {
+
+class ModbusServer {
+public:
+    // Holds the server's lock for its lifetime; all access to the map, the store and the
+    // captions goes through it. Do not call restart(), reloadConfiguration(), loadRegisterMap()
+    // or saveRegisterMap() while holding one (they take the lock themselves).
+    class Locked {
+    public:
+        RegisterMap& registerMap() const noexcept { return server_->map_; }
+        const ItemCaptions& captions() const noexcept { return server_->captions_; }
+        modbus_mapping_t& registers() const noexcept { return *server_->registers_; }
+        // Encodes one entry into the store; writes nothing for an unknown combination or an
+        // entry that does not fit the 500-entry tables.
+        void writeRegister(const RegisterInfo& entry) const noexcept {
+            tesmor::writeRegister(entry, server_->captions_, *server_->registers_);
+        }
+
+    private:
+        friend class ModbusServer;
+        explicit Locked(ModbusServer& s) : server_(&s), lock_(s.dataMutex_) {}
+        ModbusServer* server_;
+        std::unique_lock<std::mutex> lock_;
+    };
+
+    // Builds the store (all zeros) with no transport running. Both references must outlive
+    // the server; the profile may answer defaults until the host is known. Throws
+    // std::bad_alloc when libmodbus cannot allocate the store.
+    ModbusServer(Profile& profile, const StringSource& strings);
+    // Stops the transports and waits for them.
+    ~ModbusServer();
+    ModbusServer(const ModbusServer&) = delete;
+    ModbusServer& operator=(const ModbusServer&) = delete;
+
+    // Reads the connection settings, reloads the configuration, stops the running transports
+    // and starts those whose flag equals 1. The store keeps its values. Returns well under a
+    // second even with a silent master connected. Not from a transport thread.
+    void restart();
+    // Reloads the register map and the captions from the profile and resources, then calls the
+    // reload hook (outside the lock). Never touches the process locale.
+    void reloadConfiguration();
+    // Stops both transports and waits for their threads; the store keeps its values.
+    void stop();
+
+    // Replaces the map by the one stored in the profile (one step under the lock, so no reader
+    // sees a partial map) and logs each entry that does not fit the tables, once per load.
+    void loadRegisterMap();
+    // Writes the current map to the profile (section emptied first).
+    void saveRegisterMap();
+
+    // Called by reloadConfiguration after map and captions, on the reloading thread, without
+    // the lock held; the results module loads its filters here. Set it before restart().
+    void setReloadHook(std::function<void()> hook);
+
+    Locked lock() { return Locked(*this); }
+
+    // Thread-safe readers.
+    ConnectionSettings connectionSettings() const;
+    // True until a transport thread has been started for the first time.
+    bool startPending() const noexcept { return startPending_.load(); }
+    std::int32_t currentAssayId() const noexcept { return currentAssayId_.load(); }
+    void setCurrentAssayId(std::int32_t id) noexcept { currentAssayId_.store(id); }
+    // Host name and master address, set at the first answered TCP request of a connection (the
+    // host name refreshed at most once a second after that); empty after a stop.
+    std::u16string localHostName() const;
+    std::u16string peerAddress() const;
+    // True while the TCP transport holds its listening socket / the RTU transport its port.
+    bool tcpListening() const noexcept { return tcpListening_.load(); }
+    bool rtuOpen() const noexcept { return rtuOpen_.load(); }
+
+private:
+    void runTcp(std::stop_token stop, ConnectionSettings settings) noexcept;
+    void runRtu(std::stop_token stop, ConnectionSettings settings) noexcept;
+    void tcpLoop(std::stop_token stop, const ConnectionSettings& settings);
+    void rtuLoop(std::stop_token stop, const ConnectionSettings& settings);
+    struct PeerRefresh {
+        bool peerDone = false;
+        bool hostDone = false;
+        std::chrono::steady_clock::time_point hostTime;
+    };
+    void refreshPeerInfo(int socket, PeerRefresh& state);
+    void stopTransports();
+    void logMisplacedEntries();
+
+    Profile& profile_;
+    const StringSource& strings_;
+
+    std::mutex controlMutex_;  // serialises restart / stop / reload callers
+    std::jthread tcpThread_;
+    std::jthread rtuThread_;
+
+    mutable std::mutex infoMutex_;
+    ConnectionSettings settings_;
+    std::u16string localHostName_;
+    std::u16string peerAddress_;
+    std::function<void()> reloadHook_;
+
+    std::atomic<bool> startPending_{true};
+    std::atomic<std::int32_t> currentAssayId_{-1};
+    std::atomic<bool> tcpListening_{false};
+    std::atomic<bool> rtuOpen_{false};
+
+    std::mutex dataMutex_;
+    RegisterMap map_;
+    ItemCaptions captions_;
+    ModbusMapping registers_;
+};
+
+}  // namespace tesmor

@@ -1,0 +1,187 @@
+// Connection settings and the register map in the profile.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "modbus/ConnectionSettings.h"
+#include "modbus/RegisterMap.h"
+#include "support/MemoryProfile.h"
+
+namespace tesmor {
+namespace {
+
+// Records the keys read, in order.
+class ReadRecordingProfile : public test::MemoryProfile {
+public:
+    std::int32_t getInt(std::u16string_view s, std::u16string_view k, std::int32_t d) override {
+        reads.emplace_back(k);
+        return MemoryProfile::getInt(s, k, d);
+    }
+    std::u16string getString(std::u16string_view s, std::u16string_view k, std::u16string_view d) override {
+        reads.emplace_back(k);
+        return MemoryProfile::getString(s, k, d);
+    }
+    std::vector<std::u16string> reads;
+};
+
+TEST(ConnectionSettings, EmptyProfileGivesDefaultsInReadOrder) {
+    ReadRecordingProfile profile;
+    const auto s = loadConnectionSettings(profile);
+    EXPECT_EQ(s.tcpUnitId, 1);
+    EXPECT_EQ(s.tcpPort, 502);
+    EXPECT_EQ(s.rtuUnitId, 1);
+    EXPECT_EQ(s.portName, u"COM1");
+    EXPECT_EQ(s.baudRate, 9600);
+    EXPECT_EQ(s.dataBits, 8);
+    EXPECT_EQ(s.parity, u"None");
+    EXPECT_EQ(s.stopBits, 1);
+    EXPECT_EQ(s.tcpEnabled, 0);
+    EXPECT_EQ(s.rtuEnabled, 0);
+    const std::vector<std::u16string> order{u"TCPId", u"localPort", u"isRTU",    u"isTCP", u"RTUId",
+                                            u"portName", u"baud",   u"dataBits", u"parity", u"stopBits"};
+    EXPECT_EQ(profile.reads, order);
+}
+
+TEST(ConnectionSettings, SaveWritesTenKeysInDialogOrderAndLoadsBackUnchecked) {
+    test::MemoryProfile profile;
+    ConnectionSettings s;
+    s.tcpUnitId = 300;  // out of the dialog's range: taken as stored
+    s.tcpPort = 1502;
+    s.rtuUnitId = 7;
+    s.portName = u"/dev/ttyUSB3";
+    s.baudRate = 115200;
+    s.dataBits = 7;
+    s.parity = u"Even";
+    s.stopBits = 2;
+    s.tcpEnabled = 2;
+    s.rtuEnabled = 1;
+    saveConnectionSettings(profile, s);
+    const std::vector<std::u16string> order{
+        u"Settings/TCPId", u"Settings/localPort", u"Settings/RTUId",  u"Settings/portName", u"Settings/baud",
+        u"Settings/dataBits", u"Settings/parity", u"Settings/stopBits", u"Settings/isRTU",  u"Settings/isTCP"};
+    EXPECT_EQ(profile.writes, order);
+    EXPECT_EQ(loadConnectionSettings(profile), s);
+}
+
+TEST(ConnectionSettings, ParityIsTheFirstCharacter) {
+    EXPECT_EQ(parityCharacter(u"None"), 'N');
+    EXPECT_EQ(parityCharacter(u"Odd"), 'O');
+    EXPECT_EQ(parityCharacter(u"Even"), 'E');
+    EXPECT_EQ(parityCharacter(u""), '\0');
+    EXPECT_EQ(parityCharacter(u"Нет"), '\0');
+}
+
+struct PortCase {
+    const char* name;
+    std::u16string_view stored;
+    const char* device;
+};
+void PrintTo(const PortCase& c, std::ostream* os) { *os << c.name; }
+class SerialDevice : public ::testing::TestWithParam<PortCase> {};
+TEST_P(SerialDevice, MapsStoredName) { EXPECT_EQ(serialDevicePath(GetParam().stored), GetParam().device); }
+INSTANTIATE_TEST_SUITE_P(Rows, SerialDevice,
+                         ::testing::Values(PortCase{"Com1", u"COM1", "/dev/ttyS0"},
+                                           PortCase{"Com10", u"COM10", "/dev/ttyS9"},
+                                           PortCase{"Com0IsAPath", u"COM0", "COM0"},
+                                           PortCase{"LowerCaseIsAPath", u"com2", "com2"},
+                                           PortCase{"ComWithLetters", u"COM1a", "COM1a"},
+                                           PortCase{"DevicePath", u"/dev/ttyUSB0", "/dev/ttyUSB0"},
+                                           PortCase{"CyrillicPath", u"/tmp/порт", "/tmp/порт"}),
+                         [](const auto& i) { return std::string(i.param.name); });
+
+void storeEntry(test::MemoryProfile& p, int i, int address, std::u16string_view device = u"dev") {
+    const auto idx = [&](const char16_t* k) {
+        std::u16string key(k);
+        for (char c : std::to_string(i)) key += static_cast<char16_t>(c);
+        return key;
+    };
+    p.setString(kMapSection, idx(u"regVelmarData_"), u"Устройство");
+    p.setString(kMapSection, idx(u"regDeviceName_"), device);
+    p.setString(kMapSection, idx(u"regComponent_"), u"");
+    p.setInt(kMapSection, idx(u"regAddress_"), address);
+    p.setString(kMapSection, idx(u"regType_"), u"Holding Registers (4x)");
+    p.setString(kMapSection, idx(u"regDataType_"), u"INT");
+    p.setString(kMapSection, idx(u"regFloatOrder_"), u"");
+    p.setString(kMapSection, idx(u"regData_"), u"Режим устройства");
+}
+
+TEST(RegisterMap, EmptySectionGivesEmptyMap) {
+    test::MemoryProfile p;
+    EXPECT_TRUE(loadRegisterMap(p).empty());
+}
+
+TEST(RegisterMap, GapAtIndexTwoEndsTheMapAndSaveDropsTheRest) {
+    test::MemoryProfile p;
+    storeEntry(p, 0, 10, u"a");
+    storeEntry(p, 1, 11, u"b");
+    storeEntry(p, 3, 13, u"d");
+    const auto map = loadRegisterMap(p);
+    ASSERT_EQ(map.size(), 2u);
+    EXPECT_EQ(map[0].deviceName, u"a");
+    EXPECT_EQ(map[1].address, 11);
+    saveRegisterMap(p, map);
+    EXPECT_EQ(p.sections[std::u16string(kMapSection)].count(u"regAddress_3"), 0u);
+    EXPECT_EQ(p.sections[std::u16string(kMapSection)].size(), 16u);
+}
+
+TEST(RegisterMap, AddressMinusOneEndsTheMap) {
+    test::MemoryProfile p;
+    storeEntry(p, 0, 10);
+    storeEntry(p, 1, -1);
+    storeEntry(p, 2, 12);
+    EXPECT_EQ(loadRegisterMap(p).size(), 1u);
+}
+
+TEST(RegisterMap, RoundTripKeepsConfigurationAndResetsCurrentValues) {
+    test::MemoryProfile p;
+    RegisterInfo e;
+    e.source = u"Пик хроматограммы";
+    e.deviceName = u"";
+    e.component = u"Метан";
+    e.address = 65535;
+    e.registerType = u"Input Registers (3x)";
+    e.dataType = u"FLOAT";
+    e.byteOrder = u"Little-endian byte swap";
+    e.dataItem = u"Площадь пика";
+    e.area = 5;
+    e.mode = 3;
+    e.sampleTime = 100;
+    saveRegisterMap(p, {e});
+    const std::vector<std::u16string> order{u"del MapSettings",          u"MapSettings/regVelmarData_0",
+                                            u"MapSettings/regDeviceName_0", u"MapSettings/regComponent_0",
+                                            u"MapSettings/regAddress_0",  u"MapSettings/regType_0",
+                                            u"MapSettings/regDataType_0", u"MapSettings/regFloatOrder_0",
+                                            u"MapSettings/regData_0"};
+    EXPECT_EQ(p.writes, order);
+    const auto map = loadRegisterMap(p);
+    ASSERT_EQ(map.size(), 1u);
+    const auto& r = map[0];
+    EXPECT_EQ(r.source, e.source);
+    EXPECT_EQ(r.component, e.component);
+    EXPECT_EQ(r.address, 65535);
+    EXPECT_EQ(r.registerType, e.registerType);
+    EXPECT_EQ(r.dataType, e.dataType);
+    EXPECT_EQ(r.byteOrder, e.byteOrder);
+    EXPECT_EQ(r.dataItem, e.dataItem);
+    EXPECT_EQ(r.area, 0.0f);
+    EXPECT_EQ(r.mode, 0);
+    EXPECT_EQ(r.sampleTime, -1);
+    EXPECT_EQ(r.sampleNumber, 65535);
+    EXPECT_EQ(r.seriesNumber, -1);
+}
+
+TEST(RegisterMap, SaveAfterDeletingLastOfFiveLeavesNoIndexFour) {
+    test::MemoryProfile p;
+    for (int i = 0; i < 5; ++i) storeEntry(p, i, 10 + i);
+    auto map = loadRegisterMap(p);
+    ASSERT_EQ(map.size(), 5u);
+    map.pop_back();
+    saveRegisterMap(p, map);
+    for (const auto& [key, value] : p.sections[std::u16string(kMapSection)])
+        EXPECT_EQ(key.find(u"_4"), std::u16string::npos);
+    EXPECT_EQ(loadRegisterMap(p).size(), 4u);
+}
+
+}  // namespace
+}  // namespace tesmor

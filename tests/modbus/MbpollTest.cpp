@@ -1,0 +1,69 @@
+// mbpoll, an independent master, against the test server over TCP and RTU.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "ModbusTestSupport.h"
+
+#ifndef TESMOR_TEST_SERVER
+#error "TESMOR_TEST_SERVER must name the test server executable"
+#endif
+
+namespace tesmor {
+namespace {
+
+using namespace std::chrono_literals;
+
+bool haveMbpoll() { return ::access("/usr/bin/mbpoll", X_OK) == 0; }
+
+std::string mbpoll(std::vector<std::string> args, int& exitCode) {
+    args.insert(args.begin(), "mbpoll");
+    test::ChildProcess p(std::move(args));
+    exitCode = p.wait(10s);
+    return p.output();
+}
+
+TEST(Mbpoll, TcpUnitOneAnsweredUnitTwoSilent) {
+    if (!haveMbpoll()) GTEST_SKIP() << "mbpoll missing";
+    const int port = test::freeTcpPort();
+    test::ChildProcess server({TESMOR_TEST_SERVER, "--tcp", std::to_string(port), "--tcp-id", "1"});
+    ASSERT_TRUE(server.waitForLine("ready", 5s)) << server.output();
+
+    int rc = -1;
+    auto out = mbpoll({"-m", "tcp", "-p", std::to_string(port), "-a", "1", "-t", "4", "-r", "1", "-c", "5", "-1",
+                       "-o", "0.5", "127.0.0.1"},
+                      rc);
+    EXPECT_NE(out.find("[1]: \t11"), std::string::npos) << out;
+    EXPECT_NE(out.find("[5]: \t55"), std::string::npos) << out;
+
+    out = mbpoll({"-m", "tcp", "-p", std::to_string(port), "-a", "2", "-t", "4", "-r", "1", "-c", "5", "-1", "-o",
+                  "0.5", "127.0.0.1"},
+                 rc);
+    EXPECT_EQ(out.find("[1]:"), std::string::npos) << out;
+    EXPECT_NE(out.find("timed out"), std::string::npos) << out;
+}
+
+TEST(Mbpoll, RtuAnsweredAtItsIdSilentForOthers) {
+    if (!haveMbpoll()) GTEST_SKIP() << "mbpoll missing";
+    test::PtyPair pty;
+    if (!pty.ready()) GTEST_SKIP() << "socat could not make a pty pair";
+    test::ChildProcess server({TESMOR_TEST_SERVER, "--rtu", pty.a(), "--rtu-id", "17"});
+    ASSERT_TRUE(server.waitForLine("ready", 5s)) << server.output();
+
+    const std::vector<std::string> common{"-m", "rtu", "-b", "9600", "-P", "none", "-t", "4", "-r", "1",
+                                          "-c", "5", "-1", "-o", "0.5"};
+    auto with = [&](const char* id) {
+        auto a = common;
+        a.insert(a.end(), {"-a", id, pty.b()});
+        return a;
+    };
+    int rc = -1;
+    auto out = mbpoll(with("17"), rc);
+    EXPECT_NE(out.find("[3]: \t33"), std::string::npos) << out;
+    out = mbpoll(with("18"), rc);
+    EXPECT_EQ(out.find("[3]:"), std::string::npos) << out;
+}
+
+}  // namespace
+}  // namespace tesmor

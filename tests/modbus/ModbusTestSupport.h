@@ -1,0 +1,114 @@
+#pragma once
+// Helpers of the modbus tests: captions, free loopback ports, child processes, socat pty pairs
+// and libmodbus masters.
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <modbus/modbus.h>
+
+#include "platform/Log.h"
+#include "platform/Resources.h"
+
+namespace tesmor::test {
+
+// The Russian built-in captions of the sources and data items.
+class CaptionStrings : public StringSource {
+public:
+    std::u16string loadString(unsigned id) const override {
+        auto it = texts.find(id);
+        return it == texts.end() ? std::u16string() : it->second;
+    }
+    std::map<unsigned, std::u16string> texts{
+        {125, u"Устройство"},          {126, u"Хроматограмма"},       {127, u"Пик хроматограммы"},
+        {138, u"Режим устройства"},    {143, u"Код последней ошибки"}, {144, u"Время отбора пробы"},
+        {145, u"Номер пробы"},         {151, u"Номер в серии"},        {111, u"Концентрация пика"},
+        {129, u"Площадь пика"},        {128, u"Время выхода пика"},
+    };
+};
+
+// A TCP port on loopback that nobody listens on right now.
+int freeTcpPort();
+
+// Polls `condition` every 10 ms until it holds or `limit` passes.
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(3));
+
+// Collects log lines while alive.
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    std::vector<std::string> lines() const;
+    std::size_t count(std::string_view containing) const;
+
+private:
+    struct State;
+    std::shared_ptr<State> state_;
+    LogSink previous_;
+};
+
+// A child process, stopped by its id (SIGTERM, then SIGKILL) when destroyed.
+class ChildProcess {
+public:
+    // Starts argv[0] from PATH. Standard output and error go to a pipe read by output().
+    explicit ChildProcess(std::vector<std::string> argv, bool pipeStdin = false);
+    ~ChildProcess();
+    pid_t pid() const { return pid_; }
+    bool started() const { return pid_ > 0; }
+    // Reads standard output until a line containing `text` arrives or `limit` passes.
+    bool waitForLine(std::string_view text, std::chrono::milliseconds limit);
+    // Waits for the exit and returns the exit code (-1 on a signal or time-out) and the output.
+    int wait(std::chrono::milliseconds limit);
+    const std::string& output() const { return output_; }
+    void closeStdin();
+    void terminate();
+
+private:
+    void readAvailable(int timeoutMs);
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int in_ = -1;
+    std::string output_;
+    int status_ = -1;
+    bool reaped_ = false;
+};
+
+// Two linked pseudo-terminals made by socat in a temporary folder.
+class PtyPair {
+public:
+    PtyPair();
+    ~PtyPair();
+    bool ready() const { return ready_; }
+    std::string a() const { return (dir_ / "A").string(); }
+    std::string b() const { return (dir_ / "B").string(); }
+
+private:
+    std::filesystem::path dir_;
+    std::unique_ptr<ChildProcess> socat_;
+    bool ready_ = false;
+};
+
+struct MasterFree {
+    void operator()(modbus_t* c) const noexcept {
+        modbus_close(c);
+        modbus_free(c);
+    }
+};
+using Master = std::unique_ptr<modbus_t, MasterFree>;
+
+// A connected libmodbus TCP master with a short response time-out; null when it cannot connect.
+Master tcpMaster(int port, int unitId = 1, std::chrono::milliseconds timeout = std::chrono::milliseconds(300));
+// Connects and reads `count` holding registers from `address`, retrying until `limit` passes
+// (a master reconnecting after a disconnect may meet the listener while it is reopened).
+std::optional<std::vector<std::uint16_t>> readHoldingEventually(int port, int address, int count,
+                                                                std::chrono::milliseconds limit = std::chrono::seconds(3));
+// An RTU master on `device`, slave `unitId`.
+Master rtuMaster(const std::string& device, int unitId, std::chrono::milliseconds timeout = std::chrono::milliseconds(300));
+
+}  // namespace tesmor::test

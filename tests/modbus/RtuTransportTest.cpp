@@ -1,0 +1,130 @@
+// The RTU transport over a socat pseudo-terminal pair, and both transports at once.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <ctime>
+#include <thread>
+
+#include "ModbusTestSupport.h"
+#include "modbus/ModbusServer.h"
+#include "support/MemoryProfile.h"
+
+namespace tesmor {
+namespace {
+
+using namespace std::chrono;
+using namespace std::chrono_literals;
+
+class RtuServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!pty.ready()) GTEST_SKIP() << "socat could not make a pty pair";
+        profile.setInt(kSettingsSection, u"isRTU", 1);
+        profile.setString(kSettingsSection, u"portName", toU16(pty.a()));
+        profile.setInt(kSettingsSection, u"RTUId", 5);
+        server.lock().registers().tab_registers[3] = 333;
+    }
+    static std::u16string toU16(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+    void start() {
+        server.restart();
+        ASSERT_TRUE(test::waitFor([&] { return server.rtuOpen(); })) << "port not opened";
+    }
+
+    test::PtyPair pty;
+    test::MemoryProfile profile;
+    test::CaptionStrings strings;
+    ModbusServer server{profile, strings};
+};
+
+TEST_F(RtuServer, AnswersItsSlaveIdOnlyAndLocksThePort) {
+    start();
+    auto master = test::rtuMaster(pty.b(), 5);
+    ASSERT_TRUE(master);
+    std::uint16_t r[4] = {};
+    ASSERT_EQ(modbus_read_registers(master.get(), 0, 4, r), 4);
+    EXPECT_EQ(r[3], 333);
+
+    EXPECT_EQ(modbus_write_register(master.get(), 9, 99), 1) << modbus_strerror(errno);
+    auto other = test::rtuMaster(pty.b(), 6);
+    ASSERT_TRUE(other);
+    EXPECT_EQ(modbus_read_registers(other.get(), 0, 4, r), -1) << "another slave id gets silence";
+    other.reset();
+    // The slave first waits out the other slave's reply window (libmodbus's multidrop rule).
+    std::this_thread::sleep_for(600ms);
+    EXPECT_EQ(modbus_read_registers(master.get(), 0, 4, r), 4) << modbus_strerror(errno);
+    EXPECT_EQ(server.lock().registers().tab_registers[9], 99);
+
+    // Another program asking for the device sees it busy.
+    const int fd = ::open(pty.a().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        EXPECT_NE(::flock(fd, LOCK_EX | LOCK_NB), 0);
+        ::close(fd);
+    }
+
+    const auto t0 = steady_clock::now();
+    server.stop();
+    EXPECT_LT(steady_clock::now() - t0, 2s);
+    EXPECT_FALSE(server.rtuOpen());
+}
+
+TEST_F(RtuServer, PortHeldByAnotherProgramIsRetriedCalmlyAndLoggedOnce) {
+    const int holder = ::open(pty.a().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    test::LogCapture log;
+    timespec cpu0{}, cpu1{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu0);
+    server.restart();
+    std::this_thread::sleep_for(1300ms);
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu1);
+    EXPECT_FALSE(server.rtuOpen());
+    EXPECT_EQ(log.count("in use by another program"), 1u);
+    EXPECT_LT((cpu1.tv_sec - cpu0.tv_sec) + (cpu1.tv_nsec - cpu0.tv_nsec) / 1e9, 0.5);
+    ::close(holder);
+    EXPECT_TRUE(test::waitFor([&] { return server.rtuOpen(); }));
+}
+
+TEST_F(RtuServer, MissingDeviceIsRetriedUntilStoppedAndLoggedOnce) {
+    profile.setString(kSettingsSection, u"portName", u"/nonexistent/ttyX");
+    test::LogCapture log;
+    server.restart();
+    std::this_thread::sleep_for(1200ms);
+    EXPECT_EQ(log.count("cannot open /nonexistent/ttyX"), 1u);
+    const auto t0 = steady_clock::now();
+    server.stop();
+    EXPECT_LT(steady_clock::now() - t0, 2s);
+}
+
+TEST_F(RtuServer, UnknownParityAnswersNothing) {
+    profile.setString(kSettingsSection, u"parity", u"Mark");
+    test::LogCapture log;
+    server.restart();
+    EXPECT_TRUE(test::waitFor([&] { return log.count("Modbus RTU: cannot use") == 1; }));
+    EXPECT_FALSE(server.rtuOpen());
+}
+
+TEST_F(RtuServer, BothTransportsShareOneStore) {
+    const int port = test::freeTcpPort();
+    profile.setInt(kSettingsSection, u"isTCP", 1);
+    profile.setInt(kSettingsSection, u"localPort", port);
+    start();
+    ASSERT_TRUE(test::waitFor([&] { return server.tcpListening(); }));
+    auto tcp = test::tcpMaster(port);
+    ASSERT_TRUE(tcp);
+    ASSERT_EQ(modbus_write_register(tcp.get(), 20, 2020), 1);
+    auto rtu = test::rtuMaster(pty.b(), 5);
+    ASSERT_TRUE(rtu);
+    std::uint16_t r = 0;
+    ASSERT_EQ(modbus_read_registers(rtu.get(), 20, 1, &r), 1);
+    EXPECT_EQ(r, 2020);
+    ASSERT_EQ(modbus_write_register(rtu.get(), 21, 2121), 1);
+    ASSERT_EQ(modbus_read_registers(tcp.get(), 21, 1, &r), 1);
+    EXPECT_EQ(r, 2121);
+}
+
+}  // namespace
+}  // namespace tesmor

@@ -1,0 +1,372 @@
+// The TCP transport with real libmodbus masters on loopback.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <ctime>
+#include <thread>
+#include <vector>
+
+#include "ModbusTestSupport.h"
+#include "modbus/ModbusServer.h"
+#include "support/MemoryProfile.h"
+
+namespace tesmor {
+namespace {
+
+using namespace std::chrono;
+using namespace std::chrono_literals;
+
+class TcpServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        port = test::freeTcpPort();
+        profile.setInt(kSettingsSection, u"isTCP", 1);
+        profile.setInt(kSettingsSection, u"localPort", port);
+        profile.setInt(kSettingsSection, u"TCPId", 1);
+    }
+    void start() {
+        server.restart();
+        ASSERT_TRUE(test::waitFor([&] { return server.tcpListening(); })) << "server did not listen";
+    }
+    // Sends "read 2 holding registers from 0" to `unit`; returns the reply length or -1.
+    static int rawRead(modbus_t* master, std::uint8_t unit) {
+        const std::uint8_t raw[] = {unit, 0x03, 0x00, 0x00, 0x00, 0x02};
+        if (modbus_send_raw_request(master, raw, sizeof raw) < 0) return -1;
+        std::uint8_t reply[MODBUS_TCP_MAX_ADU_LENGTH];
+        return modbus_receive_confirmation(master, reply);
+    }
+
+    test::MemoryProfile profile;
+    test::CaptionStrings strings;
+    ModbusServer server{profile, strings};
+    int port = 0;
+};
+
+TEST_F(TcpServer, AnswersItsUnitIdAndDropsOthersOnTheSameConnection) {
+    start();
+    EXPECT_TRUE(server.startPending() == false);
+    auto master = test::tcpMaster(port);
+    ASSERT_TRUE(master);
+    EXPECT_GT(rawRead(master.get(), 1), 0);
+    EXPECT_EQ(rawRead(master.get(), 2), -1) << "unit 2 must get no reply at all";
+    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_GT(rawRead(master.get(), 1), 0) << "a dropped request must not end the connection";
+    EXPECT_EQ(server.peerAddress(), u"127.0.0.1");
+    EXPECT_FALSE(server.localHostName().empty());
+}
+
+TEST_F(TcpServer, ServesANewMasterAfterADisconnect) {
+    start();
+    {
+        auto first = test::tcpMaster(port);
+        ASSERT_TRUE(first);
+        std::uint16_t r[2];
+        ASSERT_EQ(modbus_read_registers(first.get(), 0, 2, r), 2);
+    }
+    EXPECT_TRUE(test::readHoldingEventually(port, 0, 2).has_value());
+}
+
+TEST_F(TcpServer, SecondMasterWaitsUnansweredAndIsServedAfterReconnecting) {
+    start();
+    auto first = test::tcpMaster(port);
+    ASSERT_TRUE(first);
+    std::uint16_t r[2];
+    ASSERT_EQ(modbus_read_registers(first.get(), 0, 2, r), 2);
+
+    auto second = test::tcpMaster(port);
+    ASSERT_TRUE(second) << "the backlog queues the second master";
+    EXPECT_EQ(modbus_read_registers(second.get(), 0, 2, r), -1);
+    EXPECT_EQ(modbus_read_registers(first.get(), 0, 2, r), 2) << "the first master is still served";
+
+    first.reset();
+    // The queued connection is dropped with the listening socket; it is never answered.
+    EXPECT_EQ(modbus_read_registers(second.get(), 0, 2, r), -1);
+    second.reset();
+    EXPECT_TRUE(test::readHoldingEventually(port, 0, 2).has_value());
+}
+
+TEST_F(TcpServer, WrittenUncoveredRegisterIsReadBackAndCoveredOneIsOverwritten) {
+    start();
+    RegisterInfo covered;
+    covered.address = 10;
+    covered.deviceName = u"GC-1";
+    covered.registerType = u"Holding Registers (4x)";
+    covered.dataType = u"INT";
+    covered.dataItem = u"Режим устройства";
+    covered.mode = 4;
+    {
+        auto master = test::tcpMaster(port);
+        ASSERT_TRUE(master);
+        ASSERT_EQ(modbus_write_register(master.get(), 100, 1234), 1);
+        ASSERT_EQ(modbus_write_register(master.get(), 10, 777), 1);
+        ASSERT_EQ(modbus_write_bit(master.get(), 7, 1), 1);
+    }
+    server.lock().writeRegister(covered);  // the entry's next update
+    auto regs = test::readHoldingEventually(port, 0, 101);
+    ASSERT_TRUE(regs);
+    EXPECT_EQ((*regs)[100], 1234);
+    EXPECT_EQ((*regs)[10], 4);
+    EXPECT_EQ(server.lock().registers().tab_bits[7], 1);
+}
+
+TEST_F(TcpServer, RestartWithBothTransportsOffStopsAndKeepsValues) {
+    start();
+    {
+        auto master = test::tcpMaster(port);
+        ASSERT_TRUE(master);
+        ASSERT_EQ(modbus_write_register(master.get(), 5, 4321), 1);
+    }
+    profile.setInt(kSettingsSection, u"isTCP", 0);
+    server.restart();
+    EXPECT_FALSE(server.tcpListening());
+    EXPECT_FALSE(test::tcpMaster(port)) << "nothing listens any more";
+    EXPECT_EQ(server.lock().registers().tab_registers[5], 4321);
+    EXPECT_TRUE(server.peerAddress().empty());
+
+    profile.setInt(kSettingsSection, u"isTCP", 1);
+    start();
+    auto regs = test::readHoldingEventually(port, 5, 1);
+    ASSERT_TRUE(regs);
+    EXPECT_EQ((*regs)[0], 4321);
+}
+
+struct FlagCase {
+    const char* name;
+    std::int32_t isTcp;  // -100: key absent
+    std::int32_t isRtu;
+};
+void PrintTo(const FlagCase& c, std::ostream* os) { *os << c.name; }
+
+class EnabledFlags : public ::testing::TestWithParam<FlagCase> {};
+
+// Only the value 1 starts a transport; nothing else clears startPending.
+TEST_P(EnabledFlags, OnlyOneStartsATransport) {
+    test::MemoryProfile profile;
+    test::CaptionStrings strings;
+    const int port = test::freeTcpPort();
+    profile.setInt(kSettingsSection, u"localPort", port);
+    profile.setString(kSettingsSection, u"portName", u"/nonexistent/tty");
+    if (GetParam().isTcp != -100) profile.setInt(kSettingsSection, u"isTCP", GetParam().isTcp);
+    if (GetParam().isRtu != -100) profile.setInt(kSettingsSection, u"isRTU", GetParam().isRtu);
+    ModbusServer server(profile, strings);
+    server.restart();
+    EXPECT_TRUE(server.startPending());
+    EXPECT_FALSE(test::waitFor([&] { return server.tcpListening(); }, 200ms));
+    EXPECT_FALSE(test::tcpMaster(port));
+}
+INSTANTIATE_TEST_SUITE_P(Rows, EnabledFlags,
+                         ::testing::Values(FlagCase{"EmptyProfile", -100, -100}, FlagCase{"TcpTwo", 2, 0},
+                                           FlagCase{"TcpMinusOne", -1, 0}, FlagCase{"RtuTwo", 0, 2}),
+                         [](const auto& i) { return std::string(i.param.name); });
+
+// A stop that comes right after a start must never be lost to the starting thread.
+TEST_F(TcpServer, ImmediateStopsAfterStartsNeverHang) {
+    const auto t0 = steady_clock::now();
+    for (int i = 0; i < 20; ++i) {
+        server.restart();
+        server.stop();
+    }
+    EXPECT_LT(steady_clock::now() - t0, 10s);
+    EXPECT_FALSE(server.tcpListening());
+    start();
+    EXPECT_TRUE(test::readHoldingEventually(port, 0, 1).has_value());
+}
+
+TEST_F(TcpServer, StopAndRestartDoNotWaitForASilentMaster) {
+    start();
+    auto master = test::tcpMaster(port);
+    ASSERT_TRUE(master);
+    std::uint16_t r[1];
+    ASSERT_EQ(modbus_read_registers(master.get(), 0, 1, r), 1);
+
+    auto t0 = steady_clock::now();
+    server.restart();
+    const auto restartTime = steady_clock::now() - t0;
+    EXPECT_LT(restartTime, 2s);
+
+    test::Master second;
+    ASSERT_TRUE(test::waitFor([&] {
+        if (!second) second = test::tcpMaster(port);
+        return second && modbus_read_registers(second.get(), 0, 1, r) == 1;
+    }));
+    t0 = steady_clock::now();
+    server.stop();
+    EXPECT_LT(steady_clock::now() - t0, 2s);
+    RecordProperty("restart_ms", static_cast<int>(duration_cast<milliseconds>(restartTime).count()));
+}
+
+// A partial frame that stalls times out inside libmodbus; the connection must stay up.
+TEST_F(TcpServer, StalledPartialFrameIsNotADisconnect) {
+    start();
+    auto master = test::tcpMaster(port);
+    ASSERT_TRUE(master);
+    const int s = modbus_get_socket(master.get());
+    const std::uint8_t half[] = {0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01};
+    ASSERT_EQ(::send(s, half, sizeof half, 0), static_cast<ssize_t>(sizeof half));
+    std::this_thread::sleep_for(800ms);  // past libmodbus's 500 ms byte time-out
+    std::uint16_t r[1];
+    EXPECT_EQ(modbus_read_registers(master.get(), 0, 1, r), 1);
+}
+
+// Frames a broken or hostile master may send; none may crash or wedge the server.
+TEST_F(TcpServer, MalformedFramesLeaveTheServerServing) {
+    start();
+    const std::vector<std::vector<std::uint8_t>> frames{
+        {0x00, 0x01, 0x00, 0x00, 0xFF, 0xFF, 0x01, 0x03, 0x00, 0x00},        // length field 65535
+        {0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x01},                          // length field 0
+        {0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01, 0x63, 0x00, 0x00, 0x00, 0x01},  // unknown function
+        {0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x01, 0xF4, 0x00, 0x7D},  // read past 499
+        {0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x00},  // count 0
+        {0x00, 0x01, 0x00, 0x00, 0x00, 0x07, 0x01, 0x10, 0x00, 0x00, 0x00, 0x7F, 0xFE},  // write, count 127
+    };
+    for (const auto& f : frames) {
+        auto master = test::tcpMaster(port);
+        if (!master) continue;  // the listener may be reopening after the previous row
+        ::send(modbus_get_socket(master.get()), f.data(), f.size(), MSG_NOSIGNAL);
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_TRUE(test::readHoldingEventually(port, 0, 1, 5s).has_value());
+}
+
+TEST_F(TcpServer, BusyPortIsRetriedCalmlyAndLoggedOnce) {
+    test::LogCapture log;
+    const int blocker = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(blocker, 1), 0);
+
+    timespec cpu0{}, cpu1{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu0);
+    server.restart();
+    std::this_thread::sleep_for(1300ms);
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu1);
+    EXPECT_FALSE(server.tcpListening());
+    EXPECT_EQ(log.count("cannot listen"), 1u);
+    const double cpu = (cpu1.tv_sec - cpu0.tv_sec) + (cpu1.tv_nsec - cpu0.tv_nsec) / 1e9;
+    EXPECT_LT(cpu, 0.5) << "retrying must not spin";
+
+    ::close(blocker);
+    EXPECT_TRUE(test::readHoldingEventually(port, 0, 1, 3s).has_value());
+    const auto t0 = steady_clock::now();
+    server.stop();
+    EXPECT_LT(steady_clock::now() - t0, 2s);
+}
+
+// libmodbus waits with select(): a descriptor of FD_SETSIZE or more must never reach it.
+TEST_F(TcpServer, RefusesAMasterWhoseSocketWouldExceedSelect) {
+    rlimit lim{};
+    ::getrlimit(RLIMIT_NOFILE, &lim);
+    if (lim.rlim_cur < FD_SETSIZE + 64) GTEST_SKIP() << "descriptor limit too low";
+    test::LogCapture log;
+    start();
+    std::vector<int> fillers;
+    for (;;) {
+        const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        fillers.push_back(fd);
+        if (fd >= FD_SETSIZE - 1) break;
+    }
+    // A plain socket: the master's own descriptor is beyond FD_SETSIZE too.
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    ASSERT_EQ(::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const std::uint8_t req[] = {0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x01};
+    ::send(s, req, sizeof req, MSG_NOSIGNAL);
+    pollfd p{s, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 2000), 1);
+    char buf[64];
+    EXPECT_LE(::recv(s, buf, sizeof buf, 0), 0) << "the server closes such a connection unanswered";
+    ::close(s);
+    for (int fd : fillers) ::close(fd);
+    EXPECT_EQ(log.count("beyond what libmodbus can wait on"), 1u);
+    EXPECT_TRUE(test::readHoldingEventually(port, 0, 1).has_value());
+}
+
+// A master that vanishes without closing must not hold the one master slot for ever.
+TEST_F(TcpServer, AcceptedConnectionUsesShortKeepAlive) {
+    start();
+    auto master = test::tcpMaster(port);
+    ASSERT_TRUE(master);
+    std::uint16_t r[1];
+    ASSERT_EQ(modbus_read_registers(master.get(), 0, 1, r), 1);
+    sockaddr_in mine{};
+    socklen_t len = sizeof mine;
+    ASSERT_EQ(::getsockname(modbus_get_socket(master.get()), reinterpret_cast<sockaddr*>(&mine), &len), 0);
+    // The server's end is the socket in this process whose peer is the master's address.
+    int serverSide = -1;
+    for (int fd = 0; fd < 4096 && serverSide < 0; ++fd) {
+        sockaddr_in peer{};
+        socklen_t pl = sizeof peer;
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &pl) == 0 && peer.sin_family == AF_INET &&
+            peer.sin_port == mine.sin_port && peer.sin_addr.s_addr == mine.sin_addr.s_addr)
+            serverSide = fd;
+    }
+    ASSERT_GE(serverSide, 0);
+    auto opt = [&](int level, int name) {
+        int v = -1;
+        socklen_t l = sizeof v;
+        ::getsockopt(serverSide, level, name, &v, &l);
+        return v;
+    };
+    EXPECT_EQ(opt(SOL_SOCKET, SO_KEEPALIVE), 1);
+    const int idle = opt(IPPROTO_TCP, TCP_KEEPIDLE), interval = opt(IPPROTO_TCP, TCP_KEEPINTVL),
+              count = opt(IPPROTO_TCP, TCP_KEEPCNT), user = opt(IPPROTO_TCP, TCP_USER_TIMEOUT);
+    EXPECT_LE(idle + interval * count, 60) << "a vanished master is dropped within about a minute";
+    EXPECT_GT(user, 0);
+    EXPECT_LE(user, 60000);
+}
+
+TEST_F(TcpServer, MisplacedEntryIsLoggedOncePerLoadAndNeverWritten) {
+    RegisterInfo e;
+    e.address = 499;
+    e.registerType = u"Holding Registers (4x)";
+    e.dataType = u"FLOAT";
+    e.byteOrder = u"Big-endian";
+    e.dataItem = u"Площадь пика";
+    saveRegisterMap(profile, {e});
+    test::LogCapture log;
+    server.reloadConfiguration();
+    EXPECT_EQ(log.count("entry 0 at address 499"), 1u);
+    {
+        auto locked = server.lock();
+        ASSERT_EQ(locked.registerMap().size(), 1u);
+        locked.registerMap()[0].area = 1.0f;
+        locked.writeRegister(locked.registerMap()[0]);
+        locked.writeRegister(locked.registerMap()[0]);
+        EXPECT_EQ(locked.registers().tab_registers[499], 0);
+    }
+    EXPECT_EQ(log.count("entry 0"), 1u);
+    server.reloadConfiguration();
+    EXPECT_EQ(log.count("entry 0"), 2u);
+}
+
+TEST_F(TcpServer, ReloadHookRunsAfterMapAndCaptionsWithoutTheLock) {
+    bool sawMap = false;
+    server.setReloadHook([&] {
+        auto locked = server.lock();  // would deadlock if the hook ran under the lock
+        sawMap = locked.registerMap().size() == 1 && locked.captions().area == u"Площадь пика";
+    });
+    RegisterInfo e;
+    e.address = 1;
+    saveRegisterMap(profile, {e});
+    server.reloadConfiguration();
+    EXPECT_TRUE(sawMap);
+}
+
+}  // namespace
+}  // namespace tesmor
