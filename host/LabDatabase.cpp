@@ -119,13 +119,29 @@ std::int64_t LabDatabase::addAssay(const LabAssay& assay, const std::vector<LabP
     }
 }
 
-std::vector<std::int64_t> LabDatabase::visibleAssaysAfter(std::int64_t afterId) {
-    auto s = prepare(db_.get(), "SELECT id FROM assay WHERE ishidden = 0 AND isdeleted = 0 AND id > ? ORDER BY id");
-    sqlite3_bind_int64(s.get(), 1, afterId);
+std::vector<std::int64_t> visibleAssays(const std::string& path, std::string& error) {
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
+    const std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(raw, &sqlite3_close);
+    if (rc != SQLITE_OK) {
+        error = sqlite3_errstr(rc);
+        return {};
+    }
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(raw, "SELECT id FROM assay WHERE ishidden = 0 AND isdeleted = 0 ORDER BY id", -1,
+                           &statement, nullptr) != SQLITE_OK) {
+        error = sqlite3_errmsg(raw);
+        return {};
+    }
+    const Statement owner(statement);
     std::vector<std::int64_t> ids;
-    int rc;
-    while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) ids.push_back(sqlite3_column_int64(s.get(), 0));
-    if (rc != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(db_.get()));
+    int step;
+    while ((step = sqlite3_step(statement)) == SQLITE_ROW) ids.push_back(sqlite3_column_int64(statement, 0));
+    if (step != SQLITE_DONE) {
+        error = sqlite3_errmsg(raw);
+        return {};
+    }
+    error.clear();
     return ids;
 }
 

@@ -35,6 +35,10 @@ struct LabPeak {
     std::string nameid;
 };
 
+// Ids of the visible assays of the database at `path`, opened read-only; nothing when it cannot
+// be read (missing, locked, no tables), with the reason in `error`.
+std::vector<std::int64_t> visibleAssays(const std::string& path, std::string& error);
+
 class LabDatabase {
 public:
     // Opens (creating when missing) the database and its tables. Throws std::runtime_error.
@@ -44,8 +48,6 @@ public:
     void addMixture(const std::string& name);
     // Returns the id of the new assay. Throws std::runtime_error.
     std::int64_t addAssay(const LabAssay& assay, const std::vector<LabPeak>& peaks);
-    // Ids of the visible assays above `afterId`, ascending.
-    std::vector<std::int64_t> visibleAssaysAfter(std::int64_t afterId);
     void exec(const std::string& sql);
 
 private:

@@ -10,6 +10,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -18,11 +19,13 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QString>
+#include <QTimer>
 
 #include "Devices.h"
 #include "HostCore.h"
 #include "HostWindow.h"
 #include "JsonProfile.h"
+#include "LabDatabase.h"
 #include "host_api.h"
 #include "platform/Text.h"
 
@@ -47,6 +50,8 @@ Options:
                        none: the host offers no language service
   --devices FILE       simulated devices, JSON: [{"name": "GC-1", "mode": 0, "lastError": 0}]
   --trace              log every call the plug-in makes to the host on standard error
+  --watch              raise System/DocumentUpdate for every new visible assay that appears
+                       in the database (checked about once a second)
   --headless           no window, even when a display is there (without DISPLAY,
                        WAYLAND_DISPLAY or QT_QPA_PLATFORM the host is always headless)
   --help               this text
@@ -74,6 +79,7 @@ struct Options {
     std::string devices;
     bool trace = false;
     bool headless = false;
+    bool watch = false;
 };
 
 [[noreturn]] void fail(const std::string& message, int status = 2) {
@@ -120,6 +126,8 @@ Options parseOptions(int argc, char** argv) {
             }
         } else if (arg == "--trace") {
             options.trace = true;
+        } else if (arg == "--watch") {
+            options.watch = true;
         } else if (arg == "--headless") {
             options.headless = true;
         } else {
@@ -303,6 +311,30 @@ int main(int argc, char** argv) {
             }, Qt::QueuedConnection);
         }
     }).detach();
+
+    // Assays already there at start are not news; each new visible one is raised once.
+    QTimer watchTimer;
+    if (options.watch) {
+        struct WatchState {
+            std::set<std::int64_t> seen;
+            std::string lastError;
+        };
+        auto state = std::make_shared<WatchState>();
+        std::string error;
+        for (auto id : visibleAssays(options.database, error)) state->seen.insert(id);
+        QObject::connect(&watchTimer, &QTimer::timeout, [state, path = options.database] {
+            std::string error;
+            const auto ids = visibleAssays(path, error);
+            if (error != state->lastError && !error.empty()) say("watch: cannot read " + path + ": " + error);
+            state->lastError = error;
+            for (auto id : ids) {
+                if (!state->seen.insert(id).second) continue;
+                say("watch: new assay " + std::to_string(id));
+                HostCore::instance().raise("System/DocumentUpdate", static_cast<intptr_t>(id));
+            }
+        });
+        watchTimer.start(1000);
+    }
 
     say(std::string("ready (") + (windowed ? "window" : "headless") + "); type help for the commands");
     app->exec();

@@ -4,12 +4,17 @@
 #include <optional>
 #include <string>
 
+#include "HostDevices.h"
 #include "HostServices.h"
 #include "LanguageResources.h"
 #include "host_api.h"
+#include "modbus/DeviceMonitor.h"
+#include "modbus/ModbusServer.h"
 #include "platform/Log.h"
 #include "platform/Text.h"
 #include "results/DataBaseConnection.h"
+#include "results/DocumentProcessing.h"
+#include "results/FilterSettings.h"
 
 #define TESMOR_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -35,10 +40,17 @@ struct PluginState {
     uint32_t menuCommandRegistration = 0;
     bool subscribed = false;
     bool commandRegistered = false;
-    int currentAssayId = -1;
 };
 
 PluginState g_state;
+
+// Built when the library is loaded, in this order, and torn down in reverse when it is unloaded.
+HostProfile g_profile;
+CurrentStrings g_strings;
+ModbusServer g_server(g_profile, g_strings);
+FilterSettings g_filters;  // read and reloaded on the host's event thread only
+HostDevices g_devices;
+DeviceMonitor g_monitor(g_server, g_devices);
 
 // Host handlers must return to the host whatever happens inside.
 template <typename F>
@@ -93,11 +105,28 @@ int onModulesLoaded(intptr_t) noexcept {
         createMenuItem();
         takeDatabaseLocation();
         setProfileFolder(u"plugins\\tesmor");
+        g_monitor.start();
+        g_server.setReloadHook([] { g_filters.load(g_profile); });
+        g_server.restart();
     });
 }
 
 int onDocumentUpdate(intptr_t assayId) noexcept {
-    return guarded("DocumentUpdate", [assayId] { g_state.currentAssayId = static_cast<int>(assayId); });
+    return guarded("DocumentUpdate", [assayId] {
+        g_server.setCurrentAssayId(static_cast<std::int32_t>(assayId));
+        if (g_server.startPending()) {
+            g_server.restart();
+            return;
+        }
+        g_server.reloadConfiguration();
+        try {
+            processDocument(g_server, g_filters);
+        } catch (const DataBase::SqlException& e) {
+            // Nothing was written: every read comes before the first register write.
+            logLine("assay " + std::to_string(assayId) + " not published: database error " + std::to_string(e.code()) +
+                    ": " + e.what() + (e.sql().empty() ? "" : " [" + e.sql() + "]"));
+        }
+    });
 }
 
 int onMenuCommand(intptr_t) noexcept {
@@ -122,6 +151,7 @@ TESMOR_EXPORT int Load(const HostApi* host) {
 
 TESMOR_EXPORT int Unload(void) {
     return guarded("Unload", [] {
+        g_server.stop();
         const HostApi* host = hostApi();
         if (host && g_state.subscribed && host->unsubscribe) {
             host->unsubscribe(g_state.modulesLoadedSubscription);
@@ -131,5 +161,6 @@ TESMOR_EXPORT int Unload(void) {
         if (host && g_state.commandRegistered && host->unregisterCommand)
             host->unregisterCommand(g_state.menuCommandRegistration);
         g_state.commandRegistered = false;
+        g_monitor.stop();
     });
 }

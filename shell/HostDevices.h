@@ -1,0 +1,22 @@
+#pragma once
+// The host's devices as the device monitor sees them, over the "Device/..." services.
+// Called from the monitor's thread only.
+#include <array>
+
+#include "modbus/DeviceMonitor.h"
+
+namespace tesmor {
+
+class HostDevices final : public DeviceSource {
+public:
+    int count() override;
+    std::u16string name(int index) override;
+    std::int32_t lastError(int index) override;
+    std::int32_t mode(int index) override;
+
+private:
+    static constexpr std::size_t kNameCapacity = 255;
+    std::array<char16_t, kNameCapacity> nameBuffer_{};
+};
+
+}  // namespace tesmor
