@@ -343,7 +343,10 @@ int main(int argc, char** argv) {
     window.reset();
     dlclose(library);
     say("plug-in unloaded");
-    std::fflush(nullptr);
-    // The standard-input reader may still be blocked in a read: leave without unwinding it.
+    // The standard-input reader may still be blocked in a read, holding the lock of stdin: flush
+    // only the output streams and leave without unwinding it.
+    std::cout.flush();
+    std::fflush(stdout);
+    std::fflush(stderr);
     std::_Exit(0);
 }

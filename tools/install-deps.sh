@@ -8,7 +8,7 @@ packages=(
   libmodbus-dev libsqlite3-dev libpugixml-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
-  mbpoll python3 python3-pymodbus python3-serial socat sqlite3
+  mbpoll python3 python3-pymodbus python3-serial python3-serial-asyncio socat sqlite3
   fonts-dejavu-core xvfb xauth locales
 )
 
