@@ -1,0 +1,33 @@
+#pragma once
+// What the dialogs work on, handed over by the plug-in's shell. Everything referenced outlives
+// every window of the plug-in (the shell destroys the windows before it goes).
+#include <functional>
+#include <memory>
+
+#include <QIcon>
+#include <QString>
+
+#include "modbus/DeviceMonitor.h"
+#include "modbus/ModbusServer.h"
+#include "platform/Profile.h"
+#include "platform/Resources.h"
+
+namespace tesmor::ui {
+
+struct UiContext {
+    ModbusServer& server;
+    Profile& profile;
+    // The resources chosen at start-up (built-in Russian or a language library's).
+    const Resources& resources;
+    // Path of the module that supplies `resources`, for the about box.
+    std::string resourceModulePath;
+    // The device list of the monitor's last complete poll.
+    std::function<std::shared_ptr<const DeviceList>()> devices;
+};
+
+inline QString toQString(std::u16string_view text) {
+    return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
+}
+inline std::u16string toU16(const QString& text) { return text.toStdU16String(); }
+
+}  // namespace tesmor::ui
