@@ -4,6 +4,7 @@ Every expected register value is computed here, independently of the plug-in.
 """
 import math
 import os
+import sqlite3
 import struct
 import subprocess
 import sys
@@ -190,6 +191,22 @@ class Publishing(unittest.TestCase):
         self.publish(self.add_gas_assay(filename=os.path.join(self.dir.name, "missing.chr"), iscalibration=1))
         self.assertEqual(self.holding(6), [0])
         self.assertEqual(self.holding(5), [crc16_umts(UUID.encode())])
+
+    def test_locked_database_leaves_registers_and_host_alone(self):
+        first = self.add_gas_assay()
+        self.publish(first)
+        before = self.holding(0, 40)
+        second = self.add_gas_assay(uuid="dddddddd-0000-0000-0000-000000000000")
+        locker = sqlite3.connect(self.lab.db_path, isolation_level=None)
+        locker.execute("BEGIN EXCLUSIVE")
+        self.publish(second)
+        self.assertIn(f"assay {second} not published: database error 5", self.host.text())
+        self.assertEqual(self.holding(0, 40), before)
+        locker.execute("ROLLBACK")
+        locker.close()
+        self.publish(second)
+        self.assertEqual(self.holding(5), [crc16_umts(b"dddddddd-0000-0000-0000-000000000000")])
+        self.assertIsNone(self.host.process.poll())
 
     def test_unit_id_two_gets_no_answer(self):
         self.publish(self.add_gas_assay())

@@ -1,0 +1,181 @@
+// One assay on its way to the registers, with a real database and register store.
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+#include "LabDatabase.h"
+#include "modbus/ModbusTestSupport.h"
+#include "platform/MessageSink.h"
+#include "platform/Text.h"
+#include "results/DataBaseConnection.h"
+#include "results/DocumentProcessing.h"
+#include "support/MemoryProfile.h"
+#include "support/TempDir.h"
+
+using namespace tesmor;
+using tesmor::host::LabAssay;
+using tesmor::host::LabDatabase;
+using tesmor::host::LabPeak;
+using tesmor::test::CaptionStrings;
+using tesmor::test::MemoryProfile;
+
+namespace {
+
+class MessageRecorder : public MessageSink {
+public:
+    MessageReply show(std::u16string_view text, MessageIcon icon, MessageButtons) override {
+        texts.emplace_back(text);
+        icons.push_back(icon);
+        return MessageReply::Ok;
+    }
+    std::vector<std::u16string> texts;
+    std::vector<MessageIcon> icons;
+};
+
+struct Entry {
+    std::u16string source, component, item, table, type;
+    std::int32_t address;
+};
+
+class DocumentProcessing : public ::testing::Test {
+protected:
+    void SetUp() override {
+        lab = std::make_unique<LabDatabase>(dir.file("host.db").string());
+        DataBaseConnection::instance().setConnectionUri(dir.file16("host.db").c_str());
+        previousSink = setMessageSink(&messages);
+    }
+    void TearDown() override {
+        setMessageSink(previousSink);
+        DataBaseConnection::instance().setConnectionUri(nullptr);
+    }
+
+    void map(const std::vector<Entry>& entries) {
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const auto n = toUtf16(std::to_string(i));
+            const auto& e = entries[i];
+            profile.setString(u"MapSettings", u"regVelmarData_" + n, e.source);
+            profile.setString(u"MapSettings", u"regComponent_" + n, e.component);
+            profile.setInt(u"MapSettings", u"regAddress_" + n, e.address);
+            profile.setString(u"MapSettings", u"regType_" + n, e.table);
+            profile.setString(u"MapSettings", u"regDataType_" + n, e.type);
+            profile.setString(u"MapSettings", u"regData_" + n, e.item);
+        }
+        server.reloadConfiguration();
+    }
+
+    void process(std::int64_t assayId) {
+        server.setCurrentAssayId(static_cast<std::int32_t>(assayId));
+        processDocument(server, filters);
+    }
+
+    std::uint16_t holding(int address) { return server.lock().registers().tab_registers[address]; }
+
+    std::int64_t assay(const std::vector<LabPeak>& peaks, const std::string& method = "Газ") {
+        LabAssay row;
+        row.uuid = "123456789";
+        row.date = 1700000000;
+        row.method = method;
+        return lab->addAssay(row, peaks);
+    }
+
+    TempDir dir;
+    std::unique_ptr<LabDatabase> lab;
+    MemoryProfile profile;
+    CaptionStrings strings;
+    ModbusServer server{profile, strings};
+    FilterSettings filters;
+    MessageRecorder messages;
+    MessageSink* previousSink = nullptr;
+};
+
+const std::u16string kPeak = u"Пик хроматограммы", kChrom = u"Хроматограмма", kArea = u"Площадь пика",
+                     kTime = u"Время выхода пика", kHolding = u"Holding Registers (4x)";
+
+TEST_F(DocumentProcessing, TheLastMatchingPeakWinsHighestChannelThenLatestTime) {
+    map({{kPeak, u"Метан", kArea, kHolding, u"INT", 0}, {kPeak, u"этан", kArea, kHolding, u"INT", 1}});
+    process(assay({{"МЕТАН", 2, 1.0, 20}, {"метан", 1, 9.0, 10}, {"Этан", 1, 5.0, 50}, {"Этан", 1, 3.0, 30}}));
+    EXPECT_EQ(holding(0), 20) << "channel 2 beats a later time on channel 1";
+    EXPECT_EQ(holding(1), 50) << "on one channel the latest time wins";
+    EXPECT_TRUE(messages.texts.empty());
+}
+
+TEST_F(DocumentProcessing, ComponentsAreMatchedWithoutChangingThem) {
+    map({{kPeak, u"ДИОКСИД Углерода", kArea, kHolding, u"INT", 0}, {kPeak, u"N2", kTime, kHolding, u"INT", 1}});
+    process(assay({{"диоксид углерода", 1, 4.0, 77}, {"n2", 1, 2.4, 1}}));
+    EXPECT_EQ(holding(0), 77);
+    EXPECT_EQ(holding(1), 2);
+    EXPECT_EQ(server.lock().registerMap()[0].component, u"ДИОКСИД Углерода");
+}
+
+TEST_F(DocumentProcessing, AnUnmatchedComponentIsWrittenWithItsLoadedValue) {
+    map({{kPeak, u"Гелий", kArea, kHolding, u"INT", 3}});
+    server.lock().registers().tab_registers[3] = 999;
+    process(assay({{"Метан", 1, 1.0, 5}}));
+    EXPECT_EQ(holding(3), 0);
+}
+
+TEST_F(DocumentProcessing, ChromatogramItems) {
+    map({{kChrom, u"", u"Номер пробы", kHolding, u"INT", 0},
+         {kChrom, u"", u"Номер в серии", kHolding, u"INT", 1}});
+    process(assay({}));
+    EXPECT_EQ(holding(0), 0xFEE8) << "CRC-16/UMTS of the uuid text";
+    EXPECT_EQ(holding(1), 0) << "no readable file: number in series 0";
+}
+
+TEST_F(DocumentProcessing, NoAssayNoWrites) {
+    map({{kChrom, u"", u"Номер пробы", kHolding, u"INT", 0}});
+    server.lock().registers().tab_registers[0] = 4242;
+    process(-1);
+    LabAssay hidden;
+    hidden.ishidden = 1;
+    process(lab->addAssay(hidden, {}));
+    process(12345);
+    EXPECT_EQ(holding(0), 4242);
+}
+
+TEST_F(DocumentProcessing, ARejectedAssayShowsOneMessageAndWritesNothing) {
+    map({{kPeak, u"Метан", kArea, kHolding, u"INT", 0}, {kChrom, u"", u"Номер пробы", kHolding, u"INT", 1}});
+    filters.methods = {u"Газ"};
+    filters.mixtures = {u"ГСО"};
+    server.lock().registers().tab_registers[0] = 7;
+    process(assay({{"Метан", 1, 1.0, 5}}));
+    ASSERT_EQ(messages.texts.size(), 1u);
+    EXPECT_EQ(messages.texts[0], u"Смесь хроматограммы не соответствует заданным фильтрам!");
+    EXPECT_EQ(messages.icons[0], MessageIcon::Exclamation);
+    EXPECT_EQ(holding(0), 7);
+    EXPECT_EQ(holding(1), 0);
+}
+
+TEST_F(DocumentProcessing, ALockedDatabaseThrowsBeforeAnyWrite) {
+    map({{kPeak, u"Метан", kArea, kHolding, u"INT", 0}});
+    const auto id = assay({{"Метан", 1, 1.0, 5}});
+    server.lock().registers().tab_registers[0] = 7;
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(dir.file("host.db").c_str(), &raw), SQLITE_OK);
+    std::unique_ptr<sqlite3, decltype(&sqlite3_close)> other(raw, &sqlite3_close);
+    ASSERT_EQ(sqlite3_exec(raw, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    try {
+        process(id);
+        FAIL() << "no exception";
+    } catch (const DataBase::SqlException& e) {
+        EXPECT_EQ(e.code(), SQLITE_BUSY);
+    }
+    EXPECT_EQ(holding(0), 7);
+    sqlite3_exec(raw, "ROLLBACK", nullptr, nullptr, nullptr);
+    process(id);
+    EXPECT_EQ(holding(0), 5);
+}
+
+TEST(PeakIndex, FoldsEachNameOnceAndKeepsTheLast) {
+    std::vector<PeakInfo> peaks(3);
+    peaks[0].name = u"А";
+    peaks[1].name = u"а";
+    peaks[2].name = u"Б";
+    const PeakIndex index(peaks);
+    EXPECT_EQ(index.find(u"а"), &peaks[1]);
+    EXPECT_EQ(index.find(u"б"), &peaks[2]);
+    EXPECT_EQ(index.find(u"В"), nullptr);
+    EXPECT_EQ(index.find(u""), nullptr);
+}
+
+}  // namespace
