@@ -1,0 +1,166 @@
+// Publishing one assay: processDocument (peak names folded once each, looked up by folded name)
+// against the same work with the pairwise loop that folds both names for every entry and peak.
+// Both read the same database and write the same registers in the same run; the ratio of the two
+// and the growth with the peak count are printed at the end.
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "LabDatabase.h"
+#include "platform/Resources.h"
+#include "platform/Text.h"
+#include "results/DataBaseConnection.h"
+#include "results/DocumentProcessing.h"
+#include "results/TextFolding.h"
+
+namespace {
+
+using namespace tesmor;
+
+constexpr int kMapEntries = 500;
+
+class Captions : public StringSource {
+public:
+    std::u16string loadString(unsigned id) const override {
+        static const std::map<unsigned, std::u16string> texts{
+            {138, u"Режим устройства"}, {143, u"Код последней ошибки"}, {144, u"Время отбора пробы"},
+            {145, u"Номер пробы"},      {151, u"Номер в серии"},        {111, u"Концентрация пика"},
+            {129, u"Площадь пика"},     {128, u"Время выхода пика"}};
+        const auto it = texts.find(id);
+        return it == texts.end() ? std::u16string() : it->second;
+    }
+};
+
+// A profile holding only a map of 500 peak entries, INT in holding registers 0..499.
+class MapProfile : public Profile {
+public:
+    std::int32_t getInt(std::u16string_view, std::u16string_view key, std::int32_t def) override {
+        const int i = index(key);
+        return key.starts_with(u"regAddress_") && i < kMapEntries ? i : def;
+    }
+    std::u16string getString(std::u16string_view, std::u16string_view key, std::u16string_view def) override {
+        const int i = index(key);
+        if (i >= kMapEntries) return std::u16string(def);
+        if (key.starts_with(u"regVelmarData_")) return u"Пик хроматограммы";
+        // Every tenth entry names no peak; the others name one, in another letter case.
+        if (key.starts_with(u"regComponent_")) return i % 10 ? u"КОМПОНЕНТ " + toUtf16(std::to_string(i * 7)) : u"гелий";
+        if (key.starts_with(u"regType_")) return u"Holding Registers (4x)";
+        if (key.starts_with(u"regDataType_")) return u"INT";
+        if (key.starts_with(u"regData_")) return u"Площадь пика";
+        return std::u16string(def);
+    }
+    bool setInt(std::u16string_view, std::u16string_view, std::int32_t) override { return false; }
+    bool setString(std::u16string_view, std::u16string_view, std::u16string_view) override { return false; }
+    bool delKey(std::u16string_view) override { return false; }
+
+private:
+    static int index(std::u16string_view key) {
+        const auto underscore = key.rfind(u'_');
+        return underscore == std::u16string_view::npos ? 0 : leadingInteger(key.substr(underscore + 1));
+    }
+};
+
+struct Lab {
+    explicit Lab(int peaks) {
+        std::string pattern = (std::filesystem::temp_directory_path() / "tesmor-bench-XXXXXX").string();
+        if (!mkdtemp(pattern.data())) std::abort();
+        dir = pattern;
+        host::LabDatabase db((dir / "lab.db").string());
+        std::vector<host::LabPeak> list;
+        for (int i = 0; i < peaks; ++i)
+            list.push_back({"Компонент " + std::to_string(i), i % 2, 0.01 * i, 1.0 * i, 0.5, 1.0});
+        host::LabAssay assay;
+        assay.uuid = "123e4567-e89b-12d3-a456-426614174000";
+        id = static_cast<std::int32_t>(db.addAssay(assay, list));
+    }
+    ~Lab() {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
+    std::filesystem::path dir;
+    std::int32_t id = 0;
+};
+
+// The same steps as processDocument, with the matching done pair by pair.
+void processPairwise(ModbusServer& server, const FilterSettings& filters) {
+    DataBase::SqlDatabase database;
+    database.open(DataBaseConnection::instance().connectionUri());
+    const auto assay = readAssay(database, server.currentAssayId());
+    if (!assay || filters.check(*assay) != FilterVerdict::Passed) return;
+    const std::uint16_t sampleNumber = crc16(toUtf8(assay->uuid));
+    const auto locked = server.lock();
+    const auto& captions = locked.captions();
+    for (auto& entry : locked.registerMap()) {
+        if (entry.dataItem == captions.sampleTime) {
+            entry.sampleTime = assay->date;
+        } else if (entry.dataItem == captions.sampleNumber) {
+            entry.sampleNumber = sampleNumber;
+        } else if (entry.dataItem == captions.seriesNumber) {
+            entry.seriesNumber = assay->numinseria;
+        } else {
+            for (const auto& peak : assay->peaks) {
+                if (foldCase(entry.component) == foldCase(peak.name)) {
+                    entry.concentration = static_cast<float>(peak.concentration);
+                    entry.area = static_cast<float>(peak.area);
+                    entry.retentionTime = static_cast<float>(peak.time);
+                }
+            }
+        }
+        locked.writeRegister(entry);
+    }
+}
+
+template <void (*Process)(ModbusServer&, const FilterSettings&)>
+void publish(benchmark::State& state) {
+    const Lab lab(static_cast<int>(state.range(0)));
+    DataBaseConnection::instance().setConnectionUri(toUtf16((lab.dir / "lab.db").string()).c_str());
+    MapProfile profile;
+    Captions captions;
+    ModbusServer server(profile, captions);
+    server.reloadConfiguration();
+    server.setCurrentAssayId(lab.id);
+    const FilterSettings filters;
+    for (auto _ : state) Process(server, filters);
+    if (server.lock().registers().tab_registers[1] != 7) state.SkipWithError("entry 1 was not published");
+}
+
+void Indexed(benchmark::State& state) { publish<&processDocument>(state); }
+void Pairwise(benchmark::State& state) { publish<&processPairwise>(state); }
+
+BENCHMARK(Indexed)->Arg(500)->Arg(5000)->Arg(50000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(Pairwise)->Arg(500)->Arg(5000)->Arg(50000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+class Reporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs)
+            if (run.run_type == Run::RT_Iteration && !run.error_occurred)
+                time[run.benchmark_name()] = run.GetAdjustedRealTime();
+        ConsoleReporter::ReportRuns(runs);
+    }
+    std::map<std::string, double> time;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    Reporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    std::cout << "map of " << kMapEntries << " entries\n";
+    for (const char* peaks : {"500", "5000", "50000"}) {
+        const double indexed = reporter.time[std::string("Indexed/") + peaks + "/real_time"];
+        const double pairwise = reporter.time[std::string("Pairwise/") + peaks + "/real_time"];
+        if (indexed > 0 && pairwise > 0)
+            std::cout << peaks << " peaks: indexed " << indexed << " ms, pairwise " << pairwise
+                      << " ms, pairwise / indexed = " << pairwise / indexed << "\n";
+    }
+    benchmark::Shutdown();
+    return 0;
+}
