@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -21,6 +22,7 @@
 #include <QString>
 #include <QTimer>
 
+#include "DemoLab.h"
 #include "Devices.h"
 #include "HostCore.h"
 #include "HostWindow.h"
@@ -54,6 +56,10 @@ Options:
                        in the database (checked about once a second)
   --headless           no window, even when a display is there (without DISPLAY,
                        WAYLAND_DISPLAY or QT_QPA_PLATFORM the host is always headless)
+  --demo DIR           run the demo lab in DIR (created when missing): a natural-gas
+                       laboratory with two chromatographs, a new analysis every ten seconds
+                       and Modbus TCP on --port; implies --data-dir DIR and --watch
+  --port N             the demo's Modbus TCP port when its lab is created (default 1502)
   --help               this text
 
 Commands on standard input:
@@ -66,7 +72,8 @@ Commands on standard input:
   help                 this list
   quit                 unload the plug-in and exit (also on SIGINT or SIGTERM)
 
-Example:
+Examples:
+  tesmor-host --demo ./demo
   tesmor-host --data-dir /tmp/lab --language 1033 --trace
 )";
 
@@ -80,6 +87,8 @@ struct Options {
     bool trace = false;
     bool headless = false;
     bool watch = false;
+    std::string demo;
+    int port = 1502;
 };
 
 [[noreturn]] void fail(const std::string& message, int status = 2) {
@@ -91,6 +100,13 @@ std::string executableDir() {
     std::error_code error;
     const auto self = fs::read_symlink("/proc/self/exe", error);
     return error ? std::string(".") : self.parent_path().string();
+}
+
+std::optional<long> number(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    char* end = nullptr;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    return *end ? std::nullopt : std::optional<long>(v);
 }
 
 Options parseOptions(int argc, char** argv) {
@@ -126,6 +142,14 @@ Options parseOptions(int argc, char** argv) {
             }
         } else if (arg == "--trace") {
             options.trace = true;
+        } else if (arg == "--demo") {
+            options.demo = value(i);
+            options.dataDir = options.demo;
+            options.watch = true;
+        } else if (arg == "--port") {
+            const auto n = number(value(i));
+            if (!n || *n < 1 || *n > 65535) fail("--port takes a number from 1 to 65535");
+            options.port = static_cast<int>(*n);
         } else if (arg == "--watch") {
             options.watch = true;
         } else if (arg == "--headless") {
@@ -141,13 +165,6 @@ Options parseOptions(int argc, char** argv) {
 }
 
 void say(const std::string& line) { std::cout << "tesmor-host: " << line << std::endl; }
-
-std::optional<long> number(const std::string& text) {
-    if (text.empty()) return std::nullopt;
-    char* end = nullptr;
-    const long v = std::strtol(text.c_str(), &end, 10);
-    return *end ? std::nullopt : std::optional<long>(v);
-}
 
 void listDevices() {
     const auto devices = HostCore::instance().devices();
@@ -200,6 +217,17 @@ int main(int argc, char** argv) {
     std::error_code error;
     fs::create_directories(options.dataDir, error);
     if (error) fail(options.dataDir + ": " + error.message());
+
+    std::unique_ptr<DemoLab> demo;
+    if (!options.demo.empty()) {
+        try {
+            demo = std::make_unique<DemoLab>(options.demo, options.port);
+        } catch (const std::exception& e) {
+            fail(std::string("cannot prepare the demo lab: ") + e.what());
+        }
+        std::cout << demo->mbpollCommands() << std::endl;
+        HostCore::instance().setDevices(DemoLab::devicesAt(0));
+    }
 
     auto& core = HostCore::instance();
     try {
@@ -334,6 +362,25 @@ int main(int argc, char** argv) {
             }
         });
         watchTimer.start(1000);
+    }
+
+    // The demo's instruments change state every second, and a new analysis comes every ten.
+    QTimer demoDevices, demoAnalyses;
+    if (demo) {
+        auto tick = std::make_shared<std::int64_t>(0);
+        QObject::connect(&demoDevices, &QTimer::timeout, [tick, shownWindow] {
+            HostCore::instance().setDevices(DemoLab::devicesAt(++*tick));
+            if (shownWindow) shownWindow->refreshDevices();
+        });
+        demoDevices.start(1000);
+        QObject::connect(&demoAnalyses, &QTimer::timeout, [lab = demo.get()] {
+            try {
+                say("demo: analysis " + std::to_string(lab->addAnalysis(std::time(nullptr))) + " finished");
+            } catch (const std::exception& e) {
+                say(std::string("demo: ") + e.what());
+            }
+        });
+        demoAnalyses.start(10000);
     }
 
     say(std::string("ready (") + (windowed ? "window" : "headless") + "); type help for the commands");

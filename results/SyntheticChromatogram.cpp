@@ -63,12 +63,18 @@ CVelmarFile4 makeSyntheticChromatogram(const SyntheticOptions& o) {
         channel.paramB = 0.001;
         std::vector<double> signal(o.samples, kBaseline);
         const double spacing = static_cast<double>(o.samples) / (o.peaks + 1);
-        for (int k = 0; k < o.peaks; ++k) {
-            const double centre = spacing * (k + 1) + (unit(random) - 0.5) * spacing * 0.2;
-            const double width = std::max(1.0, spacing * (0.04 + 0.04 * unit(random)));
-            const double height = 500.0 + 20000.0 * unit(random);
-            const auto from = static_cast<std::size_t>(std::max(0.0, centre - 4 * width));
-            const auto to = std::min(o.samples, static_cast<std::size_t>(centre + 4 * width) + 1);
+        const bool listed = static_cast<std::size_t>(c) < o.peakList.size();
+        const int count = listed ? static_cast<int>(o.peakList[static_cast<std::size_t>(c)].size()) : o.peaks;
+        for (int k = 0; k < count; ++k) {
+            const SyntheticPeak* given = listed ? &o.peakList[static_cast<std::size_t>(c)][static_cast<std::size_t>(k)] : nullptr;
+            const double rate = o.sampleRate > 0 ? o.sampleRate : 1.0;
+            const double centre = given ? given->time * 60.0 * rate
+                                        : spacing * (k + 1) + (unit(random) - 0.5) * spacing * 0.2;
+            const double width = given ? std::max(1.0, given->width * rate)
+                                       : std::max(1.0, spacing * (0.04 + 0.04 * unit(random)));
+            const double height = given ? given->height : 500.0 + 20000.0 * unit(random);
+            const auto from = static_cast<std::size_t>(std::clamp(centre - 4 * width, 0.0, static_cast<double>(o.samples)));
+            const auto to = static_cast<std::size_t>(std::clamp(centre + 4 * width + 1, 0.0, static_cast<double>(o.samples)));
             for (std::size_t i = from; i < to; ++i) {
                 const double x = (static_cast<double>(i) - centre) / width;
                 signal[i] += height * std::exp(-0.5 * x * x);
@@ -76,11 +82,11 @@ CVelmarFile4 makeSyntheticChromatogram(const SyntheticOptions& o) {
             PeakRecord peak;
             peak.front = static_cast<double>(from);
             peak.back = static_cast<double>(to);
-            peak.time = o.sampleRate > 0 ? centre / o.sampleRate : centre;
+            peak.time = given ? given->time : (o.sampleRate > 0 ? centre / o.sampleRate : centre);
             peak.height = height;
             peak.area = height * width * std::sqrt(2 * 3.14159265358979323846);
-            peak.concent = std::round(peak.area / 1000.0) / 100.0;
-            peak.name = kComponents[static_cast<std::size_t>(k) % kComponents.size()];
+            peak.concent = given ? given->concentration : std::round(peak.area / 1000.0) / 100.0;
+            peak.name = given ? given->name : kComponents[static_cast<std::size_t>(k) % kComponents.size()];
             peak.reference = k == 0;
             peak.left = static_cast<std::int32_t>(from);
             peak.right = static_cast<std::int32_t>(to);

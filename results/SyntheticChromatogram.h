@@ -6,6 +6,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
+
+// One peak placed by the caller instead of at random.
+struct SyntheticPeak {
+    std::u16string name;
+    double time = 0;           // retention time, minutes
+    double height = 1000;      // above the baseline, sample units
+    double width = 2;          // standard deviation, seconds
+    double concentration = 0;  // written to the peak table as it is
+};
 
 struct SyntheticOptions {
     int channels = 2;            // numbered 0, 1, ... (at most 256 fit the file)
@@ -19,6 +29,8 @@ struct SyntheticOptions {
     std::u16string method = u"Природный газ";
     std::u16string sample = u"Проба 1";
     std::int64_t date = 1700000000;  // seconds since 1970
+    // Per channel: when given, these peaks replace the random ones (and `peaks` is not used).
+    std::vector<std::vector<SyntheticPeak>> peakList;
 };
 
 // A whole file object; deterministic for given options. Peak times are in seconds, front and back

@@ -5,4 +5,4 @@ cd "$(dirname "$0")/.."
 if [ "$(id -u)" -eq 0 ]; then ./tools/install-deps.sh; else sudo ./tools/install-deps.sh; fi
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build --target tesmor tesmorENU tesmor-host
-exec ./build/bin/tesmor-host --data-dir demo "$@"
+exec ./build/bin/tesmor-host --demo demo "$@"
