@@ -43,7 +43,8 @@ A stand-in for the chromatography data system: loads the tesmor plug-in, offers 
 services (profile, database location, devices, language, menu) and raises the host's events.
 
 Options:
-  --plugin PATH        plug-in to load (default: tesmor.so beside tesmor-host)
+  --plugin PATH        plug-in to load (default: tesmor.so beside tesmor-host, or in its
+                       installed library folder)
   --data-dir DIR       folder for the profile and the database (default: the current folder;
                        created when missing)
   --profile FILE       profile store, a JSON file (default: DIR/profile.json)
@@ -158,7 +159,12 @@ Options parseOptions(int argc, char** argv) {
             fail("unknown option " + arg + " (see --help)");
         }
     }
-    if (options.plugin.empty()) options.plugin = executableDir() + "/tesmor.so";
+    if (options.plugin.empty()) {
+        // Beside the host in a build tree, in the library folder when installed.
+        options.plugin = executableDir() + "/tesmor.so";
+        const std::string installed = executableDir() + "/" TESMOR_PLUGIN_FROM_BIN "/tesmor.so";
+        if (!fs::exists(options.plugin) && fs::exists(installed)) options.plugin = installed;
+    }
     if (options.profile.empty()) options.profile = (fs::path(options.dataDir) / "profile.json").string();
     if (options.database.empty()) options.database = (fs::path(options.dataDir) / "lab.db").string();
     return options;
