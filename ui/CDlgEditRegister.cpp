@@ -443,8 +443,8 @@ void CDlgEditRegister::accept() {
         return warn(IDS_NO_REGISTER_TYPE, m_registerType);
     if (m_dataType->currentIndex() < 0)
         return warn(IDS_NO_DATA_TYPE, m_dataType);
-    if (m_dataItem->currentIndex() < 0)
-        return warn(IDS_NO_DATA_ITEM, m_dataItem);
+    if (m_dataItem->currentIndex() < 0)  // without a source the item list is disabled: go there
+        return warn(IDS_NO_DATA_ITEM, m_dataItem->isEnabled() ? m_dataItem : m_source);
     QDialog::accept();
 }
 
