@@ -108,7 +108,7 @@ CDlgEditRegister::CDlgEditRegister(tesmor::ui::UiContext& context, QWidget* pare
     m_addressHex->setReadOnly(true);
     m_addressHex->setFrame(false);
     m_addressHex->setFocusPolicy(Qt::ClickFocus);
-    m_addressHex->setMaximumWidth(m_addressHex->fontMetrics().horizontalAdvance(QStringLiteral("0xFFFFFF")));
+    m_addressHex->setFixedWidth(m_addressHex->fontMetrics().horizontalAdvance(QStringLiteral("0xFFFFFFFF")) + 8);
     m_registerType = withId(new QComboBox(this), IDC_REGISTER_TYPE);
     m_dataType = withId(new QComboBox(this), IDC_DATA_TYPE);
     m_byteOrder = withId(new QComboBox(this), IDC_BYTE_ORDER);

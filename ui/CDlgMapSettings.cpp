@@ -5,11 +5,13 @@
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QStandardItem>
 #include <QStandardItemModel>
 #include <QTableView>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <array>
 #include <utility>
 #include <vector>
@@ -155,8 +157,14 @@ void CDlgMapSettings::initDialog() {
     m_model->setHorizontalHeaderLabels(captions);
     for (int i = 0; i < int(kColumns.size()); ++i) {
         m_model->setHeaderData(i, Qt::Horizontal, int(Qt::AlignLeft | Qt::AlignVCenter), Qt::TextAlignmentRole);
-        m_list->horizontalHeader()->resizeSection(i, kColumns[std::size_t(i)].width);
+        // The widths fit the original's smaller dialog font; a caption is never cut.
+        const int caption = m_list->horizontalHeader()->fontMetrics().horizontalAdvance(captions[i]) + 16;
+        m_list->horizontalHeader()->resizeSection(i, std::max(kColumns[std::size_t(i)].width, caption));
     }
+    const int wanted = m_list->horizontalHeader()->length() + 2 * m_list->frameWidth() +
+                       m_list->verticalScrollBar()->sizeHint().width() + 24;
+    if (width() < wanted)
+        resize(wanted, height());
     fillList();
 }
 
