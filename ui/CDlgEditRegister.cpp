@@ -9,7 +9,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
-
 #include <algorithm>
 #include <limits>
 
@@ -72,11 +71,9 @@ int digitValue(QChar c, int base) {
 // Blanks, an optional sign, then digits of `base` up to the first other character.
 std::int64_t leadingNumber(const QString& text, qsizetype from, int base) {
     qsizetype i = from;
-    while (i < text.size() && isBlank(text.at(i)))
-        ++i;
+    while (i < text.size() && isBlank(text.at(i))) ++i;
     bool negative = false;
-    if (i < text.size() && (text.at(i) == u'+' || text.at(i) == u'-'))
-        negative = text.at(i++) == u'-';
+    if (i < text.size() && (text.at(i) == u'+' || text.at(i) == u'-')) negative = text.at(i++) == u'-';
     std::int64_t value = 0;
     for (int d; i < text.size() && (d = digitValue(text.at(i), base)) >= 0; ++i)
         value = value >= kSaturated ? kSaturated : value * base + d;
@@ -108,7 +105,8 @@ CDlgEditRegister::CDlgEditRegister(tesmor::ui::UiContext& context, QWidget* pare
     m_addressHex->setReadOnly(true);
     m_addressHex->setFrame(false);
     m_addressHex->setFocusPolicy(Qt::ClickFocus);
-    m_addressHex->setFixedWidth(m_addressHex->fontMetrics().horizontalAdvance(QStringLiteral("0xFFFFFFFF")) + 8);
+    m_addressHex->setFixedWidth(m_addressHex->fontMetrics().horizontalAdvance(QStringLiteral("0xFFFFFFFF")) +
+                                8);
     m_registerType = withId(new QComboBox(this), IDC_REGISTER_TYPE);
     m_dataType = withId(new QComboBox(this), IDC_DATA_TYPE);
     m_byteOrder = withId(new QComboBox(this), IDC_BYTE_ORDER);
@@ -166,14 +164,12 @@ CDlgEditRegister::ParsedAddress CDlgEditRegister::parseAddress(const QString& te
 }
 
 void CDlgEditRegister::setVisible(bool visible) {
-    if (visible && !isVisible())
-        initDialog();
+    if (visible && !isVisible()) initDialog();
     QDialog::setVisible(visible);
 }
 
 void CDlgEditRegister::initDialog() {
-    for (int i = 0; i < CaptionCount; ++i)
-        m_captions[i] = loadString(m_context, kCaptionIds[i]).left(255);
+    for (int i = 0; i < CaptionCount; ++i) m_captions[i] = loadString(m_context, kCaptionIds[i]).left(255);
 
     m_source->clear();
     m_source->addItems({caption(SourceDevice), caption(SourceChromatogram), caption(SourcePeak)});
@@ -181,8 +177,7 @@ void CDlgEditRegister::initDialog() {
     if (m_context.devices) {
         // One whole poll: the monitor swaps in a new list, never changes a published one.
         if (const auto devices = m_context.devices())
-            for (const tesmor::DeviceInfo& device : *devices)
-                m_device->addItem(toQString(device.name));
+            for (const tesmor::DeviceInfo& device : *devices) m_device->addItem(toQString(device.name));
     }
     m_registerType->clear();
     for (auto text : {texts::coilStatus, texts::inputStatus, texts::inputRegisters, texts::holdingRegisters})
@@ -191,7 +186,8 @@ void CDlgEditRegister::initDialog() {
     for (auto text : {texts::typeBool, texts::typeFloat, texts::typeInt})
         m_dataType->addItem(toQString(text));
     m_byteOrder->clear();
-    for (auto text : {texts::bigEndian, texts::littleEndian, texts::bigEndianByteSwap, texts::littleEndianByteSwap})
+    for (auto text :
+         {texts::bigEndian, texts::littleEndian, texts::bigEndianByteSwap, texts::littleEndianByteSwap})
         m_byteOrder->addItem(toQString(text));
     m_dataItem->clear();
 
@@ -212,8 +208,7 @@ void CDlgEditRegister::initDialog() {
     m_dataItem->setEnabled(false);
     m_source->setFocus();
 
-    if (m_editMode)
-        showRegister();
+    if (m_editMode) showRegister();
     m_takenAddressText = m_address->text();
 }
 
@@ -231,8 +226,7 @@ void CDlgEditRegister::showRegister() {
         m_source->setCurrentIndex(1);
         fillDataItems(1);
         m_dataItem->setCurrentIndex(indexOfText(m_dataItem, m_register.dataItem));
-        if (item == caption(ItemSampleTime))
-            m_dataType->setEnabled(false);
+        if (item == caption(ItemSampleTime)) m_dataType->setEnabled(false);
     } else if (source == caption(SourcePeak)) {
         m_source->setCurrentIndex(2);
         m_component->setEnabled(true);
@@ -256,8 +250,7 @@ void CDlgEditRegister::showRegister() {
         m_dataType->setEnabled(true);
         m_byteOrder->setEnabled(true);
         // Sample time is always five INT registers, whichever 16-bit table holds it.
-        if (sampleTimeShown())
-            m_dataType->setEnabled(false);
+        if (sampleTimeShown()) m_dataType->setEnabled(false);
     }
 
     const int dataType = indexOfText(m_dataType, m_register.dataType);
@@ -274,15 +267,16 @@ void CDlgEditRegister::fillDataItems(int source) {
     m_dataItem->setEnabled(true);
     m_dataItem->clear();
     switch (source) {
-    case 0:
-        m_dataItem->addItems({caption(ItemMode), caption(ItemLastError)});
-        break;
-    case 1:
-        m_dataItem->addItems({caption(ItemSampleTime), caption(ItemSampleNumber), caption(ItemSeriesNumber)});
-        break;
-    default:
-        m_dataItem->addItems({caption(ItemConcentration), caption(ItemArea), caption(ItemRetentionTime)});
-        break;
+        case 0:
+            m_dataItem->addItems({caption(ItemMode), caption(ItemLastError)});
+            break;
+        case 1:
+            m_dataItem->addItems(
+                {caption(ItemSampleTime), caption(ItemSampleNumber), caption(ItemSeriesNumber)});
+            break;
+        default:
+            m_dataItem->addItems({caption(ItemConcentration), caption(ItemArea), caption(ItemRetentionTime)});
+            break;
     }
     m_dataItem->setCurrentIndex(-1);
 }
@@ -311,13 +305,11 @@ void CDlgEditRegister::lockDataTypeToInt() {
 
 void CDlgEditRegister::warn(unsigned stringId, QWidget* focus) {
     tesmor::showMessage(m_context.resources.loadString(stringId), tesmor::MessageIcon::Warning);
-    if (focus)
-        focus->setFocus();
+    if (focus) focus->setFocus();
 }
 
 void CDlgEditRegister::sourceChosen(int index) {
-    if (index < 0 || index > 2)
-        return;
+    if (index < 0 || index > 2) return;
     m_register.source = toU16(m_source->itemText(index));
     if (index == 0) {
         m_device->setEnabled(true);
@@ -337,8 +329,7 @@ void CDlgEditRegister::sourceChosen(int index) {
 }
 
 void CDlgEditRegister::deviceChosen(int index) {
-    if (index >= 0)
-        m_register.deviceName = toU16(m_device->itemText(index));
+    if (index >= 0) m_register.deviceName = toU16(m_device->itemText(index));
 }
 
 void CDlgEditRegister::componentFocusLost() { m_register.component = toU16(m_component->text()); }
@@ -346,9 +337,8 @@ void CDlgEditRegister::componentFocusLost() { m_register.component = toU16(m_com
 bool CDlgEditRegister::addressFocusLost() {
     const QString text = m_address->text();
     const ParsedAddress parsed = parseAddress(text);
-    m_parsedAddress = static_cast<std::int32_t>(
-        std::clamp<std::int64_t>(parsed.value, std::numeric_limits<std::int32_t>::min(),
-                                 std::numeric_limits<std::int32_t>::max()));
+    m_parsedAddress = static_cast<std::int32_t>(std::clamp<std::int64_t>(
+        parsed.value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
     if (parsed.value < 0 || parsed.value > 65535) {
         // The message box takes the focus; its focus changes are not the user leaving the box.
         m_inAddressCheck = true;
@@ -356,8 +346,7 @@ bool CDlgEditRegister::addressFocusLost() {
         m_inAddressCheck = false;
         return false;
     }
-    if (parsed.hexadecimal)
-        m_address->setText(QString::number(parsed.value));
+    if (parsed.hexadecimal) m_address->setText(QString::number(parsed.value));
     m_addressHex->setText(hexText(m_parsedAddress));
     m_register.address = m_parsedAddress;
     m_takenAddressText = m_address->text();
@@ -365,8 +354,7 @@ bool CDlgEditRegister::addressFocusLost() {
 }
 
 void CDlgEditRegister::registerTypeChosen(int index) {
-    if (index < 0 || index > 3)
-        return;
+    if (index < 0 || index > 3) return;
     if ((index == 0 || index == 1) && sampleTimeShown()) {
         // A bit table cannot hold the five sample time registers: the same refusal as choosing
         // sample time on a bit type.
@@ -393,8 +381,7 @@ void CDlgEditRegister::registerTypeChosen(int index) {
 }
 
 void CDlgEditRegister::dataTypeChosen(int index) {
-    if (index < 0 || index > 2)
-        return;
+    if (index < 0 || index > 2) return;
     m_register.dataType = toU16(m_dataType->itemText(index));
     if (index == 1) {
         m_byteOrder->setCurrentIndex(0);
@@ -406,13 +393,11 @@ void CDlgEditRegister::dataTypeChosen(int index) {
 }
 
 void CDlgEditRegister::byteOrderChosen(int index) {
-    if (index >= 0)
-        m_register.byteOrder = toU16(m_byteOrder->itemText(index));
+    if (index >= 0) m_register.byteOrder = toU16(m_byteOrder->itemText(index));
 }
 
 void CDlgEditRegister::dataItemChosen(int index) {
-    if (index < 0)
-        return;
+    if (index < 0) return;
     m_register.dataItem = toU16(m_dataItem->itemText(index));
     if (!sampleTimeShown()) {
         // A bit register type keeps its "BOOL".
@@ -430,19 +415,15 @@ void CDlgEditRegister::dataItemChosen(int index) {
 void CDlgEditRegister::accept() {
     m_result = 1;
     componentFocusLost();
-    if (m_takenAddressText != m_address->text() && !addressFocusLost())
-        return;
+    if (m_takenAddressText != m_address->text() && !addressFocusLost()) return;
 
     if (m_device->currentText().isEmpty() && toQString(m_register.source) == caption(SourceDevice))
         return warn(IDS_NEED_DEVICE, m_device);
     if (m_component->text().isEmpty() && toQString(m_register.source) == caption(SourcePeak))
         return warn(IDS_NEED_COMPONENT, m_component);
-    if (m_address->text().isEmpty())
-        return warn(IDS_NEED_ADDRESS, m_address);
-    if (m_registerType->currentIndex() < 0)
-        return warn(IDS_NO_REGISTER_TYPE, m_registerType);
-    if (m_dataType->currentIndex() < 0)
-        return warn(IDS_NO_DATA_TYPE, m_dataType);
+    if (m_address->text().isEmpty()) return warn(IDS_NEED_ADDRESS, m_address);
+    if (m_registerType->currentIndex() < 0) return warn(IDS_NO_REGISTER_TYPE, m_registerType);
+    if (m_dataType->currentIndex() < 0) return warn(IDS_NO_DATA_TYPE, m_dataType);
     if (m_dataItem->currentIndex() < 0)  // without a source the item list is disabled: go there
         return warn(IDS_NO_DATA_ITEM, m_dataItem->isEnabled() ? m_dataItem : m_source);
     QDialog::accept();

@@ -9,7 +9,6 @@
 #include <QModelIndex>
 #include <QPushButton>
 #include <QVBoxLayout>
-
 #include <exception>
 #include <iterator>
 #include <memory>
@@ -51,12 +50,14 @@ std::string describe(const std::exception& error) {
 // The profile as FilterSettings sees it, with its section "Filters" standing for the dialog's.
 class SectionProfile final : public tesmor::Profile {
 public:
-    SectionProfile(tesmor::Profile& profile, std::u16string_view section) : m_profile(profile), m_section(section) {}
+    SectionProfile(tesmor::Profile& profile, std::u16string_view section)
+        : m_profile(profile), m_section(section) {}
 
     std::int32_t getInt(std::u16string_view section, std::u16string_view key, std::int32_t def) override {
         return m_profile.getInt(map(section), key, def);
     }
-    std::u16string getString(std::u16string_view section, std::u16string_view key, std::u16string_view def) override {
+    std::u16string getString(std::u16string_view section, std::u16string_view key,
+                             std::u16string_view def) override {
         return m_profile.getString(map(section), key, def);
     }
     bool setInt(std::u16string_view section, std::u16string_view key, std::int32_t value) override {
@@ -145,8 +146,7 @@ CDlgFilters::CDlgFilters(tesmor::ui::UiContext& context, std::u16string section,
 CDlgFilters::~CDlgFilters() = default;
 
 void CDlgFilters::setVisible(bool visible) {
-    if (visible && !isVisible())
-        initDialog();
+    if (visible && !isVisible()) initDialog();
     QDialog::setVisible(visible);
 }
 
@@ -166,8 +166,7 @@ void CDlgFilters::initDialog() {
     markRows(*m_methods, m_availableMethods, m_filter.methods);
     markRows(*m_mixtures, m_availableMixtures, m_filter.mixtures);
     for (int i = 0; i < int(std::size(kTypeByIndex)); ++i)
-        if (kTypeByIndex[i] == m_filter.chrmType)
-            m_type->setCurrentIndex(i);
+        if (kTypeByIndex[i] == m_filter.chrmType) m_type->setCurrentIndex(i);
 }
 
 void CDlgFilters::readNames() {
@@ -181,8 +180,7 @@ void CDlgFilters::readNames() {
                 tesmor::readNames(database, sql,
                                   sql == tesmor::kMethodNamesSql ? m_availableMethods : m_availableMixtures);
             } catch (const std::exception& error) {
-                if (failure.empty())
-                    failure = describe(error);
+                if (failure.empty()) failure = describe(error);
             }
         }
     } catch (const std::exception& error) {
@@ -195,7 +193,8 @@ void CDlgFilters::readNames() {
         return;
     }
     tesmor::logLine("filters: names not read from the host database: " + failure);
-    m_databaseError = dialogText(m_context, templateId, IDC_DATABASE_ERROR) + u' ' + QString::fromStdString(failure);
+    m_databaseError =
+        dialogText(m_context, templateId, IDC_DATABASE_ERROR) + u' ' + QString::fromStdString(failure);
     m_databaseError.replace(u'\n', u' ');
     m_errorLine->setText(m_databaseError);
     m_errorLine->setToolTip(m_databaseError);
@@ -203,8 +202,7 @@ void CDlgFilters::readNames() {
 }
 
 void CDlgFilters::fillList(CGridCtrl& list, const std::set<std::u16string>& names) {
-    if (list.columnCount() == 0)
-        list.insertColumn(0, QString(), list.viewport()->width());
+    if (list.columnCount() == 0) list.insertColumn(0, QString(), list.viewport()->width());
     list.deleteAllRows();
     for (const std::u16string& name : names) {
         const int row = list.insertRow(list.rowCount(), toQString(name));
@@ -221,8 +219,7 @@ void CDlgFilters::markRows(CGridCtrl& list, const std::set<std::u16string>& avai
                            const std::set<std::u16string>& chosen) {
     for (const std::u16string& name : chosen) {
         const auto found = available.find(name);
-        if (found == available.end())
-            continue;
+        if (found == available.end()) continue;
         const int row = int(std::distance(available.begin(), found));
         if (GridRowStyle* style = list.rowStyle(row)) {
             style->backgroundColor = kChosenColor;
@@ -234,19 +231,15 @@ void CDlgFilters::markRows(CGridCtrl& list, const std::set<std::u16string>& avai
 void CDlgFilters::toggle(CGridCtrl& list, std::set<std::u16string>& chosen) {
     int row = -1;
     for (const QModelIndex& index : list.selectionModel()->selectedIndexes())
-        if (row < 0 || index.row() < row)
-            row = index.row();
-    if (row < 0)
-        return;
+        if (row < 0 || index.row() < row) row = index.row();
+    if (row < 0) return;
     const std::u16string name = toU16(list.itemText(row, 0));
     GridRowStyle* style = list.rowStyle(row);
     if (chosen.erase(name) > 0) {
-        if (style)
-            style->backgroundColor = kNotChosenColor;
+        if (style) style->backgroundColor = kNotChosenColor;
     } else {
         chosen.insert(name);
-        if (style)
-            style->backgroundColor = kChosenColor;
+        if (style) style->backgroundColor = kChosenColor;
     }
     list.updateRow(row);
     // Unselected, so the row shows its new colour rather than the highlight.
@@ -258,8 +251,7 @@ void CDlgFilters::methodsClicked() { toggle(*m_methods, m_filter.methods); }
 void CDlgFilters::mixturesClicked() { toggle(*m_mixtures, m_filter.mixtures); }
 
 void CDlgFilters::typeChosen(int index) {
-    if (index >= 0 && index < int(std::size(kTypeByIndex)))
-        m_filter.chrmType = kTypeByIndex[index];
+    if (index >= 0 && index < int(std::size(kTypeByIndex))) m_filter.chrmType = kTypeByIndex[index];
 }
 
 void CDlgFilters::clearAll() {

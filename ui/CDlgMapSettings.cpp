@@ -10,7 +10,6 @@
 #include <QStandardItemModel>
 #include <QTableView>
 #include <QVBoxLayout>
-
 #include <algorithm>
 #include <array>
 #include <utility>
@@ -39,22 +38,31 @@ struct Column {
     int width;
 };
 constexpr std::array<Column, 9> kColumns{{
-    {147, 120}, {148, 150}, {130, 100}, {131, 100}, {117, 80}, {132, 120}, {133, 80}, {105, 150}, {134, 150},
+    {147, 120},
+    {148, 150},
+    {130, 100},
+    {131, 100},
+    {117, 80},
+    {132, 120},
+    {133, 80},
+    {105, 150},
+    {134, 150},
 }};
 
 using RowTexts = std::array<QString, kColumns.size()>;
 
 RowTexts rowTexts(const tesmor::RegisterInfo& entry) {
-    return {toQString(entry.source),
-            toQString(entry.deviceName),
-            toQString(entry.component),
-            QString::number(entry.address),
-            QStringLiteral("0x") +
-                QString::number(static_cast<std::uint32_t>(entry.address), 16).toUpper().rightJustified(4, u'0'),
-            toQString(entry.registerType),
-            toQString(entry.dataType),
-            toQString(entry.byteOrder),
-            toQString(entry.dataItem)};
+    return {
+        toQString(entry.source),
+        toQString(entry.deviceName),
+        toQString(entry.component),
+        QString::number(entry.address),
+        QStringLiteral("0x") +
+            QString::number(static_cast<std::uint32_t>(entry.address), 16).toUpper().rightJustified(4, u'0'),
+        toQString(entry.registerType),
+        toQString(entry.dataType),
+        toQString(entry.byteOrder),
+        toQString(entry.dataItem)};
 }
 
 void copyConfiguration(const tesmor::RegisterInfo& from, tesmor::RegisterInfo& to) {
@@ -97,12 +105,13 @@ CDlgMapSettings::CDlgMapSettings(tesmor::ui::UiContext& context, std::u16string 
     m_list->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     m_list->horizontalHeader()->setHighlightSections(false);
     int totalWidth = 0;
-    for (const Column& column : kColumns)
-        totalWidth += column.width;
+    for (const Column& column : kColumns) totalWidth += column.width;
     m_list->setMinimumSize(totalWidth / 2, 260);
     resize(totalWidth + 40, 380);
 
-    auto button = [&](int id) { return withId(new QPushButton(dialogText(context, templateId, unsigned(id)), this), id); };
+    auto button = [&](int id) {
+        return withId(new QPushButton(dialogText(context, templateId, unsigned(id)), this), id);
+    };
     QPushButton* add = button(IDC_ADD);
     QPushButton* copy = button(IDC_COPY);
     QPushButton* remove = button(IDC_DELETE);
@@ -110,13 +119,11 @@ CDlgMapSettings::CDlgMapSettings(tesmor::ui::UiContext& context, std::u16string 
     QPushButton* ok = button(1);
     QPushButton* cancel = button(2);
     // Only OK is the default; the action buttons must not take Enter over.
-    for (QPushButton* b : {add, copy, remove, removeAll, cancel})
-        b->setAutoDefault(false);
+    for (QPushButton* b : {add, copy, remove, removeAll, cancel}) b->setAutoDefault(false);
     ok->setDefault(true);
 
     auto* actions = new QHBoxLayout;
-    for (QPushButton* b : {add, copy, remove, removeAll})
-        actions->addWidget(b);
+    for (QPushButton* b : {add, copy, remove, removeAll}) actions->addWidget(b);
     actions->addStretch(1);
     actions->addWidget(ok);
     actions->addWidget(cancel);
@@ -141,8 +148,7 @@ void CDlgMapSettings::setEditorRun(EditorRun run) {
 }
 
 void CDlgMapSettings::setVisible(bool visible) {
-    if (visible && !isVisible())
-        initDialog();
+    if (visible && !isVisible()) initDialog();
     QDialog::setVisible(visible);
 }
 
@@ -152,19 +158,18 @@ void CDlgMapSettings::initDialog() {
     m_context.server.loadRegisterMap();
 
     QStringList captions;
-    for (const Column& column : kColumns)
-        captions << loadString(m_context, column.caption);
+    for (const Column& column : kColumns) captions << loadString(m_context, column.caption);
     m_model->setHorizontalHeaderLabels(captions);
     for (int i = 0; i < int(kColumns.size()); ++i) {
-        m_model->setHeaderData(i, Qt::Horizontal, int(Qt::AlignLeft | Qt::AlignVCenter), Qt::TextAlignmentRole);
+        m_model->setHeaderData(i, Qt::Horizontal, int(Qt::AlignLeft | Qt::AlignVCenter),
+                               Qt::TextAlignmentRole);
         // The widths fit the original's smaller dialog font; a caption is never cut.
         const int caption = m_list->horizontalHeader()->fontMetrics().horizontalAdvance(captions[i]) + 16;
         m_list->horizontalHeader()->resizeSection(i, std::max(kColumns[std::size_t(i)].width, caption));
     }
     const int wanted = m_list->horizontalHeader()->length() + 2 * m_list->frameWidth() +
                        m_list->verticalScrollBar()->sizeHint().width() + 24;
-    if (width() < wanted)
-        resize(wanted, height());
+    if (width() < wanted) resize(wanted, height());
     fillList();
 }
 
@@ -173,8 +178,7 @@ void CDlgMapSettings::fillList() {
     {
         const auto locked = m_context.server.lock();
         rows.reserve(locked.registerMap().size());
-        for (const tesmor::RegisterInfo& entry : locked.registerMap())
-            rows.push_back(rowTexts(entry));
+        for (const tesmor::RegisterInfo& entry : locked.registerMap()) rows.push_back(rowTexts(entry));
     }
     m_model->removeRows(0, m_model->rowCount());
     for (const RowTexts& texts : rows) {
@@ -190,8 +194,7 @@ void CDlgMapSettings::fillList() {
 }
 
 void CDlgMapSettings::selectRow(int row) {
-    if (row < 0 || row >= m_model->rowCount())
-        return;
+    if (row < 0 || row >= m_model->rowCount()) return;
     m_list->setFocus();
     const QModelIndex index = m_model->index(row, 0);
     m_list->selectionModel()->setCurrentIndex(
@@ -221,16 +224,17 @@ void CDlgMapSettings::addRegister() {
             const auto locked = m_context.server.lock();
             auto& map = locked.registerMap();
             for (const tesmor::RegisterInfo& existing : map)
-                duplicate = duplicate || (existing.dataType == entry.dataType && existing.address == entry.address);
+                duplicate =
+                    duplicate || (existing.dataType == entry.dataType && existing.address == entry.address);
             if (!duplicate) {
                 tesmor::RegisterInfo added;
                 copyConfiguration(entry, added);
                 map.push_back(std::move(added));
             }
         }
-        if (!duplicate)
-            break;
-        tesmor::showMessage(m_context.resources.loadString(IDS_DUPLICATE_REGISTER), tesmor::MessageIcon::Warning);
+        if (!duplicate) break;
+        tesmor::showMessage(m_context.resources.loadString(IDS_DUPLICATE_REGISTER),
+                            tesmor::MessageIcon::Warning);
         runEditor();
     }
     fillList();
@@ -239,8 +243,7 @@ void CDlgMapSettings::addRegister() {
 
 void CDlgMapSettings::copyRegister() {
     m_lastRow = selectionMark();
-    if (m_lastRow < 0)
-        return;
+    if (m_lastRow < 0) return;
     const std::u16string sampleTime = m_context.resources.loadString(IDS_SAMPLE_TIME);
     bool outOfRange = false;
     {
@@ -266,20 +269,19 @@ void CDlgMapSettings::copyRegister() {
         }
     }
     if (outOfRange)
-        tesmor::showMessage(m_context.resources.loadString(IDS_ADDRESS_OUT_OF_RANGE), tesmor::MessageIcon::Warning);
+        tesmor::showMessage(m_context.resources.loadString(IDS_ADDRESS_OUT_OF_RANGE),
+                            tesmor::MessageIcon::Warning);
     fillList();
     selectRow(m_model->rowCount() - 1);
 }
 
 void CDlgMapSettings::deleteRegister() {
     m_lastRow = selectionMark();
-    if (m_lastRow < 0)
-        return;
+    if (m_lastRow < 0) return;
     {
         const auto locked = m_context.server.lock();
         auto& map = locked.registerMap();
-        if (std::size_t(m_lastRow) < map.size())
-            map.erase(map.begin() + m_lastRow);
+        if (std::size_t(m_lastRow) < map.size()) map.erase(map.begin() + m_lastRow);
     }
     fillList();
     selectRow(m_lastRow < m_model->rowCount() ? m_lastRow : m_model->rowCount() - 1);
@@ -288,21 +290,18 @@ void CDlgMapSettings::deleteRegister() {
 void CDlgMapSettings::deleteAll() {
     const auto reply = tesmor::showMessage(m_context.resources.loadString(IDS_DELETE_ALL_QUESTION),
                                            tesmor::MessageIcon::Question, tesmor::MessageButtons::YesNo);
-    if (reply != tesmor::MessageReply::Yes)
-        return;
+    if (reply != tesmor::MessageReply::Yes) return;
     m_context.server.lock().registerMap().clear();
     fillList();
 }
 
 void CDlgMapSettings::editRow(int row) {
-    if (row < 0)
-        return;
+    if (row < 0) return;
     tesmor::RegisterInfo entry;
     {
         const auto locked = m_context.server.lock();
         const auto& map = locked.registerMap();
-        if (std::size_t(row) >= map.size())
-            return;
+        if (std::size_t(row) >= map.size()) return;
         entry = map[std::size_t(row)];
     }
     m_editor->setEditMode(true);
@@ -312,8 +311,7 @@ void CDlgMapSettings::editRow(int row) {
         const auto locked = m_context.server.lock();
         auto& map = locked.registerMap();
         // The entry keeps the current values the monitor wrote meanwhile.
-        if (std::size_t(row) < map.size())
-            copyConfiguration(m_editor->registerInfo(), map[std::size_t(row)]);
+        if (std::size_t(row) < map.size()) copyConfiguration(m_editor->registerInfo(), map[std::size_t(row)]);
     }
     m_editor->setEditMode(false);
     fillList();
@@ -321,7 +319,6 @@ void CDlgMapSettings::editRow(int row) {
 
 void CDlgMapSettings::accept() {
     m_context.server.saveRegisterMap();
-    if (m_rebuildList)
-        m_rebuildList();
+    if (m_rebuildList) m_rebuildList();
     QDialog::accept();
 }

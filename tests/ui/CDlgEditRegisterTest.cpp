@@ -1,30 +1,37 @@
 // The register editor driven through its controls on a shown dialog: the coupled choices, the
 // address box and the order of the OK checks. Messages are recorded, never shown.
-#include "ui/CDlgEditRegister.h"
-
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
-
 #include <memory>
 
 #include "DialogTestSupport.h"
+#include "ui/CDlgEditRegister.h"
 
 using tesmor::RegisterInfo;
 using tesmor::test::choose;
 using tesmor::test::control;
 using tesmor::test::DialogEnvironment;
 
-Q_DECLARE_METATYPE(std::u16string)
-
 namespace {
 
 enum : unsigned {
-    S_DEVICE = 125, S_CHROMATOGRAM = 126, S_PEAK = 127,
-    S_MODE = 138, S_SAMPLE_TIME = 144, S_SAMPLE_NUMBER = 145, S_AREA = 129,
-    M_COMPONENT = 119, M_ADDRESS = 120, M_REGISTER_TYPE = 121, M_DATA_TYPE = 122, M_DATA_ITEM = 123,
-    M_RANGE = 124, M_DEVICE = 146, M_SAMPLE_TIME_16BIT = 150,
+    S_DEVICE = 125,
+    S_CHROMATOGRAM = 126,
+    S_PEAK = 127,
+    S_MODE = 138,
+    S_SAMPLE_TIME = 144,
+    S_SAMPLE_NUMBER = 145,
+    S_AREA = 129,
+    M_COMPONENT = 119,
+    M_ADDRESS = 120,
+    M_REGISTER_TYPE = 121,
+    M_DATA_TYPE = 122,
+    M_DATA_ITEM = 123,
+    M_RANGE = 124,
+    M_DEVICE = 146,
+    M_SAMPLE_TIME_16BIT = 150,
 };
 
 // An editor on a shown, active dialog, with its controls.
@@ -111,19 +118,32 @@ void CDlgEditRegisterTest::address_data() {
     QTest::addColumn<int>("address");  // -1: refused with 124, the earlier 7 stays
     QTest::addColumn<QString>("box");
     QTest::addColumn<QString>("hex");
-    QTest::newRow("hex lower") << "0x1F" << 31 << "31" << "0x001F";
-    QTest::newRow("hex upper prefix") << "0X10" << 16 << "16" << "0x0010";
-    QTest::newRow("largest") << "65535" << 65535 << "65535" << "0xFFFF";
-    QTest::newRow("largest hex") << "0xFFFF" << 65535 << "65535" << "0xFFFF";
-    QTest::newRow("prefix alone is decimal") << "0x" << 0 << "0x" << "0x0000";
-    QTest::newRow("trailing letters") << "12abc" << 12 << "12abc" << "0x000C";
-    QTest::newRow("leading blanks") << "  42" << 42 << "  42" << "0x002A";
-    QTest::newRow("emptied") << "" << 0 << "" << "0x0000";
-    QTest::newRow("one too many") << "65536" << -1 << "65536" << "0x0007";
-    QTest::newRow("one too many hex") << "0x10000" << -1 << "0x10000" << "0x0007";
-    QTest::newRow("negative") << "-1" << -1 << "-1" << "0x0007";
-    QTest::newRow("overlong never wraps") << "18446744073709551623" << -1 << "18446744073709551623" << "0x0007";
-    QTest::newRow("overlong hex never wraps") << "0x10000000000000007" << -1 << "0x10000000000000007" << "0x0007";
+    QTest::newRow("hex lower") << "0x1F" << 31 << "31"
+                               << "0x001F";
+    QTest::newRow("hex upper prefix") << "0X10" << 16 << "16"
+                                      << "0x0010";
+    QTest::newRow("largest") << "65535" << 65535 << "65535"
+                             << "0xFFFF";
+    QTest::newRow("largest hex") << "0xFFFF" << 65535 << "65535"
+                                 << "0xFFFF";
+    QTest::newRow("prefix alone is decimal") << "0x" << 0 << "0x"
+                                             << "0x0000";
+    QTest::newRow("trailing letters") << "12abc" << 12 << "12abc"
+                                      << "0x000C";
+    QTest::newRow("leading blanks") << "  42" << 42 << "  42"
+                                    << "0x002A";
+    QTest::newRow("emptied") << "" << 0 << ""
+                             << "0x0000";
+    QTest::newRow("one too many") << "65536" << -1 << "65536"
+                                  << "0x0007";
+    QTest::newRow("one too many hex") << "0x10000" << -1 << "0x10000"
+                                      << "0x0007";
+    QTest::newRow("negative") << "-1" << -1 << "-1"
+                              << "0x0007";
+    QTest::newRow("overlong never wraps") << "18446744073709551623" << -1 << "18446744073709551623"
+                                          << "0x0007";
+    QTest::newRow("overlong hex never wraps") << "0x10000000000000007" << -1 << "0x10000000000000007"
+                                              << "0x0007";
 }
 
 void CDlgEditRegisterTest::address() {
@@ -217,9 +237,12 @@ void CDlgEditRegisterTest::sampleTimeForcesIntOn16BitRegister_data() {
     QTest::addColumn<bool>("refused");
     QTest::newRow("coil, then sample time") << "Coil Status (0x)" << false << "Input Registers (3x)" << true;
     QTest::newRow("no type, then sample time") << "" << false << "Input Registers (3x)" << true;
-    QTest::newRow("holding, then sample time") << "Holding Registers (4x)" << false << "Holding Registers (4x)" << false;
-    QTest::newRow("sample time, then input status") << "Input Status (1x)" << true << "Input Registers (3x)" << true;
-    QTest::newRow("sample time, then holding") << "Holding Registers (4x)" << true << "Holding Registers (4x)" << false;
+    QTest::newRow("holding, then sample time")
+        << "Holding Registers (4x)" << false << "Holding Registers (4x)" << false;
+    QTest::newRow("sample time, then input status")
+        << "Input Status (1x)" << true << "Input Registers (3x)" << true;
+    QTest::newRow("sample time, then holding")
+        << "Holding Registers (4x)" << true << "Holding Registers (4x)" << false;
 }
 
 void CDlgEditRegisterTest::sampleTimeForcesIntOn16BitRegister() {
@@ -235,8 +258,7 @@ void CDlgEditRegisterTest::sampleTimeForcesIntOn16BitRegister() {
         e.env.sink.clear();
     } else if (!typeBefore.isEmpty()) {
         choose(e.registerType, typeBefore);
-        if (e.dataType->isEnabled())
-            choose(e.dataType, QStringLiteral("FLOAT"));
+        if (e.dataType->isEnabled()) choose(e.dataType, QStringLiteral("FLOAT"));
     }
     if (typeAfter)
         choose(e.registerType, typeBefore);
@@ -272,16 +294,46 @@ void CDlgEditRegisterTest::okChecksInOrder_data() {
     QTest::addColumn<bool>("item");
     QTest::addColumn<unsigned>("message");  // 0: accepted
     QTest::addColumn<int>("focus");
-    QTest::newRow("nothing") << 0u << false << "" << "" << "" << "" << false << unsigned(M_ADDRESS) << 1034;
-    QTest::newRow("address only") << 0u << false << "" << "5" << "" << "" << false << unsigned(M_REGISTER_TYPE) << 1035;
-    QTest::newRow("no data type") << 0u << false << "" << "5" << "Holding Registers (4x)" << "" << false << unsigned(M_DATA_TYPE) << 1037;
-    QTest::newRow("no source, no item") << 0u << false << "" << "5" << "Holding Registers (4x)" << "INT" << false << unsigned(M_DATA_ITEM) << 1041;
-    QTest::newRow("device first") << unsigned(S_DEVICE) << false << "" << "" << "" << "" << false << unsigned(M_DEVICE) << 1042;
-    QTest::newRow("component first") << unsigned(S_PEAK) << false << "" << "" << "" << "" << false << unsigned(M_COMPONENT) << 1036;
-    QTest::newRow("peak without address") << unsigned(S_PEAK) << false << "CO2" << "" << "Coil Status (0x)" << "" << true << unsigned(M_ADDRESS) << 1034;
-    QTest::newRow("device without item") << unsigned(S_DEVICE) << true << "" << "3" << "Input Registers (3x)" << "INT" << false << unsigned(M_DATA_ITEM) << 1038;
-    QTest::newRow("complete device") << unsigned(S_DEVICE) << true << "" << "3" << "Input Registers (3x)" << "INT" << true << 0u << 0;
-    QTest::newRow("complete peak") << unsigned(S_PEAK) << false << "CO2" << "0x10" << "Coil Status (0x)" << "" << true << 0u << 0;
+    QTest::newRow("nothing") << 0u << false << ""
+                             << ""
+                             << ""
+                             << "" << false << unsigned(M_ADDRESS) << 1034;
+    QTest::newRow("address only") << 0u << false << ""
+                                  << "5"
+                                  << ""
+                                  << "" << false << unsigned(M_REGISTER_TYPE) << 1035;
+    QTest::newRow("no data type") << 0u << false << ""
+                                  << "5"
+                                  << "Holding Registers (4x)"
+                                  << "" << false << unsigned(M_DATA_TYPE) << 1037;
+    QTest::newRow("no source, no item") << 0u << false << ""
+                                        << "5"
+                                        << "Holding Registers (4x)"
+                                        << "INT" << false << unsigned(M_DATA_ITEM) << 1041;
+    QTest::newRow("device first") << unsigned(S_DEVICE) << false << ""
+                                  << ""
+                                  << ""
+                                  << "" << false << unsigned(M_DEVICE) << 1042;
+    QTest::newRow("component first") << unsigned(S_PEAK) << false << ""
+                                     << ""
+                                     << ""
+                                     << "" << false << unsigned(M_COMPONENT) << 1036;
+    QTest::newRow("peak without address") << unsigned(S_PEAK) << false << "CO2"
+                                          << ""
+                                          << "Coil Status (0x)"
+                                          << "" << true << unsigned(M_ADDRESS) << 1034;
+    QTest::newRow("device without item") << unsigned(S_DEVICE) << true << ""
+                                         << "3"
+                                         << "Input Registers (3x)"
+                                         << "INT" << false << unsigned(M_DATA_ITEM) << 1038;
+    QTest::newRow("complete device") << unsigned(S_DEVICE) << true << ""
+                                     << "3"
+                                     << "Input Registers (3x)"
+                                     << "INT" << true << 0u << 0;
+    QTest::newRow("complete peak") << unsigned(S_PEAK) << false << "CO2"
+                                   << "0x10"
+                                   << "Coil Status (0x)"
+                                   << "" << true << 0u << 0;
 }
 
 void CDlgEditRegisterTest::okChecksInOrder() {
@@ -295,20 +347,13 @@ void CDlgEditRegisterTest::okChecksInOrder() {
     QFETCH(unsigned, message);
     QFETCH(int, focus);
     Editor e;
-    if (source)
-        choose(e.source, e.text(source));
-    if (device)
-        choose(e.device, QStringLiteral("Кристалл-1"));
-    if (!component.isEmpty())
-        e.type(e.component, component);
-    if (!address.isEmpty())
-        e.type(e.address, address);
-    if (!registerType.isEmpty())
-        choose(e.registerType, registerType);
-    if (!dataType.isEmpty())
-        choose(e.dataType, dataType);
-    if (item)
-        choose(e.dataItem, e.dataItem->itemText(1));
+    if (source) choose(e.source, e.text(source));
+    if (device) choose(e.device, QStringLiteral("Кристалл-1"));
+    if (!component.isEmpty()) e.type(e.component, component);
+    if (!address.isEmpty()) e.type(e.address, address);
+    if (!registerType.isEmpty()) choose(e.registerType, registerType);
+    if (!dataType.isEmpty()) choose(e.dataType, dataType);
+    if (item) choose(e.dataItem, e.dataItem->itemText(1));
 
     e.pressOk();
     if (message) {

@@ -1,15 +1,12 @@
 // The filters dialog over a real host database (LabDatabase) and an in-memory profile: names in
 // ordinal order, saved names marked, toggling by click, clear all, OK and Cancel, and a
 // database that cannot be read.
-#include "ui/CDlgFilters.h"
+#include <sqlite3.h>
 
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
-
-#include <sqlite3.h>
-
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +16,7 @@
 #include "platform/Log.h"
 #include "results/DataBaseConnection.h"
 #include "support/TempDir.h"
+#include "ui/CDlgFilters.h"
 #include "ui/CGridCtrl.h"
 
 using tesmor::test::control;
@@ -53,10 +51,8 @@ struct Filters {
 
     Filters(std::vector<std::string> methods, std::vector<std::string> mixtures) {
         lab = std::make_unique<tesmor::host::LabDatabase>(dir.file("lab.db").string());
-        for (const auto& m : methods)
-            lab->addMethod(m);
-        for (const auto& m : mixtures)
-            lab->addMixture(m);
+        for (const auto& m : methods) lab->addMethod(m);
+        for (const auto& m : mixtures) lab->addMixture(m);
         DataBaseConnection::instance().setConnectionUri(path.c_str());
         previousLog = tesmor::setLogSink([this](std::string_view line) { log.emplace_back(line); });
         dialog = std::make_unique<CDlgFilters>(context, u"Filters");
@@ -66,17 +62,14 @@ struct Filters {
         tesmor::setLogSink(previousLog);
         DataBaseConnection::instance().setConnectionUri(nullptr);
     }
-    void open() {
-        QVERIFY(tesmor::test::showActive(*dialog));
-    }
+    void open() { QVERIFY(tesmor::test::showActive(*dialog)); }
     CGridCtrl* methods() const { return control<CGridCtrl>(*dialog, 1047); }
     CGridCtrl* mixtures() const { return control<CGridCtrl>(*dialog, 1051); }
     QComboBox* type() const { return control<QComboBox>(*dialog, 1050); }
     QLabel* errorLine() const { return control<QLabel>(*dialog, 2004); }
     static QStringList rows(const CGridCtrl* list) {
         QStringList out;
-        for (int row = 0; row < list->rowCount(); ++row)
-            out << list->itemText(row, 0);
+        for (int row = 0; row < list->rowCount(); ++row) out << list->itemText(row, 0);
         return out;
     }
     static std::vector<std::uint32_t> colors(const CGridCtrl* list) {
@@ -86,7 +79,8 @@ struct Filters {
         return out;
     }
     static void clickRow(CGridCtrl* list, int row) {
-        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(list->model()->index(row, 0)).center());
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                          list->visualRect(list->model()->index(row, 0)).center());
     }
     void save(const std::vector<std::u16string>& methodKeys, const std::vector<std::u16string>& mixtureKeys,
               std::optional<int> type) {
@@ -97,8 +91,7 @@ struct Filters {
         for (std::size_t i = 0; i < mixtureKeys.size(); ++i)
             if (!mixtureKeys[i].empty())
                 section[u"mixture_" + tesmor::toUtf16(std::to_string(i))] = mixtureKeys[i];
-        if (type)
-            section[u"chrmType"] = *type;
+        if (type) section[u"chrmType"] = *type;
     }
     MemoryProfile::Section& section() { return profile.sections[u"Filters"]; }
 };
@@ -204,8 +197,7 @@ void CDlgFiltersTest::typeCombo() {
     f.save({}, {}, saved);
     f.open();
     QCOMPARE(f.type()->currentIndex(), shown);
-    if (!chosen.isEmpty())
-        tesmor::test::choose(f.type(), chosen);
+    if (!chosen.isEmpty()) tesmor::test::choose(f.type(), chosen);
     QTest::mouseClick(control<QPushButton>(*f.dialog, 1), Qt::LeftButton);
     const auto key = f.section().find(u"chrmType");
     if (written == -2) {
@@ -246,15 +238,14 @@ void CDlgFiltersTest::okRewritesTheSection() {
     f.save({u"q1", u"q2", u"q3", u"q4"}, {u"x1", u"y", u"z"}, 1);
     f.section()[u"stale"] = std::u16string(u"old");
     f.open();
-    for (int row : {2, 0, 1})
-        Filters::clickRow(f.methods(), row);
+    for (int row : {2, 0, 1}) Filters::clickRow(f.methods(), row);
     Filters::clickRow(f.mixtures(), 0);  // takes x1 out
     QTest::mouseClick(control<QPushButton>(*f.dialog, 1), Qt::LeftButton);
     QVERIFY(!f.dialog->isVisible());
     // The names in ordinal order, then the kept ones; no key of the earlier content remains.
     MemoryProfile::Section expected{
-        {u"method_0", std::u16string(u"A")}, {u"method_1", std::u16string(u"a")},
-        {u"method_2", std::u16string(u"b")}, {u"method_3", std::u16string(u"q1")},
+        {u"method_0", std::u16string(u"A")},  {u"method_1", std::u16string(u"a")},
+        {u"method_2", std::u16string(u"b")},  {u"method_3", std::u16string(u"q1")},
         {u"method_4", std::u16string(u"q2")}, {u"method_5", std::u16string(u"q3")},
         {u"method_6", std::u16string(u"q4")}, {u"mixture_0", std::u16string(u"y")},
         {u"mixture_1", std::u16string(u"z")}, {u"chrmType", std::int32_t(1)}};

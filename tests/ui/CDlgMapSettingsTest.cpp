@@ -1,21 +1,19 @@
 // The Modbus map dialog on a shown dialog over the server's map: copy addresses, delete
 // selections, delete all, add with the duplicate check, edit, OK and Cancel. The register
 // editor is driven in place instead of running modally.
-#include "ui/CDlgMapSettings.h"
-
 #include <QAbstractItemModel>
 #include <QComboBox>
 #include <QItemSelectionModel>
 #include <QPushButton>
 #include <QTableView>
 #include <QTest>
-
 #include <functional>
 #include <memory>
 #include <vector>
 
 #include "DialogTestSupport.h"
 #include "modbus/RegisterMap.h"
+#include "ui/CDlgMapSettings.h"
 
 using tesmor::RegisterInfo;
 using tesmor::RegisterMap;
@@ -24,7 +22,14 @@ using tesmor::test::DialogEnvironment;
 
 namespace {
 
-enum : unsigned { S_PEAK = 127, S_AREA = 129, S_SAMPLE_TIME = 144, M_OUT_OF_RANGE = 139, M_DUPLICATE = 140, Q_DELETE_ALL = 149 };
+enum : unsigned {
+    S_PEAK = 127,
+    S_AREA = 129,
+    S_SAMPLE_TIME = 144,
+    M_OUT_OF_RANGE = 139,
+    M_DUPLICATE = 140,
+    Q_DELETE_ALL = 149
+};
 
 RegisterInfo entry(std::u16string dataType, int address, std::u16string item = u"Площадь пика",
                    std::u16string registerType = u"Holding Registers (4x)") {
@@ -41,8 +46,7 @@ RegisterInfo entry(std::u16string dataType, int address, std::u16string item = u
 
 std::vector<int> addresses(const RegisterMap& map) {
     std::vector<int> out;
-    for (const auto& r : map)
-        out.push_back(r.address);
+    for (const auto& r : map) out.push_back(r.address);
     return out;
 }
 
@@ -65,7 +69,9 @@ struct MapDialog {
             QVERIFY(runs < int(editorRuns.size()));
             editorRuns[std::size_t(runs++)](editor);
         });
-        env.sink.onMessage = [this] { QVERIFY2(env.lockIsFree(), "the server's lock is held during a message"); };
+        env.sink.onMessage = [this] {
+            QVERIFY2(env.lockIsFree(), "the server's lock is held during a message");
+        };
         tesmor::test::showActive(*dialog);
         list = control<QTableView>(*dialog, 1030);
     }
@@ -143,11 +149,16 @@ void CDlgMapSettingsTest::opensWithTheStoredMap() {
     QCOMPARE(d.list->model()->columnCount(), 9);
     QCOMPARE(d.list->model()->headerData(4, Qt::Horizontal).toString(), QStringLiteral("Адрес (Hex)"));
     QCOMPARE(d.list->model()->rowCount(), 2);
-    const QStringList row1{QStringLiteral("Устройство"), QStringLiteral("Кристалл-1"), QString(),
-                           QStringLiteral("31"), QStringLiteral("0x001F"), QStringLiteral("Input Registers (3x)"),
-                           QStringLiteral("INT"), QString(), QStringLiteral("Режим устройства")};
-    for (int column = 0; column < 9; ++column)
-        QCOMPARE(d.cell(1, column), row1[column]);
+    const QStringList row1{QStringLiteral("Устройство"),
+                           QStringLiteral("Кристалл-1"),
+                           QString(),
+                           QStringLiteral("31"),
+                           QStringLiteral("0x001F"),
+                           QStringLiteral("Input Registers (3x)"),
+                           QStringLiteral("INT"),
+                           QString(),
+                           QStringLiteral("Режим устройства")};
+    for (int column = 0; column < 9; ++column) QCOMPARE(d.cell(1, column), row1[column]);
     QCOMPARE(d.selectedRow(), -1);
     QCOMPARE(d.dialog->selectionMark(), -1);
 }
@@ -174,8 +185,8 @@ void CDlgMapSettingsTest::copyAddress() {
     QFETCH(bool, sampleTime);
     QFETCH(int, address);
     QFETCH(int, copied);
-    const RegisterInfo original = entry(tesmor::ui::toU16(dataType), address,
-                                        sampleTime ? u"Время отбора пробы" : u"Площадь пика");
+    const RegisterInfo original =
+        entry(tesmor::ui::toU16(dataType), address, sampleTime ? u"Время отбора пробы" : u"Площадь пика");
     MapDialog d({entry(u"INT", 1), original});
     d.clickRow(1);
     d.click(1033);
@@ -214,15 +225,13 @@ void CDlgMapSettingsTest::deleteSelects() {
     QFETCH(int, row);
     QFETCH(int, selected);
     RegisterMap stored;
-    for (int i = 0; i < count; ++i)
-        stored.push_back(entry(u"INT", 100 + i));
+    for (int i = 0; i < count; ++i) stored.push_back(entry(u"INT", 100 + i));
     MapDialog d(stored);
     d.clickRow(row);
     d.click(1032);
     std::vector<int> expected;
     for (int i = 0; i < count; ++i)
-        if (i != row)
-            expected.push_back(100 + i);
+        if (i != row) expected.push_back(100 + i);
     QCOMPARE(addresses(d.map()), expected);
     QCOMPARE(d.list->model()->rowCount(), count - 1);
     QCOMPARE(d.selectedRow(), selected);

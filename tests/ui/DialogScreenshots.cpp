@@ -5,6 +5,8 @@
 //     ui_dialog_screenshots [output folder]
 // Without a folder it only checks. Exits 1 when a check fails. Run it with
 // QT_QPA_PLATFORM=offscreen where there is no display.
+#include <dlfcn.h>
+
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
@@ -16,9 +18,6 @@
 #include <QString>
 #include <QTest>
 #include <QWidget>
-
-#include <dlfcn.h>
-
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -54,8 +53,7 @@ bool related(const QWidget* a, const QWidget* b) { return a->isAncestorOf(b) || 
 void checkLayout(QWidget& dialog, const QString& name) {
     std::vector<QWidget*> controls;
     for (QWidget* w : dialog.findChildren<QWidget*>())
-        if (w->isVisible() && w->objectName().startsWith(QStringLiteral("id")))
-            controls.push_back(w);
+        if (w->isVisible() && w->objectName().startsWith(QStringLiteral("id"))) controls.push_back(w);
     for (QWidget* w : controls) {
         int needed = 0;
         if (auto* label = qobject_cast<QLabel*>(w))
@@ -70,16 +68,19 @@ void checkLayout(QWidget& dialog, const QString& name) {
         } else if (auto* edit = qobject_cast<QLineEdit*>(w))
             needed = edit->fontMetrics().horizontalAdvance(edit->text());
         if (w->width() < needed)
-            fail(QStringLiteral("%1: %2 is %3 wide, its text needs %4").arg(name, w->objectName()).arg(w->width()).arg(needed));
+            fail(QStringLiteral("%1: %2 is %3 wide, its text needs %4")
+                     .arg(name, w->objectName())
+                     .arg(w->width())
+                     .arg(needed));
     }
     for (std::size_t i = 0; i < controls.size(); ++i)
         for (std::size_t j = i + 1; j < controls.size(); ++j) {
-            if (related(controls[i], controls[j]))
-                continue;
+            if (related(controls[i], controls[j])) continue;
             const QRect a(controls[i]->mapTo(&dialog, QPoint(0, 0)), controls[i]->size());
             const QRect b(controls[j]->mapTo(&dialog, QPoint(0, 0)), controls[j]->size());
             if (a.intersects(b))
-                fail(QStringLiteral("%1: %2 overlaps %3").arg(name, controls[i]->objectName(), controls[j]->objectName()));
+                fail(QStringLiteral("%1: %2 overlaps %3")
+                         .arg(name, controls[i]->objectName(), controls[j]->objectName()));
         }
 }
 
@@ -97,8 +98,7 @@ void renderLanguage(const TesmorResourceTable* table, const QString& language, c
         tesmor::host::LabDatabase lab(dir.file("lab.db").string());
         for (const char* m : {"ГОСТ 31371-2008", "ГОСТ 23781-87", "Природный газ", "Воздух"})
             lab.addMethod(m);
-        for (const char* m : {"ПГС №1", "ПГС №2", "ПГС №3"})
-            lab.addMixture(m);
+        for (const char* m : {"ПГС №1", "ПГС №2", "ПГС №3"}) lab.addMixture(m);
     }
     const std::u16string path = dir.file16("lab.db");
     DataBaseConnection::instance().setConnectionUri(path.c_str());
@@ -156,14 +156,14 @@ void renderLanguage(const TesmorResourceTable* table, const QString& language, c
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
-    if (!folder.isEmpty())
-        QDir().mkpath(folder);
+    if (!folder.isEmpty()) QDir().mkpath(folder);
 
     renderLanguage(tesmor::builtInResourceTable(), QStringLiteral("ru"), folder);
 
     void* english = dlopen(TESMOR_ENGLISH_PATH, RTLD_NOW | RTLD_LOCAL);
-    auto table = english ? reinterpret_cast<TesmorResourceTableFunction>(dlsym(english, TESMOR_RESOURCE_TABLE_SYMBOL))
-                         : nullptr;
+    auto table =
+        english ? reinterpret_cast<TesmorResourceTableFunction>(dlsym(english, TESMOR_RESOURCE_TABLE_SYMBOL))
+                : nullptr;
     if (!table) {
         fail(QStringLiteral("cannot load %1").arg(QString::fromLocal8Bit(TESMOR_ENGLISH_PATH)));
     } else {

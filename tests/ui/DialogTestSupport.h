@@ -7,7 +7,6 @@
 #include <QString>
 #include <QTest>
 #include <QWidget>
-
 #include <chrono>
 #include <future>
 #include <memory>
@@ -47,8 +46,7 @@ struct DialogEnvironment {
     void setDevices(std::vector<std::u16string> names) {
         DeviceList list;
         int index = 0;
-        for (auto& name : names)
-            list.push_back(DeviceInfo{index++, std::move(name), 0, 0});
+        for (auto& name : names) list.push_back(DeviceInfo{index++, std::move(name), 0, 0});
         devices = std::make_shared<const DeviceList>(std::move(list));
     }
 
