@@ -52,6 +52,38 @@ constexpr TesmorString kStrings[] = {
     {151, u"Номер в серии"},
 };
 
+constexpr TesmorDialogText kDialogTexts[] = {
+    // 122: the Modbus map
+    {122, 0, u"Карта Modbus"},
+    {122, 1031, u"Добавить регистр"},
+    {122, 1033, u"Копировать регистр"},
+    {122, 1032, u"Удалить регистр"},
+    {122, 1034, u"Удалить всё"},
+    {122, 1, u"OK"},
+    {122, 2, u"Отмена"},
+    // 126: the register editor
+    {126, 0, u"Редактирование регистра"},
+    {126, 2001, u"Данные из Велмар:"},
+    {126, 2002, u"Устройство:"},
+    {126, 2003, u"Компонент:"},
+    {126, 2004, u"Адрес:"},
+    {126, 2005, u"Тип регистра:"},
+    {126, 2006, u"Тип данных:"},
+    {126, 2007, u"Порядок байтов:"},
+    {126, 2008, u"Данные:"},
+    {126, 1, u"OK"},
+    {126, 2, u"Отмена"},
+    // 129: the filters
+    {129, 0, u"Фильтры"},
+    {129, 2001, u"Фильтр по доступным методам"},
+    {129, 2002, u"Фильтр по доступным смесям"},
+    {129, 2003, u"Фильтр по типу хроматограмм"},
+    {129, 1049, u"Очистить все фильтры"},
+    {129, 2004, u"Не удалось прочитать названия из базы данных:"},
+    {129, 1, u"OK"},
+    {129, 2, u"Отмена"},
+};
+
 constexpr TesmorTranslation kTranslations[] = {{1049, 1200}};
 
 constexpr TesmorVersionValue kVersion[] = {
@@ -68,7 +100,7 @@ constexpr TesmorVersionValue kVersion[] = {
 constexpr TesmorResourceTable kTable{
     sizeof(TesmorResourceTable),
     kStrings, static_cast<uint32_t>(std::size(kStrings)),
-    nullptr, 0,
+    kDialogTexts, static_cast<uint32_t>(std::size(kDialogTexts)),
     kTranslations, static_cast<uint32_t>(std::size(kTranslations)),
     kVersion, static_cast<uint32_t>(std::size(kVersion)),
 };

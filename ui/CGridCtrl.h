@@ -16,6 +16,8 @@
 #include <QString>
 #include <QTableView>
 
+#include "ui/CGridCtrlEditCell.h"  // editCell() converts a QPointer to it
+
 #include <cstdint>
 #include <memory>
 #include <optional>

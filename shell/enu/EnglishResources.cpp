@@ -51,6 +51,38 @@ constexpr TesmorString kStrings[] = {
     {151, u"Number in series"},
 };
 
+constexpr TesmorDialogText kDialogTexts[] = {
+    // 122: the Modbus map
+    {122, 0, u"Modbus map"},
+    {122, 1031, u"Add register"},
+    {122, 1033, u"Copy register"},
+    {122, 1032, u"Delete register"},
+    {122, 1034, u"Delete all"},
+    {122, 1, u"OK"},
+    {122, 2, u"Cancel"},
+    // 126: the register editor
+    {126, 0, u"Edit register"},
+    {126, 2001, u"Data from Velmar:"},
+    {126, 2002, u"Device:"},
+    {126, 2003, u"Component:"},
+    {126, 2004, u"Address:"},
+    {126, 2005, u"Register type:"},
+    {126, 2006, u"Data type:"},
+    {126, 2007, u"Byte order:"},
+    {126, 2008, u"Data:"},
+    {126, 1, u"OK"},
+    {126, 2, u"Cancel"},
+    // 129: the filters
+    {129, 0, u"Filters"},
+    {129, 2001, u"Filter by available methods"},
+    {129, 2002, u"Filter by available mixtures"},
+    {129, 2003, u"Filter by chromatogram type"},
+    {129, 1049, u"Clear all filters"},
+    {129, 2004, u"Could not read the names from the database:"},
+    {129, 1, u"OK"},
+    {129, 2, u"Cancel"},
+};
+
 constexpr TesmorTranslation kTranslations[] = {{1033, 1200}};
 
 constexpr TesmorVersionValue kVersion[] = {
@@ -67,7 +99,7 @@ constexpr TesmorVersionValue kVersion[] = {
 constexpr TesmorResourceTable kTable{
     sizeof(TesmorResourceTable),
     kStrings, static_cast<uint32_t>(std::size(kStrings)),
-    nullptr, 0,
+    kDialogTexts, static_cast<uint32_t>(std::size(kDialogTexts)),
     kTranslations, static_cast<uint32_t>(std::size(kTranslations)),
     kVersion, static_cast<uint32_t>(std::size(kVersion)),
 };

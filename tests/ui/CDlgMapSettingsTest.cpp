@@ -1,0 +1,373 @@
+// The Modbus map dialog on a shown dialog over the server's map: copy addresses, delete
+// selections, delete all, add with the duplicate check, edit, OK and Cancel. The register
+// editor is driven in place instead of running modally.
+#include <QAbstractItemModel>
+#include <QComboBox>
+#include <QItemSelectionModel>
+#include <QPushButton>
+#include <QTableView>
+#include <QTest>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "DialogTestSupport.h"
+#include "modbus/RegisterMap.h"
+#include "ui/CDlgMapSettings.h"
+
+using tesmor::RegisterInfo;
+using tesmor::RegisterMap;
+using tesmor::test::control;
+using tesmor::test::DialogEnvironment;
+
+namespace {
+
+enum : unsigned {
+    S_PEAK = 127,
+    S_AREA = 129,
+    S_SAMPLE_TIME = 144,
+    M_OUT_OF_RANGE = 139,
+    M_DUPLICATE = 140,
+    Q_DELETE_ALL = 149
+};
+
+RegisterInfo entry(std::u16string dataType, int address, std::u16string item = u"Площадь пика",
+                   std::u16string registerType = u"Holding Registers (4x)") {
+    RegisterInfo r;
+    r.source = u"Пик хроматограммы";
+    r.component = u"Метан";
+    r.address = address;
+    r.registerType = std::move(registerType);
+    r.dataType = std::move(dataType);
+    r.byteOrder = r.dataType == u"FLOAT" ? u"Big-endian" : u"";
+    r.dataItem = std::move(item);
+    return r;
+}
+
+std::vector<int> addresses(const RegisterMap& map) {
+    std::vector<int> out;
+    for (const auto& r : map) out.push_back(r.address);
+    return out;
+}
+
+// A map dialog shown over a profile holding `stored`.
+struct MapDialog {
+    DialogEnvironment env;
+    int rebuilds = 0;
+    std::unique_ptr<CDlgMapSettings> dialog;
+    QTableView* list = nullptr;
+    // What the editor does at each run; each returns after closing the editor.
+    std::vector<std::function<void(CDlgEditRegister&)>> editorRuns;
+    int runs = 0;
+
+    explicit MapDialog(const RegisterMap& stored) {
+        tesmor::saveRegisterMap(env.profile, stored);
+        env.profile.writes.clear();
+        dialog = std::make_unique<CDlgMapSettings>(env.context, u"MapSettings", [this] { ++rebuilds; });
+        dialog->setEditorRun([this](CDlgEditRegister& editor) {
+            QVERIFY2(env.lockIsFree(), "the server's lock is held while the editor runs");
+            QVERIFY(runs < int(editorRuns.size()));
+            editorRuns[std::size_t(runs++)](editor);
+        });
+        env.sink.onMessage = [this] {
+            QVERIFY2(env.lockIsFree(), "the server's lock is held during a message");
+        };
+        tesmor::test::showActive(*dialog);
+        list = control<QTableView>(*dialog, 1030);
+    }
+    RegisterMap map() { return env.server.lock().registerMap(); }
+    void click(int id) { QTest::mouseClick(control<QPushButton>(*dialog, id), Qt::LeftButton); }
+    void clickRow(int row) {
+        const QRect rect = list->visualRect(list->model()->index(row, 0));
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, rect.center());
+    }
+    int selectedRow() const {
+        const auto rows = list->selectionModel()->selectedRows();
+        return rows.size() == 1 ? rows.front().row() : (rows.empty() ? -1 : -2);
+    }
+    QString cell(int row, int column) const { return list->model()->index(row, column).data().toString(); }
+};
+
+// An editor run that fills the editor through its own controls and presses OK.
+std::function<void(CDlgEditRegister&)> enter(const DialogEnvironment& env, const QString& address,
+                                             const QString& dataType) {
+    return [&env, address, dataType](CDlgEditRegister& editor) {
+        editor.show();
+        auto pick = [&](int id, const QString& text) {
+            tesmor::test::choose(control<QComboBox>(editor, id), text);
+        };
+        pick(1041, env.text(S_PEAK));
+        auto* component = control<QLineEdit>(editor, 1036);
+        component->setText(QStringLiteral("CO2"));
+        editor.componentFocusLost();
+        control<QLineEdit>(editor, 1034)->setText(address);
+        editor.addressFocusLost();
+        pick(1035, QStringLiteral("Holding Registers (4x)"));
+        pick(1037, dataType);
+        pick(1038, env.text(S_AREA));
+        editor.accept();
+        QVERIFY(!editor.isVisible());
+    };
+}
+
+void cancelEditor(CDlgEditRegister& editor) {
+    editor.show();
+    editor.reject();
+}
+
+}  // namespace
+
+class CDlgMapSettingsTest : public QObject {
+    Q_OBJECT
+private slots:
+    void opensWithTheStoredMap();
+    void copyAddress_data();
+    void copyAddress();
+    void deleteSelects_data();
+    void deleteSelects();
+    void copyAndDeleteNeedAMarkedRow();
+    void deleteAllAsksFirst();
+    void addRefusesDuplicateAndReopens();
+    void addCancelled();
+    void editOnDoubleClick();
+    void cancelWritesNothing();
+    void okSavesAndRebuilds();
+};
+
+void CDlgMapSettingsTest::opensWithTheStoredMap() {
+    RegisterInfo device;
+    device.source = u"Устройство";
+    device.deviceName = u"Кристалл-1";
+    device.address = 31;
+    device.registerType = u"Input Registers (3x)";
+    device.dataType = u"INT";
+    device.dataItem = u"Режим устройства";
+    MapDialog d({entry(u"FLOAT", 10), device});
+    QCOMPARE(d.dialog->objectName(), QStringLiteral("CDlgMapSettings"));
+    QCOMPARE(d.dialog->windowTitle(), QStringLiteral("Карта Modbus"));
+    QCOMPARE(control<QPushButton>(*d.dialog, 1034)->text(), QStringLiteral("Удалить всё"));
+    QCOMPARE(d.list->model()->columnCount(), 9);
+    QCOMPARE(d.list->model()->headerData(4, Qt::Horizontal).toString(), QStringLiteral("Адрес (Hex)"));
+    QCOMPARE(d.list->model()->rowCount(), 2);
+    const QStringList row1{QStringLiteral("Устройство"),
+                           QStringLiteral("Кристалл-1"),
+                           QString(),
+                           QStringLiteral("31"),
+                           QStringLiteral("0x001F"),
+                           QStringLiteral("Input Registers (3x)"),
+                           QStringLiteral("INT"),
+                           QString(),
+                           QStringLiteral("Режим устройства")};
+    for (int column = 0; column < 9; ++column) QCOMPARE(d.cell(1, column), row1[column]);
+    QCOMPARE(d.selectedRow(), -1);
+    QCOMPARE(d.dialog->selectionMark(), -1);
+}
+
+void CDlgMapSettingsTest::copyAddress_data() {
+    QTest::addColumn<QString>("dataType");
+    QTest::addColumn<bool>("sampleTime");
+    QTest::addColumn<int>("address");
+    QTest::addColumn<int>("copied");  // -1: refused with 139
+    QTest::newRow("INT") << "INT" << false << 10 << 12;
+    QTest::newRow("FLOAT") << "FLOAT" << false << 10 << 12;
+    QTest::newRow("BOOL") << "BOOL" << false << 10 << 11;
+    QTest::newRow("sample time") << "INT" << true << 10 << 15;
+    QTest::newRow("INT at the top") << "INT" << false << 65533 << -1;
+    QTest::newRow("BOOL at 65534") << "BOOL" << false << 65534 << -1;
+    QTest::newRow("FLOAT at 65533") << "FLOAT" << false << 65533 << -1;
+    QTest::newRow("FLOAT at 65532") << "FLOAT" << false << 65532 << 65534;
+    QTest::newRow("sample time at 65529") << "INT" << true << 65529 << 65534;
+    QTest::newRow("sample time at 65530") << "INT" << true << 65530 << -1;
+}
+
+void CDlgMapSettingsTest::copyAddress() {
+    QFETCH(QString, dataType);
+    QFETCH(bool, sampleTime);
+    QFETCH(int, address);
+    QFETCH(int, copied);
+    const RegisterInfo original =
+        entry(tesmor::ui::toU16(dataType), address, sampleTime ? u"Время отбора пробы" : u"Площадь пика");
+    MapDialog d({entry(u"INT", 1), original});
+    d.clickRow(1);
+    d.click(1033);
+    QCOMPARE(d.dialog->lastRow(), 1);
+    const RegisterMap map = d.map();
+    if (copied < 0) {
+        QCOMPARE(d.env.messages(), std::vector<std::u16string>{d.env.string(M_OUT_OF_RANGE)});
+        QCOMPARE(map.size(), std::size_t(2));
+    } else {
+        QVERIFY(d.env.messages().empty());
+        QCOMPARE(map.size(), std::size_t(3));
+        RegisterInfo expected = original;
+        expected.address = copied;
+        QCOMPARE(map[2].address, copied);
+        QVERIFY(map[2].source == expected.source && map[2].component == expected.component &&
+                map[2].dataType == expected.dataType && map[2].byteOrder == expected.byteOrder &&
+                map[2].dataItem == expected.dataItem && map[2].registerType == expected.registerType);
+        QCOMPARE(d.cell(2, 3), QString::number(copied));
+    }
+    QCOMPARE(d.selectedRow(), int(map.size()) - 1);
+    QVERIFY(d.list->hasFocus());
+}
+
+void CDlgMapSettingsTest::deleteSelects_data() {
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("row");
+    QTest::addColumn<int>("selected");
+    QTest::newRow("only entry") << 1 << 0 << -1;
+    QTest::newRow("last of three") << 3 << 2 << 1;
+    QTest::newRow("middle of three") << 3 << 1 << 1;
+    QTest::newRow("first of three") << 3 << 0 << 0;
+}
+
+void CDlgMapSettingsTest::deleteSelects() {
+    QFETCH(int, count);
+    QFETCH(int, row);
+    QFETCH(int, selected);
+    RegisterMap stored;
+    for (int i = 0; i < count; ++i) stored.push_back(entry(u"INT", 100 + i));
+    MapDialog d(stored);
+    d.clickRow(row);
+    d.click(1032);
+    std::vector<int> expected;
+    for (int i = 0; i < count; ++i)
+        if (i != row) expected.push_back(100 + i);
+    QCOMPARE(addresses(d.map()), expected);
+    QCOMPARE(d.list->model()->rowCount(), count - 1);
+    QCOMPARE(d.selectedRow(), selected);
+    QCOMPARE(d.dialog->selectionMark(), selected);
+    QVERIFY(d.env.messages().empty());
+}
+
+void CDlgMapSettingsTest::copyAndDeleteNeedAMarkedRow() {
+    MapDialog d({entry(u"INT", 1), entry(u"INT", 3)});
+    d.list->setFocus();  // focus alone marks no row
+    d.click(1033);
+    d.click(1032);
+    QCOMPARE(addresses(d.map()), (std::vector<int>{1, 3}));
+    QVERIFY(d.env.messages().empty());
+}
+
+void CDlgMapSettingsTest::deleteAllAsksFirst() {
+    MapDialog d({entry(u"INT", 1), entry(u"BOOL", 2)});
+    d.env.sink.questionReply = tesmor::MessageReply::No;
+    d.click(1034);
+    QCOMPARE(d.env.sink.messages.size(), std::size_t(1));
+    QCOMPARE(d.env.sink.messages[0].text, d.env.string(Q_DELETE_ALL));
+    QVERIFY(d.env.sink.messages[0].buttons == tesmor::MessageButtons::YesNo);
+    QVERIFY(d.env.sink.messages[0].icon == tesmor::MessageIcon::Question);
+    QCOMPARE(addresses(d.map()), (std::vector<int>{1, 2}));
+    QCOMPARE(d.list->model()->rowCount(), 2);
+
+    d.env.sink.questionReply = tesmor::MessageReply::Yes;
+    d.click(1034);
+    QVERIFY(d.map().empty());
+    QCOMPARE(d.list->model()->rowCount(), 0);
+}
+
+void CDlgMapSettingsTest::addRefusesDuplicateAndReopens() {
+    // Same data type and address as row 0: refused. Same address, other data type: accepted.
+    MapDialog d({entry(u"INT", 40)});
+    d.editorRuns = {enter(d.env, QStringLiteral("40"), QStringLiteral("INT")),
+                    enter(d.env, QStringLiteral("0x28"), QStringLiteral("FLOAT"))};
+    d.click(1031);
+    QCOMPARE(d.runs, 2);
+    QCOMPARE(d.env.messages(), std::vector<std::u16string>{d.env.string(M_DUPLICATE)});
+    const RegisterMap map = d.map();
+    QCOMPARE(map.size(), std::size_t(2));
+    QCOMPARE(map[1].address, 40);
+    QCOMPARE(map[1].dataType, u"FLOAT");
+    QCOMPARE(map[1].byteOrder, u"Big-endian");
+    QCOMPARE(map[1].component, u"CO2");
+    QCOMPARE(d.dialog->lastEditorResult(), 1);
+    QCOMPARE(d.selectedRow(), 1);
+    QVERIFY(!d.dialog->editor()->editMode());
+}
+
+void CDlgMapSettingsTest::addCancelled() {
+    // A duplicate, then Cancel in the reopened editor: nothing is added.
+    MapDialog d({entry(u"INT", 40)});
+    d.editorRuns = {enter(d.env, QStringLiteral("40"), QStringLiteral("INT")), cancelEditor};
+    d.click(1031);
+    QCOMPARE(d.runs, 2);
+    QCOMPARE(d.map().size(), std::size_t(1));
+    QCOMPARE(d.dialog->lastEditorResult(), 0);
+    QCOMPARE(d.selectedRow(), 0);  // the last row is selected also when nothing was added
+}
+
+void CDlgMapSettingsTest::editOnDoubleClick() {
+    MapDialog d({entry(u"INT", 7), entry(u"FLOAT", 20)});
+    {
+        const auto locked = d.env.server.lock();
+        locked.registerMap()[1].area = 2.5f;  // as the document processing left it
+    }
+    d.editorRuns = {[&](CDlgEditRegister& editor) {
+                        QVERIFY(editor.editMode());
+                        QCOMPARE(editor.registerInfo().address, 20);
+                        editor.show();
+                        QCOMPARE(control<QLineEdit>(editor, 1034)->text(), QStringLiteral("20"));
+                        // Same data type and address as another entry: no check on an edit.
+                        control<QLineEdit>(editor, 1034)->setText(QStringLiteral("7"));
+                        tesmor::test::choose(control<QComboBox>(editor, 1037), QStringLiteral("INT"));
+                        editor.accept();
+                    },
+                    cancelEditor};
+    const QRect rect = d.list->visualRect(d.list->model()->index(1, 2));
+    QTest::mouseClick(d.list->viewport(), Qt::LeftButton, {}, rect.center());
+    QTest::mouseDClick(d.list->viewport(), Qt::LeftButton, {}, rect.center());
+    QCOMPARE(d.runs, 1);
+    RegisterMap map = d.map();
+    QCOMPARE(addresses(map), (std::vector<int>{7, 7}));
+    QCOMPARE(map[1].dataType, u"INT");
+    QVERIFY(map[1].byteOrder.empty());
+    QCOMPARE(map[1].area, 2.5f);
+    QCOMPARE(d.cell(1, 6), QStringLiteral("INT"));
+    QVERIFY(!d.dialog->editor()->editMode());
+    QCOMPARE(d.selectedRow(), -1);
+
+    d.dialog->editRow(0);  // cancelled: unchanged
+    QCOMPARE(d.runs, 2);
+    QCOMPARE(d.map()[0].dataType, u"INT");
+    QCOMPARE(d.dialog->lastEditorResult(), 0);
+    d.dialog->editRow(-1);  // a double click on no row
+    d.dialog->editRow(5);
+    QCOMPARE(d.runs, 2);
+}
+
+void CDlgMapSettingsTest::cancelWritesNothing() {
+    MapDialog d({entry(u"INT", 1), entry(u"INT", 3), entry(u"INT", 5)});
+    d.clickRow(0);
+    d.click(1032);
+    d.clickRow(0);
+    d.click(1032);
+    QCOMPARE(addresses(d.map()), std::vector<int>{5});
+    d.click(2);
+    QVERIFY(!d.dialog->isVisible());
+    QVERIFY(d.env.profile.writes.empty());
+    QCOMPARE(d.rebuilds, 0);
+    // The unsaved map stays in use until the next load, which the next opening makes.
+    QCOMPARE(addresses(d.map()), std::vector<int>{5});
+    tesmor::test::showActive(*d.dialog);
+    QCOMPARE(addresses(d.map()), (std::vector<int>{1, 3, 5}));
+    QCOMPARE(d.list->model()->rowCount(), 3);
+}
+
+void CDlgMapSettingsTest::okSavesAndRebuilds() {
+    MapDialog d({entry(u"INT", 1), entry(u"INT", 3)});
+    d.env.sink.questionReply = tesmor::MessageReply::Yes;
+    d.click(1034);
+    d.click(1);
+    QVERIFY(!d.dialog->isVisible());
+    QCOMPARE(d.dialog->result(), int(QDialog::Accepted));
+    QCOMPARE(d.rebuilds, 1);
+    QVERIFY(d.env.profile.sections[u"MapSettings"].empty());
+
+    MapDialog e({entry(u"INT", 1)});
+    e.clickRow(0);
+    e.click(1033);
+    e.click(1);
+    QCOMPARE(addresses(tesmor::loadRegisterMap(e.env.profile)), (std::vector<int>{1, 3}));
+}
+
+QTEST_MAIN(CDlgMapSettingsTest)
+#include "CDlgMapSettingsTest.moc"

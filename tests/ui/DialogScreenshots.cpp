@@ -1,0 +1,173 @@
+// Renders the map, register editor and filters dialogs, filled with sample data, to PNG files in
+// Russian (built-in resources) and English (tesmorENU.so), and checks their layout: no control
+// narrower than its text needs, no two controls overlapping.
+//
+//     ui_dialog_screenshots [output folder]
+// Without a folder it only checks. Exits 1 when a check fails. Run it with
+// QT_QPA_PLATFORM=offscreen where there is no display.
+#include <dlfcn.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QPushButton>
+#include <QString>
+#include <QTest>
+#include <QWidget>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "BuiltInResources.h"
+#include "LabDatabase.h"
+#include "modbus/ModbusServer.h"
+#include "modbus/RegisterMap.h"
+#include "platform/ResourceTable.h"
+#include "platform/Resources.h"
+#include "results/DataBaseConnection.h"
+#include "support/MemoryProfile.h"
+#include "support/TempDir.h"
+#include "ui/CDlgEditRegister.h"
+#include "ui/CDlgFilters.h"
+#include "ui/CDlgMapSettings.h"
+#include "ui/UiContext.h"
+
+namespace {
+
+int failures = 0;
+
+void fail(const QString& what) {
+    std::fprintf(stderr, "layout: %s\n", qPrintable(what));
+    ++failures;
+}
+
+bool related(const QWidget* a, const QWidget* b) { return a->isAncestorOf(b) || b->isAncestorOf(a); }
+
+// Every visible control with an id shows its whole text and overlaps no other one.
+void checkLayout(QWidget& dialog, const QString& name) {
+    std::vector<QWidget*> controls;
+    for (QWidget* w : dialog.findChildren<QWidget*>())
+        if (w->isVisible() && w->objectName().startsWith(QStringLiteral("id"))) controls.push_back(w);
+    for (QWidget* w : controls) {
+        int needed = 0;
+        if (auto* label = qobject_cast<QLabel*>(w))
+            needed = label->fontMetrics().horizontalAdvance(label->text());
+        else if (auto* button = qobject_cast<QPushButton*>(w))
+            needed = button->fontMetrics().horizontalAdvance(button->text()) + 8;
+        else if (auto* group = qobject_cast<QGroupBox*>(w))
+            needed = group->fontMetrics().horizontalAdvance(group->title()) + 16;
+        else if (auto* combo = qobject_cast<QComboBox*>(w)) {
+            for (int i = 0; i < combo->count(); ++i)
+                needed = std::max(needed, combo->fontMetrics().horizontalAdvance(combo->itemText(i)) + 24);
+        } else if (auto* edit = qobject_cast<QLineEdit*>(w))
+            needed = edit->fontMetrics().horizontalAdvance(edit->text());
+        if (w->width() < needed)
+            fail(QStringLiteral("%1: %2 is %3 wide, its text needs %4")
+                     .arg(name, w->objectName())
+                     .arg(w->width())
+                     .arg(needed));
+    }
+    for (std::size_t i = 0; i < controls.size(); ++i)
+        for (std::size_t j = i + 1; j < controls.size(); ++j) {
+            if (related(controls[i], controls[j])) continue;
+            const QRect a(controls[i]->mapTo(&dialog, QPoint(0, 0)), controls[i]->size());
+            const QRect b(controls[j]->mapTo(&dialog, QPoint(0, 0)), controls[j]->size());
+            if (a.intersects(b))
+                fail(QStringLiteral("%1: %2 overlaps %3")
+                         .arg(name, controls[i]->objectName(), controls[j]->objectName()));
+        }
+}
+
+void render(QWidget& dialog, const QString& folder, const QString& file) {
+    dialog.show();
+    QApplication::processEvents();
+    checkLayout(dialog, file);
+    if (!folder.isEmpty() && !dialog.grab().save(QDir(folder).filePath(file + QStringLiteral(".png"))))
+        fail(QStringLiteral("cannot write %1").arg(file));
+}
+
+void renderLanguage(const TesmorResourceTable* table, const QString& language, const QString& folder) {
+    TempDir dir;
+    {
+        tesmor::host::LabDatabase lab(dir.file("lab.db").string());
+        for (const char* m : {"ГОСТ 31371-2008", "ГОСТ 23781-87", "Природный газ", "Воздух"})
+            lab.addMethod(m);
+        for (const char* m : {"ПГС №1", "ПГС №2", "ПГС №3"}) lab.addMixture(m);
+    }
+    const std::u16string path = dir.file16("lab.db");
+    DataBaseConnection::instance().setConnectionUri(path.c_str());
+
+    tesmor::test::MemoryProfile profile;
+    tesmor::Resources resources(table);
+    tesmor::ModbusServer server(profile, resources);
+    auto devices = std::make_shared<const tesmor::DeviceList>(
+        tesmor::DeviceList{{0, u"Кристалл-5000 №1", 0, 1}, {1, u"Кристалл-5000 №2", 0, 1}});
+    tesmor::ui::UiContext context{server, profile, resources, std::string(), [devices] { return devices; }};
+
+    tesmor::RegisterInfo mode;
+    mode.source = resources.loadString(125);
+    mode.deviceName = u"Кристалл-5000 №1";
+    mode.address = 0;
+    mode.registerType = u"Input Registers (3x)";
+    mode.dataType = u"INT";
+    mode.dataItem = resources.loadString(138);
+    tesmor::RegisterInfo time = mode;
+    time.source = resources.loadString(126);
+    time.deviceName.clear();
+    time.address = 10;
+    time.dataItem = resources.loadString(144);
+    tesmor::RegisterInfo area;
+    area.source = resources.loadString(127);
+    area.component = u"Метан";
+    area.address = 100;
+    area.registerType = u"Holding Registers (4x)";
+    area.dataType = u"FLOAT";
+    area.byteOrder = u"Big-endian";
+    area.dataItem = resources.loadString(129);
+    tesmor::RegisterInfo present = area;
+    present.address = 31;
+    present.registerType = u"Coil Status (0x)";
+    present.dataType = u"BOOL";
+    present.byteOrder.clear();
+    tesmor::saveRegisterMap(profile, {mode, time, area, present});
+    profile.sections[u"Filters"] = {{u"method_0", std::u16string(u"Природный газ")},
+                                    {u"mixture_0", std::u16string(u"ПГС №2")},
+                                    {u"chrmType", std::int32_t(0)}};
+
+    CDlgMapSettings map(context, u"MapSettings", {});
+    render(map, folder, QStringLiteral("CDlgMapSettings-") + language);
+    CDlgEditRegister editor(context);
+    editor.setEditMode(true);
+    editor.setRegisterInfo(area);
+    render(editor, folder, QStringLiteral("CDlgEditRegister-") + language);
+    CDlgFilters filters(context, u"Filters");
+    render(filters, folder, QStringLiteral("CDlgFilters-") + language);
+    DataBaseConnection::instance().setConnectionUri(nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+    if (!folder.isEmpty()) QDir().mkpath(folder);
+
+    renderLanguage(tesmor::builtInResourceTable(), QStringLiteral("ru"), folder);
+
+    void* english = dlopen(TESMOR_ENGLISH_PATH, RTLD_NOW | RTLD_LOCAL);
+    auto table =
+        english ? reinterpret_cast<TesmorResourceTableFunction>(dlsym(english, TESMOR_RESOURCE_TABLE_SYMBOL))
+                : nullptr;
+    if (!table) {
+        fail(QStringLiteral("cannot load %1").arg(QString::fromLocal8Bit(TESMOR_ENGLISH_PATH)));
+    } else {
+        renderLanguage(table(), QStringLiteral("en"), folder);
+    }
+    return failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,137 @@
+#pragma once
+// The register editor (dialog 126): one entry of the register map, with coupled choices. The
+// map dialog owns one editor, sets its edit mode (and, for an edit, the register) before a run,
+// runs it modally and reads the result flag and the register back.
+//
+// Every choice goes into the register as the text shown; nothing is converted to a number
+// except the address. The handlers are public so the coupling can be driven without exec():
+// show() the dialog (which opens it as exec() does), then call them or use the controls.
+// GUI thread only. Refusals go through tesmor::showMessage as warnings.
+#include <QDialog>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+#include "modbus/RegisterInfo.h"
+#include "ui/UiContext.h"
+
+class QComboBox;
+class QLineEdit;
+class QPushButton;
+
+class CDlgEditRegister : public QDialog {
+    Q_OBJECT
+public:
+    static constexpr unsigned templateId = 126;
+    enum ControlId {
+        IDC_SOURCE = 1041,
+        IDC_DEVICE = 1042,
+        IDC_COMPONENT = 1036,
+        IDC_ADDRESS = 1034,
+        IDC_ADDRESS_HEX = 1040,
+        IDC_REGISTER_TYPE = 1035,
+        IDC_DATA_TYPE = 1037,
+        IDC_BYTE_ORDER = 1039,
+        IDC_DATA_ITEM = 1038,
+    };
+
+    // `context` must outlive the dialog.
+    explicit CDlgEditRegister(tesmor::ui::UiContext& context, QWidget* parent = nullptr);
+
+    // Set before a run: on, the controls show the register held; off, they start empty.
+    void setEditMode(bool edit) { m_editMode = edit; }
+    bool editMode() const { return m_editMode; }
+    // The register edited. It carries over from one run to the next; the editor writes only its
+    // eight configuration fields.
+    const tesmor::RegisterInfo& registerInfo() const { return m_register; }
+    void setRegisterInfo(const tesmor::RegisterInfo& entry) { m_register = entry; }
+    // 1 when the last run closed with OK, 0 when it was cancelled.
+    std::uint8_t resultFlag() const { return m_result; }
+    // The last number read from the address box, in or out of range; -1 before any.
+    std::int32_t parsedAddress() const { return m_parsedAddress; }
+
+    // The number an address text stands for: "0x"/"0X" and at least one more character reads
+    // hexadecimal, anything else decimal (leading blanks and a sign allowed, reading stops at
+    // the first character that is not a digit, nothing readable gives 0). Saturates far outside
+    // the 32-bit range, so an overlong text never wraps into range.
+    struct ParsedAddress {
+        std::int64_t value = 0;
+        bool hexadecimal = false;
+    };
+    static ParsedAddress parseAddress(const QString& text);
+
+    // Puts the controls into their opening state and, in edit mode, shows the register. Runs
+    // each time the dialog is shown.
+    void initDialog();
+
+    // Handlers of the controls.
+    void sourceChosen(int index);
+    void deviceChosen(int index);
+    void componentFocusLost();
+    // Returns false (after message 124, with the focus back in the box) for an address outside
+    // 0..65535; the register's address and the hexadecimal box are then left as they were.
+    bool addressFocusLost();
+    void registerTypeChosen(int index);
+    void dataTypeChosen(int index);
+    void byteOrderChosen(int index);
+    void dataItemChosen(int index);
+
+    // OK: takes the edit boxes' texts, then checks the choices in a fixed order and closes only
+    // when all pass (messages 146, 119, 120, 121, 122, 123).
+    void accept() override;
+    // Cancel or closing the window.
+    void reject() override;
+    void setVisible(bool visible) override;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    enum Caption {
+        SourceDevice,
+        SourceChromatogram,
+        SourcePeak,
+        ItemMode,
+        ItemLastError,
+        ItemSampleTime,
+        ItemSampleNumber,
+        ItemSeriesNumber,
+        ItemConcentration,
+        ItemArea,
+        ItemRetentionTime,
+        CaptionCount
+    };
+
+    QString caption(Caption which) const { return m_captions[which]; }
+    bool sampleTimeShown() const;
+    bool bitRegisterTypeShown() const;
+    void fillDataItems(int source);
+    void lockDataTypeToInt();
+    void clearByteOrder();
+    void showRegister();
+    void warn(unsigned stringId, QWidget* focus);
+
+    tesmor::ui::UiContext& m_context;
+    std::array<QString, CaptionCount> m_captions;
+    std::int32_t m_parsedAddress = -1;
+    std::uint8_t m_result = 0;
+    bool m_editMode = false;
+    tesmor::RegisterInfo m_register;
+    // The address text last taken into the register, so OK re-reads only a changed box.
+    std::optional<QString> m_takenAddressText;
+    bool m_inAddressCheck = false;
+
+    QComboBox* m_source;
+    QComboBox* m_device;
+    QLineEdit* m_component;
+    QLineEdit* m_address;
+    QLineEdit* m_addressHex;
+    QComboBox* m_registerType;
+    QComboBox* m_dataType;
+    QComboBox* m_byteOrder;
+    QComboBox* m_dataItem;
+    QPushButton* m_ok;
+    QPushButton* m_cancel;
+};

@@ -1,0 +1,89 @@
+#pragma once
+// The filters dialog (dialog 129): which chromatograms are published. Two lists show every
+// method and mixture name of the host database; a click puts a name into the filter or takes
+// it out, and the filter's names show in light green. OK writes the filter to the profile
+// (FilterSettings::save); Cancel discards, since every opening starts from the saved filter.
+//
+// The names read grow over the life of the object and are never emptied. A database failure
+// while they are read is not fatal: the dialog opens with what it read and says in one line,
+// in the dialog and in the log, what went wrong. GUI thread only.
+#include <QDialog>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <set>
+#include <string>
+
+#include "results/FilterSettings.h"
+#include "ui/UiContext.h"
+
+class CGridCtrl;
+class QComboBox;
+class QLabel;
+
+class CDlgFilters : public QDialog {
+    Q_OBJECT
+public:
+    static constexpr unsigned templateId = 129;
+    enum ControlId {
+        IDC_METHODS = 1047,
+        IDC_CLEAR = 1049,
+        IDC_TYPE = 1050,
+        IDC_MIXTURES = 1051,
+        // The line that reports a failure to read the names; hidden when they were read.
+        IDC_DATABASE_ERROR = 2004,
+    };
+    static constexpr std::uint32_t kChosenColor = 0x0059FF83;  // light green
+    static constexpr std::uint32_t kNotChosenColor = 0x00FFFFFF;
+
+    // `context` must outlive the dialog. `section` is the profile section of the filters,
+    // normally "Filters".
+    CDlgFilters(tesmor::ui::UiContext& context, std::u16string section, QWidget* parent = nullptr);
+    ~CDlgFilters() override;
+
+    // Reads the names, fills the lists, loads the saved filter and marks its names. Runs each
+    // time the dialog is shown.
+    void initDialog();
+
+    // Handlers. A click in a list toggles the list's first selected row (none: no change) and
+    // then unselects the list.
+    void methodsClicked();
+    void mixturesClicked();
+    void typeChosen(int index);
+    void clearAll();
+    // OK: saves the filter and closes.
+    void accept() override;
+
+    CGridCtrl* methodList() const { return m_methods; }
+    CGridCtrl* mixtureList() const { return m_mixtures; }
+    const std::set<std::u16string>& availableMethods() const { return m_availableMethods; }
+    const std::set<std::u16string>& availableMixtures() const { return m_availableMixtures; }
+    const tesmor::FilterSettings& filter() const { return m_filter; }
+    const std::u16string& section() const { return m_section; }
+    // What went wrong at the last reading of the names; empty when nothing did.
+    QString databaseError() const { return m_databaseError; }
+
+    void setVisible(bool visible) override;
+
+private:
+    void readNames();
+    void fillLists();
+    static void fillList(CGridCtrl& list, const std::set<std::u16string>& names);
+    static void markRows(CGridCtrl& list, const std::set<std::u16string>& available,
+                         const std::set<std::u16string>& chosen);
+    static void toggle(CGridCtrl& list, std::set<std::u16string>& chosen);
+
+    tesmor::ui::UiContext& m_context;
+    std::u16string m_section;
+    std::set<std::u16string> m_availableMethods;
+    std::set<std::u16string> m_availableMixtures;
+    tesmor::FilterSettings m_filter;
+    std::array<QString, 3> m_typeCaptions;
+    QString m_databaseError;
+
+    CGridCtrl* m_methods;
+    CGridCtrl* m_mixtures;
+    QComboBox* m_type;
+    QLabel* m_errorLine;
+};

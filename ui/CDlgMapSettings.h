@@ -1,0 +1,89 @@
+#pragma once
+// The Modbus map dialog (dialog 122): the whole register map in a list, with add, copy, delete,
+// delete all and edit (double click). It works in place on the server's register map: each
+// action changes the shared map at once, under the server's lock, and the rest of the plug-in
+// sees the change. OK writes the map to the profile and has the main window rebuild its list;
+// Cancel writes nothing, and the map keeps the unsaved changes until it is next loaded (the
+// next opening of this dialog reloads it).
+//
+// The server's lock is never held while a message or the register editor runs. The list shows
+// texts copied from the map at its last fill. GUI thread only.
+#include <QDialog>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "ui/CDlgEditRegister.h"
+#include "ui/UiContext.h"
+
+class QPushButton;
+class QStandardItemModel;
+class QTableView;
+
+class CDlgMapSettings : public QDialog {
+    Q_OBJECT
+public:
+    static constexpr unsigned templateId = 122;
+    enum ControlId {
+        IDC_LIST = 1030,
+        IDC_ADD = 1031,
+        IDC_DELETE = 1032,
+        IDC_COPY = 1033,
+        IDC_DELETE_ALL = 1034,
+    };
+
+    // `context` must outlive the dialog; `section` names the profile section of the map
+    // ("MapSettings", which the server's load and save use); `rebuildList` may be empty.
+    CDlgMapSettings(tesmor::ui::UiContext& context, std::u16string section, std::function<void()> rebuildList,
+                    QWidget* parent = nullptr);
+    ~CDlgMapSettings() override;
+
+    // How the register editor is run: by default modally (exec()). Tests drive it in place.
+    using EditorRun = std::function<void(CDlgEditRegister& editor)>;
+    void setEditorRun(EditorRun run);
+
+    // Reloads the map from the profile, fills the list and makes a fresh editor. Runs each time
+    // the dialog is shown; unsaved changes of an earlier opening are lost here.
+    void initDialog();
+
+    // Button handlers.
+    void addRegister();
+    void copyRegister();
+    void deleteRegister();
+    void deleteAll();
+    // A double click on the list; row -1 when it hit no row.
+    void editRow(int row);
+    // OK: saves the map, calls the rebuild callback, closes.
+    void accept() override;
+
+    // The row the user selected last (-1 for none): the current row when it is selected.
+    int selectionMark() const;
+    // Deletes all rows, then adds one row per map entry with the nine texts shown.
+    void fillList();
+    // Focuses the list and makes row n the selected and current row.
+    void selectRow(int row);
+
+    QTableView* list() const { return m_list; }
+    CDlgEditRegister* editor() const { return m_editor.get(); }
+    int lastRow() const { return m_lastRow; }
+    std::uint8_t lastEditorResult() const { return m_lastEditorResult; }
+    const std::u16string& section() const { return m_section; }
+
+    void setVisible(bool visible) override;
+
+private:
+    void runEditor();
+
+    std::int32_t m_lastRow = -1;
+    std::uint8_t m_lastEditorResult = 0;
+    tesmor::ui::UiContext& m_context;
+    std::u16string m_section;
+    std::function<void()> m_rebuildList;
+    EditorRun m_editorRun;
+    std::unique_ptr<CDlgEditRegister> m_editor;
+
+    QTableView* m_list;
+    QStandardItemModel* m_model;
+};
