@@ -52,6 +52,45 @@ constexpr TesmorString kStrings[] = {
     {151, u"Номер в серии"},
 };
 
+constexpr TesmorDialogText kDialogTexts[] = {
+    // Template 104: the about box. Control 0 is the caption.
+    {104, 0, u"О плагине"},
+    {104, 1053, u"DESCRIPTION"},
+    {104, 1054, u"Copyright"},
+    {104, 1055, u"Версия:"},
+    {104, 1056, u"Version 0.0.0.0"},
+    {104, 1057, u"PRODUCT_NAME"},
+    {104, 1058, u"COMPANY"},
+    {104, 1, u"OK"},
+
+    // Template 116: the main window.
+    {116, 0, u"Велмар: Modbus"},
+    {116, 1006, u"Карта Modbus"},
+    {116, 1010, u"Настройки"},
+    {116, 1029, u"Фильтры"},
+    {116, 1049, u"Обновить подключение"},
+
+    // Template 118: the connection settings. Static texts are filed under 1201 to 1213.
+    {118, 0, u"Настройки"},
+    {118, 1041, u"Подключение по TCP/IP"},
+    {118, 1042, u"Подключение по RTU"},
+    {118, 1201, u"Настройки TCP/IP"},
+    {118, 1202, u"Настройки RTU"},
+    {118, 1203, u"ID устройства:"},
+    {118, 1204, u"Порт:"},
+    {118, 1205, u"Локальный IP:"},
+    {118, 1206, u"Удалённый IP:"},
+    {118, 1207, u"ID устройства:"},
+    {118, 1208, u"COM-порт:"},
+    {118, 1209, u"Скорость:"},
+    {118, 1210, u"Биты данных:"},
+    {118, 1211, u"Четность:"},
+    {118, 1212, u"Стоповые биты:"},
+    {118, 1213, u"Символ * рядом с COM-портом означает, что порт занят."},
+    {118, 1, u"ОК"},
+    {118, 2, u"Отмена"},
+};
+
 constexpr TesmorTranslation kTranslations[] = {{1049, 1200}};
 
 constexpr TesmorVersionValue kVersion[] = {
@@ -68,7 +107,7 @@ constexpr TesmorVersionValue kVersion[] = {
 constexpr TesmorResourceTable kTable{
     sizeof(TesmorResourceTable),
     kStrings, static_cast<uint32_t>(std::size(kStrings)),
-    nullptr, 0,
+    kDialogTexts, static_cast<uint32_t>(std::size(kDialogTexts)),
     kTranslations, static_cast<uint32_t>(std::size(kTranslations)),
     kVersion, static_cast<uint32_t>(std::size(kVersion)),
 };
