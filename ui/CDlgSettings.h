@@ -31,7 +31,7 @@ public:
 
     // The opening steps: reload the settings, enable the groups, show the server's addresses,
     // list the serial ports (testing each) and fill every box. exec() runs them first.
-    void initDialog();
+    Q_INVOKABLE void initDialog();
     int exec() override;
 
     // Where the serial ports are looked for; /dev by default.
