@@ -1,6 +1,7 @@
 #include "CDlgMain.h"
 
 #include <QAction>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QMenu>
@@ -10,6 +11,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cmath>
@@ -129,8 +131,21 @@ CDlgMain::CDlgMain(const UiContext& context, QWidget* parent)
 
     list_ = new CGridCtrl(this);
     list_->setControlId(kListId);
-    for (int i = 0; i < int(std::size(kColumns)); ++i)
-        list_->insertColumn(i, toQString(context_.resources.loadString(kColumns[i].caption)), kColumns[i].width);
+    // The widths are those of the original's font; a wider font widens a column to its heading,
+    // and the first and last columns to the sources and a sample time.
+    const QFontMetrics metrics = list_->fontMetrics();
+    const QString sources[] = {toQString(context_.resources.loadString(125)), toQString(context_.resources.loadString(126)),
+                               toQString(context_.resources.loadString(127))};
+    int totalWidth = 0;
+    for (int i = 0; i < int(std::size(kColumns)); ++i) {
+        const QString heading = toQString(context_.resources.loadString(kColumns[i].caption));
+        int width = std::max(kColumns[i].width, metrics.horizontalAdvance(heading) + 24);
+        if (i == 0)
+            for (const QString& source : sources) width = std::max(width, metrics.horizontalAdvance(source) + 16);
+        if (i == kValueColumn) width = std::max(width, metrics.horizontalAdvance(QStringLiteral("0000-00-00 00:00")) + 16);
+        list_->insertColumn(i, heading, width);
+        totalWidth += width;
+    }
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(list_, 1);
@@ -144,7 +159,7 @@ CDlgMain::CDlgMain(const UiContext& context, QWidget* parent)
     captions_ = loadItemCaptions(context_.resources);
     context_.server.loadRegisterMap();
     rebuildList();
-    resize(840, 420);
+    resize(std::max(840, totalWidth + 40), 420);
 }
 
 CDlgMain::~CDlgMain() {

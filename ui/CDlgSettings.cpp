@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QEvent>
+#include <QFontMetrics>
 #include <QFocusEvent>
 #include <QFormLayout>
 #include <QGridLayout>
@@ -13,6 +14,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <climits>
 #include <utility>
 
@@ -96,7 +98,7 @@ CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(
     parity_ = named(new QComboBox(rtuGroup), 1019);
     stopBits_ = named(new QComboBox(rtuGroup), 1020);
     portName_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
-    portName_->setMinimumContentsLength(12);
+    portName_->setMinimumContentsLength(16);
     addRow(rtuForm, rtuGroup, text(kRtuIdLabel), kRtuIdLabel, rtuId_);
     addRow(rtuForm, rtuGroup, text(kComPortLabel), kComPortLabel, portName_);
     addRow(rtuForm, rtuGroup, text(kBaudLabel), kBaudLabel, baud_);
@@ -119,8 +121,6 @@ CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(
     grid->addWidget(rtu_, 0, 1);
     grid->addWidget(tcpGroup, 1, 0);
     grid->addWidget(rtuGroup, 1, 1);
-    grid->setColumnStretch(0, 1);
-    grid->setColumnStretch(1, 1);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(ok);
@@ -171,6 +171,8 @@ void CDlgSettings::initDialog() {
     tcpPort_->setText(QString::number(settings_.tcpPort));
     tcpId_->setText(QString::number(settings_.tcpUnitId));
     rtuId_->setText(QString::number(settings_.rtuUnitId));
+    // The port names may have changed length since the last opening.
+    adjustSize();
 }
 
 void CDlgSettings::fillSerialPorts() {
@@ -183,6 +185,11 @@ void CDlgSettings::fillSerialPorts() {
         if (toUtf16(path) == settings_.portName) selected = portName_->count() - 1;
     }
     portName_->setCurrentIndex(selected);
+    // Room for the longest name beside the arrow; the style's own estimate cuts its last letter.
+    int widest = 0;
+    for (int i = 0; i < portName_->count(); ++i)
+        widest = std::max(widest, portName_->fontMetrics().horizontalAdvance(portName_->itemText(i)));
+    portName_->setMinimumWidth(widest + 48);
 }
 
 void CDlgSettings::fillChoices() {
