@@ -15,6 +15,7 @@
 #include "results/DataBaseConnection.h"
 #include "results/DocumentProcessing.h"
 #include "results/FilterSettings.h"
+#include "ui/PluginWindows.h"
 
 #define TESMOR_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -107,6 +108,7 @@ int onModulesLoaded(intptr_t) noexcept {
         setProfileFolder(u"plugins\\tesmor");
         g_monitor.start();
         g_server.setReloadHook([] { g_filters.load(g_profile); });
+        ui::installMessageBoxes(currentResources());
         g_server.restart();
     });
 }
@@ -114,8 +116,11 @@ int onModulesLoaded(intptr_t) noexcept {
 int onDocumentUpdate(intptr_t assayId) noexcept {
     return guarded("DocumentUpdate", [assayId] {
         g_server.setCurrentAssayId(static_cast<std::int32_t>(assayId));
-        if (g_server.startPending()) {
+        // Settings saved in the connection dialog (only with a main window) take effect now.
+        if (g_server.startPending() || ui::settingsSaved()) {
             g_server.restart();
+            ui::rebuildMainWindowList();
+            ui::clearSettingsSaved();
             return;
         }
         g_server.reloadConfiguration();
@@ -126,11 +131,20 @@ int onDocumentUpdate(intptr_t assayId) noexcept {
             logLine("assay " + std::to_string(assayId) + " not published: database error " + std::to_string(e.code()) +
                     ": " + e.what() + (e.sql().empty() ? "" : " [" + e.sql() + "]"));
         }
+        ui::rebuildMainWindowList();
     });
 }
 
-int onMenuCommand(intptr_t) noexcept {
-    return guarded("MenuCommand", [] {});
+int onMenuCommand(intptr_t hostWindow) noexcept {
+    return guarded("MenuCommand", [hostWindow] {
+        const bool existed = ui::mainWindowExists();
+        ui::WindowServices services{&g_server, &g_profile, &currentResources(), currentResourceModulePath(),
+                                    [] { return g_monitor.devices(); }};
+        if (!ui::showMainWindow(hostWindow, std::move(services)) || existed) return;
+        g_monitor.setObserver([refresh = ui::mainWindowRefresher()](const DeviceInfo&) {
+            if (refresh) refresh();
+        });
+    });
 }
 
 }  // namespace tesmor
@@ -151,6 +165,9 @@ TESMOR_EXPORT int Load(const HostApi* host) {
 
 TESMOR_EXPORT int Unload(void) {
     return guarded("Unload", [] {
+        // No Qt object of the plug-in may outlive the library.
+        g_monitor.setObserver({});
+        ui::closeWindows();
         g_server.stop();
         const HostApi* host = hostApi();
         if (host && g_state.subscribed && host->unsubscribe) {

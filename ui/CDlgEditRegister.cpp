@@ -91,7 +91,7 @@ int indexOfText(const QComboBox* box, std::u16string_view text) {
 
 }  // namespace
 
-CDlgEditRegister::CDlgEditRegister(tesmor::ui::UiContext& context, QWidget* parent)
+CDlgEditRegister::CDlgEditRegister(const tesmor::ui::UiContext& context, QWidget* parent)
     : QDialog(parent), m_context(context) {
     setObjectName(QStringLiteral("CDlgEditRegister"));
     setWindowTitle(dialogText(context, templateId, 0));

@@ -38,7 +38,7 @@ public:
     };
 
     // `context` must outlive the dialog.
-    explicit CDlgEditRegister(tesmor::ui::UiContext& context, QWidget* parent = nullptr);
+    explicit CDlgEditRegister(const tesmor::ui::UiContext& context, QWidget* parent = nullptr);
 
     // Set before a run: on, the controls show the register held; off, they start empty.
     void setEditMode(bool edit) { m_editMode = edit; }
@@ -113,7 +113,7 @@ private:
     void showRegister();
     void warn(unsigned stringId, QWidget* focus);
 
-    tesmor::ui::UiContext& m_context;
+    const tesmor::ui::UiContext& m_context;
     std::array<QString, CaptionCount> m_captions;
     std::int32_t m_parsedAddress = -1;
     std::uint8_t m_result = 0;

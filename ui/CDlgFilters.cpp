@@ -78,7 +78,7 @@ private:
 
 }  // namespace
 
-CDlgFilters::CDlgFilters(tesmor::ui::UiContext& context, std::u16string section, QWidget* parent)
+CDlgFilters::CDlgFilters(const tesmor::ui::UiContext& context, std::u16string section, QWidget* parent)
     : QDialog(parent), m_context(context), m_section(std::move(section)) {
     setObjectName(QStringLiteral("CDlgFilters"));
     setWindowTitle(dialogText(context, templateId, 0));

@@ -39,7 +39,7 @@ public:
 
     // `context` must outlive the dialog. `section` is the profile section of the filters,
     // normally "Filters".
-    CDlgFilters(tesmor::ui::UiContext& context, std::u16string section, QWidget* parent = nullptr);
+    CDlgFilters(const tesmor::ui::UiContext& context, std::u16string section, QWidget* parent = nullptr);
     ~CDlgFilters() override;
 
     // Reads the names, fills the lists, loads the saved filter and marks its names. Runs each
@@ -74,7 +74,7 @@ private:
                          const std::set<std::u16string>& chosen);
     static void toggle(CGridCtrl& list, std::set<std::u16string>& chosen);
 
-    tesmor::ui::UiContext& m_context;
+    const tesmor::ui::UiContext& m_context;
     std::u16string m_section;
     std::set<std::u16string> m_availableMethods;
     std::set<std::u16string> m_availableMixtures;

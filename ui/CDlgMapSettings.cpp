@@ -78,7 +78,7 @@ void copyConfiguration(const tesmor::RegisterInfo& from, tesmor::RegisterInfo& t
 
 }  // namespace
 
-CDlgMapSettings::CDlgMapSettings(tesmor::ui::UiContext& context, std::u16string section,
+CDlgMapSettings::CDlgMapSettings(const tesmor::ui::UiContext& context, std::u16string section,
                                  std::function<void()> rebuildList, QWidget* parent)
     : QDialog(parent),
       m_context(context),

@@ -36,7 +36,7 @@ public:
 
     // `context` must outlive the dialog; `section` names the profile section of the map
     // ("MapSettings", which the server's load and save use); `rebuildList` may be empty.
-    CDlgMapSettings(tesmor::ui::UiContext& context, std::u16string section, std::function<void()> rebuildList,
+    CDlgMapSettings(const tesmor::ui::UiContext& context, std::u16string section, std::function<void()> rebuildList,
                     QWidget* parent = nullptr);
     ~CDlgMapSettings() override;
 
@@ -78,7 +78,7 @@ private:
 
     std::int32_t m_lastRow = -1;
     std::uint8_t m_lastEditorResult = 0;
-    tesmor::ui::UiContext& m_context;
+    const tesmor::ui::UiContext& m_context;
     std::u16string m_section;
     std::function<void()> m_rebuildList;
     EditorRun m_editorRun;

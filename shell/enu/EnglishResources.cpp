@@ -81,6 +81,42 @@ constexpr TesmorDialogText kDialogTexts[] = {
     {129, 2004, u"Could not read the names from the database:"},
     {129, 1, u"OK"},
     {129, 2, u"Cancel"},
+    // Template 104: the about box. Control 0 is the caption.
+    {104, 0, u"About the plug-in"},
+    {104, 1053, u"DESCRIPTION"},
+    {104, 1054, u"Copyright"},
+    {104, 1055, u"Version:"},
+    {104, 1056, u"Version 0.0.0.0"},
+    {104, 1057, u"PRODUCT_NAME"},
+    {104, 1058, u"COMPANY"},
+    {104, 1, u"OK"},
+
+    // Template 116: the main window.
+    {116, 0, u"Velmar: Modbus"},
+    {116, 1006, u"Modbus map"},
+    {116, 1010, u"Settings"},
+    {116, 1029, u"Filters"},
+    {116, 1049, u"Reconnect"},
+
+    // Template 118: the connection settings. Static texts are filed under 1201 to 1213.
+    {118, 0, u"Settings"},
+    {118, 1041, u"Connect over TCP/IP"},
+    {118, 1042, u"Connect over RTU"},
+    {118, 1201, u"TCP/IP settings"},
+    {118, 1202, u"RTU settings"},
+    {118, 1203, u"Device ID:"},
+    {118, 1204, u"Port:"},
+    {118, 1205, u"Local IP:"},
+    {118, 1206, u"Remote IP:"},
+    {118, 1207, u"Device ID:"},
+    {118, 1208, u"COM port:"},
+    {118, 1209, u"Baud rate:"},
+    {118, 1210, u"Data bits:"},
+    {118, 1211, u"Parity:"},
+    {118, 1212, u"Stop bits:"},
+    {118, 1213, u"An * next to a COM port means that the port is busy."},
+    {118, 1, u"OK"},
+    {118, 2, u"Cancel"},
 };
 
 constexpr TesmorTranslation kTranslations[] = {{1033, 1200}};

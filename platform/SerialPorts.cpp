@@ -1,0 +1,107 @@
+#include "SerialPorts.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <fstream>
+#include <system_error>
+
+namespace tesmor {
+
+namespace {
+
+constexpr std::array<std::string_view, 13> kPrefixes{
+    "ttyS", "ttyUSB", "ttyACM", "ttyAMA", "ttyXRUSB", "ttySAC", "ttymxc",
+    "ttyTHS", "ttyMFD", "ttyO", "ttyLP", "ttyGS", "rfcomm",
+};
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+bool serialName(std::string_view name) {
+    for (auto prefix : kPrefixes) {
+        if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) continue;
+        const auto number = name.substr(prefix.size());
+        if (std::all_of(number.begin(), number.end(), isDigit)) return true;
+    }
+    return false;
+}
+
+class Fd {
+public:
+    explicit Fd(int fd) noexcept : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const noexcept { return fd_; }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+SerialPortCatalog::SerialPortCatalog(std::filesystem::path deviceDir, std::filesystem::path ttyClassDir)
+    : deviceDir_(std::move(deviceDir)), ttyClassDir_(std::move(ttyClassDir)) {}
+
+bool SerialPortCatalog::present(const std::string& name) const {
+    if (name.rfind("ttyS", 0) != 0 || !isDigit(name[4])) return true;
+    std::ifstream type(ttyClassDir_ / name / "type");
+    int value = -1;
+    if (!(type >> value)) return true;
+    return value != 0;
+}
+
+std::vector<std::string> SerialPortCatalog::ports() const {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(deviceDir_, error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (serialName(name) && present(name)) names.push_back(name);
+    }
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) { return naturalCompare(a, b) < 0; });
+    std::vector<std::string> paths;
+    paths.reserve(names.size());
+    for (const auto& name : names) paths.push_back((deviceDir_ / name).string());
+    return paths;
+}
+
+bool serialPortBusy(const std::string& path) noexcept {
+    const Fd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) return true;
+    // The lock goes with the descriptor when it is closed.
+    return ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0;
+}
+
+int naturalCompare(std::string_view a, std::string_view b) noexcept {
+    std::size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (isDigit(a[i]) && isDigit(b[j])) {
+            std::size_t i0 = i, j0 = j;
+            while (i0 < a.size() && a[i0] == '0') ++i0;
+            while (j0 < b.size() && b[j0] == '0') ++j0;
+            std::size_t i1 = i0, j1 = j0;
+            while (i1 < a.size() && isDigit(a[i1])) ++i1;
+            while (j1 < b.size() && isDigit(b[j1])) ++j1;
+            if (i1 - i0 != j1 - j0) return i1 - i0 < j1 - j0 ? -1 : 1;
+            if (const int c = a.substr(i0, i1 - i0).compare(b.substr(j0, j1 - j0)); c != 0) return c < 0 ? -1 : 1;
+            // Equal values: fewer leading zeros first, so the order stays total.
+            if (i1 - i != j1 - j) return i1 - i < j1 - j ? -1 : 1;
+            i = i1;
+            j = j1;
+            continue;
+        }
+        if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]) ? -1 : 1;
+        ++i;
+        ++j;
+    }
+    if (a.size() - i == b.size() - j) return 0;
+    return a.size() - i < b.size() - j ? -1 : 1;
+}
+
+}  // namespace tesmor

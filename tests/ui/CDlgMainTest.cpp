@@ -1,0 +1,243 @@
+// The main window: its list of the register map with the current values, hiding instead of
+// closing, the reconnect button and device values arriving from the monitor's thread.
+#include <QAbstractItemModel>
+#include <QAbstractItemView>
+#include <QAction>
+#include <QPointer>
+#include <QPushButton>
+#include <QTest>
+
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
+#include <limits>
+#include <thread>
+
+#include "UiTestSupport.h"
+#include "modbus/DeviceMonitor.h"
+#include "modbus/RegisterMap.h"
+#include "support/TempDir.h"
+#include "ui/CDlgMain.h"
+#include "ui/CDlgSettings.h"
+
+using namespace tesmor;
+using tesmor::test::control;
+using tesmor::test::UiFixture;
+
+namespace {
+
+RegisterInfo entry(std::u16string dataType, std::u16string dataItem, int address = 0) {
+    RegisterInfo e;
+    e.source = u"Пик хроматограммы";
+    e.deviceName = u"ГХ-1";
+    e.component = u"Метан";
+    e.address = address;
+    e.registerType = std::u16string(texts::holdingRegisters);
+    e.dataType = std::move(dataType);
+    e.byteOrder = std::u16string(texts::bigEndian);
+    e.dataItem = std::move(dataItem);
+    return e;
+}
+
+QString cell(const QAbstractItemView* list, int row, int column) {
+    return list->model()->index(row, column).data().toString();
+}
+
+class OneDevice : public DeviceSource {
+public:
+    int count() override { return 1; }
+    std::u16string name(int) override { return u"ГХ-1"; }
+    std::int32_t lastError(int) override { return 17; }
+    std::int32_t mode(int) override { return 5; }
+};
+
+}  // namespace
+
+class CDlgMainTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void emptyMapShowsSevenColumns();
+    void listShowsEntries();
+    void valueColumn_data();
+    void valueColumn();
+    void closingOnlyHides();
+    void reconnectRestartsOnlyAfterSavedSettings();
+    void deviceValuesArriveOnTheWindowThread();
+    void refresherOutlivesTheWindow();
+    void aboutEntryFollowsString104();
+};
+
+void CDlgMainTest::initTestCase() {
+    // Numbers must show "." under a decimal-comma locale; local time with a fixed zone rule.
+    QVERIFY2(std::setlocale(LC_ALL, "ru_RU.UTF-8"), "ru_RU.UTF-8 is not generated (tools/install-deps.sh)");
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", 0.5);
+    QCOMPARE(QString(text), QString("0,5"));
+    setenv("TZ", "MSK-3", 1);
+    tzset();
+}
+
+void CDlgMainTest::emptyMapShowsSevenColumns() {
+    UiFixture f;
+    ui::CDlgMain window(f.context);
+    auto* list = control<QAbstractItemView>(window, 1022);
+    QVERIFY(list);
+    QCOMPARE(list->model()->rowCount(), 0);
+    QCOMPARE(list->model()->columnCount(), 7);
+    const QStringList headings{"Данные из Велмар", "Название устройства", "Компонент", "Адрес (Decimal)",
+                               "Адрес (Hex)", "Данные", "Значение"};
+    for (int c = 0; c < 7; ++c) QCOMPARE(list->model()->headerData(c, Qt::Horizontal).toString(), headings[c]);
+    QCOMPARE(window.windowTitle(), QString("Велмар: Modbus"));
+    QCOMPARE(control<QPushButton>(window, 1049)->text(), QString("Обновить подключение"));
+    QVERIFY(!window.windowIcon().isNull());
+}
+
+void CDlgMainTest::listShowsEntries() {
+    UiFixture f;
+    saveRegisterMap(f.profile, {entry(u"FLOAT", u"Площадь пика", 300), entry(u"INT", u"Номер пробы", 0x1AB)});
+    ui::CDlgMain window(f.context);
+    auto* list = control<QAbstractItemView>(window, 1022);
+    QCOMPARE(list->model()->rowCount(), 2);
+    const QStringList row1{"Пик хроматограммы", "ГХ-1", "Метан", "427", "0x01AB", "Номер пробы", "65535"};
+    for (int c = 0; c < 7; ++c) QCOMPARE(cell(list, 1, c), row1[c]);
+    QCOMPARE(cell(list, 0, 3), QString("300"));
+    QCOMPARE(cell(list, 0, 6), QString("0.0000000"));
+}
+
+void CDlgMainTest::valueColumn_data() {
+    QTest::addColumn<QString>("dataType");
+    QTest::addColumn<QString>("dataItem");
+    QTest::addColumn<double>("value");  // the peak value, sample time or number in series
+    QTest::addColumn<QString>("shown");
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    QTest::newRow("float half") << "FLOAT" << "Концентрация пика" << 0.5 << "0.5000000";
+    QTest::newRow("float rounded to 7 places") << "FLOAT" << "Площадь пика" << 1234.56789 << "1234.5678711";
+    QTest::newRow("float negative") << "FLOAT" << "Время выхода пика" << -0.25 << "-0.2500000";
+    QTest::newRow("bool zero") << "BOOL" << "Площадь пика" << 0.0 << "0";
+    QTest::newRow("bool nonzero") << "BOOL" << "Концентрация пика" << 0.01 << "1";
+    QTest::newRow("int half away from zero") << "INT" << "Площадь пика" << 2.5 << "3";
+    QTest::newRow("int negative half") << "INT" << "Концентрация пика" << -2.5 << "-3";
+    QTest::newRow("int not a number") << "INT" << "Концентрация пика" << nan << "";
+    QTest::newRow("sample time before any assay") << "INT" << "Время отбора пробы" << -1.0 << "";
+    QTest::newRow("sample time local") << "INT" << "Время отбора пробы" << 86400.0 * 365 << "1971-01-01 03:00";
+    QTest::newRow("number in series") << "INT" << "Номер в серии" << 7.0 << "7";
+    QTest::newRow("device mode waits for the monitor") << "INT" << "Режим устройства" << 3.0 << "";
+    QTest::newRow("float sample time is no combination") << "FLOAT" << "Время отбора пробы" << 100.0 << "";
+    QTest::newRow("unknown item") << "INT" << "Давление" << 1.0 << "";
+}
+
+void CDlgMainTest::valueColumn() {
+    QFETCH(QString, dataType);
+    QFETCH(QString, dataItem);
+    QFETCH(double, value);
+    QFETCH(QString, shown);
+    UiFixture f;
+    saveRegisterMap(f.profile, {entry(dataType.toStdU16String(), dataItem.toStdU16String())});
+    ui::CDlgMain window(f.context);
+    {
+        auto locked = f.server.lock();
+        RegisterInfo& e = locked.registerMap().front();
+        e.concentration = e.area = e.retentionTime = static_cast<float>(value);
+        e.sampleTime = static_cast<std::int64_t>(std::isnan(value) ? 0 : value);
+        e.seriesNumber = static_cast<std::int32_t>(std::isnan(value) ? 0 : value);
+        e.mode = 3;
+    }
+    window.rebuildList();
+    QCOMPARE(cell(control<QAbstractItemView>(window, 1022), 0, 6), shown);
+}
+
+void CDlgMainTest::closingOnlyHides() {
+    UiFixture f;
+    saveRegisterMap(f.profile, {entry(u"INT", u"Номер пробы")});
+    QPointer<ui::CDlgMain> window = new ui::CDlgMain(f.context);
+    auto* list = control<QAbstractItemView>(*window, 1022);
+    for (int key : {int(Qt::Key_Escape), int(Qt::Key_Return), int(Qt::Key_Enter), 0}) {
+        window->show();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        list->setFocus();
+        if (key) {
+            QTest::keyClick(list, Qt::Key(key));
+        } else {
+            window->close();
+        }
+        QVERIFY2(window && !window->isVisible(), qPrintable(QString("key %1").arg(key)));
+        QCOMPARE(list->model()->rowCount(), 1);
+    }
+    delete window.data();
+}
+
+void CDlgMainTest::reconnectRestartsOnlyAfterSavedSettings() {
+    // An RTU port that cannot open still starts its transport, which ends startPending.
+    TempDir dir;
+    UiFixture f;
+    f.profile.setInt(u"Settings", u"isRTU", 1);
+    f.profile.setString(u"Settings", u"portName", toUtf16(dir.file("absent").string()));
+    ui::CDlgMain window(f.context);
+    auto* reconnect = control<QPushButton>(window, 1049);
+    reconnect->click();
+    QVERIFY(f.server.startPending());
+
+    auto& settings = window.settingsDialog();
+    settings.setSerialPorts(SerialPortCatalog(dir.path(), dir.path()));
+    settings.initDialog();
+    control<QPushButton>(settings, 1)->click();
+    QVERIFY(window.settingsSaved());
+    reconnect->click();
+    QVERIFY(!f.server.startPending());
+    QVERIFY(window.settingsSaved());  // the button leaves the flag to the next document update
+    window.clearSettingsSaved();
+    QVERIFY(!window.settingsSaved());
+}
+
+void CDlgMainTest::deviceValuesArriveOnTheWindowThread() {
+    UiFixture f;
+    auto modeEntry = entry(u"INT", u"Режим устройства");
+    modeEntry.source = u"Устройство";
+    auto errorEntry = entry(u"INT", u"Код последней ошибки", 1);
+    errorEntry.source = u"Устройство";
+    saveRegisterMap(f.profile, {modeEntry, entry(u"FLOAT", u"Площадь пика", 2), errorEntry});
+    ui::CDlgMain window(f.context);
+    auto* list = control<QAbstractItemView>(window, 1022);
+    OneDevice source;
+    DeviceMonitor monitor(f.server, source);
+    monitor.setObserver([refresh = window.deviceRefresher()](const DeviceInfo&) { refresh(); });
+
+    std::thread poller([&] { monitor.pollOnce(); });
+    poller.join();
+    // Nothing has touched the list yet: the update waits for the window's thread.
+    QCOMPARE(cell(list, 0, 6), QString());
+    QTRY_COMPARE(cell(list, 0, 6), QString("5"));
+    QCOMPARE(cell(list, 2, 6), QString("17"));
+    QCOMPARE(cell(list, 1, 6), QString("0.0000000"));
+    monitor.setObserver({});
+}
+
+void CDlgMainTest::refresherOutlivesTheWindow() {
+    UiFixture f;
+    auto window = std::make_unique<ui::CDlgMain>(f.context);
+    auto refresh = window->deviceRefresher();
+    refresh();
+    window.reset();
+    std::thread([&] { refresh(); }).join();
+    QCoreApplication::processEvents();
+}
+
+void CDlgMainTest::aboutEntryFollowsString104() {
+    UiFixture f;
+    ui::CDlgMain window(f.context);
+    auto* about = window.findChild<QAction*>("id16");
+    QVERIFY(about);
+    QCOMPARE(about->text(), QString("Сведения о плагине..."));
+
+    // A table without string 104 has no entry.
+    static constexpr TesmorString strings[] = {{135, u"Значение"}};
+    static constexpr TesmorResourceTable table{sizeof(TesmorResourceTable), strings, 1, nullptr, 0, nullptr, 0, nullptr, 0};
+    UiFixture bare(&table);
+    ui::CDlgMain plain(bare.context);
+    QVERIFY(!plain.findChild<QAction*>("id16"));
+}
+
+QTEST_MAIN(CDlgMainTest)
+#include "CDlgMainTest.moc"

@@ -1,0 +1,250 @@
+// The connection settings dialog: its defaults, enabling rules, focus-loss range checks, the
+// keys written on OK and the serial-port list with its busy marks.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include <fstream>
+#include <memory>
+
+#include "UiTestSupport.h"
+#include "support/RecordingMessageSink.h"
+#include "support/TempDir.h"
+#include "ui/CDlgSettings.h"
+
+using namespace tesmor;
+using tesmor::test::control;
+using tesmor::test::RecordingMessageSink;
+using tesmor::test::UiFixture;
+
+namespace {
+
+QStringList items(const QComboBox* box) {
+    QStringList out;
+    for (int i = 0; i < box->count(); ++i) out << box->itemText(i);
+    return out;
+}
+
+void touch(const std::filesystem::path& path) { std::ofstream(path).put('\n'); }
+
+// A shown, active dialog over an empty folder of serial ports.
+struct OpenDialog {
+    explicit OpenDialog(UiFixture& f) : dialog(f.context) {
+        dialog.setSerialPorts(SerialPortCatalog(ports.path(), ports.path()));
+        dialog.initDialog();
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    }
+    QWidget* widget(int id) const { return control(dialog, id); }
+    QCheckBox* check(int id) const { return control<QCheckBox>(dialog, id); }
+    QLineEdit* edit(int id) const { return control<QLineEdit>(dialog, id); }
+    QComboBox* combo(int id) const { return control<QComboBox>(dialog, id); }
+    QPushButton* button(int id) const { return control<QPushButton>(dialog, id); }
+
+    TempDir ports;
+    ui::CDlgSettings dialog;
+};
+
+}  // namespace
+
+class CDlgSettingsTest : public QObject {
+    Q_OBJECT
+private slots:
+    void freshProfile();
+    void checkBoxesEnableTheirGroups();
+    void numberBoxOnFocusLoss_data();
+    void numberBoxOnFocusLoss();
+    void enterNeverSavesAnOutOfRangeValue();
+    void okRewritesAllTenKeysInOrder();
+    void cancelWritesNothing();
+    void serialPorts();
+};
+
+void CDlgSettingsTest::freshProfile() {
+    UiFixture f;
+    OpenDialog d(f);
+    QCOMPARE(d.dialog.windowTitle(), QString("Настройки"));
+    QVERIFY(!d.check(1041)->isChecked());
+    QVERIFY(!d.check(1042)->isChecked());
+    for (int id : {1021, 1022, 1025, 1026, 1023, 1016, 1017, 1018, 1019, 1020})
+        QVERIFY2(!d.widget(id)->isEnabled(), qPrintable(QString::number(id)));
+    QCOMPARE(d.edit(1021)->text(), QString("502"));
+    QCOMPARE(d.edit(1022)->text(), QString("1"));
+    QCOMPARE(d.edit(1023)->text(), QString("1"));
+    QCOMPARE(d.combo(1017)->currentText(), QString("9600"));
+    QCOMPARE(d.combo(1018)->currentText(), QString("8"));
+    QCOMPARE(d.combo(1019)->currentText(), QString("None"));
+    QCOMPARE(d.combo(1020)->currentText(), QString("1"));
+    QCOMPARE(d.combo(1017)->count(), 15);
+    QCOMPARE(d.combo(1016)->currentIndex(), -1);  // no ports, COM1 not among them
+    QVERIFY(d.edit(1025)->isReadOnly() && d.edit(1026)->isReadOnly());
+    QCOMPARE(d.edit(1026)->text(), QString());  // no master answered yet
+    QCOMPARE(d.button(1)->text(), QString("ОК"));
+    QVERIFY(!d.dialog.settingsSaved());
+}
+
+void CDlgSettingsTest::checkBoxesEnableTheirGroups() {
+    UiFixture f;
+    OpenDialog d(f);
+    QTest::mouseClick(d.widget(1041), Qt::LeftButton);
+    for (int id : {1021, 1022, 1025, 1026}) QVERIFY(d.widget(id)->isEnabled());
+    for (int id : {1023, 1016, 1017, 1018, 1019, 1020}) QVERIFY(!d.widget(id)->isEnabled());
+    QTest::mouseClick(d.widget(1042), Qt::LeftButton);
+    QTest::mouseClick(d.widget(1041), Qt::LeftButton);
+    for (int id : {1021, 1022, 1025, 1026}) QVERIFY(!d.widget(id)->isEnabled());
+    for (int id : {1023, 1016, 1017, 1018, 1019, 1020}) QVERIFY(d.widget(id)->isEnabled());
+}
+
+void CDlgSettingsTest::numberBoxOnFocusLoss_data() {
+    QTest::addColumn<int>("box");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<int>("message");  // string id, 0 for none
+    QTest::addColumn<QString>("left");
+    QTest::addColumn<int>("value");
+    QTest::newRow("port 9999") << 1021 << "9999" << 0 << "9999" << 9999;
+    QTest::newRow("port 0") << 1021 << "0" << 0 << "0" << 0;
+    QTest::newRow("port 10000") << 1021 << "10000" << 141 << "502" << 502;
+    QTest::newRow("port -1") << 1021 << "-1" << 141 << "502" << 502;
+    QTest::newRow("port beyond 32 bits") << 1021 << "99999999999" << 141 << "502" << 502;
+    QTest::newRow("port abc") << 1021 << "abc" << 0 << "abc" << 0;
+    QTest::newRow("port leading digits") << 1021 << "  +80x" << 0 << "  +80x" << 80;
+    QTest::newRow("tcp id 0") << 1022 << "0" << 142 << "1" << 1;
+    QTest::newRow("tcp id 256") << 1022 << "256" << 142 << "1" << 1;
+    QTest::newRow("tcp id 255") << 1022 << "255" << 0 << "255" << 255;
+    QTest::newRow("rtu id 0") << 1023 << "0" << 142 << "1" << 1;
+    QTest::newRow("rtu id 256") << 1023 << "256" << 142 << "1" << 1;
+    QTest::newRow("rtu id 17") << 1023 << "17" << 0 << "17" << 17;
+}
+
+void CDlgSettingsTest::numberBoxOnFocusLoss() {
+    QFETCH(int, box);
+    QFETCH(QString, typed);
+    QFETCH(int, message);
+    QFETCH(QString, left);
+    QFETCH(int, value);
+    UiFixture f;
+    OpenDialog d(f);
+    RecordingMessageSink sink;
+    QTest::mouseClick(d.widget(1041), Qt::LeftButton);
+    QTest::mouseClick(d.widget(1042), Qt::LeftButton);
+    auto* edit = d.edit(box);
+    edit->setFocus();
+    edit->clear();
+    QTest::keyClicks(edit, typed);
+    d.widget(1)->setFocus();  // leaving the box
+
+    if (message) {
+        QCOMPARE(sink.texts(), std::vector<std::u16string>{f.resources.loadString(message)});
+        QCOMPARE(sink.messages.front().icon, MessageIcon::Warning);
+        QCOMPARE(QApplication::focusWidget(), edit);
+    } else {
+        QVERIFY(sink.messages.empty());
+    }
+    QCOMPARE(edit->text(), left);
+    const auto& s = d.dialog.settings();
+    QCOMPARE(box == 1021 ? s.tcpPort : box == 1022 ? s.tcpUnitId : s.rtuUnitId, value);
+}
+
+void CDlgSettingsTest::enterNeverSavesAnOutOfRangeValue() {
+    UiFixture f;
+    OpenDialog d(f);
+    RecordingMessageSink sink;
+    QTest::mouseClick(d.widget(1041), Qt::LeftButton);
+    auto* port = d.edit(1021);
+    port->setFocus();
+    port->clear();
+    QTest::keyClicks(port, "65000");
+    QTest::keyClick(port, Qt::Key_Return);
+    QCOMPARE(sink.texts(), std::vector<std::u16string>{u"Значение должно быть от 0 до 9999!"});
+    QVERIFY(d.dialog.isVisible());
+    QVERIFY(f.profile.writes.empty());
+    QCOMPARE(port->text(), QString("502"));
+    QTest::keyClick(port, Qt::Key_Return);  // now in range
+    QVERIFY(!d.dialog.isVisible());
+    QCOMPARE(f.profile.getInt(u"Settings", u"localPort", 0), 502);
+}
+
+void CDlgSettingsTest::okRewritesAllTenKeysInOrder() {
+    for (bool both : {false, true}) {
+        UiFixture f;
+        OpenDialog d(f);
+        if (both) {
+            QTest::mouseClick(d.widget(1041), Qt::LeftButton);
+            QTest::mouseClick(d.widget(1042), Qt::LeftButton);
+        }
+        QTest::mouseClick(d.widget(1), Qt::LeftButton);
+        const std::vector<std::u16string> expected{
+            u"Settings/TCPId", u"Settings/localPort", u"Settings/RTUId",    u"Settings/portName", u"Settings/baud",
+            u"Settings/dataBits", u"Settings/parity", u"Settings/stopBits", u"Settings/isRTU",    u"Settings/isTCP"};
+        QCOMPARE(f.profile.writes, expected);
+        QCOMPARE(f.profile.getInt(u"Settings", u"isTCP", -1), both ? 1 : 0);
+        QCOMPARE(f.profile.getInt(u"Settings", u"isRTU", -1), both ? 1 : 0);
+        QCOMPARE(f.profile.getString(u"Settings", u"portName", u""), std::u16string(u"COM1"));
+        QCOMPARE(f.profile.getInt(u"Settings", u"baud", -1), 9600);
+        QVERIFY(d.dialog.settingsSaved());
+        QVERIFY(!d.dialog.isVisible());
+    }
+}
+
+void CDlgSettingsTest::cancelWritesNothing() {
+    UiFixture f;
+    OpenDialog d(f);
+    QTest::mouseClick(d.widget(1041), Qt::LeftButton);
+    QTest::mouseClick(d.widget(2), Qt::LeftButton);
+    QVERIFY(f.profile.writes.empty());
+    QVERIFY(!d.dialog.settingsSaved());
+    d.dialog.initDialog();  // the next opening shows the profile again
+    QVERIFY(!d.check(1041)->isChecked());
+}
+
+void CDlgSettingsTest::serialPorts() {
+    UiFixture f;
+    TempDir dev;
+    TempDir ttyClass;
+    for (const char* name : {"ttyS10", "ttyS2", "ttyS1", "ttyUSB0", "ttyACM1", "ttyS3", "tty5", "console", "ttyUSB"})
+        touch(dev.file(name));
+    // ttyS3 is a line the kernel knows without a UART behind it.
+    std::filesystem::create_directories(ttyClass.file("ttyS3"));
+    std::ofstream(ttyClass.file("ttyS3") / "type") << "0\n";
+    std::filesystem::create_directories(ttyClass.file("ttyS2"));
+    std::ofstream(ttyClass.file("ttyS2") / "type") << "4\n";
+    const std::string held = dev.file("ttyS1").string();
+    const int holder = ::open(held.c_str(), O_RDWR);
+    QVERIFY(holder >= 0);
+    QCOMPARE(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    f.profile.setString(u"Settings", u"portName", toUtf16(dev.file("ttyS2").string()));
+    f.profile.setInt(u"Settings", u"isRTU", 1);
+    f.profile.writes.clear();
+
+    ui::CDlgSettings dialog(f.context);
+    dialog.setSerialPorts(SerialPortCatalog(dev.path(), ttyClass.path()));
+    dialog.initDialog();
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    auto* ports = control<QComboBox>(dialog, 1016);
+    const QString base = QString::fromStdString(dev.path().string()) + "/";
+    QCOMPARE(items(ports), (QStringList{base + "ttyACM1", base + "ttyS1 *", base + "ttyS2", base + "ttyS10", base + "ttyUSB0"}));
+    QCOMPARE(ports->currentIndex(), 2);
+
+    ports->setFocus();
+    QTest::keyClick(ports, Qt::Key_Up);  // the busy one
+    QCOMPARE(ports->currentIndex(), 1);
+    QTest::mouseClick(control<QPushButton>(dialog, 1), Qt::LeftButton);
+    QCOMPARE(f.profile.getString(u"Settings", u"portName", u""), toUtf16(held));
+    ::close(holder);
+
+    // Released, the port is no longer marked.
+    dialog.initDialog();
+    QCOMPARE(ports->itemText(1), base + "ttyS1");
+    QCOMPARE(ports->currentIndex(), 1);
+}
+
+QTEST_MAIN(CDlgSettingsTest)
+#include "CDlgSettingsTest.moc"

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Renders every window of the plug-in and the stand-in host's window, in Russian and English,
+# to docs/screenshots/ (or the folder given). Needs a build (cmake --build build).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+out="${1:-docs/screenshots}"
+cmake --build build --target tesmor-screenshots tesmorENU
+QT_QPA_PLATFORM=offscreen ./build/bin/tesmor-screenshots "$out"

@@ -1,0 +1,164 @@
+// tesmor-screenshots: renders the plug-in's windows and the stand-in host's window to PNG files,
+// in Russian (built-in resources) and English (tesmorENU.so beside this program), with a small
+// sample register map. Run offscreen: tools/screenshots.sh.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QPixmap>
+#include <QWidget>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <string>
+
+#include "BuiltInResources.h"
+#include "HostCore.h"
+#include "HostWindow.h"
+#include "modbus/DeviceMonitor.h"
+#include "modbus/ModbusServer.h"
+#include "modbus/RegisterMap.h"
+#include "platform/Text.h"
+#include "support/MemoryProfile.h"
+#include "ui/CAboutDlg.h"
+#include "ui/CDlgMain.h"
+#include "ui/CDlgSettings.h"
+
+using namespace tesmor;
+
+namespace {
+
+std::string executableDir() {
+    std::error_code error;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::string(".") : self.parent_path().string();
+}
+
+const TesmorResourceTable* englishTable() {
+    const std::string path = executableDir() + "/tesmorENU.so";
+    void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!library) return nullptr;
+    auto function = reinterpret_cast<TesmorResourceTableFunction>(dlsym(library, TESMOR_RESOURCE_TABLE_SYMBOL));
+    return function ? function() : nullptr;
+}
+
+RegisterInfo entry(const Resources& r, unsigned source, const std::u16string& device, const std::u16string& component,
+                   int address, std::u16string_view type, unsigned item) {
+    RegisterInfo e;
+    e.source = r.loadString(source);
+    e.deviceName = device;
+    e.component = component;
+    e.address = address;
+    e.registerType = std::u16string(texts::holdingRegisters);
+    e.dataType = std::u16string(type);
+    e.byteOrder = type == texts::typeFloat ? std::u16string(texts::bigEndian) : std::u16string();
+    e.dataItem = r.loadString(item);
+    return e;
+}
+
+class SampleDevices : public DeviceSource {
+public:
+    int count() override { return 1; }
+    std::u16string name(int) override { return u"GC-1"; }
+    std::int32_t lastError(int) override { return 0; }
+    std::int32_t mode(int) override { return 2; }
+};
+
+bool save(QWidget& widget, const QString& file) {
+    widget.show();
+    QApplication::processEvents();
+    const bool ok = widget.grab().save(file);
+    std::cout << (ok ? "wrote " : "cannot write ") << file.toStdString() << std::endl;
+    widget.hide();
+    return ok;
+}
+
+bool render(const Resources& resources, const QString& language, const QString& outDir) {
+    test::MemoryProfile profile;
+    ModbusServer server(profile, resources);
+    saveRegisterMap(profile, {
+        entry(resources, 125, u"GC-1", u"", 0, texts::typeInt, 138),
+        entry(resources, 125, u"GC-1", u"", 1, texts::typeInt, 143),
+        entry(resources, 126, u"", u"", 10, texts::typeInt, 144),
+        entry(resources, 126, u"", u"", 15, texts::typeInt, 145),
+        entry(resources, 127, u"", u"Methane", 20, texts::typeFloat, 111),
+        entry(resources, 127, u"", u"Methane", 22, texts::typeInt, 129),
+        entry(resources, 127, u"", u"Ethane", 300, texts::typeFloat, 128),
+    });
+    profile.setInt(u"Settings", u"isTCP", 1);
+    // A short folder name, so the list shows names as long as /dev's.
+    char folder[] = "/tmp/devXXXXXX";
+    if (!mkdtemp(folder)) return false;
+    const std::filesystem::path ports(folder);
+    for (const char* name : {"ttyS0", "ttyS1", "ttyUSB0"}) std::ofstream(ports / name).put('\n');
+    const std::string busy = (ports / "ttyS1").string();
+    const int holder = ::open(busy.c_str(), O_RDWR);
+    if (holder >= 0) ::flock(holder, LOCK_EX | LOCK_NB);
+    profile.setString(u"Settings", u"portName", toUtf16((ports / "ttyUSB0").string()));
+
+    ui::UiContext context{server, profile, resources, std::string(), {}};
+    bool ok = true;
+    {
+        ui::CDlgMain window(context);
+        {
+            auto locked = server.lock();
+            auto& map = locked.registerMap();
+            map[2].sampleTime = 1767261600;  // 2026-01-01 10:00 UTC
+            map[3].sampleNumber = 42;
+            map[4].concentration = 0.5f;
+            map[5].area = 1234.5f;
+            map[6].retentionTime = 83.25f;
+        }
+        window.rebuildList();
+        SampleDevices devices;
+        DeviceMonitor monitor(server, devices);
+        monitor.setObserver([refresh = window.deviceRefresher()](const DeviceInfo&) { refresh(); });
+        monitor.pollOnce();
+        monitor.setObserver({});
+        QApplication::processEvents();
+        ok &= save(window, outDir + "/main-window-" + language + ".png");
+
+        auto& settings = window.settingsDialog();
+        settings.setSerialPorts(SerialPortCatalog(ports, ports));
+        settings.initDialog();
+        ok &= save(settings, outDir + "/settings-" + language + ".png");
+        if (auto* rtu = settings.findChild<QCheckBox*>("id1042")) rtu->click();
+        ok &= save(settings, outDir + "/settings-rtu-" + language + ".png");
+
+        ui::CAboutDlg about(resources);
+        ok &= save(about, outDir + "/about-" + language + ".png");
+    }
+    if (holder >= 0) ::close(holder);
+    std::error_code ignored;
+    std::filesystem::remove_all(ports, ignored);
+
+    host::HostWindow hostWindow;
+    hostWindow.addMenuItem(QString::fromStdU16String(resources.loadString(103)), "tesmor/MenuCommand");
+    ok &= save(hostWindow, outDir + "/host-window-" + language + ".png");
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    const QString outDir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("docs/screenshots");
+    QDir().mkpath(outDir);
+    setenv("TZ", "UTC", 1);
+    tzset();
+    host::HostCore::instance().setDevices({{u"GC-1", 0, 2}, {u"GC-2", 3, 0}});
+    bool ok = render(Resources(builtInResourceTable()), "ru", outDir);
+    const TesmorResourceTable* english = englishTable();
+    if (!english) {
+        std::cerr << "tesmor-screenshots: tesmorENU.so not found beside the program" << std::endl;
+        return 1;
+    }
+    ok &= render(Resources(english), "en", outDir);
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,254 @@
+#include "CDlgMain.h"
+
+#include <QAction>
+#include <QFontMetrics>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMetaObject>
+#include <QPointer>
+#include <QPushButton>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <cmath>
+#include <ctime>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "ui/CAboutDlg.h"
+#include "ui/CDlgFilters.h"
+#include "ui/CDlgMapSettings.h"
+#include "ui/CDlgSettings.h"
+#include "ui/CGridCtrl.h"
+#include "ui/CGridCtrlEditCell.h"
+#include "ui/ModuleIcon.h"
+
+namespace tesmor::ui {
+
+namespace {
+
+constexpr unsigned kTemplate = 116;
+constexpr int kListId = 1022;
+constexpr int kValueColumn = 6;
+
+struct Column {
+    unsigned caption;
+    int width;
+};
+constexpr Column kColumns[] = {{147, 120}, {148, 150}, {130, 100}, {131, 100}, {117, 80}, {134, 150}, {135, 100}};
+
+QString ascii(const char* begin, const char* end) { return QString::fromLatin1(begin, end - begin); }
+
+QString integerText(long long value) { return QString::number(value); }
+
+QString localTimeText(std::int64_t seconds) {
+    const std::time_t time = static_cast<std::time_t>(seconds);
+    std::tm local{};
+    if (!localtime_r(&time, &local)) return {};
+    char buffer[64];
+    const std::size_t n = std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M", &local);
+    return ascii(buffer, buffer + n);
+}
+
+QPushButton* button(QWidget* parent, unsigned id, const QString& text) {
+    auto* b = new QPushButton(text, parent);
+    b->setObjectName(QStringLiteral("id%1").arg(id));
+    return b;
+}
+
+}  // namespace
+
+QString valueText(const RegisterInfo& entry, const ItemCaptions& c) {
+    const std::u16string& item = entry.dataItem;
+    if (item.empty()) return {};
+    const float* peakValue = item == c.concentration ? &entry.concentration
+                             : item == c.area        ? &entry.area
+                             : item == c.retentionTime ? &entry.retentionTime
+                                                       : nullptr;
+    if (peakValue && entry.dataType == texts::typeBool) return *peakValue != 0 ? QStringLiteral("1") : QStringLiteral("0");
+    if (peakValue && entry.dataType == texts::typeFloat) {
+        // Always ".", whatever the process locale says.
+        char buffer[400];
+        const auto r = std::to_chars(buffer, buffer + sizeof buffer, double(*peakValue), std::chars_format::fixed, 7);
+        return r.ec == std::errc() ? ascii(buffer, r.ptr) : QString();
+    }
+    if (entry.dataType != texts::typeInt) return {};
+    if (item == c.sampleTime) return entry.sampleTime == -1 ? QString() : localTimeText(entry.sampleTime);
+    if (item == c.sampleNumber) return integerText(entry.sampleNumber);
+    if (item == c.seriesNumber) return integerText(entry.seriesNumber);
+    if (peakValue) {
+        const double v = *peakValue;
+        // std::llround rounds halves away from zero; a value with no integer to show stays empty.
+        if (!std::isfinite(v) || std::fabs(v) >= 9.2e18) return {};
+        return integerText(std::llround(v));
+    }
+    return {};
+}
+
+void CDlgMain::RefreshGate::post() {
+    std::lock_guard lock(mutex);
+    if (!window || queued.exchange(true)) return;
+    CDlgMain* target = window;
+    QMetaObject::invokeMethod(target, [target] { target->applyDeviceValues(); }, Qt::QueuedConnection);
+}
+
+CDlgMain::CDlgMain(const UiContext& context, QWidget* parent)
+    : QDialog(parent), context_(context), gate_(std::make_shared<RefreshGate>()) {
+    gate_->window = this;
+    setObjectName(QStringLiteral("CDlgMain"));
+    setWindowTitle(text(0));
+    setModal(false);
+
+    auto* buttons = new QHBoxLayout;
+    auto* map = button(this, 1006, text(1006));
+    auto* settings = button(this, 1010, text(1010));
+    auto* filters = button(this, 1029, text(1029));
+    auto* reconnectButton = button(this, 1049, text(1049));
+    for (QPushButton* b : {map, settings, filters, reconnectButton}) buttons->addWidget(b);
+    buttons->addStretch();
+
+    // Stands in for the system menu's entry of the about box.
+    const QString about = toQString(context_.resources.loadString(104));
+    if (!about.isEmpty()) {
+        auto* menuButton = new QToolButton(this);
+        menuButton->setObjectName(QStringLiteral("systemMenu"));
+        menuButton->setPopupMode(QToolButton::InstantPopup);
+        menuButton->setIcon(moduleIcon());
+        menuButton->setToolTip(about);
+        auto* menu = new QMenu(menuButton);
+        QAction* action = menu->addAction(about);
+        action->setObjectName(QStringLiteral("id16"));
+        connect(action, &QAction::triggered, this, &CDlgMain::showAbout);
+        menuButton->setMenu(menu);
+        buttons->addWidget(menuButton);
+    }
+
+    setWindowIcon(moduleIcon());
+    settings_ = new CDlgSettings(context_, this);
+    map_ = new CDlgMapSettings(context_, u"MapSettings", [this] { rebuildList(); }, this);
+    filters_ = new CDlgFilters(context_, u"Filters", this);
+
+    list_ = new CGridCtrl(this);
+    list_->setControlId(kListId);
+    // The widths are those of the original's font; a wider font widens a column to its heading,
+    // and the first and last columns to the sources and a sample time.
+    const QFontMetrics metrics = list_->fontMetrics();
+    const QString sources[] = {toQString(context_.resources.loadString(125)), toQString(context_.resources.loadString(126)),
+                               toQString(context_.resources.loadString(127))};
+    int totalWidth = 0;
+    for (int i = 0; i < int(std::size(kColumns)); ++i) {
+        const QString heading = toQString(context_.resources.loadString(kColumns[i].caption));
+        int width = std::max(kColumns[i].width, metrics.horizontalAdvance(heading) + 24);
+        if (i == 0)
+            for (const QString& source : sources) width = std::max(width, metrics.horizontalAdvance(source) + 16);
+        if (i == kValueColumn) width = std::max(width, metrics.horizontalAdvance(QStringLiteral("0000-00-00 00:00")) + 16);
+        list_->insertColumn(i, heading, width);
+        totalWidth += width;
+    }
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(list_, 1);
+    layout->addLayout(buttons);
+
+    connect(map, &QPushButton::clicked, this, &CDlgMain::showMapDialog);
+    connect(settings, &QPushButton::clicked, this, &CDlgMain::showSettingsDialog);
+    connect(filters, &QPushButton::clicked, this, &CDlgMain::showFiltersDialog);
+    connect(reconnectButton, &QPushButton::clicked, this, &CDlgMain::reconnect);
+
+    captions_ = loadItemCaptions(context_.resources);
+    context_.server.loadRegisterMap();
+    rebuildList();
+    resize(std::max(840, totalWidth + 40), 420);
+}
+
+CDlgMain::~CDlgMain() {
+    std::lock_guard lock(gate_->mutex);
+    gate_->window = nullptr;
+}
+
+QString CDlgMain::text(unsigned control) const { return toQString(context_.resources.dialogText(kTemplate, control)); }
+
+void CDlgMain::rebuildList() {
+    struct Row {
+        QString cells[std::size(kColumns)];
+    };
+    std::vector<Row> rows;
+    {
+        auto locked = context_.server.lock();
+        const RegisterMap& entries = locked.registerMap();
+        rows.reserve(entries.size());
+        for (const RegisterInfo& e : entries) {
+            char hex[16];
+            std::snprintf(hex, sizeof hex, "0x%04X", static_cast<unsigned>(e.address));
+            rows.push_back({{toQString(e.source), toQString(e.deviceName), toQString(e.component),
+                             integerText(e.address), QString::fromLatin1(hex), toQString(e.dataItem),
+                             valueText(e, captions_)}});
+        }
+    }
+    list_->deleteAllRows();
+    for (int r = 0; r < int(rows.size()); ++r) {
+        list_->insertRow(r, rows[r].cells[0]);
+        for (int c = 1; c < int(std::size(kColumns)); ++c) list_->setItemText(r, c, rows[r].cells[c]);
+    }
+}
+
+void CDlgMain::refreshDeviceValues() { gate_->post(); }
+
+std::function<void()> CDlgMain::deviceRefresher() const {
+    return [gate = gate_] { gate->post(); };
+}
+
+void CDlgMain::applyDeviceValues() {
+    gate_->queued = false;
+    std::vector<std::pair<int, QString>> cells;
+    {
+        auto locked = context_.server.lock();
+        const RegisterMap& entries = locked.registerMap();
+        for (int i = 0; i < int(entries.size()); ++i) {
+            const RegisterInfo& e = entries[std::size_t(i)];
+            if (e.dataItem.empty()) continue;
+            if (e.dataItem == captions_.mode) cells.emplace_back(i, integerText(e.mode));
+            else if (e.dataItem == captions_.lastError) cells.emplace_back(i, integerText(e.lastError));
+        }
+    }
+    for (const auto& [row, value] : cells) list_->setItemText(row, kValueColumn, value);
+}
+
+bool CDlgMain::settingsSaved() const { return settings_->settingsSaved(); }
+
+void CDlgMain::clearSettingsSaved() { settings_->clearSettingsSaved(); }
+
+void CDlgMain::reconnect() {
+    if (settingsSaved()) context_.server.restart();
+}
+
+void CDlgMain::showSettingsDialog() { settings_->exec(); }
+
+void CDlgMain::showMapDialog() { map_->exec(); }
+
+void CDlgMain::showFiltersDialog() { filters_->exec(); }
+
+void CDlgMain::showAbout() {
+    // Held by a guard: the window may be destroyed while the box is open (the plug-in unloaded).
+    QPointer<CAboutDlg> about = new CAboutDlg(context_.resources, this);
+    about->exec();
+    delete about.data();
+}
+
+void CDlgMain::keyPressEvent(QKeyEvent* event) {
+    // Enter on a button presses it; anywhere else it closes (hides) the window like Esc.
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+        !qobject_cast<QPushButton*>(focusWidget())) {
+        event->accept();
+        reject();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+}  // namespace tesmor::ui

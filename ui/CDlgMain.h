@@ -1,0 +1,84 @@
+#pragma once
+// The plug-in's main window (template 116): the register map with each entry's current value,
+// and the buttons to the map, connection and filter dialogs. Modeless; closing it (close box,
+// Enter, Esc) only hides it. It owns its child dialogs. GUI thread only, except
+// refreshDeviceValues and deviceRefresher.
+#include <QDialog>
+#include <QString>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "modbus/RegisterEncoder.h"
+#include "ui/UiContext.h"
+
+class QKeyEvent;
+class QPushButton;
+class CGridCtrl;
+class CDlgFilters;
+class CDlgMapSettings;
+
+namespace tesmor::ui {
+
+class CDlgSettings;
+
+class CDlgMain : public QDialog {
+    Q_OBJECT
+public:
+    // The context must outlive the window. Loads the register map from the profile and fills
+    // the list.
+    explicit CDlgMain(const UiContext& context, QWidget* parent = nullptr);
+    ~CDlgMain() override;
+
+    // One row per map entry, in map order, read under the server's lock.
+    void rebuildList();
+    // Any thread: has the device cells (mode, last error) brought up to date on the window's
+    // thread soon after; calls that arrive before that update are folded into it.
+    void refreshDeviceValues();
+    // A callable with the effect of refreshDeviceValues for other threads that may outlive the
+    // window: once the window is gone it does nothing.
+    std::function<void()> deviceRefresher() const;
+
+    CDlgSettings& settingsDialog() const { return *settings_; }
+    // The settings dialog's settings-saved flag.
+    bool settingsSaved() const;
+    void clearSettingsSaved();
+
+    // The about box, modal; the window-menu entry runs it.
+    void showAbout();
+    // Button 1049: restarts the server while saved settings wait; otherwise nothing.
+    void reconnect();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    // Hands device refreshes from other threads to the window while it exists.
+    struct RefreshGate {
+        std::mutex mutex;
+        CDlgMain* window = nullptr;
+        std::atomic<bool> queued{false};
+        void post();
+    };
+
+    void applyDeviceValues();
+    void showMapDialog();
+    void showFiltersDialog();
+    void showSettingsDialog();
+    QString text(unsigned control) const;
+
+    const UiContext& context_;
+    CGridCtrl* list_ = nullptr;
+    CDlgSettings* settings_ = nullptr;
+    CDlgMapSettings* map_ = nullptr;
+    CDlgFilters* filters_ = nullptr;
+    ItemCaptions captions_;
+    std::shared_ptr<RefreshGate> gate_;
+};
+
+// The value column's text for one entry under the given captions.
+QString valueText(const RegisterInfo& entry, const ItemCaptions& captions);
+
+}  // namespace tesmor::ui

@@ -1,0 +1,262 @@
+#include "CDlgSettings.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QEvent>
+#include <QFontMetrics>
+#include <QFocusEvent>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <climits>
+#include <utility>
+
+#include "platform/MessageSink.h"
+#include "platform/Text.h"
+#include "ui/ModuleIcon.h"
+
+namespace tesmor::ui {
+
+namespace {
+
+constexpr unsigned kTemplate = 118;
+constexpr int kDefaultPort = 502;
+constexpr int kDefaultUnitId = 1;
+constexpr std::u16string_view kBusyMark = u" *";
+
+constexpr int kBaudRates[] = {110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
+
+QString controlName(unsigned id) { return QStringLiteral("id%1").arg(id); }
+
+template <typename W>
+W* named(W* widget, unsigned id) {
+    widget->setObjectName(controlName(id));
+    return widget;
+}
+
+void selectData(QComboBox* box, int value) { box->setCurrentIndex(box->findData(value)); }
+
+}  // namespace
+
+int leadingInteger(const QString& text) noexcept {
+    qsizetype i = 0;
+    while (i < text.size() && (text[i] == u' ' || text[i] == u'\t' || text[i] == u'\n' || text[i] == u'\r' ||
+                               text[i] == u'\v' || text[i] == u'\f'))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == u'-' || text[i] == u'+')) negative = text[i++] == u'-';
+    long long value = 0;
+    for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i) {
+        value = value * 10 + (text[i].unicode() - u'0');
+        if (value > INT_MAX + 1LL) value = INT_MAX + 1LL;
+    }
+    if (negative) value = -value;
+    return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
+}
+
+CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(parent), context_(context) {
+    setObjectName(QStringLiteral("CDlgSettings"));
+    setWindowTitle(text(0));
+    setWindowIcon(moduleIcon());
+
+    tcp_ = named(new QCheckBox(text(1041), this), 1041);
+    rtu_ = named(new QCheckBox(text(1042), this), 1042);
+
+    auto* tcpGroup = named(new QGroupBox(text(kTcpGroup), this), kTcpGroup);
+    auto* tcpForm = new QFormLayout(tcpGroup);
+    tcpId_ = named(new QLineEdit(tcpGroup), 1022);
+    tcpPort_ = named(new QLineEdit(tcpGroup), 1021);
+    localIp_ = named(new QLineEdit(tcpGroup), 1025);
+    remoteIp_ = named(new QLineEdit(tcpGroup), 1026);
+    localIp_->setReadOnly(true);
+    remoteIp_->setReadOnly(true);
+    auto addRow = [](QFormLayout* form, QWidget* group, const QString& label, unsigned labelId, QWidget* field) {
+        auto* l = named(new QLabel(label, group), labelId);
+        l->setBuddy(field);
+        form->addRow(l, field);
+    };
+    addRow(tcpForm, tcpGroup, text(kTcpIdLabel), kTcpIdLabel, tcpId_);
+    addRow(tcpForm, tcpGroup, text(kPortLabel), kPortLabel, tcpPort_);
+    addRow(tcpForm, tcpGroup, text(kLocalIpLabel), kLocalIpLabel, localIp_);
+    addRow(tcpForm, tcpGroup, text(kRemoteIpLabel), kRemoteIpLabel, remoteIp_);
+
+    auto* rtuGroup = named(new QGroupBox(text(kRtuGroup), this), kRtuGroup);
+    auto* rtuLayout = new QVBoxLayout(rtuGroup);
+    auto* rtuForm = new QFormLayout;
+    rtuLayout->addLayout(rtuForm);
+    rtuId_ = named(new QLineEdit(rtuGroup), 1023);
+    portName_ = named(new QComboBox(rtuGroup), 1016);
+    baud_ = named(new QComboBox(rtuGroup), 1017);
+    dataBits_ = named(new QComboBox(rtuGroup), 1018);
+    parity_ = named(new QComboBox(rtuGroup), 1019);
+    stopBits_ = named(new QComboBox(rtuGroup), 1020);
+    portName_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    portName_->setMinimumContentsLength(16);
+    addRow(rtuForm, rtuGroup, text(kRtuIdLabel), kRtuIdLabel, rtuId_);
+    addRow(rtuForm, rtuGroup, text(kComPortLabel), kComPortLabel, portName_);
+    addRow(rtuForm, rtuGroup, text(kBaudLabel), kBaudLabel, baud_);
+    addRow(rtuForm, rtuGroup, text(kDataBitsLabel), kDataBitsLabel, dataBits_);
+    addRow(rtuForm, rtuGroup, text(kParityLabel), kParityLabel, parity_);
+    addRow(rtuForm, rtuGroup, text(kStopBitsLabel), kStopBitsLabel, stopBits_);
+    auto* note = named(new QLabel(text(kBusyNote), rtuGroup), kBusyNote);
+    note->setWordWrap(true);
+    rtuLayout->addWidget(note);
+    rtuLayout->addStretch();
+
+    auto* ok = named(new QPushButton(text(1), this), 1);
+    auto* cancel = named(new QPushButton(text(2), this), 2);
+    ok->setDefault(true);
+    connect(ok, &QPushButton::clicked, this, &CDlgSettings::accept);
+    connect(cancel, &QPushButton::clicked, this, &CDlgSettings::reject);
+
+    auto* grid = new QGridLayout;
+    grid->addWidget(tcp_, 0, 0);
+    grid->addWidget(rtu_, 0, 1);
+    grid->addWidget(tcpGroup, 1, 0);
+    grid->addWidget(rtuGroup, 1, 1);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(ok);
+    buttons->addWidget(cancel);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(grid);
+    layout->addLayout(buttons);
+
+    connect(tcp_, &QCheckBox::clicked, this, &CDlgSettings::enableTcpGroup);
+    connect(rtu_, &QCheckBox::clicked, this, &CDlgSettings::enableRtuGroup);
+    for (QLineEdit* box : {tcpPort_, tcpId_, rtuId_}) box->installEventFilter(this);
+
+    connect(portName_, &QComboBox::activated, this, [this](int index) {
+        std::u16string name = toU16(portName_->itemText(index));
+        if (name.ends_with(kBusyMark)) name.resize(name.size() - kBusyMark.size());
+        settings_.portName = std::move(name);
+    });
+    connect(baud_, &QComboBox::activated, this, [this](int index) { settings_.baudRate = baud_->itemData(index).toInt(); });
+    connect(dataBits_, &QComboBox::activated, this,
+            [this](int index) { settings_.dataBits = leadingInteger(dataBits_->itemText(index)); });
+    connect(parity_, &QComboBox::activated, this, [this](int index) { settings_.parity = toU16(parity_->itemText(index)); });
+    connect(stopBits_, &QComboBox::activated, this,
+            [this](int index) { settings_.stopBits = leadingInteger(stopBits_->itemText(index)); });
+
+    loadSettings();
+}
+
+QString CDlgSettings::text(unsigned control) const { return toQString(context_.resources.dialogText(kTemplate, control)); }
+
+void CDlgSettings::loadSettings() { settings_ = loadConnectionSettings(context_.profile); }
+
+int CDlgSettings::exec() {
+    initDialog();
+    return QDialog::exec();
+}
+
+void CDlgSettings::initDialog() {
+    setWindowIcon(moduleIcon());
+    loadSettings();
+    enableTcpGroup(settings_.tcpEnabled != 0);
+    enableRtuGroup(settings_.rtuEnabled != 0);
+    localIp_->setText(toQString(context_.server.localHostName()));
+    remoteIp_->setText(toQString(context_.server.peerAddress()));
+    fillSerialPorts();
+    fillChoices();
+    tcp_->setChecked(settings_.tcpEnabled != 0);
+    rtu_->setChecked(settings_.rtuEnabled != 0);
+    tcpPort_->setText(QString::number(settings_.tcpPort));
+    tcpId_->setText(QString::number(settings_.tcpUnitId));
+    rtuId_->setText(QString::number(settings_.rtuUnitId));
+    // The port names may have changed length since the last opening.
+    adjustSize();
+}
+
+void CDlgSettings::fillSerialPorts() {
+    portName_->clear();
+    const auto ports = ports_.ports();
+    int selected = -1;
+    for (const auto& path : ports) {
+        const QString name = toQString(toUtf16(path));
+        portName_->addItem(serialPortBusy(path) ? name + toQString(kBusyMark) : name);
+        if (toUtf16(path) == settings_.portName) selected = portName_->count() - 1;
+    }
+    portName_->setCurrentIndex(selected);
+    // Room for the longest name beside the arrow; the style's own estimate cuts its last letter.
+    int widest = 0;
+    for (int i = 0; i < portName_->count(); ++i)
+        widest = std::max(widest, portName_->fontMetrics().horizontalAdvance(portName_->itemText(i)));
+    portName_->setMinimumWidth(widest + 48);
+}
+
+void CDlgSettings::fillChoices() {
+    baud_->clear();
+    for (int rate : kBaudRates) baud_->addItem(QString::number(rate), rate);
+    selectData(baud_, settings_.baudRate);
+    dataBits_->clear();
+    for (int bits : {7, 8}) dataBits_->addItem(QString::number(bits), bits);
+    selectData(dataBits_, settings_.dataBits);
+    parity_->clear();
+    parity_->addItems({QStringLiteral("None"), QStringLiteral("Odd"), QStringLiteral("Even")});
+    parity_->setCurrentIndex(parity_->findText(toQString(settings_.parity), Qt::MatchExactly | Qt::MatchCaseSensitive));
+    stopBits_->clear();
+    for (int bits : {1, 2}) stopBits_->addItem(QString::number(bits), bits);
+    selectData(stopBits_, settings_.stopBits);
+}
+
+void CDlgSettings::enableTcpGroup(bool on) {
+    for (QWidget* box : std::initializer_list<QWidget*>{tcpPort_, tcpId_, localIp_, remoteIp_}) box->setEnabled(on);
+}
+
+void CDlgSettings::enableRtuGroup(bool on) {
+    for (QWidget* box : std::initializer_list<QWidget*>{rtuId_, portName_, baud_, dataBits_, parity_, stopBits_})
+        box->setEnabled(on);
+}
+
+bool CDlgSettings::checkNumberBox(QLineEdit* box) {
+    const int value = leadingInteger(box->text());
+    int* setting = box == tcpPort_ ? &settings_.tcpPort : box == tcpId_ ? &settings_.tcpUnitId : &settings_.rtuUnitId;
+    *setting = value;
+    const bool port = box == tcpPort_;
+    const int low = port ? 0 : 1;
+    const int high = port ? 9999 : 255;
+    if (value >= low && value <= high) return true;
+    // The message box takes the focus from the box; that loss is not a new edit.
+    checking_ = true;
+    showMessage(context_.resources.loadString(port ? 141 : 142), MessageIcon::Warning);
+    checking_ = false;
+    *setting = port ? kDefaultPort : kDefaultUnitId;
+    box->setText(QString::number(*setting));
+    box->setFocus(Qt::OtherFocusReason);
+    return false;
+}
+
+bool CDlgSettings::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::FocusOut && !checking_) {
+        const auto reason = static_cast<QFocusEvent*>(event)->reason();
+        // Switching to another window or opening a popup is not leaving the box.
+        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason)
+            checkNumberBox(static_cast<QLineEdit*>(watched));
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void CDlgSettings::accept() {
+    // Enter in a number box reaches OK without the box losing the focus: check it here, so an
+    // out-of-range value is never saved.
+    for (QLineEdit* box : {tcpPort_, tcpId_, rtuId_})
+        if (box->isEnabled() && !checkNumberBox(box)) return;
+    settings_.tcpEnabled = tcp_->isChecked() ? 1 : 0;
+    settings_.rtuEnabled = rtu_->isChecked() ? 1 : 0;
+    settings_.tcpPort = leadingInteger(tcpPort_->text());
+    settings_.tcpUnitId = leadingInteger(tcpId_->text());
+    settings_.rtuUnitId = leadingInteger(rtuId_->text());
+    saveConnectionSettings(context_.profile, settings_);
+    settingsSaved_ = true;
+    QDialog::accept();
+}
+
+}  // namespace tesmor::ui
