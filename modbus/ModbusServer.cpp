@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "modbus/RequestCheck.h"
 #include "platform/Log.h"
 #include "platform/Text.h"
 
@@ -352,15 +353,17 @@ void ModbusServer::tcpLoop(std::stop_token stop, const ConnectionSettings& s) {
         }
 
         PeerRefresh peerState;
-        const bool unitValid = s.tcpUnitId >= 0 && s.tcpUnitId <= 255;
         while (!stop.stop_requested()) {
             const int rc = modbus_receive(ctx.get(), request);
             if (rc > 0) {
-                if (!unitValid || request[6] != static_cast<std::uint8_t>(s.tcpUnitId))
-                    continue;  // another unit: no answer at all
-                refreshPeerInfo(sock, peerState);
-                std::lock_guard data(dataMutex_);
-                modbus_reply(ctx.get(), request, rc, registers_.get());
+                // Another unit, another protocol or a broken frame: no answer at all.
+                const RequestVerdict v = checkRequest(request, rc, Transport::Tcp, s.tcpUnitId, *registers_);
+                if (v.action != RequestVerdict::Drop) {
+                    refreshPeerInfo(sock, peerState);
+                    std::lock_guard data(dataMutex_);
+                    answerRequest(ctx.get(), request, rc, Transport::Tcp, s.tcpUnitId, *registers_);
+                }
+                if (v.close) break;
             } else if (rc < 0) {
                 if (errno == ETIMEDOUT && stillEstablished(sock)) continue;  // a stalled frame
                 break;  // the master closed the connection, it failed, or a stop shut it down
@@ -453,7 +456,7 @@ void ModbusServer::rtuLoop(std::stop_token stop, const ConnectionSettings& s) {
             const int rc = modbus_receive(ctx.get(), request);
             if (rc > 0 && !otherSlaveReplyExpected) {
                 std::lock_guard data(dataMutex_);
-                modbus_reply(ctx.get(), request, rc, registers_.get());
+                answerRequest(ctx.get(), request, rc, Transport::Rtu, s.rtuUnitId, *registers_);
             }
             otherSlaveReplyExpected = !otherSlaveReplyExpected && rc == 0;
         }

@@ -1,9 +1,12 @@
 #include "AssayRecords.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
+#include "platform/Text.h"
 #include "results/CVelmarFile4.h"
 
 namespace tesmor {
@@ -11,6 +14,14 @@ namespace tesmor {
 namespace {
 
 using DataBase::NullAs;
+
+// Only a regular file is read as a chromatogram: opening a FIFO that nobody writes would wait
+// for ever on the host's event thread, and a device never ends.
+bool isRegularFile(const std::u16string& path) {
+    if (path.empty() || path.find(u'\0') != std::u16string::npos) return false;
+    struct stat st {};
+    return ::stat(toUtf8(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
 
 // Orders by channel, then retention time; a NaN time (never stored by SQLite, but cheap to
 // guard) sorts last so the ordering stays strict.
@@ -58,7 +69,7 @@ std::optional<AssayInfo> readAssay(const DataBase::SqlDatabase& database, std::i
             std::u16string method, std::u16string mixture, std::int32_t iscalibration, double atmpressure,
             double airtemp) {
             CVelmarFile4 file;
-            const bool fileRead = file.load(filename) == 0;
+            const bool fileRead = isRegularFile(filename) && file.load(filename) == 0;
 
             AssayInfo assay;
             assay.id = static_cast<std::int32_t>(static_cast<std::uint32_t>(id));

@@ -53,8 +53,9 @@ inline constexpr std::u16string_view kMethodNamesSql = u"SELECT name FROM [metho
 inline constexpr std::u16string_view kMixtureNamesSql = u"SELECT name FROM [mixture] ";
 
 // The visible assay `assayId` with its file's properties and its sorted peaks; nothing when no
-// such row exists (absent, hidden or deleted). A chromatogram file that cannot be read is no
-// failure: the record then counts as an analysis with numinseria 0.
+// such row exists (absent, hidden or deleted). A chromatogram file that cannot be read, or a
+// path that is not a regular file (a FIFO, a directory, a device), is no failure: the record
+// then counts as an analysis with numinseria 0.
 // Throws DataBase::SqlException on any database failure; nothing is kept then.
 std::optional<AssayInfo> readAssay(const DataBase::SqlDatabase& database, std::int32_t assayId);
 

@@ -154,10 +154,26 @@ PtyPair::PtyPair() {
     char tmpl[] = "/tmp/tesmor-pty-XXXXXX";
     if (!::mkdtemp(tmpl)) return;
     dir_ = tmpl;
+    ready_ = start();
+}
+
+bool PtyPair::start() {
     socat_ = std::make_unique<ChildProcess>(std::vector<std::string>{
         "socat", "pty,raw,echo=0,link=" + a(), "pty,raw,echo=0,link=" + b()});
-    if (!socat_->started()) return;
-    ready_ = waitFor([&] { return std::filesystem::exists(a()) && std::filesystem::exists(b()); });
+    if (!socat_->started()) return false;
+    return waitFor([&] { return std::filesystem::exists(a()) && std::filesystem::exists(b()); });
+}
+
+void PtyPair::vanish() {
+    socat_.reset();
+    std::error_code ec;
+    std::filesystem::remove(a(), ec);
+    std::filesystem::remove(b(), ec);
+}
+
+bool PtyPair::reappear() {
+    ready_ = start();
+    return ready_;
 }
 
 PtyPair::~PtyPair() {

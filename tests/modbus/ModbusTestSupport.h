@@ -87,8 +87,13 @@ public:
     bool ready() const { return ready_; }
     std::string a() const { return (dir_ / "A").string(); }
     std::string b() const { return (dir_ / "B").string(); }
+    // Ends socat, so both devices and their links go, as an unplugged adapter does.
+    void vanish();
+    // Makes a new pair under the same two names; true when both are there.
+    bool reappear();
 
 private:
+    bool start();
     std::filesystem::path dir_;
     std::unique_ptr<ChildProcess> socat_;
     bool ready_ = false;

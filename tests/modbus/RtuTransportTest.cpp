@@ -99,6 +99,33 @@ TEST_F(RtuServer, MissingDeviceIsRetriedUntilStoppedAndLoggedOnce) {
     EXPECT_LT(steady_clock::now() - t0, 2s);
 }
 
+// An USB adapter pulled and plugged in again: the device and its name go and come back.
+TEST_F(RtuServer, ADeviceThatVanishesIsOpenedAgainWhenItComesBack) {
+    start();
+    {
+        auto master = test::rtuMaster(pty.b(), 5);
+        ASSERT_TRUE(master);
+        std::uint16_t r[4] = {};
+        ASSERT_EQ(modbus_read_registers(master.get(), 0, 4, r), 4);
+    }
+    test::LogCapture log;
+    pty.vanish();
+    ASSERT_TRUE(test::waitFor([&] { return !server.rtuOpen(); })) << "the loss is not noticed";
+    std::this_thread::sleep_for(1200ms);  // several reopening attempts while it is gone
+    EXPECT_EQ(log.count("went away"), 1u);
+    EXPECT_EQ(log.lines().size(), 1u) << "one line for the whole outage";
+    ASSERT_TRUE(pty.reappear());
+    ASSERT_TRUE(test::waitFor([&] { return server.rtuOpen(); })) << "the device is not opened again";
+    auto master = test::rtuMaster(pty.b(), 5);
+    ASSERT_TRUE(master);
+    std::uint16_t r[4] = {};
+    EXPECT_EQ(modbus_read_registers(master.get(), 0, 4, r), 4) << modbus_strerror(errno);
+    EXPECT_EQ(r[3], 333);
+    const auto t0 = steady_clock::now();
+    server.stop();
+    EXPECT_LT(steady_clock::now() - t0, 2s);
+}
+
 TEST_F(RtuServer, UnknownParityAnswersNothing) {
     profile.setString(kSettingsSection, u"parity", u"Mark");
     test::LogCapture log;

@@ -6,16 +6,21 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 #include <ctime>
 #include <thread>
 #include <vector>
 
 #include "ModbusTestSupport.h"
+#include "modbus/Handles.h"
 #include "modbus/ModbusServer.h"
 #include "support/MemoryProfile.h"
 
@@ -329,6 +334,92 @@ TEST_F(TcpServer, AcceptedConnectionUsesShortKeepAlive) {
     EXPECT_LE(idle + interval * count, 60) << "a vanished master is dropped within about a minute";
     EXPECT_GT(user, 0);
     EXPECT_LE(user, 60000);
+}
+
+// A network namespace joined to this one by a veth pair, 10.213.N.1 here and 10.213.N.2 there.
+// Needs root and iproute2; removed with everything in it.
+class PeerNamespace {
+public:
+    PeerNamespace() {
+        const int id = static_cast<int>(::getpid() % 250) + 1;
+        name_ = "tesmor-peer-" + std::to_string(::getpid());
+        here_ = "tmp" + std::to_string(::getpid()) + "a";
+        there_ = "tmp" + std::to_string(::getpid()) + "b";
+        local = "10.213." + std::to_string(id) + ".1";
+        peer = "10.213." + std::to_string(id) + ".2";
+        ok_ = run("ip netns add " + name_) && run("ip link add " + here_ + " type veth peer name " + there_) &&
+              run("ip link set " + there_ + " netns " + name_) && run("ip addr add " + local + "/30 dev " + here_) &&
+              run("ip link set " + here_ + " up") && run("ip -n " + name_ + " addr add " + peer + "/30 dev " + there_) &&
+              run("ip -n " + name_ + " link set " + there_ + " up");
+    }
+    ~PeerNamespace() {
+        run("ip link del " + here_);
+        run("ip netns del " + name_);
+    }
+    bool ok() const { return ok_; }
+    // A TCP socket that lives in the namespace.
+    UniqueFd socket() const {
+        UniqueFd s;
+        std::thread([&] {  // a network namespace is joined per thread
+            UniqueFd ns(::open(("/var/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC));
+            if (ns && ::setns(ns.get(), CLONE_NEWNET) == 0) s.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        }).join();
+        return s;
+    }
+    // The peer's end stops carrying anything, without a FIN or a reset.
+    bool cut() const { return run("ip -n " + name_ + " link set " + there_ + " down"); }
+
+    std::string local, peer;
+
+private:
+    static bool run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+    std::string name_, here_, there_;
+    bool ok_ = false;
+};
+
+// A master gone without closing (cable pulled, computer off) stops acknowledging. The keep-alive
+// and user time-out of the served socket end the connection and the slot is free again. The
+// timers are shortened on the server's socket here; their real values are checked above.
+TEST_F(TcpServer, AMasterThatStopsAcknowledgingIsDropped) {
+    if (::geteuid() != 0 || std::system("ip netns list >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs root and ip";
+    PeerNamespace ns;
+    if (!ns.ok()) GTEST_SKIP() << "cannot make a network namespace with a veth pair";
+    start();
+    UniqueFd master = ns.socket();
+    ASSERT_TRUE(master);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    ::inet_pton(AF_INET, ns.local.c_str(), &addr.sin_addr);
+    ASSERT_EQ(::connect(master.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << std::strerror(errno);
+    const std::uint8_t req[] = {0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x01};
+    ASSERT_EQ(::send(master.get(), req, sizeof req, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof req));
+    pollfd p{master.get(), POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 2000), 1) << "not served";
+
+    int serverSide = -1;
+    for (int fd = 0; fd < 4096 && serverSide < 0; ++fd) {
+        sockaddr_in peer{};
+        socklen_t pl = sizeof peer;
+        char text[INET_ADDRSTRLEN] = {};
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &pl) == 0 && peer.sin_family == AF_INET &&
+            ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text) && ns.peer == text)
+            serverSide = fd;
+    }
+    ASSERT_GE(serverSide, 0);
+    const int idle = 1, interval = 1, count = 2;
+    const unsigned userTimeout = 3000;
+    ::setsockopt(serverSide, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(serverSide, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(serverSide, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    ::setsockopt(serverSide, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
+
+    ASSERT_TRUE(ns.cut());
+    // While the silent master holds the slot a new one is not served; once it is dropped, it is.
+    const auto t0 = steady_clock::now();
+    EXPECT_TRUE(test::readHoldingEventually(port, 0, 1, 20s).has_value()) << "the half-open connection is kept";
+    RecordProperty("dropped_after_ms",
+                   static_cast<int>(duration_cast<milliseconds>(steady_clock::now() - t0).count()));
 }
 
 TEST_F(TcpServer, MisplacedEntryIsLoggedOncePerLoadAndNeverWritten) {

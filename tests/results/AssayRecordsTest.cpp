@@ -1,6 +1,15 @@
 // Reading one analysis from a host database and its chromatogram file.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <future>
+
 #include "LabDatabase.h"
 #include "platform/Text.h"
 #include "results/AssayRecords.h"
@@ -161,5 +170,89 @@ TEST_F(AssayRecords, NuminseriaComesFromTheLeadingDigitsOfTheProperty) {
     row.filename = chromatogram("b.chr", u"7a");
     EXPECT_EQ(read(lab->addAssay(row, {}))->numinseria, 7);
 }
+
+// The chromatogram file of a published assay changed under the host's feet. Whatever is found
+// at the path, the assay is read from the database, promptly; only a readable file gives its
+// number in series.
+struct FileFault {
+    const char* name;
+    std::function<void(const std::filesystem::path& path, const std::filesystem::path& good)> damage;
+    std::int32_t numinseria;
+    bool needsNonRoot = false;
+};
+void PrintTo(const FileFault& c, std::ostream* os) { *os << c.name; }
+
+class ChromatogramFault : public AssayRecords, public ::testing::WithParamInterface<FileFault> {};
+
+TEST_P(ChromatogramFault, TheAssayStillComesFromTheDatabase) {
+    if (GetParam().needsNonRoot && ::geteuid() == 0) GTEST_SKIP() << "root reads any file";
+    const std::filesystem::path good = chromatogram("good.chr", u"12");
+    const std::filesystem::path path = dir.file("a.chr");
+    std::filesystem::copy_file(good, path);
+    LabAssay row;
+    row.filename = path.string();
+    const auto id = lab->addAssay(row, {{"Метан", 1, 1.0, 5}});
+    ASSERT_EQ(read(id)->numinseria, 12);
+
+    GetParam().damage(path, good);
+    auto reading = std::async(std::launch::async, [&] { return read(id); });
+    if (reading.wait_for(std::chrono::seconds(3)) != std::future_status::ready) {
+        // Let a reader stuck on a FIFO go before failing.
+        const int w = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (w >= 0) ::close(w);
+        reading.wait();
+        FAIL() << "reading the assay hangs";
+    }
+    const auto assay = reading.get();
+    ASSERT_TRUE(assay);
+    EXPECT_EQ(assay->numinseria, GetParam().numinseria);
+    EXPECT_EQ(assay->peaks.size(), 1u);
+}
+
+void truncateTo(const std::filesystem::path& path, double fraction) {
+    std::filesystem::resize_file(path, static_cast<std::uintmax_t>(std::filesystem::file_size(path) * fraction));
+}
+void replaceBy(const std::filesystem::path& path, const std::filesystem::path& with) {
+    const auto temporary = path.string() + ".new";
+    std::filesystem::copy_file(with, temporary);
+    std::filesystem::rename(temporary, path);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ChromatogramFault,
+    ::testing::Values(
+        FileFault{"TruncatedInTheSamples", [](const auto& p, const auto&) { truncateTo(p, 0.5); }, 0},
+        FileFault{"TruncatedInTheXml", [](const auto& p, const auto&) { truncateTo(p, 0.99); }, 0},
+        FileFault{"TruncatedToNothing", [](const auto& p, const auto&) { truncateTo(p, 0); }, 0},
+        FileFault{"ReplacedByAnotherChromatogram",
+                  [](const auto& p, const auto&) {
+                      SyntheticOptions options;
+                      options.samples = 50;
+                      options.numinseria = u"34";
+                      ASSERT_EQ(makeSyntheticChromatogram(options).save(toUtf16(p.string() + ".other")), 0);
+                      replaceBy(p, p.string() + ".other");
+                  },
+                  34},
+        FileFault{"ReplacedByText",
+                  [](const auto& p, const auto&) {
+                      writeBytes(p.string() + ".text", {'n', 'o', 't', ' ', 'S', 'T', 'G'});
+                      replaceBy(p, p.string() + ".text");
+                  },
+                  0},
+        FileFault{"Deleted", [](const auto& p, const auto&) { std::filesystem::remove(p); }, 0},
+        FileFault{"ADirectory",
+                  [](const auto& p, const auto&) {
+                      std::filesystem::remove(p);
+                      std::filesystem::create_directory(p);
+                  },
+                  0},
+        FileFault{"AFifoNobodyWrites",
+                  [](const auto& p, const auto&) {
+                      std::filesystem::remove(p);
+                      ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0);
+                  },
+                  0},
+        FileFault{"NoReadPermission", [](const auto& p, const auto&) { ::chmod(p.c_str(), 0); }, 0, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

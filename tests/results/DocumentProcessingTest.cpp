@@ -3,6 +3,8 @@
 
 #include <sqlite3.h>
 
+#include <filesystem>
+
 #include "LabDatabase.h"
 #include "modbus/ModbusTestSupport.h"
 #include "platform/MessageSink.h"
@@ -164,6 +166,25 @@ TEST_F(DocumentProcessing, ALockedDatabaseThrowsBeforeAnyWrite) {
     sqlite3_exec(raw, "ROLLBACK", nullptr, nullptr, nullptr);
     process(id);
     EXPECT_EQ(holding(0), 5);
+}
+
+// The host's database removed between two updates: SQLite makes an empty one in its place,
+// which has no tables; the processing fails before any write and the registers keep their values.
+TEST_F(DocumentProcessing, ADeletedDatabaseThrowsBeforeAnyWrite) {
+    map({{kPeak, u"Метан", kArea, kHolding, u"INT", 0}, {kChrom, u"", u"Номер пробы", kHolding, u"INT", 1}});
+    const auto id = assay({{"Метан", 1, 1.0, 5}});
+    process(id);
+    ASSERT_EQ(holding(0), 5);
+    lab.reset();
+    std::filesystem::remove(dir.file("host.db"));
+    try {
+        process(id);
+        FAIL() << "no exception";
+    } catch (const DataBase::SqlException& e) {
+        EXPECT_EQ(e.code(), SQLITE_ERROR);
+    }
+    EXPECT_EQ(holding(0), 5);
+    EXPECT_EQ(holding(1), 0xFEE8);
 }
 
 TEST(PeakIndex, FoldsEachNameOnceAndKeepsTheLast) {

@@ -1,0 +1,233 @@
+// libFuzzer entry: any bytes as what a master sends, over a socket pair into a libmodbus server
+// context, which cuts frames with modbus_receive; each frame is answered by answerRequest as the
+// transports do. The frame is handed over at the very end of a readable page, so a read past it
+// faults even inside libmodbus (which is not instrumented). Each answer is checked against the
+// verdict and, for reads and writes, against the store.
+//
+// Input: byte 0 picks the transport (bit 0: RTU) and, for RTU, whether a correct CRC is appended
+// to each frame (bit 1) so that most frames get past the CRC; the rest is the byte stream, split
+// into frames at each 0xFF 0xFE pair in CRC mode.
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "modbus/RequestCheck.h"
+
+using tesmor::RequestVerdict;
+using tesmor::Transport;
+
+namespace {
+
+constexpr int kUnit = 1;
+
+void check(bool condition) {
+    if (!condition) std::abort();
+}
+
+std::uint16_t crc16Modbus(const std::uint8_t* p, std::size_t n) {
+    std::uint16_t crc = 0xFFFF;
+    for (std::size_t i = 0; i < n; ++i) {
+        crc ^= p[i];
+        for (int b = 0; b < 8; ++b) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+    }
+    return crc;
+}
+
+int word(const std::uint8_t* p) { return (p[0] << 8) | p[1]; }
+
+struct Store {
+    modbus_mapping_t* m = modbus_mapping_new(500, 500, 500, 500);
+    void reset() {
+        for (int i = 0; i < 500; ++i) {
+            m->tab_bits[i] = static_cast<std::uint8_t>(i % 3 == 0);
+            m->tab_input_bits[i] = static_cast<std::uint8_t>(i % 5 == 0);
+            m->tab_registers[i] = static_cast<std::uint16_t>(0x1000 + i);
+            m->tab_input_registers[i] = static_cast<std::uint16_t>(0x2000 + i);
+        }
+    }
+};
+
+// A page pair whose second page cannot be touched.
+struct GuardedPage {
+    long size = sysconf(_SC_PAGESIZE);
+    std::uint8_t* base = static_cast<std::uint8_t*>(
+        mmap(nullptr, 2 * size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    GuardedPage() {
+        check(base != MAP_FAILED);
+        check(mprotect(base + size, size, PROT_NONE) == 0);
+    }
+    const std::uint8_t* place(const std::uint8_t* frame, int length) {
+        std::uint8_t* at = base + size - length;
+        std::memcpy(at, frame, static_cast<std::size_t>(length));
+        return at;
+    }
+};
+
+struct Pair {
+    int server = -1, master = -1;
+    Pair() {
+        int sv[2];
+        check(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0);
+        server = sv[0];
+        master = sv[1];
+    }
+    ~Pair() {
+        if (master >= 0) close(master);
+    }
+};
+
+std::vector<std::uint8_t> drain(int fd) {
+    std::vector<std::uint8_t> out(600);
+    const auto n = recv(fd, out.data(), out.size(), MSG_DONTWAIT);
+    out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return out;
+}
+
+// The answer to a frame the check passed: the function echoed and, for reads and writes, the
+// values of the store.
+void checkReply(const std::uint8_t* req, const std::uint8_t* rsp, std::size_t rspPdu, const modbus_mapping_t& m) {
+    const std::uint8_t function = req[0];
+    check(rspPdu >= 1 && rsp[0] == function);
+    if (function == MODBUS_FC_REPORT_SLAVE_ID) return;  // the only request without an address
+    const int address = word(req + 1);
+    switch (function) {
+        case MODBUS_FC_READ_COILS:
+        case MODBUS_FC_READ_DISCRETE_INPUTS: {
+            const int count = word(req + 3);
+            const std::uint8_t* table = function == MODBUS_FC_READ_COILS ? m.tab_bits : m.tab_input_bits;
+            check(rspPdu == 2u + static_cast<std::size_t>((count + 7) / 8) && rsp[1] == (count + 7) / 8);
+            for (int i = 0; i < count; ++i) check(((rsp[2 + i / 8] >> (i % 8)) & 1) == table[address + i]);
+            break;
+        }
+        case MODBUS_FC_READ_HOLDING_REGISTERS:
+        case MODBUS_FC_READ_INPUT_REGISTERS: {
+            const int count = word(req + 3);
+            const std::uint16_t* table =
+                function == MODBUS_FC_READ_HOLDING_REGISTERS ? m.tab_registers : m.tab_input_registers;
+            check(rspPdu == 2u + 2u * static_cast<std::size_t>(count) && rsp[1] == 2 * count);
+            for (int i = 0; i < count; ++i) check(word(rsp + 2 + 2 * i) == table[address + i]);
+            break;
+        }
+        case MODBUS_FC_WRITE_SINGLE_COIL:
+            check(rspPdu == 5 && std::memcmp(rsp, req, 5) == 0);
+            check(m.tab_bits[address] == (word(req + 3) == 0xFF00));
+            break;
+        case MODBUS_FC_WRITE_SINGLE_REGISTER:
+            check(rspPdu == 5 && std::memcmp(rsp, req, 5) == 0);
+            check(m.tab_registers[address] == word(req + 3));
+            break;
+        case MODBUS_FC_WRITE_MULTIPLE_COILS: {
+            const int count = word(req + 3);
+            check(rspPdu == 5 && std::memcmp(rsp, req, 5) == 0);
+            for (int i = 0; i < count; ++i) check(m.tab_bits[address + i] == ((req[6 + i / 8] >> (i % 8)) & 1));
+            break;
+        }
+        case MODBUS_FC_WRITE_MULTIPLE_REGISTERS: {
+            const int count = word(req + 3);
+            check(rspPdu == 5 && std::memcmp(rsp, req, 5) == 0);
+            for (int i = 0; i < count; ++i) check(m.tab_registers[address + i] == word(req + 6 + 2 * i));
+            break;
+        }
+        case MODBUS_FC_WRITE_AND_READ_REGISTERS: {
+            const int readCount = word(req + 3);
+            check(rspPdu == 2u + 2u * static_cast<std::size_t>(readCount) && rsp[1] == 2 * readCount);
+            // The write comes first, so the read sees it.
+            for (int i = 0; i < readCount; ++i) check(word(rsp + 2 + 2 * i) == m.tab_registers[address + i]);
+            const int writeAddress = word(req + 5), writeCount = word(req + 7);
+            for (int i = 0; i < writeCount; ++i)
+                check(m.tab_registers[writeAddress + i] == word(req + 10 + 2 * i));
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+void serve(const std::uint8_t* data, std::size_t size, Transport transport, bool stopAtError) {
+    static Store store;
+    static GuardedPage page;
+    store.reset();
+    Pair pair;
+    modbus_t* ctx = transport == Transport::Tcp ? modbus_new_tcp("127.0.0.1", 1502)
+                                                : modbus_new_rtu("/dev/null", 9600, 'N', 8, 1);
+    check(ctx != nullptr);
+    modbus_set_slave(ctx, kUnit);
+    modbus_set_socket(ctx, pair.server);
+    if (size) check(send(pair.master, data, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size));
+    shutdown(pair.master, SHUT_WR);  // end of input reads as a closed connection, never a wait
+
+    const int header = transport == Transport::Tcp ? 7 : 1;
+    const int trailer = transport == Transport::Tcp ? 0 : 2;
+    std::uint8_t request[MODBUS_MAX_ADU_LENGTH];
+    for (int frames = 0; frames < 64; ++frames) {
+        const int rc = modbus_receive(ctx, request);
+        if (rc < 0 && (errno == ECONNRESET || stopAtError)) break;
+        if (rc <= 0) continue;
+        check(rc >= header + 1 + trailer && rc <= MODBUS_MAX_ADU_LENGTH);
+        const std::uint8_t* frame = page.place(request, rc);
+        const RequestVerdict v = tesmor::answerRequest(ctx, frame, rc, transport, kUnit, *store.m);
+        const auto rsp = drain(pair.master);
+        const bool broadcast = transport == Transport::Rtu && frame[0] == MODBUS_BROADCAST_ADDRESS;
+        if (v.action == RequestVerdict::Drop || broadcast) {
+            check(rsp.empty());
+        } else {
+            check(rsp.size() >= static_cast<std::size_t>(header + 1 + trailer));
+            if (transport == Transport::Tcp) {
+                check(std::memcmp(rsp.data(), frame, 2) == 0 && word(rsp.data() + 2) == 0);
+                check(word(rsp.data() + 4) == static_cast<int>(rsp.size()) - 6 && rsp[6] == frame[6]);
+            } else {
+                check(rsp[0] == frame[0]);
+                const std::uint16_t crc = crc16Modbus(rsp.data(), rsp.size() - 2);
+                check(rsp[rsp.size() - 2] == (crc & 0xFF) && rsp[rsp.size() - 1] == (crc >> 8));
+            }
+            const std::uint8_t* pdu = rsp.data() + header;
+            const std::size_t pduLength = rsp.size() - static_cast<std::size_t>(header + trailer);
+            if (v.action == RequestVerdict::Exception)
+                check(pduLength == 2 && pdu[0] == (frame[header] | 0x80) && pdu[1] == v.exception);
+            else
+                checkReply(frame + header, pdu, pduLength, *store.m);
+        }
+        if (v.close) break;
+    }
+    modbus_close(ctx);
+    modbus_free(ctx);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 1 || size > 4096) return 0;
+    const std::uint8_t mode = data[0];
+    ++data;
+    --size;
+    if (!(mode & 1)) {
+        serve(data, size, Transport::Tcp, true);
+        return 0;
+    }
+    if (!(mode & 2)) {
+        serve(data, size, Transport::Rtu, false);
+        return 0;
+    }
+    // RTU with a correct CRC after each piece.
+    std::vector<std::uint8_t> stream;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= size; ++i) {
+        if (i == size || (i + 1 < size && data[i] == 0xFF && data[i + 1] == 0xFE)) {
+            const std::size_t from = stream.size();
+            stream.insert(stream.end(), data + start, data + i);
+            const std::uint16_t crc = crc16Modbus(stream.data() + from, stream.size() - from);
+            stream.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+            stream.push_back(static_cast<std::uint8_t>(crc >> 8));
+            start = i + 2;
+            ++i;
+        }
+    }
+    serve(stream.data(), stream.size(), Transport::Rtu, false);
+    return 0;
+}
