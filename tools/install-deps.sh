@@ -9,7 +9,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   mbpoll python3 python3-pymodbus python3-serial python3-serial-asyncio socat sqlite3
-  fonts-dejavu-core xvfb xauth locales
+  fonts-dejavu-core xvfb xauth locales iproute2
 )
 
 if [ "$(id -u)" -ne 0 ]; then
