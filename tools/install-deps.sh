@@ -19,7 +19,7 @@ fi
 
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" = "install ok installed" ] || missing+=("$p")
 done
 
 if [ ${#missing[@]} -gt 0 ]; then
@@ -29,7 +29,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # Tests check number handling under a decimal-comma locale.
-if ! locale -a 2>/dev/null | grep -qi '^ru_RU\.utf8$'; then
+if ! grep -qi '^ru_RU\.utf8$' <<<"$(locale -a 2>/dev/null)"; then
   sed -i 's/^# *ru_RU.UTF-8 UTF-8/ru_RU.UTF-8 UTF-8/' /etc/locale.gen
   grep -q '^ru_RU.UTF-8 UTF-8' /etc/locale.gen || echo 'ru_RU.UTF-8 UTF-8' >> /etc/locale.gen
   locale-gen >/dev/null
