@@ -10,6 +10,7 @@
 #include "host_api.h"
 #include "modbus/DeviceMonitor.h"
 #include "modbus/ModbusServer.h"
+#include "platform/Guarded.h"
 #include "platform/Log.h"
 #include "platform/Text.h"
 #include "results/DataBaseConnection.h"
@@ -53,25 +54,6 @@ FilterSettings g_filters;  // read and reloaded on the host's event thread only
 HostDevices g_devices;
 DeviceMonitor g_monitor(g_server, g_devices);
 
-// Host handlers must return to the host whatever happens inside.
-template <typename F>
-int guarded(const char* where, F&& body) noexcept {
-    try {
-        body();
-    } catch (const std::exception& e) {
-        try {
-            logLine(std::string(where) + ": " + e.what());
-        } catch (...) {
-        }
-    } catch (...) {
-        try {
-            logLine(std::string(where) + ": unknown failure");
-        } catch (...) {
-        }
-    }
-    return 0;
-}
-
 void chooseLanguage() {
     static constexpr const char* kService = "System/GetLanguage";
     if (!hostHasService(kService)) return;
@@ -97,7 +79,7 @@ void takeDatabaseLocation() {
 }  // namespace
 
 int onModulesLoaded(intptr_t) noexcept {
-    return guarded("ModulesLoaded", [] {
+    guarded("ModulesLoaded", [] {
         chooseLanguage();
         if (const HostApi* host = hostApi(); host && host->registerCommand) {
             g_state.menuCommandRegistration = host->registerCommand(kMenuCommand, &onMenuCommand);
@@ -111,10 +93,11 @@ int onModulesLoaded(intptr_t) noexcept {
         ui::installMessageBoxes(currentResources());
         g_server.restart();
     });
+    return 0;
 }
 
 int onDocumentUpdate(intptr_t assayId) noexcept {
-    return guarded("DocumentUpdate", [assayId] {
+    guarded("DocumentUpdate", [assayId] {
         g_server.setCurrentAssayId(static_cast<std::int32_t>(assayId));
         // Settings saved in the connection dialog (only with a main window) take effect now.
         if (g_server.startPending() || ui::settingsSaved()) {
@@ -133,10 +116,11 @@ int onDocumentUpdate(intptr_t assayId) noexcept {
         }
         ui::rebuildMainWindowList();
     });
+    return 0;
 }
 
 int onMenuCommand(intptr_t hostWindow) noexcept {
-    return guarded("MenuCommand", [hostWindow] {
+    guarded("MenuCommand", [hostWindow] {
         const bool existed = ui::mainWindowExists();
         ui::WindowServices services{&g_server, &g_profile, &currentResources(), currentResourceModulePath(),
                                     [] { return g_monitor.devices(); }};
@@ -145,6 +129,7 @@ int onMenuCommand(intptr_t hostWindow) noexcept {
             if (refresh) refresh();
         });
     });
+    return 0;
 }
 
 }  // namespace tesmor
@@ -154,17 +139,18 @@ using namespace tesmor;
 TESMOR_EXPORT const PluginInfo* GetPluginInfo(void) { return &kPluginInfo; }
 
 TESMOR_EXPORT int Load(const HostApi* host) {
-    return guarded("Load", [host] {
+    guarded("Load", [host] {
         setHostApi(host);
         if (!host || !host->subscribe) return;
         g_state.modulesLoadedSubscription = host->subscribe(kModulesLoadedEvent, &onModulesLoaded);
         g_state.documentUpdateSubscription = host->subscribe(kDocumentUpdateEvent, &onDocumentUpdate);
         g_state.subscribed = true;
     });
+    return 0;
 }
 
 TESMOR_EXPORT int Unload(void) {
-    return guarded("Unload", [] {
+    guarded("Unload", [] {
         // No Qt object of the plug-in may outlive the library.
         g_monitor.setObserver({});
         ui::closeWindows();
@@ -180,4 +166,5 @@ TESMOR_EXPORT int Unload(void) {
         g_state.commandRegistered = false;
         g_monitor.stop();
     });
+    return 0;
 }

@@ -8,6 +8,7 @@
 #include <exception>
 #include <string>
 
+#include "platform/Guarded.h"
 #include "platform/Log.h"
 #include "ui/CDlgMain.h"
 #include "ui/MessageBoxSink.h"
@@ -27,35 +28,16 @@ struct Windows {
 
 Windows g_windows;
 
-template <typename F>
-auto guarded(const char* where, F&& body, decltype(body()) failed) noexcept -> decltype(body()) {
-    try {
-        return body();
-    } catch (const std::exception& e) {
-        try {
-            logLine(std::string(where) + ": " + e.what());
-        } catch (...) {
-        }
-    } catch (...) {
-        try {
-            logLine(std::string(where) + ": unknown failure");
-        } catch (...) {
-        }
-    }
-    return failed;
-}
-
 }  // namespace
 
 bool windowsAvailable() noexcept { return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr; }
 
 void installMessageBoxes(const Resources& resources) noexcept {
     guarded("message boxes", [&] {
-        if (!windowsAvailable() || g_windows.sink) return 0;
+        if (!windowsAvailable() || g_windows.sink) return;
         g_windows.sink = std::make_unique<MessageBoxSink>(toQString(resources.dialogText(116, 0)));
         g_windows.previousSink = setMessageSink(g_windows.sink.get());
-        return 0;
-    }, 0);
+    });
 }
 
 bool showMainWindow(std::intptr_t hostWindow, WindowServices services) noexcept {
@@ -89,8 +71,7 @@ void clearSettingsSaved() noexcept {
 void rebuildMainWindowList() noexcept {
     guarded("main window list", [] {
         if (g_windows.main) g_windows.main->rebuildList();
-        return 0;
-    }, 0);
+    });
 }
 
 std::function<void()> mainWindowRefresher() noexcept {
@@ -112,8 +93,7 @@ void closeWindows() noexcept {
             g_windows.previousSink = nullptr;
         }
         releaseModuleIcon();
-        return 0;
-    }, 0);
+    });
 }
 
 }  // namespace tesmor::ui
