@@ -22,4 +22,11 @@ public:
     virtual bool delKey(std::u16string_view section) = 0;
 };
 
+// The key of a list entry: `prefix` followed by `index` in decimal ("regAddress_" 3 -> "regAddress_3").
+inline std::u16string indexedKey(std::u16string_view prefix, std::size_t index) {
+    std::u16string key(prefix);
+    for (char c : std::to_string(index)) key += static_cast<char16_t>(c);
+    return key;
+}
+
 }  // namespace tesmor

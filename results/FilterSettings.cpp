@@ -4,12 +4,6 @@ namespace tesmor {
 
 namespace {
 
-std::u16string indexedKey(std::u16string_view prefix, std::size_t index) {
-    std::u16string key(prefix);
-    for (char c : std::to_string(index)) key += static_cast<char16_t>(c);
-    return key;
-}
-
 std::set<std::u16string> loadList(Profile& profile, std::u16string_view prefix) {
     std::set<std::u16string> names;
     for (std::size_t i = 0;; ++i) {
