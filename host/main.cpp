@@ -2,8 +2,10 @@
 // host services, keeps the profile in a JSON file and raises the host's events.
 #include <dlfcn.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -14,12 +16,12 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include <QApplication>
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QString>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include "DemoLab.h"
@@ -297,54 +299,66 @@ int main(int argc, char** argv) {
     }
     if (window) window->show();
 
-    // Signals and standard input reach the plug-in through the event thread, like the host's own events.
-    std::thread([loop] {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGINT);
-        sigaddset(&set, SIGTERM);
-        int signal = 0;
-        sigwait(&set, &signal);
-        QMetaObject::invokeMethod(loop, &QCoreApplication::quit, Qt::QueuedConnection);
-    }).detach();
-
+    // Signals and standard input are read on the event thread itself, like the host's own events:
+    // no second thread touches the plug-in or the host's state.
     HostWindow* shownWindow = window.get();
-    std::thread([loop, shownWindow] {
-        std::string line;
-        while (std::getline(std::cin, line)) {
-            QMetaObject::invokeMethod(loop, [line, loop, shownWindow] {
-                std::istringstream in(line);
-                std::string command;
-                in >> command;
-                auto& host = HostCore::instance();
-                if (command.empty()) return;
-                if (command == "quit" || command == "exit") {
-                    loop->quit();
-                } else if (command == "update") {
-                    std::string id;
-                    in >> id;
-                    const auto n = number(id);
-                    if (!n) return say("usage: update ID");
-                    host.raise("System/DocumentUpdate", static_cast<intptr_t>(*n));
-                    say("document update " + std::to_string(*n) + " raised");
-                } else if (command == "menu") {
-                    if (!host.runCommand("tesmor/MenuCommand", reinterpret_cast<intptr_t>(static_cast<QWidget*>(shownWindow))))
-                        say("no menu command registered");
-                } else if (command == "profile") {
-                    std::cout << host.profileDump() << std::endl;
-                } else if (command == "devices") {
-                    listDevices();
-                } else if (command == "device") {
-                    deviceCommand(in);
-                    if (shownWindow) shownWindow->refreshDevices();
-                } else if (command == "help") {
-                    std::cout << kUsage;
-                } else {
-                    say("unknown command \"" + command + "\" (help lists the commands)");
-                }
-            }, Qt::QueuedConnection);
+    const int signalFd = signalfd(-1, &blocked, SFD_CLOEXEC | SFD_NONBLOCK);
+    QSocketNotifier signalNotifier(signalFd, QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, [signalFd, loop] {
+        signalfd_siginfo info{};
+        if (::read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) loop->quit();
+    });
+
+    auto command = [loop, shownWindow](const std::string& line) {
+        std::istringstream in(line);
+        std::string word;
+        in >> word;
+        auto& host = HostCore::instance();
+        if (word.empty()) return;
+        if (word == "quit" || word == "exit") {
+            loop->quit();
+        } else if (word == "update") {
+            std::string id;
+            in >> id;
+            const auto n = number(id);
+            if (!n) return say("usage: update ID");
+            host.raise("System/DocumentUpdate", static_cast<intptr_t>(*n));
+            say("document update " + std::to_string(*n) + " raised");
+        } else if (word == "menu") {
+            if (!host.runCommand("tesmor/MenuCommand", reinterpret_cast<intptr_t>(static_cast<QWidget*>(shownWindow))))
+                say("no menu command registered");
+        } else if (word == "profile") {
+            std::cout << host.profileDump() << std::endl;
+        } else if (word == "devices") {
+            listDevices();
+        } else if (word == "device") {
+            deviceCommand(in);
+            if (shownWindow) shownWindow->refreshDevices();
+        } else if (word == "help") {
+            std::cout << kUsage;
+        } else {
+            say("unknown command \"" + word + "\" (help lists the commands)");
         }
-    }).detach();
+    };
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    std::string pending;
+    QObject::connect(&input, &QSocketNotifier::activated, [&input, &pending, command] {
+        char buffer[4096];
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+        if (n <= 0) {
+            // End of input: the host goes on until quit by a signal.
+            input.setEnabled(false);
+            if (!pending.empty()) command(std::exchange(pending, {}));
+            return;
+        }
+        pending.append(buffer, static_cast<std::size_t>(n));
+        for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
+            const std::string line = pending.substr(0, end);
+            pending.erase(0, end + 1);
+            command(line);
+        }
+    });
 
     // Assays already there at start are not news; each new visible one is raised once.
     QTimer watchTimer;
@@ -396,10 +410,7 @@ int main(int argc, char** argv) {
     window.reset();
     dlclose(library);
     say("plug-in unloaded");
-    // The standard-input reader may still be blocked in a read, holding the lock of stdin: flush
-    // only the output streams and leave without unwinding it.
+    ::close(signalFd);
     std::cout.flush();
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::_Exit(0);
+    return 0;
 }
