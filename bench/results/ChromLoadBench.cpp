@@ -97,7 +97,9 @@ void Load(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * file.size()));
 }
 
-// File sizes in MiB of samples: the 64 MiB file is the one the target is set for.
+// File sizes in MiB of samples: the 64 MiB file is the one the target is set for. The heap's
+// history changes what a large allocation costs, so compare sizes in separate runs
+// (--benchmark_filter=/8/ and /64/).
 BENCHMARK(PlainReadFreshBuffer)->Arg(8)->Arg(64)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(PlainReadReusedBuffer)->Arg(8)->Arg(64)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(Load)->Arg(8)->Arg(64)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
@@ -131,7 +133,8 @@ int main(int argc, char** argv) {
         if (const double fresh = time("PlainReadFreshBuffer", mebibytes); load > 0 && fresh > 0)
             std::cout << " load / plain read into a fresh buffer = " << load / fresh << ";";
         if (const double reused = time("PlainReadReusedBuffer", mebibytes); load > 0 && reused > 0)
-            std::cout << " load / plain read into a reused buffer = " << load / reused << " (target <= 1.5)";
+            std::cout << " load / plain read into a reused buffer = " << load / reused
+                      << (mebibytes == 64 ? " (target <= 1.5)" : "");
         std::cout << "\n";
     }
     benchmark::Shutdown();
