@@ -63,6 +63,8 @@ Options:
                        laboratory with two chromatographs, a new analysis every ten seconds
                        and Modbus TCP on --port; implies --data-dir DIR and --watch
   --port N             the demo's Modbus TCP port when its lab is created (default 1502)
+  --version            print the host's version and the plug-in's name and version, then exit
+                       (exit status 1 when the plug-in cannot be loaded)
   --help               this text
 
 Commands on standard input:
@@ -78,6 +80,7 @@ Commands on standard input:
 Examples:
   tesmor-host --demo ./demo
   tesmor-host --data-dir /tmp/lab --language 1033 --trace
+  tesmor-host --version
 )";
 
 struct Options {
@@ -90,6 +93,7 @@ struct Options {
     bool trace = false;
     bool headless = false;
     bool watch = false;
+    bool version = false;
     std::string demo;
     int port = 1502;
 };
@@ -123,6 +127,8 @@ Options parseOptions(int argc, char** argv) {
         if (arg == "--help" || arg == "-h") {
             std::cout << kUsage;
             std::exit(0);
+        } else if (arg == "--version") {
+            options.version = true;
         } else if (arg == "--plugin") {
             options.plugin = value(i);
         } else if (arg == "--data-dir") {
@@ -174,6 +180,29 @@ Options parseOptions(int argc, char** argv) {
 
 void say(const std::string& line) { std::cout << "tesmor-host: " << line << std::endl; }
 
+std::string describe(const PluginInfo& info) {
+    const auto v = info.version;
+    return toUtf8(std::u16string_view(info.name, textLength(info.name))) + " " + std::to_string(v >> 24) + "." +
+           std::to_string((v >> 16) & 0xFF) + "." + std::to_string((v >> 8) & 0xFF) + "." +
+           std::to_string(v & 0xFF);
+}
+
+// Loads the plug-in only to read its description: nothing of it runs.
+int printVersion(const std::string& plugin) {
+    std::cout << "tesmor-host " TESMOR_VERSION << std::endl;
+    void* library = dlopen(plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!library) {
+        std::cerr << "tesmor-host: cannot load the plug-in: " << dlerror() << std::endl;
+        return 1;
+    }
+    auto getInfo = reinterpret_cast<const PluginInfo* (*)()>(dlsym(library, "GetPluginInfo"));
+    const PluginInfo* info = getInfo ? getInfo() : nullptr;
+    if (info) std::cout << "plug-in " << plugin << ": " << describe(*info) << std::endl;
+    else std::cerr << "tesmor-host: " << plugin << " is not a tesmor plug-in" << std::endl;
+    dlclose(library);
+    return info ? 0 : 1;
+}
+
 void listDevices() {
     const auto devices = HostCore::instance().devices();
     if (devices.empty()) say("no devices");
@@ -221,6 +250,7 @@ void deviceCommand(std::istringstream& in) {
 
 int main(int argc, char** argv) {
     const Options options = parseOptions(argc, argv);
+    if (options.version) return printVersion(options.plugin);
 
     std::error_code error;
     fs::create_directories(options.dataDir, error);
@@ -269,12 +299,7 @@ int main(int argc, char** argv) {
     auto unload = reinterpret_cast<int (*)()>(dlsym(library, "Unload"));
     if (!getInfo || !load || !unload) fail(options.plugin + " is not a tesmor plug-in");
 
-    if (const PluginInfo* info = getInfo()) {
-        const auto v = info->version;
-        say("loaded " + options.plugin + ": " + toUtf8(std::u16string_view(info->name, textLength(info->name))) +
-            " " + std::to_string(v >> 24) + "." + std::to_string((v >> 16) & 0xFF) + "." +
-            std::to_string((v >> 8) & 0xFF) + "." + std::to_string(v & 0xFF));
-    }
+    if (const PluginInfo* info = getInfo()) say("loaded " + options.plugin + ": " + describe(*info));
     say("profile " + options.profile + ", database " + options.database);
 
     const bool windowed = !options.headless && (std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY") ||

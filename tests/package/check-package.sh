@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package, checks what it holds and declares, and runs the programs from an
-# unpacked copy: the host loads the installed plug-in and quits cleanly.
+# unpacked copy: the host loads the installed plug-in and quits cleanly. As root, it also installs
+# the package with apt-get, runs the installed host and removes the package again.
 set -euo pipefail
 build=$1
 work=$(mktemp -d)
@@ -22,4 +23,19 @@ dpkg-deb -x "$deb" "$work/root"
 out=$(echo quit | "$work/root/usr/bin/tesmor-host" --headless --language 1033 --data-dir "$work/lab" 2>&1)
 grep -q "loaded $work/root/usr/bin/\.\./lib.*/tesmor/tesmor\.so" <<<"$out" || { echo "$out"; exit 1; }
 grep -q 'menu item "Data/Calculations/Velmar: Modbus"' <<<"$out" || { echo "$out"; exit 1; }
+out=$("$work/root/usr/bin/tesmor-host" --version)
+grep -q "^plug-in .*/tesmor/tesmor\.so: " <<<"$out" || { echo "$out"; exit 1; }
+
+if [ "$(id -u)" != 0 ]; then
+  echo "not root: the apt-get installation is not tried"
+elif [ "$(dpkg-query -W -f='${Status}' tesmor 2>/dev/null)" = "install ok installed" ]; then
+  echo "a tesmor package is installed already: it is left as it is, the apt-get installation is not tried"
+else
+  trap 'apt-get remove -y --purge tesmor >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$deb" >"$work/apt.log" 2>&1 \
+    || { cat "$work/apt.log"; exit 1; }
+  out=$(/usr/bin/tesmor-host --version)
+  grep -q "^plug-in /usr/bin/\.\./lib.*/tesmor/tesmor\.so: " <<<"$out" || { echo "$out"; exit 1; }
+  echo "$out"
+fi
 echo "package $(basename "$deb") is complete and runs"

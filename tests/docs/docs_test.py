@@ -1,0 +1,267 @@
+"""The commands and worked examples of README.md and docs/, run as a reader would run them, so
+that they cannot go stale. Ports and device names are the only things changed: the documented
+port 1502 becomes a free one, the serial device a pseudo-terminal, the master's address 127.0.0.1."""
+import json
+import os
+import re
+import shlex
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import types
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
+from labkit import Host, crc16_umts, free_port, wait_until  # noqa: E402
+
+SOURCE = os.environ["TESMOR_SOURCE"]
+BUILD = os.environ["TESMOR_BUILD"]
+HOST = os.path.join(BUILD, "bin", "tesmor-host")
+PYTHON = "/usr/bin/python3"  # Debian's, which has pymodbus
+
+
+def read(name):
+    with open(os.path.join(SOURCE, name), encoding="utf-8") as f:
+        return f.read()
+
+
+def indented_commands(text, program):
+    """Commands in indented code blocks that start with the program's name, comments removed."""
+    return [line.strip().split("  #")[0].strip() for line in text.splitlines()
+            if line.startswith("    ") and line.strip().startswith(program + " ")]
+
+
+def fenced(text, language):
+    return re.findall(r"```" + language + r"\n(.*?)```", text, re.S)
+
+
+def run(command, **kwargs):
+    return subprocess.run(command, capture_output=True, text=True, timeout=60, **kwargs)
+
+
+def values_read(output):
+    """mbpoll's "[address]: value" lines."""
+    return re.findall(r"^\[(\d+)\]:\s+(\S+)", output, re.M)
+
+
+class SerialPair:
+    """Two linked pseudo-terminals from socat: the slave opens one end, the master the other."""
+
+    def __init__(self, folder):
+        self.slave, self.master = os.path.join(folder, "slave"), os.path.join(folder, "master")
+        self.process = subprocess.Popen(["socat", f"pty,raw,echo=0,link={self.slave}",
+                                         f"pty,raw,echo=0,link={self.master}"])
+        if not wait_until(lambda: os.path.exists(self.slave) and os.path.exists(self.master), timeout=10):
+            raise AssertionError("socat made no pseudo-terminal pair")
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait(timeout=10)
+
+
+def listening(port):
+    with socket.socket() as s:
+        return s.connect_ex(("127.0.0.1", port)) == 0
+
+
+class UserGuideAgainstTheDemo(unittest.TestCase):
+    """The demo lab, with its RTU slave switched on, read with the guide's and the demo's commands."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.TemporaryDirectory()
+        cls.port = free_port()
+        lab = os.path.join(cls.folder.name, "demo")
+        paths = types.SimpleNamespace(profile_path=os.path.join(lab, "profile.json"),
+                                      db_path=os.path.join(lab, "lab.db"))
+        demo = ["--demo", lab, "--port", str(cls.port)]
+        # A first run creates the lab; the RTU slave is then switched on as the settings dialog would.
+        Host(HOST, paths, demo).quit()
+        with open(paths.profile_path, encoding="utf-8") as f:
+            profile = json.load(f)
+        cls.serial = SerialPair(cls.folder.name)
+        profile["plugins"]["tesmor"]["Settings"].update({"isRTU": 1, "portName": cls.serial.slave})
+        with open(paths.profile_path, "w", encoding="utf-8") as f:
+            json.dump(profile, f, ensure_ascii=False, indent=2)
+        cls.host = Host(HOST, paths, demo)
+        cls.guide = read("docs/user-guide.md")
+        # The first analysis of a run arrives within ten seconds.
+        if not wait_until(lambda: cls.sample_number(), timeout=25, step=0.5):
+            raise AssertionError("the demo published no analysis:\n" + cls.host.text())
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.host.quit()
+        cls.serial.close()
+        cls.folder.cleanup()
+
+    @classmethod
+    def sample_number(cls):
+        out = run(["mbpoll", "-m", "tcp", "-p", str(cls.port), "-a", "1", "-0", "-1", "-t", "4", "-r", "5", "-c", "1",
+                   "127.0.0.1"])
+        found = values_read(out.stdout)
+        return int(found[0][1]) if out.returncode == 0 and found else None
+
+    def local(self, command):
+        command = command.replace("-p 1502 ", f"-p {self.port} ").replace("/dev/ttyUSB0", self.serial.master)
+        return shlex.split(command)
+
+    def check_reads(self, commands):
+        self.assertTrue(commands)
+        for command in commands:
+            with self.subTest(command=command):
+                out = run(self.local(command))
+                self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
+                count = int(re.search(r"-c (\d+)", command).group(1))
+                self.assertEqual(len(values_read(out.stdout)), count, out.stdout)
+
+    def test_the_guides_mbpoll_commands_read_tcp_and_rtu(self):
+        commands = indented_commands(self.guide, "mbpoll")
+        self.assertTrue(any("-m rtu" in c for c in commands) and any("-m tcp" in c for c in commands))
+        self.check_reads(commands)
+
+    def test_the_demos_printed_commands_read_what_they_say(self):
+        printed = indented_commands(self.host.text(), "mbpoll")
+        self.assertGreaterEqual(len(printed), 5, self.host.text())
+        self.check_reads(printed)
+
+    def test_the_guides_pymodbus_example_reads_the_float_mbpoll_reads(self):
+        (example,) = fenced(self.guide, "python")
+        example = example.replace('"192.168.0.10"', '"127.0.0.1"').replace("port=502", f"port={self.port}")
+        big_endian = self.local(next(c for c in indented_commands(self.guide, "mbpoll") if "4:float -B" in c))
+        # An analysis may arrive between the two reads: then read both again.
+        for _ in range(3):
+            before = self.sample_number()
+            python = run([PYTHON, "-c", example])
+            self.assertEqual(python.returncode, 0, python.stderr)
+            mbpoll = run(big_endian)
+            if before == self.sample_number():
+                break
+        self.assertAlmostEqual(float(python.stdout), float(values_read(mbpoll.stdout)[0][1]), places=3)
+        self.assertTrue(85 < float(python.stdout) < 99, "methane, in percent")
+
+
+class WorkedExamples(unittest.TestCase):
+    def test_the_float_byte_order_table(self):
+        guide = read("docs/user-guide.md")
+        orders = {"Big-endian": "ABCD", "Little-endian": "DCBA", "Big-endian byte swap": "BADC",
+                  "Little-endian byte swap": "CDAB"}
+        header = re.search(r"^\| byte order \| registers \| (\S+) \((.*?)\) \| (\S+) \((.*?)\) \|$", guide, re.M)
+        examples = [(float(header.group(1)), header.group(2)), (float(header.group(3)), header.group(4))]
+        for value, bytes_text in examples:
+            self.assertEqual(struct.pack(">f", value).hex(" ").upper(), bytes_text)
+        for name, order in orders.items():
+            with self.subTest(order=name):
+                row = re.search(r"^\| " + re.escape(name) + r" \| [^|]+\| ([0-9A-F ]+) \| ([0-9A-F ]+) \|$", guide, re.M)
+                self.assertTrue(row, name)
+                for (value, _), documented in zip(examples, row.groups()):
+                    abcd = struct.pack(">f", value)
+                    arranged = bytes(abcd["ABCD".index(letter)] for letter in order)
+                    self.assertEqual(f"{arranged[:2].hex().upper()} {arranged[2:].hex().upper()}", documented)
+
+    def test_the_sample_number_examples(self):
+        guide = read("docs/user-guide.md")
+        uuid, number, hexadecimal = re.search(r"UUID `([0-9a-f-]{36})` gives (\d+) \(0x([0-9A-F]+)\)", guide).groups()
+        self.assertEqual(crc16_umts(uuid.encode()), int(number))
+        self.assertEqual(int(number), int(hexadecimal, 16))
+        check = re.search(r"`123456789` → 0x([0-9A-F]+)", guide).group(1)
+        self.assertEqual(crc16_umts(b"123456789"), int(check, 16))
+
+
+class ProfileKeys(unittest.TestCase):
+    def test_every_documented_key_is_one_the_plug_in_uses(self):
+        page = read("docs/profile-keys.md")
+        keys = re.findall(r"^\| `([A-Za-z_]+)(?:%d)?` \|", page, re.M)
+        self.assertGreaterEqual(len(keys), 20)
+        code = ""
+        for folder in ("modbus", "results", "shell", "ui"):
+            for root, _, files in os.walk(os.path.join(SOURCE, folder)):
+                for name in files:
+                    if name.endswith((".cpp", ".h")):
+                        with open(os.path.join(root, name), encoding="utf-8") as f:
+                            code += f.read()
+        for key in keys:
+            with self.subTest(key=key):
+                self.assertIn(f'"{key}', code)
+
+    def test_the_example_profile_starts_the_tcp_server(self):
+        (example,) = fenced(read("docs/profile-keys.md"), "json")
+        port = free_port()
+        with tempfile.TemporaryDirectory() as folder:
+            with open(os.path.join(folder, "profile.json"), "w", encoding="utf-8") as f:
+                f.write(example.replace("1502", str(port)))
+            paths = types.SimpleNamespace(profile_path=os.path.join(folder, "profile.json"),
+                                          db_path=os.path.join(folder, "lab.db"))
+            host = Host(HOST, paths)
+            try:
+                self.assertTrue(wait_until(lambda: listening(port), timeout=10), host.text())
+                out = run(["mbpoll", "-m", "tcp", "-p", str(port), "-a", "1", "-0", "-1", "-t", "4", "-r", "0",
+                           "-c", "3", "127.0.0.1"])
+                self.assertEqual(out.returncode, 0, out.stdout)
+            finally:
+                self.assertEqual(host.quit(), 0)
+
+
+class Readme(unittest.TestCase):
+    def setUp(self):
+        self.readme = read("README.md")
+
+    def test_the_stand_in_host_command(self):
+        (command,) = indented_commands(self.readme, "./build/bin/tesmor-host")
+        with tempfile.TemporaryDirectory() as folder:
+            args = shlex.split(command.replace("/tmp/lab", folder).replace("./build", BUILD))
+            out = subprocess.run(args, input="profile\nquit\n", capture_output=True, text=True, timeout=30)
+            self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
+            self.assertIn('menu item "Data/Calculations/Velmar: Modbus"', out.stdout)
+            self.assertIn("trace: ", out.stderr)
+
+    def test_installing_under_a_prefix(self):
+        self.assertIn("cmake --install build", self.readme)
+        with tempfile.TemporaryDirectory() as prefix:
+            out = run(["cmake", "--install", BUILD, "--prefix", prefix])
+            self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
+            version = run([os.path.join(prefix, "bin", "tesmor-host"), "--version"])
+            self.assertEqual(version.returncode, 0, version.stderr)
+            self.assertRegex(version.stdout, r"plug-in .*/tesmor/tesmor\.so: ")
+            chrom = run([os.path.join(prefix, "bin", "tesmor-chrom"), "--help"])
+            self.assertEqual(chrom.returncode, 0, chrom.stderr)
+            self.assertTrue(os.path.exists(os.path.join(prefix, "share", "doc", "tesmor", "user-guide.md")))
+
+    def test_the_screenshot_commands(self):
+        env = {**os.environ, "QT_QPA_PLATFORM": "offscreen"}
+        with tempfile.TemporaryDirectory() as folder:
+            for program in ("tesmor-screenshots", "ui_dialog_screenshots"):
+                self.assertIn(f"./build/bin/{program}", self.readme + read("tools/screenshots.sh"))
+                out = run([os.path.join(BUILD, "bin", program), folder], env=env)
+                self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
+            made = {name for name in os.listdir(folder) if name.endswith(".png")}
+            documented = set(re.findall(r"screenshots/([\w-]+\.png)", read("docs/user-guide.md")))
+            self.assertTrue(documented)
+            self.assertLessEqual(documented, made)
+            self.assertTrue({n.replace("-ru.", "-en.") for n in documented} <= made, sorted(made))
+
+
+class PerformanceReport(unittest.TestCase):
+    def test_the_benchmark_commands_name_benchmarks_that_exist(self):
+        page = read("docs/performance.md")
+        commands = [c for c in (line.strip() for line in page.splitlines() if line.startswith("    "))
+                    if "build/bin/bench_" in c]
+        self.assertGreaterEqual(len(commands), 4)
+        for command in commands:
+            with self.subTest(command=command):
+                args = shlex.split(command)
+                if args[0] == "taskset":
+                    args = args[3:]
+                args[0] = os.path.join(BUILD, "bin", os.path.basename(args[0]))
+                if not os.path.exists(args[0]):
+                    self.skipTest("benchmarks not built (TESMOR_BUILD_BENCH=OFF)")
+                out = run(args + ["--benchmark_list_tests"])
+                self.assertEqual(out.returncode, 0, out.stderr)
+                self.assertTrue(out.stdout.strip(), "the filter matches no benchmark")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
