@@ -187,7 +187,7 @@ std::string describe(const PluginInfo& info) {
            std::to_string(v & 0xFF);
 }
 
-// Loads the plug-in only to read its description: nothing of it runs.
+// Reads the plug-in's description only: Load is never called.
 int printVersion(const std::string& plugin) {
     std::cout << "tesmor-host " TESMOR_VERSION << std::endl;
     void* library = dlopen(plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
