@@ -15,7 +15,7 @@ import types
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
-from labkit import Host, crc16_umts, free_port, wait_until  # noqa: E402
+from labkit import Host, crc16_umts, free_port, sample_number, wait_until  # noqa: E402
 
 SOURCE = os.environ["TESMOR_SOURCE"]
 BUILD = os.environ["TESMOR_BUILD"]
@@ -89,7 +89,7 @@ class UserGuideAgainstTheDemo(unittest.TestCase):
         cls.host = Host(HOST, paths, demo)
         cls.guide = read("docs/user-guide.md")
         # The first analysis of a run arrives within ten seconds.
-        if not wait_until(lambda: cls.sample_number(), timeout=25, step=0.5):
+        if not wait_until(lambda: sample_number(cls.port), timeout=25, step=0.5):
             raise AssertionError("the demo published no analysis:\n" + cls.host.text())
 
     @classmethod
@@ -97,13 +97,6 @@ class UserGuideAgainstTheDemo(unittest.TestCase):
         cls.host.quit()
         cls.serial.close()
         cls.folder.cleanup()
-
-    @classmethod
-    def sample_number(cls):
-        out = run(["mbpoll", "-m", "tcp", "-p", str(cls.port), "-a", "1", "-0", "-1", "-t", "4", "-r", "5", "-c", "1",
-                   "127.0.0.1"])
-        found = values_read(out.stdout)
-        return int(found[0][1]) if out.returncode == 0 and found else None
 
     def local(self, command):
         command = command.replace("-p 1502 ", f"-p {self.port} ").replace("/dev/ttyUSB0", self.serial.master)
@@ -134,11 +127,11 @@ class UserGuideAgainstTheDemo(unittest.TestCase):
         big_endian = self.local(next(c for c in indented_commands(self.guide, "mbpoll") if "4:float -B" in c))
         # An analysis may arrive between the two reads: then read both again.
         for _ in range(3):
-            before = self.sample_number()
+            before = sample_number(self.port)
             python = run([PYTHON, "-c", example])
             self.assertEqual(python.returncode, 0, python.stderr)
             mbpoll = run(big_endian)
-            if before == self.sample_number():
+            if before == sample_number(self.port):
                 break
         self.assertAlmostEqual(float(python.stdout), float(values_read(mbpoll.stdout)[0][1]), places=3)
         self.assertTrue(85 < float(python.stdout) < 99, "methane, in percent")

@@ -8,7 +8,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from labkit import free_port, wait_until  # noqa: E402
+from labkit import free_port, sample_number, wait_until  # noqa: E402
 
 HOST = os.environ["TESMOR_HOST"]
 
@@ -17,12 +17,6 @@ def mbpoll(port, *args):
     out = subprocess.run(["mbpoll", "-m", "tcp", "-p", str(port), "-a", "1", "-0", "-1", *args, "127.0.0.1"],
                          capture_output=True, text=True, timeout=20)
     return out.returncode, out.stdout
-
-
-def sample_number(port):
-    code, out = mbpoll(port, "-t", "4", "-r", "5", "-c", "1")
-    m = re.search(r"\[5\]:\s+(\d+)", out)
-    return int(m.group(1)) if code == 0 and m else None
 
 
 class Demo(unittest.TestCase):

@@ -2,6 +2,7 @@
 import json
 import os
 import queue
+import re
 import socket
 import sqlite3
 import subprocess
@@ -136,6 +137,14 @@ class Host:
         self.process.stdin.close()
         self.process.stdout.close()
         return self.process.returncode
+
+
+def sample_number(port, address=5):
+    """The sample number a TCP slave on port publishes in a holding register, as mbpoll reads it."""
+    out = subprocess.run(["mbpoll", "-m", "tcp", "-p", str(port), "-a", "1", "-0", "-1", "-t", "4", "-r",
+                          str(address), "-c", "1", "127.0.0.1"], capture_output=True, text=True, timeout=20)
+    found = re.search(r"\[%d\]:\s+(\d+)" % address, out.stdout)
+    return int(found.group(1)) if out.returncode == 0 and found else None
 
 
 def wait_until(predicate, timeout=10, step=0.1):
