@@ -10,7 +10,6 @@ import struct
 import subprocess
 import sys
 import tempfile
-import time
 import types
 import unittest
 
