@@ -69,6 +69,14 @@ bool spanFitsTables(const RegisterInfo& e, const ItemCaptions& c, int tableSize)
     return span > 0 && e.address >= 0 && static_cast<std::int64_t>(e.address) + span <= tableSize;
 }
 
+bool entriesOverlap(const RegisterInfo& a, const RegisterInfo& b, const ItemCaptions& c) noexcept {
+    const Table table = tableOf(a.registerType);
+    if (table == Table::None || table != tableOf(b.registerType)) return false;
+    const std::int64_t aEnd = static_cast<std::int64_t>(a.address) + std::max(registerSpan(a, c), 1);
+    const std::int64_t bEnd = static_cast<std::int64_t>(b.address) + std::max(registerSpan(b, c), 1);
+    return a.address < bEnd && b.address < aEnd;
+}
+
 bool encodeFloat(float value, std::u16string_view order, std::array<std::uint16_t, 2>& out) noexcept {
     const auto bits = std::bit_cast<std::uint32_t>(value);
     const std::uint16_t ab = static_cast<std::uint16_t>(bits >> 16);

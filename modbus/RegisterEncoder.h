@@ -33,6 +33,10 @@ int registerSpan(const RegisterInfo& entry, const ItemCaptions& captions) noexce
 // True when the entry writes something and all of it lies within a table of `tableSize` entries.
 bool spanFitsTables(const RegisterInfo& entry, const ItemCaptions& captions, int tableSize = 500) noexcept;
 
+// True when both entries are in the same table and their registers overlap. An entry whose
+// texts match no case still takes the register at its address, so it collides there.
+bool entriesOverlap(const RegisterInfo& a, const RegisterInfo& b, const ItemCaptions& captions) noexcept;
+
 // Writes the entry's value into `store`. Writes nothing when the texts match no case or when
 // the registers do not all lie inside the tables. Not synchronised: the caller holds the lock
 // that guards the store (ModbusServer::Locked).

@@ -195,5 +195,37 @@ TEST(EncodeCaptions, MapFromAnotherLanguageWritesNothing) {
     EXPECT_EQ(store->tab_registers[0], 42);
 }
 
+struct OverlapCase {
+    const char* name;
+    std::u16string_view typeA, dataA;
+    Item itemA;
+    int addressA;
+    std::u16string_view typeB, dataB;
+    Item itemB;
+    int addressB;
+    bool overlap;
+};
+
+TEST(EntriesOverlap, SameTableAndIntersectingRegisters) {
+    const OverlapCase cases[] = {
+        {"int 3x:10 vs int 4x:10", ireg, u"INT", Item::Mode, 10, hreg, u"INT", Item::Mode, 10, false},
+        {"float 4x:10 vs int 4x:11", hreg, u"FLOAT", Item::Area, 10, hreg, u"INT", Item::Mode, 11, true},
+        {"float 4x:10 vs int 4x:12", hreg, u"FLOAT", Item::Area, 10, hreg, u"INT", Item::Mode, 12, false},
+        {"int 4x:9 vs float 4x:10", hreg, u"INT", Item::Mode, 9, hreg, u"FLOAT", Item::Area, 10, false},
+        {"time 4x:0 vs int 4x:4", hreg, u"INT", Item::SampleTime, 0, hreg, u"INT", Item::Mode, 4, true},
+        {"time 4x:0 vs int 4x:5", hreg, u"INT", Item::SampleTime, 0, hreg, u"INT", Item::Mode, 5, false},
+        {"coil 0x:3 vs coil 0x:3", coil, u"BOOL", Item::Area, 3, coil, u"BOOL", Item::Concentration, 3, true},
+        {"coil 0x:3 vs input 1x:3", coil, u"BOOL", Item::Area, 3, input, u"BOOL", Item::Area, 3, false},
+        {"unknown item still takes its address", hreg, u"INT", Item::Other, 7, hreg, u"INT", Item::Mode, 7, true},
+    };
+    const auto cap = captions();
+    for (const auto& c : cases) {
+        const EncodeCase a{c.name, c.typeA, c.dataA, texts::bigEndian, c.itemA, 0, c.addressA, {}};
+        const EncodeCase b{c.name, c.typeB, c.dataB, texts::bigEndian, c.itemB, 0, c.addressB, {}};
+        EXPECT_EQ(entriesOverlap(makeEntry(a, cap), makeEntry(b, cap), cap), c.overlap) << c.name;
+        EXPECT_EQ(entriesOverlap(makeEntry(b, cap), makeEntry(a, cap), cap), c.overlap) << c.name << " (swapped)";
+    }
+}
+
 }  // namespace
 }  // namespace tesmor
