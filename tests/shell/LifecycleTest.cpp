@@ -213,7 +213,7 @@ struct HandlerSpy {
 
 TEST_F(Lifecycle, HandlersReturnZero) {
     HandlerSpy::handlers.clear();
-    const HostApi api = HandlerSpy::table();
+    static const HostApi api = HandlerSpy::table();  // the plug-in keeps the pointer
     auto plugin = loadPlugin();
     ASSERT_EQ(plugin->load(&api), 0);
     const auto handler = [](const char* name) {
