@@ -53,7 +53,9 @@ void DeviceMonitor::pollOnce() {
         device.name = source_.name(i);
         device.lastError = source_.lastError(i);
         device.mode = source_.mode(i);
-        {
+        // Entries of the chromatogram and peak sources carry no device name: a device without a
+        // name would otherwise overwrite them every second.
+        if (!device.name.empty()) {
             auto locked = server_.lock();
             for (auto& entry : locked.registerMap()) {
                 if (entry.deviceName != device.name) continue;

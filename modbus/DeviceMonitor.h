@@ -32,7 +32,7 @@ public:
     virtual ~DeviceSource() = default;
     // Number of devices; 0 or negative means none.
     virtual int count() = 0;
-    // Name of device `index`; empty when the host has none.
+    // Name of device `index`; empty when the host has none (such a device matches no entry).
     virtual std::u16string name(int index) = 0;
     virtual std::int32_t lastError(int index) = 0;
     virtual std::int32_t mode(int index) = 0;

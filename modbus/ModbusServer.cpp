@@ -201,6 +201,9 @@ void ModbusServer::logMisplacedEntries() {
     std::vector<std::string> lines;
     {
         std::lock_guard data(dataMutex_);
+        if (mapLogged_ && sameConfiguration(map_, loggedMap_)) return;
+        loggedMap_ = map_;
+        mapLogged_ = true;
         for (std::size_t i = 0; i < map_.size(); ++i) {
             const auto& e = map_[i];
             const int span = registerSpan(e, captions_);

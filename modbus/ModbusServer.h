@@ -68,7 +68,8 @@ public:
     void stop();
 
     // Replaces the map by the one stored in the profile (one step under the lock, so no reader
-    // sees a partial map) and logs each entry that does not fit the tables, once per load.
+    // sees a partial map) and logs each entry that does not fit the tables, once per distinct
+    // stored map (again only after the map has changed).
     void loadRegisterMap();
     // Writes the current map to the profile (section emptied first).
     void saveRegisterMap();
@@ -127,6 +128,8 @@ private:
 
     std::mutex dataMutex_;
     RegisterMap map_;
+    RegisterMap loggedMap_;  // the map whose misplaced entries were logged last
+    bool mapLogged_ = false;
     ItemCaptions captions_;
     ModbusMapping registers_;
 };

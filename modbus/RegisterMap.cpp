@@ -1,6 +1,8 @@
 #include "modbus/RegisterMap.h"
 
+#include <algorithm>
 #include <string>
+#include <tuple>
 
 namespace tesmor {
 
@@ -21,6 +23,15 @@ RegisterMap loadRegisterMap(Profile& profile) {
         map.push_back(std::move(e));
     }
     return map;
+}
+
+bool sameConfiguration(const RegisterMap& a, const RegisterMap& b) noexcept {
+    const auto stored = [](const RegisterInfo& e) {
+        return std::tie(e.source, e.deviceName, e.component, e.address, e.registerType, e.dataType, e.byteOrder,
+                        e.dataItem);
+    };
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [&](const RegisterInfo& x, const RegisterInfo& y) { return stored(x) == stored(y); });
 }
 
 void saveRegisterMap(Profile& profile, const RegisterMap& map) {

@@ -17,6 +17,9 @@ using RegisterMap = std::vector<RegisterInfo>;
 // stored. Profile only; the caller publishes the result (ModbusServer::loadRegisterMap).
 RegisterMap loadRegisterMap(Profile& profile);
 
+// True when both hold the same entries as stored in the profile (current values not compared).
+bool sameConfiguration(const RegisterMap& a, const RegisterMap& b) noexcept;
+
 // Deletes the whole section, then writes the eight keys of every entry in map order, so no key
 // of a removed entry survives.
 void saveRegisterMap(Profile& profile, const RegisterMap& map);

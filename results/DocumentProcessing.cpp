@@ -2,11 +2,13 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
 
 #include "platform/Log.h"
 #include "platform/MessageSink.h"
 #include "platform/Text.h"
 #include "results/DataBaseConnection.h"
+#include "results/SqlException.h"
 #include "results/TextFolding.h"
 
 namespace tesmor {
@@ -82,10 +84,35 @@ void processDocument(ModbusServer& server, const FilterSettings& filters) {
     const PeakIndex peaks(assay->peaks);
     const std::uint16_t sampleNumber = crc16(toUtf8(assay->uuid));
     const auto locked = server.lock();
-    for (auto& entry : locked.registerMap()) {
-        assignValues(entry, *assay, peaks, locked.captions(), sampleNumber);
-        locked.writeRegister(entry);
+    // Values are worked out on a copy, which may fail (folding a name allocates); only then are
+    // map and store changed, by steps that cannot fail, so a failure writes no register at all.
+    RegisterMap updated = locked.registerMap();
+    for (auto& entry : updated) assignValues(entry, *assay, peaks, locked.captions(), sampleNumber);
+    locked.registerMap().swap(updated);
+    for (const auto& entry : locked.registerMap()) locked.writeRegister(entry);
+}
+
+bool publishDocument(ModbusServer& server, const FilterSettings& filters) noexcept {
+    const std::int32_t assayId = server.currentAssayId();
+    const auto report = [assayId](const std::string& why) {
+        logLine("assay " + std::to_string(assayId) + " not published: " + why);
+    };
+    try {
+        try {
+            processDocument(server, filters);
+            return true;
+        } catch (const DataBase::SqlException& e) {
+            report("database error " + std::to_string(e.code()) + ": " + e.what() +
+                   (e.sql().empty() ? "" : " [" + e.sql() + "]"));
+        } catch (const std::exception& e) {
+            report(e.what());
+        } catch (...) {
+            report("unknown failure");
+        }
+    } catch (...) {
+        // Not even the log line could be made; the registers are untouched all the same.
     }
+    return false;
 }
 
 }  // namespace tesmor

@@ -27,6 +27,8 @@ std::string currentResourceModulePath() {
     return g_current.load() == &g_loaded ? g_loadedPath : ownModulePath();
 }
 
+void useBuiltInResources() noexcept { g_current = &g_builtIn; }
+
 void chooseLanguageResources(std::uint16_t languageId) {
     constexpr std::uint16_t kRussian = 1049;
     if (languageId == kRussian) return;

@@ -16,6 +16,8 @@ std::string currentResourceModulePath();
 // ids keep the built-in resources, as does a library that is missing or offers no table.
 // A loaded library is never unloaded.
 void chooseLanguageResources(std::uint16_t languageId);
+// Back to the built-in resources, as at library load. Only while no other thread reads texts.
+void useBuiltInResources() noexcept;
 
 // Texts by string id from whatever resources are current.
 class CurrentStrings final : public StringSource {

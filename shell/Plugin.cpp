@@ -1,8 +1,6 @@
 #include "Plugin.h"
 
-#include <exception>
-#include <optional>
-#include <string>
+#include <memory>
 
 #include "HostDevices.h"
 #include "HostServices.h"
@@ -11,8 +9,6 @@
 #include "modbus/DeviceMonitor.h"
 #include "modbus/ModbusServer.h"
 #include "platform/Guarded.h"
-#include "platform/Log.h"
-#include "platform/Text.h"
 #include "results/DataBaseConnection.h"
 #include "results/DocumentProcessing.h"
 #include "results/FilterSettings.h"
@@ -36,7 +32,18 @@ constexpr PluginInfo kPluginInfo{
     {0x7a, 0x3e, 0x51, 0x0c, 0x94, 0x2b, 0x4f, 0x6d, 0xa1, 0x58, 0x0e, 0xc3, 0x27, 0xd9, 0x86, 0x14},
 };
 
-struct PluginState {
+// Everything one Load builds and its Unload tears down. The library itself stays mapped after
+// the host unloads it (Qt keeps pointers into it), so a later Load of the same file must not
+// find the registers, flags or map of the earlier one. Members are destroyed in reverse order:
+// the monitor and the transports stop before what they use goes.
+struct PluginInstance {
+    HostProfile profile;
+    CurrentStrings strings;
+    ModbusServer server{profile, strings};
+    FilterSettings filters;  // read and reloaded on the host's event thread only
+    HostDevices devices;
+    DeviceMonitor monitor{server, devices};
+
     uint32_t modulesLoadedSubscription = 0;
     uint32_t documentUpdateSubscription = 0;
     uint32_t menuCommandRegistration = 0;
@@ -44,15 +51,8 @@ struct PluginState {
     bool commandRegistered = false;
 };
 
-PluginState g_state;
-
-// Built when the library is loaded, in this order, and torn down in reverse when it is unloaded.
-HostProfile g_profile;
-CurrentStrings g_strings;
-ModbusServer g_server(g_profile, g_strings);
-FilterSettings g_filters;  // read and reloaded on the host's event thread only
-HostDevices g_devices;
-DeviceMonitor g_monitor(g_server, g_devices);
+// Null before Load and after Unload; only the host's event thread changes it.
+std::unique_ptr<PluginInstance> g_plugin;
 
 void chooseLanguage() {
     static constexpr const char* kService = "System/GetLanguage";
@@ -76,44 +76,71 @@ void takeDatabaseLocation() {
     DataBaseConnection::instance().setConnectionUri(text);
 }
 
+// Returns the plug-in to the state of a freshly loaded library: nothing running, nothing held
+// from the host, the built-in texts.
+void tearDown() {
+    PluginInstance* plugin = g_plugin.get();
+    if (plugin) plugin->monitor.setObserver({});
+    // No Qt object of the plug-in may outlive the library.
+    ui::closeWindows();
+    if (plugin) {
+        plugin->server.stop();
+        const HostApi* host = hostApi();
+        if (host && plugin->subscribed && host->unsubscribe) {
+            host->unsubscribe(plugin->modulesLoadedSubscription);
+            host->unsubscribe(plugin->documentUpdateSubscription);
+        }
+        plugin->subscribed = false;
+        if (host && plugin->commandRegistered && host->unregisterCommand)
+            host->unregisterCommand(plugin->menuCommandRegistration);
+        plugin->commandRegistered = false;
+        plugin->monitor.stop();
+    }
+    g_plugin.reset();
+    setProfileFolder({});
+    DataBaseConnection::instance().setConnectionUri(nullptr);
+    useBuiltInResources();
+    setHostApi(nullptr);
+}
+
 }  // namespace
 
 int onModulesLoaded(intptr_t) noexcept {
     guarded("ModulesLoaded", [] {
+        PluginInstance* plugin = g_plugin.get();
+        if (!plugin) return;
         chooseLanguage();
-        if (const HostApi* host = hostApi(); host && host->registerCommand) {
-            g_state.menuCommandRegistration = host->registerCommand(kMenuCommand, &onMenuCommand);
-            g_state.commandRegistered = true;
+        if (const HostApi* host = hostApi(); host && host->registerCommand && !plugin->commandRegistered) {
+            plugin->menuCommandRegistration = host->registerCommand(kMenuCommand, &onMenuCommand);
+            plugin->commandRegistered = true;
         }
         createMenuItem();
         takeDatabaseLocation();
         setProfileFolder(u"plugins\\tesmor");
-        g_monitor.start();
-        g_server.setReloadHook([] { g_filters.load(g_profile); });
+        plugin->monitor.start();
+        plugin->server.setReloadHook([plugin] { plugin->filters.load(plugin->profile); });
         ui::installMessageBoxes(currentResources());
-        g_server.restart();
+        plugin->server.restart();
     });
     return 0;
 }
 
 int onDocumentUpdate(intptr_t assayId) noexcept {
     guarded("DocumentUpdate", [assayId] {
-        g_server.setCurrentAssayId(static_cast<std::int32_t>(assayId));
+        PluginInstance* plugin = g_plugin.get();
+        if (!plugin) return;
+        ModbusServer& server = plugin->server;
+        server.setCurrentAssayId(static_cast<std::int32_t>(assayId));
         // Settings saved in the connection dialog (only with a main window) take effect now.
-        if (g_server.startPending() || ui::settingsSaved()) {
-            g_server.restart();
+        if (server.startPending() || ui::settingsSaved()) {
+            server.restart();
             ui::rebuildMainWindowList();
             ui::clearSettingsSaved();
             return;
         }
-        g_server.reloadConfiguration();
-        try {
-            processDocument(g_server, g_filters);
-        } catch (const DataBase::SqlException& e) {
-            // Nothing was written: every read comes before the first register write.
-            logLine("assay " + std::to_string(assayId) + " not published: database error " + std::to_string(e.code()) +
-                    ": " + e.what() + (e.sql().empty() ? "" : " [" + e.sql() + "]"));
-        }
+        // Whatever fails here leaves the registers as they were; the list shows them either way.
+        if (guarded("DocumentUpdate: reloading the configuration", [&server] { server.reloadConfiguration(); }))
+            publishDocument(server, plugin->filters);
         ui::rebuildMainWindowList();
     });
     return 0;
@@ -121,11 +148,13 @@ int onDocumentUpdate(intptr_t assayId) noexcept {
 
 int onMenuCommand(intptr_t hostWindow) noexcept {
     guarded("MenuCommand", [hostWindow] {
+        PluginInstance* plugin = g_plugin.get();
+        if (!plugin) return;
         const bool existed = ui::mainWindowExists();
-        ui::WindowServices services{&g_server, &g_profile, &currentResources(), currentResourceModulePath(),
-                                    [] { return g_monitor.devices(); }};
+        ui::WindowServices services{&plugin->server, &plugin->profile, &currentResources(),
+                                    currentResourceModulePath(), [plugin] { return plugin->monitor.devices(); }};
         if (!ui::showMainWindow(hostWindow, std::move(services)) || existed) return;
-        g_monitor.setObserver([refresh = ui::mainWindowRefresher()](const DeviceInfo&) {
+        plugin->monitor.setObserver([refresh = ui::mainWindowRefresher()](const DeviceInfo&) {
             if (refresh) refresh();
         });
     });
@@ -140,31 +169,19 @@ TESMOR_EXPORT const PluginInfo* GetPluginInfo(void) { return &kPluginInfo; }
 
 TESMOR_EXPORT int Load(const HostApi* host) {
     guarded("Load", [host] {
+        // A second Load without Unload starts afresh as well.
+        if (g_plugin) tearDown();
         setHostApi(host);
+        g_plugin = std::make_unique<PluginInstance>();
         if (!host || !host->subscribe) return;
-        g_state.modulesLoadedSubscription = host->subscribe(kModulesLoadedEvent, &onModulesLoaded);
-        g_state.documentUpdateSubscription = host->subscribe(kDocumentUpdateEvent, &onDocumentUpdate);
-        g_state.subscribed = true;
+        g_plugin->modulesLoadedSubscription = host->subscribe(kModulesLoadedEvent, &onModulesLoaded);
+        g_plugin->documentUpdateSubscription = host->subscribe(kDocumentUpdateEvent, &onDocumentUpdate);
+        g_plugin->subscribed = true;
     });
     return 0;
 }
 
 TESMOR_EXPORT int Unload(void) {
-    guarded("Unload", [] {
-        // No Qt object of the plug-in may outlive the library.
-        g_monitor.setObserver({});
-        ui::closeWindows();
-        g_server.stop();
-        const HostApi* host = hostApi();
-        if (host && g_state.subscribed && host->unsubscribe) {
-            host->unsubscribe(g_state.modulesLoadedSubscription);
-            host->unsubscribe(g_state.documentUpdateSubscription);
-        }
-        g_state.subscribed = false;
-        if (host && g_state.commandRegistered && host->unregisterCommand)
-            host->unregisterCommand(g_state.menuCommandRegistration);
-        g_state.commandRegistered = false;
-        g_monitor.stop();
-    });
+    guarded("Unload", [] { tearDown(); });
     return 0;
 }

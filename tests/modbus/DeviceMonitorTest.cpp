@@ -122,6 +122,34 @@ TEST_F(Monitor, ZeroOrNegativeCountGivesAnEmptyListAndNoWrites) {
     }
 }
 
+// Chromatogram and peak entries carry no device name; a nameless device (the host gave an empty
+// text or a null pointer) must not overwrite what the last analysis published there.
+TEST_F(Monitor, ANamelessDeviceMatchesNoEntry) {
+    RegisterInfo sample = entry(u"", 3, u"Номер пробы");
+    sample.source = u"Хроматограмма";
+    RegisterInfo peak = entry(u"", 4, u"Площадь пика");
+    peak.source = u"Пик хроматограммы";
+    saveRegisterMap(profile, {entry(u"GC-1", 0, u"Режим устройства"), sample, peak});
+    server.reloadConfiguration();
+    {
+        auto locked = server.lock();
+        locked.registers().tab_registers[3] = 0xFEE8;
+        locked.registers().tab_registers[4] = 77;
+    }
+    source.devices = {{u"", 5, 6}, {u"GC-1", 0, 2}};
+    monitor.pollOnce();
+    EXPECT_EQ(reg(3), 0xFEE8);
+    EXPECT_EQ(reg(4), 77);
+    EXPECT_EQ(reg(0), 2) << "named devices are still published";
+    {
+        auto locked = server.lock();
+        EXPECT_EQ(locked.registerMap()[1].mode, 0);
+        EXPECT_EQ(locked.registerMap()[2].lastError, 0);
+    }
+    const DeviceList want{{0, u"", 5, 6}, {1, u"GC-1", 0, 2}};
+    EXPECT_EQ(*monitor.devices(), want) << "the nameless device is still listed";
+}
+
 TEST_F(Monitor, ThreadPollsEverySecondAndStopsWithoutWaitingOutTheSecond) {
     source.devices = {{u"GC-1", 0, 6}};
     monitor.start();

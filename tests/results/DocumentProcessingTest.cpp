@@ -4,7 +4,10 @@
 #include <sqlite3.h>
 
 #include <filesystem>
+#include <functional>
+#include <stdexcept>
 
+#include "AllocationFaults.h"
 #include "LabDatabase.h"
 #include "modbus/ModbusTestSupport.h"
 #include "platform/MessageSink.h"
@@ -185,6 +188,94 @@ TEST_F(DocumentProcessing, ADeletedDatabaseThrowsBeforeAnyWrite) {
     }
     EXPECT_EQ(holding(0), 5);
     EXPECT_EQ(holding(1), 0xFEE8);
+}
+
+// A failed allocation anywhere on the way (reading, folding names, copying the map) leaves every
+// register as it was: an analysis is published whole or not at all. Each allocation of one
+// publication is failed in turn.
+TEST_F(DocumentProcessing, AFailedAllocationAnywhereWritesNoRegister) {
+    // Names longer than the short-string buffer, so folding them allocates.
+    map({{kChrom, u"", u"Номер пробы", kHolding, u"INT", 0},
+         {kPeak, u"Диоксид углерода", kArea, kHolding, u"INT", 1},
+         {kPeak, u"Сероводород", kArea, kHolding, u"INT", 2}});
+    server.setCurrentAssayId(static_cast<std::int32_t>(assay({{"Диоксид углерода", 1, 1.0, 5}, {"Сероводород", 1, 2.0, 6}})));
+    test::LogCapture log;
+    int failures = 0;
+    for (long n = 0;; ++n) {
+        for (int a = 0; a < 3; ++a) server.lock().registers().tab_registers[a] = 7;
+        test::failAllocationAfter = n;
+        const bool published = publishDocument(server, filters);
+        const bool faulted = test::failAllocationAfter.exchange(-1) < 0;
+        if (published) {
+            EXPECT_EQ(holding(0), 0xFEE8) << n;
+            EXPECT_EQ(holding(1), 5) << n;
+            EXPECT_EQ(holding(2), 6) << n;
+        } else {
+            ++failures;
+            EXPECT_EQ(holding(0), 7) << n;
+            EXPECT_EQ(holding(1), 7) << n;
+            EXPECT_EQ(holding(2), 7) << n;
+        }
+        if (!faulted) {
+            EXPECT_TRUE(published) << "without a fault the assay is published";
+            break;
+        }
+        ASSERT_LT(n, 100000) << "the publication never ran without a fault";
+    }
+    EXPECT_GT(failures, 0);
+    EXPECT_EQ(log.count("not published: std::bad_alloc"), static_cast<std::size_t>(failures));
+}
+
+// Failures other than the database's are caught as well, and named in the log.
+TEST_F(DocumentProcessing, AnyFailureIsLoggedAndWritesNothing) {
+    struct ThrowingSink : MessageSink {
+        MessageReply show(std::u16string_view, MessageIcon, MessageButtons) override { thrower(); return MessageReply::Ok; }
+        std::function<void()> thrower;
+    } sink;
+    setMessageSink(&sink);
+    map({{kPeak, u"Метан", kArea, kHolding, u"INT", 0}});
+    filters.methods = {u"Нефть"};  // rejected, so the message is shown
+    const auto id = assay({{"Метан", 1, 1.0, 5}});
+    server.setCurrentAssayId(static_cast<std::int32_t>(id));
+    const std::string prefix = "assay " + std::to_string(id) + " not published: ";
+    const std::vector<std::pair<std::function<void()>, std::string>> rows{
+        {[] { throw std::runtime_error("no display"); }, "no display"},
+        {[] { throw 42; }, "unknown failure"},
+    };
+    for (const auto& [thrower, why] : rows) {
+        server.lock().registers().tab_registers[0] = 7;
+        sink.thrower = thrower;
+        test::LogCapture log;
+        EXPECT_FALSE(publishDocument(server, filters)) << why;
+        EXPECT_EQ(log.count(prefix + why), 1u) << why;
+        EXPECT_EQ(holding(0), 7) << why;
+    }
+    lab.reset();
+    std::filesystem::remove(dir.file("host.db"));
+    test::LogCapture log;
+    EXPECT_FALSE(publishDocument(server, filters));
+    EXPECT_EQ(log.count(prefix + "database error 1: no such table"), 1u);
+    EXPECT_EQ(holding(0), 7);
+}
+
+// An entry that does not fit its table is reported when the map is loaded first, not again at
+// every analysis, and again once the stored map has changed.
+TEST_F(DocumentProcessing, AMisplacedEntryIsLoggedOncePerMap) {
+    test::LogCapture log;
+    const Entry misplaced{kChrom, u"", u"Время отбора пробы", kHolding, u"INT", 496};
+    map({{kChrom, u"", u"Номер пробы", kHolding, u"INT", 0}, misplaced});
+    const auto id = assay({{"Метан", 1, 1.0, 5}});
+    for (int analysis = 0; analysis < 3; ++analysis) {
+        server.reloadConfiguration();
+        process(id);
+    }
+    server.loadRegisterMap();  // as a dialog does when it opens
+    EXPECT_EQ(log.count("beyond the 500"), 1u);
+    map({{kChrom, u"", u"Номер пробы", kHolding, u"INT", 1}, misplaced});
+    server.reloadConfiguration();
+    process(id);
+    EXPECT_EQ(log.count("beyond the 500"), 2u) << "a changed map is checked and reported anew";
+    EXPECT_EQ(log.count("register map entry 1 at address 496 needs 5 registers"), 2u);
 }
 
 TEST(PeakIndex, FoldsEachNameOnceAndKeepsTheLast) {

@@ -1,15 +1,26 @@
 // The plug-in as a host meets it: loaded from its file, driven through host_api.h.
 #include <gtest/gtest.h>
 
+#include <modbus/modbus.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "HostCore.h"
+#include "JsonProfile.h"
+#include "Plugin.h"
+#include "modbus/ModbusTestSupport.h"
 #include "support/PluginLibrary.h"
 
 using tesmor::host::HostCall;
 using tesmor::host::HostCore;
+using tesmor::host::JsonProfile;
+namespace test = tesmor::test;
 using tesmor::test::PluginLibrary;
 
 namespace {
@@ -180,13 +191,130 @@ TEST_F(Lifecycle, UnloadReleasesEverythingTheHostGave) {
     EXPECT_EQ(core().commandCount(), 0u);
 }
 
+// The core's table, but keeping the handlers the plug-in hands over so a test can call them and
+// see what they return (the core's raise() only counts them).
+struct HandlerSpy {
+    static inline std::map<std::string, HostHandler> handlers;
+    static uint32_t subscribe(const char* event, HostHandler handler) {
+        handlers[event] = handler;
+        return HostCore::instance().api()->subscribe(event, handler);
+    }
+    static uint32_t registerCommand(const char* name, HostHandler handler) {
+        handlers[name] = handler;
+        return HostCore::instance().api()->registerCommand(name, handler);
+    }
+    static HostApi table() {
+        HostApi api = *HostCore::instance().api();
+        api.subscribe = &subscribe;
+        api.registerCommand = &registerCommand;
+        return api;
+    }
+};
+
 TEST_F(Lifecycle, HandlersReturnZero) {
+    HandlerSpy::handlers.clear();
+    static const HostApi api = HandlerSpy::table();  // the plug-in keeps the pointer
     auto plugin = loadPlugin();
+    ASSERT_EQ(plugin->load(&api), 0);
+    const auto handler = [](const char* name) {
+        const auto it = HandlerSpy::handlers.find(name);
+        return it == HandlerSpy::handlers.end() ? nullptr : it->second;
+    };
+    ASSERT_NE(handler(tesmor::kModulesLoadedEvent), nullptr);
+    ASSERT_NE(handler(tesmor::kDocumentUpdateEvent), nullptr);
+    EXPECT_EQ(handler(tesmor::kModulesLoadedEvent)(0), 0);
+    ASSERT_NE(handler(tesmor::kMenuCommand), nullptr);
+    // The first update restarts the server (no transport yet); the second is processed, and fails:
+    // the host names no database.
+    JsonProfile profile;
+    profile.setInt("plugins\\tesmor\\Settings/isTCP", 1);
+    profile.setInt("plugins\\tesmor\\Settings/localPort", test::freeTcpPort());
+    core().setProfile(std::move(profile));
+    for (intptr_t assay : {42, 43, -1}) EXPECT_EQ(handler(tesmor::kDocumentUpdateEvent)(assay), 0) << assay;
+    EXPECT_EQ(handler(tesmor::kMenuCommand)(0), 0);
+    EXPECT_EQ(plugin->unload(), 0);
+}
+
+std::optional<std::uint16_t> readHoldingRegister(int port, int address) {
+    std::unique_ptr<modbus_t, decltype(&modbus_free)> master(modbus_new_tcp("127.0.0.1", port), &modbus_free);
+    if (!master) return std::nullopt;
+    modbus_set_slave(master.get(), 1);
+    modbus_set_response_timeout(master.get(), 1, 0);
+    if (modbus_connect(master.get()) != 0) return std::nullopt;
+    std::uint16_t value = 0;
+    const int read = modbus_read_registers(master.get(), address, 1, &value);
+    modbus_close(master.get());
+    return read == 1 ? std::optional<std::uint16_t>(value) : std::nullopt;
+}
+
+// The host unloads the plug-in and loads the same file again: the library stays mapped, yet the
+// second plug-in must start as the first did, with nothing of the first one left.
+TEST_F(Lifecycle, UnloadThenLoadOfTheSameFileStartsAFreshPlugin) {
+    // First life: English texts, Modbus TCP, the mode of GC-1 in holding register 0.
+    const int firstPort = test::freeTcpPort();
+    JsonProfile first;
+    const std::string settings = "plugins\\tesmor\\Settings/", map = "plugins\\tesmor\\MapSettings/";
+    first.setInt(settings + "isTCP", 1);
+    first.setInt(settings + "localPort", firstPort);
+    first.setString(map + "regVelmarData_0", "Device");
+    first.setString(map + "regDeviceName_0", "GC-1");
+    first.setInt(map + "regAddress_0", 0);
+    first.setString(map + "regType_0", "Holding Registers (4x)");
+    first.setString(map + "regDataType_0", "INT");
+    first.setString(map + "regData_0", "Device mode");
+    core().setProfile(std::move(first));
+    core().setLanguage(1033);
+    core().setDevices({{u"GC-1", 0, 7}});
+    auto plugin = loadPlugin({TESMOR_ENGLISH_PATH});
+    const std::filesystem::path file = plugin->path();
     plugin->load(core().api());
-    EXPECT_EQ(core().raise("System/ModulesLoaded", 0), 1);
-    EXPECT_EQ(core().raise("System/DocumentUpdate", 42), 1);
-    EXPECT_TRUE(core().runCommand("tesmor/MenuCommand", 0));
-    plugin->unload();
+    core().raise("System/ModulesLoaded", 0);
+    ASSERT_EQ(core().menuPaths(), std::vector<std::u16string>{u"Data/Calculations/Velmar: Modbus"});
+    ASSERT_TRUE(test::waitFor([&] { return readHoldingRegister(firstPort, 0) == 7; }, std::chrono::seconds(5)));
+    ASSERT_EQ(plugin->unload(), 0);
+    plugin.reset();
+
+    // Second life from the same file: Russian host, nothing mapped, no transport enabled.
+    core().reset();
+    std::vector<std::string> settingsReads;
+    core().setCallObserver([&](const HostCall& call) {
+        std::lock_guard lock(callsMutex);
+        if (call.name == "Profile/GetInt" && call.detail.find("Settings/isTCP") != std::string::npos)
+            settingsReads.push_back(call.detail);
+    });
+    plugin = std::make_unique<PluginLibrary>(file);
+    plugin->load(core().api());
+    core().raise("System/ModulesLoaded", 0);
+    EXPECT_EQ(core().menuPaths(), std::vector<std::u16string>{u"Данные/Расчёты/Велмар: Modbus"})
+        << "the language is chosen anew";
+    const auto reads = [&] {
+        std::lock_guard lock(callsMutex);
+        return settingsReads.size();
+    };
+    ASSERT_EQ(reads(), 1u) << "ModulesLoaded restarts the server";
+    // No transport has started in this life: an update restarts instead of processing.
+    core().raise("System/DocumentUpdate", 42);
+    EXPECT_EQ(reads(), 2u) << "start is pending again";
+    ASSERT_EQ(plugin->unload(), 0);
+    plugin.reset();
+
+    // Third life, serving at once: the register store starts at zero again.
+    core().reset();
+    const int thirdPort = test::freeTcpPort();
+    JsonProfile third;
+    third.setInt(settings + "isTCP", 1);
+    third.setInt(settings + "localPort", thirdPort);
+    core().setProfile(std::move(third));
+    plugin = std::make_unique<PluginLibrary>(file);
+    plugin->load(core().api());
+    core().raise("System/ModulesLoaded", 0);
+    std::optional<std::uint16_t> value;
+    EXPECT_TRUE(test::waitFor([&] { return (value = readHoldingRegister(thirdPort, 0)).has_value(); },
+                              std::chrono::seconds(5)));
+    EXPECT_EQ(value, std::optional<std::uint16_t>(0));
+    EXPECT_EQ(plugin->unload(), 0);
+    EXPECT_EQ(core().subscriptionCount(), 0u);
+    EXPECT_EQ(core().commandCount(), 0u);
 }
 
 }  // namespace

@@ -22,13 +22,11 @@ public:
             std::filesystem::copy_file(file, dir / file.filename(), std::filesystem::copy_options::overwrite_existing);
         const auto copy = dir / plugin.filename();
         std::filesystem::copy_file(plugin, copy, std::filesystem::copy_options::overwrite_existing);
-        handle_ = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!handle_) throw std::runtime_error(dlerror());
-        getPluginInfo = reinterpret_cast<const PluginInfo* (*)()>(dlsym(handle_, "GetPluginInfo"));
-        load = reinterpret_cast<int (*)(const HostApi*)>(dlsym(handle_, "Load"));
-        unload = reinterpret_cast<int (*)()>(dlsym(handle_, "Unload"));
-        if (!getPluginInfo || !load || !unload) throw std::runtime_error("not a plug-in: " + copy.string());
+        open(copy);
     }
+    // Loads `file` as it is, with no copy: the same file loaded again, as a host does after an
+    // Unload (never overwrite a file that may still be mapped).
+    explicit PluginLibrary(const std::filesystem::path& file) { open(file); }
     ~PluginLibrary() { dlclose(handle_); }
     PluginLibrary(const PluginLibrary&) = delete;
     PluginLibrary& operator=(const PluginLibrary&) = delete;
@@ -37,7 +35,23 @@ public:
     int (*load)(const HostApi*) = nullptr;
     int (*unload)() = nullptr;
 
+    const std::filesystem::path& path() const noexcept { return path_; }
+
 private:
+    void open(const std::filesystem::path& file) {
+        path_ = file;
+        handle_ = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!handle_) throw std::runtime_error(dlerror());
+        getPluginInfo = reinterpret_cast<const PluginInfo* (*)()>(dlsym(handle_, "GetPluginInfo"));
+        load = reinterpret_cast<int (*)(const HostApi*)>(dlsym(handle_, "Load"));
+        unload = reinterpret_cast<int (*)()>(dlsym(handle_, "Unload"));
+        if (!getPluginInfo || !load || !unload) {
+            dlclose(handle_);
+            throw std::runtime_error("not a plug-in: " + file.string());
+        }
+    }
+
+    std::filesystem::path path_;
     void* handle_ = nullptr;
 };
 
