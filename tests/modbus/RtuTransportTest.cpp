@@ -201,6 +201,13 @@ TEST_F(RtuServer, ARateTheDeviceRefusesIsLoggedAndNothingIsAnswered) {
 
 using Bytes = std::vector<std::uint8_t>;
 
+Bytes withCrc(Bytes f) {
+    const std::uint16_t crc = crc16(f.data(), f.size());
+    f.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+    f.push_back(static_cast<std::uint8_t>(crc >> 8));
+    return f;
+}
+
 // The other end of the line, sending hand-made frames: a libmodbus master refuses slave ids
 // above 247 and drops replies from them.
 class RawLine {
@@ -214,11 +221,8 @@ public:
     }
     explicit operator bool() const { return static_cast<bool>(fd_); }
     // Sends `frame` with its CRC; returns what comes back until 200 ms of silence.
-    Bytes ask(Bytes frame) {
-        const std::uint16_t crc = crc16(frame.data(), frame.size());
-        frame.push_back(static_cast<std::uint8_t>(crc & 0xFF));
-        frame.push_back(static_cast<std::uint8_t>(crc >> 8));
-        if (::write(fd_.get(), frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) return {};
+    Bytes ask(const Bytes& frame) {
+        send(frame);
         Bytes got;
         pollfd p{fd_.get(), POLLIN, 0};
         while (::poll(&p, 1, 200) == 1) {
@@ -229,17 +233,14 @@ public:
         }
         return got;
     }
+    void send(const Bytes& frame) {
+        const Bytes f = withCrc(frame);
+        ASSERT_EQ(::write(fd_.get(), f.data(), f.size()), static_cast<ssize_t>(f.size()));
+    }
 
 private:
     UniqueFd fd_;
 };
-
-Bytes withCrc(Bytes f) {
-    const std::uint16_t crc = crc16(f.data(), f.size());
-    f.push_back(static_cast<std::uint8_t>(crc & 0xFF));
-    f.push_back(static_cast<std::uint8_t>(crc >> 8));
-    return f;
-}
 
 // Slave ids up to 255 are answered; a broadcast is carried out and never answered.
 TEST_F(RtuServer, SlaveIdsUpTo255AreAnsweredAndBroadcastsNever) {
@@ -262,6 +263,22 @@ TEST_F(RtuServer, SlaveIdsUpTo255AreAnsweredAndBroadcastsNever) {
         EXPECT_EQ(line.ask({unit, 0x03, 0x00, 0x03, 0x00, 0x01}), withCrc({unit, 0x03, 0x02, 0x01, 0x4D}));
         server.stop();
     }
+}
+
+// On a shared line the slave sees the requests to other slaves and their replies, whose layout
+// differs from a request's; neither may swallow the next request to this slave.
+TEST_F(RtuServer, OtherSlavesTrafficDoesNotHideTheNextRequest) {
+    start();
+    RawLine line(pty.b());
+    ASSERT_TRUE(line);
+    line.send({6, 0x03, 0x00, 0x00, 0x00, 0x02});              // to slave 6
+    line.send({6, 0x03, 0x04, 0x00, 0x01, 0x00, 0x02});        // and its reply, at once
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(line.ask({5, 0x03, 0x00, 0x03, 0x00, 0x01}), withCrc({5, 0x03, 0x02, 0x01, 0x4D}));
+    line.send({6, 0x10, 0x00, 0x00, 0x00, 0x01, 0x02, 0x12, 0x34});
+    line.send({6, 0x10, 0x00, 0x00, 0x00, 0x01});
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(line.ask({5, 0x03, 0x00, 0x03, 0x00, 0x01}), withCrc({5, 0x03, 0x02, 0x01, 0x4D}));
 }
 
 }  // namespace
