@@ -1,5 +1,5 @@
-// What a master gets for frames libmodbus alone would answer wrongly, over-read, or not frame
-// at all: through the TCP transport for the MBAP and PDU rows, on the check itself for RTU.
+// What a master gets for hand-made frames, valid, malformed and unsupported: through the TCP
+// transport for the MBAP and PDU rows, on the check itself for RTU.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
