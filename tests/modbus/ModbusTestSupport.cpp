@@ -1,7 +1,5 @@
 #include "ModbusTestSupport.h"
 
-#include "modbus/SerialSpeed.h"
-
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -15,6 +13,8 @@
 #include <cstdlib>
 #include <mutex>
 #include <thread>
+
+#include "modbus/SerialSpeed.h"
 
 extern char** environ;
 
