@@ -6,8 +6,11 @@
 //
 // Locking: one mutex guards the register map, the register store and the captions. It is
 // taken through lock(), which hands out the only access to those three; the transports take
-// it around each reply, never while waiting for a master. Texts and flags have their own
-// synchronisation and may be read from any thread.
+// it while a reply is composed, never while waiting for a master or sending to one. Texts and
+// flags have their own synchronisation and may be read from any thread.
+//
+// Transports: each one frames the bytes it receives and hands every complete frame to one
+// request path (answer()); TCP in TcpTransport.cpp, RTU in RtuTransport.cpp.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -20,6 +23,7 @@
 #include "modbus/Handles.h"
 #include "modbus/RegisterEncoder.h"
 #include "modbus/RegisterMap.h"
+#include "modbus/RequestCheck.h"
 #include "platform/Profile.h"
 #include "platform/Resources.h"
 
@@ -95,10 +99,20 @@ public:
     bool rtuOpen() const noexcept { return rtuOpen_.load(); }
 
 private:
+    // The request path of both transports: checks one complete frame and answers it from the
+    // store under the lock. Writes the bytes to send into `reply` (kMaxReply bytes) and returns
+    // their number, 0 when nothing is to be sent.
+    int answer(const std::uint8_t* frame, int length, Transport transport, int unitId, std::uint8_t* reply);
+
     void runTcp(std::stop_token stop, ConnectionSettings settings) noexcept;
     void runRtu(std::stop_token stop, ConnectionSettings settings) noexcept;
     void tcpLoop(std::stop_token stop, const ConnectionSettings& settings);
     void rtuLoop(std::stop_token stop, const ConnectionSettings& settings);
+    // Serves one accepted master (non-blocking socket) until it leaves, fails, stalls or a stop
+    // comes. Returns true when the master ended it by not taking its replies.
+    bool serveMaster(int fd, const Waker& waker, const std::stop_token& stop, int unitId);
+    // Answers requests on an opened serial port (non-blocking) until it goes away or a stop comes.
+    void serveLine(int fd, const Waker& waker, const std::stop_token& stop, const ConnectionSettings& settings);
     struct PeerRefresh {
         bool peerDone = false;
         bool hostDone = false;

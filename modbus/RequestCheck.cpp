@@ -1,6 +1,5 @@
 #include "modbus/RequestCheck.h"
 
-#include <algorithm>
 #include <cstring>
 
 namespace tesmor {
@@ -10,22 +9,30 @@ namespace {
 constexpr int kTcpHeader = 7;  // MBAP header including the unit identifier
 constexpr int kRtuHeader = 1;  // slave address
 constexpr int kRtuCrc = 2;
+constexpr int kMaxMbapLength = 254;  // implementation guide 3.1.3: unit identifier and a 253-byte PDU
+// Slave id answered in "report slave id", as libmodbus answers it.
+constexpr std::uint8_t kReportedSlaveId = 180;
 
 constexpr std::uint8_t kIllegalFunction = MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
 constexpr std::uint8_t kIllegalAddress = MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
 constexpr std::uint8_t kIllegalValue = MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
 
 int word(const std::uint8_t* p) noexcept { return (p[0] << 8) | p[1]; }
+void putWord(std::uint8_t* p, int v) noexcept {
+    p[0] = static_cast<std::uint8_t>(v >> 8);
+    p[1] = static_cast<std::uint8_t>(v);
+}
 
-RequestVerdict reply() noexcept { return {RequestVerdict::Reply, 0, false}; }
-RequestVerdict exception(std::uint8_t code) noexcept { return {RequestVerdict::Exception, code, false}; }
+constexpr RequestVerdict kDrop{RequestVerdict::Drop, 0};
+RequestVerdict reply() noexcept { return {RequestVerdict::Reply, 0}; }
+RequestVerdict exception(std::uint8_t code) noexcept { return {RequestVerdict::Exception, code}; }
 
 bool inTable(int address, int count, int start, int size) noexcept {
     return address >= start && address - start + count <= size;
 }
 
-// Bytes of the PDU after the function code for a function libmodbus answers, or -1 for a
-// function it does not support (it then reads past the frame).
+// Bytes of the PDU after the function code for a supported function (before any byte count's
+// bytes), or -1 for an unsupported one.
 int fixedDataLength(std::uint8_t function) noexcept {
     switch (function) {
         case MODBUS_FC_READ_COILS:
@@ -37,32 +44,32 @@ int fixedDataLength(std::uint8_t function) noexcept {
             return 4;
         case MODBUS_FC_WRITE_MULTIPLE_COILS:
         case MODBUS_FC_WRITE_MULTIPLE_REGISTERS:
-            return 5;  // plus the byte count's bytes
+            return 5;
         case MODBUS_FC_REPORT_SLAVE_ID:
             return 0;
         case MODBUS_FC_MASK_WRITE_REGISTER:
             return 6;
         case MODBUS_FC_WRITE_AND_READ_REGISTERS:
-            return 9;  // plus the byte count's bytes
+            return 9;
         default:
             return -1;
     }
 }
 
-// The PDU checks of the protocol's state diagrams: quantity (or value, or byte count) first,
-// then address. `p` is the PDU, `n` its length.
+// The PDU checks of the protocol's state diagrams: quantity (or value, or byte count, or the
+// PDU's length) first, then address. `p` is the PDU, `n` its length (at least 1).
 RequestVerdict checkPdu(const std::uint8_t* p, int n, const modbus_mapping_t& store) noexcept {
     const std::uint8_t function = p[0];
     const int fixed = fixedDataLength(function);
     if (fixed < 0) return exception(kIllegalFunction);
-    if (n < 1 + fixed) return {RequestVerdict::Drop, 0, true};  // libmodbus never frames it so
-    if (fixed == 0) return reply();
+    if (n < 1 + fixed) return exception(kIllegalValue);
+    if (fixed == 0) return n == 1 ? reply() : exception(kIllegalValue);
     const int address = word(p + 1);
     switch (function) {
         case MODBUS_FC_READ_COILS:
         case MODBUS_FC_READ_DISCRETE_INPUTS: {
             const int count = word(p + 3);
-            if (count < 1 || count > MODBUS_MAX_READ_BITS) return exception(kIllegalValue);
+            if (n != 5 || count < 1 || count > MODBUS_MAX_READ_BITS) return exception(kIllegalValue);
             const bool coils = function == MODBUS_FC_READ_COILS;
             if (!inTable(address, count, coils ? store.start_bits : store.start_input_bits,
                          coils ? store.nb_bits : store.nb_input_bits))
@@ -72,7 +79,7 @@ RequestVerdict checkPdu(const std::uint8_t* p, int n, const modbus_mapping_t& st
         case MODBUS_FC_READ_HOLDING_REGISTERS:
         case MODBUS_FC_READ_INPUT_REGISTERS: {
             const int count = word(p + 3);
-            if (count < 1 || count > MODBUS_MAX_READ_REGISTERS) return exception(kIllegalValue);
+            if (n != 5 || count < 1 || count > MODBUS_MAX_READ_REGISTERS) return exception(kIllegalValue);
             const bool holding = function == MODBUS_FC_READ_HOLDING_REGISTERS;
             if (!inTable(address, count, holding ? store.start_registers : store.start_input_registers,
                          holding ? store.nb_registers : store.nb_input_registers))
@@ -81,29 +88,28 @@ RequestVerdict checkPdu(const std::uint8_t* p, int n, const modbus_mapping_t& st
         }
         case MODBUS_FC_WRITE_SINGLE_COIL: {
             const int value = word(p + 3);
-            if (value != 0x0000 && value != 0xFF00) return exception(kIllegalValue);
+            if (n != 5 || (value != 0x0000 && value != 0xFF00)) return exception(kIllegalValue);
             if (!inTable(address, 1, store.start_bits, store.nb_bits)) return exception(kIllegalAddress);
             return reply();
         }
         case MODBUS_FC_WRITE_SINGLE_REGISTER:
         case MODBUS_FC_MASK_WRITE_REGISTER:
+            if (n != 1 + fixed) return exception(kIllegalValue);
             if (!inTable(address, 1, store.start_registers, store.nb_registers)) return exception(kIllegalAddress);
             return reply();
         case MODBUS_FC_WRITE_MULTIPLE_COILS: {
             const int count = word(p + 3);
             const int bytes = p[5];
-            if (count < 1 || count > MODBUS_MAX_WRITE_BITS || bytes != (count + 7) / 8)
+            if (count < 1 || count > MODBUS_MAX_WRITE_BITS || bytes != (count + 7) / 8 || n != 6 + bytes)
                 return exception(kIllegalValue);
-            if (n < 6 + bytes) return {RequestVerdict::Drop, 0, true};
             if (!inTable(address, count, store.start_bits, store.nb_bits)) return exception(kIllegalAddress);
             return reply();
         }
         case MODBUS_FC_WRITE_MULTIPLE_REGISTERS: {
             const int count = word(p + 3);
             const int bytes = p[5];
-            if (count < 1 || count > MODBUS_MAX_WRITE_REGISTERS || bytes != 2 * count)
+            if (count < 1 || count > MODBUS_MAX_WRITE_REGISTERS || bytes != 2 * count || n != 6 + bytes)
                 return exception(kIllegalValue);
-            if (n < 6 + bytes) return {RequestVerdict::Drop, 0, true};
             if (!inTable(address, count, store.start_registers, store.nb_registers))
                 return exception(kIllegalAddress);
             return reply();
@@ -114,9 +120,8 @@ RequestVerdict checkPdu(const std::uint8_t* p, int n, const modbus_mapping_t& st
             const int writeCount = word(p + 7);
             const int bytes = p[9];
             if (readCount < 1 || readCount > MODBUS_MAX_WR_READ_REGISTERS || writeCount < 1 ||
-                writeCount > MODBUS_MAX_WR_WRITE_REGISTERS || bytes != 2 * writeCount)
+                writeCount > MODBUS_MAX_WR_WRITE_REGISTERS || bytes != 2 * writeCount || n != 10 + bytes)
                 return exception(kIllegalValue);
-            if (n < 10 + bytes) return {RequestVerdict::Drop, 0, true};
             if (!inTable(address, readCount, store.start_registers, store.nb_registers) ||
                 !inTable(writeAddress, writeCount, store.start_registers, store.nb_registers))
                 return exception(kIllegalAddress);
@@ -127,52 +132,162 @@ RequestVerdict checkPdu(const std::uint8_t* p, int n, const modbus_mapping_t& st
     }
 }
 
+int readBits(const std::uint8_t* table, int from, int count, std::uint8_t* out) noexcept {
+    const int bytes = (count + 7) / 8;
+    out[0] = static_cast<std::uint8_t>(bytes);
+    std::memset(out + 1, 0, static_cast<std::size_t>(bytes));
+    for (int i = 0; i < count; ++i)
+        if (table[from + i]) out[1 + i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
+    return 1 + bytes;
+}
+
+int readWords(const std::uint16_t* table, int from, int count, std::uint8_t* out) noexcept {
+    out[0] = static_cast<std::uint8_t>(2 * count);
+    for (int i = 0; i < count; ++i) putWord(out + 1 + 2 * i, table[from + i]);
+    return 1 + 2 * count;
+}
+
+// Carries out a request the check passed and writes the answer's PDU; returns its length.
+int carryOut(const std::uint8_t* p, modbus_mapping_t& m, std::uint8_t* out) noexcept {
+    const std::uint8_t function = p[0];
+    out[0] = function;
+    if (function == MODBUS_FC_REPORT_SLAVE_ID) {
+        static constexpr char kIdentity[] = "LMB" LIBMODBUS_VERSION_STRING;
+        out[2] = kReportedSlaveId;
+        out[3] = 0xFF;  // run indicator: on
+        std::memcpy(out + 4, kIdentity, sizeof kIdentity - 1);
+        out[1] = static_cast<std::uint8_t>(2 + sizeof kIdentity - 1);
+        return 2 + out[1];
+    }
+    const int address = word(p + 1);
+    const int count = word(p + 3);
+    switch (function) {
+        case MODBUS_FC_READ_COILS:
+            return 1 + readBits(m.tab_bits, address - m.start_bits, count, out + 1);
+        case MODBUS_FC_READ_DISCRETE_INPUTS:
+            return 1 + readBits(m.tab_input_bits, address - m.start_input_bits, count, out + 1);
+        case MODBUS_FC_READ_HOLDING_REGISTERS:
+            return 1 + readWords(m.tab_registers, address - m.start_registers, count, out + 1);
+        case MODBUS_FC_READ_INPUT_REGISTERS:
+            return 1 + readWords(m.tab_input_registers, address - m.start_input_registers, count, out + 1);
+        case MODBUS_FC_WRITE_SINGLE_COIL:
+            m.tab_bits[address - m.start_bits] = count == 0xFF00 ? 1 : 0;
+            std::memcpy(out, p, 5);
+            return 5;
+        case MODBUS_FC_WRITE_SINGLE_REGISTER:
+            m.tab_registers[address - m.start_registers] = static_cast<std::uint16_t>(count);
+            std::memcpy(out, p, 5);
+            return 5;
+        case MODBUS_FC_WRITE_MULTIPLE_COILS:
+            for (int i = 0; i < count; ++i)
+                m.tab_bits[address - m.start_bits + i] = static_cast<std::uint8_t>((p[6 + i / 8] >> (i % 8)) & 1);
+            std::memcpy(out, p, 5);
+            return 5;
+        case MODBUS_FC_WRITE_MULTIPLE_REGISTERS:
+            for (int i = 0; i < count; ++i)
+                m.tab_registers[address - m.start_registers + i] = static_cast<std::uint16_t>(word(p + 6 + 2 * i));
+            std::memcpy(out, p, 5);
+            return 5;
+        case MODBUS_FC_MASK_WRITE_REGISTER: {
+            const int andMask = word(p + 3), orMask = word(p + 5);
+            std::uint16_t& r = m.tab_registers[address - m.start_registers];
+            r = static_cast<std::uint16_t>((r & andMask) | (orMask & ~andMask));
+            std::memcpy(out, p, 7);
+            return 7;
+        }
+        case MODBUS_FC_WRITE_AND_READ_REGISTERS: {
+            // The write comes first, so the read sees it.
+            const int writeAddress = word(p + 5), writeCount = word(p + 7);
+            for (int i = 0; i < writeCount; ++i)
+                m.tab_registers[writeAddress - m.start_registers + i] = static_cast<std::uint16_t>(word(p + 10 + 2 * i));
+            return 1 + readWords(m.tab_registers, address - m.start_registers, count, out + 1);
+        }
+        default:
+            return 0;  // not reached: the check answers every other function with an exception
+    }
+}
+
 }  // namespace
 
 RequestVerdict checkRequest(const std::uint8_t* frame, int length, Transport transport, int unitId,
                             const modbus_mapping_t& store) noexcept {
+    if (unitId < 0 || unitId > 255) return kDrop;
     if (transport == Transport::Rtu) {
-        if (length < kRtuHeader + 1 + kRtuCrc) return {RequestVerdict::Drop, 0, false};
-        if (frame[kRtuHeader] & 0x80) return {RequestVerdict::Drop, 0, false};
-        RequestVerdict v = checkPdu(frame + kRtuHeader, length - kRtuHeader - kRtuCrc, store);
+        if (length < kRtuHeader + 1 + kRtuCrc) return kDrop;
+        const bool broadcast = frame[0] == MODBUS_BROADCAST_ADDRESS;
+        if (!broadcast && frame[0] != unitId) return kDrop;
+        if (frame[kRtuHeader] & 0x80) return kDrop;
+        const RequestVerdict v = checkPdu(frame + kRtuHeader, length - kRtuHeader - kRtuCrc, store);
         // No answer of any kind goes to a broadcast.
-        if (frame[0] == MODBUS_BROADCAST_ADDRESS && v.action == RequestVerdict::Exception)
-            return {RequestVerdict::Drop, 0, false};
-        return v;
+        return broadcast && v.action == RequestVerdict::Exception ? kDrop : v;
     }
-    if (length < kTcpHeader + 1) return {RequestVerdict::Drop, 0, true};
-    // The MBAP length counts the unit identifier and the PDU. When it disagrees with the frame
-    // libmodbus cut, the next frame would start in the wrong place.
-    const bool lengthAgrees = word(frame + 4) == length - 6;
-    // Messaging on TCP/IP implementation guide 4.4.1.2: a request whose protocol identifier is not
-    // Modbus, or that is meant for another unit, is not answered.
-    if (word(frame + 2) != 0 || unitId < 0 || unitId > 255 || frame[6] != static_cast<std::uint8_t>(unitId))
-        return {RequestVerdict::Drop, 0, !lengthAgrees};
-    const std::uint8_t* pdu = frame + kTcpHeader;
-    if (pdu[0] & 0x80) return {RequestVerdict::Drop, 0, !lengthAgrees};
-    if (fixedDataLength(pdu[0]) < 0) return {RequestVerdict::Exception, kIllegalFunction, !lengthAgrees};
-    if (!lengthAgrees) return {RequestVerdict::Drop, 0, true};
-    return checkPdu(pdu, length - kTcpHeader, store);
+    if (length < kTcpHeader + 1 || tcpFrameLength(frame, static_cast<std::size_t>(length)) != length) return kDrop;
+    // Messaging on TCP/IP implementation guide 4.4.1.2: a request meant for another unit is not
+    // answered.
+    if (frame[6] != unitId) return kDrop;
+    if (frame[kTcpHeader] & 0x80) return kDrop;
+    return checkPdu(frame + kTcpHeader, length - kTcpHeader, store);
 }
 
-RequestVerdict answerRequest(modbus_t* ctx, const std::uint8_t* frame, int length, Transport transport, int unitId,
-                             modbus_mapping_t& store) noexcept {
+int answerRequest(const std::uint8_t* frame, int length, Transport transport, int unitId, modbus_mapping_t& store,
+                  std::uint8_t* reply) noexcept {
     const RequestVerdict v = checkRequest(frame, length, transport, unitId, store);
+    if (v.action == RequestVerdict::Drop) return 0;
+    const bool tcp = transport == Transport::Tcp;
+    const int header = tcp ? kTcpHeader : kRtuHeader;
+    std::uint8_t* pdu = reply + header;
+    int pduLength = 2;
     if (v.action == RequestVerdict::Exception) {
-        modbus_reply_exception(ctx, frame, v.exception);
-    } else if (v.action == RequestVerdict::Reply) {
-        // libmodbus reads an address after every function code, also after one that has none
-        // (report slave id): give it zeros there instead of whatever follows the frame.
-        const int header = transport == Transport::Tcp ? kTcpHeader : kRtuHeader;
-        if (length < header + 3) {
-            std::uint8_t padded[MODBUS_MAX_ADU_LENGTH] = {};
-            std::memcpy(padded, frame, static_cast<std::size_t>(length));
-            modbus_reply(ctx, padded, length, &store);
-        } else {
-            modbus_reply(ctx, frame, length, &store);
-        }
+        pdu[0] = static_cast<std::uint8_t>(frame[header] | 0x80);
+        pdu[1] = v.exception;
+    } else {
+        pduLength = carryOut(frame + header, store, pdu);
     }
-    return v;
+    if (tcp) {
+        std::memcpy(reply, frame, 2);  // transaction identifier
+        putWord(reply + 2, 0);
+        putWord(reply + 4, pduLength + 1);
+        reply[6] = frame[6];
+        return kTcpHeader + pduLength;
+    }
+    if (frame[0] == MODBUS_BROADCAST_ADDRESS) return 0;
+    reply[0] = frame[0];
+    const std::uint16_t crc = crc16(reply, static_cast<std::size_t>(kRtuHeader + pduLength));
+    reply[kRtuHeader + pduLength] = static_cast<std::uint8_t>(crc & 0xFF);
+    reply[kRtuHeader + pduLength + 1] = static_cast<std::uint8_t>(crc >> 8);
+    return kRtuHeader + pduLength + kRtuCrc;
+}
+
+int tcpFrameLength(const std::uint8_t* data, std::size_t have) noexcept {
+    if (have < 6) return 0;
+    const int length = word(data + 4);
+    if (word(data + 2) != 0 || length == 0 || length > kMaxMbapLength) return -1;
+    return 6 + length;
+}
+
+int rtuRequestLength(const std::uint8_t* data, std::size_t have) noexcept {
+    if (have < 2) return 0;
+    const int fixed = fixedDataLength(data[1]);
+    switch (data[1]) {
+        case MODBUS_FC_WRITE_MULTIPLE_COILS:
+        case MODBUS_FC_WRITE_MULTIPLE_REGISTERS:
+        case MODBUS_FC_WRITE_AND_READ_REGISTERS: {
+            const std::size_t countAt = static_cast<std::size_t>(kRtuHeader + fixed);  // the byte count
+            if (have <= countAt) return 0;
+            return kRtuHeader + 1 + fixed + data[countAt] + kRtuCrc;
+        }
+        default:
+            return kRtuHeader + 1 + (fixed < 0 ? 0 : fixed) + kRtuCrc;
+    }
+}
+
+std::uint16_t crc16(const std::uint8_t* data, std::size_t length) noexcept {
+    std::uint16_t crc = 0xFFFF;
+    for (std::size_t i = 0; i < length; ++i) {
+        crc ^= data[i];
+        for (int b = 0; b < 8; ++b) crc = static_cast<std::uint16_t>((crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1);
+    }
+    return crc;
 }
 
 }  // namespace tesmor

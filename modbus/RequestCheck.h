@@ -1,13 +1,12 @@
 #pragma once
-// The check every received request passes before libmodbus answers it.
+// The request path shared by every front end: a complete frame is checked (unit or slave
+// address, function, quantity, address) and answered from the register store, as bytes the
+// transport then sends. Nothing here touches a socket or a serial port.
 //
-// libmodbus 3.1.6 frames a TCP request by its function code, not by the MBAP length, ignores the
-// protocol identifier, reads two bytes past a frame that holds only a function code, and checks
-// a single coil's address before its value. The check answers those frames itself, as the Modbus
-// application protocol (V1.1b3, section 7 and the state diagrams of section 6) defines:
-// unsupported function 01, then quantity or value 03, then address 02. A function code of 0x80
-// or more, reserved for exception responses, gets no answer (libmodbus would answer it with the
-// code plus 0x80 cut to a byte, which reads as an ordinary function).
+// The checks follow the Modbus application protocol (V1.1b3, section 7 and the state diagrams
+// of section 6): unsupported function 01, then quantity, value or PDU length 03, then address 02.
+// A function code of 0x80 or more, reserved for exception responses, gets no answer.
+#include <cstddef>
 #include <cstdint>
 
 #include <modbus/modbus.h>
@@ -20,24 +19,39 @@ struct RequestVerdict {
     enum Action { Reply, Exception, Drop };
     Action action = Drop;
     std::uint8_t exception = 0;  // the exception code when action is Exception
-    // The byte stream can no longer be trusted (the MBAP length disagrees with the frame):
-    // the connection is ended after this frame.
-    bool close = false;
 
     bool operator==(const RequestVerdict&) const = default;
 };
 
-// Judges one whole frame as modbus_receive returned it (MBAP header or slave address first,
-// an RTU frame with its CRC). `unitId` is the TCP unit identifier answered (other units are
-// dropped, as is any unit when it lies outside 0-255); RTU frames were matched by libmodbus.
-// `store` gives the table sizes. Pure; any thread.
+// Room for any answer of either transport.
+inline constexpr int kMaxReply = MODBUS_TCP_MAX_ADU_LENGTH;
+
+// Judges one whole frame: an MBAP header and its PDU (TCP), or slave address, PDU and CRC (RTU,
+// CRC not checked here). `unitId` is the TCP unit identifier or RTU slave address answered; other
+// units are dropped, as is every unit when it lies outside 0-255. An RTU broadcast (address 0) is
+// judged like a request to this slave but never gets an exception. Pure; any thread.
 RequestVerdict checkRequest(const std::uint8_t* frame, int length, Transport transport, int unitId,
                             const modbus_mapping_t& store) noexcept;
 
-// Checks the frame and answers it: modbus_reply for a valid request, the exception for an
-// invalid one, nothing for a dropped one (nor for any answer to an RTU broadcast). The caller
-// holds the lock of `store`. Returns the verdict, whose `close` the TCP transport obeys.
-RequestVerdict answerRequest(modbus_t* ctx, const std::uint8_t* frame, int length, Transport transport,
-                             int unitId, modbus_mapping_t& store) noexcept;
+// Checks the frame and carries it out on `store`: writes the answer (a reply or an exception,
+// with MBAP header or slave address and CRC) into `reply` and returns its length; 0 when nothing
+// is to be sent (a dropped frame, any RTU broadcast, whose writes are still carried out). The
+// caller holds the lock of `store`; `reply` has room for kMaxReply bytes.
+int answerRequest(const std::uint8_t* frame, int length, Transport transport, int unitId, modbus_mapping_t& store,
+                  std::uint8_t* reply) noexcept;
+
+// Framing of a TCP byte stream by the MBAP header (Modbus messaging on TCP/IP implementation
+// guide, 3.1.3): the length of the frame that starts at `data`, 0 while fewer than the six bytes
+// that tell it have arrived, -1 when the header is invalid (protocol identifier not 0, length
+// field 0 or above 254); the stream can then no longer be framed.
+int tcpFrameLength(const std::uint8_t* data, std::size_t have) noexcept;
+
+// The length an RTU request starting at `data` has by its function code (slave address, PDU,
+// CRC), 0 while too few bytes have arrived to tell. A function without a fixed layout counts as
+// address, function and CRC; such a frame is recognised by the silence after it instead.
+int rtuRequestLength(const std::uint8_t* data, std::size_t have) noexcept;
+
+// The CRC of Modbus over serial line (V1.02, 6.2.2); sent low byte first.
+std::uint16_t crc16(const std::uint8_t* data, std::size_t length) noexcept;
 
 }  // namespace tesmor

@@ -60,9 +60,13 @@ TEST(Concurrency, MastersMonitorReloadsAndEditsTogether) {
             std::uint16_t r[40];
             while (!done && modbus_read_registers(m.get(), 0, 40, r) == 40) {
                 ++reads;
-                // Every entry holds 1.0f or 2.0f, written whole under the lock.
-                for (int i = 0; i < 40; i += 2)
-                    if (!((r[i] == 0x3F80 || r[i] == 0x4000 || r[i] == 0) && r[i + 1] == 0)) ++torn;
+                // Every entry holds 0.1f or 1e-3f, written whole under the lock; both words of the
+                // two values differ, so any mix of them shows.
+                for (int i = 0; i < 40; i += 2) {
+                    const bool whole = (r[i] == 0x3DCC && r[i + 1] == 0xCCCD) ||
+                                       (r[i] == 0x3A83 && r[i + 1] == 0x126F) || (r[i] == 0 && r[i + 1] == 0);
+                    if (!whole) ++torn;
+                }
             }
         }
     });
@@ -70,7 +74,7 @@ TEST(Concurrency, MastersMonitorReloadsAndEditsTogether) {
         for (int round = 0; !done; ++round) {
             auto locked = server.lock();
             for (auto& entry : locked.registerMap()) {
-                entry.area = round % 2 ? 1.0f : 2.0f;
+                entry.area = round % 2 ? 0.1f : 1e-3f;
                 locked.writeRegister(entry);
             }
         }

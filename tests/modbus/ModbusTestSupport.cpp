@@ -14,6 +14,8 @@
 #include <mutex>
 #include <thread>
 
+#include "modbus/SerialSpeed.h"
+
 extern char** environ;
 
 namespace tesmor::test {
@@ -204,13 +206,13 @@ std::optional<std::vector<std::uint16_t>> readHoldingEventually(int port, int ad
     return std::nullopt;
 }
 
-Master rtuMaster(const std::string& device, int unitId, milliseconds timeout) {
-    Master m(modbus_new_rtu(device.c_str(), 9600, 'N', 8, 1));
+Master rtuMaster(const std::string& device, int unitId, milliseconds timeout, int baud) {
+    Master m(modbus_new_rtu(device.c_str(), baud, 'N', 8, 1));
     if (!m) return nullptr;
     modbus_set_slave(m.get(), unitId);
     const auto us = duration_cast<microseconds>(timeout).count();
     modbus_set_response_timeout(m.get(), static_cast<uint32_t>(us / 1000000), static_cast<uint32_t>(us % 1000000));
-    if (modbus_connect(m.get()) != 0) return nullptr;
+    if (modbus_connect(m.get()) != 0 || !setSerialSpeed(modbus_get_socket(m.get()), baud)) return nullptr;
     return m;
 }
 

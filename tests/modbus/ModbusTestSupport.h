@@ -113,7 +113,9 @@ Master tcpMaster(int port, int unitId = 1, std::chrono::milliseconds timeout = s
 // (a master reconnecting after a disconnect may meet the listener while it is reopened).
 std::optional<std::vector<std::uint16_t>> readHoldingEventually(int port, int address, int count,
                                                                 std::chrono::milliseconds limit = std::chrono::seconds(3));
-// An RTU master on `device`, slave `unitId`.
-Master rtuMaster(const std::string& device, int unitId, std::chrono::milliseconds timeout = std::chrono::milliseconds(300));
+// An RTU master on `device`, slave `unitId`, at exactly `baud` (also a rate libmodbus has no
+// constant for).
+Master rtuMaster(const std::string& device, int unitId, std::chrono::milliseconds timeout = std::chrono::milliseconds(300),
+                 int baud = 9600);
 
 }  // namespace tesmor::test

@@ -1,5 +1,5 @@
-// What a master gets for frames libmodbus alone would answer wrongly, over-read, or not frame
-// at all: through the TCP transport for the MBAP and PDU rows, on the check itself for RTU.
+// What a master gets for hand-made frames, valid, malformed and unsupported: through the TCP
+// transport for the MBAP and PDU rows, on the check itself for RTU.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -136,22 +136,36 @@ INSTANTIATE_TEST_SUITE_P(
         FrameCase{"WriteCoilsByteCountShort", mbap({0x0F, 0x00, 0x00, 0x00, 0x10, 0x01, 0xFF}), {0x8F, 0x03}, false},
         FrameCase{"WriteAndReadWritePastTheTable",
                   mbap({0x17, 0x00, 0x00, 0x00, 0x01, 0x02, 0x58, 0x00, 0x01, 0x02, 0x00, 0x01}), {0x97, 0x02}, false},
-        FrameCase{"ReportSlaveId", mbap({0x11}), {0x11}, false},
-        FrameCase{"ReadExceptionStatusIsUnsupported", mbap({0x07}), {0x87, 0x01}, false},
+        FrameCase{"ReportSlaveId", mbap({0x11}),
+                  {0x11, 10, 180, 0xFF, 'L', 'M', 'B', '3', '.', '1', '.', '6'}, false},
+        FrameCase{"ReadWithAByteTooMany", mbap({0x03, 0x00, 0x00, 0x00, 0x01, 0x00}), {0x83, 0x03}, false},
+        FrameCase{"ReadWithAByteTooFew", mbap({0x03, 0x00, 0x00, 0x00}), {0x83, 0x03}, false},
+        FrameCase{"ReportSlaveIdWithData", mbap({0x11, 0x00}), {0x91, 0x03}, false},
+        // Unsupported functions, with whatever data they carry: the MBAP length frames them.
+        FrameCase{"ReadExceptionStatus", mbap({0x07}), {0x87, 0x01}, false},
+        FrameCase{"Diagnostics", mbap({0x08, 0x00, 0x00, 0xA5, 0x37}), {0x88, 0x01}, false},
+        FrameCase{"ReadFileRecord", mbap({0x14, 0x07, 0x06, 0x00, 0x04, 0x00, 0x01, 0x00, 0x02}), {0x94, 0x01}, false},
+        FrameCase{"WriteFileRecord", mbap({0x15, 0x09, 0x06, 0x00, 0x04, 0x00, 0x07, 0x00, 0x01, 0x06, 0xAF}),
+                  {0x95, 0x01}, false},
+        FrameCase{"ReadFifoQueue", mbap({0x18, 0x04, 0xDE}), {0x98, 0x01}, false},
+        FrameCase{"ReadDeviceIdentification", mbap({0x2B, 0x0E, 0x01, 0x00}), {0xAB, 0x01}, false},
         FrameCase{"UnknownFunction", mbap({0x63}), {0xE3, 0x01}, false},
-        // libmodbus takes only the function code of an unknown function: the rest of the frame
-        // would be read as the next one.
-        FrameCase{"UnknownFunctionWithData", mbap({0x63, 0x00, 0x00, 0x00, 0x01}), {0xE3, 0x01}, true},
-        FrameCase{"EncapsulatedTransportIsUnsupported", mbap({0x2B, 0x0E, 0x01, 0x00}), {0xAB, 0x01}, true},
+        FrameCase{"UnknownFunctionWithData", mbap({0x5A, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06}), {0xDA, 0x01}, false},
         FrameCase{"FunctionCodeOfAnException", mbap({0x83}), {}, false},
-        FrameCase{"ProtocolIdentifierNotModbus", mbap({0x03, 0x00, 0x00, 0x00, 0x01}, 1, 5), {}, false},
+        FrameCase{"AnotherUnit", mbap({0x03, 0x00, 0x00, 0x00, 0x01}, 2), {}, false},
+        FrameCase{"MbapLengthOneHasNoFunction", mbap({}), {}, false},
+        // An invalid MBAP header: nothing after it can be framed.
+        FrameCase{"ProtocolIdentifierNotModbus", mbap({0x03, 0x00, 0x00, 0x00, 0x01}, 1, 5), {}, true},
         FrameCase{"MbapLengthZero", mbap({0x03, 0x00, 0x00, 0x00, 0x01}, 1, 0, 0), {}, true},
+        FrameCase{"MbapLength255", mbap({0x03, 0x00, 0x00, 0x00, 0x01}, 1, 0, 255), {}, true},
         FrameCase{"MbapLengthOver254", mbap({0x03, 0x00, 0x00, 0x00, 0x01}, 1, 0, 300), {}, true},
+        // The length says one more byte is coming; it never does and the frame stalls.
         FrameCase{"MbapLengthOneTooMany", mbap({0x03, 0x00, 0x00, 0x00, 0x01}, 1, 0, 7), {}, true},
-        FrameCase{"MbapLengthOneTooFew", mbap({0x03, 0x00, 0x00, 0x00, 0x01}, 1, 0, 5), {}, true}),
+        // The frame ends a byte early (a short read, 03); its last byte starts a frame that stalls.
+        FrameCase{"MbapLengthOneTooFew", mbap({0x03, 0x00, 0x00, 0x00, 0x01}, 1, 0, 5), {0x83, 0x03}, true}),
     [](const auto& i) { return std::string(i.param.name); });
 
-// RTU frames reach the check with their CRC; a broadcast is never answered, an exception neither.
+// RTU frames reach the check with their CRC; a broadcast never gets an exception.
 struct RtuCase {
     const char* name;
     Bytes frame;  // slave, PDU, two CRC bytes (not checked here)
@@ -167,9 +181,9 @@ TEST_P(RtuFrames, Verdict) {
     EXPECT_EQ(checkRequest(c.frame.data(), static_cast<int>(c.frame.size()), Transport::Rtu, 1, *store), c.verdict);
 }
 
-constexpr RequestVerdict kReply{RequestVerdict::Reply, 0, false};
-constexpr RequestVerdict kDrop{RequestVerdict::Drop, 0, false};
-constexpr RequestVerdict exceptionOf(std::uint8_t code) { return {RequestVerdict::Exception, code, false}; }
+constexpr RequestVerdict kReply{RequestVerdict::Reply, 0};
+constexpr RequestVerdict kDrop{RequestVerdict::Drop, 0};
+constexpr RequestVerdict exceptionOf(std::uint8_t code) { return {RequestVerdict::Exception, code}; }
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, RtuFrames,
@@ -178,7 +192,11 @@ INSTANTIATE_TEST_SUITE_P(
                       RtuCase{"UnknownFunction", {1, 0x63, 0, 0}, exceptionOf(1)},
                       RtuCase{"BroadcastWrite", {0, 0x06, 0, 1, 0, 2, 0, 0}, kReply},
                       RtuCase{"BroadcastBadWriteGetsNoException", {0, 0x06, 0x01, 0xF4, 0, 2, 0, 0}, kDrop},
-                      RtuCase{"FunctionCodeOfAnException", {1, 0x90, 0, 0}, kDrop}),
+                      RtuCase{"FunctionCodeOfAnException", {1, 0x90, 0, 0}, kDrop},
+                      RtuCase{"AnotherSlave", {2, 0x03, 0, 0, 0, 1, 0, 0}, kDrop},
+                      RtuCase{"DiagnosticsWithData", {1, 0x08, 0, 0, 0xA5, 0x37, 0, 0}, exceptionOf(1)},
+                      RtuCase{"BroadcastUnknownFunction", {0, 0x63, 0, 0}, kDrop},
+                      RtuCase{"ReadAByteShort", {1, 0x03, 0, 0, 0, 0, 0}, exceptionOf(3)}),
     [](const auto& i) { return std::string(i.param.name); });
 
 }  // namespace

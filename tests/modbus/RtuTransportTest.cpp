@@ -2,15 +2,21 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <ctime>
 #include <thread>
+#include <vector>
 
 #include "ModbusTestSupport.h"
+#include "modbus/Handles.h"
 #include "modbus/ModbusServer.h"
+#include "modbus/RequestCheck.h"
+#include "modbus/SerialSpeed.h"
 #include "support/MemoryProfile.h"
 
 namespace tesmor {
@@ -53,8 +59,6 @@ TEST_F(RtuServer, AnswersItsSlaveIdOnlyAndLocksThePort) {
     ASSERT_TRUE(other);
     EXPECT_EQ(modbus_read_registers(other.get(), 0, 4, r), -1) << "another slave id gets silence";
     other.reset();
-    // The slave first waits out the other slave's reply window (libmodbus's multidrop rule).
-    std::this_thread::sleep_for(600ms);
     EXPECT_EQ(modbus_read_registers(master.get(), 0, 4, r), 4) << modbus_strerror(errno);
     EXPECT_EQ(server.lock().registers().tab_registers[9], 99);
 
@@ -151,6 +155,130 @@ TEST_F(RtuServer, BothTransportsShareOneStore) {
     ASSERT_EQ(modbus_write_register(rtu.get(), 21, 2121), 1);
     ASSERT_EQ(modbus_read_registers(tcp.get(), 21, 1, &r), 1);
     EXPECT_EQ(r, 2121);
+}
+
+// Every rate the settings dialog offers is the rate of the device, as another handle of it reads
+// it back, also the four that libmodbus has no constant for (it would open those at 9600).
+TEST_F(RtuServer, EveryOfferedBaudRateIsTheDevicesSpeed) {
+    for (const int baud : {110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 56000, 57600, 115200, 128000,
+                           256000}) {
+        SCOPED_TRACE(baud);
+        profile.setInt(kSettingsSection, u"baud", baud);
+        start();
+        UniqueFd other(::open(pty.a().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+        if (!other) GTEST_SKIP() << "the device is held exclusively (not root)";
+        EXPECT_EQ(serialSpeed(other.get()), baud);
+        server.stop();
+    }
+}
+
+TEST_F(RtuServer, AMasterAt56000IsAnswered) {
+    profile.setInt(kSettingsSection, u"baud", 56000);
+    start();
+    auto master = test::rtuMaster(pty.b(), 5, 300ms, 56000);
+    ASSERT_TRUE(master);
+    ASSERT_EQ(serialSpeed(modbus_get_socket(master.get())), 56000);
+    std::uint16_t r[4] = {};
+    ASSERT_EQ(modbus_read_registers(master.get(), 0, 4, r), 4) << modbus_strerror(errno);
+    EXPECT_EQ(r[3], 333);
+}
+
+TEST_F(RtuServer, ARateTheDeviceRefusesIsLoggedAndNothingIsAnswered) {
+    profile.setInt(kSettingsSection, u"baud", -9600);
+    test::LogCapture log;
+    server.restart();
+    ASSERT_TRUE(test::waitFor([&] { return log.count("cannot run at -9600 baud") == 1; }))
+        << "no line names the rate";
+    EXPECT_NE(log.lines().front().find(pty.a()), std::string::npos) << "the line does not name the port";
+    EXPECT_FALSE(server.rtuOpen());
+    auto master = test::rtuMaster(pty.b(), 5);
+    ASSERT_TRUE(master);
+    std::uint16_t r[1];
+    EXPECT_EQ(modbus_read_registers(master.get(), 0, 1, r), -1) << "the slave runs at another rate";
+    std::this_thread::sleep_for(600ms);
+    EXPECT_EQ(log.lines().size(), 1u);
+}
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes withCrc(Bytes f) {
+    const std::uint16_t crc = crc16(f.data(), f.size());
+    f.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+    f.push_back(static_cast<std::uint8_t>(crc >> 8));
+    return f;
+}
+
+// The other end of the line, sending hand-made frames: a libmodbus master refuses slave ids
+// above 247 and drops replies from them.
+class RawLine {
+public:
+    explicit RawLine(const std::string& device) : fd_(::open(device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)) {
+        termios t{};
+        if (fd_ && ::tcgetattr(fd_.get(), &t) == 0) {
+            ::cfmakeraw(&t);
+            ::tcsetattr(fd_.get(), TCSANOW, &t);
+        }
+    }
+    explicit operator bool() const { return static_cast<bool>(fd_); }
+    // Sends `frame` with its CRC; returns what comes back until 200 ms of silence.
+    Bytes ask(const Bytes& frame) {
+        send(frame);
+        Bytes got;
+        pollfd p{fd_.get(), POLLIN, 0};
+        while (::poll(&p, 1, 200) == 1) {
+            std::uint8_t b[300];
+            const auto n = ::read(fd_.get(), b, sizeof b);
+            if (n <= 0) break;
+            got.insert(got.end(), b, b + n);
+        }
+        return got;
+    }
+    void send(const Bytes& frame) {
+        const Bytes f = withCrc(frame);
+        ASSERT_EQ(::write(fd_.get(), f.data(), f.size()), static_cast<ssize_t>(f.size()));
+    }
+
+private:
+    UniqueFd fd_;
+};
+
+// Slave ids up to 255 are answered; a broadcast is carried out and never answered.
+TEST_F(RtuServer, SlaveIdsUpTo255AreAnsweredAndBroadcastsNever) {
+    for (const int id : {247, 248, 255}) {
+        SCOPED_TRACE(id);
+        profile.setInt(kSettingsSection, u"RTUId", id);
+        start();
+        RawLine line(pty.b());
+        ASSERT_TRUE(line);
+        const auto unit = static_cast<std::uint8_t>(id);
+        EXPECT_EQ(line.ask({unit, 0x03, 0x00, 0x03, 0x00, 0x01}), withCrc({unit, 0x03, 0x02, 0x01, 0x4D}));
+        EXPECT_EQ(line.ask({static_cast<std::uint8_t>(id - 1), 0x03, 0x00, 0x03, 0x00, 0x01}), Bytes{})
+            << "another slave's request is answered";
+        EXPECT_EQ(line.ask({0x00, 0x06, 0x00, 0x0C, 0x00, static_cast<std::uint8_t>(id & 0xFF)}), Bytes{})
+            << "a broadcast is answered";
+        EXPECT_EQ(server.lock().registers().tab_registers[12], id) << "the broadcast write is not carried out";
+        EXPECT_EQ(line.ask({0x00, 0x03, 0x00, 0x03, 0x00, 0x01}), Bytes{}) << "a broadcast read is answered";
+        // A function without a fixed layout is framed by the silence after it.
+        EXPECT_EQ(line.ask({unit, 0x08, 0x00, 0x00, 0xA5, 0x37}), withCrc({unit, 0x88, 0x01}));
+        EXPECT_EQ(line.ask({unit, 0x03, 0x00, 0x03, 0x00, 0x01}), withCrc({unit, 0x03, 0x02, 0x01, 0x4D}));
+        server.stop();
+    }
+}
+
+// On a shared line the slave sees the requests to other slaves and their replies, whose layout
+// differs from a request's; neither may swallow the next request to this slave.
+TEST_F(RtuServer, OtherSlavesTrafficDoesNotHideTheNextRequest) {
+    start();
+    RawLine line(pty.b());
+    ASSERT_TRUE(line);
+    line.send({6, 0x03, 0x00, 0x00, 0x00, 0x02});              // to slave 6
+    line.send({6, 0x03, 0x04, 0x00, 0x01, 0x00, 0x02});        // and its reply, at once
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(line.ask({5, 0x03, 0x00, 0x03, 0x00, 0x01}), withCrc({5, 0x03, 0x02, 0x01, 0x4D}));
+    line.send({6, 0x10, 0x00, 0x00, 0x00, 0x01, 0x02, 0x12, 0x34});
+    line.send({6, 0x10, 0x00, 0x00, 0x00, 0x01});
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(line.ask({5, 0x03, 0x00, 0x03, 0x00, 0x01}), withCrc({5, 0x03, 0x02, 0x01, 0x4D}));
 }
 
 }  // namespace

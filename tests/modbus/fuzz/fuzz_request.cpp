@@ -1,14 +1,12 @@
-// libFuzzer entry: any bytes as what a master sends, over a socket pair into a libmodbus server
-// context, which cuts frames with modbus_receive; each frame is answered by answerRequest as the
-// transports do. The frame is handed over at the very end of a readable page, so a read past it
-// faults even inside libmodbus (which is not instrumented). Each answer is checked against the
-// verdict and, for reads and writes, against the store.
+// libFuzzer entry: any bytes as what a master sends, framed as the transports frame them and
+// answered by answerRequest. Each frame is handed over at the very end of a readable page, so a
+// read past it faults. Each answer is checked against the verdict and, for reads and writes,
+// against the store; the CRC of RTU answers against an independent implementation.
 //
 // Input: byte 0 picks the transport (bit 0: RTU) and, for RTU, whether a correct CRC is appended
 // to each frame (bit 1) so that most frames get past the CRC; the rest is the byte stream, split
 // into frames at each 0xFF 0xFE pair in CRC mode.
 #include <sys/mman.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -68,26 +66,6 @@ struct GuardedPage {
         return at;
     }
 };
-
-struct Pair {
-    int server = -1, master = -1;
-    Pair() {
-        int sv[2];
-        check(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0);
-        server = sv[0];
-        master = sv[1];
-    }
-    ~Pair() {
-        if (master >= 0) close(master);
-    }
-};
-
-std::vector<std::uint8_t> drain(int fd) {
-    std::vector<std::uint8_t> out(600);
-    const auto n = recv(fd, out.data(), out.size(), MSG_DONTWAIT);
-    out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-    return out;
-}
 
 // The answer to a frame the check passed: the function echoed and, for reads and writes, the
 // values of the store.
@@ -149,54 +127,59 @@ void checkReply(const std::uint8_t* req, const std::uint8_t* rsp, std::size_t rs
     }
 }
 
-void serve(const std::uint8_t* data, std::size_t size, Transport transport, bool stopAtError) {
+// Frames the stream as the transports do (by the MBAP length, or by the function code for RTU;
+// an RTU frame that is not of a known layout is taken whole, as the silence after it would end
+// it) and answers each frame, checking the answer against the verdict and the store.
+void serve(const std::uint8_t* data, std::size_t size, Transport transport) {
     static Store store;
     static GuardedPage page;
     store.reset();
-    Pair pair;
-    modbus_t* ctx = transport == Transport::Tcp ? modbus_new_tcp("127.0.0.1", 1502)
-                                                : modbus_new_rtu("/dev/null", 9600, 'N', 8, 1);
-    check(ctx != nullptr);
-    modbus_set_slave(ctx, kUnit);
-    modbus_set_socket(ctx, pair.server);
-    if (size) check(send(pair.master, data, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size));
-    shutdown(pair.master, SHUT_WR);  // end of input reads as a closed connection, never a wait
-
-    const int header = transport == Transport::Tcp ? 7 : 1;
-    const int trailer = transport == Transport::Tcp ? 0 : 2;
-    std::uint8_t request[MODBUS_MAX_ADU_LENGTH];
-    for (int frames = 0; frames < 64; ++frames) {
-        const int rc = modbus_receive(ctx, request);
-        if (rc < 0 && (errno == ECONNRESET || stopAtError)) break;
-        if (rc <= 0) continue;
-        check(rc >= header + 1 + trailer && rc <= MODBUS_MAX_ADU_LENGTH);
-        const std::uint8_t* frame = page.place(request, rc);
-        const RequestVerdict v = tesmor::answerRequest(ctx, frame, rc, transport, kUnit, *store.m);
-        const auto rsp = drain(pair.master);
-        const bool broadcast = transport == Transport::Rtu && frame[0] == MODBUS_BROADCAST_ADDRESS;
-        if (v.action == RequestVerdict::Drop || broadcast) {
-            check(rsp.empty());
-        } else {
-            check(rsp.size() >= static_cast<std::size_t>(header + 1 + trailer));
-            if (transport == Transport::Tcp) {
-                check(std::memcmp(rsp.data(), frame, 2) == 0 && word(rsp.data() + 2) == 0);
-                check(word(rsp.data() + 4) == static_cast<int>(rsp.size()) - 6 && rsp[6] == frame[6]);
-            } else {
-                check(rsp[0] == frame[0]);
-                const std::uint16_t crc = crc16Modbus(rsp.data(), rsp.size() - 2);
-                check(rsp[rsp.size() - 2] == (crc & 0xFF) && rsp[rsp.size() - 1] == (crc >> 8));
-            }
-            const std::uint8_t* pdu = rsp.data() + header;
-            const std::size_t pduLength = rsp.size() - static_cast<std::size_t>(header + trailer);
-            if (v.action == RequestVerdict::Exception)
-                check(pduLength == 2 && pdu[0] == (frame[header] | 0x80) && pdu[1] == v.exception);
-            else
-                checkReply(frame + header, pdu, pduLength, *store.m);
+    const bool tcp = transport == Transport::Tcp;
+    const int header = tcp ? 7 : 1;
+    const int trailer = tcp ? 0 : 2;
+    std::uint8_t reply[tesmor::kMaxReply + 16];
+    std::memset(reply, 0xEE, sizeof reply);
+    while (size > 0) {
+        int length = tcp ? tesmor::tcpFrameLength(data, size) : tesmor::rtuRequestLength(data, size);
+        if (length < 0) return;  // an invalid MBAP header ends the connection
+        if (length == 0 || static_cast<std::size_t>(length) > size) {
+            if (tcp) return;  // a partial frame stalls and ends the connection
+            length = static_cast<int>(size);
         }
-        if (v.close) break;
+        if (!tcp && length < 4) return;
+        // What the TCP framer passes on never exceeds the largest frame of the protocol; the RTU
+        // transport drops anything longer than its buffer.
+        check(!tcp || length <= MODBUS_TCP_MAX_ADU_LENGTH);
+        if (length > 2 * MODBUS_RTU_MAX_ADU_LENGTH) return;
+        const std::uint8_t* frame = page.place(data, length);
+        data += length;
+        size -= static_cast<std::size_t>(length);
+
+        const RequestVerdict v = tesmor::checkRequest(frame, length, transport, kUnit, *store.m);
+        const int n = tesmor::answerRequest(frame, length, transport, kUnit, *store.m, reply);
+        check(n >= 0 && n <= tesmor::kMaxReply && reply[tesmor::kMaxReply] == 0xEE);
+        const bool broadcast = !tcp && frame[0] == MODBUS_BROADCAST_ADDRESS;
+        if (v.action == RequestVerdict::Drop || broadcast) {
+            check(n == 0);
+            continue;
+        }
+        check(n >= header + 1 + trailer);
+        const std::vector<std::uint8_t> rsp(reply, reply + n);
+        if (tcp) {
+            check(std::memcmp(rsp.data(), frame, 2) == 0 && word(rsp.data() + 2) == 0);
+            check(word(rsp.data() + 4) == static_cast<int>(rsp.size()) - 6 && rsp[6] == frame[6]);
+        } else {
+            check(rsp[0] == frame[0]);
+            const std::uint16_t crc = crc16Modbus(rsp.data(), rsp.size() - 2);
+            check(rsp[rsp.size() - 2] == (crc & 0xFF) && rsp[rsp.size() - 1] == (crc >> 8));
+        }
+        const std::uint8_t* pdu = rsp.data() + header;
+        const std::size_t pduLength = rsp.size() - static_cast<std::size_t>(header + trailer);
+        if (v.action == RequestVerdict::Exception)
+            check(pduLength == 2 && pdu[0] == (frame[header] | 0x80) && pdu[1] == v.exception);
+        else
+            checkReply(frame + header, pdu, pduLength, *store.m);
     }
-    modbus_close(ctx);
-    modbus_free(ctx);
 }
 
 }  // namespace
@@ -207,11 +190,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ++data;
     --size;
     if (!(mode & 1)) {
-        serve(data, size, Transport::Tcp, true);
+        serve(data, size, Transport::Tcp);
         return 0;
     }
     if (!(mode & 2)) {
-        serve(data, size, Transport::Rtu, false);
+        serve(data, size, Transport::Rtu);
         return 0;
     }
     // RTU with a correct CRC after each piece.
@@ -228,6 +211,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             ++i;
         }
     }
-    serve(stream.data(), stream.size(), Transport::Rtu, false);
+    serve(stream.data(), stream.size(), Transport::Rtu);
     return 0;
 }

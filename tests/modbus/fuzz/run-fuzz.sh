@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer target of the request path (the frame check and libmodbus's reception
-# and reply) with clang, AddressSanitizer and UndefinedBehaviorSanitizer, and runs it for a
-# bounded time on a copy of the seed corpus.
+# Builds the libFuzzer target of the request path (framing, check and reply) with clang,
+# AddressSanitizer and UndefinedBehaviorSanitizer, and runs it for a bounded time on a copy of
+# the seed corpus.
 # Usage: run-fuzz.sh SOURCE_DIR WORK_DIR [SECONDS]. Exit 77 (skipped) without clang++.
 set -euo pipefail
 src=$1

@@ -1,0 +1,36 @@
+#include "modbus/TransportSupport.h"
+
+#include <poll.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/Log.h"
+
+namespace tesmor::transport {
+
+std::string errorText(int error) {
+    return std::string(std::strerror(error)) + " (errno " + std::to_string(error) + ")";
+}
+
+int waitFor(int fd, short events, const Waker& waker, int timeoutMs) {
+    for (;;) {
+        pollfd fds[2] = {{waker.fd(), POLLIN, 0}, {fd, events, 0}};
+        const int n = ::poll(fds, fd >= 0 ? 2 : 1, timeoutMs < 0 ? -1 : timeoutMs);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (fds[0].revents != 0) return 0;
+        return fds[1].revents;
+    }
+}
+
+void pause(const Waker& waker) { waitFor(-1, 0, waker, kRetryMs); }
+
+void OnceLog::fail(const std::string& text) {
+    if (!logged_) logLine(text);
+    logged_ = true;
+}
+
+}  // namespace tesmor::transport

@@ -1,0 +1,31 @@
+#pragma once
+// Small helpers the two transports share. Internal to modbus/.
+#include <string>
+
+#include "modbus/Handles.h"
+
+namespace tesmor::transport {
+
+// How long the transports pause between attempts to listen or to open a port.
+inline constexpr int kRetryMs = 500;
+
+std::string errorText(int error);
+
+// Waits until `fd` has one of `events` or the waker fires. Returns the revents of `fd`, 0 when
+// the waker fired or `timeoutMs` passed (-1: no limit), -1 on a poll failure other than EINTR.
+int waitFor(int fd, short events, const Waker& waker, int timeoutMs);
+
+// A calm pause between attempts; returns early when the waker fires.
+void pause(const Waker& waker);
+
+// Logs a failure once until the next success.
+class OnceLog {
+public:
+    void fail(const std::string& text);
+    void succeed() { logged_ = false; }
+
+private:
+    bool logged_ = false;
+};
+
+}  // namespace tesmor::transport
