@@ -473,7 +473,7 @@ TEST_F(TcpServer, AMasterThatStopsAcknowledgingIsDropped) {
                    static_cast<int>(duration_cast<milliseconds>(steady_clock::now() - t0).count()));
 }
 
-TEST_F(TcpServer, MisplacedEntryIsLoggedOncePerLoadAndNeverWritten) {
+TEST_F(TcpServer, MisplacedEntryIsLoggedOncePerMapAndNeverWritten) {
     RegisterInfo e;
     e.address = 499;
     e.registerType = u"Holding Registers (4x)";
@@ -493,8 +493,12 @@ TEST_F(TcpServer, MisplacedEntryIsLoggedOncePerLoadAndNeverWritten) {
         EXPECT_EQ(locked.registers().tab_registers[499], 0);
     }
     EXPECT_EQ(log.count("entry 0"), 1u);
+    server.reloadConfiguration();  // the same map again: already reported
+    EXPECT_EQ(log.count("entry 0"), 1u);
+    e.address = 500;
+    saveRegisterMap(profile, {e});
     server.reloadConfiguration();
-    EXPECT_EQ(log.count("entry 0"), 2u);
+    EXPECT_EQ(log.count("entry 0 at address 500"), 1u);
 }
 
 TEST_F(TcpServer, ReloadHookRunsAfterMapAndCaptionsWithoutTheLock) {
