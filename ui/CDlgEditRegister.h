@@ -18,6 +18,7 @@
 #include "ui/UiContext.h"
 
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -35,6 +36,8 @@ public:
         IDC_DATA_TYPE = 1037,
         IDC_BYTE_ORDER = 1039,
         IDC_DATA_ITEM = 1038,
+        // Says that the register lies outside the store's 0..499; hidden while it lies inside.
+        IDC_RANGE_NOTE = 1101,
     };
 
     // `context` must outlive the dialog.
@@ -112,6 +115,7 @@ private:
     void clearByteOrder();
     void showRegister();
     void warn(unsigned stringId, QWidget* focus);
+    void updateRangeNote();
 
     const tesmor::ui::UiContext& m_context;
     std::array<QString, CaptionCount> m_captions;
@@ -132,6 +136,7 @@ private:
     QComboBox* m_dataType;
     QComboBox* m_byteOrder;
     QComboBox* m_dataItem;
+    QLabel* m_rangeNote;
     QPushButton* m_ok;
     QPushButton* m_cancel;
 };
