@@ -15,6 +15,7 @@
 #include "DialogTestSupport.h"
 #include "modbus/RegisterMap.h"
 #include "ui/CDlgMapSettings.h"
+#include "ui/MessageBoxSink.h"
 
 using tesmor::RegisterInfo;
 using tesmor::RegisterMap;
@@ -145,6 +146,7 @@ private slots:
     void deleteSelects();
     void copyAndDeleteNeedAMarkedRow();
     void deleteAllAsksFirst();
+    void deleteAllQuestionSpeaksTheLanguageInUse();
     void addRefusesDuplicateAndReopens();
     void overlapIsADuplicate_data();
     void overlapIsADuplicate();
@@ -302,6 +304,32 @@ void CDlgMapSettingsTest::deleteAllAsksFirst() {
     d.click(1034);
     QVERIFY(d.map().empty());
     QCOMPARE(d.list->model()->rowCount(), 0);
+}
+
+void CDlgMapSettingsTest::deleteAllQuestionSpeaksTheLanguageInUse() {
+    // The plug-in's message box, opened without blocking, answered with a mouse click.
+    MapDialog d({entry(u"INT", 1), entry(u"BOOL", 2)});
+    const tesmor::ui::MessageBoxSink boxes(d.env.resources);
+    QStringList seen;
+    QMessageBox::StandardButton press = QMessageBox::No;
+    d.env.sink.onMessage = [&] {
+        const auto& message = d.env.sink.messages.back();
+        const auto box = boxes.makeBox(message.text, message.icon, message.buttons, d.dialog.get());
+        for (QAbstractButton* button : box->buttons()) seen << button->text();
+        QCOMPARE(box->text(), d.env.text(Q_DELETE_ALL));
+        box->open();
+        QVERIFY(QTest::qWaitForWindowExposed(box.get()));
+        QTest::mouseClick(box->button(press), Qt::LeftButton);
+        QVERIFY(!box->isVisible());
+        d.env.sink.questionReply = tesmor::ui::MessageBoxSink::reply(*box, message.buttons);
+    };
+    d.click(1034);
+    seen.sort();
+    QCOMPARE(seen, (QStringList{QStringLiteral("Да"), QStringLiteral("Нет")}));
+    QCOMPARE(d.map().size(), std::size_t(2));
+    press = QMessageBox::Yes;
+    d.click(1034);
+    QVERIFY(d.map().empty());
 }
 
 void CDlgMapSettingsTest::addRefusesDuplicateAndReopens() {

@@ -95,8 +95,16 @@ void checkLayout(QWidget& dialog, const QString& name) {
         if (w->isVisible() && w->objectName().startsWith(QStringLiteral("id"))) controls.push_back(w);
     for (QWidget* w : controls) {
         int needed = 0;
-        if (auto* label = qobject_cast<QLabel*>(w))
-            needed = label->fontMetrics().horizontalAdvance(label->text());
+        if (auto* label = qobject_cast<QLabel*>(w)) {
+            // A wrapped label needs the height of its lines at its width.
+            if (!label->wordWrap())
+                needed = label->fontMetrics().horizontalAdvance(label->text());
+            else if (label->height() < label->heightForWidth(label->width()))
+                fail(QStringLiteral("%1: %2 is %3 high, its lines need %4")
+                         .arg(name, w->objectName())
+                         .arg(label->height())
+                         .arg(label->heightForWidth(label->width())));
+        }
         else if (auto* button = qobject_cast<QPushButton*>(w))
             needed = button->fontMetrics().horizontalAdvance(button->text()) + 8;
         else if (auto* group = qobject_cast<QGroupBox*>(w))
