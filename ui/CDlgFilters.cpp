@@ -2,10 +2,10 @@
 
 #include <QComboBox>
 #include <QEvent>
-#include <QKeyEvent>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QModelIndex>

@@ -23,8 +23,8 @@
 #include "ui/CDlgSettings.h"
 #include "ui/CGridCtrl.h"
 #include "ui/CGridCtrlEditCell.h"
-#include "ui/TextFit.h"
 #include "ui/ModuleIcon.h"
+#include "ui/TextFit.h"
 
 namespace tesmor::ui {
 
@@ -41,7 +41,7 @@ struct Column {
 };
 constexpr Column kColumns[] = {{147, 120}, {148, 150}, {130, 100}, {131, 100}, {117, 80}, {134, 150}, {135, 100}};
 
-void fitTextFit(CGridCtrl& list) {
+void fitListColumns(CGridCtrl& list) {
     int minimums[std::size(kColumns)];
     for (std::size_t i = 0; i < std::size(kColumns); ++i) minimums[i] = kColumns[i].width;
     tesmor::ui::fitColumns(list, minimums);
@@ -180,7 +180,7 @@ void CDlgMain::rebuildList() {
         list_->insertRow(r, rows[r].cells[0]);
         for (int c = 1; c < int(std::size(kColumns)); ++c) list_->setItemText(r, c, rows[r].cells[c]);
     }
-    fitTextFit(*list_);
+    fitListColumns(*list_);
 }
 
 void CDlgMain::refreshDeviceValues() { gate_->post(); }
@@ -203,7 +203,7 @@ void CDlgMain::applyDeviceValues() {
         }
     }
     for (const auto& [row, value] : cells) list_->setItemText(row, kValueColumn, value);
-    if (!cells.empty()) fitTextFit(*list_);
+    if (!cells.empty()) fitListColumns(*list_);
 }
 
 bool CDlgMain::settingsSaved() const { return settings_->settingsSaved(); }

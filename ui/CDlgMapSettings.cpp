@@ -18,8 +18,8 @@
 #include "modbus/RegisterEncoder.h"
 #include "platform/MessageSink.h"
 #include "ui/DialogSupport.h"
-#include "ui/TextFit.h"
 #include "ui/ModuleIcon.h"
+#include "ui/TextFit.h"
 
 using tesmor::ui::dialogText;
 using tesmor::ui::loadString;
@@ -65,6 +65,20 @@ RowTexts rowTexts(const tesmor::RegisterInfo& entry) {
         toQString(entry.dataType),
         toQString(entry.byteOrder),
         toQString(entry.dataItem)};
+}
+
+// A new entry with the configuration of `from` and the initial current values.
+tesmor::RegisterInfo configurationOf(const tesmor::RegisterInfo& from) {
+    tesmor::RegisterInfo entry;
+    entry.source = from.source;
+    entry.deviceName = from.deviceName;
+    entry.component = from.component;
+    entry.address = from.address;
+    entry.registerType = from.registerType;
+    entry.dataType = from.dataType;
+    entry.byteOrder = from.byteOrder;
+    entry.dataItem = from.dataItem;
+    return entry;
 }
 
 // The dialog opens no wider than this; a wider list scrolls.
@@ -209,20 +223,12 @@ void CDlgMapSettings::addRegister() {
     const tesmor::ItemCaptions captions = tesmor::loadItemCaptions(m_context.resources);
     while (m_lastEditorResult == 1) {
         const tesmor::RegisterInfo& entry = m_editor->registerInfo();
-        const bool duplicate = std::any_of(m_entries.begin(), m_entries.end(), [&](const tesmor::RegisterInfo& existing) {
-            return tesmor::entriesOverlap(existing, entry, captions);
-        });
+        const bool duplicate =
+            std::any_of(m_entries.begin(), m_entries.end(), [&](const tesmor::RegisterInfo& existing) {
+                return tesmor::entriesOverlap(existing, entry, captions);
+            });
         if (!duplicate) {
-            tesmor::RegisterInfo added;
-            added.source = entry.source;
-            added.deviceName = entry.deviceName;
-            added.component = entry.component;
-            added.address = entry.address;
-            added.registerType = entry.registerType;
-            added.dataType = entry.dataType;
-            added.byteOrder = entry.byteOrder;
-            added.dataItem = entry.dataItem;
-            m_entries.push_back(std::move(added));
+            m_entries.push_back(configurationOf(entry));
             break;
         }
         tesmor::showMessage(m_context.resources.loadString(IDS_DUPLICATE_REGISTER),

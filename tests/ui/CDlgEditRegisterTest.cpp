@@ -364,7 +364,7 @@ void CDlgEditRegisterTest::okChecksInOrder() {
         QCOMPARE(e.env.messages(), std::vector<std::u16string>{e.env.string(message)});
         QVERIFY(e.dialog->isVisible());
         QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("id%1").arg(focus));
-        QCOMPARE(e.dialog->resultFlag(), 1);  // set before the checks, as the original does
+        QCOMPARE(e.dialog->resultFlag(), 1);  // set before the checks, so a refused OK still reads 1
     } else {
         QVERIFY(e.env.messages().empty());
         QVERIFY(!e.dialog->isVisible());
