@@ -203,6 +203,13 @@ void renderLanguage(const TesmorResourceTable* table, const QString& language, c
     editor.setEditMode(true);
     editor.setRegisterInfo(area);
     render(editor, folder, QStringLiteral("CDlgEditRegister-") + language);
+    editor.hide();
+    tesmor::RegisterInfo beyond = area;
+    beyond.address = 499;  // a FLOAT there needs register 500: the note shows
+    editor.setRegisterInfo(beyond);
+    render(editor, QString(), QStringLiteral("CDlgEditRegister-beyond-") + language);
+    if (!editor.findChild<QLabel*>(QStringLiteral("id1101"))->isVisible())
+        fail(QStringLiteral("CDlgEditRegister-beyond-%1: the note on the store's range is hidden").arg(language));
     CDlgFilters filters(context, u"Filters");
     render(filters, folder, QStringLiteral("CDlgFilters-") + language);
 
