@@ -166,7 +166,7 @@ CDlgEditRegister::CDlgEditRegister(const tesmor::ui::UiContext& context, QWidget
     m_component->installEventFilter(this);
     m_address->installEventFilter(this);
     connect(m_address, &QLineEdit::textChanged, this, &CDlgEditRegister::updateRangeNote);
-    for (QComboBox* box : {m_registerType, m_dataType, m_dataItem})
+    for (QComboBox* box : {m_source, m_registerType, m_dataType, m_dataItem})
         connect(box, &QComboBox::activated, this, &CDlgEditRegister::updateRangeNote);
 }
 

@@ -6,7 +6,8 @@
 // Every choice goes into the register as the text shown; nothing is converted to a number
 // except the address. The handlers are public so the coupling can be driven without exec():
 // show() the dialog (which opens it as exec() does), then call them or use the controls.
-// GUI thread only. Refusals go through tesmor::showMessage as warnings.
+// GUI thread only. Refusals go through tesmor::showMessage as warnings. A note under the choices
+// says when the entry's registers leave the store's 0..499; such an entry may still be saved.
 #include <QDialog>
 #include <QString>
 
