@@ -72,6 +72,7 @@ private slots:
     void cancelWritesNothing();
     void serialPorts();
     void portHeldOpenByAnotherProcessIsBusy();
+    void portThisUserMayNotOpen();
     void storedComNameSelectsItsDevice_data();
     void storedComNameSelectsItsDevice();
     void marksAndNotes();
@@ -285,6 +286,32 @@ void CDlgSettingsTest::portHeldOpenByAnotherProcessIsBusy() {
     QVERIFY(ports[1].state == SerialPortState::Free);
     // Gone with the other program.
     QVERIFY(SerialPortCatalog(dev.path(), dev.path()).probe()[0].state == SerialPortState::Free);
+}
+
+void CDlgSettingsTest::portThisUserMayNotOpen() {
+    // A device of root's, mode 0600, as a dialout port is to a user outside the group.
+    TempDir dev;
+    touch(dev.file("ttyS0"));
+    std::filesystem::permissions(dev.path(), std::filesystem::perms(0755));
+    std::filesystem::permissions(dev.file("ttyS0"), std::filesystem::perms(0600));
+    const std::string path = dev.file("ttyS0").string();
+    if (::geteuid() != 0) {
+        std::filesystem::permissions(dev.file("ttyS0"), std::filesystem::perms::none);
+        QVERIFY(serialPortStates({path}).front() == SerialPortState::NoAccess);
+        return;
+    }
+    // Root opens anything: probe as the unprivileged user "nobody" in a child.
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        const bool dropped = ::setgid(65534) == 0 && ::setuid(65534) == 0;
+        ::_exit(dropped ? int(serialPortStates({path}).front()) : 99);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY(WIFEXITED(status));
+    QCOMPARE(WEXITSTATUS(status), int(SerialPortState::NoAccess));
+    QVERIFY(serialPortStates({path}).front() == SerialPortState::Free);  // root may
 }
 
 void CDlgSettingsTest::storedComNameSelectsItsDevice_data() {
