@@ -1,6 +1,7 @@
 #include "SerialPorts.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -9,6 +10,9 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
 #include <fstream>
 #include <set>
 #include <system_error>
@@ -69,6 +73,25 @@ std::set<std::string> openedByAnyProcess(const std::set<std::string>& wanted) {
     return found;
 }
 
+// A UUCP lock file ("LCK..ttyS0": the holder's pid in ASCII, or as a binary int in old ones)
+// whose process still runs.
+bool lockFileHeld(const std::filesystem::path& lockDir, const std::string& device) {
+    std::ifstream file(lockDir / ("LCK.." + std::filesystem::path(device).filename().string()), std::ios::binary);
+    if (!file) return false;
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    long pid = 0;
+    const auto digits = text.find_first_of("0123456789");
+    if (digits != std::string::npos && text.find_first_not_of(" \n", 0) == digits) {
+        pid = std::strtol(text.c_str() + digits, nullptr, 10);
+    } else if (text.size() == sizeof(int)) {
+        int binary = 0;
+        std::memcpy(&binary, text.data(), sizeof binary);
+        pid = binary;
+    }
+    if (pid <= 0 || pid > INT_MAX) return false;
+    return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
 std::string canonical(const std::string& path) {
     std::error_code error;
     auto resolved = std::filesystem::canonical(path, error);
@@ -95,13 +118,14 @@ std::vector<SerialPort> SerialPortCatalog::probe() const {
     if (fixed_) return fixedPorts_;
     std::vector<SerialPort> out;
     const auto paths = ports();
-    const auto states = serialPortStates(paths);
+    const auto states = serialPortStates(paths, lockDir_);
     for (std::size_t i = 0; i < paths.size(); ++i) out.push_back({paths[i], states[i]});
     return out;
 }
 
-SerialPortCatalog::SerialPortCatalog(std::filesystem::path deviceDir, std::filesystem::path ttyClassDir)
-    : deviceDir_(std::move(deviceDir)), ttyClassDir_(std::move(ttyClassDir)) {}
+SerialPortCatalog::SerialPortCatalog(std::filesystem::path deviceDir, std::filesystem::path ttyClassDir,
+                                     std::filesystem::path lockDir)
+    : deviceDir_(std::move(deviceDir)), ttyClassDir_(std::move(ttyClassDir)), lockDir_(std::move(lockDir)) {}
 
 bool SerialPortCatalog::present(const std::string& name) const {
     if (name.rfind("ttyS", 0) != 0 || !isDigit(name[4])) return true;
@@ -130,7 +154,8 @@ std::vector<std::string> SerialPortCatalog::ports() const {
     return paths;
 }
 
-std::vector<SerialPortState> serialPortStates(const std::vector<std::string>& paths) noexcept {
+std::vector<SerialPortState> serialPortStates(const std::vector<std::string>& paths,
+                                             const std::filesystem::path& lockDir) noexcept {
     std::vector<SerialPortState> states(paths.size(), SerialPortState::Busy);
     try {
         std::vector<std::string> resolved;
@@ -138,7 +163,8 @@ std::vector<SerialPortState> serialPortStates(const std::vector<std::string>& pa
         // Read before this process opens any of them, so its own test opens are not counted.
         const auto opened = openedByAnyProcess(std::set<std::string>(resolved.begin(), resolved.end()));
         for (std::size_t i = 0; i < paths.size(); ++i)
-            states[i] = opened.count(resolved[i]) ? SerialPortState::Busy : openState(paths[i]);
+            states[i] = opened.count(resolved[i]) || lockFileHeld(lockDir, resolved[i]) ? SerialPortState::Busy
+                                                                                       : openState(paths[i]);
     } catch (...) {
         // Out of memory: every port stays marked busy.
     }

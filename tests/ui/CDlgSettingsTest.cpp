@@ -73,6 +73,7 @@ private slots:
     void serialPorts();
     void portHeldOpenByAnotherProcessIsBusy();
     void portThisUserMayNotOpen();
+    void uucpLockFileOfALiveProcessIsBusy();
     void storedComNameSelectsItsDevice_data();
     void storedComNameSelectsItsDevice();
     void marksAndNotes();
@@ -312,6 +313,28 @@ void CDlgSettingsTest::portThisUserMayNotOpen() {
     QVERIFY(WIFEXITED(status));
     QCOMPARE(WEXITSTATUS(status), int(SerialPortState::NoAccess));
     QVERIFY(serialPortStates({path}).front() == SerialPortState::Free);  // root may
+}
+
+void CDlgSettingsTest::uucpLockFileOfALiveProcessIsBusy() {
+    TempDir dev;
+    TempDir locks;
+    for (const char* name : {"ttyS0", "ttyS1", "ttyS2", "ttyS3"}) touch(dev.file(name));
+    // A process that has ended: its lock file is stale.
+    const pid_t gone = ::fork();
+    QVERIFY(gone >= 0);
+    if (gone == 0) ::_exit(0);
+    QCOMPARE(::waitpid(gone, nullptr, 0), gone);
+    char text[16];
+    std::snprintf(text, sizeof text, "%10d\n", int(::getpid()));
+    std::ofstream(locks.file("LCK..ttyS0")) << text;
+    std::snprintf(text, sizeof text, "%10d\n", int(gone));
+    std::ofstream(locks.file("LCK..ttyS1")) << text;
+    const int self = int(::getpid());  // the old binary form
+    std::ofstream(locks.file("LCK..ttyS2"), std::ios::binary).write(reinterpret_cast<const char*>(&self), sizeof self);
+    std::vector<SerialPortState> states;
+    for (const auto& port : SerialPortCatalog(dev.path(), dev.path(), locks.path()).probe()) states.push_back(port.state);
+    QVERIFY(states == (std::vector{SerialPortState::Busy, SerialPortState::Free, SerialPortState::Busy,
+                                   SerialPortState::Free}));
 }
 
 void CDlgSettingsTest::storedComNameSelectsItsDevice_data() {
