@@ -12,8 +12,9 @@ namespace tesmor {
 enum class SerialPortState : std::uint8_t {
     Free,
     // Another program holds it: the open fails with EBUSY, its flock or its UUCP lock file
-    // ("LCK..ttyS0" naming a live process) is taken, or a process has it open where /proc shows it. Any other failure to open (the device gone, an I/O error)
-    // counts here too: the port cannot be had now.
+    // ("LCK..ttyS0" naming a live process) is taken, or a process has it open where /proc shows
+    // it. Any other failure to open (the device gone, an I/O error) counts here too: the port
+    // cannot be had now.
     Busy,
     // This user may not open it (EACCES, EPERM): on Debian, a user outside the group dialout.
     NoAccess,
