@@ -12,8 +12,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <fstream>
+#include <iterator>
 #include <set>
 #include <system_error>
 
@@ -57,7 +57,8 @@ std::set<std::string> openedByAnyProcess(const std::set<std::string>& wanted) {
     std::set<std::string> found;
     if (wanted.empty()) return found;
     std::error_code error;
-    for (std::filesystem::directory_iterator proc("/proc", error), end; !error && proc != end; proc.increment(error)) {
+    for (std::filesystem::directory_iterator proc("/proc", error), end; !error && proc != end;
+         proc.increment(error)) {
         const std::string pid = proc->path().filename().string();
         if (pid.empty() || !std::all_of(pid.begin(), pid.end(), isDigit)) continue;
         std::error_code fdError;
@@ -76,7 +77,8 @@ std::set<std::string> openedByAnyProcess(const std::set<std::string>& wanted) {
 // A UUCP lock file ("LCK..ttyS0": the holder's pid in ASCII, or as a binary int in old ones)
 // whose process still runs.
 bool lockFileHeld(const std::filesystem::path& lockDir, const std::string& device) {
-    std::ifstream file(lockDir / ("LCK.." + std::filesystem::path(device).filename().string()), std::ios::binary);
+    std::ifstream file(lockDir / ("LCK.." + std::filesystem::path(device).filename().string()),
+                       std::ios::binary);
     if (!file) return false;
     std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     long pid = 0;
@@ -100,7 +102,8 @@ std::string canonical(const std::string& path) {
 
 SerialPortState openState(const std::string& path) noexcept {
     const Fd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (fd.get() < 0) return errno == EACCES || errno == EPERM ? SerialPortState::NoAccess : SerialPortState::Busy;
+    if (fd.get() < 0)
+        return errno == EACCES || errno == EPERM ? SerialPortState::NoAccess : SerialPortState::Busy;
     // The lock goes with the descriptor when it is closed.
     return ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 ? SerialPortState::Free : SerialPortState::Busy;
 }
@@ -155,7 +158,7 @@ std::vector<std::string> SerialPortCatalog::ports() const {
 }
 
 std::vector<SerialPortState> serialPortStates(const std::vector<std::string>& paths,
-                                             const std::filesystem::path& lockDir) noexcept {
+                                              const std::filesystem::path& lockDir) noexcept {
     std::vector<SerialPortState> states(paths.size(), SerialPortState::Busy);
     try {
         std::vector<std::string> resolved;
@@ -163,8 +166,9 @@ std::vector<SerialPortState> serialPortStates(const std::vector<std::string>& pa
         // Read before this process opens any of them, so its own test opens are not counted.
         const auto opened = openedByAnyProcess(std::set<std::string>(resolved.begin(), resolved.end()));
         for (std::size_t i = 0; i < paths.size(); ++i)
-            states[i] = opened.count(resolved[i]) || lockFileHeld(lockDir, resolved[i]) ? SerialPortState::Busy
-                                                                                       : openState(paths[i]);
+            states[i] = opened.count(resolved[i]) || lockFileHeld(lockDir, resolved[i])
+                            ? SerialPortState::Busy
+                            : openState(paths[i]);
     } catch (...) {
         // Out of memory: every port stays marked busy.
     }

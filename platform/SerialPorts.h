@@ -60,7 +60,7 @@ private:
 // port's flock, so its port is busy). Opens without blocking and without becoming the
 // controlling terminal, and closes at once; reads /proc once for all of them.
 std::vector<SerialPortState> serialPortStates(const std::vector<std::string>& paths,
-                                             const std::filesystem::path& lockDir = "/run/lock") noexcept;
+                                              const std::filesystem::path& lockDir = "/run/lock") noexcept;
 
 // Orders texts with runs of digits compared by their value: <0, 0 or >0.
 int naturalCompare(std::string_view a, std::string_view b) noexcept;

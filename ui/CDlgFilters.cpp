@@ -5,8 +5,8 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QKeyEvent>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QModelIndex>
 #include <QPushButton>
@@ -252,12 +252,14 @@ void CDlgFilters::toggle(CGridCtrl& list, std::set<std::u16string>& chosen) {
 
 bool CDlgFilters::eventFilter(QObject* watched, QEvent* event) {
     auto* list = watched == m_methods ? m_methods : watched == m_mixtures ? m_mixtures : nullptr;
-    if (!list || event->type() != QEvent::KeyPress || static_cast<QKeyEvent*>(event)->key() != Qt::Key_Space ||
+    if (!list || event->type() != QEvent::KeyPress ||
+        static_cast<QKeyEvent*>(event)->key() != Qt::Key_Space ||
         static_cast<QKeyEvent*>(event)->modifiers() != Qt::NoModifier)
         return QDialog::eventFilter(watched, event);
     const QModelIndex current = list->selectionModel()->currentIndex();
     if (current.isValid()) {
-        list->selectionModel()->select(current, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        list->selectionModel()->select(current,
+                                       QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
         toggle(*list, list == m_methods ? m_filter.methods : m_filter.mixtures);
         // The keyboard user goes on from the row just toggled.
         list->selectionModel()->setCurrentIndex(current, QItemSelectionModel::NoUpdate);

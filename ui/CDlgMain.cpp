@@ -1,7 +1,7 @@
 #include "CDlgMain.h"
 
-#include <QHeaderView>
 #include <QHBoxLayout>
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <QMetaObject>
 #include <QPointer>
@@ -113,7 +113,8 @@ CDlgMain::CDlgMain(const UiContext& context, QWidget* parent)
     list_ = new CGridCtrl(this);
     list_->setControlId(kListId);
     for (int i = 0; i < int(std::size(kColumns)); ++i)
-        list_->insertColumn(i, toQString(context_.resources.loadString(kColumns[i].caption)), kColumns[i].width);
+        list_->insertColumn(i, toQString(context_.resources.loadString(kColumns[i].caption)),
+                            kColumns[i].width);
 
     auto* buttons = new QHBoxLayout;
     auto* map = button(this, 1006, text(1006));

@@ -3,8 +3,8 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QEvent>
-#include <QFontMetrics>
 #include <QFocusEvent>
+#include <QFontMetrics>
 #include <QFormLayout>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -13,7 +13,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
-
 #include <algorithm>
 #include <climits>
 #include <utility>
@@ -169,8 +168,8 @@ void CDlgSettings::initDialog() {
     remoteIp_->setText(toQString(context_.server.peerAddress()));
     // Room for any address and a host name of 30 characters, or the longer name shown.
     for (QLineEdit* box : {localIp_, remoteIp_})
-        fitLineEdit(*box, {QStringLiteral("255.255.255.255"), QStringLiteral("lab-gc-controller-17.plant.loc"),
-                           box->text()});
+        fitLineEdit(*box, {QStringLiteral("255.255.255.255"),
+                           QStringLiteral("lab-gc-controller-17.plant.loc"), box->text()});
     fillSerialPorts();
     fillChoices();
     tcp_->setChecked(settings_.tcpEnabled != 0);

@@ -8,7 +8,6 @@
 #include <QStyleOptionFrame>
 #include <QStyleOptionViewItem>
 #include <QTableView>
-
 #include <algorithm>
 #include <vector>
 
@@ -22,7 +21,8 @@ void fitColumns(QTableView& view, std::span<const int> minimums) {
     std::vector<int> wanted(std::size_t(std::max(columns, 0)), 0);
     for (int c = 0; c < columns; ++c) {
         wanted[std::size_t(c)] = header->isHidden() ? 0 : header->sectionSizeHint(c);
-        if (std::size_t(c) < minimums.size()) wanted[std::size_t(c)] = std::max(wanted[std::size_t(c)], minimums[std::size_t(c)]);
+        if (std::size_t(c) < minimums.size())
+            wanted[std::size_t(c)] = std::max(wanted[std::size_t(c)], minimums[std::size_t(c)]);
     }
     // What the delegate needs to paint a text without eliding it; the grid line takes a pixel
     // of the section.
@@ -48,13 +48,15 @@ int lineEditTextRoom(const QLineEdit& edit) {
     QStyleOptionFrame option;
     option.initFrom(&edit);
     option.rect = edit.rect();
-    option.lineWidth = edit.hasFrame() ? edit.style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, &edit) : 0;
+    option.lineWidth =
+        edit.hasFrame() ? edit.style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, &edit) : 0;
     option.midLineWidth = 0;
     option.state |= QStyle::State_Sunken;
     if (edit.isReadOnly()) option.state |= QStyle::State_ReadOnly;
     option.features = QStyleOptionFrame::None;
-    const QRect contents =
-        edit.style()->subElementRect(QStyle::SE_LineEditContents, &option, &edit).marginsRemoved(edit.textMargins());
+    const QRect contents = edit.style()
+                               ->subElementRect(QStyle::SE_LineEditContents, &option, &edit)
+                               .marginsRemoved(edit.textMargins());
     return contents.width() - 2 * kInnerMargin;
 }
 

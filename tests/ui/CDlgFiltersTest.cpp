@@ -172,7 +172,8 @@ void CDlgFiltersTest::doubleClickTogglesOnce() {
         const QPoint row1 = list->visualRect(list->model()->index(1, 0)).center();
         // Through the window, as the platform delivers it: press, release, press, release, and Qt
         // makes the second press a double click.
-        QTest::mouseDClick(f.dialog->windowHandle(), Qt::LeftButton, {}, list->viewport()->mapTo(f.dialog.get(), row1));
+        QTest::mouseDClick(f.dialog->windowHandle(), Qt::LeftButton, {},
+                           list->viewport()->mapTo(f.dialog.get(), row1));
         const auto& chosen = list == f.methods() ? f.dialog->filter().methods : f.dialog->filter().mixtures;
         QCOMPARE(chosen.size(), std::size_t(1));
         QCOMPARE(Filters::colors(list)[1], kGreen);
@@ -192,10 +193,12 @@ void CDlgFiltersTest::spaceToggles() {
     QTest::keyClick(list, Qt::Key_Down);
     const int row = list->selectionModel()->currentIndex().row();
     QTest::keyClick(list, Qt::Key_Space);
-    QCOMPARE(f.dialog->filter().methods, (std::set<std::u16string>{Filters::rows(list)[row].toStdU16String()}));
+    QCOMPARE(f.dialog->filter().methods,
+             (std::set<std::u16string>{Filters::rows(list)[row].toStdU16String()}));
     QCOMPARE(Filters::colors(list)[std::size_t(row)], kGreen);
     QVERIFY(list->selectionModel()->selectedIndexes().isEmpty());  // the colour shows
-    QTest::keyClick(list, Qt::Key_Space);  // again on the same row: out
+    // Again on the same row: out.
+    QTest::keyClick(list, Qt::Key_Space);
     QVERIFY(f.dialog->filter().methods.empty());
     QCOMPARE(Filters::colors(list)[std::size_t(row)], kWhite);
 }

@@ -11,7 +11,6 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTest>
-
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
@@ -53,7 +52,8 @@ QString cell(const QAbstractItemView* list, int row, int column) {
 const TesmorResourceTable* englishTable() {
     static void* library = dlopen(TESMOR_ENGLISH_PATH, RTLD_NOW | RTLD_LOCAL);
     if (!library) return nullptr;
-    auto function = reinterpret_cast<TesmorResourceTableFunction>(dlsym(library, TESMOR_RESOURCE_TABLE_SYMBOL));
+    auto function =
+        reinterpret_cast<TesmorResourceTableFunction>(dlsym(library, TESMOR_RESOURCE_TABLE_SYMBOL));
     return function ? function() : nullptr;
 }
 
@@ -288,9 +288,11 @@ void CDlgMainTest::messageBoxButtons() {
     const ui::MessageBoxSink sink(resources);
     const auto box = sink.makeBox(u"?", question ? MessageIcon::Question : MessageIcon::Warning,
                                   question ? MessageButtons::YesNo : MessageButtons::Ok);
-    const auto standard = question ? std::vector{QMessageBox::Yes, QMessageBox::No} : std::vector{QMessageBox::Ok};
+    const auto standard =
+        question ? std::vector{QMessageBox::Yes, QMessageBox::No} : std::vector{QMessageBox::Ok};
     QCOMPARE(box->buttons().size(), qsizetype(buttons.size()));
-    for (std::size_t i = 0; i < standard.size(); ++i) QCOMPARE(box->button(standard[i])->text(), buttons[qsizetype(i)]);
+    for (std::size_t i = 0; i < standard.size(); ++i)
+        QCOMPARE(box->button(standard[i])->text(), buttons[qsizetype(i)]);
     QCOMPARE(box->windowTitle(), ui::toQString(resources.dialogText(116, 0)));
 }
 

@@ -101,10 +101,9 @@ struct MapDialog {
 
 // An editor run that fills the editor through its own controls and presses OK: a peak area
 // (CO2), or the sample time when `item` is S_SAMPLE_TIME.
-std::function<void(CDlgEditRegister&)> enter(const DialogEnvironment& env, const QString& address,
-                                             const QString& dataType,
-                                             const QString& registerType = QStringLiteral("Holding Registers (4x)"),
-                                             unsigned item = S_AREA) {
+std::function<void(CDlgEditRegister&)> enter(
+    const DialogEnvironment& env, const QString& address, const QString& dataType,
+    const QString& registerType = QStringLiteral("Holding Registers (4x)"), unsigned item = S_AREA) {
     return [&env, address, dataType, registerType, item](CDlgEditRegister& editor) {
         editor.show();
         auto pick = [&](int id, const QString& text) {
@@ -375,9 +374,11 @@ void CDlgMapSettingsTest::overlapIsADuplicate_data() {
     QTest::newRow("INT 4x:10, FLOAT 4x:8") << holding << "INT" << area << holding << "FLOAT" << 8 << false;
     QTest::newRow("sample time 3x:10, INT 3x:14") << in << "INT" << time << in << "INT" << 14 << true;
     QTest::newRow("sample time 3x:10, INT 3x:15") << in << "INT" << time << in << "INT" << 15 << false;
-    QTest::newRow("sample time 3x:10, FLOAT 4x:12") << in << "INT" << time << holding << "FLOAT" << 12 << false;
+    QTest::newRow("sample time 3x:10, FLOAT 4x:12")
+        << in << "INT" << time << holding << "FLOAT" << 12 << false;
     QTest::newRow("coil 10, coil 10") << coil << "BOOL" << area << coil << "BOOL" << 10 << true;
-    QTest::newRow("coil 10, discrete input 10") << coil << "BOOL" << area << discrete << "BOOL" << 10 << false;
+    QTest::newRow("coil 10, discrete input 10")
+        << coil << "BOOL" << area << discrete << "BOOL" << 10 << false;
     QTest::newRow("coil 10, coil 11") << coil << "BOOL" << area << coil << "BOOL" << 11 << false;
 }
 

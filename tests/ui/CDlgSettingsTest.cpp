@@ -10,12 +10,11 @@
 
 #include <QApplication>
 #include <QCheckBox>
-#include <QLabel>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
-
 #include <fstream>
 #include <memory>
 
@@ -330,9 +329,11 @@ void CDlgSettingsTest::uucpLockFileOfALiveProcessIsBusy() {
     std::snprintf(text, sizeof text, "%10d\n", int(gone));
     std::ofstream(locks.file("LCK..ttyS1")) << text;
     const int self = int(::getpid());  // the old binary form
-    std::ofstream(locks.file("LCK..ttyS2"), std::ios::binary).write(reinterpret_cast<const char*>(&self), sizeof self);
+    std::ofstream(locks.file("LCK..ttyS2"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(&self), sizeof self);
     std::vector<SerialPortState> states;
-    for (const auto& port : SerialPortCatalog(dev.path(), dev.path(), locks.path()).probe()) states.push_back(port.state);
+    for (const auto& port : SerialPortCatalog(dev.path(), dev.path(), locks.path()).probe())
+        states.push_back(port.state);
     QVERIFY(states == (std::vector{SerialPortState::Busy, SerialPortState::Free, SerialPortState::Busy,
                                    SerialPortState::Free}));
 }
@@ -363,7 +364,8 @@ void CDlgSettingsTest::storedComNameSelectsItsDevice() {
     dialog.show();
     QVERIFY(QTest::qWaitForWindowActive(&dialog));
     QTest::mouseClick(control<QPushButton>(dialog, 1), Qt::LeftButton);
-    QCOMPARE(f.profile.getString(u"Settings", u"portName", u""), stored.isEmpty() ? u"COM1" : stored.toStdU16String());
+    QCOMPARE(f.profile.getString(u"Settings", u"portName", u""),
+             stored.isEmpty() ? u"COM1" : stored.toStdU16String());
 }
 
 void CDlgSettingsTest::marksAndNotes() {
@@ -378,7 +380,8 @@ void CDlgSettingsTest::marksAndNotes() {
     QVERIFY(QTest::qWaitForWindowActive(&dialog));
     auto* ports = control<QComboBox>(dialog, 1016);
     QCOMPARE(items(ports), (QStringList{"/dev/ttyS0 (нет доступа)", "/dev/ttyS1 *", "/dev/ttyUSB0"}));
-    QCOMPARE(control<QLabel>(dialog, 1213)->text(), QString("Символ * рядом с COM-портом означает, что порт занят."));
+    QCOMPARE(control<QLabel>(dialog, 1213)->text(),
+             QString("Символ * рядом с COM-портом означает, что порт занят."));
     QVERIFY(control<QLabel>(dialog, 1214)->text().contains("dialout"));
     // Either mark stays out of the stored name.
     QCOMPARE(ports->currentIndex(), 0);  // COM1

@@ -13,13 +13,13 @@
 #include <QDir>
 #include <QGroupBox>
 #include <QHeaderView>
-#include <QStyleOptionViewItem>
-#include <QTableView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPushButton>
 #include <QString>
+#include <QStyleOptionViewItem>
+#include <QTableView>
 #include <QTest>
 #include <QWidget>
 #include <cstdio>
@@ -39,8 +39,8 @@
 #include "support/TempDir.h"
 #include "ui/CDlgEditRegister.h"
 #include "ui/CDlgFilters.h"
-#include "ui/CDlgMapSettings.h"
 #include "ui/CDlgMain.h"
+#include "ui/CDlgMapSettings.h"
 #include "ui/CDlgSettings.h"
 #include "ui/TextFit.h"
 #include "ui/UiContext.h"
@@ -104,8 +104,7 @@ void checkLayout(QWidget& dialog, const QString& name) {
                          .arg(name, w->objectName())
                          .arg(label->height())
                          .arg(label->heightForWidth(label->width())));
-        }
-        else if (auto* button = qobject_cast<QPushButton*>(w))
+        } else if (auto* button = qobject_cast<QPushButton*>(w))
             needed = button->fontMetrics().horizontalAdvance(button->text()) + 8;
         else if (auto* group = qobject_cast<QGroupBox*>(w))
             needed = group->fontMetrics().horizontalAdvance(group->title()) + 16;
@@ -209,7 +208,8 @@ void renderLanguage(const TesmorResourceTable* table, const QString& language, c
     editor.setRegisterInfo(beyond);
     render(editor, QString(), QStringLiteral("CDlgEditRegister-beyond-") + language);
     if (!editor.findChild<QLabel*>(QStringLiteral("id1101"))->isVisible())
-        fail(QStringLiteral("CDlgEditRegister-beyond-%1: the note on the store's range is hidden").arg(language));
+        fail(QStringLiteral("CDlgEditRegister-beyond-%1: the note on the store's range is hidden")
+                 .arg(language));
     CDlgFilters filters(context, u"Filters");
     render(filters, folder, QStringLiteral("CDlgFilters-") + language);
 
@@ -228,7 +228,8 @@ void renderLanguage(const TesmorResourceTable* table, const QString& language, c
                                                               {"/dev/ttyS1", SerialPortState::Busy},
                                                               {"/dev/ttyUSB0", SerialPortState::NoAccess}}));
     settings.initDialog();
-    settings.findChild<QLineEdit*>(QStringLiteral("id1025"))->setText(QStringLiteral("lab-gc-controller-17.plant.loc"));
+    settings.findChild<QLineEdit*>(QStringLiteral("id1025"))
+        ->setText(QStringLiteral("lab-gc-controller-17.plant.loc"));
     settings.findChild<QLineEdit*>(QStringLiteral("id1026"))->setText(QStringLiteral("255.255.255.255"));
     render(settings, QString(), QStringLiteral("CDlgSettings-") + language);
     DataBaseConnection::instance().setConnectionUri(nullptr);

@@ -10,7 +10,6 @@
 #include <QPushButton>
 #include <QTableWidget>
 #include <QWidget>
-
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -70,9 +69,10 @@ public:
 void russianHostTexts(host::HostWindow& window) {
     if (auto* devices = window.findChild<QTableWidget*>("devices"))
         devices->setHorizontalHeaderLabels({"Прибор", "Режим", "Код ошибки"});
-    const std::pair<const char*, const char*> buttons[] = {{"Add device", "Добавить прибор"},
-                                                           {"Remove device", "Удалить прибор"},
-                                                           {"Analysis finished (DocumentUpdate)", "Анализ завершён (DocumentUpdate)"}};
+    const std::pair<const char*, const char*> buttons[] = {
+        {"Add device", "Добавить прибор"},
+        {"Remove device", "Удалить прибор"},
+        {"Analysis finished (DocumentUpdate)", "Анализ завершён (DocumentUpdate)"}};
     for (QPushButton* button : window.findChildren<QPushButton*>())
         for (const auto& [english, russian] : buttons)
             if (button->text() == QString::fromUtf8(english)) button->setText(QString::fromUtf8(russian));
