@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "modbus/RegisterEncoder.h"
 #include "platform/MessageSink.h"
 #include "ui/DialogSupport.h"
 #include "ui/ModuleIcon.h"
@@ -49,6 +50,9 @@ enum StringId : unsigned {
 };
 
 constexpr unsigned kCaptionIds[] = {125, 126, 127, 138, 143, 144, 145, 151, 111, 129, 128};
+
+// Registers in each table of the store.
+constexpr int kStoreRegisters = 500;
 
 constexpr std::int64_t kSaturated = std::int64_t{1} << 40;
 
@@ -132,6 +136,11 @@ CDlgEditRegister::CDlgEditRegister(const tesmor::ui::UiContext& context, QWidget
     addRow(LabelDataItem, m_dataItem, 7);
     grid->setColumnStretch(1, 1);
 
+    // Stored maps may hold such entries, so they stay allowed; the user is told before OK.
+    m_rangeNote = withId(new QLabel(dialogText(context, templateId, IDC_RANGE_NOTE), this), IDC_RANGE_NOTE);
+    m_rangeNote->setWordWrap(true);
+    m_rangeNote->setVisible(false);
+
     m_ok = withId(new QPushButton(dialogText(context, templateId, 1), this), 1);
     m_ok->setDefault(true);
     m_cancel = withId(new QPushButton(dialogText(context, templateId, 2), this), 2);
@@ -141,6 +150,7 @@ CDlgEditRegister::CDlgEditRegister(const tesmor::ui::UiContext& context, QWidget
     buttons->addWidget(m_cancel);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(grid);
+    layout->addWidget(m_rangeNote);
     layout->addSpacing(6);
     layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
@@ -155,6 +165,19 @@ CDlgEditRegister::CDlgEditRegister(const tesmor::ui::UiContext& context, QWidget
     connect(m_cancel, &QPushButton::clicked, this, &CDlgEditRegister::reject);
     m_component->installEventFilter(this);
     m_address->installEventFilter(this);
+    connect(m_address, &QLineEdit::textChanged, this, &CDlgEditRegister::updateRangeNote);
+    for (QComboBox* box : {m_source, m_registerType, m_dataType, m_dataItem})
+        connect(box, &QComboBox::activated, this, &CDlgEditRegister::updateRangeNote);
+}
+
+void CDlgEditRegister::updateRangeNote() {
+    tesmor::RegisterInfo shown = m_register;
+    const ParsedAddress typed = parseAddress(m_address->text());
+    if (typed.value >= 0 && typed.value <= 65535) shown.address = static_cast<std::int32_t>(typed.value);
+    // An incomplete entry still takes the register at its address.
+    const int span = std::max(tesmor::registerSpan(shown, tesmor::loadItemCaptions(m_context.resources)), 1);
+    const bool outside = shown.address < 0 || std::int64_t{shown.address} + span > kStoreRegisters;
+    m_rangeNote->setVisible(!m_address->text().isEmpty() && outside);
 }
 
 CDlgEditRegister::ParsedAddress CDlgEditRegister::parseAddress(const QString& text) {
@@ -210,6 +233,7 @@ void CDlgEditRegister::initDialog() {
 
     if (m_editMode) showRegister();
     m_takenAddressText = m_address->text();
+    updateRangeNote();
 }
 
 void CDlgEditRegister::showRegister() {
@@ -414,7 +438,8 @@ void CDlgEditRegister::dataItemChosen(int index) {
 
 void CDlgEditRegister::accept() {
     m_result = 1;
-    componentFocusLost();
+    // A device or chromatogram entry keeps the component text the disabled box never showed.
+    if (m_component->isEnabled()) componentFocusLost();
     if (m_takenAddressText != m_address->text() && !addressFocusLost()) return;
 
     if (m_device->currentText().isEmpty() && toQString(m_register.source) == caption(SourceDevice))

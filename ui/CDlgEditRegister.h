@@ -6,7 +6,8 @@
 // Every choice goes into the register as the text shown; nothing is converted to a number
 // except the address. The handlers are public so the coupling can be driven without exec():
 // show() the dialog (which opens it as exec() does), then call them or use the controls.
-// GUI thread only. Refusals go through tesmor::showMessage as warnings.
+// GUI thread only. Refusals go through tesmor::showMessage as warnings. A note under the choices
+// says when the entry's registers leave the store's 0..499; such an entry may still be saved.
 #include <QDialog>
 #include <QString>
 
@@ -18,6 +19,7 @@
 #include "ui/UiContext.h"
 
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -35,6 +37,8 @@ public:
         IDC_DATA_TYPE = 1037,
         IDC_BYTE_ORDER = 1039,
         IDC_DATA_ITEM = 1038,
+        // Says that the register lies outside the store's 0..499; hidden while it lies inside.
+        IDC_RANGE_NOTE = 1101,
     };
 
     // `context` must outlive the dialog.
@@ -112,6 +116,7 @@ private:
     void clearByteOrder();
     void showRegister();
     void warn(unsigned stringId, QWidget* focus);
+    void updateRangeNote();
 
     const tesmor::ui::UiContext& m_context;
     std::array<QString, CaptionCount> m_captions;
@@ -132,6 +137,7 @@ private:
     QComboBox* m_dataType;
     QComboBox* m_byteOrder;
     QComboBox* m_dataItem;
+    QLabel* m_rangeNote;
     QPushButton* m_ok;
     QPushButton* m_cancel;
 };

@@ -1,10 +1,12 @@
 #include "ui/CDlgFilters.h"
 
 #include <QComboBox>
+#include <QEvent>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QModelIndex>
 #include <QPushButton>
@@ -135,6 +137,8 @@ CDlgFilters::CDlgFilters(const tesmor::ui::UiContext& context, std::u16string se
     layout->addWidget(m_errorLine);
     layout->addLayout(closing);
 
+    m_methods->installEventFilter(this);
+    m_mixtures->installEventFilter(this);
     connect(m_methods, &QAbstractItemView::clicked, this, &CDlgFilters::methodsClicked);
     connect(m_mixtures, &QAbstractItemView::clicked, this, &CDlgFilters::mixturesClicked);
     connect(m_type, &QComboBox::activated, this, &CDlgFilters::typeChosen);
@@ -244,6 +248,23 @@ void CDlgFilters::toggle(CGridCtrl& list, std::set<std::u16string>& chosen) {
     list.updateRow(row);
     // Unselected, so the row shows its new colour rather than the highlight.
     list.selectionModel()->clear();
+}
+
+bool CDlgFilters::eventFilter(QObject* watched, QEvent* event) {
+    auto* list = watched == m_methods ? m_methods : watched == m_mixtures ? m_mixtures : nullptr;
+    if (!list || event->type() != QEvent::KeyPress ||
+        static_cast<QKeyEvent*>(event)->key() != Qt::Key_Space ||
+        static_cast<QKeyEvent*>(event)->modifiers() != Qt::NoModifier)
+        return QDialog::eventFilter(watched, event);
+    const QModelIndex current = list->selectionModel()->currentIndex();
+    if (current.isValid()) {
+        list->selectionModel()->select(current,
+                                       QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        toggle(*list, list == m_methods ? m_filter.methods : m_filter.mixtures);
+        // The keyboard user goes on from the row just toggled.
+        list->selectionModel()->setCurrentIndex(current, QItemSelectionModel::NoUpdate);
+    }
+    return true;
 }
 
 void CDlgFilters::methodsClicked() { toggle(*m_methods, m_filter.methods); }

@@ -66,6 +66,10 @@ public:
 
     void setVisible(bool visible) override;
 
+protected:
+    // Space in a list toggles its current row, as a click does.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void readNames();
     void fillLists();

@@ -1,14 +1,11 @@
 #include "CDlgMain.h"
 
-#include <QAction>
-#include <QFontMetrics>
 #include <QHBoxLayout>
+#include <QHeaderView>
 #include <QKeyEvent>
-#include <QMenu>
 #include <QMetaObject>
 #include <QPointer>
 #include <QPushButton>
-#include <QToolButton>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -27,6 +24,7 @@
 #include "ui/CGridCtrl.h"
 #include "ui/CGridCtrlEditCell.h"
 #include "ui/ModuleIcon.h"
+#include "ui/TextFit.h"
 
 namespace tesmor::ui {
 
@@ -35,12 +33,19 @@ namespace {
 constexpr unsigned kTemplate = 116;
 constexpr int kListId = 1022;
 constexpr int kValueColumn = 6;
+constexpr int kAboutCommand = 16;
 
 struct Column {
     unsigned caption;
     int width;
 };
 constexpr Column kColumns[] = {{147, 120}, {148, 150}, {130, 100}, {131, 100}, {117, 80}, {134, 150}, {135, 100}};
+
+void fitListColumns(CGridCtrl& list) {
+    int minimums[std::size(kColumns)];
+    for (std::size_t i = 0; i < std::size(kColumns); ++i) minimums[i] = kColumns[i].width;
+    tesmor::ui::fitColumns(list, minimums);
+}
 
 QString ascii(const char* begin, const char* end) { return QString::fromLatin1(begin, end - begin); }
 
@@ -104,6 +109,13 @@ CDlgMain::CDlgMain(const UiContext& context, QWidget* parent)
     setWindowTitle(text(0));
     setModal(false);
 
+    // Created first, so the list comes first in the tab order.
+    list_ = new CGridCtrl(this);
+    list_->setControlId(kListId);
+    for (int i = 0; i < int(std::size(kColumns)); ++i)
+        list_->insertColumn(i, toQString(context_.resources.loadString(kColumns[i].caption)),
+                            kColumns[i].width);
+
     auto* buttons = new QHBoxLayout;
     auto* map = button(this, 1006, text(1006));
     auto* settings = button(this, 1010, text(1010));
@@ -112,44 +124,18 @@ CDlgMain::CDlgMain(const UiContext& context, QWidget* parent)
     for (QPushButton* b : {map, settings, filters, reconnectButton}) buttons->addWidget(b);
     buttons->addStretch();
 
-    // Stands in for the system menu's entry of the about box.
+    // The about box's entry, where a window menu of the desktop cannot hold it: a labelled button.
     const QString about = toQString(context_.resources.loadString(104));
     if (!about.isEmpty()) {
-        auto* menuButton = new QToolButton(this);
-        menuButton->setObjectName(QStringLiteral("systemMenu"));
-        menuButton->setPopupMode(QToolButton::InstantPopup);
-        menuButton->setIcon(moduleIcon());
-        menuButton->setToolTip(about);
-        auto* menu = new QMenu(menuButton);
-        QAction* action = menu->addAction(about);
-        action->setObjectName(QStringLiteral("id16"));
-        connect(action, &QAction::triggered, this, &CDlgMain::showAbout);
-        menuButton->setMenu(menu);
-        buttons->addWidget(menuButton);
+        auto* aboutButton = button(this, kAboutCommand, about);
+        connect(aboutButton, &QPushButton::clicked, this, &CDlgMain::showAbout);
+        buttons->addWidget(aboutButton);
     }
 
     setWindowIcon(moduleIcon());
     settings_ = new CDlgSettings(context_, this);
     map_ = new CDlgMapSettings(context_, u"MapSettings", [this] { rebuildList(); }, this);
     filters_ = new CDlgFilters(context_, u"Filters", this);
-
-    list_ = new CGridCtrl(this);
-    list_->setControlId(kListId);
-    // The widths are those of the original's font; a wider font widens a column to its heading,
-    // and the first and last columns to the sources and a sample time.
-    const QFontMetrics metrics = list_->fontMetrics();
-    const QString sources[] = {toQString(context_.resources.loadString(125)), toQString(context_.resources.loadString(126)),
-                               toQString(context_.resources.loadString(127))};
-    int totalWidth = 0;
-    for (int i = 0; i < int(std::size(kColumns)); ++i) {
-        const QString heading = toQString(context_.resources.loadString(kColumns[i].caption));
-        int width = std::max(kColumns[i].width, metrics.horizontalAdvance(heading) + 24);
-        if (i == 0)
-            for (const QString& source : sources) width = std::max(width, metrics.horizontalAdvance(source) + 16);
-        if (i == kValueColumn) width = std::max(width, metrics.horizontalAdvance(QStringLiteral("0000-00-00 00:00")) + 16);
-        list_->insertColumn(i, heading, width);
-        totalWidth += width;
-    }
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(list_, 1);
@@ -163,7 +149,7 @@ CDlgMain::CDlgMain(const UiContext& context, QWidget* parent)
     captions_ = loadItemCaptions(context_.resources);
     context_.server.loadRegisterMap();
     rebuildList();
-    resize(std::max(840, totalWidth + 40), 420);
+    resize(std::max(840, list_->horizontalHeader()->length() + 2 * list_->frameWidth() + 40), 420);
 }
 
 CDlgMain::~CDlgMain() {
@@ -195,6 +181,7 @@ void CDlgMain::rebuildList() {
         list_->insertRow(r, rows[r].cells[0]);
         for (int c = 1; c < int(std::size(kColumns)); ++c) list_->setItemText(r, c, rows[r].cells[c]);
     }
+    fitListColumns(*list_);
 }
 
 void CDlgMain::refreshDeviceValues() { gate_->post(); }
@@ -217,6 +204,7 @@ void CDlgMain::applyDeviceValues() {
         }
     }
     for (const auto& [row, value] : cells) list_->setItemText(row, kValueColumn, value);
+    if (!cells.empty()) fitListColumns(*list_);
 }
 
 bool CDlgMain::settingsSaved() const { return settings_->settingsSaved(); }

@@ -46,7 +46,7 @@ public:
     bool settingsSaved() const;
     void clearSettingsSaved();
 
-    // The about box, modal; the window-menu entry runs it.
+    // The about box, modal; the labelled button "id16" runs it.
     void showAbout();
     // Button 1049: restarts the server while saved settings wait; otherwise nothing.
     void reconnect();

@@ -15,9 +15,11 @@
 #include <utility>
 #include <vector>
 
+#include "modbus/RegisterEncoder.h"
 #include "platform/MessageSink.h"
 #include "ui/DialogSupport.h"
 #include "ui/ModuleIcon.h"
+#include "ui/TextFit.h"
 
 using tesmor::ui::dialogText;
 using tesmor::ui::loadString;
@@ -65,16 +67,22 @@ RowTexts rowTexts(const tesmor::RegisterInfo& entry) {
         toQString(entry.dataItem)};
 }
 
-void copyConfiguration(const tesmor::RegisterInfo& from, tesmor::RegisterInfo& to) {
-    to.source = from.source;
-    to.deviceName = from.deviceName;
-    to.component = from.component;
-    to.address = from.address;
-    to.registerType = from.registerType;
-    to.dataType = from.dataType;
-    to.byteOrder = from.byteOrder;
-    to.dataItem = from.dataItem;
+// A new entry with the configuration of `from` and the initial current values.
+tesmor::RegisterInfo configurationOf(const tesmor::RegisterInfo& from) {
+    tesmor::RegisterInfo entry;
+    entry.source = from.source;
+    entry.deviceName = from.deviceName;
+    entry.component = from.component;
+    entry.address = from.address;
+    entry.registerType = from.registerType;
+    entry.dataType = from.dataType;
+    entry.byteOrder = from.byteOrder;
+    entry.dataItem = from.dataItem;
+    return entry;
 }
+
+// The dialog opens no wider than this; a wider list scrolls.
+constexpr int kMaxOpeningWidth = 1024;
 
 }  // namespace
 
@@ -107,7 +115,7 @@ CDlgMapSettings::CDlgMapSettings(const tesmor::ui::UiContext& context, std::u16s
     int totalWidth = 0;
     for (const Column& column : kColumns) totalWidth += column.width;
     m_list->setMinimumSize(totalWidth / 2, 260);
-    resize(totalWidth + 40, 380);
+    resize(std::min(totalWidth + 40, kMaxOpeningWidth), 380);
 
     auto button = [&](int id) {
         return withId(new QPushButton(dialogText(context, templateId, unsigned(id)), this), id);
@@ -155,7 +163,7 @@ void CDlgMapSettings::setVisible(bool visible) {
 void CDlgMapSettings::initDialog() {
     m_editor = std::make_unique<CDlgEditRegister>(m_context, this);
     m_editor->setEditMode(false);
-    m_context.server.loadRegisterMap();
+    m_entries = m_context.server.lock().registerMap();
 
     QStringList captions;
     for (const Column& column : kColumns) captions << loadString(m_context, column.caption);
@@ -163,33 +171,28 @@ void CDlgMapSettings::initDialog() {
     for (int i = 0; i < int(kColumns.size()); ++i) {
         m_model->setHeaderData(i, Qt::Horizontal, int(Qt::AlignLeft | Qt::AlignVCenter),
                                Qt::TextAlignmentRole);
-        // The widths fit the original's smaller dialog font; a caption is never cut.
-        const int caption = m_list->horizontalHeader()->fontMetrics().horizontalAdvance(captions[i]) + 16;
-        m_list->horizontalHeader()->resizeSection(i, std::max(kColumns[std::size_t(i)].width, caption));
+        m_list->horizontalHeader()->resizeSection(i, kColumns[std::size_t(i)].width);
     }
+    fillList();
     const int wanted = m_list->horizontalHeader()->length() + 2 * m_list->frameWidth() +
                        m_list->verticalScrollBar()->sizeHint().width() + 24;
-    if (width() < wanted) resize(wanted, height());
-    fillList();
+    if (width() < wanted) resize(std::min(wanted, kMaxOpeningWidth), height());
 }
 
 void CDlgMapSettings::fillList() {
-    std::vector<RowTexts> rows;
-    {
-        const auto locked = m_context.server.lock();
-        rows.reserve(locked.registerMap().size());
-        for (const tesmor::RegisterInfo& entry : locked.registerMap()) rows.push_back(rowTexts(entry));
-    }
     m_model->removeRows(0, m_model->rowCount());
-    for (const RowTexts& texts : rows) {
+    for (const tesmor::RegisterInfo& entry : m_entries) {
         QList<QStandardItem*> items;
-        for (const QString& text : texts) {
+        for (const QString& text : rowTexts(entry)) {
             auto* item = new QStandardItem(text);
             item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
             items.append(item);
         }
         m_model->appendRow(items);
     }
+    std::array<int, kColumns.size()> minimums{};
+    for (std::size_t i = 0; i < kColumns.size(); ++i) minimums[i] = kColumns[i].width;
+    tesmor::ui::fitColumns(*m_list, minimums);
     m_list->selectionModel()->clear();
 }
 
@@ -217,22 +220,17 @@ void CDlgMapSettings::runEditor() {
 void CDlgMapSettings::addRegister() {
     m_editor->setEditMode(false);
     runEditor();
+    const tesmor::ItemCaptions captions = tesmor::loadItemCaptions(m_context.resources);
     while (m_lastEditorResult == 1) {
-        const tesmor::RegisterInfo entry = m_editor->registerInfo();
-        bool duplicate = false;
-        {
-            const auto locked = m_context.server.lock();
-            auto& map = locked.registerMap();
-            for (const tesmor::RegisterInfo& existing : map)
-                duplicate =
-                    duplicate || (existing.dataType == entry.dataType && existing.address == entry.address);
-            if (!duplicate) {
-                tesmor::RegisterInfo added;
-                copyConfiguration(entry, added);
-                map.push_back(std::move(added));
-            }
+        const tesmor::RegisterInfo& entry = m_editor->registerInfo();
+        const bool duplicate =
+            std::any_of(m_entries.begin(), m_entries.end(), [&](const tesmor::RegisterInfo& existing) {
+                return tesmor::entriesOverlap(existing, entry, captions);
+            });
+        if (!duplicate) {
+            m_entries.push_back(configurationOf(entry));
+            break;
         }
-        if (!duplicate) break;
         tesmor::showMessage(m_context.resources.loadString(IDS_DUPLICATE_REGISTER),
                             tesmor::MessageIcon::Warning);
         runEditor();
@@ -243,34 +241,25 @@ void CDlgMapSettings::addRegister() {
 
 void CDlgMapSettings::copyRegister() {
     m_lastRow = selectionMark();
-    if (m_lastRow < 0) return;
+    if (m_lastRow < 0 || std::size_t(m_lastRow) >= m_entries.size()) return;
     const std::u16string sampleTime = m_context.resources.loadString(IDS_SAMPLE_TIME);
-    bool outOfRange = false;
-    {
-        const auto locked = m_context.server.lock();
-        auto& map = locked.registerMap();
-        if (std::size_t(m_lastRow) < map.size()) {
-            tesmor::RegisterInfo copy;
-            copyConfiguration(map[std::size_t(m_lastRow)], copy);
-            std::int64_t address = copy.address;
-            if (copy.dataType == tesmor::texts::typeFloat || copy.dataType == tesmor::texts::typeInt) {
-                if (address >= 65535)
-                    address += 1;
-                else
-                    address += copy.dataItem == sampleTime ? 5 : 2;
-            } else {
-                address += 1;
-            }
-            outOfRange = address >= 65535;
-            if (!outOfRange) {
-                copy.address = static_cast<std::int32_t>(address);
-                map.push_back(std::move(copy));
-            }
-        }
+    tesmor::RegisterInfo copy = m_entries[std::size_t(m_lastRow)];
+    std::int64_t address = copy.address;
+    if (copy.dataType == tesmor::texts::typeFloat || copy.dataType == tesmor::texts::typeInt) {
+        if (address >= 65535)
+            address += 1;
+        else
+            address += copy.dataItem == sampleTime ? 5 : 2;
+    } else {
+        address += 1;
     }
-    if (outOfRange)
+    if (address >= 65535) {
         tesmor::showMessage(m_context.resources.loadString(IDS_ADDRESS_OUT_OF_RANGE),
                             tesmor::MessageIcon::Warning);
+    } else {
+        copy.address = static_cast<std::int32_t>(address);
+        m_entries.push_back(std::move(copy));
+    }
     fillList();
     selectRow(m_model->rowCount() - 1);
 }
@@ -278,11 +267,7 @@ void CDlgMapSettings::copyRegister() {
 void CDlgMapSettings::deleteRegister() {
     m_lastRow = selectionMark();
     if (m_lastRow < 0) return;
-    {
-        const auto locked = m_context.server.lock();
-        auto& map = locked.registerMap();
-        if (std::size_t(m_lastRow) < map.size()) map.erase(map.begin() + m_lastRow);
-    }
+    if (std::size_t(m_lastRow) < m_entries.size()) m_entries.erase(m_entries.begin() + m_lastRow);
     fillList();
     selectRow(m_lastRow < m_model->rowCount() ? m_lastRow : m_model->rowCount() - 1);
 }
@@ -291,34 +276,24 @@ void CDlgMapSettings::deleteAll() {
     const auto reply = tesmor::showMessage(m_context.resources.loadString(IDS_DELETE_ALL_QUESTION),
                                            tesmor::MessageIcon::Question, tesmor::MessageButtons::YesNo);
     if (reply != tesmor::MessageReply::Yes) return;
-    m_context.server.lock().registerMap().clear();
+    m_entries.clear();
     fillList();
 }
 
 void CDlgMapSettings::editRow(int row) {
-    if (row < 0) return;
-    tesmor::RegisterInfo entry;
-    {
-        const auto locked = m_context.server.lock();
-        const auto& map = locked.registerMap();
-        if (std::size_t(row) >= map.size()) return;
-        entry = map[std::size_t(row)];
-    }
+    if (row < 0 || std::size_t(row) >= m_entries.size()) return;
     m_editor->setEditMode(true);
-    m_editor->setRegisterInfo(entry);
+    m_editor->setRegisterInfo(m_entries[std::size_t(row)]);
     runEditor();
-    if (m_lastEditorResult == 1) {
-        const auto locked = m_context.server.lock();
-        auto& map = locked.registerMap();
-        // The entry keeps the current values the monitor wrote meanwhile.
-        if (std::size_t(row) < map.size()) copyConfiguration(m_editor->registerInfo(), map[std::size_t(row)]);
-    }
+    if (m_lastEditorResult == 1) m_entries[std::size_t(row)] = m_editor->registerInfo();
     m_editor->setEditMode(false);
     fillList();
 }
 
 void CDlgMapSettings::accept() {
-    m_context.server.saveRegisterMap();
+    tesmor::saveRegisterMap(m_context.profile, m_entries);
+    // The saved map goes into use now, as it would at the next analysis.
+    m_context.server.loadRegisterMap();
     if (m_rebuildList) m_rebuildList();
     QDialog::accept();
 }

@@ -1,13 +1,12 @@
 #pragma once
 // The Modbus map dialog (dialog 122): the whole register map in a list, with add, copy, delete,
-// delete all and edit (double click). It works in place on the server's register map: each
-// action changes the shared map at once, under the server's lock, and the rest of the plug-in
-// sees the change. OK writes the map to the profile and has the main window rebuild its list;
-// Cancel writes nothing, and the map keeps the unsaved changes until it is next loaded (the
-// next opening of this dialog reloads it).
+// delete all and edit (double click). It works on its own copy of the entries, taken from the
+// server's map when it opens: every analysis reloads the server's map from the profile, so edits
+// made there would be lost, and analyses meanwhile keep publishing with the saved map. OK writes
+// exactly the rows shown to the profile, has the server load them and the main window rebuild its
+// list; Cancel changes nothing.
 //
-// The server's lock is never held while a message or the register editor runs. The list shows
-// texts copied from the map at its last fill. GUI thread only.
+// The server's lock is never held while a message or the register editor runs. GUI thread only.
 #include <QDialog>
 
 #include <cstdint>
@@ -15,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "modbus/RegisterMap.h"
 #include "ui/CDlgEditRegister.h"
 #include "ui/UiContext.h"
 
@@ -44,8 +44,8 @@ public:
     using EditorRun = std::function<void(CDlgEditRegister& editor)>;
     void setEditorRun(EditorRun run);
 
-    // Reloads the map from the profile, fills the list and makes a fresh editor. Runs each time
-    // the dialog is shown; unsaved changes of an earlier opening are lost here.
+    // Takes a fresh copy of the server's map, fills the list and makes a fresh editor. Runs each
+    // time the dialog is shown.
     void initDialog();
 
     // Button handlers.
@@ -55,12 +55,13 @@ public:
     void deleteAll();
     // A double click on the list; row -1 when it hit no row.
     void editRow(int row);
-    // OK: saves the map, calls the rebuild callback, closes.
+    // OK: saves the rows shown, has the server load them, calls the rebuild callback, closes.
     void accept() override;
 
     // The row the user selected last (-1 for none): the current row when it is selected.
     int selectionMark() const;
-    // Deletes all rows, then adds one row per map entry with the nine texts shown.
+    // Deletes all rows, then adds one row per entry with the nine texts shown; every column
+    // grows to its widest cell.
     void fillList();
     // Focuses the list and makes row n the selected and current row.
     void selectRow(int row);
@@ -70,6 +71,8 @@ public:
     int lastRow() const { return m_lastRow; }
     std::uint8_t lastEditorResult() const { return m_lastEditorResult; }
     const std::u16string& section() const { return m_section; }
+    // The entries as the dialog shows them.
+    const tesmor::RegisterMap& entries() const { return m_entries; }
 
     void setVisible(bool visible) override;
 
@@ -83,6 +86,7 @@ private:
     std::function<void()> m_rebuildList;
     EditorRun m_editorRun;
     std::unique_ptr<CDlgEditRegister> m_editor;
+    tesmor::RegisterMap m_entries;
 
     QTableView* m_list;
     QStandardItemModel* m_model;

@@ -3,8 +3,8 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QEvent>
-#include <QFontMetrics>
 #include <QFocusEvent>
+#include <QFontMetrics>
 #include <QFormLayout>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -13,7 +13,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
-
 #include <algorithm>
 #include <climits>
 #include <utility>
@@ -21,6 +20,7 @@
 #include "platform/MessageSink.h"
 #include "platform/Text.h"
 #include "ui/ModuleIcon.h"
+#include "ui/TextFit.h"
 
 namespace tesmor::ui {
 
@@ -75,8 +75,11 @@ CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(
     tcpPort_ = named(new QLineEdit(tcpGroup), 1021);
     localIp_ = named(new QLineEdit(tcpGroup), 1025);
     remoteIp_ = named(new QLineEdit(tcpGroup), 1026);
-    localIp_->setReadOnly(true);
-    remoteIp_->setReadOnly(true);
+    for (QLineEdit* box : {localIp_, remoteIp_}) {
+        box->setReadOnly(true);
+        // Shown, not typed in: the mouse may still select the text to copy it.
+        box->setFocusPolicy(Qt::ClickFocus);
+    }
     auto addRow = [](QFormLayout* form, QWidget* group, const QString& label, unsigned labelId, QWidget* field) {
         auto* l = named(new QLabel(label, group), labelId);
         l->setBuddy(field);
@@ -105,9 +108,11 @@ CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(
     addRow(rtuForm, rtuGroup, text(kDataBitsLabel), kDataBitsLabel, dataBits_);
     addRow(rtuForm, rtuGroup, text(kParityLabel), kParityLabel, parity_);
     addRow(rtuForm, rtuGroup, text(kStopBitsLabel), kStopBitsLabel, stopBits_);
-    auto* note = named(new QLabel(text(kBusyNote), rtuGroup), kBusyNote);
-    note->setWordWrap(true);
-    rtuLayout->addWidget(note);
+    for (unsigned id : {unsigned(kBusyNote), unsigned(kNoAccessNote)}) {
+        auto* note = named(new QLabel(text(id), rtuGroup), id);
+        note->setWordWrap(true);
+        rtuLayout->addWidget(note);
+    }
     rtuLayout->addStretch();
 
     auto* ok = named(new QPushButton(text(1), this), 1);
@@ -133,11 +138,8 @@ CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(
     connect(rtu_, &QCheckBox::clicked, this, &CDlgSettings::enableRtuGroup);
     for (QLineEdit* box : {tcpPort_, tcpId_, rtuId_}) box->installEventFilter(this);
 
-    connect(portName_, &QComboBox::activated, this, [this](int index) {
-        std::u16string name = toU16(portName_->itemText(index));
-        if (name.ends_with(kBusyMark)) name.resize(name.size() - kBusyMark.size());
-        settings_.portName = std::move(name);
-    });
+    connect(portName_, &QComboBox::activated, this,
+            [this](int index) { settings_.portName = toU16(portName_->itemData(index).toString()); });
     connect(baud_, &QComboBox::activated, this, [this](int index) { settings_.baudRate = baud_->itemData(index).toInt(); });
     connect(dataBits_, &QComboBox::activated, this,
             [this](int index) { settings_.dataBits = leadingInteger(dataBits_->itemText(index)); });
@@ -164,6 +166,10 @@ void CDlgSettings::initDialog() {
     enableRtuGroup(settings_.rtuEnabled != 0);
     localIp_->setText(toQString(context_.server.localHostName()));
     remoteIp_->setText(toQString(context_.server.peerAddress()));
+    // Room for any address and a host name of 30 characters, or the longer name shown.
+    for (QLineEdit* box : {localIp_, remoteIp_})
+        fitLineEdit(*box, {QStringLiteral("255.255.255.255"),
+                           QStringLiteral("lab-gc-controller-17.plant.loc"), box->text()});
     fillSerialPorts();
     fillChoices();
     tcp_->setChecked(settings_.tcpEnabled != 0);
@@ -177,12 +183,17 @@ void CDlgSettings::initDialog() {
 
 void CDlgSettings::fillSerialPorts() {
     portName_->clear();
-    const auto ports = ports_.ports();
+    const QString noAccessMark = toQString(context_.resources.loadString(kNoAccessMarkString));
+    // "COM1", as a fresh profile holds, is the port it opens: /dev/ttyS0.
+    const std::string opened = serialDevicePath(settings_.portName);
     int selected = -1;
-    for (const auto& path : ports) {
-        const QString name = toQString(toUtf16(path));
-        portName_->addItem(serialPortBusy(path) ? name + toQString(kBusyMark) : name);
-        if (toUtf16(path) == settings_.portName) selected = portName_->count() - 1;
+    for (const auto& port : ports_.probe()) {
+        const QString name = toQString(toUtf16(port.path));
+        const QString mark = port.state == SerialPortState::Busy       ? toQString(kBusyMark)
+                             : port.state == SerialPortState::NoAccess ? noAccessMark
+                                                                       : QString();
+        portName_->addItem(name + mark, name);
+        if (port.path == opened) selected = portName_->count() - 1;
     }
     portName_->setCurrentIndex(selected);
     // Room for the longest name beside the arrow; the style's own estimate cuts its last letter.

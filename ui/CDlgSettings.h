@@ -24,7 +24,10 @@ public:
     enum StaticText : unsigned {
         kTcpGroup = 1201, kRtuGroup, kTcpIdLabel, kPortLabel, kLocalIpLabel, kRemoteIpLabel,
         kRtuIdLabel, kComPortLabel, kBaudLabel, kDataBitsLabel, kParityLabel, kStopBitsLabel, kBusyNote,
+        kNoAccessNote,
     };
+    // The mark after a port this user may not open.
+    static constexpr unsigned kNoAccessMarkString = 1313;
 
     // The context must outlive the dialog. Loads the settings (section "Settings") at once.
     explicit CDlgSettings(const UiContext& context, QWidget* parent = nullptr);
@@ -34,7 +37,8 @@ public:
     Q_INVOKABLE void initDialog();
     int exec() override;
 
-    // Where the serial ports are looked for; /dev by default.
+    // Where the serial ports are looked for; /dev by default. A stored "COMn" selects the port
+    // it opens, /dev/ttyS{n-1}.
     void setSerialPorts(SerialPortCatalog catalog) { ports_ = std::move(catalog); }
 
     // Set by every OK; cleared by whoever restarts the server with the saved settings.

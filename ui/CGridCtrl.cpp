@@ -576,6 +576,9 @@ void CGridCtrl::mouseDoubleClickEvent(QMouseEvent* event) {
     }
     const QPoint pos = event->position().toPoint();
     doubleClicked(rowAt(pos.y()), columnAt(pos.x()));
+    // Qt's own handling ends the press: without it the release that follows counts as a second
+    // click, and a click handler would run twice.
+    QTableView::mouseDoubleClickEvent(event);
     event->accept();
 }
 

@@ -1,19 +1,39 @@
 #pragma once
-// Shows the plug-in's messages as modal message boxes. GUI thread only, with a QApplication.
+// Shows the plug-in's messages as modal message boxes, every text of a box, its buttons too, from
+// the plug-in's resources: Qt's own button texts would follow the host's translations (or none),
+// which can mix two languages in one box. GUI thread only, with a QApplication.
+#include <QMessageBox>
 #include <QString>
+#include <QWidget>
+
+#include <memory>
 
 #include "platform/MessageSink.h"
+#include "platform/Resources.h"
 
 namespace tesmor::ui {
 
 class MessageBoxSink final : public MessageSink {
 public:
-    explicit MessageBoxSink(QString title) : title_(std::move(title)) {}
+    // String ids of the button texts.
+    enum ButtonText : unsigned { kYes = 1310, kNo = 1311, kOk = 1312 };
+
+    // Takes the title and the button texts from `resources` now.
+    explicit MessageBoxSink(const Resources& resources);
     // Parented to the window that is active or modal, so the box stays above it.
     MessageReply show(std::u16string_view text, MessageIcon icon, MessageButtons buttons) override;
 
+    // The box show() runs, built but not shown.
+    std::unique_ptr<QMessageBox> makeBox(std::u16string_view text, MessageIcon icon, MessageButtons buttons,
+                                         QWidget* parent = nullptr) const;
+    // The answer a closed box gives: No for a question closed without Yes.
+    static MessageReply reply(const QMessageBox& box, MessageButtons buttons);
+
 private:
     QString title_;
+    QString yes_;
+    QString no_;
+    QString ok_;
 };
 
 }  // namespace tesmor::ui

@@ -35,7 +35,7 @@ bool windowsAvailable() noexcept { return qobject_cast<QApplication*>(QCoreAppli
 void installMessageBoxes(const Resources& resources) noexcept {
     guarded("message boxes", [&] {
         if (!windowsAvailable() || g_windows.sink) return;
-        g_windows.sink = std::make_unique<MessageBoxSink>(toQString(resources.dialogText(116, 0)));
+        g_windows.sink = std::make_unique<MessageBoxSink>(resources);
         g_windows.previousSink = setMessageSink(g_windows.sink.get());
     });
 }

@@ -49,6 +49,11 @@ constexpr TesmorString kStrings[] = {
     {149, u"Are you sure you want to delete all registers?"},
     {150, u"Sampling time data can only be stored in 16-bit registers."},
     {151, u"Number in series"},
+    // Message box buttons, and the mark of a serial port the user may not open.
+    {1310, u"Yes"},
+    {1311, u"No"},
+    {1312, u"OK"},
+    {1313, u" (no access)"},
 };
 
 constexpr TesmorDialogText kDialogTexts[] = {
@@ -72,6 +77,7 @@ constexpr TesmorDialogText kDialogTexts[] = {
     {126, 2008, u"Data:"},
     {126, 1, u"OK"},
     {126, 2, u"Cancel"},
+    {126, 1101, u"The store holds registers 0–499: this register lies outside them, and no master will get its value."},
     // 129: the filters
     {129, 0, u"Filters"},
     {129, 2001, u"Filter by available methods"},
@@ -115,6 +121,7 @@ constexpr TesmorDialogText kDialogTexts[] = {
     {118, 1211, u"Parity:"},
     {118, 1212, u"Stop bits:"},
     {118, 1213, u"An * next to a COM port means that the port is busy."},
+    {118, 1214, u"\u201cNo access\u201d means that the user may not open the port (the dialout group is needed)."},
     {118, 1, u"OK"},
     {118, 2, u"Cancel"},
 };

@@ -1,6 +1,7 @@
 // The register editor driven through its controls on a shown dialog: the coupled choices, the
 // address box and the order of the OK checks. Messages are recorded, never shown.
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -93,6 +94,9 @@ private slots:
     void editModeShowsTheRegister();
     void editedDeviceGoneAsksForDevice();
     void cancelClearsResult();
+    void rangeNote_data();
+    void rangeNote();
+    void editKeepsAComponentTheBoxNeverShowed();
 };
 
 void CDlgEditRegisterTest::opensEmptyInAddMode() {
@@ -360,7 +364,7 @@ void CDlgEditRegisterTest::okChecksInOrder() {
         QCOMPARE(e.env.messages(), std::vector<std::u16string>{e.env.string(message)});
         QVERIFY(e.dialog->isVisible());
         QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("id%1").arg(focus));
-        QCOMPARE(e.dialog->resultFlag(), 1);  // set before the checks, as the original does
+        QCOMPARE(e.dialog->resultFlag(), 1);  // set before the checks, so a refused OK still reads 1
     } else {
         QVERIFY(e.env.messages().empty());
         QVERIFY(!e.dialog->isVisible());
@@ -463,6 +467,67 @@ void CDlgEditRegisterTest::cancelClearsResult() {
     QTest::mouseClick(control<QPushButton>(*e.dialog, 2), Qt::LeftButton);
     QVERIFY(!e.dialog->isVisible());
     QCOMPARE(e.dialog->resultFlag(), 0);
+}
+
+void CDlgEditRegisterTest::rangeNote_data() {
+    QTest::addColumn<QString>("registerType");
+    QTest::addColumn<QString>("dataType");
+    QTest::addColumn<bool>("sampleTime");
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<bool>("shown");
+    const QString holding = QStringLiteral("Holding Registers (4x)");
+    const QString coil = QStringLiteral("Coil Status (0x)");
+    QTest::newRow("INT at 499") << holding << "INT" << false << "499" << false;
+    QTest::newRow("INT at 500") << holding << "INT" << false << "500" << true;
+    QTest::newRow("FLOAT at 498") << holding << "FLOAT" << false << "498" << false;
+    QTest::newRow("FLOAT at 499") << holding << "FLOAT" << false << "499" << true;
+    QTest::newRow("sample time at 495") << holding << "INT" << true << "495" << false;
+    QTest::newRow("sample time at 496") << holding << "INT" << true << "496" << true;
+    QTest::newRow("coil at 0x1F3") << coil << "BOOL" << false << "0x1F3" << false;
+    QTest::newRow("coil at 65535") << coil << "BOOL" << false << "65535" << true;
+    QTest::newRow("no address") << holding << "INT" << false << "" << false;
+}
+
+void CDlgEditRegisterTest::rangeNote() {
+    QFETCH(QString, registerType);
+    QFETCH(QString, dataType);
+    QFETCH(bool, sampleTime);
+    QFETCH(QString, address);
+    QFETCH(bool, shown);
+    Editor e;
+    auto* note = control<QLabel>(*e.dialog, 1101);
+    QVERIFY(note && note->isHidden());
+    QVERIFY(note->text().contains(QStringLiteral("0–499")));
+    choose(e.source, e.text(sampleTime ? S_CHROMATOGRAM : S_PEAK));
+    if (!sampleTime) e.type(e.component, QStringLiteral("CO2"));
+    choose(e.registerType, registerType);
+    if (e.dataType->isEnabled()) choose(e.dataType, dataType);
+    choose(e.dataItem, e.text(sampleTime ? S_SAMPLE_TIME : S_AREA));
+    e.type(e.address, address);
+    QCOMPARE(note->isVisible(), shown);
+    // Still allowed: stored maps may hold such entries.
+    if (!address.isEmpty()) {
+        e.pressOk();
+        QVERIFY(e.env.messages().empty());
+        QCOMPARE(e.dialog->result(), int(QDialog::Accepted));
+    }
+}
+
+void CDlgEditRegisterTest::editKeepsAComponentTheBoxNeverShowed() {
+    // A device entry of a hand-edited profile that carries a component text.
+    RegisterInfo entry;
+    entry.source = u"Устройство";
+    entry.deviceName = u"Кристалл-2";
+    entry.component = u"Метан";
+    entry.address = 3;
+    entry.registerType = u"Input Registers (3x)";
+    entry.dataType = u"INT";
+    entry.dataItem = u"Режим устройства";
+    Editor e(true, entry);
+    QVERIFY(!e.component->isEnabled());
+    e.pressOk();
+    QCOMPARE(e.dialog->result(), int(QDialog::Accepted));
+    QCOMPARE(e.reg().component, u"Метан");
 }
 
 QTEST_MAIN(CDlgEditRegisterTest)

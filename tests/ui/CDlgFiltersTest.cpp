@@ -104,6 +104,8 @@ private slots:
     void opensWithNoFilter();
     void savedNamesMarkedUpToTheFirstGap();
     void clickTogglesAndUnselects();
+    void doubleClickTogglesOnce();
+    void spaceToggles();
     void onlyTheFirstSelectedMixtureToggles();
     void typeCombo_data();
     void typeCombo();
@@ -161,6 +163,44 @@ void CDlgFiltersTest::clickTogglesAndUnselects() {
                       QPoint(10, f.methods()->viewport()->height() - 3));
     QVERIFY(f.dialog->filter().methods.empty());
     QCOMPARE(Filters::colors(f.methods()), (std::vector<std::uint32_t>{kDefault, kWhite, kDefault}));
+}
+
+void CDlgFiltersTest::doubleClickTogglesOnce() {
+    Filters f({"m1", "m2", "m3"}, {"x1", "x2"});
+    f.open();
+    for (CGridCtrl* list : {f.methods(), f.mixtures()}) {
+        const QPoint row1 = list->visualRect(list->model()->index(1, 0)).center();
+        // Through the window, as the platform delivers it: press, release, press, release, and Qt
+        // makes the second press a double click.
+        QTest::mouseDClick(f.dialog->windowHandle(), Qt::LeftButton, {},
+                           list->viewport()->mapTo(f.dialog.get(), row1));
+        const auto& chosen = list == f.methods() ? f.dialog->filter().methods : f.dialog->filter().mixtures;
+        QCOMPARE(chosen.size(), std::size_t(1));
+        QCOMPARE(Filters::colors(list)[1], kGreen);
+        QCOMPARE(list->selectionModel()->selectedRows().size(), 1);  // the double click selects it
+        QCOMPARE(list->selectionModel()->selectedRows().front().row(), 1);
+        QVERIFY(!list->editCell());
+    }
+    QCOMPARE(f.dialog->filter().methods, (std::set<std::u16string>{u"m2"}));
+}
+
+void CDlgFiltersTest::spaceToggles() {
+    Filters f({"m1", "m2", "m3"}, {});
+    f.open();
+    auto* list = f.methods();
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_Down);
+    QTest::keyClick(list, Qt::Key_Down);
+    const int row = list->selectionModel()->currentIndex().row();
+    QTest::keyClick(list, Qt::Key_Space);
+    QCOMPARE(f.dialog->filter().methods,
+             (std::set<std::u16string>{Filters::rows(list)[row].toStdU16String()}));
+    QCOMPARE(Filters::colors(list)[std::size_t(row)], kGreen);
+    QVERIFY(list->selectionModel()->selectedIndexes().isEmpty());  // the colour shows
+    // Again on the same row: out.
+    QTest::keyClick(list, Qt::Key_Space);
+    QVERIFY(f.dialog->filter().methods.empty());
+    QCOMPARE(Filters::colors(list)[std::size_t(row)], kWhite);
 }
 
 void CDlgFiltersTest::onlyTheFirstSelectedMixtureToggles() {

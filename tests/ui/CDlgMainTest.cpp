@@ -1,12 +1,16 @@
 // The main window: its list of the register map with the current values, hiding instead of
-// closing, the reconnect button and device values arriving from the monitor's thread.
+// closing, the reconnect button, device values arriving from the monitor's thread, the tab order
+// and the about box's button; and the message boxes' buttons in each language.
+#include <dlfcn.h>
+
+#include <QAbstractButton>
 #include <QAbstractItemModel>
 #include <QAbstractItemView>
-#include <QAction>
+#include <QApplication>
+#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QTest>
-
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
@@ -20,6 +24,7 @@
 #include "support/TempDir.h"
 #include "ui/CDlgMain.h"
 #include "ui/CDlgSettings.h"
+#include "ui/MessageBoxSink.h"
 
 using namespace tesmor;
 using tesmor::test::control;
@@ -42,6 +47,14 @@ RegisterInfo entry(std::u16string dataType, std::u16string dataItem, int address
 
 QString cell(const QAbstractItemView* list, int row, int column) {
     return list->model()->index(row, column).data().toString();
+}
+
+const TesmorResourceTable* englishTable() {
+    static void* library = dlopen(TESMOR_ENGLISH_PATH, RTLD_NOW | RTLD_LOCAL);
+    if (!library) return nullptr;
+    auto function =
+        reinterpret_cast<TesmorResourceTableFunction>(dlsym(library, TESMOR_RESOURCE_TABLE_SYMBOL));
+    return function ? function() : nullptr;
 }
 
 class OneDevice : public DeviceSource {
@@ -67,6 +80,9 @@ private slots:
     void deviceValuesArriveOnTheWindowThread();
     void refresherOutlivesTheWindow();
     void aboutEntryFollowsString104();
+    void listComesFirstInTheTabOrder();
+    void messageBoxButtons_data();
+    void messageBoxButtons();
 };
 
 void CDlgMainTest::initTestCase() {
@@ -227,16 +243,57 @@ void CDlgMainTest::refresherOutlivesTheWindow() {
 void CDlgMainTest::aboutEntryFollowsString104() {
     UiFixture f;
     ui::CDlgMain window(f.context);
-    auto* about = window.findChild<QAction*>("id16");
+    auto* about = control<QPushButton>(window, 16);
     QVERIFY(about);
-    QCOMPARE(about->text(), QString("Сведения о плагине..."));
+    QCOMPARE(about->text(), QString("Сведения о плагине..."));  // a labelled button, not an icon
 
     // A table without string 104 has no entry.
     static constexpr TesmorString strings[] = {{135, u"Значение"}};
     static constexpr TesmorResourceTable table{sizeof(TesmorResourceTable), strings, 1, nullptr, 0, nullptr, 0, nullptr, 0};
     UiFixture bare(&table);
     ui::CDlgMain plain(bare.context);
-    QVERIFY(!plain.findChild<QAction*>("id16"));
+    QVERIFY(!control(plain, 16));
+}
+
+void CDlgMainTest::listComesFirstInTheTabOrder() {
+    UiFixture f;
+    saveRegisterMap(f.profile, {entry(u"INT", u"Номер пробы")});
+    ui::CDlgMain window(f.context);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QCOMPARE(QApplication::focusWidget(), control(window, 1022));
+    const int order[] = {1006, 1010, 1029, 1049, 16, 1022};
+    for (int id : order) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), control(window, id));
+    }
+}
+
+void CDlgMainTest::messageBoxButtons_data() {
+    QTest::addColumn<const TesmorResourceTable*>("table");
+    QTest::addColumn<bool>("question");
+    QTest::addColumn<QStringList>("buttons");
+    QTest::newRow("Russian question") << builtInResourceTable() << true << QStringList{"Да", "Нет"};
+    QTest::newRow("Russian warning") << builtInResourceTable() << false << QStringList{"ОК"};
+    QTest::newRow("English question") << englishTable() << true << QStringList{"Yes", "No"};
+    QTest::newRow("English warning") << englishTable() << false << QStringList{"OK"};
+}
+
+void CDlgMainTest::messageBoxButtons() {
+    QFETCH(const TesmorResourceTable*, table);
+    QFETCH(bool, question);
+    QFETCH(QStringList, buttons);
+    QVERIFY(table);
+    const Resources resources(table);
+    const ui::MessageBoxSink sink(resources);
+    const auto box = sink.makeBox(u"?", question ? MessageIcon::Question : MessageIcon::Warning,
+                                  question ? MessageButtons::YesNo : MessageButtons::Ok);
+    const auto standard =
+        question ? std::vector{QMessageBox::Yes, QMessageBox::No} : std::vector{QMessageBox::Ok};
+    QCOMPARE(box->buttons().size(), qsizetype(buttons.size()));
+    for (std::size_t i = 0; i < standard.size(); ++i)
+        QCOMPARE(box->button(standard[i])->text(), buttons[qsizetype(i)]);
+    QCOMPARE(box->windowTitle(), ui::toQString(resources.dialogText(116, 0)));
 }
 
 QTEST_MAIN(CDlgMainTest)

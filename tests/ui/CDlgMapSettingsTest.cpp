@@ -1,6 +1,7 @@
-// The Modbus map dialog on a shown dialog over the server's map: copy addresses, delete
-// selections, delete all, add with the duplicate check, edit, OK and Cancel. The register
-// editor is driven in place instead of running modally.
+// The Modbus map dialog on a shown dialog over its copy of the server's map: copy addresses,
+// delete selections, delete all, add with the overlap check, edit, OK and Cancel, and edits that
+// survive analyses arriving while the dialog is open. The register editor is driven in place
+// instead of running modally.
 #include <QAbstractItemModel>
 #include <QComboBox>
 #include <QItemSelectionModel>
@@ -14,6 +15,7 @@
 #include "DialogTestSupport.h"
 #include "modbus/RegisterMap.h"
 #include "ui/CDlgMapSettings.h"
+#include "ui/MessageBoxSink.h"
 
 using tesmor::RegisterInfo;
 using tesmor::RegisterMap;
@@ -23,6 +25,7 @@ using tesmor::test::DialogEnvironment;
 namespace {
 
 enum : unsigned {
+    S_CHROMATOGRAM = 126,
     S_PEAK = 127,
     S_AREA = 129,
     S_SAMPLE_TIME = 144,
@@ -62,6 +65,7 @@ struct MapDialog {
 
     explicit MapDialog(const RegisterMap& stored) {
         tesmor::saveRegisterMap(env.profile, stored);
+        env.server.loadRegisterMap();  // as the server's start and every analysis leave it
         env.profile.writes.clear();
         dialog = std::make_unique<CDlgMapSettings>(env.context, u"MapSettings", [this] { ++rebuilds; });
         dialog->setEditorRun([this](CDlgEditRegister& editor) {
@@ -75,7 +79,14 @@ struct MapDialog {
         tesmor::test::showActive(*dialog);
         list = control<QTableView>(*dialog, 1030);
     }
-    RegisterMap map() { return env.server.lock().registerMap(); }
+    // The entries the dialog shows and will save.
+    RegisterMap map() const { return dialog->entries(); }
+    RegisterMap serverMap() { return env.server.lock().registerMap(); }
+    QStringList rowTexts(int row) const {
+        QStringList texts;
+        for (int column = 0; column < list->model()->columnCount(); ++column) texts << cell(row, column);
+        return texts;
+    }
     void click(int id) { QTest::mouseClick(control<QPushButton>(*dialog, id), Qt::LeftButton); }
     void clickRow(int row) {
         const QRect rect = list->visualRect(list->model()->index(row, 0));
@@ -88,23 +99,29 @@ struct MapDialog {
     QString cell(int row, int column) const { return list->model()->index(row, column).data().toString(); }
 };
 
-// An editor run that fills the editor through its own controls and presses OK.
-std::function<void(CDlgEditRegister&)> enter(const DialogEnvironment& env, const QString& address,
-                                             const QString& dataType) {
-    return [&env, address, dataType](CDlgEditRegister& editor) {
+// An editor run that fills the editor through its own controls and presses OK: a peak area
+// (CO2), or the sample time when `item` is S_SAMPLE_TIME.
+std::function<void(CDlgEditRegister&)> enter(
+    const DialogEnvironment& env, const QString& address, const QString& dataType,
+    const QString& registerType = QStringLiteral("Holding Registers (4x)"), unsigned item = S_AREA) {
+    return [&env, address, dataType, registerType, item](CDlgEditRegister& editor) {
         editor.show();
         auto pick = [&](int id, const QString& text) {
             tesmor::test::choose(control<QComboBox>(editor, id), text);
         };
-        pick(1041, env.text(S_PEAK));
-        auto* component = control<QLineEdit>(editor, 1036);
-        component->setText(QStringLiteral("CO2"));
-        editor.componentFocusLost();
+        if (item == S_SAMPLE_TIME) {
+            pick(1041, env.text(S_CHROMATOGRAM));
+        } else {
+            pick(1041, env.text(S_PEAK));
+            auto* component = control<QLineEdit>(editor, 1036);
+            component->setText(QStringLiteral("CO2"));
+            editor.componentFocusLost();
+        }
         control<QLineEdit>(editor, 1034)->setText(address);
         editor.addressFocusLost();
-        pick(1035, QStringLiteral("Holding Registers (4x)"));
-        pick(1037, dataType);
-        pick(1038, env.text(S_AREA));
+        pick(1035, registerType);
+        if (control<QComboBox>(editor, 1037)->isEnabled()) pick(1037, dataType);
+        pick(1038, env.text(item));
         editor.accept();
         QVERIFY(!editor.isVisible());
     };
@@ -123,15 +140,21 @@ private slots:
     void opensWithTheStoredMap();
     void copyAddress_data();
     void copyAddress();
+    void copyCarriesCurrentValues();
     void deleteSelects_data();
     void deleteSelects();
     void copyAndDeleteNeedAMarkedRow();
     void deleteAllAsksFirst();
+    void deleteAllQuestionSpeaksTheLanguageInUse();
     void addRefusesDuplicateAndReopens();
+    void overlapIsADuplicate_data();
+    void overlapIsADuplicate();
     void addCancelled();
     void editOnDoubleClick();
     void cancelWritesNothing();
     void okSavesAndRebuilds();
+    void editsSurviveAnalyses();
+    void opensNoWiderThan1024();
 };
 
 void CDlgMapSettingsTest::opensWithTheStoredMap() {
@@ -210,6 +233,23 @@ void CDlgMapSettingsTest::copyAddress() {
     QVERIFY(d.list->hasFocus());
 }
 
+void CDlgMapSettingsTest::copyCarriesCurrentValues() {
+    MapDialog d({entry(u"FLOAT", 10)});
+    d.dialog->hide();
+    {
+        const auto locked = d.env.server.lock();
+        locked.registerMap()[0].area = 7.25f;  // as the last analysis left it
+        locked.registerMap()[0].sampleNumber = 42;
+    }
+    QVERIFY(tesmor::test::showActive(*d.dialog));
+    d.clickRow(0);
+    d.click(1033);
+    const RegisterMap map = d.map();
+    QCOMPARE(map.size(), std::size_t(2));
+    QCOMPARE(map[1].area, 7.25f);
+    QCOMPARE(map[1].sampleNumber, 42);
+}
+
 void CDlgMapSettingsTest::deleteSelects_data() {
     QTest::addColumn<int>("count");
     QTest::addColumn<int>("row");
@@ -265,23 +305,112 @@ void CDlgMapSettingsTest::deleteAllAsksFirst() {
     QCOMPARE(d.list->model()->rowCount(), 0);
 }
 
+void CDlgMapSettingsTest::deleteAllQuestionSpeaksTheLanguageInUse() {
+    // The plug-in's message box, opened without blocking, answered with a mouse click.
+    MapDialog d({entry(u"INT", 1), entry(u"BOOL", 2)});
+    const tesmor::ui::MessageBoxSink boxes(d.env.resources);
+    QStringList seen;
+    QMessageBox::StandardButton press = QMessageBox::No;
+    d.env.sink.onMessage = [&] {
+        const auto& message = d.env.sink.messages.back();
+        const auto box = boxes.makeBox(message.text, message.icon, message.buttons, d.dialog.get());
+        for (QAbstractButton* button : box->buttons()) seen << button->text();
+        QCOMPARE(box->text(), d.env.text(Q_DELETE_ALL));
+        box->open();
+        QVERIFY(QTest::qWaitForWindowExposed(box.get()));
+        QTest::mouseClick(box->button(press), Qt::LeftButton);
+        QVERIFY(!box->isVisible());
+        d.env.sink.questionReply = tesmor::ui::MessageBoxSink::reply(*box, message.buttons);
+    };
+    d.click(1034);
+    seen.sort();
+    QCOMPARE(seen, (QStringList{QStringLiteral("Да"), QStringLiteral("Нет")}));
+    QCOMPARE(d.map().size(), std::size_t(2));
+    press = QMessageBox::Yes;
+    d.click(1034);
+    QVERIFY(d.map().empty());
+}
+
 void CDlgMapSettingsTest::addRefusesDuplicateAndReopens() {
-    // Same data type and address as row 0: refused. Same address, other data type: accepted.
+    // The register of row 0 again: refused. The next two registers: accepted.
     MapDialog d({entry(u"INT", 40)});
     d.editorRuns = {enter(d.env, QStringLiteral("40"), QStringLiteral("INT")),
-                    enter(d.env, QStringLiteral("0x28"), QStringLiteral("FLOAT"))};
+                    enter(d.env, QStringLiteral("0x29"), QStringLiteral("FLOAT"))};
     d.click(1031);
     QCOMPARE(d.runs, 2);
     QCOMPARE(d.env.messages(), std::vector<std::u16string>{d.env.string(M_DUPLICATE)});
     const RegisterMap map = d.map();
     QCOMPARE(map.size(), std::size_t(2));
-    QCOMPARE(map[1].address, 40);
+    QCOMPARE(map[1].address, 41);
     QCOMPARE(map[1].dataType, u"FLOAT");
     QCOMPARE(map[1].byteOrder, u"Big-endian");
     QCOMPARE(map[1].component, u"CO2");
     QCOMPARE(d.dialog->lastEditorResult(), 1);
     QCOMPARE(d.selectedRow(), 1);
     QVERIFY(!d.dialog->editor()->editMode());
+}
+
+void CDlgMapSettingsTest::overlapIsADuplicate_data() {
+    // The stored entry, then the one added after it.
+    QTest::addColumn<QString>("storedType");
+    QTest::addColumn<QString>("storedData");
+    QTest::addColumn<int>("storedItem");
+    QTest::addColumn<QString>("addedType");
+    QTest::addColumn<QString>("addedData");
+    QTest::addColumn<int>("addedAddress");
+    QTest::addColumn<bool>("collides");
+    const QString in = QStringLiteral("Input Registers (3x)");
+    const QString holding = QStringLiteral("Holding Registers (4x)");
+    const QString coil = QStringLiteral("Coil Status (0x)");
+    const QString discrete = QStringLiteral("Input Status (1x)");
+    const int area = S_AREA;
+    const int time = S_SAMPLE_TIME;
+    QTest::newRow("INT 3x:10, INT 4x:10") << in << "INT" << area << holding << "INT" << 10 << false;
+    QTest::newRow("INT 4x:10, INT 4x:10") << holding << "INT" << area << holding << "INT" << 10 << true;
+    QTest::newRow("INT 4x:10, FLOAT 4x:10") << holding << "INT" << area << holding << "FLOAT" << 10 << true;
+    QTest::newRow("FLOAT 4x:10, INT 4x:11") << holding << "FLOAT" << area << holding << "INT" << 11 << true;
+    QTest::newRow("FLOAT 4x:10, INT 4x:12") << holding << "FLOAT" << area << holding << "INT" << 12 << false;
+    QTest::newRow("INT 4x:10, FLOAT 4x:9") << holding << "INT" << area << holding << "FLOAT" << 9 << true;
+    QTest::newRow("INT 4x:10, FLOAT 4x:8") << holding << "INT" << area << holding << "FLOAT" << 8 << false;
+    QTest::newRow("sample time 3x:10, INT 3x:14") << in << "INT" << time << in << "INT" << 14 << true;
+    QTest::newRow("sample time 3x:10, INT 3x:15") << in << "INT" << time << in << "INT" << 15 << false;
+    QTest::newRow("sample time 3x:10, FLOAT 4x:12")
+        << in << "INT" << time << holding << "FLOAT" << 12 << false;
+    QTest::newRow("coil 10, coil 10") << coil << "BOOL" << area << coil << "BOOL" << 10 << true;
+    QTest::newRow("coil 10, discrete input 10")
+        << coil << "BOOL" << area << discrete << "BOOL" << 10 << false;
+    QTest::newRow("coil 10, coil 11") << coil << "BOOL" << area << coil << "BOOL" << 11 << false;
+}
+
+void CDlgMapSettingsTest::overlapIsADuplicate() {
+    QFETCH(QString, storedType);
+    QFETCH(QString, storedData);
+    QFETCH(int, storedItem);
+    QFETCH(QString, addedType);
+    QFETCH(QString, addedData);
+    QFETCH(int, addedAddress);
+    QFETCH(bool, collides);
+    DialogEnvironment env;
+    RegisterInfo stored = entry(tesmor::ui::toU16(storedData), 10,
+                                storedItem == S_SAMPLE_TIME ? env.string(S_SAMPLE_TIME) : env.string(S_AREA),
+                                tesmor::ui::toU16(storedType));
+    if (storedItem == S_SAMPLE_TIME) {
+        stored.source = env.string(S_CHROMATOGRAM);
+        stored.component.clear();
+    }
+    MapDialog d({stored});
+    d.editorRuns = {enter(d.env, QString::number(addedAddress), addedData, addedType), cancelEditor};
+    d.click(1031);
+    if (collides) {
+        QCOMPARE(d.env.messages(), std::vector<std::u16string>{d.env.string(M_DUPLICATE)});
+        QCOMPARE(d.runs, 2);  // reopened for another register
+        QCOMPARE(d.map().size(), std::size_t(1));
+    } else {
+        QVERIFY(d.env.messages().empty());
+        QCOMPARE(d.runs, 1);
+        QCOMPARE(d.map().size(), std::size_t(2));
+        QCOMPARE(d.map()[1].address, addedAddress);
+    }
 }
 
 void CDlgMapSettingsTest::addCancelled() {
@@ -297,10 +426,12 @@ void CDlgMapSettingsTest::addCancelled() {
 
 void CDlgMapSettingsTest::editOnDoubleClick() {
     MapDialog d({entry(u"INT", 7), entry(u"FLOAT", 20)});
+    d.dialog->hide();
     {
         const auto locked = d.env.server.lock();
         locked.registerMap()[1].area = 2.5f;  // as the document processing left it
     }
+    QVERIFY(tesmor::test::showActive(*d.dialog));
     d.editorRuns = {[&](CDlgEditRegister& editor) {
                         QVERIFY(editor.editMode());
                         QCOMPARE(editor.registerInfo().address, 20);
@@ -341,12 +472,12 @@ void CDlgMapSettingsTest::cancelWritesNothing() {
     d.clickRow(0);
     d.click(1032);
     QCOMPARE(addresses(d.map()), std::vector<int>{5});
+    QCOMPARE(addresses(d.serverMap()), (std::vector<int>{1, 3, 5}));  // in use meanwhile: the saved map
     d.click(2);
     QVERIFY(!d.dialog->isVisible());
     QVERIFY(d.env.profile.writes.empty());
     QCOMPARE(d.rebuilds, 0);
-    // The unsaved map stays in use until the next load, which the next opening makes.
-    QCOMPARE(addresses(d.map()), std::vector<int>{5});
+    QCOMPARE(addresses(d.serverMap()), (std::vector<int>{1, 3, 5}));
     tesmor::test::showActive(*d.dialog);
     QCOMPARE(addresses(d.map()), (std::vector<int>{1, 3, 5}));
     QCOMPARE(d.list->model()->rowCount(), 3);
@@ -362,11 +493,47 @@ void CDlgMapSettingsTest::okSavesAndRebuilds() {
     QCOMPARE(d.rebuilds, 1);
     QVERIFY(d.env.profile.sections[u"MapSettings"].empty());
 
+    QVERIFY(d.serverMap().empty());
+
     MapDialog e({entry(u"INT", 1)});
     e.clickRow(0);
     e.click(1033);
     e.click(1);
     QCOMPARE(addresses(tesmor::loadRegisterMap(e.env.profile)), (std::vector<int>{1, 3}));
+    QCOMPARE(addresses(e.serverMap()), (std::vector<int>{1, 3}));  // in use from now on
+}
+
+void CDlgMapSettingsTest::editsSurviveAnalyses() {
+    // An analysis every ten seconds reloads the server's map from the profile, also while the
+    // dialog is open.
+    MapDialog d({entry(u"INT", 1), entry(u"INT", 3)});
+    d.editorRuns = {enter(d.env, QStringLiteral("20"), QStringLiteral("FLOAT")),
+                    enter(d.env, QStringLiteral("30"), QStringLiteral("INT"))};
+    d.click(1031);
+    d.env.server.reloadConfiguration();
+    d.click(1031);
+    d.clickRow(0);
+    d.click(1032);
+    d.env.server.reloadConfiguration();
+    QCOMPARE(addresses(d.serverMap()), (std::vector<int>{1, 3}));  // analyses publish the saved map
+    QCOMPARE(d.list->model()->rowCount(), 3);
+    std::vector<QStringList> shown;
+    for (int row = 0; row < 3; ++row) shown.push_back(d.rowTexts(row));
+
+    d.click(1);
+    QCOMPARE(d.rebuilds, 1);
+    const RegisterMap saved = tesmor::loadRegisterMap(d.env.profile);
+    QCOMPARE(addresses(saved), (std::vector<int>{3, 20, 30}));
+    QCOMPARE(addresses(d.serverMap()), (std::vector<int>{3, 20, 30}));
+    // Every row as it was shown, the next opening included.
+    QVERIFY(tesmor::test::showActive(*d.dialog));
+    QCOMPARE(d.list->model()->rowCount(), 3);
+    for (int row = 0; row < 3; ++row) QCOMPARE(d.rowTexts(row), shown[std::size_t(row)]);
+}
+
+void CDlgMapSettingsTest::opensNoWiderThan1024() {
+    MapDialog d({entry(u"FLOAT", 10)});
+    QVERIFY2(d.dialog->width() <= 1024, qPrintable(QString::number(d.dialog->width())));
 }
 
 QTEST_MAIN(CDlgMapSettingsTest)

@@ -1,16 +1,20 @@
 // The connection settings dialog: its defaults, enabling rules, focus-loss range checks, the
-// keys written on OK and the serial-port list with its busy marks.
+// keys written on OK, the serial-port list with its busy and no-access marks, the stored "COMn"
+// and the read-only address boxes.
 #include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
-
 #include <fstream>
 #include <memory>
 
@@ -18,6 +22,7 @@
 #include "support/RecordingMessageSink.h"
 #include "support/TempDir.h"
 #include "ui/CDlgSettings.h"
+#include "ui/TextFit.h"
 
 using namespace tesmor;
 using tesmor::test::control;
@@ -65,6 +70,13 @@ private slots:
     void okRewritesAllTenKeysInOrder();
     void cancelWritesNothing();
     void serialPorts();
+    void portHeldOpenByAnotherProcessIsBusy();
+    void portThisUserMayNotOpen();
+    void uucpLockFileOfALiveProcessIsBusy();
+    void storedComNameSelectsItsDevice_data();
+    void storedComNameSelectsItsDevice();
+    void marksAndNotes();
+    void addressBoxesShowTheirLongestTexts();
 };
 
 void CDlgSettingsTest::freshProfile() {
@@ -244,6 +256,158 @@ void CDlgSettingsTest::serialPorts() {
     dialog.initDialog();
     QCOMPARE(ports->itemText(1), base + "ttyS1");
     QCOMPARE(ports->currentIndex(), 1);
+}
+
+void CDlgSettingsTest::portHeldOpenByAnotherProcessIsBusy() {
+    // Open without a lock, as a terminal program may hold a port; only /proc tells.
+    TempDir dev;
+    touch(dev.file("ttyS0"));
+    touch(dev.file("ttyS1"));
+    const std::string held = dev.file("ttyS0").string();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, held.c_str(), O_RDWR, 0);
+    char sleep[] = "sleep";
+    char seconds[] = "30";
+    char* argv[] = {sleep, seconds, nullptr};
+    pid_t child = -1;
+    QCOMPARE(posix_spawnp(&child, "sleep", &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    // The child has the port once its descriptor 0 points at it.
+    const auto stdinLink = "/proc/" + std::to_string(child) + "/fd/0";
+    QTRY_VERIFY(std::filesystem::exists(stdinLink) && std::filesystem::read_symlink(stdinLink) == held);
+
+    const auto ports = SerialPortCatalog(dev.path(), dev.path()).probe();
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    QCOMPARE(ports.size(), std::size_t(2));
+    QCOMPARE(ports[0].path, held);
+    QVERIFY(ports[0].state == SerialPortState::Busy);
+    QVERIFY(ports[1].state == SerialPortState::Free);
+    // Gone with the other program.
+    QVERIFY(SerialPortCatalog(dev.path(), dev.path()).probe()[0].state == SerialPortState::Free);
+}
+
+void CDlgSettingsTest::portThisUserMayNotOpen() {
+    // A device of root's, mode 0600, as a dialout port is to a user outside the group.
+    TempDir dev;
+    touch(dev.file("ttyS0"));
+    std::filesystem::permissions(dev.path(), std::filesystem::perms(0755));
+    std::filesystem::permissions(dev.file("ttyS0"), std::filesystem::perms(0600));
+    const std::string path = dev.file("ttyS0").string();
+    if (::geteuid() != 0) {
+        std::filesystem::permissions(dev.file("ttyS0"), std::filesystem::perms::none);
+        QVERIFY(serialPortStates({path}).front() == SerialPortState::NoAccess);
+        return;
+    }
+    // Root opens anything: probe as the unprivileged user "nobody" in a child.
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        const bool dropped = ::setgid(65534) == 0 && ::setuid(65534) == 0;
+        ::_exit(dropped ? int(serialPortStates({path}).front()) : 99);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY(WIFEXITED(status));
+    QCOMPARE(WEXITSTATUS(status), int(SerialPortState::NoAccess));
+    QVERIFY(serialPortStates({path}).front() == SerialPortState::Free);  // root may
+}
+
+void CDlgSettingsTest::uucpLockFileOfALiveProcessIsBusy() {
+    TempDir dev;
+    TempDir locks;
+    for (const char* name : {"ttyS0", "ttyS1", "ttyS2", "ttyS3"}) touch(dev.file(name));
+    // A process that has ended: its lock file is stale.
+    const pid_t gone = ::fork();
+    QVERIFY(gone >= 0);
+    if (gone == 0) ::_exit(0);
+    QCOMPARE(::waitpid(gone, nullptr, 0), gone);
+    char text[16];
+    std::snprintf(text, sizeof text, "%10d\n", int(::getpid()));
+    std::ofstream(locks.file("LCK..ttyS0")) << text;
+    std::snprintf(text, sizeof text, "%10d\n", int(gone));
+    std::ofstream(locks.file("LCK..ttyS1")) << text;
+    const int self = int(::getpid());  // the old binary form
+    std::ofstream(locks.file("LCK..ttyS2"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(&self), sizeof self);
+    std::vector<SerialPortState> states;
+    for (const auto& port : SerialPortCatalog(dev.path(), dev.path(), locks.path()).probe())
+        states.push_back(port.state);
+    QVERIFY(states == (std::vector{SerialPortState::Busy, SerialPortState::Free, SerialPortState::Busy,
+                                   SerialPortState::Free}));
+}
+
+void CDlgSettingsTest::storedComNameSelectsItsDevice_data() {
+    QTest::addColumn<QString>("stored");
+    QTest::addColumn<int>("selected");
+    QTest::newRow("COM1, a fresh profile") << "" << 0;
+    QTest::newRow("COM2") << "COM2" << 1;
+    QTest::newRow("a path") << "/dev/ttyUSB0" << 2;
+    QTest::newRow("COM3, no such device") << "COM3" << -1;
+    QTest::newRow("COM0") << "COM0" << -1;
+}
+
+void CDlgSettingsTest::storedComNameSelectsItsDevice() {
+    QFETCH(QString, stored);
+    QFETCH(int, selected);
+    UiFixture f;
+    if (!stored.isEmpty()) f.profile.setString(u"Settings", u"portName", stored.toStdU16String());
+    ui::CDlgSettings dialog(f.context);
+    dialog.setSerialPorts(SerialPortCatalog::fixed({{"/dev/ttyS0", SerialPortState::Free},
+                                                    {"/dev/ttyS1", SerialPortState::Free},
+                                                    {"/dev/ttyUSB0", SerialPortState::Free}}));
+    dialog.initDialog();
+    auto* ports = control<QComboBox>(dialog, 1016);
+    QCOMPARE(ports->currentIndex(), selected);
+    // Untouched, the name is kept as stored.
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    QTest::mouseClick(control<QPushButton>(dialog, 1), Qt::LeftButton);
+    QCOMPARE(f.profile.getString(u"Settings", u"portName", u""),
+             stored.isEmpty() ? u"COM1" : stored.toStdU16String());
+}
+
+void CDlgSettingsTest::marksAndNotes() {
+    UiFixture f;
+    f.profile.setInt(u"Settings", u"isRTU", 1);
+    ui::CDlgSettings dialog(f.context);
+    dialog.setSerialPorts(SerialPortCatalog::fixed({{"/dev/ttyS0", SerialPortState::NoAccess},
+                                                    {"/dev/ttyS1", SerialPortState::Busy},
+                                                    {"/dev/ttyUSB0", SerialPortState::Free}}));
+    dialog.initDialog();
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    auto* ports = control<QComboBox>(dialog, 1016);
+    QCOMPARE(items(ports), (QStringList{"/dev/ttyS0 (нет доступа)", "/dev/ttyS1 *", "/dev/ttyUSB0"}));
+    QCOMPARE(control<QLabel>(dialog, 1213)->text(),
+             QString("Символ * рядом с COM-портом означает, что порт занят."));
+    QVERIFY(control<QLabel>(dialog, 1214)->text().contains("dialout"));
+    // Either mark stays out of the stored name.
+    QCOMPARE(ports->currentIndex(), 0);  // COM1
+    ports->setFocus();
+    QTest::keyClick(ports, Qt::Key_Down);
+    QCOMPARE(dialog.settings().portName, std::u16string(u"/dev/ttyS1"));
+    QTest::keyClick(ports, Qt::Key_Up);
+    QTest::mouseClick(control<QPushButton>(dialog, 1), Qt::LeftButton);
+    QCOMPARE(f.profile.getString(u"Settings", u"portName", u""), std::u16string(u"/dev/ttyS0"));
+}
+
+void CDlgSettingsTest::addressBoxesShowTheirLongestTexts() {
+    UiFixture f;
+    f.profile.setInt(u"Settings", u"isTCP", 1);
+    OpenDialog d(f);
+    for (const auto& [id, text] : {std::pair{1025, QString("lab-gc-controller-17.plant.loc")},
+                                   std::pair{1026, QString("255.255.255.255")}}) {
+        QLineEdit* box = d.edit(id);
+        box->setText(text);
+        QVERIFY2(ui::lineEditTextRoom(*box) >= box->fontMetrics().horizontalAdvance(text), qPrintable(text));
+        // Shown, not typed in: Tab passes them by.
+        QVERIFY(!(box->focusPolicy() & Qt::TabFocus));
+    }
+    d.edit(1021)->setFocus();
+    QTest::keyClick(d.edit(1021), Qt::Key_Tab);
+    QVERIFY(QApplication::focusWidget() != d.edit(1025) && QApplication::focusWidget() != d.edit(1026));
 }
 
 QTEST_MAIN(CDlgSettingsTest)

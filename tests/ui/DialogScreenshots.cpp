@@ -1,6 +1,7 @@
 // Renders the map, register editor and filters dialogs, filled with sample data, to PNG files in
-// Russian (built-in resources) and English (tesmorENU.so), and checks their layout: no control
-// narrower than its text needs, no two controls overlapping.
+// Russian (built-in resources) and English (tesmorENU.so), and checks their layout and that of the
+// main window and the connection settings: no control narrower than its text needs, no list cell
+// or heading narrower than its text, no two controls overlapping.
 //
 //     ui_dialog_screenshots [output folder]
 // Without a folder it only checks. Exits 1 when a check fails. Run it with
@@ -11,11 +12,14 @@
 #include <QComboBox>
 #include <QDir>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPushButton>
 #include <QString>
+#include <QStyleOptionViewItem>
+#include <QTableView>
 #include <QTest>
 #include <QWidget>
 #include <cstdio>
@@ -35,7 +39,10 @@
 #include "support/TempDir.h"
 #include "ui/CDlgEditRegister.h"
 #include "ui/CDlgFilters.h"
+#include "ui/CDlgMain.h"
 #include "ui/CDlgMapSettings.h"
+#include "ui/CDlgSettings.h"
+#include "ui/TextFit.h"
 #include "ui/UiContext.h"
 
 namespace {
@@ -49,6 +56,38 @@ void fail(const QString& what) {
 
 bool related(const QWidget* a, const QWidget* b) { return a->isAncestorOf(b) || b->isAncestorOf(a); }
 
+// Every heading and every cell of a list shows whole: its column is at least as wide as the
+// delegate asks for the text.
+void checkCells(const QTableView& list, const QString& name) {
+    const QAbstractItemModel* model = list.model();
+    const QHeaderView* header = list.horizontalHeader();
+    for (int c = 0; c < model->columnCount(); ++c)
+        if (!header->isHidden() && header->sectionSize(c) < header->sectionSizeHint(c))
+            fail(QStringLiteral("%1: %2 heading %3 is %4 wide, needs %5")
+                     .arg(name, list.objectName())
+                     .arg(c)
+                     .arg(header->sectionSize(c))
+                     .arg(header->sectionSizeHint(c)));
+    QStyleOptionViewItem option;
+    option.initFrom(list.viewport());
+    option.font = list.font();
+    option.widget = &list;
+    for (int r = 0; r < model->rowCount(); ++r)
+        for (int c = 0; c < model->columnCount(); ++c) {
+            const QModelIndex index = model->index(r, c);
+            const int needed = list.itemDelegateForIndex(index)->sizeHint(option, index).width();
+            const int width = list.visualRect(index).width();
+            if (width < needed)
+                fail(QStringLiteral("%1: %2 cell %3,%4 \"%5\" is %6 wide, needs %7")
+                         .arg(name, list.objectName())
+                         .arg(r)
+                         .arg(c)
+                         .arg(index.data().toString())
+                         .arg(width)
+                         .arg(needed));
+        }
+}
+
 // Every visible control with an id shows its whole text and overlaps no other one.
 void checkLayout(QWidget& dialog, const QString& name) {
     std::vector<QWidget*> controls;
@@ -56,17 +95,33 @@ void checkLayout(QWidget& dialog, const QString& name) {
         if (w->isVisible() && w->objectName().startsWith(QStringLiteral("id"))) controls.push_back(w);
     for (QWidget* w : controls) {
         int needed = 0;
-        if (auto* label = qobject_cast<QLabel*>(w))
-            needed = label->fontMetrics().horizontalAdvance(label->text());
-        else if (auto* button = qobject_cast<QPushButton*>(w))
+        if (auto* label = qobject_cast<QLabel*>(w)) {
+            // A wrapped label needs the height of its lines at its width.
+            if (!label->wordWrap())
+                needed = label->fontMetrics().horizontalAdvance(label->text());
+            else if (label->height() < label->heightForWidth(label->width()))
+                fail(QStringLiteral("%1: %2 is %3 high, its lines need %4")
+                         .arg(name, w->objectName())
+                         .arg(label->height())
+                         .arg(label->heightForWidth(label->width())));
+        } else if (auto* button = qobject_cast<QPushButton*>(w))
             needed = button->fontMetrics().horizontalAdvance(button->text()) + 8;
         else if (auto* group = qobject_cast<QGroupBox*>(w))
             needed = group->fontMetrics().horizontalAdvance(group->title()) + 16;
         else if (auto* combo = qobject_cast<QComboBox*>(w)) {
             for (int i = 0; i < combo->count(); ++i)
                 needed = std::max(needed, combo->fontMetrics().horizontalAdvance(combo->itemText(i)) + 24);
-        } else if (auto* edit = qobject_cast<QLineEdit*>(w))
-            needed = edit->fontMetrics().horizontalAdvance(edit->text());
+        } else if (auto* edit = qobject_cast<QLineEdit*>(w)) {
+            const int room = tesmor::ui::lineEditTextRoom(*edit);
+            if (room < edit->fontMetrics().horizontalAdvance(edit->text()))
+                fail(QStringLiteral("%1: %2 has %3 pixels for \"%4\", which needs %5")
+                         .arg(name, w->objectName())
+                         .arg(room)
+                         .arg(edit->text())
+                         .arg(edit->fontMetrics().horizontalAdvance(edit->text())));
+        } else if (auto* list = qobject_cast<QTableView*>(w)) {
+            checkCells(*list, name);
+        }
         if (w->width() < needed)
             fail(QStringLiteral("%1: %2 is %3 wide, its text needs %4")
                      .arg(name, w->objectName())
@@ -140,14 +195,43 @@ void renderLanguage(const TesmorResourceTable* table, const QString& language, c
                                     {u"mixture_0", std::u16string(u"ПГС №2")},
                                     {u"chrmType", std::int32_t(0)}};
 
+    server.loadRegisterMap();
     CDlgMapSettings map(context, u"MapSettings", {});
     render(map, folder, QStringLiteral("CDlgMapSettings-") + language);
     CDlgEditRegister editor(context);
     editor.setEditMode(true);
     editor.setRegisterInfo(area);
     render(editor, folder, QStringLiteral("CDlgEditRegister-") + language);
+    editor.hide();
+    tesmor::RegisterInfo beyond = area;
+    beyond.address = 499;  // a FLOAT there needs register 500: the note shows
+    editor.setRegisterInfo(beyond);
+    render(editor, QString(), QStringLiteral("CDlgEditRegister-beyond-") + language);
+    if (!editor.findChild<QLabel*>(QStringLiteral("id1101"))->isVisible())
+        fail(QStringLiteral("CDlgEditRegister-beyond-%1: the note on the store's range is hidden")
+                 .arg(language));
     CDlgFilters filters(context, u"Filters");
     render(filters, folder, QStringLiteral("CDlgFilters-") + language);
+
+    // Checked only: tools/screenshots.sh renders these two with the stand-in host's window.
+    tesmor::ui::CDlgMain window(context);
+    {
+        const auto locked = server.lock();
+        locked.registerMap()[1].sampleTime = 1767261600;
+        locked.registerMap()[2].area = 123456.789f;
+    }
+    window.rebuildList();
+    render(window, QString(), QStringLiteral("CDlgMain-") + language);
+    auto& settings = window.settingsDialog();
+    using tesmor::SerialPortState;
+    settings.setSerialPorts(tesmor::SerialPortCatalog::fixed({{"/dev/ttyS0", SerialPortState::Free},
+                                                              {"/dev/ttyS1", SerialPortState::Busy},
+                                                              {"/dev/ttyUSB0", SerialPortState::NoAccess}}));
+    settings.initDialog();
+    settings.findChild<QLineEdit*>(QStringLiteral("id1025"))
+        ->setText(QStringLiteral("lab-gc-controller-17.plant.loc"));
+    settings.findChild<QLineEdit*>(QStringLiteral("id1026"))->setText(QStringLiteral("255.255.255.255"));
+    render(settings, QString(), QStringLiteral("CDlgSettings-") + language);
     DataBaseConnection::instance().setConnectionUri(nullptr);
 }
 

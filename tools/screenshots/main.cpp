@@ -2,19 +2,15 @@
 // in Russian (built-in resources) and English (tesmorENU.so beside this program), with a small
 // sample register map. Run offscreen: tools/screenshots.sh.
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
 #include <QPixmap>
+#include <QPushButton>
+#include <QTableWidget>
 #include <QWidget>
-
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <string>
 
@@ -24,7 +20,6 @@
 #include "modbus/DeviceMonitor.h"
 #include "modbus/ModbusServer.h"
 #include "modbus/RegisterMap.h"
-#include "platform/Text.h"
 #include "support/MemoryProfile.h"
 #include "ui/CAboutDlg.h"
 #include "ui/CDlgMain.h"
@@ -70,6 +65,19 @@ public:
     std::int32_t mode(int) override { return 2; }
 };
 
+// The stand-in host's own texts are English; a Russian host shows its window in Russian.
+void russianHostTexts(host::HostWindow& window) {
+    if (auto* devices = window.findChild<QTableWidget*>("devices"))
+        devices->setHorizontalHeaderLabels({"Прибор", "Режим", "Код ошибки"});
+    const std::pair<const char*, const char*> buttons[] = {
+        {"Add device", "Добавить прибор"},
+        {"Remove device", "Удалить прибор"},
+        {"Analysis finished (DocumentUpdate)", "Анализ завершён (DocumentUpdate)"}};
+    for (QPushButton* button : window.findChildren<QPushButton*>())
+        for (const auto& [english, russian] : buttons)
+            if (button->text() == QString::fromUtf8(english)) button->setText(QString::fromUtf8(russian));
+}
+
 bool save(QWidget& widget, const QString& file) {
     widget.show();
     QApplication::processEvents();
@@ -92,15 +100,7 @@ bool render(const Resources& resources, const QString& language, const QString& 
         entry(resources, 127, u"", u"Ethane", 300, texts::typeFloat, 128),
     });
     profile.setInt(u"Settings", u"isTCP", 1);
-    // A short folder name, so the list shows names as long as /dev's.
-    char folder[] = "/tmp/devXXXXXX";
-    if (!mkdtemp(folder)) return false;
-    const std::filesystem::path ports(folder);
-    for (const char* name : {"ttyS0", "ttyS1", "ttyUSB0"}) std::ofstream(ports / name).put('\n');
-    const std::string busy = (ports / "ttyS1").string();
-    const int holder = ::open(busy.c_str(), O_RDWR);
-    if (holder >= 0) ::flock(holder, LOCK_EX | LOCK_NB);
-    profile.setString(u"Settings", u"portName", toUtf16((ports / "ttyUSB0").string()));
+    // The port name stays the fresh profile's "COM1", which selects /dev/ttyS0.
 
     ui::UiContext context{server, profile, resources, std::string(), {}};
     bool ok = true;
@@ -125,7 +125,9 @@ bool render(const Resources& resources, const QString& language, const QString& 
         ok &= save(window, outDir + "/main-window-" + language + ".png");
 
         auto& settings = window.settingsDialog();
-        settings.setSerialPorts(SerialPortCatalog(ports, ports));
+        settings.setSerialPorts(SerialPortCatalog::fixed({{"/dev/ttyS0", SerialPortState::Free},
+                                                          {"/dev/ttyS1", SerialPortState::Busy},
+                                                          {"/dev/ttyUSB0", SerialPortState::NoAccess}}));
         settings.initDialog();
         ok &= save(settings, outDir + "/settings-" + language + ".png");
         if (auto* rtu = settings.findChild<QCheckBox*>("id1042")) rtu->click();
@@ -134,12 +136,10 @@ bool render(const Resources& resources, const QString& language, const QString& 
         ui::CAboutDlg about(resources);
         ok &= save(about, outDir + "/about-" + language + ".png");
     }
-    if (holder >= 0) ::close(holder);
-    std::error_code ignored;
-    std::filesystem::remove_all(ports, ignored);
 
     host::HostWindow hostWindow;
     hostWindow.addMenuItem(QString::fromStdU16String(resources.loadString(103)), "tesmor/MenuCommand");
+    if (language == "ru") russianHostTexts(hostWindow);
     ok &= save(hostWindow, outDir + "/host-window-" + language + ".png");
     return ok;
 }
