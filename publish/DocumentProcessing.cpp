@@ -64,11 +64,10 @@ void assignValues(RegisterInfo& entry, const AssayInfo& assay, const PeakIndex& 
     }
 }
 
-void processDocument(ModbusServer& server, const FilterSettings& filters) {
+void processDocument(ModbusServer& server, std::int32_t assayId, const FilterSettings& filters) {
     DataBase::SqlDatabase database;
     database.open(DataBaseConnection::instance().connectionUri());
 
-    const std::int32_t assayId = server.currentAssayId();
     if (assayId == -1) return;
 
     const auto assay = readAssay(database, assayId);
@@ -92,14 +91,13 @@ void processDocument(ModbusServer& server, const FilterSettings& filters) {
     for (const auto& entry : locked.registerMap()) locked.writeRegister(entry);
 }
 
-bool publishDocument(ModbusServer& server, const FilterSettings& filters) noexcept {
-    const std::int32_t assayId = server.currentAssayId();
+bool publishDocument(ModbusServer& server, std::int32_t assayId, const FilterSettings& filters) noexcept {
     const auto report = [assayId](const std::string& why) {
         logLine("assay " + std::to_string(assayId) + " not published: " + why);
     };
     try {
         try {
-            processDocument(server, filters);
+            processDocument(server, assayId, filters);
             return true;
         } catch (const DataBase::SqlException& e) {
             report("database error " + std::to_string(e.code()) + ": " + e.what() +
