@@ -72,7 +72,8 @@ void processDocument(ModbusServer& server, std::int32_t assayId, const FilterSet
 
     const auto assay = readAssay(database, assayId);
     if (!assay) {
-        logLine("assay " + std::to_string(assayId) + " is not visible (absent, hidden or deleted); nothing published");
+        logLine("assay " + std::to_string(assayId) +
+                " is not visible (absent, hidden or deleted); nothing published");
         return;
     }
     if (const auto verdict = filters.check(*assay); verdict != FilterVerdict::Passed) {

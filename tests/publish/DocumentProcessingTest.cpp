@@ -1,6 +1,5 @@
 // One assay on its way to the registers, with a real database and register store.
 #include <gtest/gtest.h>
-
 #include <sqlite3.h>
 
 #include <filesystem>
@@ -68,7 +67,9 @@ protected:
         server.reloadConfiguration();
     }
 
-    void process(std::int64_t assayId) { processDocument(server, static_cast<std::int32_t>(assayId), filters); }
+    void process(std::int64_t assayId) {
+        processDocument(server, static_cast<std::int32_t>(assayId), filters);
+    }
 
     std::uint16_t holding(int address) { return server.lock().registers().tab_registers[address]; }
 
@@ -95,14 +96,16 @@ const std::u16string kPeak = u"Пик хроматограммы", kChrom = u"Х
 
 TEST_F(DocumentProcessing, TheLastMatchingPeakWinsHighestChannelThenLatestTime) {
     map({{kPeak, u"Метан", kArea, kHolding, u"INT", 0}, {kPeak, u"этан", kArea, kHolding, u"INT", 1}});
-    process(assay({{"МЕТАН", 2, 1.0, 20}, {"метан", 1, 9.0, 10}, {"Этан", 1, 5.0, 50}, {"Этан", 1, 3.0, 30}}));
+    process(
+        assay({{"МЕТАН", 2, 1.0, 20}, {"метан", 1, 9.0, 10}, {"Этан", 1, 5.0, 50}, {"Этан", 1, 3.0, 30}}));
     EXPECT_EQ(holding(0), 20) << "channel 2 beats a later time on channel 1";
     EXPECT_EQ(holding(1), 50) << "on one channel the latest time wins";
     EXPECT_TRUE(messages.texts.empty());
 }
 
 TEST_F(DocumentProcessing, ComponentsAreMatchedWithoutChangingThem) {
-    map({{kPeak, u"ДИОКСИД Углерода", kArea, kHolding, u"INT", 0}, {kPeak, u"N2", kTime, kHolding, u"INT", 1}});
+    map({{kPeak, u"ДИОКСИД Углерода", kArea, kHolding, u"INT", 0},
+         {kPeak, u"N2", kTime, kHolding, u"INT", 1}});
     process(assay({{"диоксид углерода", 1, 4.0, 77}, {"n2", 1, 2.4, 1}}));
     EXPECT_EQ(holding(0), 77);
     EXPECT_EQ(holding(1), 2);
@@ -195,7 +198,8 @@ TEST_F(DocumentProcessing, AFailedAllocationAnywhereWritesNoRegister) {
     map({{kChrom, u"", u"Номер пробы", kHolding, u"INT", 0},
          {kPeak, u"Диоксид углерода", kArea, kHolding, u"INT", 1},
          {kPeak, u"Сероводород", kArea, kHolding, u"INT", 2}});
-    const auto id = static_cast<std::int32_t>(assay({{"Диоксид углерода", 1, 1.0, 5}, {"Сероводород", 1, 2.0, 6}}));
+    const auto id =
+        static_cast<std::int32_t>(assay({{"Диоксид углерода", 1, 1.0, 5}, {"Сероводород", 1, 2.0, 6}}));
     test::LogCapture log;
     int failures = 0;
     for (long n = 0;; ++n) {
@@ -226,7 +230,10 @@ TEST_F(DocumentProcessing, AFailedAllocationAnywhereWritesNoRegister) {
 // Failures other than the database's are caught as well, and named in the log.
 TEST_F(DocumentProcessing, AnyFailureIsLoggedAndWritesNothing) {
     struct ThrowingSink : MessageSink {
-        MessageReply show(std::u16string_view, MessageIcon, MessageButtons) override { thrower(); return MessageReply::Ok; }
+        MessageReply show(std::u16string_view, MessageIcon, MessageButtons) override {
+            thrower();
+            return MessageReply::Ok;
+        }
         std::function<void()> thrower;
     } sink;
     setMessageSink(&sink);

@@ -1,20 +1,18 @@
 // tesmor-chrom: looks inside the host's chromatogram files and writes synthetic ones.
-#include "platform/Text.h"
-#include "results/CVelmarFile4.h"
-#include "results/SyntheticChromatogram.h"
-
 #include <getopt.h>
-
-#include <nlohmann/json.hpp>
 
 #include <charconv>
 #include <cstdio>
 #include <iostream>
 #include <limits>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
+
+#include "platform/Text.h"
+#include "results/CVelmarFile4.h"
+#include "results/SyntheticChromatogram.h"
 
 namespace {
 
@@ -55,9 +53,7 @@ std::string number(double v) {
     return std::string(buf, r.ptr);
 }
 
-std::string u8(const std::u16string& s) {
-    return tesmor::toUtf8(s);
-}
+std::string u8(const std::u16string& s) { return tesmor::toUtf8(s); }
 
 void printText(const CVelmarFile4& f) {
     const Passport& p = f.passport;
@@ -75,19 +71,17 @@ void printText(const CVelmarFile4& f) {
               << "  mixture: " << u8(p.mixture) << "\n"
               << "  columns: " << p.columns.size() << "\n";
     for (const PassportColumn& c : p.columns) {
-        std::cout << "    channel " << c.channel << ": name=" << u8(c.name)
-                  << " brand=" << u8(c.brand) << " type=" << c.type
-                  << " diameter=" << number(c.diameter) << " length=" << number(c.length)
-                  << " carrier=" << u8(c.carrier) << " phase=" << u8(c.phase)
-                  << " percent=" << number(c.percent) << " unit=" << c.unit
+        std::cout << "    channel " << c.channel << ": name=" << u8(c.name) << " brand=" << u8(c.brand)
+                  << " type=" << c.type << " diameter=" << number(c.diameter)
+                  << " length=" << number(c.length) << " carrier=" << u8(c.carrier)
+                  << " phase=" << u8(c.phase) << " percent=" << number(c.percent) << " unit=" << c.unit
                   << " fraction0=" << number(c.fraction0) << " fraction1=" << number(c.fraction1)
-                  << " film=" << number(c.film) << " part=" << u8(c.part)
-                  << " serial=" << u8(c.serial) << "\n";
+                  << " film=" << number(c.film) << " part=" << u8(c.part) << " serial=" << u8(c.serial)
+                  << "\n";
     }
     std::cout << "  properties: " << p.properties.size() << "\n";
     for (const PassportProperty& pr : p.properties)
-        std::cout << "    " << u8(pr.name) << " [" << u8(pr.title) << "] = " << u8(pr.value)
-                  << "\n";
+        std::cout << "    " << u8(pr.name) << " [" << u8(pr.title) << "] = " << u8(pr.value) << "\n";
     std::cout << "channels: " << f.channels.size() << "\n";
     for (const ChannelData& c : f.channels) {
         std::cout << "  channel " << c.number << ": samples=" << c.samples.size()
@@ -100,8 +94,8 @@ void printText(const CVelmarFile4& f) {
         std::size_t i = 0;
         for (const PeakRecord& k : c.peaks) {
             std::cout << "    " << ++i << "  " << number(k.time) << "  " << number(k.area) << "  "
-                      << number(k.height) << "  " << number(k.concent) << "  " << number(k.front)
-                      << "  " << number(k.back) << "  " << k.left << "  " << k.right << "  "
+                      << number(k.height) << "  " << number(k.concent) << "  " << number(k.front) << "  "
+                      << number(k.back) << "  " << k.left << "  " << k.right << "  "
                       << (k.reference ? "true" : "false") << "  " << k.flags << "  "
                       << number(k.front_base_height) << "  " << number(k.back_base_height) << "  "
                       << number(k.index) << "  " << u8(k.name) << "\n";
@@ -140,8 +134,7 @@ void printJson(const CVelmarFile4& f) {
     }
     json properties = json::array();
     for (const PassportProperty& pr : p.properties)
-        properties.push_back(
-            {{"name", u8(pr.name)}, {"title", u8(pr.title)}, {"value", u8(pr.value)}});
+        properties.push_back({{"name", u8(pr.name)}, {"title", u8(pr.title)}, {"value", u8(pr.value)}});
     json channels = json::array();
     for (const ChannelData& c : f.channels) {
         json peaks = json::array();
@@ -207,7 +200,8 @@ bool wholeName(std::string_view given, std::string_view name) {
 // option or operand with the whole argument it was read from, and may end the parse by returning
 // an exit status.
 template <typename Handler>
-std::optional<int> parse(int argc, char** argv, const char* shortOptions, const option* options, Handler handle) {
+std::optional<int> parse(int argc, char** argv, const char* shortOptions, const option* options,
+                         Handler handle) {
     optind = 0;  // start afresh: getopt_long keeps its place between calls
     opterr = 0;  // the messages are ours
     for (;;) {
@@ -227,10 +221,11 @@ std::optional<int> parse(int argc, char** argv, const char* shortOptions, const 
 // --help and -h win wherever they stand, also where a value is expected.
 bool asksForHelp(int argc, char** argv) {
     const option options[] = {{"help", no_argument, nullptr, Help}, {}};
-    return parse(argc, argv, "-h", options, [](int c, const std::string&, int) -> std::optional<int> {
+    const auto stopAtHelp = [](int c, const std::string&, int) -> std::optional<int> {
         if (c == Help) return 0;
         return std::nullopt;
-    }).has_value();
+    };
+    return parse(argc, argv, "-h", options, stopAtHelp).has_value();
 }
 
 template <typename T>
@@ -247,7 +242,7 @@ int show(int argc, char** argv) {
     const option options[] = {{"json", no_argument, nullptr, Json}, {}};
     std::optional<std::string> path;
     bool json = false;
-    const auto status = parse(argc, argv, "-", options, [&](int c, const std::string& given, int) -> std::optional<int> {
+    const auto take = [&](int c, const std::string& given, int) -> std::optional<int> {
         if (c == Json)
             json = true;
         else if (c == Operand && !path && given != "-")
@@ -255,8 +250,8 @@ int show(int argc, char** argv) {
         else
             return usage("show: unexpected argument '" + given + "'");
         return std::nullopt;
-    });
-    if (status) return *status;
+    };
+    if (const auto status = parse(argc, argv, "-", options, take)) return *status;
     if (!path) return usage("show: no FILE given");
     CVelmarFile4 f;
     const std::int32_t result = f.load(tesmor::toUtf16(*path));
@@ -275,18 +270,22 @@ int show(int argc, char** argv) {
 // argv[0] is the command.
 int synth(int argc, char** argv) {
     enum : int { Channels = 256, Samples, Peaks, Seed, Operator, Place, Numinseria, Method, Sample };
-    const option options[] = {
-        {"channels", required_argument, nullptr, Channels}, {"samples", required_argument, nullptr, Samples},
-        {"peaks", required_argument, nullptr, Peaks},       {"seed", required_argument, nullptr, Seed},
-        {"operator", required_argument, nullptr, Operator}, {"place", required_argument, nullptr, Place},
-        {"numinseria", required_argument, nullptr, Numinseria},
-        {"method", required_argument, nullptr, Method},     {"sample", required_argument, nullptr, Sample},
-        {}};
+    const option options[] = {{"channels", required_argument, nullptr, Channels},
+                              {"samples", required_argument, nullptr, Samples},
+                              {"peaks", required_argument, nullptr, Peaks},
+                              {"seed", required_argument, nullptr, Seed},
+                              {"operator", required_argument, nullptr, Operator},
+                              {"place", required_argument, nullptr, Place},
+                              {"numinseria", required_argument, nullptr, Numinseria},
+                              {"method", required_argument, nullptr, Method},
+                              {"sample", required_argument, nullptr, Sample},
+                              {}};
     std::optional<std::string> out;
     SyntheticOptions o;
-    const auto status = parse(argc, argv, "-:", options, [&](int c, const std::string& given, int index) -> std::optional<int> {
+    const auto take = [&](int c, const std::string& given, int index) -> std::optional<int> {
         if (c == Operand) {
-            if (out || given.empty() || given == "-") return usage("synth: unexpected argument '" + given + "'");
+            if (out || given.empty() || given == "-")
+                return usage("synth: unexpected argument '" + given + "'");
             out = given;
             return std::nullopt;
         }
@@ -322,8 +321,8 @@ int synth(int argc, char** argv) {
             o.sample = tesmor::toUtf16(v);
         }
         return std::nullopt;
-    });
-    if (status) return *status;
+    };
+    if (const auto status = parse(argc, argv, "-:", options, take)) return *status;
     if (!out) return usage("synth: no OUT given");
     CVelmarFile4 f = makeSyntheticChromatogram(o);
     const std::int32_t result = f.save(tesmor::toUtf16(*out));
