@@ -88,8 +88,6 @@ public:
     ConnectionSettings connectionSettings() const;
     // True until a transport thread has been started for the first time.
     bool startPending() const noexcept { return startPending_.load(); }
-    std::int32_t currentAssayId() const noexcept { return currentAssayId_.load(); }
-    void setCurrentAssayId(std::int32_t id) noexcept { currentAssayId_.store(id); }
     // Host name and master address, set at the first answered TCP request of a connection (the
     // host name refreshed at most once a second after that); empty after a stop.
     std::u16string localHostName() const;
@@ -136,7 +134,6 @@ private:
     std::function<void()> reloadHook_;
 
     std::atomic<bool> startPending_{true};
-    std::atomic<std::int32_t> currentAssayId_{-1};
     std::atomic<bool> tcpListening_{false};
     std::atomic<bool> rtuOpen_{false};
 

@@ -9,8 +9,8 @@
 #include "modbus/DeviceMonitor.h"
 #include "modbus/ModbusServer.h"
 #include "platform/Guarded.h"
+#include "publish/DocumentProcessing.h"
 #include "results/DataBaseConnection.h"
-#include "results/DocumentProcessing.h"
 #include "results/FilterSettings.h"
 #include "ui/PluginWindows.h"
 
@@ -130,7 +130,6 @@ int onDocumentUpdate(intptr_t assayId) noexcept {
         PluginInstance* plugin = g_plugin.get();
         if (!plugin) return;
         ModbusServer& server = plugin->server;
-        server.setCurrentAssayId(static_cast<std::int32_t>(assayId));
         // Settings saved in the connection dialog (only with a main window) take effect now.
         if (server.startPending() || ui::settingsSaved()) {
             server.restart();
@@ -140,7 +139,7 @@ int onDocumentUpdate(intptr_t assayId) noexcept {
         }
         // Whatever fails here leaves the registers as they were; the list shows them either way.
         if (guarded("DocumentUpdate: reloading the configuration", [&server] { server.reloadConfiguration(); }))
-            publishDocument(server, plugin->filters);
+            publishDocument(server, static_cast<std::int32_t>(assayId), plugin->filters);
         ui::rebuildMainWindowList();
     });
     return 0;

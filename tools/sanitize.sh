@@ -7,9 +7,9 @@ cd "$(dirname "$0")/.."
 kind=${1:?asan or tsan}
 build=${2:-build-$kind}
 case "$kind" in
-  asan) sanitize=address,undefined; labels='modbus|results|shell|ui' ;;
+  asan) sanitize=address,undefined; labels='modbus|results|publish|shell|ui' ;;
   # Qt is not built for ThreadSanitizer: the dialogs stay out of this run.
-  tsan) sanitize=thread; labels='modbus|results|shell' ;;
+  tsan) sanitize=thread; labels='modbus|results|publish|shell' ;;
   *) echo "usage: $0 asan|tsan [build-dir]" >&2; exit 2 ;;
 esac
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1

@@ -15,8 +15,8 @@
 #include "LabDatabase.h"
 #include "platform/Resources.h"
 #include "platform/Text.h"
+#include "publish/DocumentProcessing.h"
 #include "results/DataBaseConnection.h"
-#include "results/DocumentProcessing.h"
 #include "results/TextFolding.h"
 
 namespace {
@@ -90,10 +90,10 @@ struct Lab {
 };
 
 // The same steps as processDocument, with the matching done pair by pair.
-void processPairwise(ModbusServer& server, const FilterSettings& filters) {
+void processPairwise(ModbusServer& server, std::int32_t assayId, const FilterSettings& filters) {
     DataBase::SqlDatabase database;
     database.open(DataBaseConnection::instance().connectionUri());
-    const auto assay = readAssay(database, server.currentAssayId());
+    const auto assay = readAssay(database, assayId);
     if (!assay || filters.check(*assay) != FilterVerdict::Passed) return;
     const std::uint16_t sampleNumber = crc16(toUtf8(assay->uuid));
     const auto locked = server.lock();
@@ -118,7 +118,7 @@ void processPairwise(ModbusServer& server, const FilterSettings& filters) {
     }
 }
 
-template <void (*Process)(ModbusServer&, const FilterSettings&)>
+template <void (*Process)(ModbusServer&, std::int32_t, const FilterSettings&)>
 void publish(benchmark::State& state) {
     const Lab lab(static_cast<int>(state.range(0)));
     DataBaseConnection::instance().setConnectionUri(toUtf16((lab.dir / "lab.db").string()).c_str());
@@ -126,9 +126,8 @@ void publish(benchmark::State& state) {
     Captions captions;
     ModbusServer server(profile, captions);
     server.reloadConfiguration();
-    server.setCurrentAssayId(lab.id);
     const FilterSettings filters;
-    for (auto _ : state) Process(server, filters);
+    for (auto _ : state) Process(server, lab.id, filters);
     if (server.lock().registers().tab_registers[1] != 7) state.SkipWithError("entry 1 was not published");
 }
 

@@ -1,9 +1,6 @@
 // A size read from a file must be checked against the file before memory is asked for it. The
-// replaced global operator new records the largest request made while a load runs, and fails one
-// allocation when a test asks it to (AllocationFaults.h).
+// replaced global operator new records the largest request made while a load runs.
 #include "results/CVelmarFile4.h"
-
-#include "AllocationFaults.h"
 
 #include "support/TempDir.h"
 
@@ -18,12 +15,7 @@ std::atomic<bool> recording{false};
 std::atomic<std::size_t> largest{0};
 }  // namespace
 
-std::atomic<long> tesmor::test::failAllocationAfter{-1};
-
 void* operator new(std::size_t size) {
-    using tesmor::test::failAllocationAfter;
-    if (failAllocationAfter.load(std::memory_order_relaxed) >= 0 && failAllocationAfter.fetch_sub(1) == 0)
-        throw std::bad_alloc();
     if (recording.load(std::memory_order_relaxed)) {
         std::size_t seen = largest.load(std::memory_order_relaxed);
         while (size > seen && !largest.compare_exchange_weak(seen, size)) {

@@ -29,8 +29,8 @@
 #include "modbus/Handles.h"
 #include "modbus/ModbusTestSupport.h"
 #include "platform/Text.h"
+#include "publish/DocumentProcessing.h"
 #include "results/DataBaseConnection.h"
-#include "results/DocumentProcessing.h"
 #include "results/SyntheticChromatogram.h"
 #include "results/TextFolding.h"
 #include "support/MemoryProfile.h"
@@ -215,9 +215,8 @@ TEST(Soak, EverythingAtOnce) {
         const auto id = lab.addAssay(row, {{"Метан", 1, static_cast<double>(n), n + 0.5, n / 4.0}});
         assayStarted = n;
         // What the DocumentUpdate handler does.
-        server.setCurrentAssayId(static_cast<std::int32_t>(id));
         server.reloadConfiguration();
-        processDocument(server, filters);
+        processDocument(server, static_cast<std::int32_t>(id), filters);
         assayDone = n;
         ++counts.updates;
     };

@@ -1,18 +1,18 @@
 // tesmor-chrom: looks inside the host's chromatogram files and writes synthetic ones.
-#include "platform/Text.h"
-#include "results/CVelmarFile4.h"
-#include "results/SyntheticChromatogram.h"
-
-#include <nlohmann/json.hpp>
+#include <getopt.h>
 
 #include <charconv>
 #include <cstdio>
 #include <iostream>
 #include <limits>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
+
+#include "platform/Text.h"
+#include "results/CVelmarFile4.h"
+#include "results/SyntheticChromatogram.h"
 
 namespace {
 
@@ -53,9 +53,7 @@ std::string number(double v) {
     return std::string(buf, r.ptr);
 }
 
-std::string u8(const std::u16string& s) {
-    return tesmor::toUtf8(s);
-}
+std::string u8(const std::u16string& s) { return tesmor::toUtf8(s); }
 
 void printText(const CVelmarFile4& f) {
     const Passport& p = f.passport;
@@ -73,19 +71,17 @@ void printText(const CVelmarFile4& f) {
               << "  mixture: " << u8(p.mixture) << "\n"
               << "  columns: " << p.columns.size() << "\n";
     for (const PassportColumn& c : p.columns) {
-        std::cout << "    channel " << c.channel << ": name=" << u8(c.name)
-                  << " brand=" << u8(c.brand) << " type=" << c.type
-                  << " diameter=" << number(c.diameter) << " length=" << number(c.length)
-                  << " carrier=" << u8(c.carrier) << " phase=" << u8(c.phase)
-                  << " percent=" << number(c.percent) << " unit=" << c.unit
+        std::cout << "    channel " << c.channel << ": name=" << u8(c.name) << " brand=" << u8(c.brand)
+                  << " type=" << c.type << " diameter=" << number(c.diameter)
+                  << " length=" << number(c.length) << " carrier=" << u8(c.carrier)
+                  << " phase=" << u8(c.phase) << " percent=" << number(c.percent) << " unit=" << c.unit
                   << " fraction0=" << number(c.fraction0) << " fraction1=" << number(c.fraction1)
-                  << " film=" << number(c.film) << " part=" << u8(c.part)
-                  << " serial=" << u8(c.serial) << "\n";
+                  << " film=" << number(c.film) << " part=" << u8(c.part) << " serial=" << u8(c.serial)
+                  << "\n";
     }
     std::cout << "  properties: " << p.properties.size() << "\n";
     for (const PassportProperty& pr : p.properties)
-        std::cout << "    " << u8(pr.name) << " [" << u8(pr.title) << "] = " << u8(pr.value)
-                  << "\n";
+        std::cout << "    " << u8(pr.name) << " [" << u8(pr.title) << "] = " << u8(pr.value) << "\n";
     std::cout << "channels: " << f.channels.size() << "\n";
     for (const ChannelData& c : f.channels) {
         std::cout << "  channel " << c.number << ": samples=" << c.samples.size()
@@ -98,8 +94,8 @@ void printText(const CVelmarFile4& f) {
         std::size_t i = 0;
         for (const PeakRecord& k : c.peaks) {
             std::cout << "    " << ++i << "  " << number(k.time) << "  " << number(k.area) << "  "
-                      << number(k.height) << "  " << number(k.concent) << "  " << number(k.front)
-                      << "  " << number(k.back) << "  " << k.left << "  " << k.right << "  "
+                      << number(k.height) << "  " << number(k.concent) << "  " << number(k.front) << "  "
+                      << number(k.back) << "  " << k.left << "  " << k.right << "  "
                       << (k.reference ? "true" : "false") << "  " << k.flags << "  "
                       << number(k.front_base_height) << "  " << number(k.back_base_height) << "  "
                       << number(k.index) << "  " << u8(k.name) << "\n";
@@ -138,8 +134,7 @@ void printJson(const CVelmarFile4& f) {
     }
     json properties = json::array();
     for (const PassportProperty& pr : p.properties)
-        properties.push_back(
-            {{"name", u8(pr.name)}, {"title", u8(pr.title)}, {"value", u8(pr.value)}});
+        properties.push_back({{"name", u8(pr.name)}, {"title", u8(pr.title)}, {"value", u8(pr.value)}});
     json channels = json::array();
     for (const ChannelData& c : f.channels) {
         json peaks = json::array();
@@ -188,6 +183,51 @@ int usage(const std::string& problem) {
     return 2;
 }
 
+// getopt_long's answers besides a long option's value: an unknown option, an option without its
+// value, an operand (with "-" first in the short options); Help stands for -h and --help.
+enum : int { Unknown = '?', NoValue = ':', Operand = 1, Help = 'h' };
+
+// getopt_long also takes an unambiguous prefix of a long option's name; we take the whole name
+// only, so an option added later changes the meaning of no command line.
+bool wholeName(std::string_view given, std::string_view name) {
+    if (!given.starts_with("--")) return false;
+    given.remove_prefix(2);
+    return given.starts_with(name) && (given.size() == name.size() || given[name.size()] == '=');
+}
+
+// One parse of argv[1..] by getopt_long, in the order given (no reordering, so a command reads its
+// arguments as they were typed; operands after "--" come last). handle(c, given, index) gets each
+// option or operand with the whole argument it was read from, and may end the parse by returning
+// an exit status.
+template <typename Handler>
+std::optional<int> parse(int argc, char** argv, const char* shortOptions, const option* options,
+                         Handler handle) {
+    optind = 0;  // start afresh: getopt_long keeps its place between calls
+    opterr = 0;  // the messages are ours
+    for (;;) {
+        const int at = optind > 0 ? optind : 1;
+        int index = -1;
+        int c = getopt_long(argc, argv, shortOptions, options, &index);
+        if (c == -1) break;
+        const std::string given = at < argc ? argv[at] : "";
+        if (index >= 0 && !wholeName(given, options[index].name)) c = Unknown;
+        if (const auto status = handle(c, given, index)) return status;
+    }
+    for (int i = optind; i < argc; ++i)
+        if (const auto status = handle(Operand, std::string(argv[i]), -1)) return status;
+    return std::nullopt;
+}
+
+// --help and -h win wherever they stand, also where a value is expected.
+bool asksForHelp(int argc, char** argv) {
+    const option options[] = {{"help", no_argument, nullptr, Help}, {}};
+    const auto stopAtHelp = [](int c, const std::string&, int) -> std::optional<int> {
+        if (c == Help) return 0;
+        return std::nullopt;
+    };
+    return parse(argc, argv, "-h", options, stopAtHelp).has_value();
+}
+
 template <typename T>
 std::optional<T> parseUnsigned(std::string_view text, unsigned long long max) {
     unsigned long long v = 0;
@@ -196,17 +236,22 @@ std::optional<T> parseUnsigned(std::string_view text, unsigned long long max) {
     return static_cast<T>(v);
 }
 
-int show(const std::vector<std::string>& args) {
+// argv[0] is the command.
+int show(int argc, char** argv) {
+    enum : int { Json = 256 };
+    const option options[] = {{"json", no_argument, nullptr, Json}, {}};
     std::optional<std::string> path;
     bool json = false;
-    for (const std::string& a : args) {
-        if (a == "--json")
+    const auto take = [&](int c, const std::string& given, int) -> std::optional<int> {
+        if (c == Json)
             json = true;
-        else if (!path && (a.empty() || a[0] != '-'))
-            path = a;
+        else if (c == Operand && !path && given != "-")
+            path = given;
         else
-            return usage("show: unexpected argument '" + a + "'");
-    }
+            return usage("show: unexpected argument '" + given + "'");
+        return std::nullopt;
+    };
+    if (const auto status = parse(argc, argv, "-", options, take)) return *status;
     if (!path) return usage("show: no FILE given");
     CVelmarFile4 f;
     const std::int32_t result = f.load(tesmor::toUtf16(*path));
@@ -222,49 +267,62 @@ int show(const std::vector<std::string>& args) {
     return 0;
 }
 
-int synth(const std::vector<std::string>& args) {
+// argv[0] is the command.
+int synth(int argc, char** argv) {
+    enum : int { Channels = 256, Samples, Peaks, Seed, Operator, Place, Numinseria, Method, Sample };
+    const option options[] = {{"channels", required_argument, nullptr, Channels},
+                              {"samples", required_argument, nullptr, Samples},
+                              {"peaks", required_argument, nullptr, Peaks},
+                              {"seed", required_argument, nullptr, Seed},
+                              {"operator", required_argument, nullptr, Operator},
+                              {"place", required_argument, nullptr, Place},
+                              {"numinseria", required_argument, nullptr, Numinseria},
+                              {"method", required_argument, nullptr, Method},
+                              {"sample", required_argument, nullptr, Sample},
+                              {}};
     std::optional<std::string> out;
     SyntheticOptions o;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (!a.empty() && a[0] != '-') {
-            if (out) return usage("synth: unexpected argument '" + a + "'");
-            out = a;
-            continue;
+    const auto take = [&](int c, const std::string& given, int index) -> std::optional<int> {
+        if (c == Operand) {
+            if (out || given.empty() || given == "-")
+                return usage("synth: unexpected argument '" + given + "'");
+            out = given;
+            return std::nullopt;
         }
-        if (i + 1 >= args.size()) return usage("synth: " + a + " needs a value");
-        const std::string& v = args[++i];
-        const std::string bad = "synth: bad value '" + v + "' for " + a;
-        if (a == "--channels") {
+        if (c == NoValue) return usage("synth: " + given + " needs a value");
+        if (c == Unknown) return usage("synth: unknown option " + given);
+        const std::string v = optarg;
+        const std::string bad = "synth: bad value '" + v + "' for --" + options[index].name;
+        if (c == Channels) {
             const auto n = parseUnsigned<int>(v, 256);
             if (!n) return usage(bad);
             o.channels = *n;
-        } else if (a == "--samples") {
+        } else if (c == Samples) {
             const auto n = parseUnsigned<std::size_t>(v, 0xFFFFFFFFu);
             if (!n) return usage(bad);
             o.samples = *n;
-        } else if (a == "--peaks") {
+        } else if (c == Peaks) {
             const auto n = parseUnsigned<int>(v, 1000000);
             if (!n) return usage(bad);
             o.peaks = *n;
-        } else if (a == "--seed") {
+        } else if (c == Seed) {
             const auto n = parseUnsigned<std::uint32_t>(v, 0xFFFFFFFFu);
             if (!n) return usage(bad);
             o.seed = *n;
-        } else if (a == "--operator") {
+        } else if (c == Operator) {
             o.operatorName = tesmor::toUtf16(v);
-        } else if (a == "--place") {
+        } else if (c == Place) {
             o.place = tesmor::toUtf16(v);
-        } else if (a == "--numinseria") {
+        } else if (c == Numinseria) {
             o.numinseria = tesmor::toUtf16(v);
-        } else if (a == "--method") {
+        } else if (c == Method) {
             o.method = tesmor::toUtf16(v);
-        } else if (a == "--sample") {
+        } else if (c == Sample) {
             o.sample = tesmor::toUtf16(v);
-        } else {
-            return usage("synth: unknown option " + a);
         }
-    }
+        return std::nullopt;
+    };
+    if (const auto status = parse(argc, argv, "-:", options, take)) return *status;
     if (!out) return usage("synth: no OUT given");
     CVelmarFile4 f = makeSyntheticChromatogram(o);
     const std::int32_t result = f.save(tesmor::toUtf16(*out));
@@ -279,19 +337,16 @@ int synth(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    for (const std::string& a : args) {
-        if (a == "--help" || a == "-h") {
-            std::cout << kHelp;
-            return 0;
-        }
+    if (asksForHelp(argc, argv)) {
+        std::cout << kHelp;
+        return 0;
     }
-    if (args.empty()) return usage("no command given");
-    const std::string command = args.front();
-    args.erase(args.begin());
+    if (argc < 2) return usage("no command given");
+    const std::string command = argv[1];
     try {
-        if (command == "show") return show(args);
-        if (command == "synth") return synth(args);
+        // The command stands where getopt_long expects the program's name.
+        if (command == "show") return show(argc - 1, argv + 1);
+        if (command == "synth") return synth(argc - 1, argv + 1);
     } catch (const std::bad_alloc&) {
         std::cerr << "tesmor-chrom: out of memory\n";
         return 1;

@@ -1,6 +1,5 @@
 // One assay on its way to the registers, with a real database and register store.
 #include <gtest/gtest.h>
-
 #include <sqlite3.h>
 
 #include <filesystem>
@@ -12,8 +11,8 @@
 #include "modbus/ModbusTestSupport.h"
 #include "platform/MessageSink.h"
 #include "platform/Text.h"
+#include "publish/DocumentProcessing.h"
 #include "results/DataBaseConnection.h"
-#include "results/DocumentProcessing.h"
 #include "support/MemoryProfile.h"
 #include "support/TempDir.h"
 
@@ -69,8 +68,7 @@ protected:
     }
 
     void process(std::int64_t assayId) {
-        server.setCurrentAssayId(static_cast<std::int32_t>(assayId));
-        processDocument(server, filters);
+        processDocument(server, static_cast<std::int32_t>(assayId), filters);
     }
 
     std::uint16_t holding(int address) { return server.lock().registers().tab_registers[address]; }
@@ -98,14 +96,16 @@ const std::u16string kPeak = u"Пик хроматограммы", kChrom = u"Х
 
 TEST_F(DocumentProcessing, TheLastMatchingPeakWinsHighestChannelThenLatestTime) {
     map({{kPeak, u"Метан", kArea, kHolding, u"INT", 0}, {kPeak, u"этан", kArea, kHolding, u"INT", 1}});
-    process(assay({{"МЕТАН", 2, 1.0, 20}, {"метан", 1, 9.0, 10}, {"Этан", 1, 5.0, 50}, {"Этан", 1, 3.0, 30}}));
+    process(
+        assay({{"МЕТАН", 2, 1.0, 20}, {"метан", 1, 9.0, 10}, {"Этан", 1, 5.0, 50}, {"Этан", 1, 3.0, 30}}));
     EXPECT_EQ(holding(0), 20) << "channel 2 beats a later time on channel 1";
     EXPECT_EQ(holding(1), 50) << "on one channel the latest time wins";
     EXPECT_TRUE(messages.texts.empty());
 }
 
 TEST_F(DocumentProcessing, ComponentsAreMatchedWithoutChangingThem) {
-    map({{kPeak, u"ДИОКСИД Углерода", kArea, kHolding, u"INT", 0}, {kPeak, u"N2", kTime, kHolding, u"INT", 1}});
+    map({{kPeak, u"ДИОКСИД Углерода", kArea, kHolding, u"INT", 0},
+         {kPeak, u"N2", kTime, kHolding, u"INT", 1}});
     process(assay({{"диоксид углерода", 1, 4.0, 77}, {"n2", 1, 2.4, 1}}));
     EXPECT_EQ(holding(0), 77);
     EXPECT_EQ(holding(1), 2);
@@ -198,13 +198,14 @@ TEST_F(DocumentProcessing, AFailedAllocationAnywhereWritesNoRegister) {
     map({{kChrom, u"", u"Номер пробы", kHolding, u"INT", 0},
          {kPeak, u"Диоксид углерода", kArea, kHolding, u"INT", 1},
          {kPeak, u"Сероводород", kArea, kHolding, u"INT", 2}});
-    server.setCurrentAssayId(static_cast<std::int32_t>(assay({{"Диоксид углерода", 1, 1.0, 5}, {"Сероводород", 1, 2.0, 6}})));
+    const auto id =
+        static_cast<std::int32_t>(assay({{"Диоксид углерода", 1, 1.0, 5}, {"Сероводород", 1, 2.0, 6}}));
     test::LogCapture log;
     int failures = 0;
     for (long n = 0;; ++n) {
         for (int a = 0; a < 3; ++a) server.lock().registers().tab_registers[a] = 7;
         test::failAllocationAfter = n;
-        const bool published = publishDocument(server, filters);
+        const bool published = publishDocument(server, id, filters);
         const bool faulted = test::failAllocationAfter.exchange(-1) < 0;
         if (published) {
             EXPECT_EQ(holding(0), 0xFEE8) << n;
@@ -229,14 +230,16 @@ TEST_F(DocumentProcessing, AFailedAllocationAnywhereWritesNoRegister) {
 // Failures other than the database's are caught as well, and named in the log.
 TEST_F(DocumentProcessing, AnyFailureIsLoggedAndWritesNothing) {
     struct ThrowingSink : MessageSink {
-        MessageReply show(std::u16string_view, MessageIcon, MessageButtons) override { thrower(); return MessageReply::Ok; }
+        MessageReply show(std::u16string_view, MessageIcon, MessageButtons) override {
+            thrower();
+            return MessageReply::Ok;
+        }
         std::function<void()> thrower;
     } sink;
     setMessageSink(&sink);
     map({{kPeak, u"Метан", kArea, kHolding, u"INT", 0}});
     filters.methods = {u"Нефть"};  // rejected, so the message is shown
-    const auto id = assay({{"Метан", 1, 1.0, 5}});
-    server.setCurrentAssayId(static_cast<std::int32_t>(id));
+    const auto id = static_cast<std::int32_t>(assay({{"Метан", 1, 1.0, 5}}));
     const std::string prefix = "assay " + std::to_string(id) + " not published: ";
     const std::vector<std::pair<std::function<void()>, std::string>> rows{
         {[] { throw std::runtime_error("no display"); }, "no display"},
@@ -246,14 +249,14 @@ TEST_F(DocumentProcessing, AnyFailureIsLoggedAndWritesNothing) {
         server.lock().registers().tab_registers[0] = 7;
         sink.thrower = thrower;
         test::LogCapture log;
-        EXPECT_FALSE(publishDocument(server, filters)) << why;
+        EXPECT_FALSE(publishDocument(server, id, filters)) << why;
         EXPECT_EQ(log.count(prefix + why), 1u) << why;
         EXPECT_EQ(holding(0), 7) << why;
     }
     lab.reset();
     std::filesystem::remove(dir.file("host.db"));
     test::LogCapture log;
-    EXPECT_FALSE(publishDocument(server, filters));
+    EXPECT_FALSE(publishDocument(server, id, filters));
     EXPECT_EQ(log.count(prefix + "database error 1: no such table"), 1u);
     EXPECT_EQ(holding(0), 7);
 }

@@ -64,16 +64,16 @@ void assignValues(RegisterInfo& entry, const AssayInfo& assay, const PeakIndex& 
     }
 }
 
-void processDocument(ModbusServer& server, const FilterSettings& filters) {
+void processDocument(ModbusServer& server, std::int32_t assayId, const FilterSettings& filters) {
     DataBase::SqlDatabase database;
     database.open(DataBaseConnection::instance().connectionUri());
 
-    const std::int32_t assayId = server.currentAssayId();
     if (assayId == -1) return;
 
     const auto assay = readAssay(database, assayId);
     if (!assay) {
-        logLine("assay " + std::to_string(assayId) + " is not visible (absent, hidden or deleted); nothing published");
+        logLine("assay " + std::to_string(assayId) +
+                " is not visible (absent, hidden or deleted); nothing published");
         return;
     }
     if (const auto verdict = filters.check(*assay); verdict != FilterVerdict::Passed) {
@@ -92,14 +92,13 @@ void processDocument(ModbusServer& server, const FilterSettings& filters) {
     for (const auto& entry : locked.registerMap()) locked.writeRegister(entry);
 }
 
-bool publishDocument(ModbusServer& server, const FilterSettings& filters) noexcept {
-    const std::int32_t assayId = server.currentAssayId();
+bool publishDocument(ModbusServer& server, std::int32_t assayId, const FilterSettings& filters) noexcept {
     const auto report = [assayId](const std::string& why) {
         logLine("assay " + std::to_string(assayId) + " not published: " + why);
     };
     try {
         try {
-            processDocument(server, filters);
+            processDocument(server, assayId, filters);
             return true;
         } catch (const DataBase::SqlException& e) {
             report("database error " + std::to_string(e.code()) + ": " + e.what() +

@@ -1,6 +1,7 @@
 #pragma once
 // The road of one finished analysis to the registers: read it, test it against the filters,
-// compute every map entry's value and write it into the register store.
+// compute every map entry's value and write it into the register store. The one place where the
+// result sources meet the Modbus server.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -16,19 +17,19 @@ namespace tesmor {
 // The message of a rejected assay; fixed texts, whatever the language resources.
 std::u16string_view filterMessage(FilterVerdict verdict) noexcept;
 
-// Publishes the server's current assay. Opens the host database first (also when the id is -1,
+// Publishes the assay with the given id. Opens the host database first (also when the id is -1,
 // which then ends the work); an assay that is not visible writes nothing; a rejected one shows
 // its filter message and writes nothing. Otherwise every map entry gets its value and is
 // written, in map order, under the server's lock. Everything is read and computed before the
 // first write. Throws DataBase::SqlException on a database failure and std::bad_alloc when
 // memory runs out, in both cases with nothing written.
 // On the host's event thread (the message is modal).
-void processDocument(ModbusServer& server, const FilterSettings& filters);
+void processDocument(ModbusServer& server, std::int32_t assayId, const FilterSettings& filters);
 
 // processDocument for the DocumentUpdate handler: a failure of any kind (database, memory, file,
 // a message that could not be shown) is logged with the assay id and leaves the registers as
 // they were. Returns false after a failure. Never throws.
-bool publishDocument(ModbusServer& server, const FilterSettings& filters) noexcept;
+bool publishDocument(ModbusServer& server, std::int32_t assayId, const FilterSettings& filters) noexcept;
 
 // The peaks of an assay by case-folded name; of several peaks with one name the last in the
 // assay's order (highest channel, then latest time) is kept. Each name is folded once.

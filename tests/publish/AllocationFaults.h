@@ -1,6 +1,6 @@
 #pragma once
-// Injected allocation failures for the tests of results/. The replaced global operator new that
-// honours it lives in LoadAllocationTest.cpp (one replacement per program).
+// Injected allocation failures for the tests of publish/. The replaced global operator new that
+// honours it lives in AllocationFaults.cpp (one replacement per program).
 #include <atomic>
 
 namespace tesmor::test {
