@@ -49,6 +49,23 @@ constexpr TesmorString kStrings[] = {
     {149, u"Are you sure you want to delete all registers?"},
     {150, u"Sampling time data can only be stored in 16-bit registers."},
     {151, u"Number in series"},
+    // 1900-1915: map files and tag lists
+    {1900, u"The file is empty."},
+    {1901, u"The first line must be the header row: %1"},
+    {1902, u"No data source is given."},
+    {1903, u"Unknown value \"%1\" in column %2."},
+    {1904, u"The data \"%1\" does not belong to the source \"%2\"."},
+    {1905, u"Register type \"%1\" holds data type BOOL only."},
+    {1906, u"\"%1\" is stored with data type INT only."},
+    {1907, u"Data type FLOAT needs a byte order."},
+    {1908, u"A byte order is given for data type FLOAT only."},
+    {1909, u"Column %1 must be empty for the source \"%2\"."},
+    {1910, u"The registers overlap those of line %1."},
+    {1911, u"The registers overlap those of map entry %1."},
+    {1912, u"Broken quoting."},
+    {1913, u"The line has %1 fields instead of 8."},
+    {1914, u"The file is not UTF-8 text."},
+    {1915, u"day, month, year, hour, minute"},
 };
 
 constexpr TesmorDialogText kDialogTexts[] = {
