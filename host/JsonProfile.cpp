@@ -145,8 +145,13 @@ bool JsonProfile::deleteSection(const std::string& sectionPath) {
     return false;
 }
 
+bool JsonProfile::commit() {
+    batch_ = false;
+    return save();
+}
+
 bool JsonProfile::save() const {
-    if (path_.empty()) return true;
+    if (path_.empty() || batch_) return true;
     std::string temporary = path_ + ".XXXXXX";
     const int fd = mkstemp(temporary.data());
     if (fd < 0) {

@@ -27,6 +27,11 @@ public:
     bool setString(const std::string& keyPath, const std::string& value);
     bool deleteSection(const std::string& sectionPath);
 
+    // Until commit(), changes stay in memory, so a batch (an imported map) replaces the file once
+    // and a failure leaves it as it was. commit() is false when the file cannot be written.
+    void beginBatch() noexcept { batch_ = true; }
+    bool commit();
+
     std::string dump() const { return data_.dump(2); }
     const std::string& path() const noexcept { return path_; }
 
@@ -37,6 +42,7 @@ private:
 
     nlohmann::ordered_json data_ = nlohmann::ordered_json::object();
     std::string path_;
+    bool batch_ = false;
 };
 
 }  // namespace tesmor::host

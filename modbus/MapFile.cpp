@@ -38,6 +38,7 @@ enum StringId : unsigned {
     IDS_FIELD_COUNT = 1913,
     IDS_NOT_UTF8 = 1914,
     IDS_SAMPLE_TIME_FIELDS = 1915,
+    IDS_TEXT_TOO_LONG = 1916,
 };
 
 // Sources, then the data items of each source in the editor's order.
@@ -55,7 +56,8 @@ enum Caption : int {
     ItemRetentionTime,
     CaptionCount
 };
-constexpr std::array<unsigned, CaptionCount> kCaptionIds{125, 126, 127, 138, 143, 144, 145, 151, 111, 129, 128};
+constexpr std::array<unsigned, CaptionCount> kCaptionIds{125, 126, 127, 138, 143, 144,
+                                                         145, 151, 111, 129, 128};
 
 using Captions = std::array<std::u16string, CaptionCount>;
 
@@ -109,7 +111,8 @@ std::u16string message(const StringSource& strings, unsigned id, std::u16string_
     return out;
 }
 
-std::u16string unknownValue(const StringSource& strings, std::u16string_view value, std::u16string_view column) {
+std::u16string unknownValue(const StringSource& strings, std::u16string_view value,
+                            std::u16string_view column) {
     return message(strings, IDS_UNKNOWN_VALUE, value, column);
 }
 
@@ -134,7 +137,8 @@ std::u16string checkEntry(const RegisterInfo& e, const Captions& c, const String
     if (e.dataItem.empty()) return message(strings, IDS_NO_DATA_ITEM);
     const auto item = findCaption(c, e.dataItem, ItemMode, ItemRetentionTime);
     if (!item) return unknownValue(strings, e.dataItem, u"data_item");
-    if (sourceOfItem(*item) != *source) return message(strings, IDS_ITEM_OF_OTHER_SOURCE, e.dataItem, e.source);
+    if (sourceOfItem(*item) != *source)
+        return message(strings, IDS_ITEM_OF_OTHER_SOURCE, e.dataItem, e.source);
     const bool sampleTime = *item == ItemSampleTime;
     if (sampleTime && isBitType(e.registerType)) return message(strings, IDS_SAMPLE_TIME_16BIT);
     if (isBitType(e.registerType) && e.dataType != texts::typeBool)
@@ -157,6 +161,7 @@ std::u16string checkEntry(const RegisterInfo& e, const Captions& c, const String
 
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
 constexpr int kFieldCount = 8;
+constexpr std::size_t kProfileTextLimit = 127;
 
 std::string csvField(std::string_view text) {
     if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
@@ -284,10 +289,14 @@ int firstInvalidUtf8Line(std::string_view s) {
         }
         int extra;
         char32_t min;
-        if ((b & 0xE0) == 0xC0) extra = 1, min = 0x80;
-        else if ((b & 0xF0) == 0xE0) extra = 2, min = 0x800;
-        else if ((b & 0xF8) == 0xF0) extra = 3, min = 0x10000;
-        else return line;
+        if ((b & 0xE0) == 0xC0)
+            extra = 1, min = 0x80;
+        else if ((b & 0xF0) == 0xE0)
+            extra = 2, min = 0x800;
+        else if ((b & 0xF8) == 0xF0)
+            extra = 3, min = 0x10000;
+        else
+            return line;
         char32_t c = b & (0x3F >> extra);
         for (int k = 1; k <= extra; ++k) {
             if (i + k >= s.size()) return line;
@@ -317,10 +326,14 @@ std::int32_t parseAddress(std::string_view text) {
     std::int64_t value = 0;
     for (char ch : text) {
         int d;
-        if (ch >= '0' && ch <= '9') d = ch - '0';
-        else if (base == 16 && ch >= 'a' && ch <= 'f') d = ch - 'a' + 10;
-        else if (base == 16 && ch >= 'A' && ch <= 'F') d = ch - 'A' + 10;
-        else return -2;
+        if (ch >= '0' && ch <= '9')
+            d = ch - '0';
+        else if (base == 16 && ch >= 'a' && ch <= 'f')
+            d = ch - 'a' + 10;
+        else if (base == 16 && ch >= 'A' && ch <= 'F')
+            d = ch - 'A' + 10;
+        else
+            return -2;
         value = value * base + d;
         if (value > 65535) return -2;
     }
@@ -357,8 +370,10 @@ public:
         int holder = 0;
         for (std::int64_t a = first; a < end; ++a) {
             int& slot = slots[static_cast<std::size_t>(a)];
-            if (slot == 0) slot = owner;
-            else if (holder == 0) holder = slot;
+            if (slot == 0)
+                slot = owner;
+            else if (holder == 0)
+                holder = slot;
         }
         return holder;
     }
@@ -367,7 +382,8 @@ private:
     std::array<std::vector<int>, 4> tables_;
 };
 
-std::u16string translate(const std::u16string& text, const std::vector<Captions>& others, const Captions& current, int first, int last) {
+std::u16string translate(const std::u16string& text, const std::vector<Captions>& others,
+                         const Captions& current, int first, int last) {
     if (findCaption(current, text, first, last)) return text;
     for (const Captions& other : others)
         if (const auto i = findCaption(other, text, first, last)) return current[*i];
@@ -404,7 +420,8 @@ std::string writeMapFile(const RegisterMap& map, const MapLanguages& languages) 
     return out;
 }
 
-MapFileImport readMapFile(std::string_view bytes, const MapLanguages& languages, const RegisterMap* appendTo) {
+MapFileImport readMapFile(std::string_view bytes, const MapLanguages& languages,
+                          const RegisterMap* appendTo) {
     const StringSource& strings = *languages.current;
     MapFileImport result;
     auto fail = [&](int line, std::u16string reason) { result.errors.push_back({line, std::move(reason)}); };
@@ -471,16 +488,24 @@ MapFileImport readMapFile(std::string_view bytes, const MapLanguages& languages,
         e.dataItem = translate(utf16(f[7]), others, current, ItemMode, ItemRetentionTime);
         const std::int32_t address = parseAddress(f[3]);
         e.address = std::max(address, 0);
-        const AddressText addressText =
-            address == -1 ? AddressText::Empty : address == -2 ? AddressText::Unreadable : AddressText::Read;
+        const AddressText addressText = address == -1   ? AddressText::Empty
+                                        : address == -2 ? AddressText::Unreadable
+                                                        : AddressText::Read;
         std::u16string reason = checkEntry(e, current, strings, addressText);
+        // The plug-in reads a profile text back cut at 127 characters: a longer name would never
+        // match its device or peak.
+        if (reason.empty() &&
+            (e.deviceName.size() > kProfileTextLimit || e.component.size() > kProfileTextLimit))
+            reason = message(strings, IDS_TEXT_TOO_LONG,
+                             e.deviceName.size() > kProfileTextLimit ? u"device" : u"component");
         if (!reason.empty()) {
             fail(record.line, std::move(reason));
             continue;
         }
         if (const int holder = occupancy.take(e, items, record.line)) {
-            fail(record.line, holder > 0 ? message(strings, IDS_OVERLAP_LINE, utf16(std::to_string(holder)))
-                                         : message(strings, IDS_OVERLAP_ENTRY, utf16(std::to_string(-holder))));
+            fail(record.line, holder > 0
+                                  ? message(strings, IDS_OVERLAP_LINE, utf16(std::to_string(holder)))
+                                  : message(strings, IDS_OVERLAP_ENTRY, utf16(std::to_string(-holder))));
             continue;
         }
         entries.push_back(std::move(e));
@@ -503,16 +528,22 @@ namespace {
 // Russian and Ukrainian letters in Latin (lower case; a capital gives a capitalised spelling).
 std::string_view latinOf(char16_t lower) {
     static constexpr std::array<std::string_view, 32> kRussian{
-        "a", "b", "v", "g", "d", "e", "zh", "z", "i", "y", "k", "l", "m", "n", "o", "p",
-        "r", "s", "t", "u", "f", "kh", "ts", "ch", "sh", "shch", "", "y", "", "e", "yu", "ya"};
+        "a", "b", "v", "g", "d", "e",  "zh", "z",  "i",  "y",    "k", "l", "m", "n", "o",  "p",
+        "r", "s", "t", "u", "f", "kh", "ts", "ch", "sh", "shch", "",  "y", "",  "e", "yu", "ya"};
     if (lower >= u'а' && lower <= u'я') return kRussian[lower - u'а'];
     switch (lower) {
-        case u'ё': return "e";
-        case u'є': return "ye";
-        case u'і': return "i";
-        case u'ї': return "yi";
-        case u'ґ': return "g";
-        default: return {};
+        case u'ё':
+            return "e";
+        case u'є':
+            return "ye";
+        case u'і':
+            return "i";
+        case u'ї':
+            return "yi";
+        case u'ґ':
+            return "g";
+        default:
+            return {};
     }
 }
 
@@ -523,10 +554,14 @@ void appendTagText(std::string& out, std::u16string_view text) {
             continue;
         }
         char16_t lower = ch;
-        if (ch >= u'А' && ch <= u'Я') lower = ch + (u'а' - u'А');
-        else if (ch == u'Ё') lower = u'ё';
-        else if (ch == u'Є' || ch == u'І' || ch == u'Ї') lower = ch + 0x50;
-        else if (ch == u'Ґ') lower = u'ґ';
+        if (ch >= u'А' && ch <= u'Я')
+            lower = ch + (u'а' - u'А');
+        else if (ch == u'Ё')
+            lower = u'ё';
+        else if (ch == u'Є' || ch == u'І' || ch == u'Ї')
+            lower = ch + 0x50;
+        else if (ch == u'Ґ')
+            lower = u'ґ';
         std::string latin(latinOf(lower));
         if (!latin.empty()) {
             if (lower != ch) latin[0] = static_cast<char>(latin[0] - 'a' + 'A');
@@ -549,8 +584,9 @@ std::string lowerAscii(std::string s) {
 
 std::string tagName(const RegisterInfo& e) {
     std::string raw;
-    const std::u16string& name =
-        !e.deviceName.empty() ? e.deviceName : !e.component.empty() ? e.component : e.source;
+    const std::u16string& name = !e.deviceName.empty()  ? e.deviceName
+                                 : !e.component.empty() ? e.component
+                                                        : e.source;
     appendTagText(raw, name);
     raw += '_';
     appendTagText(raw, e.dataItem);
@@ -566,21 +602,39 @@ std::string tagName(const RegisterInfo& e) {
 std::string modiconReference(std::u16string_view registerType, std::int32_t address) {
     int prefix;
     switch (tableOf(registerType)) {
-        case Table::Coils: prefix = 0; break;
-        case Table::DiscreteInputs: prefix = 1; break;
-        case Table::InputRegisters: prefix = 3; break;
-        case Table::HoldingRegisters: prefix = 4; break;
-        default: return {};
+        case Table::Coils:
+            prefix = 0;
+            break;
+        case Table::DiscreteInputs:
+            prefix = 1;
+            break;
+        case Table::InputRegisters:
+            prefix = 3;
+            break;
+        case Table::HoldingRegisters:
+            prefix = 4;
+            break;
+        default:
+            return {};
     }
     if (address < 0 || address > 65535) return {};
     char text[16];
-    if (address <= 9998) std::snprintf(text, sizeof text, "%d%04d", prefix, address + 1);
-    else std::snprintf(text, sizeof text, "%d%05d", prefix, address + 1);
+    if (address <= 9998)
+        std::snprintf(text, sizeof text, "%d%04d", prefix, address + 1);
+    else
+        std::snprintf(text, sizeof text, "%d%05d", prefix, address + 1);
     return text;
 }
 
-std::string writeTagList(const RegisterMap& map, const StringSource& strings) {
+std::string writeTagList(const RegisterMap& stored, const MapLanguages& languages) {
+    const StringSource& strings = *languages.current;
     const Captions c = loadCaptions(strings);
+    const auto others = otherCaptions(languages);
+    RegisterMap map = stored;
+    for (RegisterInfo& e : map) {
+        e.source = translate(e.source, others, c, SourceDevice, SourcePeak);
+        e.dataItem = translate(e.dataItem, others, c, ItemMode, ItemRetentionTime);
+    }
     const ItemCaptions items = loadItemCaptions(strings);
     std::string out(kBom);
     out += kTagListHeader;
@@ -594,11 +648,20 @@ std::string writeTagList(const RegisterMap& map, const StringSource& strings) {
 
         std::string table;
         switch (tableOf(e.registerType)) {
-            case Table::Coils: table = "Coils"; break;
-            case Table::DiscreteInputs: table = "Discrete inputs"; break;
-            case Table::InputRegisters: table = "Input registers"; break;
-            case Table::HoldingRegisters: table = "Holding registers"; break;
-            case Table::None: break;
+            case Table::Coils:
+                table = "Coils";
+                break;
+            case Table::DiscreteInputs:
+                table = "Discrete inputs";
+                break;
+            case Table::InputRegisters:
+                table = "Input registers";
+                break;
+            case Table::HoldingRegisters:
+                table = "Holding registers";
+                break;
+            case Table::None:
+                break;
         }
         std::u16string description = e.dataItem;
         const std::u16string& name = !e.deviceName.empty() ? e.deviceName : e.component;

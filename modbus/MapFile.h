@@ -59,8 +59,9 @@ std::string formatMapFileErrors(std::string_view fileName, const std::vector<Map
 
 // The tag list: one line per entry with a unique ASCII tag name, the Modicon reference, the
 // 0-based address, the table, the number of registers, the data type, the byte order and a
-// description in the current language.
-std::string writeTagList(const RegisterMap& map, const StringSource& strings);
+// description in the current language. Captions of the other languages count as those of the
+// current one, as in writeMapFile.
+std::string writeTagList(const RegisterMap& map, const MapLanguages& languages);
 
 // The tag name of an entry before it is made unique: the device or component (the source for
 // the chromatogram), "_" and the data item, in ASCII letters, digits and "_" (Cyrillic spelt in

@@ -49,7 +49,7 @@ constexpr TesmorString kStrings[] = {
     {149, u"Are you sure you want to delete all registers?"},
     {150, u"Sampling time data can only be stored in 16-bit registers."},
     {151, u"Number in series"},
-    // 1900-1915: map files and tag lists
+    // 1900-1916: map files and tag lists
     {1900, u"The file is empty."},
     {1901, u"The first line must be the header row: %1"},
     {1902, u"No data source is given."},
@@ -66,6 +66,7 @@ constexpr TesmorString kStrings[] = {
     {1913, u"The line has %1 fields instead of 8."},
     {1914, u"The file is not UTF-8 text."},
     {1915, u"day, month, year, hour, minute"},
+    {1916, u"The text in column %1 is longer than 127 characters."},
 };
 
 constexpr TesmorDialogText kDialogTexts[] = {

@@ -136,8 +136,15 @@ struct BadFile {
 };
 void PrintTo(const BadFile& c, std::ostream* os) { *os << c.name; }
 
+std::string times(std::string_view text, int n) {
+    std::string out;
+    while (n-- > 0) out += text;
+    return out;
+}
+
 const std::string kHeader = "source,device,component,address,register_type,data_type,byte_order,data_item\n";
-const std::string kGood = "Chromatogram,,,0,Holding Registers (4x),INT,,Sample number\n";  // line 2 when first
+const std::string kGood =
+    "Chromatogram,,,0,Holding Registers (4x),INT,,Sample number\n";  // line 2 when first
 
 class BadFiles : public ::testing::TestWithParam<BadFile> {};
 
@@ -160,76 +167,116 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"EmptyFile", "", {{1, u"The file is empty."}}, true},
         BadFile{"OnlyTheMarkAndBlankLines", "\xEF\xBB\xBF\r\n\r\n", {{1, u"The file is empty."}}, true},
         BadFile{"NoHeader", kGood, {{1, kHeaderReason}}, true},
-        BadFile{"HeaderInOtherCase", "Source,Device,Component,Address,Register_type,Data_type,Byte_order,Data_item\n",
-                {{1, kHeaderReason}}, true},
+        BadFile{"HeaderInOtherCase",
+                "Source,Device,Component,Address,Register_type,Data_type,Byte_order,Data_item\n",
+                {{1, kHeaderReason}},
+                true},
         BadFile{"HeaderAfterABlankLine", "\n" + kHeader, {{1, kHeaderReason}}, true},
-        BadFile{"NotUtf8", kHeader + kGood + "\xD0\xE5\xE6\xE8\xEC,,,1,Holding Registers (4x),INT,,Sample number\n",
-                {{3, u"The file is not UTF-8 text."}}, true},
-        BadFile{"NoSource", ",,,1,Holding Registers (4x),INT,,Sample number\n", {{2, u"No data source is given."}}},
-        BadFile{"UnknownSource", "Chromatograms,,,1,Holding Registers (4x),INT,,Sample number\n",
+        BadFile{"NotUtf8",
+                kHeader + kGood + "\xD0\xE5\xE6\xE8\xEC,,,1,Holding Registers (4x),INT,,Sample number\n",
+                {{3, u"The file is not UTF-8 text."}},
+                true},
+        BadFile{"NoSource",
+                ",,,1,Holding Registers (4x),INT,,Sample number\n",
+                {{2, u"No data source is given."}}},
+        BadFile{"UnknownSource",
+                "Chromatograms,,,1,Holding Registers (4x),INT,,Sample number\n",
                 {{2, u"Unknown value \"Chromatograms\" in column source."}}},
-        BadFile{"DeviceSourceWithoutDevice", "Device,,,1,Holding Registers (4x),INT,,Device mode\n",
+        BadFile{"DeviceSourceWithoutDevice",
+                "Device,,,1,Holding Registers (4x),INT,,Device mode\n",
                 {{2, u"Select a device."}}},
-        BadFile{"PeakWithoutComponent", "Chromatogram peak,,,,Holding Registers (4x),FLOAT,Big-endian,Peak area\n",
+        BadFile{"PeakWithoutComponent",
+                "Chromatogram peak,,,,Holding Registers (4x),FLOAT,Big-endian,Peak area\n",
                 {{2, u"Enter the component name."}}},
-        BadFile{"NoAddress", "Chromatogram,,,,Holding Registers (4x),INT,,Sample number\n",
+        BadFile{"NoAddress",
+                "Chromatogram,,,,Holding Registers (4x),INT,,Sample number\n",
                 {{2, u"Enter the register address."}}},
-        BadFile{"AddressPastTheRange", "Chromatogram,,,65536,Holding Registers (4x),INT,,Sample number\n"
-                                       "Chromatogram,,,0x10000,Holding Registers (4x),INT,,Sample number\n"
-                                       "Chromatogram,,,-1,Holding Registers (4x),INT,,Sample number\n"
-                                       "Chromatogram,,,12abc,Holding Registers (4x),INT,,Sample number\n",
+        BadFile{"AddressPastTheRange",
+                "Chromatogram,,,65536,Holding Registers (4x),INT,,Sample number\n"
+                "Chromatogram,,,0x10000,Holding Registers (4x),INT,,Sample number\n"
+                "Chromatogram,,,-1,Holding Registers (4x),INT,,Sample number\n"
+                "Chromatogram,,,12abc,Holding Registers (4x),INT,,Sample number\n",
                 {{2, u"The value must be from 0 to 65535!"},
                  {3, u"The value must be from 0 to 65535!"},
                  {4, u"The value must be from 0 to 65535!"},
                  {5, u"The value must be from 0 to 65535!"}}},
-        BadFile{"NoRegisterType", "Chromatogram,,,1,,INT,,Sample number\n", {{2, u"No register type is selected."}}},
-        BadFile{"UnknownRegisterType", "Chromatogram,,,1,Holding Registers,INT,,Sample number\n",
+        BadFile{"NoRegisterType",
+                "Chromatogram,,,1,,INT,,Sample number\n",
+                {{2, u"No register type is selected."}}},
+        BadFile{"UnknownRegisterType",
+                "Chromatogram,,,1,Holding Registers,INT,,Sample number\n",
                 {{2, u"Unknown value \"Holding Registers\" in column register_type."}}},
-        BadFile{"NoDataType", "Chromatogram,,,1,Holding Registers (4x),,,Sample number\n",
+        BadFile{"NoDataType",
+                "Chromatogram,,,1,Holding Registers (4x),,,Sample number\n",
                 {{2, u"No register data type is selected."}}},
-        BadFile{"UnknownDataType", "Chromatogram,,,1,Holding Registers (4x),int,,Sample number\n",
+        BadFile{"UnknownDataType",
+                "Chromatogram,,,1,Holding Registers (4x),int,,Sample number\n",
                 {{2, u"Unknown value \"int\" in column data_type."}}},
-        BadFile{"NoDataItem", "Chromatogram,,,1,Holding Registers (4x),INT,,\n",
+        BadFile{"NoDataItem",
+                "Chromatogram,,,1,Holding Registers (4x),INT,,\n",
                 {{2, u"No register data is selected."}}},
-        BadFile{"UnknownDataItem", "Chromatogram,,,1,Holding Registers (4x),INT,,Sample no.\n",
+        BadFile{"UnknownDataItem",
+                "Chromatogram,,,1,Holding Registers (4x),INT,,Sample no.\n",
                 {{2, u"Unknown value \"Sample no.\" in column data_item."}}},
-        BadFile{"ItemOfAnotherSource", "Chromatogram,,,1,Holding Registers (4x),INT,,Device mode\n",
+        BadFile{"ItemOfAnotherSource",
+                "Chromatogram,,,1,Holding Registers (4x),INT,,Device mode\n",
                 {{2, u"The data \"Device mode\" does not belong to the source \"Chromatogram\"."}}},
-        BadFile{"SampleTimeInABitTable", "Chromatogram,,,1,Coil Status (0x),BOOL,,Sampling time\n",
+        BadFile{"SampleTimeInABitTable",
+                "Chromatogram,,,1,Coil Status (0x),BOOL,,Sampling time\n",
                 {{2, u"Sampling time data can only be stored in 16-bit registers."}}},
-        BadFile{"BitTableNotBool", "Chromatogram peak,,CO2,1,Input Status (1x),FLOAT,Big-endian,Peak area\n",
+        BadFile{"BitTableNotBool",
+                "Chromatogram peak,,CO2,1,Input Status (1x),FLOAT,Big-endian,Peak area\n",
                 {{2, u"Register type \"Input Status (1x)\" holds data type BOOL only."}}},
-        BadFile{"SampleTimeAsFloat", "Chromatogram,,,1,Holding Registers (4x),FLOAT,Big-endian,Sampling time\n",
+        BadFile{"SampleTimeAsFloat",
+                "Chromatogram,,,1,Holding Registers (4x),FLOAT,Big-endian,Sampling time\n",
                 {{2, u"\"Sampling time\" is stored with data type INT only."}}},
-        BadFile{"FloatWithoutByteOrder", "Chromatogram peak,,CO2,1,Holding Registers (4x),FLOAT,,Peak area\n",
+        BadFile{"FloatWithoutByteOrder",
+                "Chromatogram peak,,CO2,1,Holding Registers (4x),FLOAT,,Peak area\n",
                 {{2, u"Data type FLOAT needs a byte order."}}},
-        BadFile{"UnknownByteOrder", "Chromatogram peak,,CO2,1,Holding Registers (4x),FLOAT,ABCD,Peak area\n",
+        BadFile{"UnknownByteOrder",
+                "Chromatogram peak,,CO2,1,Holding Registers (4x),FLOAT,ABCD,Peak area\n",
                 {{2, u"Unknown value \"ABCD\" in column byte_order."}}},
-        BadFile{"ByteOrderOfAnInt", "Chromatogram,,,1,Holding Registers (4x),INT,Big-endian,Sample number\n",
+        BadFile{"ByteOrderOfAnInt",
+                "Chromatogram,,,1,Holding Registers (4x),INT,Big-endian,Sample number\n",
                 {{2, u"A byte order is given for data type FLOAT only."}}},
-        BadFile{"DeviceOfAPeak", "Chromatogram peak,GC-1,CO2,1,Holding Registers (4x),INT,,Peak area\n",
+        BadFile{"DeviceOfAPeak",
+                "Chromatogram peak,GC-1,CO2,1,Holding Registers (4x),INT,,Peak area\n",
                 {{2, u"Column device must be empty for the source \"Chromatogram peak\"."}}},
-        BadFile{"ComponentOfADevice", "Device,GC-1,CO2,1,Holding Registers (4x),INT,,Device mode\n",
+        BadFile{"ComponentOfADevice",
+                "Device,GC-1,CO2,1,Holding Registers (4x),INT,,Device mode\n",
                 {{2, u"Column component must be empty for the source \"Device\"."}}},
+        BadFile{"NamesLongerThanTheProfileKeeps",
+                "Chromatogram peak,," + std::string(128, 'C') +
+                    ",1,Holding Registers (4x),INT,,Peak area\n"
+                    "Chromatogram peak,,\"" +
+                    std::string(127, 'C') +
+                    "\",2,Holding Registers (4x),INT,,Peak area\n"
+                    "Device," +
+                    times("Ж", 127) + ",,3,Holding Registers (4x),INT,,Device mode\n",
+                {{2, u"The text in column component is longer than 127 characters."}}},
         BadFile{"Overlaps",
                 "Chromatogram peak,,CO2,10,Holding Registers (4x),FLOAT,Big-endian,Peak area\n"  // 10-11
-                "Chromatogram,,,10,Input Registers (3x),INT,,Sample number\n"                    // other table
-                "Chromatogram,,,11,Holding Registers (4x),INT,,Sample number\n"                  // in the float
-                "Chromatogram,,,6,Holding Registers (4x),INT,,Sampling time\n"                   // 6-10
-                "Chromatogram,,,12,Holding Registers (4x),INT,,Number in series\n"               // free
-                "Chromatogram peak,,CO2,12,Coil Status (0x),BOOL,,Peak area\n"                   // other table
+                "Chromatogram,,,10,Input Registers (3x),INT,,Sample number\n"       // other table
+                "Chromatogram,,,11,Holding Registers (4x),INT,,Sample number\n"     // in the float
+                "Chromatogram,,,6,Holding Registers (4x),INT,,Sampling time\n"      // 6-10
+                "Chromatogram,,,12,Holding Registers (4x),INT,,Number in series\n"  // free
+                "Chromatogram peak,,CO2,12,Coil Status (0x),BOOL,,Peak area\n"      // other table
                 "Chromatogram peak,,N2,12,Coil Status (0x),BOOL,,Peak area\n",
                 {{4, u"The registers overlap those of line 2."},
                  {5, u"The registers overlap those of line 2."},
                  {8, u"The registers overlap those of line 7."}}},
-        BadFile{"TextAfterAClosingQuote", "\"Chromatogram\"x,,,1,Holding Registers (4x),INT,,Sample number\n" + kGood,
+        BadFile{"TextAfterAClosingQuote",
+                "\"Chromatogram\"x,,,1,Holding Registers (4x),INT,,Sample number\n" + kGood,
                 {{2, u"Broken quoting."}}},
-        BadFile{"QuoteInsideAField", "Chrom\"atogram,,,1,Holding Registers (4x),INT,,Sample number\n",
+        BadFile{"QuoteInsideAField",
+                "Chrom\"atogram,,,1,Holding Registers (4x),INT,,Sample number\n",
                 {{2, u"Broken quoting."}}},
-        BadFile{"UnclosedQuote", kGood + "Chromatogram,,\"CO2,1,Holding Registers (4x),INT,,Sample number\n" + kGood,
+        BadFile{"UnclosedQuote",
+                kGood + "Chromatogram,,\"CO2,1,Holding Registers (4x),INT,,Sample number\n" + kGood,
                 {{3, u"Broken quoting."}}},
-        BadFile{"FieldCount", "Chromatogram,,,1,Holding Registers (4x),INT,Sample number\n"
-                              "Chromatogram,,,1,Holding Registers (4x),INT,,Sample number,\n",
+        BadFile{"FieldCount",
+                "Chromatogram,,,1,Holding Registers (4x),INT,Sample number\n"
+                "Chromatogram,,,1,Holding Registers (4x),INT,,Sample number,\n",
                 {{2, u"The line has 7 fields instead of 8."}, {3, u"The line has 9 fields instead of 8."}}},
         BadFile{"LinesCountedAcrossQuotedLineBreaks",
                 "Chromatogram peak,,\"CO2\r\nwet\",1,Holding Registers (4x),INT,,Peak area\n"  // lines 2-3
@@ -244,7 +291,8 @@ TEST(MapFile, ATenThousandLineFileIsReadWholeAndItsLastLineReported) {
     for (int i = 0; lines < 9999; ++i, ++lines) {
         const std::string n = std::to_string(i / 3), twice = std::to_string(i / 3 * 2);
         const char* const kinds[] = {",Holding Registers (4x),FLOAT,Big-endian,Peak area\n",
-                                     ",Input Registers (3x),INT,,Peak area\n", ",Coil Status (0x),BOOL,,Peak area\n"};
+                                     ",Input Registers (3x),INT,,Peak area\n",
+                                     ",Coil Status (0x),BOOL,,Peak area\n"};
         file += "Chromatogram peak,,C" + n + "," + (i % 3 == 2 ? n : twice) + kinds[i % 3];
     }
     const MapFileImport good = readMapFile(file, inEnglish());
@@ -326,28 +374,31 @@ TEST(MapFile, FormatsErrorsAsFileLineReason) {
 TEST(TagList, NamesAreAsciiUniqueAndReferencesModicon) {
     using namespace texts;
     const RegisterMap map{
-        entry(u"Chromatogram peak", u"", u"Methane", 10, holdingRegisters, typeFloat, bigEndian, u"Peak concentration"),
+        entry(u"Chromatogram peak", u"", u"Methane", 10, holdingRegisters, typeFloat, bigEndian,
+              u"Peak concentration"),
         entry(u"Chromatogram peak", u"", u"Methane", 12, holdingRegisters, typeFloat, littleEndian,
               u"Peak concentration"),
         entry(u"Chromatogram peak", u"", u"n-Butane (C4)", 0, coilStatus, typeBool, u"", u"Peak area"),
         entry(u"Chromatogram peak", u"", u"Диоксид углерода", 9998, inputStatus, typeBool, u"", u"Peak area"),
         entry(u"Chromatogram", u"", u"", 9999, inputRegisters, typeInt, u"", u"Sampling time"),
         entry(u"Device", u"2nd GC", u"", 65535, holdingRegisters, typeInt, u"", u"Device mode"),
-        entry(u"Chromatogram peak", u"", u"METHANE", 14, holdingRegisters, typeInt, u"", u"Peak concentration"),
+        entry(u"Chromatogram peak", u"", u"METHANE", 14, holdingRegisters, typeInt, u"",
+              u"Peak concentration"),
     };
-    EXPECT_EQ(writeTagList(map, english()),
-              "\xEF\xBB\xBF"
-              "tag,reference,address,table,registers,data_type,byte_order,description\r\n"
-              "Methane_Peak_concentration,40011,10,Holding registers,2,FLOAT,Big-endian,"
-              "Peak concentration: Methane\r\n"
-              "Methane_Peak_concentration_2,40013,12,Holding registers,2,FLOAT,Little-endian,"
-              "Peak concentration: Methane\r\n"
-              "n_Butane_C4_Peak_area,00001,0,Coils,1,BOOL,,Peak area: n-Butane (C4)\r\n"
-              "Dioksid_ugleroda_Peak_area,19999,9998,Discrete inputs,1,BOOL,,Peak area: Диоксид углерода\r\n"
-              "Chromatogram_Sampling_time,310000,9999,Input registers,5,INT,,"
-              "\"Sampling time (day, month, year, hour, minute)\"\r\n"
-              "Tag_2nd_GC_Device_mode,465536,65535,Holding registers,1,INT,,Device mode: 2nd GC\r\n"
-              "METHANE_Peak_concentration_3,40015,14,Holding registers,1,INT,,Peak concentration: METHANE\r\n");
+    EXPECT_EQ(
+        writeTagList(map, inEnglish()),
+        "\xEF\xBB\xBF"
+        "tag,reference,address,table,registers,data_type,byte_order,description\r\n"
+        "Methane_Peak_concentration,40011,10,Holding registers,2,FLOAT,Big-endian,"
+        "Peak concentration: Methane\r\n"
+        "Methane_Peak_concentration_2,40013,12,Holding registers,2,FLOAT,Little-endian,"
+        "Peak concentration: Methane\r\n"
+        "n_Butane_C4_Peak_area,00001,0,Coils,1,BOOL,,Peak area: n-Butane (C4)\r\n"
+        "Dioksid_ugleroda_Peak_area,19999,9998,Discrete inputs,1,BOOL,,Peak area: Диоксид углерода\r\n"
+        "Chromatogram_Sampling_time,310000,9999,Input registers,5,INT,,"
+        "\"Sampling time (day, month, year, hour, minute)\"\r\n"
+        "Tag_2nd_GC_Device_mode,465536,65535,Holding registers,1,INT,,Device mode: 2nd GC\r\n"
+        "METHANE_Peak_concentration_3,40015,14,Holding registers,1,INT,,Peak concentration: METHANE\r\n");
     EXPECT_EQ(tagName(entry(u"Пик хроматограммы", u"", u"Метан", 0, holdingRegisters, typeFloat, bigEndian,
                             u"Концентрация пика")),
               "Metan_Kontsentratsiya_pika");
