@@ -27,9 +27,10 @@ public:
     bool setString(const std::string& keyPath, const std::string& value);
     bool deleteSection(const std::string& sectionPath);
 
-    // Until commit(), changes stay in memory, so a batch (an imported map) replaces the file once
-    // and a failure leaves it as it was. commit() is false when the file cannot be written.
-    void beginBatch() noexcept { batch_ = true; }
+    // Until commit(), changes stay in memory, so a batch (an imported map) replaces the file once.
+    // commit() is false when the file cannot be written; the store and the file are then as they
+    // were before beginBatch().
+    void beginBatch();
     bool commit();
 
     std::string dump() const { return data_.dump(2); }
@@ -43,6 +44,7 @@ private:
     nlohmann::ordered_json data_ = nlohmann::ordered_json::object();
     std::string path_;
     bool batch_ = false;
+    nlohmann::ordered_json batchBefore_;
 };
 
 }  // namespace tesmor::host

@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include "JsonProfile.h"
+#include "PluginProfile.h"
 #include "modbus/MapFile.h"
 #include "platform/Language.h"
 #include "platform/ModulePath.h"
@@ -25,39 +26,6 @@ namespace {
 
 constexpr std::uint16_t kRussian = 1049;
 constexpr std::uint16_t kEnglish = 1033;
-
-// The plug-in's folder in the profile, where its sections live.
-constexpr std::string_view kPluginFolder = "plugins\\tesmor\\";
-
-// The register map's view of the JSON profile.
-class PluginProfile final : public Profile {
-public:
-    explicit PluginProfile(JsonProfile& json) : json_(json) {}
-    std::int32_t getInt(std::u16string_view section, std::u16string_view key, std::int32_t def) override {
-        return json_.getInt(path(section, key)).value_or(def);
-    }
-    std::u16string getString(std::u16string_view section, std::u16string_view key,
-                             std::u16string_view def) override {
-        const auto value = json_.getString(path(section, key));
-        return value ? toUtf16(*value) : std::u16string(def);
-    }
-    bool setInt(std::u16string_view section, std::u16string_view key, std::int32_t value) override {
-        return json_.setInt(path(section, key), value);
-    }
-    bool setString(std::u16string_view section, std::u16string_view key, std::u16string_view value) override {
-        return json_.setString(path(section, key), toUtf8(value));
-    }
-    bool delKey(std::u16string_view section) override {
-        json_.deleteSection(std::string(kPluginFolder) + toUtf8(section));
-        return true;  // a section that was not there is removed as well
-    }
-
-private:
-    static std::string path(std::u16string_view section, std::u16string_view key) {
-        return std::string(kPluginFolder) + toUtf8(section) + "/" + toUtf8(key);
-    }
-    JsonProfile& json_;
-};
 
 // The resource table of a language library beside the plug-in; null when there is none. The
 // library stays loaded: its table is static data of it.
