@@ -3,6 +3,7 @@
 // loaded at start-up. Chosen once on the host's event thread; read from any thread afterwards.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/Resources.h"
 
@@ -16,6 +17,11 @@ std::string currentResourceModulePath();
 // ids keep the built-in resources, as does a library that is missing or offers no table.
 // A loaded library is never unloaded.
 void chooseLanguageResources(std::uint16_t languageId);
+
+// The other languages the plug-in knows (the built-in Russian resources and the English library
+// beside the plug-in, whichever is not current), for map files written in them. Call after
+// chooseLanguageResources, on the host's event thread.
+std::vector<const StringSource*> otherLanguageResources();
 
 // Texts by string id from whatever resources are current.
 class CurrentStrings final : public StringSource {

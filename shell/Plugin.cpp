@@ -123,7 +123,7 @@ int onMenuCommand(intptr_t hostWindow) noexcept {
     guarded("MenuCommand", [hostWindow] {
         const bool existed = ui::mainWindowExists();
         ui::WindowServices services{&g_server, &g_profile, &currentResources(), currentResourceModulePath(),
-                                    [] { return g_monitor.devices(); }};
+                                    [] { return g_monitor.devices(); }, otherLanguageResources()};
         if (!ui::showMainWindow(hostWindow, std::move(services)) || existed) return;
         g_monitor.setObserver([refresh = ui::mainWindowRefresher()](const DeviceInfo&) {
             if (refresh) refresh();

@@ -49,7 +49,7 @@ constexpr TesmorString kStrings[] = {
     {149, u"Are you sure you want to delete all registers?"},
     {150, u"Sampling time data can only be stored in 16-bit registers."},
     {151, u"Number in series"},
-    // 1900-1916: map files and tag lists
+    // 1900-1921: map files and tag lists
     {1900, u"The file is empty."},
     {1901, u"The first line must be the header row: %1"},
     {1902, u"No data source is given."},
@@ -67,6 +67,11 @@ constexpr TesmorString kStrings[] = {
     {1914, u"The file is not UTF-8 text."},
     {1915, u"day, month, year, hour, minute"},
     {1916, u"The text in column %1 is longer than 127 characters."},
+    {1917, u"Register map (*.csv)"},
+    {1918, u"Tag list for SCADA (*.csv)"},
+    {1919, u"Replace the register map with the entries of the file?\nYes replaces the map, No appends the entries to its end."},
+    {1920, u"Cannot read or write the file %1."},
+    {1921, u"The file was not imported; errors: %1."},
 };
 
 constexpr TesmorDialogText kDialogTexts[] = {
@@ -76,6 +81,8 @@ constexpr TesmorDialogText kDialogTexts[] = {
     {122, 1033, u"Copy register"},
     {122, 1032, u"Delete register"},
     {122, 1034, u"Delete all"},
+    {122, 1110, u"Import..."},
+    {122, 1111, u"Export..."},
     {122, 1, u"OK"},
     {122, 2, u"Cancel"},
     // 126: the register editor
