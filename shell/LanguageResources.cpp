@@ -27,8 +27,9 @@ std::string currentResourceModulePath() {
     return g_current.load() == &g_loaded ? g_loadedPath : ownModulePath();
 }
 
+namespace {
 // The table of the library for `abbreviation` beside the plug-in; null without one.
-static const TesmorResourceTable* libraryTable(const std::string& abbreviation, std::string& path) {
+const TesmorResourceTable* libraryTable(const std::string& abbreviation, std::string& path) {
     const std::string own = ownModulePath();
     if (own.empty()) return nullptr;
     path = languageLibraryPath(own, abbreviation);
@@ -43,6 +44,7 @@ static const TesmorResourceTable* libraryTable(const std::string& abbreviation, 
     }
     return table;
 }
+}  // namespace
 
 void chooseLanguageResources(std::uint16_t languageId) {
     constexpr std::uint16_t kRussian = 1049;

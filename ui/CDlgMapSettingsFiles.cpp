@@ -5,6 +5,7 @@
 #include <QLayout>
 #include <QPushButton>
 #include <QSaveFile>
+#include <algorithm>
 
 #include "modbus/MapFile.h"
 #include "platform/MessageSink.h"
