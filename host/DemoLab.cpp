@@ -9,7 +9,9 @@
 #include <nlohmann/json.hpp>
 
 #include "LabDatabase.h"
+#include "modbus/MapFile.h"
 #include "platform/Text.h"
+#include "shell/BuiltInResources.h"
 #include "results/SyntheticChromatogram.h"
 
 namespace tesmor::host {
@@ -194,6 +196,23 @@ void DemoLab::create() {
     profile["plugins"]["tesmor"]["MapSettings"] = mapSection;
     profile["plugins"]["tesmor"]["Filters"] = {{"chrmType", -1}};
     std::ofstream(profilePath()) << profile.dump(2) << "\n";
+
+    // The same map as a file, for a spreadsheet, another analyser or tesmor-host --import-map.
+    RegisterMap file;
+    for (const auto& e : map) {
+        RegisterInfo r;
+        r.source = toUtf16(e["source"].get<std::string>());
+        r.deviceName = toUtf16(e["device"].get<std::string>());
+        r.component = toUtf16(e["component"].get<std::string>());
+        r.address = e["address"].get<int>();
+        r.registerType = toUtf16(e["table"].get<std::string>());
+        r.dataType = toUtf16(e["type"].get<std::string>());
+        r.byteOrder = toUtf16(e["order"].get<std::string>());
+        r.dataItem = toUtf16(e["item"].get<std::string>());
+        file.push_back(std::move(r));
+    }
+    const Resources russian(builtInResourceTable());
+    std::ofstream(mapFilePath(), std::ios::binary) << writeMapFile(file, MapLanguages{&russian, {}});
 }
 
 std::vector<Device> DemoLab::devicesAt(std::int64_t tick) {

@@ -1,7 +1,7 @@
 #pragma once
 // The demo lab: a natural-gas laboratory in a folder of its own, with a host database, one
 // chromatogram file per analysis, two simulated chromatographs and a register map that shows
-// every data item and each float byte order.
+// every data item and each float byte order, in the profile and as the map file map.csv.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -19,6 +19,8 @@ public:
 
     std::string databasePath() const { return folder_ + "/lab.db"; }
     std::string profilePath() const { return folder_ + "/profile.json"; }
+    // The demo's register map as a map file (written with the lab).
+    std::string mapFilePath() const { return folder_ + "/map.csv"; }
     int port() const noexcept { return port_; }
 
     // Writes one more analysis (file and database rows) dated `when`; returns its id.

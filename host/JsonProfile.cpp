@@ -113,7 +113,8 @@ bool JsonProfile::set(const std::string& keyPath, nlohmann::ordered_json value) 
     std::vector<std::string> folders;
     std::string key;
     if (!splitKeyPath(keyPath, folders, key)) return false;
-    const auto before = data_;
+    // In a batch the copy taken at its start is the one to go back to.
+    const auto before = batch_ ? nlohmann::ordered_json() : data_;
     nlohmann::ordered_json* node = &data_;
     for (const auto& folder : folders) {
         auto& child = (*node)[folder];
@@ -121,7 +122,7 @@ bool JsonProfile::set(const std::string& keyPath, nlohmann::ordered_json value) 
         node = &child;
     }
     (*node)[key] = std::move(value);
-    if (save()) return true;
+    if (batch_ || save()) return true;
     data_ = before;  // what is not on disk is not stored
     return false;
 }
@@ -138,10 +139,22 @@ bool JsonProfile::deleteSection(const std::string& sectionPath) {
         if (it == node->end() || !it->is_object()) return false;
         node = &*it;
     }
-    const auto before = data_;
+    const auto before = batch_ ? nlohmann::ordered_json() : data_;
     if (node->erase(folders.back()) == 0) return false;
-    if (save()) return true;
+    if (batch_ || save()) return true;
     data_ = before;
+    return false;
+}
+
+void JsonProfile::beginBatch() {
+    batchBefore_ = data_;
+    batch_ = true;
+}
+
+bool JsonProfile::commit() {
+    batch_ = false;
+    if (save()) return true;
+    data_ = std::move(batchBefore_);
     return false;
 }
 

@@ -27,6 +27,12 @@ public:
     bool setString(const std::string& keyPath, const std::string& value);
     bool deleteSection(const std::string& sectionPath);
 
+    // Until commit(), changes stay in memory, so a batch (an imported map) replaces the file once.
+    // commit() is false when the file cannot be written; the store and the file are then as they
+    // were before beginBatch().
+    void beginBatch();
+    bool commit();
+
     std::string dump() const { return data_.dump(2); }
     const std::string& path() const noexcept { return path_; }
 
@@ -37,6 +43,8 @@ private:
 
     nlohmann::ordered_json data_ = nlohmann::ordered_json::object();
     std::string path_;
+    bool batch_ = false;
+    nlohmann::ordered_json batchBefore_;
 };
 
 }  // namespace tesmor::host

@@ -30,6 +30,7 @@
 #include "HostWindow.h"
 #include "JsonProfile.h"
 #include "LabDatabase.h"
+#include "MapFileCommands.h"
 #include "host_api.h"
 #include "platform/Text.h"
 
@@ -63,6 +64,14 @@ Options:
                        laboratory with two chromatographs, a new analysis every ten seconds
                        and Modbus TCP on --port; implies --data-dir DIR and --watch
   --port N             the demo's Modbus TCP port when its lab is created (default 1502)
+  --export-map FILE    write the register map of the profile to FILE (CSV), then exit
+  --import-map FILE    replace the register map of the profile with the one in FILE, then
+                       exit; a file with errors is refused whole (exit status 1, each error
+                       as FILE:LINE: reason on standard error) and the profile is unchanged
+  --export-tags FILE   write the tag list for the SCADA side (CSV) of the profile's register
+                       map to FILE, then exit
+                       (these three use the profile of --data-dir or --profile and the
+                       captions of --language)
   --version            print the host's version and the plug-in's name and version, then exit
                        (exit status 1 when the plug-in cannot be loaded)
   --help               this text
@@ -81,6 +90,7 @@ Examples:
   tesmor-host --demo ./demo
   tesmor-host --data-dir /tmp/lab --language 1033 --trace
   tesmor-host --version
+  tesmor-host --data-dir ./demo --export-map map.csv
 )";
 
 struct Options {
@@ -96,6 +106,7 @@ struct Options {
     bool version = false;
     std::string demo;
     int port = 1502;
+    std::optional<MapFileCommand> mapFile;
 };
 
 [[noreturn]] void fail(const std::string& message, int status = 2) {
@@ -159,6 +170,12 @@ Options parseOptions(int argc, char** argv) {
             const auto n = number(value(i));
             if (!n || *n < 1 || *n > 65535) fail("--port takes a number from 1 to 65535");
             options.port = static_cast<int>(*n);
+        } else if (arg == "--export-map" || arg == "--import-map" || arg == "--export-tags") {
+            if (options.mapFile) fail("give only one of --export-map, --import-map and --export-tags");
+            const auto action = arg == "--export-map"   ? MapFileAction::ExportMap
+                                : arg == "--import-map" ? MapFileAction::ImportMap
+                                                        : MapFileAction::ExportTags;
+            options.mapFile = MapFileCommand{action, value(i)};
         } else if (arg == "--watch") {
             options.watch = true;
         } else if (arg == "--headless") {
@@ -255,6 +272,8 @@ int main(int argc, char** argv) {
     std::error_code error;
     fs::create_directories(options.dataDir, error);
     if (error) fail(options.dataDir + ": " + error.message());
+    if (options.mapFile)
+        return runMapFileCommand(*options.mapFile, options.profile, options.language, options.plugin);
 
     std::unique_ptr<DemoLab> demo;
     if (!options.demo.empty()) {

@@ -29,26 +29,47 @@ std::string currentResourceModulePath() {
 
 void useBuiltInResources() noexcept { g_current = &g_builtIn; }
 
-void chooseLanguageResources(std::uint16_t languageId) {
-    constexpr std::uint16_t kRussian = 1049;
-    if (languageId == kRussian) return;
-    const auto abbreviation = languageAbbreviation(languageId);
-    if (!abbreviation) return;
+namespace {
+// The table of the library for `abbreviation` beside the plug-in; null without one.
+const TesmorResourceTable* libraryTable(const std::string& abbreviation, std::string& path) {
     const std::string own = ownModulePath();
-    if (own.empty()) return;
-    const std::string path = languageLibraryPath(own, *abbreviation);
+    if (own.empty()) return nullptr;
+    path = languageLibraryPath(own, abbreviation);
     void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!library) return;  // no library for this language: the built-in texts stay
+    if (!library) return nullptr;  // no library for this language
     auto function = reinterpret_cast<TesmorResourceTableFunction>(dlsym(library, TESMOR_RESOURCE_TABLE_SYMBOL));
     const TesmorResourceTable* table = function ? function() : nullptr;
     if (!table || table->size < sizeof(TesmorResourceTable)) {
         logLine("resource library " + path + " offers no resource table; built-in texts kept");
         dlclose(library);
-        return;
+        return nullptr;
     }
+    return table;
+}
+}  // namespace
+
+void chooseLanguageResources(std::uint16_t languageId) {
+    constexpr std::uint16_t kRussian = 1049;
+    if (languageId == kRussian) return;
+    const auto abbreviation = languageAbbreviation(languageId);
+    if (!abbreviation) return;
+    std::string path;
+    const TesmorResourceTable* table = libraryTable(*abbreviation, path);
+    if (!table) return;  // the built-in texts stay
     g_loaded = Resources(table);
     g_loadedPath = path;
     g_current = &g_loaded;
+}
+
+std::vector<const StringSource*> otherLanguageResources() {
+    static const Resources english = [] {
+        std::string path;
+        return Resources(libraryTable("ENU", path));
+    }();
+    std::vector<const StringSource*> others;
+    if (g_current.load() != &g_builtIn) others.push_back(&g_builtIn);
+    if (english.table() && english.table() != currentResources().table()) others.push_back(&english);
+    return others;
 }
 
 }  // namespace tesmor

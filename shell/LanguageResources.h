@@ -3,6 +3,7 @@
 // loaded at start-up. Chosen once on the host's event thread; read from any thread afterwards.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/Resources.h"
 
@@ -18,6 +19,11 @@ std::string currentResourceModulePath();
 void chooseLanguageResources(std::uint16_t languageId);
 // Back to the built-in resources, as at library load. Only while no other thread reads texts.
 void useBuiltInResources() noexcept;
+
+// The other languages the plug-in knows (the built-in Russian resources and the English library
+// beside the plug-in, whichever is not current), for map files written in them. Call after
+// chooseLanguageResources, on the host's event thread.
+std::vector<const StringSource*> otherLanguageResources();
 
 // Texts by string id from whatever resources are current.
 class CurrentStrings final : public StringSource {

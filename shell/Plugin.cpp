@@ -151,7 +151,8 @@ int onMenuCommand(intptr_t hostWindow) noexcept {
         if (!plugin) return;
         const bool existed = ui::mainWindowExists();
         ui::WindowServices services{&plugin->server, &plugin->profile, &currentResources(),
-                                    currentResourceModulePath(), [plugin] { return plugin->monitor.devices(); }};
+                                    currentResourceModulePath(), [plugin] { return plugin->monitor.devices(); },
+                                    otherLanguageResources()};
         if (!ui::showMainWindow(hostWindow, std::move(services)) || existed) return;
         plugin->monitor.setObserver([refresh = ui::mainWindowRefresher()](const DeviceInfo&) {
             if (refresh) refresh();

@@ -132,6 +132,7 @@ CDlgMapSettings::CDlgMapSettings(const tesmor::ui::UiContext& context, std::u16s
 
     auto* actions = new QHBoxLayout;
     for (QPushButton* b : {add, copy, remove, removeAll}) actions->addWidget(b);
+    addFileButtons(actions);
     actions->addStretch(1);
     actions->addWidget(ok);
     actions->addWidget(cancel);

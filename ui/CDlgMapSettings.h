@@ -18,6 +18,7 @@
 #include "ui/CDlgEditRegister.h"
 #include "ui/UiContext.h"
 
+class QLayout;
 class QPushButton;
 class QStandardItemModel;
 class QTableView;
@@ -32,6 +33,8 @@ public:
         IDC_DELETE = 1032,
         IDC_COPY = 1033,
         IDC_DELETE_ALL = 1034,
+        IDC_IMPORT = 1110,
+        IDC_EXPORT = 1111,
     };
 
     // `context` must outlive the dialog; `section` names the profile section of the map
@@ -47,6 +50,18 @@ public:
     // Takes a fresh copy of the server's map, fills the list and makes a fresh editor. Runs each
     // time the dialog is shown.
     void initDialog();
+
+    // The file the user picks for an import (save false) or an export (save true, `kind` set to
+    // the kind chosen); an empty text when the user cancels. By default a file dialog.
+    enum class FileKind { Map, TagList };
+    using FileChooser = std::function<QString(bool save, FileKind& kind)>;
+    void setFileChooser(FileChooser chooser);
+
+    // "Импорт...": reads a map file; with errors, lists them and changes nothing; otherwise asks
+    // whether to replace the map (Yes) or append to it (No). Like every edit here, it reaches the
+    // profile with OK. "Экспорт...": writes the map shown as a map file or a tag list.
+    void importMap();
+    void exportMap();
 
     // Button handlers.
     void addRegister();
@@ -78,6 +93,8 @@ public:
 
 private:
     void runEditor();
+    void addFileButtons(QLayout* actions);
+    QString chooseFile(bool save, FileKind& kind);
 
     std::int32_t m_lastRow = -1;
     std::uint8_t m_lastEditorResult = 0;
@@ -85,6 +102,7 @@ private:
     std::u16string m_section;
     std::function<void()> m_rebuildList;
     EditorRun m_editorRun;
+    FileChooser m_fileChooser;
     std::unique_ptr<CDlgEditRegister> m_editor;
     tesmor::RegisterMap m_entries;
 

@@ -49,7 +49,8 @@ bool showMainWindow(std::intptr_t hostWindow, WindowServices services) noexcept 
         if (!g_windows.main) {
             g_windows.main = nullptr;
             g_windows.context.reset(new UiContext{*services.server, *services.profile, *services.resources,
-                                                  std::move(services.resourceModulePath), std::move(services.devices)});
+                                                  std::move(services.resourceModulePath), std::move(services.devices),
+                                                  std::move(services.otherLanguages)});
             // Parented to the host's window (a top-level dialog above it), destroyed by closeWindows.
             g_windows.main = new CDlgMain(*g_windows.context, reinterpret_cast<QWidget*>(hostWindow));
         }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "modbus/DeviceMonitor.h"
 #include "modbus/ModbusServer.h"
@@ -22,6 +23,7 @@ struct WindowServices {
     const Resources* resources = nullptr;
     std::string resourceModulePath;
     std::function<std::shared_ptr<const DeviceList>()> devices;
+    std::vector<const StringSource*> otherLanguages;
 };
 
 // True when a QApplication runs in the process.

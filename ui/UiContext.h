@@ -3,6 +3,7 @@
 // every window of the plug-in (the shell destroys the windows before it goes).
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include <QIcon>
 #include <QString>
@@ -23,6 +24,8 @@ struct UiContext {
     std::string resourceModulePath;
     // The device list of the monitor's last complete poll.
     std::function<std::shared_ptr<const DeviceList>()> devices;
+    // The other languages whose captions a map file may hold (may be empty).
+    std::vector<const StringSource*> otherLanguages = {};
 };
 
 inline QString toQString(std::u16string_view text) {

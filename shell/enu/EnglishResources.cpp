@@ -54,6 +54,29 @@ constexpr TesmorString kStrings[] = {
     {1311, u"No"},
     {1312, u"OK"},
     {1313, u" (no access)"},
+    // 1900-1921: map files and tag lists
+    {1900, u"The file is empty."},
+    {1901, u"The first line must be the header row: %1"},
+    {1902, u"No data source is given."},
+    {1903, u"Unknown value \"%1\" in column %2."},
+    {1904, u"The data \"%1\" does not belong to the source \"%2\"."},
+    {1905, u"Register type \"%1\" holds data type BOOL only."},
+    {1906, u"\"%1\" is stored with data type INT only."},
+    {1907, u"Data type FLOAT needs a byte order."},
+    {1908, u"A byte order is given for data type FLOAT only."},
+    {1909, u"Column %1 must be empty for the source \"%2\"."},
+    {1910, u"The registers overlap those of line %1."},
+    {1911, u"The registers overlap those of map entry %1."},
+    {1912, u"Broken quoting."},
+    {1913, u"The line has %1 fields instead of 8."},
+    {1914, u"The file is not UTF-8 text."},
+    {1915, u"day, month, year, hour, minute"},
+    {1916, u"The text in column %1 is longer than 127 characters."},
+    {1917, u"Register map (*.csv)"},
+    {1918, u"Tag list for SCADA (*.csv)"},
+    {1919, u"Replace the register map with the entries of the file?\nYes replaces the map, No appends the entries to its end."},
+    {1920, u"Cannot read or write the file %1."},
+    {1921, u"The file was not imported; errors: %1."},
 };
 
 constexpr TesmorDialogText kDialogTexts[] = {
@@ -63,6 +86,8 @@ constexpr TesmorDialogText kDialogTexts[] = {
     {122, 1033, u"Copy register"},
     {122, 1032, u"Delete register"},
     {122, 1034, u"Delete all"},
+    {122, 1110, u"Import..."},
+    {122, 1111, u"Export..."},
     {122, 1, u"OK"},
     {122, 2, u"Cancel"},
     // 126: the register editor

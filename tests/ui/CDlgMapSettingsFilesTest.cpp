@@ -1,0 +1,193 @@
+// The map dialog's "Импорт..." and "Экспорт..." buttons, clicked on a shown dialog: both file
+// kinds written, a refused file listed and changing nothing, replace and append, English
+// captions stored in Russian, and OK saving the imported map.
+#include <QPushButton>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QTest>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "DialogTestSupport.h"
+#include "modbus/MapFile.h"
+#include "modbus/RegisterMap.h"
+#include "ui/CDlgMapSettings.h"
+
+extern "C" const TesmorResourceTable* tesmorResourceTable(void);  // shell/enu/EnglishResources.cpp
+
+using tesmor::RegisterInfo;
+using tesmor::RegisterMap;
+using tesmor::test::control;
+
+namespace {
+
+const tesmor::Resources english{tesmorResourceTable()};
+
+RegisterInfo peak(std::u16string component, int address) {
+    RegisterInfo r;
+    r.source = u"Пик хроматограммы";
+    r.component = std::move(component);
+    r.address = address;
+    r.registerType = u"Holding Registers (4x)";
+    r.dataType = u"FLOAT";
+    r.byteOrder = u"Big-endian";
+    r.dataItem = u"Площадь пика";
+    return r;
+}
+
+std::vector<std::u16string> components(const RegisterMap& map) {
+    std::vector<std::u16string> out;
+    for (const auto& r : map) out.push_back(r.component);
+    return out;
+}
+
+std::string readFile(const QString& path) {
+    std::ifstream in(path.toStdString(), std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void writeFile(const QString& path, const std::string& bytes) {
+    std::ofstream(path.toStdString(), std::ios::binary) << bytes;
+}
+
+struct FilesDialog {
+    tesmor::test::DialogEnvironment env;
+    std::unique_ptr<CDlgMapSettings> dialog;
+    QTemporaryDir folder;
+    QString path;  // what the file chooser answers
+    CDlgMapSettings::FileKind kind = CDlgMapSettings::FileKind::Map;
+    int chooserRuns = 0;
+
+    explicit FilesDialog(const RegisterMap& stored) {
+        env.context.otherLanguages = {&english};
+        tesmor::saveRegisterMap(env.profile, stored);
+        dialog = std::make_unique<CDlgMapSettings>(env.context, u"MapSettings", nullptr);
+        dialog->setFileChooser([this](bool, CDlgMapSettings::FileKind& chosen) {
+            ++chooserRuns;
+            chosen = kind;
+            return path;
+        });
+        tesmor::test::showActive(*dialog);
+    }
+    void click(int id) { QTest::mouseClick(control<QPushButton>(*dialog, id), Qt::LeftButton); }
+    RegisterMap map() { return dialog->entries(); }  // the rows shown
+    RegisterMap published() { return env.server.lock().registerMap(); }
+    int rows() { return control<QTableView>(*dialog, 1030)->model()->rowCount(); }
+};
+
+}  // namespace
+
+class CDlgMapSettingsFilesTest : public QObject {
+    Q_OBJECT
+private slots:
+    void buttonsSpeakBothLanguages();
+    void exportWritesEitherKind();
+    void aRefusedFileChangesNothing();
+    void importReplacesOrAppends();
+    void appendChecksTheMapShown();
+};
+
+void CDlgMapSettingsFilesTest::buttonsSpeakBothLanguages() {
+    FilesDialog d({});
+    QCOMPARE(control<QPushButton>(*d.dialog, 1110)->text(), QStringLiteral("Импорт..."));
+    QCOMPARE(control<QPushButton>(*d.dialog, 1111)->text(), QStringLiteral("Экспорт..."));
+    QCOMPARE(english.dialogText(122, 1110), u"Import...");
+    QCOMPARE(english.dialogText(122, 1111), u"Export...");
+}
+
+void CDlgMapSettingsFilesTest::exportWritesEitherKind() {
+    FilesDialog d({peak(u"Метан", 10), peak(u"Этан", 12)});
+    const tesmor::MapLanguages languages{&d.env.resources, {&english}};
+    d.path = d.folder.filePath(QStringLiteral("map.csv"));
+    d.click(1111);
+    QCOMPARE(readFile(d.path), tesmor::writeMapFile(d.map(), languages));
+
+    d.kind = CDlgMapSettings::FileKind::TagList;
+    d.path = d.folder.filePath(QStringLiteral("tags.csv"));
+    d.click(1111);
+    const std::string tags = readFile(d.path);
+    QCOMPARE(tags, tesmor::writeTagList(d.map(), languages));
+    QVERIFY(tags.find("Metan_Ploshchad_pika,40011,10,Holding registers,2,FLOAT") != std::string::npos);
+
+    d.path.clear();  // cancelled: nothing written, nothing said
+    d.click(1111);
+    QCOMPARE(d.chooserRuns, 3);
+    QVERIFY(d.env.messages().empty());
+}
+
+void CDlgMapSettingsFilesTest::aRefusedFileChangesNothing() {
+    FilesDialog d({peak(u"Метан", 10)});
+    d.path = d.folder.filePath(QStringLiteral("bad.csv"));
+    writeFile(d.path, std::string(tesmor::kMapFileHeader) +
+                          "\nChromatogram peak,,CO2,1,Holding Registers (4x),FLOAT,Big-endian,Peak area\n"
+                          "Устройство,,,5,Holding Registers (4x),INT,,Режим устройства\n"
+                          "Chromatogram peak,,N2,2,Holding Registers (4x),INT,,Peak area\n");
+    d.env.sink.questionReply = tesmor::MessageReply::Yes;
+    d.click(1110);
+    const QString path = d.path;
+    QCOMPARE(d.env.messages(),
+             (std::vector<std::u16string>{u"Файл не загружен, ошибок: 2.\n" +
+                                          (path + ":3: Выберите устройство.\n" + path +
+                                           ":4: Регистры пересекаются с регистрами строки 2.")
+                                              .toStdU16String()}));
+    QCOMPARE(components(d.map()), std::vector<std::u16string>{u"Метан"});
+    QCOMPARE(d.rows(), 1);
+
+    d.env.sink.clear();
+    d.path = d.folder.filePath(QStringLiteral("missing.csv"));
+    d.click(1110);
+    QCOMPARE(d.env.messages(),
+             std::vector<std::u16string>{
+                 (QStringLiteral("Не удалось прочитать или записать файл ") + d.path + u'.').toStdU16String()});
+}
+
+void CDlgMapSettingsFilesTest::importReplacesOrAppends() {
+    FilesDialog d({peak(u"Метан", 10)});
+    d.path = d.folder.filePath(QStringLiteral("map.csv"));
+    // Written under the English resources: the captions come back Russian.
+    writeFile(d.path,
+              tesmor::writeMapFile({peak(u"CO2", 20)}, tesmor::MapLanguages{&english, {&d.env.resources}}));
+
+    d.env.sink.questionReply = tesmor::MessageReply::No;  // append
+    d.click(1110);
+    QCOMPARE(d.env.sink.messages.size(), std::size_t(1));
+    QCOMPARE(d.env.sink.messages[0].buttons, tesmor::MessageButtons::YesNo);
+    QCOMPARE(components(d.map()), (std::vector<std::u16string>{u"Метан", u"CO2"}));
+    QCOMPARE(d.map()[1].source, u"Пик хроматограммы");
+    QCOMPARE(d.map()[1].dataItem, u"Площадь пика");
+    QCOMPARE(d.rows(), 2);
+
+    d.env.sink.questionReply = tesmor::MessageReply::Yes;  // replace
+    d.click(1110);
+    QCOMPARE(components(d.map()), std::vector<std::u16string>{u"CO2"});
+    QCOMPARE(d.rows(), 1);
+    QVERIFY(d.env.profile.sections[u"MapSettings"].count(u"regComponent_0"));
+    QCOMPARE(tesmor::loadRegisterMap(d.env.profile)[0].component, u"Метан");  // not saved before OK
+    QCOMPARE(components(d.published()), std::vector<std::u16string>{u"Метан"});
+
+    d.click(1);
+    const RegisterMap saved = tesmor::loadRegisterMap(d.env.profile);
+    QCOMPARE(components(saved), std::vector<std::u16string>{u"CO2"});
+    QCOMPARE(saved[0].dataItem, u"Площадь пика");
+    QCOMPARE(components(d.published()), std::vector<std::u16string>{u"CO2"});
+}
+
+void CDlgMapSettingsFilesTest::appendChecksTheMapShown() {
+    FilesDialog d({peak(u"Метан", 10)});
+    d.path = d.folder.filePath(QStringLiteral("map.csv"));
+    writeFile(d.path, tesmor::writeMapFile({peak(u"CO2", 11)}, tesmor::MapLanguages{&d.env.resources, {}}));
+    d.env.sink.questionReply = tesmor::MessageReply::No;
+    d.click(1110);
+    const auto texts = d.env.messages();
+    QCOMPARE(texts.size(), std::size_t(2));
+    QCOMPARE(texts[1],
+             u"Файл не загружен, ошибок: 1.\n" +
+                 (d.path + ":2: Регистры пересекаются с регистрами записи 1 карты.").toStdU16String());
+    QCOMPARE(components(d.map()), std::vector<std::u16string>{u"Метан"});
+}
+
+QTEST_MAIN(CDlgMapSettingsFilesTest)
+#include "CDlgMapSettingsFilesTest.moc"

@@ -1,0 +1,117 @@
+// The map dialog's map files: import and export through the core's reader and writer.
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLayout>
+#include <QPushButton>
+#include <QSaveFile>
+#include <algorithm>
+
+#include "modbus/MapFile.h"
+#include "platform/MessageSink.h"
+#include "ui/CDlgMapSettings.h"
+#include "ui/DialogSupport.h"
+
+using tesmor::ui::dialogText;
+using tesmor::ui::loadString;
+using tesmor::ui::toQString;
+using tesmor::ui::withId;
+
+namespace {
+
+enum StringId : unsigned {
+    IDS_MAP_FILE_FILTER = 1917,
+    IDS_TAG_LIST_FILTER = 1918,
+    IDS_REPLACE_OR_APPEND = 1919,
+    IDS_FILE_FAILED = 1920,
+    IDS_FILE_REFUSED = 1921,
+};
+
+// A message box holds a screenful: the first errors, then how many more.
+constexpr int kErrorsShown = 20;
+
+}  // namespace
+
+void CDlgMapSettings::addFileButtons(QLayout* actions) {
+    for (int id : {IDC_IMPORT, IDC_EXPORT}) {
+        auto* button = withId(new QPushButton(dialogText(m_context, templateId, unsigned(id)), this), id);
+        button->setAutoDefault(false);
+        actions->addWidget(button);
+        connect(button, &QPushButton::clicked, this,
+                id == IDC_IMPORT ? &CDlgMapSettings::importMap : &CDlgMapSettings::exportMap);
+    }
+}
+
+void CDlgMapSettings::setFileChooser(FileChooser chooser) { m_fileChooser = std::move(chooser); }
+
+QString CDlgMapSettings::chooseFile(bool save, FileKind& kind) {
+    if (m_fileChooser) return m_fileChooser(save, kind);
+    const QString mapFilter = loadString(m_context, IDS_MAP_FILE_FILTER);
+    const QString title =
+        dialogText(m_context, templateId, save ? IDC_EXPORT : IDC_IMPORT).remove(QStringLiteral("..."));
+    if (!save) return QFileDialog::getOpenFileName(this, title, QString(), mapFilter);
+    const QString tagFilter = loadString(m_context, IDS_TAG_LIST_FILTER);
+    QString chosen = mapFilter;
+    QString path = QFileDialog::getSaveFileName(this, title, QString(),
+                                                mapFilter + QStringLiteral(";;") + tagFilter, &chosen);
+    kind = chosen == tagFilter ? FileKind::TagList : FileKind::Map;
+    if (!path.isEmpty() && QFileInfo(path).suffix().isEmpty()) path += QStringLiteral(".csv");
+    return path;
+}
+
+void CDlgMapSettings::importMap() {
+    FileKind kind = FileKind::Map;
+    const QString path = chooseFile(false, kind);
+    if (path.isEmpty()) return;
+    auto warn = [](const QString& text) {
+        tesmor::showMessage(text.toStdU16String(), tesmor::MessageIcon::Warning);
+    };
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return warn(loadString(m_context, IDS_FILE_FAILED).replace(QStringLiteral("%1"), path));
+    }
+    const QByteArray bytes = file.readAll();
+    const tesmor::MapLanguages languages{&m_context.resources, m_context.otherLanguages};
+    const std::string_view text(bytes.constData(), std::size_t(bytes.size()));
+    auto refused = [&](const std::vector<tesmor::MapFileError>& errors) {
+        const std::vector<tesmor::MapFileError> shown(
+            errors.begin(), errors.begin() + std::min<int>(kErrorsShown, int(errors.size())));
+        QString message = loadString(m_context, IDS_FILE_REFUSED)
+                              .replace(QStringLiteral("%1"), QString::number(errors.size()));
+        message +=
+            u'\n' + QString::fromStdString(tesmor::formatMapFileErrors(path.toStdString(), shown)).trimmed();
+        if (errors.size() > shown.size()) message += QStringLiteral("\n…");
+        warn(message);
+    };
+    tesmor::MapFileImport imported = tesmor::readMapFile(text, languages);
+    if (!imported.errors.empty()) return refused(imported.errors);
+
+    const auto reply = tesmor::showMessage(m_context.resources.loadString(IDS_REPLACE_OR_APPEND),
+                                           tesmor::MessageIcon::Question, tesmor::MessageButtons::YesNo);
+    if (reply != tesmor::MessageReply::Yes) {
+        imported = tesmor::readMapFile(text, languages, &m_entries);
+        if (!imported.errors.empty()) return refused(imported.errors);
+    }
+    // Into the dialog's rows like any other edit: OK saves them, Cancel drops them.
+    if (reply == tesmor::MessageReply::Yes) m_entries.clear();
+    for (tesmor::RegisterInfo& entry : imported.entries) m_entries.push_back(std::move(entry));
+    fillList();
+}
+
+void CDlgMapSettings::exportMap() {
+    FileKind kind = FileKind::Map;
+    const QString path = chooseFile(true, kind);
+    if (path.isEmpty()) return;
+    // The rows the user sees, edits included.
+    const tesmor::MapLanguages languages{&m_context.resources, m_context.otherLanguages};
+    const std::string bytes = kind == FileKind::TagList ? tesmor::writeTagList(m_entries, languages)
+                                                        : tesmor::writeMapFile(m_entries, languages);
+    // Written beside the target and renamed over it: a reader never sees half a file.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write(bytes.data(), qint64(bytes.size())) != qint64(bytes.size()) || !file.commit()) {
+        tesmor::showMessage(
+            loadString(m_context, IDS_FILE_FAILED).replace(QStringLiteral("%1"), path).toStdU16String(),
+            tesmor::MessageIcon::Warning);
+    }
+}
