@@ -345,4 +345,26 @@ TEST_F(AssayRecords, APathSwappedForAFifoNeverHoldsTheReading) {
     EXPECT_GT(reading.get(), 0) << "the regular file was read while it was there";
 }
 
+// File names written on Windows name no file here, even with the file itself in the current
+// folder: the assay counts as one without a readable file (as the user guide says).
+class WindowsFileName : public AssayRecords, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(WindowsFileName, CountsAsAnAssayWithoutAFile) {
+    const auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    chromatogram("a.chr", u"12");
+    LabAssay row;
+    row.filename = GetParam();
+    row.iscalibration = 1;
+    const auto assay = read(lab->addAssay(row, {{"Метан", 1, 1.0, 5}}));
+    std::filesystem::current_path(previous);
+    ASSERT_TRUE(assay);
+    EXPECT_EQ(assay->numinseria, 0);
+    EXPECT_EQ(assay->iscalibration, 0);
+    EXPECT_EQ(assay->peaks.size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, WindowsFileName,
+                         ::testing::Values("C:\\Data\\2024\\a.chr", "C:/Data/a.chr", "\\\\server\\lab\\a.chr", ".\\a.chr"));
+
 }  // namespace
