@@ -329,10 +329,10 @@ TEST_F(AssayRecords, APathSwappedForAFifoNeverHoldsTheReading) {
     });
     auto reading = std::async(std::launch::async, [&] {
         int readable = 0;
-        for (int i = 0; i < 2000; ++i) readable += read(id)->numinseria == 12;
+        for (int i = 0; i < 1000; ++i) readable += read(id)->numinseria == 12;
         return readable;
     });
-    const bool finished = reading.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    const bool finished = reading.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
     stop = true;
     swapper.join();
     if (!finished) {
