@@ -15,11 +15,13 @@ namespace tesmor {
 
 namespace {
 
-// The nearest single; beyond its range the infinity of that sign (a plain cast would be undefined).
+// The nearest single, as a correctly rounded conversion gives it: up to half a last place above
+// the largest float that float itself, from there on the infinity of that sign (the cast alone
+// would be undefined out there).
 float toFloat(double value) noexcept {
-    constexpr double largest = std::numeric_limits<float>::max();
-    if (value > largest) return std::numeric_limits<float>::infinity();
-    if (value < -largest) return -std::numeric_limits<float>::infinity();
+    constexpr double overflow = 0x1.ffffffp127;  // the largest float + half its last place
+    if (value >= overflow) return std::numeric_limits<float>::infinity();
+    if (value <= -overflow) return -std::numeric_limits<float>::infinity();
     return static_cast<float>(value);
 }
 

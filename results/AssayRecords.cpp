@@ -1,12 +1,10 @@
 #include "AssayRecords.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <new>
 
-#include "platform/Text.h"
 #include "results/CVelmarFile4.h"
 
 namespace tesmor {
@@ -14,14 +12,6 @@ namespace tesmor {
 namespace {
 
 using DataBase::NullAs;
-
-// Only a regular file is read as a chromatogram: opening a FIFO that nobody writes would wait
-// for ever on the host's event thread, and a device never ends.
-bool isRegularFile(const std::u16string& path) {
-    if (path.empty() || path.find(u'\0') != std::u16string::npos) return false;
-    struct stat st {};
-    return ::stat(toUtf8(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
 
 // Orders by channel, then retention time; a NaN time (never stored by SQLite, but cheap to
 // guard) sorts last so the ordering stays strict.
@@ -59,6 +49,20 @@ std::int32_t leadingInteger(std::u16string_view text) noexcept {
     return static_cast<std::int32_t>(std::min<std::int64_t>(value, std::numeric_limits<std::int32_t>::max()));
 }
 
+std::optional<ChromatogramProperties> readChromatogramProperties(const std::u16string& path) noexcept {
+    try {
+        CVelmarFile4 file;
+        if (file.load(path) != CVelmarFile4::Ok) return std::nullopt;
+        ChromatogramProperties properties;
+        if (auto v = file.passport.findProperty(u"operator")) properties.operatorName = std::move(*v);
+        if (auto v = file.passport.findProperty(u"place")) properties.place = std::move(*v);
+        if (auto v = file.passport.findProperty(u"numinseria")) properties.numinseria = leadingInteger(*v);
+        return properties;
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+}
+
 std::optional<AssayInfo> readAssay(const DataBase::SqlDatabase& database, std::int32_t assayId) {
     std::optional<AssayInfo> result;
     auto statement = database.prepare(kAssaySql);
@@ -68,8 +72,7 @@ std::optional<AssayInfo> readAssay(const DataBase::SqlDatabase& database, std::i
         [&](std::int64_t id, std::int64_t date, std::u16string uuid, std::u16string filename, std::u16string sample,
             std::u16string method, std::u16string mixture, std::int32_t iscalibration, double atmpressure,
             double airtemp) {
-            CVelmarFile4 file;
-            const bool fileRead = isRegularFile(filename) && file.load(filename) == 0;
+            std::optional<ChromatogramProperties> file = readChromatogramProperties(filename);
 
             AssayInfo assay;
             assay.id = static_cast<std::int32_t>(static_cast<std::uint32_t>(id));
@@ -79,13 +82,13 @@ std::optional<AssayInfo> readAssay(const DataBase::SqlDatabase& database, std::i
             assay.sample = std::move(sample);
             assay.method = std::move(method);
             assay.mixture = std::move(mixture);
-            if (fileRead) {
+            if (file) {
                 assay.iscalibration = iscalibration;
                 assay.atmpressure = atmpressure;
                 assay.airtemp = airtemp;
-                if (auto v = file.passport.findProperty(u"operator")) assay.operatorName = std::move(*v);
-                if (auto v = file.passport.findProperty(u"place")) assay.place = std::move(*v);
-                if (auto v = file.passport.findProperty(u"numinseria")) assay.numinseria = leadingInteger(*v);
+                assay.operatorName = std::move(file->operatorName);
+                assay.place = std::move(file->place);
+                assay.numinseria = file->numinseria;
             }
             result = std::move(assay);
             readPeaks(database, *result);

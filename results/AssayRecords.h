@@ -52,10 +52,22 @@ inline constexpr std::u16string_view kPeaksSql =
 inline constexpr std::u16string_view kMethodNamesSql = u"SELECT name FROM [method] ";
 inline constexpr std::u16string_view kMixtureNamesSql = u"SELECT name FROM [mixture] ";
 
+// What an assay takes from its chromatogram file's passport; a property the file lacks stays
+// empty (0 for the number in series).
+struct ChromatogramProperties {
+    std::u16string operatorName;  // "operator"
+    std::u16string place;         // "place"
+    std::int32_t numinseria = 0;  // "numinseria", its leading integer
+};
+
+// The properties of the chromatogram file at path, read as stored (no folder joined to it);
+// nothing when the file cannot be read: missing, not a regular file (a FIFO, a directory, a
+// device), damaged, or memory ran out while loading it. Never waits on a FIFO or device.
+std::optional<ChromatogramProperties> readChromatogramProperties(const std::u16string& path) noexcept;
+
 // The visible assay `assayId` with its file's properties and its sorted peaks; nothing when no
-// such row exists (absent, hidden or deleted). A chromatogram file that cannot be read, or a
-// path that is not a regular file (a FIFO, a directory, a device), is no failure: the record
-// then counts as an analysis with numinseria 0.
+// such row exists (absent, hidden or deleted). A chromatogram file that cannot be read is no
+// failure: the record then counts as an analysis with numinseria 0.
 // Throws DataBase::SqlException on any database failure; nothing is kept then.
 std::optional<AssayInfo> readAssay(const DataBase::SqlDatabase& database, std::int32_t assayId);
 

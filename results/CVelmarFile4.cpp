@@ -3,7 +3,9 @@
 #include "platform/Text.h"
 #include "results/XmlValues.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
@@ -12,6 +14,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <string>
 
 using tesmor::results::appendValue;
 using tesmor::results::CNumberLocale;
@@ -91,11 +94,29 @@ File openFile(const std::u16string& path, const char* mode) {
     return File(std::fopen(tesmor::toUtf8(path).c_str(), mode));
 }
 
-// Bytes of a regular file; nothing for pipes and devices, whose size is unknown.
-std::optional<std::uint64_t> fileSize(std::FILE* f) {
+// A regular file opened for reading with its size, or nothing. The test is made on the open
+// descriptor, and the open itself does not wait: a FIFO nobody writes (also one put in the
+// file's place at the last moment) or a device must not hold up the host's event thread, and a
+// directory is no file either.
+File openRegularFile(const std::u16string& path, std::uint64_t& size) {
+    if (path.find(u'\0') != std::u16string::npos) return nullptr;
+    std::string name;
+    try {
+        name = tesmor::toUtf8(path);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    const int fd = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    File file(fdopen(fd, "rb"));
+    if (!file) {
+        ::close(fd);
+        return nullptr;
+    }
     struct stat st {};
-    if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return std::nullopt;
-    return static_cast<std::uint64_t>(st.st_size);
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return nullptr;
+    size = static_cast<std::uint64_t>(st.st_size);
+    return file;
 }
 
 std::uint64_t getU64(const unsigned char* p) {
@@ -124,27 +145,11 @@ void swapToFileOrder(std::uint32_t* words, std::size_t count) {
     }
 }
 
-// Reads count words into samples. With a known size the count was checked against the file, so
-// one block read does; otherwise (pipes) the buffer grows only with the words really read.
-bool readSamples(std::FILE* f, std::uint64_t count, bool sizeKnown, SampleWords& samples) {
-    try {
-        if (sizeKnown) {
-            samples.resize(static_cast<std::size_t>(count));
-            if (count &&
-                std::fread(samples.data(), kSampleSize, samples.size(), f) != samples.size())
-                return false;
-        } else {
-            constexpr std::uint64_t kChunk = 1 << 20;
-            while (samples.size() < count) {
-                const std::size_t have = samples.size();
-                const auto want = static_cast<std::size_t>(std::min(kChunk, count - have));
-                samples.resize(have + want);
-                if (std::fread(samples.data() + have, kSampleSize, want, f) != want) return false;
-            }
-        }
-    } catch (const std::bad_alloc&) {
+// Reads count words (checked against the file's size) into samples in one block.
+bool readSamples(std::FILE* f, std::uint64_t count, SampleWords& samples) {
+    samples.resize(static_cast<std::size_t>(count));
+    if (count && std::fread(samples.data(), kSampleSize, samples.size(), f) != samples.size())
         return false;
-    }
     swapToFileOrder(samples.data(), samples.size());
     return true;
 }
@@ -249,10 +254,10 @@ void writePeak(pugi::xml_node item, const PeakRecord& p) {
 // ---- CVelmarFile4 ----
 
 std::int32_t CVelmarFile4::load(const std::u16string& path) {
-    const File file = openFile(path, "rb");
+    std::uint64_t size = 0;
+    const File file = openRegularFile(path, size);
     if (!file) return CannotOpen;
     std::FILE* f = file.get();
-    const std::optional<std::uint64_t> size = fileSize(f);
 
     unsigned char header[kHeaderSize];
     if (std::fread(header, 1, kHeaderSize, f) != kHeaderSize) return BadHeader;
@@ -271,37 +276,48 @@ std::int32_t CVelmarFile4::load(const std::u16string& path) {
         const std::uint64_t count = getU64(record + 24);
         if (count >> 32) return BadSamples;
         // Checked before allocating: a corrupt count must not ask for gigabytes.
-        if (size && (position > *size || count * kSampleSize > *size - position)) return BadSamples;
-
-        ChannelData channel;
-        if (!readSamples(f, count, size.has_value(), channel.samples)) return BadSamples;
+        if (position > size || count * kSampleSize > size - position) return BadSamples;
+        try {
+            ChannelData channel;
+            if (!readSamples(f, count, channel.samples)) return BadSamples;
+            channel.number = record[0];
+            channel.paramA = getDouble(record + 8);
+            channel.paramB = getDouble(record + 16);
+            channels.push_back(std::move(channel));
+        } catch (const std::bad_alloc&) {
+            return BadSamples;
+        }
         position += count * kSampleSize;
-        channel.number = record[0];
-        channel.paramA = getDouble(record + 8);
-        channel.paramB = getDouble(record + 16);
-        channels.push_back(std::move(channel));
     }
 
     // The XML part starts where the last record ended, whatever xmlOffset says.
-    if (!size || position > *size) return BadXml;
-    const std::uint64_t xmlSize = *size - position;
-    std::unique_ptr<char[]> xml;
+    if (position > size) return BadXml;
     try {
-        xml = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(xmlSize));
+        const std::uint64_t xmlSize = size - position;
+        const auto xml = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(xmlSize));
+        if (std::fread(xml.get(), 1, xmlSize, f) != xmlSize) return BadXml;
+        std::optional<std::string> readable =
+            tesmor::results::withInvalidUtf8Dropped({xml.get(), static_cast<std::size_t>(xmlSize)});
+        pugi::xml_document document;
+        const bool parsed =
+            readable ? document.load_buffer_inplace(readable->data(), readable->size(),
+                                                    pugi::parse_default, pugi::encoding_utf8)
+                     : document.load_buffer_inplace(xml.get(), xmlSize, pugi::parse_default,
+                                                    pugi::encoding_utf8);
+        if (!parsed) return BadXml;
+
+        // Read into a copy, so that running out of memory half-way leaves the passport as it was.
+        const CNumberLocale cNumbers;
+        const pugi::xml_node root = document.child("root");
+        Passport read = passport;
+        read.readPassport(root.child("passport"));
+        readPeakTables(root.child("channels"));
+        read.path = path;
+        passport = std::move(read);
     } catch (const std::bad_alloc&) {
+        for (ChannelData& channel : channels) channel.peaks.clear();
         return BadXml;
     }
-    if (std::fread(xml.get(), 1, xmlSize, f) != xmlSize) return BadXml;
-
-    pugi::xml_document document;
-    if (!document.load_buffer_inplace(xml.get(), xmlSize, pugi::parse_default, pugi::encoding_utf8))
-        return BadXml;
-
-    const CNumberLocale cNumbers;
-    const pugi::xml_node root = document.child("root");
-    passport.readPassport(root.child("passport"));
-    readPeakTables(root.child("channels"));
-    passport.path = path;
     return Ok;
 }
 

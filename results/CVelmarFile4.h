@@ -110,16 +110,18 @@ public:
     virtual ~CVelmarFile4() = default;
 
     // Reads path (UTF-16, converted to UTF-8 for the file system). Returns a Result.
-    // On 0: version, channels with their peak tables and the passport hold the file, and
-    // passport.path is path. After a failure the object holds:
+    // Only a regular file is read: a directory, a FIFO or a device gives -1 without waiting,
+    // however the path changes meanwhile. On 0: version, channels with their peak tables and the
+    // passport hold the file, and passport.path is path. After a failure the object holds:
     //   -1 to -4: its previous content;
     //   -5, -6: the file's version and the channels read before the failing record (previous
     //           channels gone), passport unchanged;
     //   -7: the file's version and all its channels without peak tables, passport unchanged.
     // A sample count is checked against the bytes the file still holds before anything is
-    // allocated, so no input makes it allocate more than the file's size or end the process.
-    // Numbers are parsed with "." whatever the process locale. Does not throw except
-    // std::bad_alloc when memory for a size the file really holds is not available.
+    // allocated. Running out of memory gives -6 while the samples are read and -7 afterwards;
+    // nothing is thrown. The XML part is read as the wide text of a 16-bit wchar_t pugixml build
+    // (bytes that are no UTF-8 are dropped; see withInvalidUtf8Dropped). Numbers are parsed with
+    // "." whatever the process locale.
     virtual std::int32_t load(const std::u16string& path);
 
     // Writes the object to path (created or truncated) and sets passport.path to path. Returns

@@ -83,7 +83,7 @@ void Passport::readPassport(pugi::xml_node element) {
             columns.push_back(readColumn(node));
         } else {
             properties.push_back(
-                {tesmor::toUtf16(name), textOf(node.attribute("title")), textOf(value)});
+                {tesmor::toUtf16DroppingInvalid(name), textOf(node.attribute("title")), textOf(value)});
         }
     }
 }

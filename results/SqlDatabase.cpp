@@ -38,10 +38,27 @@ void SqlStatement::throwStepFailure(int result) {
     throw SqlException(sqlite3_errstr(result), std::move(sql), result);
 }
 
+namespace {
+
+// Debian's SQLite takes every name that begins with "file:" as a URI ("file:h2.db?mode=ro" would
+// open h2.db read-only), and switching that off is a setting of the whole process, which the
+// plug-in shares with the host. Such a name can only be relative (an absolute one begins with
+// "/"), so "./" in front keeps it the file name it is.
+std::u16string literalFileName(std::u16string_view path) {
+    std::u16string name;
+    if (path.starts_with(u"file:")) name = u"./";
+    name += path;
+    return name;
+}
+
+}  // namespace
+
 void SqlDatabase::open(const char16_t* path) {
     db_.reset();
+    const std::optional<std::u16string> name =
+        path ? std::optional(literalFileName(path)) : std::nullopt;
     sqlite3* raw = nullptr;
-    const int opened = sqlite3_open16(path, &raw);
+    const int opened = sqlite3_open16(name ? name->c_str() : nullptr, &raw);
     db_.reset(raw);  // closed by the destructor also when the open failed
     if (opened != SQLITE_OK) {
         // Without a handle (out of memory) sqlite3_errmsg gives SQLite's text for that case.

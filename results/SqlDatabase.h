@@ -128,8 +128,10 @@ public:
     SqlDatabase& operator=(const SqlDatabase&) = delete;
     ~SqlDatabase() = default;  // closes the connection, result not examined
 
-    // Opens path (zero-terminated UTF-16, handed to sqlite3_open16 unchanged: read-write, created
-    // when missing; null gives a private temporary database) and enables foreign keys. No busy
+    // Opens path (zero-terminated UTF-16) with sqlite3_open16: read-write, created when missing;
+    // null gives a private temporary database. The path is always a file name, never a URI: a
+    // name that begins with "file:" opens the file of that name (through "./" + name); SQLite's
+    // own special names ("", ":memory:") keep their meaning. Enables foreign keys. No busy
     // timeout: a database locked by the host fails at once with SQLITE_BUSY.
     // Throws SqlException(sqlite3_errmsg, "", result) on failure.
     void open(const char16_t* path);

@@ -7,8 +7,13 @@
 
 namespace tesmor::results {
 
+std::optional<std::string> withInvalidUtf8Dropped(std::string_view xml) {
+    if (isWellFormedUtf8(xml)) return std::nullopt;
+    return toUtf8KeepingSurrogates(toUtf16DroppingInvalid(xml));
+}
+
 std::u16string textOf(pugi::xml_attribute attribute) {
-    return toUtf16(attribute.as_string());
+    return toUtf16DroppingInvalid(attribute.as_string());
 }
 
 pugi::xml_attribute appendValue(pugi::xml_node parent, const char* name) {

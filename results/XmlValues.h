@@ -2,11 +2,20 @@
 // Value texts of the chromatogram file's XML part (internal to results/).
 #include <pugixml.hpp>
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace tesmor::results {
 
-// A UTF-16 text of an attribute; missing gives the empty text.
+// The XML part as it is read where the files are written: there pugixml turns the whole part
+// into 16-bit wide text before parsing, so bytes that are no UTF-8 vanish from names, texts and
+// numbers alike ("1\xE2" "5" reads as 15). Gives the bytes of that wide text (tesmor::
+// toUtf16DroppingInvalid, written back with toUtf8KeepingSurrogates) to parse instead, or
+// nothing when the part is well-formed UTF-8 and reads the same either way.
+std::optional<std::string> withInvalidUtf8Dropped(std::string_view xml);
+
+// A UTF-16 text of an attribute, decoded as the wide text above; missing gives the empty text.
 std::u16string textOf(pugi::xml_attribute attribute);
 // The attribute "value" of the child named name of node (null when either is missing).
 inline pugi::xml_attribute valueOf(pugi::xml_node node, const char* name) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <bit>
 #include <filesystem>
 #include <functional>
 #include <stdexcept>
@@ -280,6 +281,35 @@ TEST_F(DocumentProcessing, AMisplacedEntryIsLoggedOncePerMap) {
     EXPECT_EQ(log.count("beyond the 500"), 2u) << "a changed map is checked and reported anew";
     EXPECT_EQ(log.count("register map entry 1 at address 496 needs 5 registers"), 2u);
 }
+
+// Peak values become the nearest float, as a correctly rounded conversion gives it: up to half a
+// last place above the largest float that float itself, infinity only from there on.
+struct RoundingCase {
+    const char* name;
+    double value;
+    std::uint32_t bits;
+};
+void PrintTo(const RoundingCase& c, std::ostream* os) { *os << c.name; }
+
+class FloatRounding : public DocumentProcessing, public ::testing::WithParamInterface<RoundingCase> {};
+
+TEST_P(FloatRounding, GivesTheNearestFloat) {
+    map({{kPeak, u"Метан", kArea, kHolding, u"FLOAT", 0}});
+    process(assay({{"Метан", 1, 1.0, GetParam().value}}));
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(server.lock().registerMap()[0].area), GetParam().bits);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, FloatRounding,
+    ::testing::Values(RoundingCase{"Ordinary", 0.1, 0x3DCCCCCD},
+                      RoundingCase{"LargestFloat", 0x1.fffffep127, 0x7F7FFFFF},
+                      RoundingCase{"JustAboveTheLargest", 0x1.fffffe0000001p127, 0x7F7FFFFF},
+                      RoundingCase{"JustBelowTheMidpoint", 0x1.fffffefffffffp127, 0x7F7FFFFF},
+                      RoundingCase{"TheMidpointRoundsToEvenInfinity", 0x1.ffffffp127, 0x7F800000},
+                      RoundingCase{"FarBeyond", 1e300, 0x7F800000},
+                      RoundingCase{"NegativeJustAboveTheLargest", -0x1.fffffe8p127, 0xFF7FFFFF},
+                      RoundingCase{"NegativeMidpoint", -0x1.ffffffp127, 0xFF800000}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PeakIndex, FoldsEachNameOnceAndKeepsTheLast) {
     std::vector<PeakInfo> peaks(3);

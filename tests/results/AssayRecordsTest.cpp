@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <thread>
 
 #include "LabDatabase.h"
 #include "platform/Text.h"
@@ -254,5 +256,115 @@ INSTANTIATE_TEST_SUITE_P(
                   0},
         FileFault{"NoReadPermission", [](const auto& p, const auto&) { ::chmod(p.c_str(), 0); }, 0, true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+// A chromatogram file without channels whose passport holds the given children.
+void writePassportFile(const std::filesystem::path& path, const std::string& passport) {
+    std::string bytes = std::string("STG\x01\0\0\0\0\x10", 9) + std::string(7, '\0');
+    bytes += "<root><passport>" + passport + "</passport></root>";
+    writeBytes(path, {bytes.begin(), bytes.end()});
+}
+
+struct BrokenTextCase {
+    const char* name;
+    std::string passport;
+    std::int32_t numinseria;
+    std::u16string operatorName;
+    std::u16string place;
+};
+void PrintTo(const BrokenTextCase& c, std::ostream* os) { *os << c.name; }
+
+class InvalidUtf8InTheFile : public AssayRecords, public ::testing::WithParamInterface<BrokenTextCase> {};
+
+// As where the file was written, bytes that are no UTF-8 are dropped, so the assay publishes
+// the same number in series and carries the same texts.
+TEST_P(InvalidUtf8InTheFile, ReadsAsWhereTheFileWasWritten) {
+    writePassportFile(dir.file("a.chr"), GetParam().passport);
+    LabAssay row;
+    row.filename = dir.file("a.chr").string();
+    const auto assay = read(lab->addAssay(row, {}));
+    ASSERT_TRUE(assay);
+    EXPECT_EQ(assay->numinseria, GetParam().numinseria);
+    EXPECT_EQ(assay->operatorName, GetParam().operatorName);
+    EXPECT_EQ(assay->place, GetParam().place);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, InvalidUtf8InTheFile,
+    ::testing::Values(
+        BrokenTextCase{"CutOffSequenceInsideTheNumber", "<numinseria value='1\xE2" "5'/>", 15, u"", u""},
+        BrokenTextCase{"OverlongDigit", "<numinseria value='\xC0\xB1" "7'/>", 17, u"", u""},
+        BrokenTextCase{"InvalidByteInTheElementName", "<num\xFFinseria value='8'/>", 8, u"", u""},
+        BrokenTextCase{"InvalidByteInAText", "<operator value='Ив\xFF" "анов'/><place value='Цех\xE2\x82'/>", 0,
+                       u"Иванов", u"Цех"},
+        BrokenTextCase{"EncodedSurrogateKept", "<place value='a\xED\xA0\x80" "b'/>", 0, u"", u"a\xD800" "b"},
+        BrokenTextCase{"WellFormedTextUnchanged", "<operator value='Ё&amp;ж'/><numinseria value='3'/>", 3,
+                       u"Ё&ж", u""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The path of the file swapped between a regular file and a FIFO nobody writes while assays are
+// read: whichever it names at the moment of opening, the reading never waits for the FIFO.
+TEST_F(AssayRecords, APathSwappedForAFifoNeverHoldsTheReading) {
+    const std::filesystem::path regular = chromatogram("regular.chr", u"12");
+    const std::filesystem::path fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::filesystem::path path = dir.file("a.chr");
+    std::filesystem::create_symlink(regular, path);
+    LabAssay row;
+    row.filename = path.string();
+    const auto id = lab->addAssay(row, {});
+
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+        for (int i = 0; !stop; ++i) {
+            const std::filesystem::path next = dir.file("next" + std::to_string(i % 2));
+            std::error_code ignored;
+            std::filesystem::remove(next, ignored);
+            std::filesystem::create_symlink(i % 2 ? fifo : regular, next, ignored);
+            std::filesystem::rename(next, path, ignored);
+        }
+    });
+    auto reading = std::async(std::launch::async, [&] {
+        int readable = 0;
+        for (int i = 0; i < 1000; ++i) readable += read(id)->numinseria == 12;
+        return readable;
+    });
+    const bool finished = reading.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    stop = true;
+    swapper.join();
+    if (!finished) {
+        while (reading.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
+            const int w = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // let it go
+            if (w >= 0) ::close(w);
+        }
+        FAIL() << "reading the assay waits on the FIFO";
+    }
+    EXPECT_GT(reading.get(), 0) << "the regular file was read while it was there";
+}
+
+// File names written on Windows name no file here, even with the file itself in the current
+// folder: the assay counts as one without a readable file (as the user guide says).
+class WindowsFileName : public AssayRecords, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(WindowsFileName, CountsAsAnAssayWithoutAFile) {
+    const auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    chromatogram("a.chr", u"12");
+    LabAssay row;
+    row.filename = GetParam();
+    row.iscalibration = 1;
+    const auto assay = read(lab->addAssay(row, {{"Метан", 1, 1.0, 5}}));
+    std::filesystem::current_path(previous);
+    ASSERT_TRUE(assay);
+    EXPECT_EQ(assay->numinseria, 0);
+    EXPECT_EQ(assay->iscalibration, 0);
+    EXPECT_EQ(assay->peaks.size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, WindowsFileName,
+                         ::testing::Values("C:\\Data\\2024\\a.chr", "C:/Data/a.chr", "\\\\server\\lab\\a.chr", ".\\a.chr"));
 
 }  // namespace

@@ -5,7 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <clocale>
+#include <filesystem>
+#include <functional>
+#include <future>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -213,6 +221,69 @@ TEST(LoadTest, AMissingFileGivesMinusOneAndChangesNothing) {
     EXPECT_EQ(f.passport, previousContent().passport);
     EXPECT_EQ(f.channels, previousContent().channels);
 }
+
+// Only a regular file is read: whatever else the path names gives -1 at once and leaves the
+// object as it was. A FIFO that another program holds open with a whole file in it, too.
+struct NotAFileCase {
+    const char* name;
+    // Makes path; returns a descriptor to close after the load, or -1.
+    std::function<int(const std::filesystem::path& path, const std::filesystem::path& good)> make;
+};
+void PrintTo(const NotAFileCase& c, std::ostream* os) { *os << c.name; }
+
+class NotARegularFile : public ::testing::TestWithParam<NotAFileCase> {};
+
+TEST_P(NotARegularFile, GivesMinusOneWithoutWaiting) {
+    TempDir dir;
+    const auto path = dir.file("x.chr");
+    writeBytes(dir.file("good.chr"), good(1));
+    const int held = GetParam().make(path, dir.file("good.chr"));
+    CVelmarFile4 f = previousContent();
+    auto loading = std::async(std::launch::async, [&] { return f.load(dir.file16("x.chr")); });
+    if (loading.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        const int w = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // let it go
+        if (w >= 0) ::close(w);
+        loading.wait();
+        ADD_FAILURE() << "load waits";
+    }
+    EXPECT_EQ(loading.get(), -1);
+    if (held >= 0) ::close(held);
+    EXPECT_EQ(f.passport, previousContent().passport);
+    EXPECT_EQ(f.channels, previousContent().channels);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, NotARegularFile,
+    ::testing::Values(
+        NotAFileCase{"ADirectory",
+                     [](const auto& p, const auto&) {
+                         std::filesystem::create_directory(p);
+                         return -1;
+                     }},
+        NotAFileCase{"ALinkToADirectory",
+                     [](const auto& p, const auto&) {
+                         std::filesystem::create_directory_symlink(p.parent_path(), p);
+                         return -1;
+                     }},
+        NotAFileCase{"ADevice",
+                     [](const auto& p, const auto&) {
+                         std::filesystem::create_symlink("/dev/null", p);
+                         return -1;
+                     }},
+        NotAFileCase{"AFifoNobodyWrites",
+                     [](const auto& p, const auto&) {
+                         EXPECT_EQ(::mkfifo(p.c_str(), 0600), 0);
+                         return -1;
+                     }},
+        NotAFileCase{"AFifoHoldingAWholeFile",
+                     [](const auto& p, const auto& good) {
+                         EXPECT_EQ(::mkfifo(p.c_str(), 0600), 0);
+                         const int fd = ::open(p.c_str(), O_RDWR | O_CLOEXEC);  // both ends, no wait
+                         const Bytes bytes = readBytes(good);
+                         EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+                         return fd;
+                     }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // The bytes of a saved file's binary part followed by other XML.
 Bytes withXml(const CVelmarFile4& f, const std::string& xml) {
@@ -461,6 +532,25 @@ TEST(PeakTableTest, TheFirstElementOfAFieldCountsWhateverTheOrder) {
     EXPECT_EQ(p.time, 0.0);  // the first "time" has no value
     EXPECT_EQ(p.area, 2.0);
     EXPECT_EQ(p.front, 4.0);
+}
+
+}  // namespace
+
+namespace {
+
+// Bytes that are no UTF-8 vanish from the XML part before it is parsed, as where the files are
+// written: in numbers, texts and element names alike.
+TEST(PeakTableTest, InvalidUtf8IsDroppedFromNumbersTextsAndNames) {
+    const std::string xml =
+        "<root><passport><num\xFFinseria value='1\xE2" "5'/></passport><channels><channel>"
+        "<number value='\xC0\xB1'/><table><item><time value='2\xFF.5'/><name value='Ме\xE2тан'/>"
+        "<le\x80" "ft value='-\xF0\x9F" "7'/></item></table></channel></channels></root>";
+    const CVelmarFile4 f = loadBytes(withXml(channelsNumbered({1}), xml));
+    EXPECT_EQ(f.passport.findProperty(u"numinseria"), u"15");
+    ASSERT_EQ(f.channels[0].peaks.size(), 1u) << "the overlong '1' is the channel number";
+    EXPECT_EQ(f.channels[0].peaks[0].time, 2.5);
+    EXPECT_EQ(f.channels[0].peaks[0].name, u"Метан");
+    EXPECT_EQ(f.channels[0].peaks[0].left, -7);
 }
 
 }  // namespace

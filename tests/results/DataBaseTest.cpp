@@ -9,6 +9,8 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -213,5 +215,70 @@ TEST(DataBaseConnectionTest, TheLocationIsACopyOfTheHostText) {
     EXPECT_EQ(&connection, &DataBaseConnection::instance());
     connection.setConnectionUri(nullptr);
 }
+
+// The host's location is a file name even where it looks like a URI to SQLite (Debian's build
+// takes names beginning with "file:" as URIs). Beside each literal file lie the files a URI
+// reading would open instead; the open must reach the literal one and create nothing else.
+struct LocationCase {
+    const char* name;
+    std::string location;  // relative to the current folder, or below it when absolute
+    bool absolute;
+};
+void PrintTo(const LocationCase& c, std::ostream* os) { *os << c.name; }
+
+class LiteralLocation : public ::testing::TestWithParam<LocationCase> {
+protected:
+    void SetUp() override {
+        previous_ = std::filesystem::current_path();
+        std::filesystem::current_path(dir_.path());
+    }
+    void TearDown() override { std::filesystem::current_path(previous_); }
+
+    // A database whose one row says what it is, made under a plain name and then renamed.
+    void makeDatabase(const std::filesystem::path& path, const char* marker) {
+        const auto plain = dir_.file("plain.db");
+        {
+            const RawDb db = openRaw(plain);
+            exec(db.get(), ("CREATE TABLE marker(v TEXT); INSERT INTO marker VALUES('" + std::string(marker) + "');").c_str());
+        }
+        std::filesystem::rename(plain, path);
+    }
+    std::set<std::string> files() const {
+        std::set<std::string> names;
+        for (const auto& e : std::filesystem::recursive_directory_iterator(dir_.path()))
+            names.insert(std::filesystem::relative(e.path(), dir_.path()).string());
+        return names;
+    }
+
+    TempDir dir_;
+    std::filesystem::path previous_;
+};
+
+TEST_P(LiteralLocation, OpensTheFileOfThatName) {
+    for (const char* decoy : {"h2.db", "x.db", "A.db", "b.db", "v.db"}) makeDatabase(decoy, "decoy");
+    const std::filesystem::path literal =
+        GetParam().absolute ? dir_.path() / GetParam().location : std::filesystem::path(GetParam().location);
+    makeDatabase(literal, "literal");
+    const std::set<std::string> before = files();
+
+    SqlDatabase db;
+    db.open(std::optional(tesmor::toUtf16(literal.string())));
+    std::vector<std::u16string> markers;
+    db.prepare(u"SELECT v FROM marker;").forEachRow<std::u16string>([&](std::u16string v) { markers.push_back(v); });
+    EXPECT_EQ(markers, std::vector<std::u16string>{u"literal"});
+    EXPECT_EQ(files(), before) << "no other file opened or created";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, LiteralLocation,
+    ::testing::Values(LocationCase{"FileColon", "file:x.db", false},
+                      LocationCase{"FileColonWithQuery", "file:h2.db?mode=ro", false},
+                      LocationCase{"FileColonWithPercentEscape", "file:%41.db", false},
+                      LocationCase{"FileColonWithFragment", "file:b.db#c", false},
+                      LocationCase{"FileColonNamingAVfs", "file:v.db?vfs=none", false},
+                      LocationCase{"QuestionHashAndPercent", "a?b#c%41.db", false},
+                      LocationCase{"UpperCaseFile", "FILE:h2.db?mode=ro", false},
+                      LocationCase{"AbsoluteWithFileColonName", "file:h2.db?mode=ro", true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,18 +1,28 @@
-// A size read from a file must be checked against the file before memory is asked for it. The
-// replaced global operator new records the largest request made while a load runs.
+// A size read from a file must be checked against the file before memory is asked for it, and
+// running out of memory while a file is loaded makes it an unreadable file, never an exception.
+// The replaced global operator new records the largest request made while a load runs and can
+// fail a chosen request or every request above a size.
+#include "results/AssayRecords.h"
 #include "results/CVelmarFile4.h"
+#include "results/SyntheticChromatogram.h"
 
+#include "LabDatabase.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <new>
+#include <string>
 
 namespace {
 std::atomic<bool> recording{false};
 std::atomic<std::size_t> largest{0};
+std::atomic<long> failCountdown{0};  // > 0: the request that brings it to 0 fails
+std::atomic<std::size_t> failAbove{std::numeric_limits<std::size_t>::max()};
 }  // namespace
 
 void* operator new(std::size_t size) {
@@ -21,6 +31,9 @@ void* operator new(std::size_t size) {
         while (size > seen && !largest.compare_exchange_weak(seen, size)) {
         }
     }
+    if (size > failAbove.load(std::memory_order_relaxed)) throw std::bad_alloc();
+    if (failCountdown.load(std::memory_order_relaxed) > 0 && failCountdown.fetch_sub(1) == 1)
+        throw std::bad_alloc();
     if (void* p = std::malloc(size ? size : 1)) return p;
     throw std::bad_alloc();
 }
@@ -63,44 +76,103 @@ TEST(LoadAllocation, ACorruptSampleCountAllocatesNothingLarge) {
 
 }  // namespace
 
-#include <sys/stat.h>
-
-#include <thread>
-
 namespace {
 
-// Through a pipe the size is unknown: the samples buffer grows only with the words that arrive,
-// and the XML part, whose size cannot be determined, gives -7 with every channel read.
-struct PipeCase {
-    const char* name;
-    std::uint64_t count;
-    std::int32_t result;
-    std::size_t channels;
-};
-
-class LoadFromPipe : public ::testing::TestWithParam<PipeCase> {};
-
-TEST_P(LoadFromPipe, BoundsItsBuffersByWhatArrives) {
+// Fails the first, second, third ... request of a load until one runs through: every request
+// that can fail is tried once.
+TEST(LoadAllocation, RunningOutOfMemoryAnywhereGivesAResultCode) {
     TempDir dir;
-    const auto fifo = dir.file("pipe");
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    std::vector<unsigned char> bytes = fileClaiming(GetParam().count);
-    if (GetParam().count == 26) bytes.insert(bytes.end(), {'<', 'r', '/', '>'});
-    std::thread writer([&] { writeBytes(fifo, bytes); });
-    CVelmarFile4 f;
-    largest = 0;
-    recording = true;
-    const std::int32_t result = f.load(dir.file16("pipe"));
-    recording = false;
-    writer.join();
-    EXPECT_EQ(result, GetParam().result);
-    EXPECT_EQ(f.channels.size(), GetParam().channels);
-    EXPECT_LE(largest.load(), std::size_t{4} << 20);
+    SyntheticOptions options;
+    options.channels = 2;
+    options.samples = 100;
+    options.peaks = 3;
+    ASSERT_EQ(makeSyntheticChromatogram(options).save(dir.file16("a.chr")), 0);
+    CVelmarFile4 previous;
+    previous.passport.sample = u"previous";
+    previous.passport.properties = {{u"operator", u"", u"Петров"}};
+
+    const std::u16string path = dir.file16("a.chr");
+    bool ranThrough = false;
+    for (long request = 1; !ranThrough && request < 100000; ++request) {
+        CVelmarFile4 f = previous;
+        std::int32_t result = 1;
+        failCountdown = request;
+        try {
+            result = f.load(path);
+        } catch (...) {
+            failCountdown = 0;
+            ADD_FAILURE() << "request " << request << ": exception out of load";
+            continue;
+        }
+        ranThrough = failCountdown.exchange(0) > 0;
+        if (ranThrough) {
+            EXPECT_EQ(result, 0);
+            EXPECT_EQ(f.passport.properties.size(), 3u);
+            continue;
+        }
+        EXPECT_TRUE(result == CVelmarFile4::CannotOpen || result == CVelmarFile4::BadSamples ||
+                    result == CVelmarFile4::BadXml)
+            << "request " << request << ": " << result;
+        EXPECT_EQ(f.passport, previous.passport) << "request " << request;
+        for (const ChannelData& c : f.channels) EXPECT_TRUE(c.peaks.empty()) << "request " << request;
+    }
+    EXPECT_TRUE(ranThrough);
 }
 
-INSTANTIATE_TEST_SUITE_P(Pipes, LoadFromPipe,
-                         ::testing::Values(PipeCase{"CorruptCount", 0xFFFFFFFF, -6, 0},
-                                           PipeCase{"WholeFile", 26, -7, 1}),
-                         [](const auto& info) { return std::string(info.param.name); });
+// What an assay takes from its file: all of it, or nothing as from an unreadable file.
+TEST(LoadAllocation, RunningOutOfMemoryMakesTheFileUnreadableForTheAssay) {
+    TempDir dir;
+    SyntheticOptions options;
+    options.numinseria = u"12";
+    ASSERT_EQ(makeSyntheticChromatogram(options).save(dir.file16("a.chr")), 0);
+    const std::u16string path = dir.file16("a.chr");
+    bool ranThrough = false;
+    for (long request = 1; !ranThrough && request < 100000; ++request) {
+        failCountdown = request;
+        const auto properties = tesmor::readChromatogramProperties(path);
+        ranThrough = failCountdown.exchange(0) > 0;
+        if (!ranThrough) {
+            EXPECT_FALSE(properties) << "request " << request;
+            continue;
+        }
+        ASSERT_TRUE(properties);
+        EXPECT_EQ(properties->numinseria, 12);
+        EXPECT_EQ(properties->operatorName, u"Иванова А.П.");
+        EXPECT_EQ(properties->place, u"Лаборатория 1");
+    }
+    EXPECT_TRUE(ranThrough);
+}
+
+// A file whose passport text needs more memory than there is, read as the chromatogram of an
+// assay in a real database: the assay counts as one without a readable file and keeps its peaks.
+TEST(LoadAllocation, AnAssayWhoseFileNeedsTooMuchMemoryIsReadWithoutIt) {
+    TempDir dir;
+    const std::string big(3 << 20, 'x');  // 3 MiB of text, 6 MiB as UTF-16
+    std::string bytes = std::string("STG\x01\0\0\0\0\x10", 9) + std::string(7, '\0');
+    bytes += "<root><passport><operator value='" + big + "'/><numinseria value='12'/></passport></root>";
+    writeBytes(dir.file("big.chr"), {bytes.begin(), bytes.end()});
+
+    tesmor::host::LabDatabase lab(dir.file("host.db").string());
+    tesmor::host::LabAssay row;
+    row.filename = dir.file("big.chr").string();
+    row.iscalibration = 1;
+    const auto id = lab.addAssay(row, {{"Метан", 1, 1.0, 5}});
+    DataBase::SqlDatabase db;
+    db.open(dir.file16("host.db").c_str());
+
+    failAbove = 4 << 20;
+    std::optional<tesmor::AssayInfo> assay;
+    try {
+        assay = tesmor::readAssay(db, static_cast<std::int32_t>(id));
+    } catch (const std::bad_alloc&) {
+        ADD_FAILURE() << "out of memory escaped the reading of the assay";
+    }
+    failAbove = std::numeric_limits<std::size_t>::max();
+    ASSERT_TRUE(assay);
+    EXPECT_EQ(assay->numinseria, 0);
+    EXPECT_EQ(assay->iscalibration, 0);
+    EXPECT_TRUE(assay->operatorName.empty());
+    EXPECT_EQ(assay->peaks.size(), 1u);
+}
 
 }  // namespace
