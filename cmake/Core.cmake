@@ -23,17 +23,25 @@ find_package(Threads REQUIRED)
 # Headers are included by folder ("modbus/RegisterMap.h"), and a library shows its users its own
 # folder only: whoever includes "modbus/..." must link tesmor::modbus. The folder is reached
 # through a link in the build tree, as the source tree's root would show every folder at once.
-#   tesmor_export_folder(TARGET FOLDER [AS NAME]): FOLDER relative to the source root; NAME, the
-#   folder name used in #include lines, defaults to FOLDER's last part.
+#   tesmor_export_folder(TARGET FOLDER [AS NAME] [FILES FILE...]): FOLDER relative to the source
+#   root; NAME, the folder name used in #include lines, defaults to FOLDER's last part; FILES
+#   exports only those files of the folder.
 function(tesmor_export_folder target folder)
-  cmake_parse_arguments(PARSE_ARGV 2 arg "" "AS" "")
+  cmake_parse_arguments(PARSE_ARGV 2 arg "" "AS" "FILES")
   cmake_path(GET folder FILENAME name)
   if(arg_AS)
     set(name ${arg_AS})
   endif()
-  set(root ${CMAKE_BINARY_DIR}/include-of/${folder})
-  file(MAKE_DIRECTORY ${root})
-  file(CREATE_LINK ${TESMOR_SOURCE_DIR}/${folder} ${root}/${name} SYMBOLIC)
+  set(root ${CMAKE_BINARY_DIR}/include-of/${target})
+  if(arg_FILES)
+    file(MAKE_DIRECTORY ${root}/${name})
+    foreach(file IN LISTS arg_FILES)
+      file(CREATE_LINK ${TESMOR_SOURCE_DIR}/${folder}/${file} ${root}/${name}/${file} SYMBOLIC)
+    endforeach()
+  else()
+    file(MAKE_DIRECTORY ${root})
+    file(CREATE_LINK ${TESMOR_SOURCE_DIR}/${folder} ${root}/${name} SYMBOLIC)
+  endif()
   get_target_property(type ${target} TYPE)
   if(type STREQUAL "INTERFACE_LIBRARY")
     target_include_directories(${target} INTERFACE ${root})
