@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config git
+  build-essential cmake ninja-build pkg-config git gcc-multilib g++-multilib
   clang libclang-rt-14-dev
   libmodbus-dev libsqlite3-dev libpugixml-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev

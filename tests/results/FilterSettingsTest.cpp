@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <string_view>
+#include <utility>
+
 #include "results/FilterSettings.h"
 #include "results/TextFolding.h"
 #include "support/MemoryProfile.h"
@@ -95,10 +98,17 @@ TEST(TextFolding, FoldsLatinAndCyrillicOnACopy) {
     EXPECT_EQ(foldCase(u"\xD83D\xDE00"), u"\xD83D\xDE00");
 }
 
+// Expected values from polynomial division over GF(2): message times x^16 modulo 0x18005.
 TEST(TextFolding, Crc16Umts) {
-    EXPECT_EQ(crc16("123456789"), 0xFEE8);
-    EXPECT_EQ(crc16(""), 0);
-    EXPECT_EQ(crc16("A"), crc16("A"));
+    const std::pair<std::string_view, std::uint16_t> cases[] = {
+        {"123456789", 0xFEE8},  // the catalogue's check value
+        {"", 0},
+        {"A", 0x0186},
+        {"\xFF", 0x0202},  // a byte above 0x7F must not be sign-extended
+        {std::string_view("\x80\x00", 2), 0x8009},
+        {"6f1c0e2a-0000-4000-8000-000000000001", 0xA816},
+    };
+    for (const auto& [bytes, crc] : cases) EXPECT_EQ(crc16(bytes), crc) << testing::PrintToString(bytes);
     EXPECT_NE(crc16("6f1c0e2a-0000-4000-8000-000000000001"), crc16("6f1c0e2a-0000-4000-8000-000000000002"));
 }
 

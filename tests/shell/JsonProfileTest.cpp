@@ -80,6 +80,7 @@ struct CorruptCase {
 class CorruptProfile : public ::testing::TestWithParam<CorruptCase> {};
 
 TEST_P(CorruptProfile, StopsTheHostAndLeavesTheFileAlone) {
+    if (!*TESMOR_HOST_PATH) GTEST_SKIP() << "built without tesmor-host (TESMOR_BUILD_UI=OFF)";
     TempDir dir;
     const auto path = dir.path() / "profile.json";
     writeFile(path, GetParam().text);
@@ -101,6 +102,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(StandInHost, RunsThePlugInAndQuitsCleanly) {
+    if (!*TESMOR_HOST_PATH) GTEST_SKIP() << "built without tesmor-host (TESMOR_BUILD_UI=OFF)";
     TempDir dir;
     std::string output;
     const int status = run("printf 'update 7\\nprofile\\nquit\\n' | " + std::string(TESMOR_HOST_PATH) +
@@ -113,6 +115,7 @@ TEST(StandInHost, RunsThePlugInAndQuitsCleanly) {
 }
 
 TEST(StandInHost, TraceShowsEveryCall) {
+    if (!*TESMOR_HOST_PATH) GTEST_SKIP() << "built without tesmor-host (TESMOR_BUILD_UI=OFF)";
     TempDir dir;
     std::string output;
     run("echo quit | " + std::string(TESMOR_HOST_PATH) + " --trace --data-dir " + dir.path().string(), output);
