@@ -64,6 +64,7 @@ struct FilesDialog {
     explicit FilesDialog(const RegisterMap& stored) {
         env.context.otherLanguages = {&english};
         tesmor::saveRegisterMap(env.profile, stored);
+        env.server.loadRegisterMap();  // the map in use when the dialog opens
         dialog = std::make_unique<CDlgMapSettings>(env.context, u"MapSettings", nullptr);
         dialog->setFileChooser([this](bool, CDlgMapSettings::FileKind& chosen) {
             ++chooserRuns;
