@@ -1,7 +1,7 @@
 #include "Text.h"
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 

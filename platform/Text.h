@@ -27,8 +27,8 @@ std::u16string toUtf16DroppingInvalid(std::string_view bytes);
 // surrogate in its own 3-byte form, so that toUtf16DroppingInvalid gives the units back.
 std::string toUtf8KeepingSurrogates(std::u16string_view text);
 
-// The number at the start of a text as C's strtol reads it: white space, an optional sign, then
-// digits of `base` (10 or 16) up to the first other character; 0 when there are none. The
+// The number at the start of a text: white space, an optional sign, then digits of `base` (10
+// or 16, no "0x") up to the first other character; 0 when there are none. The
 // magnitude saturates at 2^40, far past any range a caller checks, so no text can overflow it.
 std::int64_t leadingNumber(std::u16string_view text, int base = 10) noexcept;
 // The decimal leadingNumber saturated to the 32-bit range.
