@@ -18,10 +18,6 @@ ModbusServer::~ModbusServer() { stop(); }
 void ModbusServer::restart() {
     std::lock_guard control(controlMutex_);
     const ConnectionSettings s = loadConnectionSettings(profile_);
-    {
-        std::lock_guard info(infoMutex_);
-        settings_ = s;
-    }
     reloadConfiguration();
     stopTransports();
     if (s.tcpEnabled == 1) {
@@ -106,11 +102,6 @@ void ModbusServer::logMisplacedEntries() {
 void ModbusServer::setReloadHook(std::function<void()> hook) {
     std::lock_guard info(infoMutex_);
     reloadHook_ = std::move(hook);
-}
-
-ConnectionSettings ModbusServer::connectionSettings() const {
-    std::lock_guard info(infoMutex_);
-    return settings_;
 }
 
 std::u16string ModbusServer::localHostName() const {

@@ -85,7 +85,6 @@ public:
     Locked lock() { return Locked(*this); }
 
     // Thread-safe readers.
-    ConnectionSettings connectionSettings() const;
     // True until a transport thread has been started for the first time.
     bool startPending() const noexcept { return startPending_.load(); }
     // Host name and master address, set at the first answered TCP request of a connection (the
@@ -128,7 +127,6 @@ private:
     std::jthread rtuThread_;
 
     mutable std::mutex infoMutex_;
-    ConnectionSettings settings_;
     std::u16string localHostName_;
     std::u16string peerAddress_;
     std::function<void()> reloadHook_;

@@ -2,6 +2,8 @@
 
 #include <iterator>
 
+#include "TesmorVersion.h"
+
 namespace tesmor {
 
 namespace {
@@ -157,12 +159,12 @@ constexpr TesmorTranslation kTranslations[] = {{1049, 1200}};
 constexpr TesmorVersionValue kVersion[] = {
     {u"041904b0", u"CompanyName", u"Разработчики tesmor"},
     {u"041904b0", u"FileDescription", u"Плагин для подключения к Modbus Master устройствам."},
-    {u"041904b0", u"FileVersion", u"1.1.1.4"},
+    {u"041904b0", u"FileVersion", TESMOR_VERSION_TEXT},
     {u"041904b0", u"InternalName", u"tesmor.so"},
     {u"041904b0", u"LegalCopyright", u"© 2026 Разработчики tesmor. Все права защищены."},
     {u"041904b0", u"OriginalFilename", u"tesmor.so"},
     {u"041904b0", u"ProductName", u"Велмар: Modbus"},
-    {u"041904b0", u"ProductVersion", u"1.1.1.4"},
+    {u"041904b0", u"ProductVersion", TESMOR_VERSION_TEXT},
 };
 
 constexpr TesmorResourceTable kTable{

@@ -1,6 +1,7 @@
 // tesmorENU.so: the English resources of the plug-in.
 #include <iterator>
 
+#include "TesmorVersion.h"
 #include "platform/ResourceTable.h"
 
 namespace {
@@ -156,12 +157,12 @@ constexpr TesmorTranslation kTranslations[] = {{1033, 1200}};
 constexpr TesmorVersionValue kVersion[] = {
     {u"040904b0", u"CompanyName", u"tesmor developers"},
     {u"040904b0", u"FileDescription", u"Plug-in for connecting to Modbus Master devices."},
-    {u"040904b0", u"FileVersion", u"1.1.1.4"},
+    {u"040904b0", u"FileVersion", TESMOR_VERSION_TEXT},
     {u"040904b0", u"InternalName", u"tesmorENU.so"},
     {u"040904b0", u"LegalCopyright", u"© 2026 tesmor developers. All rights reserved."},
     {u"040904b0", u"OriginalFilename", u"tesmorENU.so"},
     {u"040904b0", u"ProductName", u"Velmar: Modbus"},
-    {u"040904b0", u"ProductVersion", u"1.1.1.4"},
+    {u"040904b0", u"ProductVersion", TESMOR_VERSION_TEXT},
 };
 
 constexpr TesmorResourceTable kTable{
