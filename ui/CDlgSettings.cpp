@@ -225,7 +225,8 @@ void CDlgSettings::fillChoices() {
 }
 
 void CDlgSettings::enableTcpGroup(bool on) {
-    for (QWidget* box : std::initializer_list<QWidget*>{tcpPort_, tcpId_, localIp_, remoteIp_, maxMasters_}) box->setEnabled(on);
+    for (QWidget* box : std::initializer_list<QWidget*>{tcpPort_, tcpId_, localIp_, remoteIp_, maxMasters_})
+        box->setEnabled(on);
 }
 
 void CDlgSettings::enableRtuGroup(bool on) {
