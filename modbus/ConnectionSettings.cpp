@@ -1,5 +1,7 @@
 #include "modbus/ConnectionSettings.h"
 
+#include <algorithm>
+
 #include "platform/Text.h"
 
 namespace tesmor {
@@ -19,6 +21,7 @@ ConnectionSettings loadConnectionSettings(Profile& profile) {
     s.dataBits = profile.getInt(section, u"dataBits", d.dataBits);
     s.parity = profile.getString(section, u"parity", d.parity);
     s.stopBits = profile.getInt(section, u"stopBits", d.stopBits);
+    s.maxMasters = std::clamp(profile.getInt(section, u"maxMasters", d.maxMasters), 1, kMaxMastersLimit);
     return s;
 }
 
@@ -34,6 +37,7 @@ void saveConnectionSettings(Profile& profile, const ConnectionSettings& s) {
     profile.setInt(section, u"stopBits", s.stopBits);
     profile.setInt(section, u"isRTU", s.rtuEnabled);
     profile.setInt(section, u"isTCP", s.tcpEnabled);
+    profile.setInt(section, u"maxMasters", s.maxMasters);
 }
 
 char parityCharacter(std::u16string_view parity) noexcept {

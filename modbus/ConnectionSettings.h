@@ -21,13 +21,18 @@ struct ConnectionSettings {
     // A transport starts only when its flag equals 1; other values leave it off.
     std::int32_t tcpEnabled = 0;
     std::int32_t rtuEnabled = 0;
+    // How many TCP masters are served at once; 1 keeps the one-master-at-a-time server.
+    std::int32_t maxMasters = 1;
 
     bool operator==(const ConnectionSettings&) const = default;
 };
 
-// Reads the ten keys; a missing key gives its default. Values are taken as stored, unchecked.
+inline constexpr std::int32_t kMaxMastersLimit = 16;
+
+// Reads the ten keys, then "maxMasters"; a missing key gives its default. The ten are taken as
+// stored, unchecked; "maxMasters" is clamped to 1..kMaxMastersLimit.
 ConnectionSettings loadConnectionSettings(Profile& profile);
-// Writes all ten keys (the section is not emptied first).
+// Writes all ten keys, then "maxMasters" (the section is not emptied first).
 void saveConnectionSettings(Profile& profile, const ConnectionSettings& settings);
 
 // The character libmodbus expects for the parity text: its first character ('\0' when empty,

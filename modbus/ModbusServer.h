@@ -88,7 +88,9 @@ public:
     // True until a transport thread has been started for the first time.
     bool startPending() const noexcept { return startPending_.load(); }
     // Host name and master address, set at the first answered TCP request of a connection (the
-    // host name refreshed at most once a second after that); empty after a stop.
+    // host name refreshed at most once a second after that); empty after a stop. With several
+    // masters connected: the newest answered master's address and how many others are
+    // connected, "192.0.2.7 (+2)".
     std::u16string localHostName() const;
     std::u16string peerAddress() const;
     // True while the TCP transport holds its listening socket / the RTU transport its port.
@@ -105,9 +107,18 @@ private:
     void runRtu(std::stop_token stop, ConnectionSettings settings) noexcept;
     void tcpLoop(std::stop_token stop, const ConnectionSettings& settings);
     void rtuLoop(std::stop_token stop, const ConnectionSettings& settings);
-    // Serves one accepted master (non-blocking socket) until it leaves, fails, stalls or a stop
-    // comes. Returns true when the master ended it by not taking its replies.
-    bool serveMaster(int fd, const Waker& waker, const std::stop_token& stop, int unitId);
+    // One accepted master's connection (TcpTransport.cpp).
+    struct TcpConnection;
+    enum class TcpOutcome { Open, Gone, Stalled };
+    // Serves one accepted master until it leaves, fails, stalls or a stop comes. Returns true
+    // when the master ended it by not taking its replies.
+    bool serveMaster(TcpConnection& c, const Waker& waker, const std::stop_token& stop, int unitId);
+    // Serves up to settings.maxMasters masters at once from one poll() loop until a stop comes.
+    void serveMasters(const std::stop_token& stop, const ConnectionSettings& settings, const Waker& waker);
+    // Handles what poll() reported for one connection (0: nothing, a deadline may have passed)
+    // and answers its complete frames.
+    TcpOutcome serviceMaster(TcpConnection& c, short revents, int unitId);
+    bool answerFrames(TcpConnection& c, int unitId);
     // Answers requests on an opened serial port (non-blocking) until it goes away or a stop comes.
     void serveLine(int fd, const Waker& waker, const std::stop_token& stop, const ConnectionSettings& settings);
     struct PeerRefresh {

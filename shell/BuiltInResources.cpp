@@ -57,6 +57,8 @@ constexpr TesmorString kStrings[] = {
     {1311, u"Нет"},
     {1312, u"ОК"},
     {1313, u" (нет доступа)"},
+    // The settings dialog's TCP group.
+    {1400, u"Одновременно мастеров:"},
     // 1900-1921: map files and tag lists
     {1900, u"Файл пуст."},
     {1901, u"Первая строка должна быть строкой заголовка: %1"},

@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <climits>
@@ -89,6 +90,9 @@ CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(
     addRow(tcpForm, tcpGroup, text(kPortLabel), kPortLabel, tcpPort_);
     addRow(tcpForm, tcpGroup, text(kLocalIpLabel), kLocalIpLabel, localIp_);
     addRow(tcpForm, tcpGroup, text(kRemoteIpLabel), kRemoteIpLabel, remoteIp_);
+    maxMasters_ = named(new QSpinBox(tcpGroup), 1120);
+    maxMasters_->setRange(1, kMaxMastersLimit);
+    addRow(tcpForm, tcpGroup, toQString(context_.resources.loadString(kMaxMastersString)), 1121, maxMasters_);
 
     auto* rtuGroup = named(new QGroupBox(text(kRtuGroup), this), kRtuGroup);
     auto* rtuLayout = new QVBoxLayout(rtuGroup);
@@ -122,8 +126,9 @@ CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(
     connect(cancel, &QPushButton::clicked, this, &CDlgSettings::reject);
 
     auto* grid = new QGridLayout;
-    grid->addWidget(tcp_, 0, 0);
-    grid->addWidget(rtu_, 0, 1);
+    // Left-aligned, not stretched: a check box reacts only over its box and text.
+    grid->addWidget(tcp_, 0, 0, Qt::AlignLeft);
+    grid->addWidget(rtu_, 0, 1, Qt::AlignLeft);
     grid->addWidget(tcpGroup, 1, 0);
     grid->addWidget(rtuGroup, 1, 1);
     auto* buttons = new QHBoxLayout;
@@ -177,6 +182,7 @@ void CDlgSettings::initDialog() {
     tcpPort_->setText(QString::number(settings_.tcpPort));
     tcpId_->setText(QString::number(settings_.tcpUnitId));
     rtuId_->setText(QString::number(settings_.rtuUnitId));
+    maxMasters_->setValue(settings_.maxMasters);
     // The port names may have changed length since the last opening.
     adjustSize();
 }
@@ -219,7 +225,8 @@ void CDlgSettings::fillChoices() {
 }
 
 void CDlgSettings::enableTcpGroup(bool on) {
-    for (QWidget* box : std::initializer_list<QWidget*>{tcpPort_, tcpId_, localIp_, remoteIp_}) box->setEnabled(on);
+    for (QWidget* box : std::initializer_list<QWidget*>{tcpPort_, tcpId_, localIp_, remoteIp_, maxMasters_})
+        box->setEnabled(on);
 }
 
 void CDlgSettings::enableRtuGroup(bool on) {
@@ -265,6 +272,7 @@ void CDlgSettings::accept() {
     settings_.tcpPort = leadingInteger(tcpPort_->text());
     settings_.tcpUnitId = leadingInteger(tcpId_->text());
     settings_.rtuUnitId = leadingInteger(rtuId_->text());
+    settings_.maxMasters = maxMasters_->value();
     saveConnectionSettings(context_.profile, settings_);
     settingsSaved_ = true;
     QDialog::accept();

@@ -14,6 +14,7 @@
 class QCheckBox;
 class QComboBox;
 class QLineEdit;
+class QSpinBox;
 
 namespace tesmor::ui {
 
@@ -28,6 +29,8 @@ public:
     };
     // The mark after a port this user may not open.
     static constexpr unsigned kNoAccessMarkString = 1313;
+    // The label of the "masters at once" box (1120, its label 1121).
+    static constexpr unsigned kMaxMastersString = 1400;
 
     // The context must outlive the dialog. Loads the settings (section "Settings") at once.
     explicit CDlgSettings(const UiContext& context, QWidget* parent = nullptr);
@@ -76,6 +79,7 @@ private:
     QLineEdit* tcpPort_ = nullptr;
     QLineEdit* localIp_ = nullptr;
     QLineEdit* remoteIp_ = nullptr;
+    QSpinBox* maxMasters_ = nullptr;
     QLineEdit* rtuId_ = nullptr;
     QComboBox* portName_ = nullptr;
     QComboBox* baud_ = nullptr;

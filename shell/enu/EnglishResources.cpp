@@ -55,6 +55,8 @@ constexpr TesmorString kStrings[] = {
     {1311, u"No"},
     {1312, u"OK"},
     {1313, u" (no access)"},
+    // The settings dialog's TCP group.
+    {1400, u"Masters at once:"},
     // 1900-1921: map files and tag lists
     {1900, u"The file is empty."},
     {1901, u"The first line must be the header row: %1"},

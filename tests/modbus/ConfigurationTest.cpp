@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "modbus/ConnectionSettings.h"
@@ -38,12 +39,13 @@ TEST(ConnectionSettings, EmptyProfileGivesDefaultsInReadOrder) {
     EXPECT_EQ(s.stopBits, 1);
     EXPECT_EQ(s.tcpEnabled, 0);
     EXPECT_EQ(s.rtuEnabled, 0);
-    const std::vector<std::u16string> order{u"TCPId", u"localPort", u"isRTU",    u"isTCP", u"RTUId",
-                                            u"portName", u"baud",   u"dataBits", u"parity", u"stopBits"};
+    EXPECT_EQ(s.maxMasters, 1);
+    const std::vector<std::u16string> order{u"TCPId",    u"localPort", u"isRTU",  u"isTCP",    u"RTUId",     u"portName",
+                                            u"baud",     u"dataBits",  u"parity", u"stopBits", u"maxMasters"};
     EXPECT_EQ(profile.reads, order);
 }
 
-TEST(ConnectionSettings, SaveWritesTenKeysInDialogOrderAndLoadsBackUnchecked) {
+TEST(ConnectionSettings, SaveWritesElevenKeysInDialogOrderAndLoadsBackUnchecked) {
     test::MemoryProfile profile;
     ConnectionSettings s;
     s.tcpUnitId = 300;  // out of the dialog's range: taken as stored
@@ -56,12 +58,23 @@ TEST(ConnectionSettings, SaveWritesTenKeysInDialogOrderAndLoadsBackUnchecked) {
     s.stopBits = 2;
     s.tcpEnabled = 2;
     s.rtuEnabled = 1;
+    s.maxMasters = 16;
     saveConnectionSettings(profile, s);
     const std::vector<std::u16string> order{
         u"Settings/TCPId", u"Settings/localPort", u"Settings/RTUId",  u"Settings/portName", u"Settings/baud",
-        u"Settings/dataBits", u"Settings/parity", u"Settings/stopBits", u"Settings/isRTU",  u"Settings/isTCP"};
+        u"Settings/dataBits", u"Settings/parity", u"Settings/stopBits", u"Settings/isRTU",  u"Settings/isTCP",
+        u"Settings/maxMasters"};
     EXPECT_EQ(profile.writes, order);
     EXPECT_EQ(loadConnectionSettings(profile), s);
+}
+
+TEST(ConnectionSettings, MaxMastersIsClampedToOneToSixteen) {
+    const std::pair<int, int> cases[] = {{-5, 1}, {0, 1}, {1, 1}, {4, 4}, {16, 16}, {17, 16}, {100000, 16}};
+    for (const auto& [stored, loaded] : cases) {
+        test::MemoryProfile profile;
+        profile.setInt(kSettingsSection, u"maxMasters", stored);
+        EXPECT_EQ(loadConnectionSettings(profile).maxMasters, loaded) << "stored " << stored;
+    }
 }
 
 TEST(ConnectionSettings, ParityIsTheFirstCharacter) {

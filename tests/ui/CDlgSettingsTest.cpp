@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTest>
 #include <fstream>
 #include <memory>
@@ -67,8 +68,9 @@ private slots:
     void numberBoxOnFocusLoss_data();
     void numberBoxOnFocusLoss();
     void enterNeverSavesAnOutOfRangeValue();
-    void okRewritesAllTenKeysInOrder();
+    void okRewritesAllElevenKeysInOrder();
     void cancelWritesNothing();
+    void mastersAtOnceIsShownAndSaved();
     void serialPorts();
     void portHeldOpenByAnotherProcessIsBusy();
     void portThisUserMayNotOpen();
@@ -85,8 +87,9 @@ void CDlgSettingsTest::freshProfile() {
     QCOMPARE(d.dialog.windowTitle(), QString("Настройки"));
     QVERIFY(!d.check(1041)->isChecked());
     QVERIFY(!d.check(1042)->isChecked());
-    for (int id : {1021, 1022, 1025, 1026, 1023, 1016, 1017, 1018, 1019, 1020})
+    for (int id : {1021, 1022, 1025, 1026, 1120, 1023, 1016, 1017, 1018, 1019, 1020})
         QVERIFY2(!d.widget(id)->isEnabled(), qPrintable(QString::number(id)));
+    QCOMPARE(control<QSpinBox>(d.dialog, 1120)->value(), 1);
     QCOMPARE(d.edit(1021)->text(), QString("502"));
     QCOMPARE(d.edit(1022)->text(), QString("1"));
     QCOMPARE(d.edit(1023)->text(), QString("1"));
@@ -106,11 +109,11 @@ void CDlgSettingsTest::checkBoxesEnableTheirGroups() {
     UiFixture f;
     OpenDialog d(f);
     QTest::mouseClick(d.widget(1041), Qt::LeftButton);
-    for (int id : {1021, 1022, 1025, 1026}) QVERIFY(d.widget(id)->isEnabled());
+    for (int id : {1021, 1022, 1025, 1026, 1120}) QVERIFY(d.widget(id)->isEnabled());
     for (int id : {1023, 1016, 1017, 1018, 1019, 1020}) QVERIFY(!d.widget(id)->isEnabled());
     QTest::mouseClick(d.widget(1042), Qt::LeftButton);
     QTest::mouseClick(d.widget(1041), Qt::LeftButton);
-    for (int id : {1021, 1022, 1025, 1026}) QVERIFY(!d.widget(id)->isEnabled());
+    for (int id : {1021, 1022, 1025, 1026, 1120}) QVERIFY(!d.widget(id)->isEnabled());
     for (int id : {1023, 1016, 1017, 1018, 1019, 1020}) QVERIFY(d.widget(id)->isEnabled());
 }
 
@@ -183,7 +186,7 @@ void CDlgSettingsTest::enterNeverSavesAnOutOfRangeValue() {
     QCOMPARE(f.profile.getInt(u"Settings", u"localPort", 0), 502);
 }
 
-void CDlgSettingsTest::okRewritesAllTenKeysInOrder() {
+void CDlgSettingsTest::okRewritesAllElevenKeysInOrder() {
     for (bool both : {false, true}) {
         UiFixture f;
         OpenDialog d(f);
@@ -194,8 +197,10 @@ void CDlgSettingsTest::okRewritesAllTenKeysInOrder() {
         QTest::mouseClick(d.widget(1), Qt::LeftButton);
         const std::vector<std::u16string> expected{
             u"Settings/TCPId", u"Settings/localPort", u"Settings/RTUId",    u"Settings/portName", u"Settings/baud",
-            u"Settings/dataBits", u"Settings/parity", u"Settings/stopBits", u"Settings/isRTU",    u"Settings/isTCP"};
+            u"Settings/dataBits", u"Settings/parity", u"Settings/stopBits", u"Settings/isRTU",    u"Settings/isTCP",
+            u"Settings/maxMasters"};
         QCOMPARE(f.profile.writes, expected);
+        QCOMPARE(f.profile.getInt(u"Settings", u"maxMasters", -1), 1);
         QCOMPARE(f.profile.getInt(u"Settings", u"isTCP", -1), both ? 1 : 0);
         QCOMPARE(f.profile.getInt(u"Settings", u"isRTU", -1), both ? 1 : 0);
         QCOMPARE(f.profile.getString(u"Settings", u"portName", u""), std::u16string(u"COM1"));
@@ -214,6 +219,25 @@ void CDlgSettingsTest::cancelWritesNothing() {
     QVERIFY(!d.dialog.settingsSaved());
     d.dialog.initDialog();  // the next opening shows the profile again
     QVERIFY(!d.check(1041)->isChecked());
+}
+
+void CDlgSettingsTest::mastersAtOnceIsShownAndSaved() {
+    UiFixture f;
+    f.profile.setInt(u"Settings", u"isTCP", 1);
+    f.profile.setInt(u"Settings", u"maxMasters", 40);  // read as the largest allowed
+    OpenDialog d(f);
+    auto* box = control<QSpinBox>(d.dialog, 1120);
+    QVERIFY(box->isEnabled());
+    QCOMPARE(box->value(), 16);
+    QCOMPARE(box->minimum(), 1);
+    QCOMPARE(box->maximum(), 16);
+    QCOMPARE(control<QLabel>(d.dialog, 1121)->text(), QString("Одновременно мастеров:"));
+    box->setFocus();
+    box->selectAll();
+    QTest::keyClicks(box, "4");
+    QTest::mouseClick(d.widget(1), Qt::LeftButton);
+    QCOMPARE(f.profile.getInt(u"Settings", u"maxMasters", -1), 4);
+    QCOMPARE(f.profile.writes.back(), std::u16string(u"Settings/maxMasters"));
 }
 
 void CDlgSettingsTest::serialPorts() {
