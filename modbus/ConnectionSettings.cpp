@@ -19,6 +19,9 @@ ConnectionSettings loadConnectionSettings(Profile& profile) {
     s.dataBits = profile.getInt(section, u"dataBits", d.dataBits);
     s.parity = profile.getString(section, u"parity", d.parity);
     s.stopBits = profile.getInt(section, u"stopBits", d.stopBits);
+    s.bindAddress = profile.getString(section, u"bindAddress", d.bindAddress);
+    s.allowedMasters = profile.getString(section, u"allowedMasters", d.allowedMasters);
+    s.writeAccess = profile.getInt(section, u"writeAccess", d.writeAccess);
     return s;
 }
 
@@ -34,6 +37,9 @@ void saveConnectionSettings(Profile& profile, const ConnectionSettings& s) {
     profile.setInt(section, u"stopBits", s.stopBits);
     profile.setInt(section, u"isRTU", s.rtuEnabled);
     profile.setInt(section, u"isTCP", s.tcpEnabled);
+    profile.setString(section, u"bindAddress", s.bindAddress);
+    profile.setString(section, u"allowedMasters", s.allowedMasters);
+    profile.setInt(section, u"writeAccess", s.writeAccess);
 }
 
 char parityCharacter(std::u16string_view parity) noexcept {

@@ -21,13 +21,17 @@ struct ConnectionSettings {
     // A transport starts only when its flag equals 1; other values leave it off.
     std::int32_t tcpEnabled = 0;
     std::int32_t rtuEnabled = 0;
+    // Access locks, all off by default: every IPv4 interface, every master, every write.
+    std::u16string bindAddress;     // "bindAddress": local IPv4 address the TCP server listens on
+    std::u16string allowedMasters;  // "allowedMasters": addresses and CIDR blocks, comma-separated
+    std::int32_t writeAccess = 0;   // "writeAccess": 0 any, 1 unpublished registers only, 2 none
 
     bool operator==(const ConnectionSettings&) const = default;
 };
 
-// Reads the ten keys; a missing key gives its default. Values are taken as stored, unchecked.
+// Reads the ten keys, then the access keys; a missing key gives its default. Values are taken as stored, unchecked.
 ConnectionSettings loadConnectionSettings(Profile& profile);
-// Writes all ten keys (the section is not emptied first).
+// Writes all ten keys, then the access keys (the section is not emptied first).
 void saveConnectionSettings(Profile& profile, const ConnectionSettings& settings);
 
 // The character libmodbus expects for the parity text: its first character ('\0' when empty,

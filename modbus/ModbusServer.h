@@ -142,6 +142,7 @@ private:
     RegisterMap loggedMap_;  // the map whose misplaced entries were logged last
     bool mapLogged_ = false;
     ItemCaptions captions_;
+    WriteAccess writeAccess_ = WriteAccess::Any;  // of the running transports
     ModbusMapping registers_;
 };
 

@@ -38,12 +38,17 @@ TEST(ConnectionSettings, EmptyProfileGivesDefaultsInReadOrder) {
     EXPECT_EQ(s.stopBits, 1);
     EXPECT_EQ(s.tcpEnabled, 0);
     EXPECT_EQ(s.rtuEnabled, 0);
-    const std::vector<std::u16string> order{u"TCPId", u"localPort", u"isRTU",    u"isTCP", u"RTUId",
-                                            u"portName", u"baud",   u"dataBits", u"parity", u"stopBits"};
+    EXPECT_EQ(s.bindAddress, u"");
+    EXPECT_EQ(s.allowedMasters, u"");
+    EXPECT_EQ(s.writeAccess, 0);
+    const std::vector<std::u16string> order{u"TCPId",    u"localPort",   u"isRTU",          u"isTCP",
+                                            u"RTUId",    u"portName",    u"baud",           u"dataBits",
+                                            u"parity",   u"stopBits",    u"bindAddress",    u"allowedMasters",
+                                            u"writeAccess"};
     EXPECT_EQ(profile.reads, order);
 }
 
-TEST(ConnectionSettings, SaveWritesTenKeysInDialogOrderAndLoadsBackUnchecked) {
+TEST(ConnectionSettings, SaveWritesTenKeysInDialogOrderThenAccessKeysAndLoadsBackUnchecked) {
     test::MemoryProfile profile;
     ConnectionSettings s;
     s.tcpUnitId = 300;  // out of the dialog's range: taken as stored
@@ -56,10 +61,14 @@ TEST(ConnectionSettings, SaveWritesTenKeysInDialogOrderAndLoadsBackUnchecked) {
     s.stopBits = 2;
     s.tcpEnabled = 2;
     s.rtuEnabled = 1;
+    s.bindAddress = u"not checked here";
+    s.allowedMasters = u"10.0.0.0/8, x";
+    s.writeAccess = 7;
     saveConnectionSettings(profile, s);
     const std::vector<std::u16string> order{
         u"Settings/TCPId", u"Settings/localPort", u"Settings/RTUId",  u"Settings/portName", u"Settings/baud",
-        u"Settings/dataBits", u"Settings/parity", u"Settings/stopBits", u"Settings/isRTU",  u"Settings/isTCP"};
+        u"Settings/dataBits", u"Settings/parity", u"Settings/stopBits", u"Settings/isRTU",  u"Settings/isTCP",
+        u"Settings/bindAddress", u"Settings/allowedMasters", u"Settings/writeAccess"};
     EXPECT_EQ(profile.writes, order);
     EXPECT_EQ(loadConnectionSettings(profile), s);
 }
