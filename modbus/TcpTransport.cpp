@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 
+#include "modbus/AccessRules.h"
 #include "modbus/ModbusServer.h"
 #include "modbus/TransportSupport.h"
 #include "platform/Log.h"
@@ -39,7 +40,7 @@ constexpr auto kByteTimeout = std::chrono::milliseconds(500);
 // A master that takes none of its replies for this long is treated as gone.
 constexpr auto kSendLimit = std::chrono::seconds(3);
 
-UniqueFd listenTcp(int port, int& error) {
+UniqueFd listenTcp(Ipv4 local, int port, int& error) {
     UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!s) {
         error = errno;
@@ -49,7 +50,7 @@ UniqueFd listenTcp(int port, int& error) {
     ::setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_addr.s_addr = htonl(local);
     addr.sin_port = htons(static_cast<std::uint16_t>(port));
     // Backlog 1: one master is served, one more may wait unanswered.
     if (::bind(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(s.get(), 1) != 0) {
@@ -130,13 +131,22 @@ void ModbusServer::tcpLoop(std::stop_token stop, const ConnectionSettings& s) {
         return;
     }
 
+    const auto local = bindAddressOf(s.bindAddress);
+    if (!local) {
+        logLine("Modbus TCP: \"bindAddress\" \"" + toUtf8(s.bindAddress) + "\" is not an IPv4 address; not listening");
+        while (!stop.stop_requested()) pause(waker);
+        return;
+    }
+    MasterGate gate(s.allowedMasters);
+
     OnceLog listenLog, acceptLog, stuckLog;
     while (!stop.stop_requested()) {
         int error = 0;
-        UniqueFd listener = listenTcp(s.tcpPort, error);
+        UniqueFd listener = listenTcp(*local, s.tcpPort, error);
         if (!listener) {
-            listenLog.fail("Modbus TCP: cannot listen on port " + std::to_string(s.tcpPort) + ": " +
-                           errorText(error) + "; retrying until stopped");
+            // An address the machine does not have (EADDRNOTAVAIL) may come with a late interface.
+            listenLog.fail("Modbus TCP: cannot listen on " + formatIpv4(*local) + " port " + std::to_string(s.tcpPort) +
+                           ": " + errorText(error) + "; retrying until stopped");
             pause(waker);
             continue;
         }
@@ -160,6 +170,7 @@ void ModbusServer::tcpLoop(std::stop_token stop, const ConnectionSettings& s) {
                 continue;
             }
             acceptLog.succeed();
+            if (!gate.admit(connection.get())) connection.reset();
         }
         if (!connection) break;
 

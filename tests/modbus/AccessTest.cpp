@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -286,6 +287,130 @@ INSTANTIATE_TEST_SUITE_P(Rows, WriteAccessRule,
                                            WriteCase{"RtuUnpublishedOnly", Transport::Rtu, 1},
                                            WriteCase{"RtuNoWrites", Transport::Rtu, 2}),
                          [](const auto& i) { return std::string(i.param.name); });
+
+// ---- allow-list at accept, bind address at listen ----
+
+// What a master connecting from `source` to `destination` meets.
+enum class Met { Refused, ClosedUnanswered, Served, Silence };
+
+std::string name(Met m) {
+    switch (m) {
+        case Met::Refused: return "connection refused";
+        case Met::ClosedUnanswered: return "closed without an answer";
+        case Met::Served: return "served";
+        default: return "silence";
+    }
+}
+
+Met connectAndRead(Ipv4 source, Ipv4 destination, int port) {
+    UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(source);
+    if (!s || ::bind(s.get(), reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) return Met::Refused;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(destination);
+    to.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (::connect(s.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) return Met::Refused;
+    const std::uint8_t read[] = {0, 1, 0, 0, 0, 6, 1, 0x03, 0, 0, 0, 1};
+    ::send(s.get(), read, sizeof read, MSG_NOSIGNAL);
+    pollfd p{s.get(), POLLIN, 0};
+    if (::poll(&p, 1, 1000) != 1) return Met::Silence;
+    std::uint8_t reply[64];
+    const auto n = ::recv(s.get(), reply, sizeof reply, 0);
+    return n > 0 ? Met::Served : Met::ClosedUnanswered;
+}
+
+// Retries while the listener is being reopened after the previous master (one master at a time:
+// a connection queued on the old listener is dropped with it), until `wanted` or 2 s.
+Met meets(Ipv4 source, Ipv4 destination, int port, Met wanted) {
+    Met m = Met::Refused;
+    for (int i = 0; i < 40; ++i) {
+        m = connectAndRead(source, destination, port);
+        if (m == wanted) return m;
+        std::this_thread::sleep_for(50ms);
+    }
+    return m;
+}
+
+class AccessServer : public ::testing::Test {
+protected:
+    void start(std::u16string bindAddress, std::u16string allowedMasters, bool listens = true) {
+        port = test::freeTcpPort();
+        profile.setInt(kSettingsSection, u"isTCP", 1);
+        profile.setInt(kSettingsSection, u"localPort", port);
+        profile.setString(kSettingsSection, u"bindAddress", bindAddress);
+        profile.setString(kSettingsSection, u"allowedMasters", allowedMasters);
+        server.restart();
+        if (listens) {
+            ASSERT_TRUE(test::waitFor([&] { return server.tcpListening(); }));
+        }
+    }
+
+    test::LogCapture log;
+    test::MemoryProfile profile;
+    test::CaptionStrings strings;
+    ModbusServer server{profile, strings};
+    int port = 0;
+};
+
+constexpr Ipv4 kLoopback1 = ip(127, 0, 0, 1);
+constexpr Ipv4 kLoopback2 = ip(127, 0, 0, 2);
+
+TEST_F(AccessServer, MasterNotInTheListIsClosedUnansweredAndLoggedOncePerMinute) {
+    start(u"", u"127.0.0.1");
+    EXPECT_EQ(name(meets(kLoopback2, kLoopback1, port, Met::ClosedUnanswered)), name(Met::ClosedUnanswered));
+    EXPECT_EQ(name(meets(kLoopback2, kLoopback1, port, Met::ClosedUnanswered)), name(Met::ClosedUnanswered));
+    EXPECT_EQ(name(meets(kLoopback1, kLoopback1, port, Met::Served)), name(Met::Served));
+    EXPECT_EQ(name(meets(kLoopback2, kLoopback1, port, Met::ClosedUnanswered)), name(Met::ClosedUnanswered));
+    EXPECT_EQ(log.count("master 127.0.0.2 is not in \"allowedMasters\""), 1u);
+    EXPECT_EQ(log.count("127.0.0.1 is not in"), 0u);
+    EXPECT_TRUE(server.peerAddress() == u"127.0.0.1") << "a refused master is never recorded";
+}
+
+TEST_F(AccessServer, BlockServesEveryAddressInIt) {
+    start(u"", u"10.0.0.1, 127.0.0.0/8");
+    EXPECT_EQ(name(meets(kLoopback2, kLoopback1, port, Met::Served)), name(Met::Served));
+    EXPECT_EQ(server.peerAddress(), u"127.0.0.2");
+    EXPECT_EQ(name(meets(kLoopback1, kLoopback1, port, Met::Served)), name(Met::Served));
+}
+
+TEST_F(AccessServer, MalformedStoredListAdmitsNobodyAndIsLogged) {
+    start(u"", u"127.0.0.0/8, 127.0.0.x");
+    EXPECT_EQ(name(meets(kLoopback1, kLoopback1, port, Met::ClosedUnanswered)), name(Met::ClosedUnanswered));
+    EXPECT_EQ(log.count("\"allowedMasters\" holds \"127.0.0.x\""), 1u);
+}
+
+TEST_F(AccessServer, BoundToOneAddressIsReachedOnlyThere) {
+    start(u"127.0.0.1", u"");
+    EXPECT_EQ(name(meets(kLoopback1, kLoopback1, port, Met::Served)), name(Met::Served));
+    EXPECT_EQ(name(connectAndRead(kLoopback1, kLoopback2, port)), name(Met::Refused));
+}
+
+TEST_F(AccessServer, UnboundIsReachedOnEveryInterface) {
+    start(u"", u"");
+    EXPECT_EQ(name(meets(kLoopback1, kLoopback1, port, Met::Served)), name(Met::Served));
+    EXPECT_EQ(name(meets(kLoopback1, kLoopback2, port, Met::Served)), name(Met::Served));
+}
+
+TEST_F(AccessServer, AddressNotOnTheMachineIsLoggedOnceAndRetriedUntilStopped) {
+    // 192.0.2.0/24 is reserved for documentation and on no interface.
+    start(u"192.0.2.7", u"", false);
+    std::this_thread::sleep_for(1200ms);  // two retries at least
+    EXPECT_FALSE(server.tcpListening());
+    EXPECT_EQ(log.count("cannot listen on 192.0.2.7 port"), 1u);
+    const auto t0 = std::chrono::steady_clock::now();
+    server.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+}
+
+TEST_F(AccessServer, BindAddressThatIsNoAddressListensNowhere) {
+    start(u"all", u"", false);
+    EXPECT_TRUE(test::waitFor([&] { return log.count("\"bindAddress\" \"all\" is not an IPv4 address") == 1; }));
+    EXPECT_FALSE(server.tcpListening());
+    EXPECT_EQ(name(connectAndRead(kLoopback1, kLoopback1, port)), name(Met::Refused));
+}
 
 }  // namespace
 }  // namespace tesmor
