@@ -1,6 +1,8 @@
 #include "modbus/AccessRules.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -94,6 +96,19 @@ bool MasterList::allows(Ipv4 address) const noexcept {
     if (any_) return true;
     return std::any_of(blocks_.begin(), blocks_.end(),
                        [address](const Block& b) { return (address & b.mask) == b.network; });
+}
+
+std::vector<Ipv4> localIpv4Addresses() {
+    std::vector<Ipv4> out;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return out;
+    for (const ifaddrs* i = list; i; i = i->ifa_next)
+        if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET && (i->ifa_flags & IFF_UP))
+            out.push_back(ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr));
+    ::freeifaddrs(list);
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
 }
 
 std::optional<Ipv4> bindAddressOf(std::u16string_view text) noexcept {

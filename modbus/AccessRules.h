@@ -50,6 +50,9 @@ struct MasterList::Parsed {
     std::u16string badItem;  // set when list is empty; may itself be empty (",," or a trailing ",")
 };
 
+// The IPv4 addresses of the machine's interfaces that are up, in ascending order, no repeats.
+std::vector<Ipv4> localIpv4Addresses();
+
 // The local address for "bindAddress": an empty text (or only blanks) is every IPv4 interface
 // (INADDR_ANY); an invalid text gives nothing, and the server then does not listen.
 std::optional<Ipv4> bindAddressOf(std::u16string_view text) noexcept;
