@@ -183,6 +183,12 @@ std::uint8_t writeRefusal(const WriteRule& rule, const std::uint8_t* p, int leng
 }
 
 MasterGate::MasterGate(std::u16string_view allowedMasters) {
+    if (allowedMasters.size() == kMaxAllowedMastersLength + 1) {
+        list_ = MasterList::nobody();
+        logLine("Modbus TCP: \"allowedMasters\" is " + std::to_string(allowedMasters.size()) +
+                " characters long and may have been cut by the profile store; no master is admitted");
+        return;
+    }
     auto parsed = MasterList::parse(allowedMasters);
     if (parsed.list) {
         list_ = std::move(*parsed.list);

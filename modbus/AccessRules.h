@@ -23,6 +23,11 @@ using Ipv4 = std::uint32_t;
 std::optional<Ipv4> parseIpv4(std::u16string_view text) noexcept;
 std::string formatIpv4(Ipv4 address);
 
+// The host's profile store gives texts back cut at 127 characters, and a list cut inside an
+// address may name another host ("10.0.0.12" cut to "10.0.0.1"). Longer lists are refused by the
+// dialog, and a stored one of exactly 127 characters counts as cut: it admits nobody.
+inline constexpr std::size_t kMaxAllowedMastersLength = 126;
+
 // A comma-separated list of addresses and CIDR blocks ("10.1.2.3, 192.168.10.0/24"). Blanks
 // around items are ignored; an empty text (or only blanks) allows every master.
 class MasterList {

@@ -263,6 +263,12 @@ void CDlgSettings::fillAccess() {
 bool CDlgSettings::checkAllowedMasters() {
     const QString typed = allowedMasters_->text().trimmed();
     const auto parsed = MasterList::parse(toU16(typed));
+    if (static_cast<std::size_t>(typed.size()) > kMaxAllowedMastersLength) {
+        showMessage(toU16(toQString(context_.resources.loadString(kLongMastersString)).arg(kMaxAllowedMastersLength)),
+                    MessageIcon::Warning);
+        allowedMasters_->setFocus(Qt::OtherFocusReason);
+        return false;
+    }
     if (!parsed.list) {
         const bool empty = parsed.badItem.empty();
         QString message = toQString(context_.resources.loadString(empty ? kEmptyMasterString : kBadMasterString));

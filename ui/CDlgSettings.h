@@ -40,6 +40,7 @@ public:
         kWriteNoneString,         // 2
         kBadMasterString,         // %1: the item that is neither an address nor a block
         kEmptyMasterString,       // an empty item (an extra comma)
+        kLongMastersString,       // %1: the most characters the profile keeps
     };
 
     // The context must outlive the dialog. Loads the settings (section "Settings") at once.

@@ -54,13 +54,14 @@ constexpr TesmorString kStrings[] = {
     {1311, u"No"},
     {1312, u"OK"},
     {1313, u" (no access)"},
-    // 1410-1415: the access group of the connection settings
+    // 1410-1416: the access group of the connection settings
     {1410, u"All interfaces"},
     {1411, u"Any register"},
     {1412, u"Only registers not in the map"},
     {1413, u"No writes"},
     {1414, u"In the allowed masters, \u201c%1\u201d is not an IPv4 address or network (such as 192.168.10.0/24)."},
     {1415, u"The allowed masters contain an empty item (an extra comma)."},
+    {1416, u"The allowed masters are longer than %1 characters. Combine addresses into networks (such as 192.168.10.0/24)."},
     // 1900-1921: map files and tag lists
     {1900, u"The file is empty."},
     {1901, u"The first line must be the header row: %1"},

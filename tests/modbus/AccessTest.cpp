@@ -382,6 +382,14 @@ TEST_F(AccessServer, MalformedStoredListAdmitsNobodyAndIsLogged) {
     EXPECT_EQ(log.count("\"allowedMasters\" holds \"127.0.0.x\""), 1u);
 }
 
+TEST_F(AccessServer, StoredListAsLongAsTheProfileKeepsCountsAsCutAndAdmitsNobody) {
+    std::u16string list = u"127.0.0.0/8";
+    while (list.size() < 127) list += u", 10.0.0.1";
+    start(u"", list.substr(0, 127));
+    EXPECT_EQ(name(meets(kLoopback1, kLoopback1, port, Met::ClosedUnanswered)), name(Met::ClosedUnanswered));
+    EXPECT_EQ(log.count("may have been cut"), 1u);
+}
+
 TEST_F(AccessServer, BoundToOneAddressIsReachedOnlyThere) {
     start(u"127.0.0.1", u"");
     EXPECT_EQ(name(meets(kLoopback1, kLoopback1, port, Met::Served)), name(Met::Served));

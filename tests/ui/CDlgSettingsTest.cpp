@@ -464,6 +464,12 @@ void CDlgSettingsTest::malformedAllowedMastersAreRefused_data() {
                                          "(например, 192.168.10.0/24).";
     QTest::newRow("extra comma") << "10.0.0.1,,10.0.0.2"
                                  << "В списке разрешённых мастеров есть пустой элемент (лишняя запятая).";
+    // The profile gives back 127 characters: a longer list would come back cut.
+    QString longList;
+    for (int i = 10; longList.size() <= 126; ++i) longList += QString("10.0.0.%1, ").arg(i);
+    QTest::newRow("longer than the profile keeps")
+        << longList << "Список разрешённых мастеров длиннее 126 символов. Объедините адреса в сети (например, "
+                       "192.168.10.0/24).";
 }
 
 void CDlgSettingsTest::malformedAllowedMastersAreRefused() {
