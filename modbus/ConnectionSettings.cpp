@@ -22,6 +22,9 @@ ConnectionSettings loadConnectionSettings(Profile& profile) {
     s.parity = profile.getString(section, u"parity", d.parity);
     s.stopBits = profile.getInt(section, u"stopBits", d.stopBits);
     s.maxMasters = std::clamp(profile.getInt(section, u"maxMasters", d.maxMasters), 1, kMaxMastersLimit);
+    s.bindAddress = profile.getString(section, u"bindAddress", d.bindAddress);
+    s.allowedMasters = profile.getString(section, u"allowedMasters", d.allowedMasters);
+    s.writeAccess = profile.getInt(section, u"writeAccess", d.writeAccess);
     return s;
 }
 
@@ -38,6 +41,9 @@ void saveConnectionSettings(Profile& profile, const ConnectionSettings& s) {
     profile.setInt(section, u"isRTU", s.rtuEnabled);
     profile.setInt(section, u"isTCP", s.tcpEnabled);
     profile.setInt(section, u"maxMasters", s.maxMasters);
+    profile.setString(section, u"bindAddress", s.bindAddress);
+    profile.setString(section, u"allowedMasters", s.allowedMasters);
+    profile.setInt(section, u"writeAccess", s.writeAccess);
 }
 
 char parityCharacter(std::u16string_view parity) noexcept {

@@ -23,16 +23,20 @@ struct ConnectionSettings {
     std::int32_t rtuEnabled = 0;
     // How many TCP masters are served at once; 1 keeps the one-master-at-a-time server.
     std::int32_t maxMasters = 1;
+    // Access locks, all off by default: every IPv4 interface, every master, every write.
+    std::u16string bindAddress;     // "bindAddress": local IPv4 address the TCP server listens on
+    std::u16string allowedMasters;  // "allowedMasters": addresses and CIDR blocks, comma-separated
+    std::int32_t writeAccess = 0;   // "writeAccess": 0 any, 1 unpublished registers only, 2 none
 
     bool operator==(const ConnectionSettings&) const = default;
 };
 
 inline constexpr std::int32_t kMaxMastersLimit = 16;
 
-// Reads the ten keys, then "maxMasters"; a missing key gives its default. The ten are taken as
-// stored, unchecked; "maxMasters" is clamped to 1..kMaxMastersLimit.
+// Reads the ten keys, then "maxMasters", then the access keys; a missing key gives its default.
+// Values are taken as stored, unchecked, except "maxMasters", clamped to 1..kMaxMastersLimit.
 ConnectionSettings loadConnectionSettings(Profile& profile);
-// Writes all ten keys, then "maxMasters" (the section is not emptied first).
+// Writes all ten keys, then "maxMasters", then the access keys (the section is not emptied first).
 void saveConnectionSettings(Profile& profile, const ConnectionSettings& settings);
 
 // The character libmodbus expects for the parity text: its first character ('\0' when empty,

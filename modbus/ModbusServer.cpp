@@ -20,6 +20,13 @@ void ModbusServer::restart() {
     const ConnectionSettings s = loadConnectionSettings(profile_);
     reloadConfiguration();
     stopTransports();
+    const WriteAccess access = writeAccessOf(s.writeAccess);
+    if (s.writeAccess != static_cast<int>(access))
+        logLine("Modbus: \"writeAccess\" " + std::to_string(s.writeAccess) + " is not 0, 1 or 2; masters may write nothing");
+    {
+        std::lock_guard data(dataMutex_);
+        writeAccess_ = access;
+    }
     if (s.tcpEnabled == 1) {
         startPending_ = false;
         tcpThread_ = std::jthread([this, s](std::stop_token t) { runTcp(t, s); });
@@ -117,7 +124,8 @@ std::u16string ModbusServer::peerAddress() const {
 int ModbusServer::answer(const std::uint8_t* frame, int length, Transport transport, int unitId,
                          std::uint8_t* reply) {
     std::lock_guard data(dataMutex_);
-    return answerRequest(frame, length, transport, unitId, *registers_, reply);
+    const WriteRule rule{writeAccess_, &map_, &captions_};
+    return answerRequest(frame, length, transport, unitId, *registers_, reply, &rule);
 }
 
 }  // namespace tesmor

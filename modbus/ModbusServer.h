@@ -114,7 +114,8 @@ private:
     // when the master ended it by not taking its replies.
     bool serveMaster(TcpConnection& c, const Waker& waker, const std::stop_token& stop, int unitId);
     // Serves up to settings.maxMasters masters at once from one poll() loop until a stop comes.
-    void serveMasters(const std::stop_token& stop, const ConnectionSettings& settings, const Waker& waker);
+    void serveMasters(const std::stop_token& stop, const ConnectionSettings& settings, Ipv4 local, MasterGate& gate,
+                      const Waker& waker);
     // Handles what poll() reported for one connection (0: nothing, a deadline may have passed)
     // and answers its complete frames.
     TcpOutcome serviceMaster(TcpConnection& c, short revents, int unitId);
@@ -151,6 +152,7 @@ private:
     RegisterMap loggedMap_;  // the map whose misplaced entries were logged last
     bool mapLogged_ = false;
     ItemCaptions captions_;
+    WriteAccess writeAccess_ = WriteAccess::Any;  // of the running transports
     ModbusMapping registers_;
 };
 

@@ -207,17 +207,28 @@ int carryOut(const std::uint8_t* p, modbus_mapping_t& m, std::uint8_t* out) noex
     }
 }
 
+// The request checks with the write access rule around them.
+RequestVerdict checkWithRule(const std::uint8_t* p, int n, const modbus_mapping_t& store,
+                             const WriteRule* rule) noexcept {
+    if (!rule) return checkPdu(p, n, store);
+    if (const std::uint8_t code = writeRefusal(*rule, p, n, false)) return exception(code);
+    const RequestVerdict v = checkPdu(p, n, store);
+    if (v.action != RequestVerdict::Reply) return v;
+    if (const std::uint8_t code = writeRefusal(*rule, p, n, true)) return exception(code);
+    return v;
+}
+
 }  // namespace
 
 RequestVerdict checkRequest(const std::uint8_t* frame, int length, Transport transport, int unitId,
-                            const modbus_mapping_t& store) noexcept {
+                            const modbus_mapping_t& store, const WriteRule* rule) noexcept {
     if (unitId < 0 || unitId > 255) return kDrop;
     if (transport == Transport::Rtu) {
         if (length < kRtuHeader + 1 + kRtuCrc) return kDrop;
         const bool broadcast = frame[0] == MODBUS_BROADCAST_ADDRESS;
         if (!broadcast && frame[0] != unitId) return kDrop;
         if (frame[kRtuHeader] & 0x80) return kDrop;
-        const RequestVerdict v = checkPdu(frame + kRtuHeader, length - kRtuHeader - kRtuCrc, store);
+        const RequestVerdict v = checkWithRule(frame + kRtuHeader, length - kRtuHeader - kRtuCrc, store, rule);
         // No answer of any kind goes to a broadcast.
         return broadcast && v.action == RequestVerdict::Exception ? kDrop : v;
     }
@@ -226,12 +237,12 @@ RequestVerdict checkRequest(const std::uint8_t* frame, int length, Transport tra
     // answered.
     if (frame[6] != unitId) return kDrop;
     if (frame[kTcpHeader] & 0x80) return kDrop;
-    return checkPdu(frame + kTcpHeader, length - kTcpHeader, store);
+    return checkWithRule(frame + kTcpHeader, length - kTcpHeader, store, rule);
 }
 
 int answerRequest(const std::uint8_t* frame, int length, Transport transport, int unitId, modbus_mapping_t& store,
-                  std::uint8_t* reply) noexcept {
-    const RequestVerdict v = checkRequest(frame, length, transport, unitId, store);
+                  std::uint8_t* reply, const WriteRule* rule) noexcept {
+    const RequestVerdict v = checkRequest(frame, length, transport, unitId, store, rule);
     if (v.action == RequestVerdict::Drop) return 0;
     const bool tcp = transport == Transport::Tcp;
     const int header = tcp ? kTcpHeader : kRtuHeader;

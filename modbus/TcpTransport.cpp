@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "modbus/AccessRules.h"
 #include "modbus/ModbusServer.h"
 #include "modbus/TransportSupport.h"
 #include "platform/Log.h"
@@ -66,7 +67,7 @@ private:
     unsigned long held_ = 0;
 };
 
-UniqueFd listenTcp(int port, int backlog, int& error) {
+UniqueFd listenTcp(Ipv4 local, int port, int backlog, int& error) {
     UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!s) {
         error = errno;
@@ -76,7 +77,7 @@ UniqueFd listenTcp(int port, int backlog, int& error) {
     ::setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_addr.s_addr = htonl(local);
     addr.sin_port = htons(static_cast<std::uint16_t>(port));
     if (::bind(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(s.get(), backlog) != 0) {
         error = errno;
@@ -222,8 +223,15 @@ void ModbusServer::tcpLoop(std::stop_token stop, const ConnectionSettings& s) {
         while (!stop.stop_requested()) pause(waker);
         return;
     }
+    const auto local = bindAddressOf(s.bindAddress);
+    if (!local) {
+        logLine("Modbus TCP: \"bindAddress\" \"" + toUtf8(s.bindAddress) + "\" is not an IPv4 address; not listening");
+        while (!stop.stop_requested()) pause(waker);
+        return;
+    }
+    MasterGate gate(s.allowedMasters);
     if (s.maxMasters > 1) {
-        serveMasters(stop, s, waker);
+        serveMasters(stop, s, *local, gate, waker);
         return;
     }
 
@@ -231,10 +239,11 @@ void ModbusServer::tcpLoop(std::stop_token stop, const ConnectionSettings& s) {
     while (!stop.stop_requested()) {
         int error = 0;
         // Backlog 1: one master is served, one more may wait unanswered.
-        UniqueFd listener = listenTcp(s.tcpPort, 1, error);
+        UniqueFd listener = listenTcp(*local, s.tcpPort, 1, error);
         if (!listener) {
-            listenLog.fail("Modbus TCP: cannot listen on port " + std::to_string(s.tcpPort) + ": " +
-                           errorText(error) + "; retrying until stopped");
+            // An address the machine does not have (EADDRNOTAVAIL) may come with a late interface.
+            listenLog.fail("Modbus TCP: cannot listen on " + formatIpv4(*local) + " port " + std::to_string(s.tcpPort) +
+                           ": " + errorText(error) + "; retrying until stopped");
             pause(waker);
             continue;
         }
@@ -261,7 +270,8 @@ void ModbusServer::tcpLoop(std::stop_token stop, const ConnectionSettings& s) {
                 continue;
             }
             acceptLog.succeed();
-            master = std::make_unique<TcpConnection>(std::move(connection), dotted(peer));
+            if (gate.admit(connection.get()))
+                master = std::make_unique<TcpConnection>(std::move(connection), dotted(peer));
         }
         if (!master) break;
 
@@ -323,7 +333,8 @@ bool ModbusServer::serveMaster(TcpConnection& c, const Waker& waker, const std::
     return false;
 }
 
-void ModbusServer::serveMasters(const std::stop_token& stop, const ConnectionSettings& s, const Waker& waker) {
+void ModbusServer::serveMasters(const std::stop_token& stop, const ConnectionSettings& s, Ipv4 local, MasterGate& gate,
+                                const Waker& waker) {
     const std::size_t limit = static_cast<std::size_t>(s.maxMasters);
     OnceLog listenLog, acceptLog;
     MinuteLog stuckLog, evictLog, refuseLog;
@@ -332,10 +343,10 @@ void ModbusServer::serveMasters(const std::stop_token& stop, const ConnectionSet
     UniqueFd listener;
     while (!listener && !stop.stop_requested()) {
         int error = 0;
-        listener = listenTcp(s.tcpPort, SOMAXCONN, error);
+        listener = listenTcp(local, s.tcpPort, SOMAXCONN, error);
         if (!listener) {
-            listenLog.fail("Modbus TCP: cannot listen on port " + std::to_string(s.tcpPort) + ": " +
-                           errorText(error) + "; retrying until stopped");
+            listenLog.fail("Modbus TCP: cannot listen on " + formatIpv4(local) + " port " + std::to_string(s.tcpPort) +
+                           ": " + errorText(error) + "; retrying until stopped");
             pause(waker);
         }
     }
@@ -425,6 +436,8 @@ void ModbusServer::serveMasters(const std::stop_token& stop, const ConnectionSet
                     break;
                 }
                 acceptLog.succeed();
+                // Before counting places: a master that may not connect never evicts one that may.
+                if (!gate.admit(connection.get())) continue;
                 const std::string address = dotted(peer);
                 if (masters.size() >= limit) {
                     const std::size_t before = masters.size();

@@ -18,6 +18,7 @@
 #include <climits>
 #include <utility>
 
+#include "modbus/AccessRules.h"
 #include "platform/MessageSink.h"
 #include "platform/Text.h"
 #include "ui/ModuleIcon.h"
@@ -119,6 +120,20 @@ CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(
     }
     rtuLayout->addStretch();
 
+    auto* accessGroup = named(new QGroupBox(text(kAccessGroup), this), kAccessGroup);
+    auto* accessLayout = new QVBoxLayout(accessGroup);
+    auto* accessForm = new QFormLayout;
+    accessLayout->addLayout(accessForm);
+    bindAddress_ = named(new QComboBox(accessGroup), kBindAddress);
+    allowedMasters_ = named(new QLineEdit(accessGroup), kAllowedMasters);
+    writeAccess_ = named(new QComboBox(accessGroup), kWriteAccess);
+    addRow(accessForm, accessGroup, text(kBindAddressLabel), kBindAddressLabel, bindAddress_);
+    addRow(accessForm, accessGroup, text(kAllowedMastersLabel), kAllowedMastersLabel, allowedMasters_);
+    addRow(accessForm, accessGroup, text(kWriteAccessLabel), kWriteAccessLabel, writeAccess_);
+    auto* mastersNote = named(new QLabel(text(kAllowedMastersNote), accessGroup), kAllowedMastersNote);
+    mastersNote->setWordWrap(true);
+    accessLayout->addWidget(mastersNote);
+
     auto* ok = named(new QPushButton(text(1), this), 1);
     auto* cancel = named(new QPushButton(text(2), this), 2);
     ok->setDefault(true);
@@ -131,6 +146,7 @@ CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(
     grid->addWidget(rtu_, 0, 1, Qt::AlignLeft);
     grid->addWidget(tcpGroup, 1, 0);
     grid->addWidget(rtuGroup, 1, 1);
+    grid->addWidget(accessGroup, 2, 0, 1, 2);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(ok);
@@ -151,6 +167,10 @@ CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(
     connect(parity_, &QComboBox::activated, this, [this](int index) { settings_.parity = toU16(parity_->itemText(index)); });
     connect(stopBits_, &QComboBox::activated, this,
             [this](int index) { settings_.stopBits = leadingInteger(stopBits_->itemText(index)); });
+    connect(bindAddress_, &QComboBox::activated, this,
+            [this](int index) { settings_.bindAddress = toU16(bindAddress_->itemData(index).toString()); });
+    connect(writeAccess_, &QComboBox::activated, this,
+            [this](int index) { settings_.writeAccess = writeAccess_->itemData(index).toInt(); });
 
     loadSettings();
 }
@@ -177,6 +197,7 @@ void CDlgSettings::initDialog() {
                            QStringLiteral("lab-gc-controller-17.plant.loc"), box->text()});
     fillSerialPorts();
     fillChoices();
+    fillAccess();
     tcp_->setChecked(settings_.tcpEnabled != 0);
     rtu_->setChecked(settings_.rtuEnabled != 0);
     tcpPort_->setText(QString::number(settings_.tcpPort));
@@ -224,6 +245,48 @@ void CDlgSettings::fillChoices() {
     selectData(stopBits_, settings_.stopBits);
 }
 
+void CDlgSettings::fillAccess() {
+    bindAddress_->clear();
+    bindAddress_->addItem(toQString(context_.resources.loadString(kAllInterfacesString)), QString());
+    for (Ipv4 a : localIpv4Addresses()) {
+        const QString dotted = QString::fromStdString(formatIpv4(a));
+        bindAddress_->addItem(dotted, dotted);
+    }
+    // A stored address the machine does not have now (an unplugged adapter) stays as it is.
+    const QString stored = toQString(settings_.bindAddress);
+    if (bindAddress_->findData(stored) < 0) bindAddress_->addItem(stored, stored);
+    bindAddress_->setCurrentIndex(bindAddress_->findData(stored));
+
+    allowedMasters_->setText(toQString(settings_.allowedMasters));
+
+    writeAccess_->clear();
+    for (unsigned id : {unsigned(kWriteAnyString), unsigned(kWriteUnpublishedString), unsigned(kWriteNoneString)})
+        writeAccess_->addItem(toQString(context_.resources.loadString(id)), int(id - kWriteAnyString));
+    // A stored value outside the three (which writes nothing) is shown without a choice and kept.
+    selectData(writeAccess_, settings_.writeAccess);
+}
+
+bool CDlgSettings::checkAllowedMasters() {
+    const QString typed = allowedMasters_->text().trimmed();
+    const auto parsed = MasterList::parse(toU16(typed));
+    if (static_cast<std::size_t>(typed.size()) > kMaxAllowedMastersLength) {
+        showMessage(toU16(toQString(context_.resources.loadString(kLongMastersString)).arg(kMaxAllowedMastersLength)),
+                    MessageIcon::Warning);
+        allowedMasters_->setFocus(Qt::OtherFocusReason);
+        return false;
+    }
+    if (!parsed.list) {
+        const bool empty = parsed.badItem.empty();
+        QString message = toQString(context_.resources.loadString(empty ? kEmptyMasterString : kBadMasterString));
+        if (!empty) message = message.arg(toQString(parsed.badItem));
+        showMessage(toU16(message), MessageIcon::Warning);
+        allowedMasters_->setFocus(Qt::OtherFocusReason);
+        return false;
+    }
+    settings_.allowedMasters = toU16(typed);
+    return true;
+}
+
 void CDlgSettings::enableTcpGroup(bool on) {
     for (QWidget* box : std::initializer_list<QWidget*>{tcpPort_, tcpId_, localIp_, remoteIp_, maxMasters_})
         box->setEnabled(on);
@@ -267,6 +330,7 @@ void CDlgSettings::accept() {
     // out-of-range value is never saved.
     for (QLineEdit* box : {tcpPort_, tcpId_, rtuId_})
         if (box->isEnabled() && !checkNumberBox(box)) return;
+    if (!checkAllowedMasters()) return;
     settings_.tcpEnabled = tcp_->isChecked() ? 1 : 0;
     settings_.rtuEnabled = rtu_->isChecked() ? 1 : 0;
     settings_.tcpPort = leadingInteger(tcpPort_->text());

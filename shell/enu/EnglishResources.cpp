@@ -57,6 +57,14 @@ constexpr TesmorString kStrings[] = {
     {1313, u" (no access)"},
     // The settings dialog's TCP group.
     {1400, u"Masters at once:"},
+    // 1410-1416: the access group of the connection settings
+    {1410, u"All interfaces"},
+    {1411, u"Any register"},
+    {1412, u"Only registers not in the map"},
+    {1413, u"No writes"},
+    {1414, u"In the allowed masters, \u201c%1\u201d is not an IPv4 address or network (such as 192.168.10.0/24)."},
+    {1415, u"The allowed masters contain an empty item (an extra comma)."},
+    {1416, u"The allowed masters are longer than %1 characters. Combine addresses into networks (such as 192.168.10.0/24)."},
     // 1900-1921: map files and tag lists
     {1900, u"The file is empty."},
     {1901, u"The first line must be the header row: %1"},
@@ -150,6 +158,11 @@ constexpr TesmorDialogText kDialogTexts[] = {
     {118, 1212, u"Stop bits:"},
     {118, 1213, u"An * next to a COM port means that the port is busy."},
     {118, 1214, u"\u201cNo access\u201d means that the user may not open the port (the dialout group is needed)."},
+    {118, 1130, u"Access"},
+    {118, 1132, u"Listen on:"},
+    {118, 1134, u"Allowed masters:"},
+    {118, 1136, u"Master writes:"},
+    {118, 1137, u"Addresses and networks separated by commas, such as 10.1.2.3, 192.168.10.0/24; empty allows any master."},
     {118, 1, u"OK"},
     {118, 2, u"Cancel"},
 };

@@ -40,12 +40,17 @@ TEST(ConnectionSettings, EmptyProfileGivesDefaultsInReadOrder) {
     EXPECT_EQ(s.tcpEnabled, 0);
     EXPECT_EQ(s.rtuEnabled, 0);
     EXPECT_EQ(s.maxMasters, 1);
-    const std::vector<std::u16string> order{u"TCPId",    u"localPort", u"isRTU",  u"isTCP",    u"RTUId",     u"portName",
-                                            u"baud",     u"dataBits",  u"parity", u"stopBits", u"maxMasters"};
+    EXPECT_EQ(s.bindAddress, u"");
+    EXPECT_EQ(s.allowedMasters, u"");
+    EXPECT_EQ(s.writeAccess, 0);
+    const std::vector<std::u16string> order{u"TCPId",       u"localPort",   u"isRTU",          u"isTCP",
+                                            u"RTUId",       u"portName",    u"baud",           u"dataBits",
+                                            u"parity",      u"stopBits",    u"maxMasters",     u"bindAddress",
+                                            u"allowedMasters", u"writeAccess"};
     EXPECT_EQ(profile.reads, order);
 }
 
-TEST(ConnectionSettings, SaveWritesElevenKeysInDialogOrderAndLoadsBackUnchecked) {
+TEST(ConnectionSettings, SaveWritesTenKeysThenMaxMastersThenAccessKeysAndLoadsBack) {
     test::MemoryProfile profile;
     ConnectionSettings s;
     s.tcpUnitId = 300;  // out of the dialog's range: taken as stored
@@ -59,11 +64,14 @@ TEST(ConnectionSettings, SaveWritesElevenKeysInDialogOrderAndLoadsBackUnchecked)
     s.tcpEnabled = 2;
     s.rtuEnabled = 1;
     s.maxMasters = 16;
+    s.bindAddress = u"not checked here";
+    s.allowedMasters = u"10.0.0.0/8, x";
+    s.writeAccess = 7;
     saveConnectionSettings(profile, s);
     const std::vector<std::u16string> order{
         u"Settings/TCPId", u"Settings/localPort", u"Settings/RTUId",  u"Settings/portName", u"Settings/baud",
         u"Settings/dataBits", u"Settings/parity", u"Settings/stopBits", u"Settings/isRTU",  u"Settings/isTCP",
-        u"Settings/maxMasters"};
+        u"Settings/maxMasters", u"Settings/bindAddress", u"Settings/allowedMasters", u"Settings/writeAccess"};
     EXPECT_EQ(profile.writes, order);
     EXPECT_EQ(loadConnectionSettings(profile), s);
 }
