@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "modbus/FrameTrace.h"
 #include "platform/Log.h"
 
 namespace tesmor {
@@ -11,6 +12,7 @@ namespace tesmor {
 ModbusServer::ModbusServer(Profile& profile, const StringSource& strings)
     : profile_(profile), strings_(strings), registers_(modbus_mapping_new(500, 500, 500, 500)) {
     if (!registers_) throw std::bad_alloc();
+    takeFrameTraceFromEnvironment();
 }
 
 ModbusServer::~ModbusServer() { stop(); }
@@ -123,10 +125,25 @@ std::u16string ModbusServer::peerAddress() const {
     return peerAddress_;
 }
 
+void ModbusServer::setIdentity(DeviceIdentity identity) {
+    std::lock_guard data(dataMutex_);
+    identity_ = std::move(identity);
+}
+
 int ModbusServer::answer(const std::uint8_t* frame, int length, Transport transport, int unitId,
                          std::uint8_t* reply) {
-    std::lock_guard data(dataMutex_);
-    return answerRequest(frame, length, transport, unitId, *registers_, reply);
+    TransportCounters& counters = countersOf(transport);
+    int n = 0;
+    {
+        std::lock_guard data(dataMutex_);
+        const ServerInfo info{&identity_, &counters};
+        n = answerRequest(frame, length, transport, unitId, *registers_, reply, &info);
+    }
+    const int header = transport == Transport::Tcp ? 7 : 1;
+    if (n > 0) counters.answered((reply[header] & 0x80) != 0);
+    else if (transport == Transport::Rtu && length > 0 && frame[0] == MODBUS_BROADCAST_ADDRESS) counters.seen();
+    else counters.dropped(false);
+    return n;
 }
 
 }  // namespace tesmor

@@ -20,6 +20,8 @@
 #include <thread>
 
 #include "modbus/ConnectionSettings.h"
+#include "modbus/Counters.h"
+#include "modbus/Diagnostics.h"
 #include "modbus/Handles.h"
 #include "modbus/RegisterEncoder.h"
 #include "modbus/RegisterMap.h"
@@ -96,6 +98,11 @@ public:
     bool tcpListening() const noexcept { return tcpListening_.load(); }
     bool rtuOpen() const noexcept { return rtuOpen_.load(); }
 
+    // The traffic counters of one transport; they survive restarts. Any thread, no lock.
+    CounterSnapshot counters(Transport transport) const noexcept { return countersOf(transport).snapshot(); }
+    // Replaces what functions 17 and 43 answer (taken under the store lock). Any thread.
+    void setIdentity(DeviceIdentity identity);
+
 private:
     // The request path of both transports: checks one complete frame and answers it from the
     // store under the lock. Writes the bytes to send into `reply` (kMaxReply bytes) and returns
@@ -119,6 +126,10 @@ private:
     void refreshPeerInfo(int socket, PeerRefresh& state);
     void stopTransports();
     void logMisplacedEntries();
+    TransportCounters& countersOf(Transport t) noexcept { return t == Transport::Tcp ? tcpCounters_ : rtuCounters_; }
+    const TransportCounters& countersOf(Transport t) const noexcept {
+        return t == Transport::Tcp ? tcpCounters_ : rtuCounters_;
+    }
 
     Profile& profile_;
     const StringSource& strings_;
@@ -136,12 +147,15 @@ private:
     std::atomic<bool> startPending_{true};
     std::atomic<bool> tcpListening_{false};
     std::atomic<bool> rtuOpen_{false};
+    TransportCounters tcpCounters_;
+    TransportCounters rtuCounters_;
 
     std::mutex dataMutex_;
     RegisterMap map_;
     RegisterMap loggedMap_;  // the map whose misplaced entries were logged last
     bool mapLogged_ = false;
     ItemCaptions captions_;
+    DeviceIdentity identity_;
     ModbusMapping registers_;
 };
 

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 
+#include "modbus/FrameTrace.h"
 #include "modbus/ModbusServer.h"
 #include "modbus/TransportSupport.h"
 #include "platform/Log.h"
@@ -67,6 +68,16 @@ void enableKeepAlive(int fd) {
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepCount, sizeof kKeepCount);
     ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &kUserTimeoutMs, sizeof kUserTimeoutMs);
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+void traceExchange(int fd, const std::uint8_t* request, int length, const std::uint8_t* reply, int n) {
+    char dotted[INET_ADDRSTRLEN + 8] = "?";
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 && ::inet_ntop(AF_INET, &peer.sin_addr, dotted, INET_ADDRSTRLEN))
+        std::snprintf(dotted + std::strlen(dotted), 8, ":%u", static_cast<unsigned>(ntohs(peer.sin_port)));
+    traceFrame(Transport::Tcp, dotted, true, request, static_cast<std::size_t>(length));
+    if (n > 0) traceFrame(Transport::Tcp, dotted, false, reply, static_cast<std::size_t>(n));
 }
 
 int msUntil(Clock::time_point deadline) {
@@ -164,7 +175,10 @@ void ModbusServer::tcpLoop(std::stop_token stop, const ConnectionSettings& s) {
         if (!connection) break;
 
         enableKeepAlive(connection.get());
-        if (serveMaster(connection.get(), waker, stop, s.tcpUnitId)) {
+        tcpCounters_.masterConnected();
+        const bool stuck = serveMaster(connection.get(), waker, stop, s.tcpUnitId);
+        tcpCounters_.masterLeft();
+        if (stuck) {
             char dotted[INET_ADDRSTRLEN] = "?";
             sockaddr_in peer{};
             socklen_t len = sizeof peer;
@@ -213,9 +227,13 @@ bool ModbusServer::serveMaster(int fd, const Waker& waker, const std::stop_token
         // Answer every complete frame while no reply waits.
         while (pending == 0) {
             const int length = tcpFrameLength(in, have);
-            if (length < 0) return false;  // an invalid MBAP header: the stream cannot be framed any more
+            if (length < 0) {  // an invalid MBAP header: the stream cannot be framed any more
+                tcpCounters_.dropped(true);
+                return false;
+            }
             if (length == 0 || have < static_cast<std::size_t>(length)) break;
             const int n = answer(in, length, Transport::Tcp, unitId, out);
+            if (frameTraceOn()) traceExchange(fd, in, length, out, n);
             have -= static_cast<std::size_t>(length);
             std::memmove(in, in + length, have);
             if (n > 0) {
@@ -235,7 +253,10 @@ bool ModbusServer::serveMaster(int fd, const Waker& waker, const std::stop_token
             if (stop.stop_requested()) return false;
             if (pending > 0 && Clock::now() >= lastOutput + kSendLimit) return true;
             // A stalled partial frame: its bytes must never be read as the start of the next one.
-            if (pending == 0 && have > 0 && Clock::now() >= lastInput + kByteTimeout) return false;
+            if (pending == 0 && have > 0 && Clock::now() >= lastInput + kByteTimeout) {
+                tcpCounters_.dropped(true);
+                return false;
+            }
             continue;
         }
         if (pending > 0) {
