@@ -32,6 +32,7 @@
 #include "LabDatabase.h"
 #include "MapFileCommands.h"
 #include "host_api.h"
+#include "tesmor_diagnostics.h"
 #include "platform/Text.h"
 
 namespace fs = std::filesystem;
@@ -56,6 +57,9 @@ Options:
                        none: the host offers no language service
   --devices FILE       simulated devices, JSON: [{"name": "GC-1", "mode": 0, "lastError": 0}]
   --trace              log every call the plug-in makes to the host on standard error
+  --trace-modbus       log every Modbus request and reply in hex, with the transport, the
+                       master's address and a time stamp, on standard error (the same as
+                       TESMOR_MODBUS_TRACE=1 in the environment)
   --watch              raise System/DocumentUpdate for every new visible assay that appears
                        in the database (checked about once a second)
   --headless           no window, even when a display is there (without DISPLAY,
@@ -81,6 +85,8 @@ Commands on standard input:
   menu                 run the plug-in's menu command
   profile              print the profile
   devices              list the devices
+  stats                Modbus traffic, one line per transport: masters connected (TCP),
+                       requests answered, exceptions sent, frames dropped, last answer
   device N mode V      set the mode of device N (from 0); also: device N error V,
                        device N name TEXT, device add NAME, device remove N
   help                 this list
@@ -101,6 +107,7 @@ struct Options {
     std::optional<std::uint16_t> language = 1049;
     std::string devices;
     bool trace = false;
+    bool traceModbus = false;
     bool headless = false;
     bool watch = false;
     bool version = false;
@@ -162,6 +169,8 @@ Options parseOptions(int argc, char** argv) {
             }
         } else if (arg == "--trace") {
             options.trace = true;
+        } else if (arg == "--trace-modbus") {
+            options.traceModbus = true;
         } else if (arg == "--demo") {
             options.demo = value(i);
             options.dataDir = options.demo;
@@ -311,9 +320,12 @@ int main(int argc, char** argv) {
     sigaddset(&blocked, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
 
+    // The plug-in takes the trace switch from the environment when its server is built.
+    if (options.traceModbus) ::setenv("TESMOR_MODBUS_TRACE", "1", 1);
     void* library = dlopen(options.plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!library) fail(std::string("cannot load the plug-in: ") + dlerror());
     auto getInfo = reinterpret_cast<const PluginInfo* (*)()>(dlsym(library, "GetPluginInfo"));
+    auto stats = reinterpret_cast<uint32_t (*)(char*, uint32_t)>(dlsym(library, TESMOR_MODBUS_STATS_SYMBOL));
     auto load = reinterpret_cast<int (*)(const HostApi*)>(dlsym(library, "Load"));
     auto unload = reinterpret_cast<int (*)()>(dlsym(library, "Unload"));
     if (!getInfo || !load || !unload) fail(options.plugin + " is not a tesmor plug-in");
@@ -353,7 +365,7 @@ int main(int argc, char** argv) {
         if (::read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) loop->quit();
     });
 
-    auto command = [loop, shownWindow](const std::string& line) {
+    auto command = [loop, shownWindow, stats](const std::string& line) {
         std::istringstream in(line);
         std::string word;
         in >> word;
@@ -375,6 +387,10 @@ int main(int argc, char** argv) {
             std::cout << host.profileDump() << std::endl;
         } else if (word == "devices") {
             listDevices();
+        } else if (word == "stats") {
+            char text[512] = {};
+            if (!stats || stats(text, sizeof text) == 0) return say("the plug-in reports no Modbus statistics");
+            std::cout << text << std::flush;
         } else if (word == "device") {
             deviceCommand(in);
             if (shownWindow) shownWindow->refreshDevices();

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 namespace tesmor {
 
@@ -68,5 +69,9 @@ private:
     std::atomic<std::uint64_t> commErrors_{0};
     std::atomic<std::int64_t> lastAnsweredMs_{0};
 };
+
+// "tcp masters=1 requests=123 exceptions=0 dropped=0 last=2026-12-10T15:04:05" (local time;
+// last=- before the first answer); without masters= for RTU (`tcp` false).
+std::string countersLine(bool tcp, const CounterSnapshot& s);
 
 }  // namespace tesmor

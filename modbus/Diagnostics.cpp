@@ -1,7 +1,9 @@
 #include "modbus/Diagnostics.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 
 namespace tesmor {
 
@@ -169,6 +171,20 @@ int answerServerId(int unitId, const DeviceIdentity& identity, std::uint8_t* out
     }
     out[1] = static_cast<std::uint8_t>(2 + length);
     return static_cast<int>(4 + length);
+}
+
+std::string countersLine(bool tcp, const CounterSnapshot& s) {
+    std::string line = tcp ? "tcp masters=" + std::to_string(s.masters) + " " : "rtu ";
+    line += "requests=" + std::to_string(s.requests) + " exceptions=" + std::to_string(s.exceptions) +
+            " dropped=" + std::to_string(s.dropped) + " last=";
+    if (s.lastAnsweredMs == 0) return line + "-";
+    const std::time_t t = static_cast<std::time_t>(s.lastAnsweredMs / 1000);
+    std::tm local{};
+    localtime_r(&t, &local);
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d", local.tm_year + 1900, local.tm_mon + 1,
+                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    return line + stamp;
 }
 
 const DeviceIdentity& identityOrDefault(const DeviceIdentity* identity) noexcept {
