@@ -314,7 +314,8 @@ protected:
     void SetUp() override {
         if (!pty.ready()) GTEST_SKIP() << "socat could not make a pty pair";
         profile.setInt(kSettingsSection, u"isRTU", 1);
-        profile.setString(kSettingsSection, u"portName", std::u16string(pty.a().begin(), pty.a().end()));
+        const std::string device = pty.a();
+        profile.setString(kSettingsSection, u"portName", std::u16string(device.begin(), device.end()));
         profile.setInt(kSettingsSection, u"RTUId", 5);
         server.restart();
         ASSERT_TRUE(test::waitFor([&] { return server.rtuOpen(); })) << "port not opened";
