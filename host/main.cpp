@@ -36,6 +36,7 @@
 #include "LabDatabase.h"
 #include "MapFileCommands.h"
 #include "host_api.h"
+#include "tesmor_diagnostics.h"
 #include "platform/Text.h"
 #include "platform/UniqueFd.h"
 
@@ -61,6 +62,9 @@ Options:
                        none: the host offers no language service
   --devices FILE       simulated devices, JSON: [{"name": "GC-1", "mode": 0, "lastError": 0}]
   --trace              log every call the plug-in makes to the host on standard error
+  --trace-modbus       log every Modbus request and reply in hex, with the transport, the
+                       master's address and a time stamp, on standard error (the same as
+                       TESMOR_MODBUS_TRACE=1 in the environment)
   --watch              raise System/DocumentUpdate for every new visible assay that appears
                        in the database (checked about once a second)
   --headless           no window, even when a display is there (without DISPLAY,
@@ -86,6 +90,8 @@ Commands on standard input:
   menu                 run the plug-in's menu command
   profile              print the profile
   devices              list the devices
+  stats                Modbus traffic, one line per transport: masters connected (TCP),
+                       requests answered, exceptions sent, frames dropped, last answer
   device N mode V      set the mode of device N (from 0); also: device N error V,
                        device N name TEXT, device add NAME, device remove N
   help                 this list
@@ -106,6 +112,7 @@ struct Options {
     std::optional<std::uint16_t> language = 1049;
     std::string devices;
     bool trace = false;
+    bool traceModbus = false;
     bool headless = false;
     bool watch = false;
     bool version = false;
@@ -167,6 +174,7 @@ const std::vector<OptionRow>& optionTable() {
              o.language = v == "none" ? std::nullopt : std::optional<std::uint16_t>(languageId(v));
          }},
         {{"trace"}, {}, [](Options& o, const std::string&) { o.trace = true; }},
+        {{"trace-modbus"}, {}, [](Options& o, const std::string&) { o.traceModbus = true; }},
         {{"demo"}, "DIR", [](Options& o, const std::string& v) {
              o.demo = v;
              o.dataDir = v;
@@ -325,7 +333,8 @@ void updateCommand(std::istringstream& in) {
 // What the commands on standard input act on.
 struct Session {
     QCoreApplication* loop;
-    HostWindow* window;  // null when headless
+    HostWindow* window;                  // null when headless
+    std::uint32_t (*stats)(char*, std::uint32_t);  // null when the plug-in has no such export
 };
 
 using Command = void (*)(std::istringstream& arguments, const Session& session);
@@ -345,6 +354,11 @@ const std::map<std::string, Command>& commandTable() {
         {"device", [](std::istringstream& in, const Session& s) {
              deviceCommand(in);
              if (s.window) s.window->refreshDevices();
+         }},
+        {"stats", [](std::istringstream&, const Session& s) {
+             char text[512] = {};
+             if (!s.stats || s.stats(text, sizeof text) == 0) return say("the plug-in reports no Modbus statistics");
+             std::cout << text << std::flush;
          }},
         {"help", [](std::istringstream&, const Session&) { std::cout << kUsage; }},
     };
@@ -426,6 +440,7 @@ struct PluginLibrary {
     const PluginInfo* (*getInfo)() = nullptr;
     int (*load)(const HostApi*) = nullptr;
     int (*unload)() = nullptr;
+    std::uint32_t (*stats)(char*, std::uint32_t) = nullptr;  // optional
 };
 
 PluginLibrary openPlugin(const std::string& path) {
@@ -435,6 +450,7 @@ PluginLibrary openPlugin(const std::string& path) {
     plugin.getInfo = reinterpret_cast<const PluginInfo* (*)()>(dlsym(plugin.handle, "GetPluginInfo"));
     plugin.load = reinterpret_cast<int (*)(const HostApi*)>(dlsym(plugin.handle, "Load"));
     plugin.unload = reinterpret_cast<int (*)()>(dlsym(plugin.handle, "Unload"));
+    plugin.stats = reinterpret_cast<std::uint32_t (*)(char*, std::uint32_t)>(dlsym(plugin.handle, TESMOR_MODBUS_STATS_SYMBOL));
     if (!plugin.getInfo || !plugin.load || !plugin.unload) fail(path + " is not a tesmor plug-in");
     return plugin;
 }
@@ -518,6 +534,8 @@ int runHost(const Options& options, char* program) {
     std::unique_ptr<DemoLab> demo = openDemo(options);
     setUpHost(options);
     const sigset_t quitSignals = blockQuitSignals();
+    // The plug-in takes the trace switch from the environment when its server is built.
+    if (options.traceModbus) ::setenv("TESMOR_MODBUS_TRACE", "1", 1);
     const PluginLibrary plugin = openPlugin(options.plugin);
     if (const PluginInfo* info = plugin.getInfo()) say("loaded " + options.plugin + ": " + describe(*info));
     say("profile " + options.profile + ", database " + options.database);
@@ -547,7 +565,7 @@ int runHost(const Options& options, char* program) {
     // Signals and standard input are read on the event thread itself, like the host's own events:
     // no second thread touches the plug-in or the host's state.
     QuitSignals quitOnSignal(quitSignals, app.get());
-    CommandInput input(Session{app.get(), window.get()});
+    CommandInput input(Session{app.get(), window.get(), plugin.stats});
     QTimer watchTimer, demoDevices, demoAnalyses;
     if (options.watch) startWatch(watchTimer, options.database);
     if (demo) startDemo(demoDevices, demoAnalyses, *demo, window.get());

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "modbus/FrameTrace.h"
 #include "platform/Log.h"
 
 namespace tesmor {
@@ -11,6 +12,7 @@ namespace tesmor {
 ModbusServer::ModbusServer(Profile& profile, const StringSource& strings)
     : profile_(profile), strings_(strings), registers_(modbus_mapping_new(500, 500, 500, 500)) {
     if (!registers_) throw std::bad_alloc();
+    takeFrameTraceFromEnvironment();
 }
 
 ModbusServer::~ModbusServer() { stop(); }
@@ -29,10 +31,12 @@ void ModbusServer::restart() {
     }
     if (s.tcpEnabled == 1) {
         startPending_ = false;
+        tcpRunning_ = true;
         tcpThread_ = std::jthread([this, s](std::stop_token t) { runTcp(t, s); });
     }
     if (s.rtuEnabled == 1) {
         startPending_ = false;
+        rtuRunning_ = true;
         rtuThread_ = std::jthread([this, s](std::stop_token t) { runRtu(t, s); });
     }
 }
@@ -50,6 +54,8 @@ void ModbusServer::stopTransports() {
     if (rtuThread_.joinable()) rtuThread_.join();
     tcpThread_ = {};
     rtuThread_ = {};
+    tcpRunning_ = false;
+    rtuRunning_ = false;
 }
 
 void ModbusServer::reloadConfiguration() {
@@ -121,11 +127,26 @@ std::u16string ModbusServer::peerAddress() const {
     return peerAddress_;
 }
 
+void ModbusServer::setIdentity(DeviceIdentity identity) {
+    std::lock_guard data(dataMutex_);
+    identity_ = std::move(identity);
+}
+
 int ModbusServer::answer(const std::uint8_t* frame, int length, Transport transport, int unitId,
                          std::uint8_t* reply) {
-    std::lock_guard data(dataMutex_);
-    const WriteRule rule{writeAccess_, &map_, &captions_};
-    return answerRequest(frame, length, transport, unitId, *registers_, reply, &rule);
+    TransportCounters& counters = countersOf(transport);
+    int n = 0;
+    {
+        std::lock_guard data(dataMutex_);
+        const WriteRule rule{writeAccess_, &map_, &captions_};
+        const ServerInfo info{&identity_, &counters};
+        n = answerRequest(frame, length, transport, unitId, *registers_, reply, &rule, &info);
+    }
+    const int header = transport == Transport::Tcp ? 7 : 1;
+    if (n > 0) counters.answered((reply[header] & 0x80) != 0);
+    else if (transport == Transport::Rtu && length > 0 && frame[0] == MODBUS_BROADCAST_ADDRESS) counters.seen();
+    else counters.dropped(false);
+    return n;
 }
 
 }  // namespace tesmor

@@ -20,6 +20,8 @@
 #include <thread>
 
 #include "modbus/ConnectionSettings.h"
+#include "modbus/Counters.h"
+#include "modbus/Diagnostics.h"
 #include "modbus/Handles.h"
 #include "modbus/RegisterEncoder.h"
 #include "modbus/RegisterMap.h"
@@ -96,6 +98,15 @@ public:
     // True while the TCP transport holds its listening socket / the RTU transport its port.
     bool tcpListening() const noexcept { return tcpListening_.load(); }
     bool rtuOpen() const noexcept { return rtuOpen_.load(); }
+    // True while the transport's thread runs (its flag was 1 at the last restart), listening or not.
+    bool running(Transport transport) const noexcept {
+        return (transport == Transport::Tcp ? tcpRunning_ : rtuRunning_).load();
+    }
+
+    // The traffic counters of one transport; they survive restarts. Any thread, no lock.
+    CounterSnapshot counters(Transport transport) const noexcept { return countersOf(transport).snapshot(); }
+    // Replaces what functions 17 and 43 answer (taken under the store lock). Any thread.
+    void setIdentity(DeviceIdentity identity);
 
 private:
     // The request path of both transports: checks one complete frame and answers it from the
@@ -130,6 +141,10 @@ private:
     void refreshPeerInfo(int socket, PeerRefresh& state);
     void stopTransports();
     void logMisplacedEntries();
+    TransportCounters& countersOf(Transport t) noexcept { return t == Transport::Tcp ? tcpCounters_ : rtuCounters_; }
+    const TransportCounters& countersOf(Transport t) const noexcept {
+        return t == Transport::Tcp ? tcpCounters_ : rtuCounters_;
+    }
 
     Profile& profile_;
     const StringSource& strings_;
@@ -146,6 +161,10 @@ private:
     std::atomic<bool> startPending_{true};
     std::atomic<bool> tcpListening_{false};
     std::atomic<bool> rtuOpen_{false};
+    std::atomic<bool> tcpRunning_{false};
+    std::atomic<bool> rtuRunning_{false};
+    TransportCounters tcpCounters_;
+    TransportCounters rtuCounters_;
 
     std::mutex dataMutex_;
     RegisterMap map_;
@@ -153,6 +172,7 @@ private:
     bool mapLogged_ = false;
     ItemCaptions captions_;
     WriteAccess writeAccess_ = WriteAccess::Any;  // of the running transports
+    DeviceIdentity identity_;
     ModbusMapping registers_;
 };
 

@@ -16,6 +16,7 @@
 namespace tesmor {
 
 enum class Transport { Tcp, Rtu };
+struct ServerInfo;  // Diagnostics.h
 
 struct RequestVerdict {
     enum Action { Reply, Exception, Drop };
@@ -40,9 +41,10 @@ RequestVerdict checkRequest(const std::uint8_t* frame, int length, Transport tra
 // Checks the frame and carries it out on `store`: writes the answer (a reply or an exception,
 // with MBAP header or slave address and CRC) into `reply` and returns its length; 0 when nothing
 // is to be sent (a dropped frame, any RTU broadcast, whose writes are still carried out). The
-// caller holds the lock of `store`; `reply` has room for kMaxReply bytes.
+// caller holds the lock of `store`; `reply` has room for kMaxReply bytes. `info` gives the
+// identity and the counters functions 8, 17 and 43 answer with; null: the defaults.
 int answerRequest(const std::uint8_t* frame, int length, Transport transport, int unitId, modbus_mapping_t& store,
-                  std::uint8_t* reply, const WriteRule* rule = nullptr) noexcept;
+                  std::uint8_t* reply, const WriteRule* rule = nullptr, const ServerInfo* info = nullptr) noexcept;
 
 // Framing of a TCP byte stream by the MBAP header (Modbus messaging on TCP/IP implementation
 // guide, 3.1.3): the length of the frame that starts at `data`, 0 while fewer than the six bytes

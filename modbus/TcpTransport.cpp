@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "modbus/AccessRules.h"
+#include "modbus/FrameTrace.h"
 #include "modbus/ModbusServer.h"
 #include "modbus/TransportSupport.h"
 #include "platform/Log.h"
@@ -96,6 +97,16 @@ void enableKeepAlive(int fd) {
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
+void traceExchange(int fd, const std::uint8_t* request, int length, const std::uint8_t* reply, int n) {
+    char dotted[INET_ADDRSTRLEN + 8] = "?";
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 && ::inet_ntop(AF_INET, &peer.sin_addr, dotted, INET_ADDRSTRLEN))
+        std::snprintf(dotted + std::strlen(dotted), 8, ":%u", static_cast<unsigned>(ntohs(peer.sin_port)));
+    traceFrame(Transport::Tcp, dotted, true, request, static_cast<std::size_t>(length));
+    if (n > 0) traceFrame(Transport::Tcp, dotted, false, reply, static_cast<std::size_t>(n));
+}
+
 int msUntil(Clock::time_point deadline) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return static_cast<int>(std::max<long long>(0, left));
@@ -117,9 +128,14 @@ bool peerGone(int fd) {
 }  // namespace
 
 struct ModbusServer::TcpConnection {
-    TcpConnection(UniqueFd socket, std::string peer) : fd(std::move(socket)), address(std::move(peer)) {
+    TcpConnection(UniqueFd socket, std::string peer, TransportCounters& counters)
+        : fd(std::move(socket)), address(std::move(peer)), counters(counters) {
         enableKeepAlive(fd.get());
+        counters.masterConnected();
     }
+    ~TcpConnection() { counters.masterLeft(); }
+    TcpConnection(const TcpConnection&) = delete;
+    TcpConnection& operator=(const TcpConnection&) = delete;
 
     // Sends what it can without waiting; false when the connection has failed.
     bool flush() {
@@ -158,6 +174,7 @@ struct ModbusServer::TcpConnection {
 
     UniqueFd fd;
     std::string address;  // the master's, dotted
+    TransportCounters& counters;
     // Received bytes: at most one partial frame stays after the complete ones are answered, and
     // nothing is read while a reply waits, so a read always finds room for a whole frame.
     std::uint8_t in[4 * MODBUS_TCP_MAX_ADU_LENGTH];
@@ -271,7 +288,7 @@ void ModbusServer::tcpLoop(std::stop_token stop, const ConnectionSettings& s) {
             }
             acceptLog.succeed();
             if (gate.admit(connection.get()))
-                master = std::make_unique<TcpConnection>(std::move(connection), dotted(peer));
+                master = std::make_unique<TcpConnection>(std::move(connection), dotted(peer), tcpCounters_);
         }
         if (!master) break;
 
@@ -290,9 +307,13 @@ void ModbusServer::tcpLoop(std::stop_token stop, const ConnectionSettings& s) {
 bool ModbusServer::answerFrames(TcpConnection& c, int unitId) {
     while (c.pending == 0) {
         const int length = tcpFrameLength(c.in, c.have);
-        if (length < 0) return false;  // an invalid MBAP header: the stream cannot be framed any more
+        if (length < 0) {  // an invalid MBAP header: the stream cannot be framed any more
+            tcpCounters_.dropped(true);
+            return false;
+        }
         if (length == 0 || c.have < static_cast<std::size_t>(length)) break;
         const int n = answer(c.in, length, Transport::Tcp, unitId, c.out);
+        if (frameTraceOn()) traceExchange(c.fd.get(), c.in, length, c.out, n);
         c.have -= static_cast<std::size_t>(length);
         std::memmove(c.in, c.in + length, c.have);
         if (n > 0) {
@@ -312,7 +333,10 @@ ModbusServer::TcpOutcome ModbusServer::serviceMaster(TcpConnection& c, short rev
         const auto now = Clock::now();
         if (c.pending > 0 && now >= c.lastOutput + kSendLimit) return TcpOutcome::Stalled;
         // A stalled partial frame: its bytes must never be read as the start of the next one.
-        if (c.pending == 0 && c.have > 0 && now >= c.lastInput + kByteTimeout) return TcpOutcome::Gone;
+        if (c.pending == 0 && c.have > 0 && now >= c.lastInput + kByteTimeout) {
+            tcpCounters_.dropped(true);
+            return TcpOutcome::Gone;
+        }
         return TcpOutcome::Open;
     }
     const bool ok = c.pending > 0 ? c.flush() : c.receive();
@@ -445,7 +469,7 @@ void ModbusServer::serveMasters(const std::stop_token& stop, const ConnectionSet
                     changed |= masters.size() != before;
                     if (!room) continue;  // the newcomer's socket closes here
                 }
-                masters.push_back(std::make_unique<TcpConnection>(std::move(connection), address));
+                masters.push_back(std::make_unique<TcpConnection>(std::move(connection), address, tcpCounters_));
                 // The address is shown from its first answer on, with the other connections counted.
                 masters.back()->peer.peerDone = true;
                 changed = true;

@@ -65,6 +65,14 @@ constexpr TesmorString kStrings[] = {
     {1414, u"In the allowed masters, \u201c%1\u201d is not an IPv4 address or network (such as 192.168.10.0/24)."},
     {1415, u"The allowed masters contain an empty item (an extra comma)."},
     {1416, u"The allowed masters are longer than %1 characters. Combine addresses into networks (such as 192.168.10.0/24)."},
+    // 1430-1444: the main window's traffic line; each counted word in four forms: exactly 1,
+    // ending in 1 (not 11), ending in 2-4 (not 12-14), other
+    {1430, u"master"}, {1431, u"masters"}, {1432, u"masters"}, {1433, u"masters"},
+    {1434, u"request"}, {1435, u"requests"}, {1436, u"requests"}, {1437, u"requests"},
+    {1438, u"exception"}, {1439, u"exceptions"}, {1440, u"exceptions"}, {1441, u"exceptions"},
+    {1442, u"last %1"},
+    {1443, u","},
+    {1444, u"no answers"},
     // 1900-1921: map files and tag lists
     {1900, u"The file is empty."},
     {1901, u"The first line must be the header row: %1"},

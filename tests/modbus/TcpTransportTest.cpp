@@ -269,8 +269,10 @@ TEST_F(TcpServer, EverySupportedFunctionIsCarriedOut) {
     ASSERT_EQ(modbus_read_input_registers(m.get(), 0, 10, regs), 10);
     for (int i = 0; i < 10; ++i) EXPECT_EQ(regs[i], 0x100 + i) << i;
     std::uint8_t id[64] = {};
-    ASSERT_EQ(modbus_report_slave_id(m.get(), sizeof id, id), 10);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(id) + 2, 8), "LMB" LIBMODBUS_VERSION_STRING);
+    ASSERT_EQ(modbus_report_slave_id(m.get(), sizeof id, id), 23);
+    EXPECT_EQ(id[0], 1) << "the server id is the unit id";
+    EXPECT_EQ(id[1], 0xFF) << "run indicator";
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(id) + 2, 21), "Velmar Modbus 1.1.0.1");
 }
 
 // Frames a broken or hostile master may send; none may crash or wedge the server.
