@@ -19,6 +19,12 @@ ConnectionSettings loadConnectionSettings(Profile& profile) {
     s.dataBits = profile.getInt(section, u"dataBits", d.dataBits);
     s.parity = profile.getString(section, u"parity", d.parity);
     s.stopBits = profile.getInt(section, u"stopBits", d.stopBits);
+    s.tls.enabled = profile.getInt(section, u"isTLS", d.tls.enabled);
+    s.tls.port = profile.getInt(section, u"tlsPort", d.tls.port);
+    s.tls.certificate = profile.getString(section, u"tlsCertificate", d.tls.certificate);
+    s.tls.key = profile.getString(section, u"tlsKey", d.tls.key);
+    s.tls.ca = profile.getString(section, u"tlsCA", d.tls.ca);
+    s.tls.writeRoles = profile.getString(section, u"tlsWriteRoles", d.tls.writeRoles);
     return s;
 }
 

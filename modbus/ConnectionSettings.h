@@ -22,12 +22,21 @@ struct ConnectionSettings {
     std::int32_t tcpEnabled = 0;
     std::int32_t rtuEnabled = 0;
 
+    // Modbus/TCP Security; paths and roles as stored (UTF-16, like every profile text).
+    struct Tls {
+        std::int32_t enabled = 0;  // runs only when 1, like the other transports
+        std::int32_t port = 802;
+        std::u16string certificate, key, ca, writeRoles;
+        bool operator==(const Tls&) const = default;
+    } tls;
+
     bool operator==(const ConnectionSettings&) const = default;
 };
 
-// Reads the ten keys; a missing key gives its default. Values are taken as stored, unchecked.
+// Reads the ten keys, then the six TLS keys; a missing key gives its default. Values are taken as
+// stored, unchecked.
 ConnectionSettings loadConnectionSettings(Profile& profile);
-// Writes all ten keys (the section is not emptied first).
+// Writes the ten keys (the section is not emptied first); the TLS keys are left as they are.
 void saveConnectionSettings(Profile& profile, const ConnectionSettings& settings);
 
 // The character libmodbus expects for the parity text: its first character ('\0' when empty,
