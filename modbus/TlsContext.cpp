@@ -138,7 +138,8 @@ std::optional<TlsContext> TlsContext::load(const TlsFiles& files, std::string& e
 
     const auto keyBio = openFile("TLS key", files.key, error);
     if (!keyBio) return std::nullopt;
-    std::unique_ptr<EVP_PKEY, KeyFree> key(PEM_read_bio_PrivateKey(keyBio.get(), nullptr, noPassword, nullptr));
+    std::unique_ptr<EVP_PKEY, KeyFree> key(
+        PEM_read_bio_PrivateKey(keyBio.get(), nullptr, noPassword, nullptr));
     if (!key) {
         ERR_clear_error();
         error = quoted("TLS key", files.key) + " holds no unencrypted PEM private key";
@@ -146,7 +147,8 @@ std::optional<TlsContext> TlsContext::load(const TlsFiles& files, std::string& e
     }
     if (SSL_CTX_use_PrivateKey(ctx.get(), key.get()) != 1 || SSL_CTX_check_private_key(ctx.get()) != 1) {
         ERR_clear_error();
-        error = quoted("TLS key", files.key) + " does not match " + quoted("the certificate", files.certificate);
+        error =
+            quoted("TLS key", files.key) + " does not match " + quoted("the certificate", files.certificate);
         return std::nullopt;
     }
 
@@ -161,7 +163,8 @@ std::optional<TlsContext> TlsContext::load(const TlsFiles& files, std::string& e
     std::unique_ptr<STACK_OF(X509_NAME), NameStackFree> names(sk_X509_NAME_new_null());
     for (const auto& authority : authorities) {
         X509_NAME* name = names ? X509_NAME_dup(X509_get_subject_name(authority.get())) : nullptr;
-        if (X509_STORE_add_cert(store, authority.get()) != 1 || !name || !sk_X509_NAME_push(names.get(), name)) {
+        if (X509_STORE_add_cert(store, authority.get()) != 1 || !name ||
+            !sk_X509_NAME_push(names.get(), name)) {
             X509_NAME_free(name);
             error = quoted("TLS CA", files.ca) + " is not usable: " + openSslErrors();
             return std::nullopt;
@@ -229,16 +232,21 @@ TlsSession::~TlsSession() {
 TlsStep TlsSession::stepFor(int result) {
     const int code = SSL_get_error(ssl_.get(), result);
     switch (code) {
-        case SSL_ERROR_WANT_READ: return TlsStep::wantRead;
-        case SSL_ERROR_WANT_WRITE: return TlsStep::wantWrite;
-        case SSL_ERROR_ZERO_RETURN: return TlsStep::closed;
-        default: break;
+        case SSL_ERROR_WANT_READ:
+            return TlsStep::wantRead;
+        case SSL_ERROR_WANT_WRITE:
+            return TlsStep::wantWrite;
+        case SSL_ERROR_ZERO_RETURN:
+            return TlsStep::closed;
+        default:
+            break;
     }
     fatal_ = true;
     const int savedErrno = errno;
     error_ = openSslErrors();
     const long verify = SSL_get_verify_result(ssl_.get());
-    if (verify != X509_V_OK) error_ = std::string("certificate refused: ") + X509_verify_cert_error_string(verify);
+    if (verify != X509_V_OK)
+        error_ = std::string("certificate refused: ") + X509_verify_cert_error_string(verify);
     if (error_.empty()) {
         if (code == SSL_ERROR_SYSCALL && savedErrno == ECONNRESET) {
             return TlsStep::closed;  // a master that quits with records unread resets the socket

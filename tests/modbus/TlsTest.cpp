@@ -36,7 +36,8 @@ protected:
     static void SetUpTestSuite() {
         dir_ = new TempDir;
         for (const char* name : {"trusted", "stranger"}) {
-            const std::string command = std::string(TESMOR_MAKE_CERTS) + " " + (dir_->path() / name).string() + " >/dev/null";
+            const std::string command =
+                std::string(TESMOR_MAKE_CERTS) + " " + (dir_->path() / name).string() + " >/dev/null";
             ASSERT_EQ(std::system(command.c_str()), 0) << command;
         }
     }
@@ -195,7 +196,8 @@ TEST_F(Tls, SendsLargeRepliesAcrossAFullSocket) {
     for (std::size_t i = 0; i < reply.size(); ++i) reply[i] = static_cast<std::uint8_t>(i * 7);
     std::vector<std::uint8_t> received;
     std::jthread master([&] {
-        Master m(masterFd, file("trusted", "operator.pem"), file("trusted", "operator.key"), file("trusted", "ca.pem"));
+        Master m(masterFd, file("trusted", "operator.pem"), file("trusted", "operator.key"),
+                 file("trusted", "ca.pem"));
         if (!m.connect()) return;
         std::this_thread::sleep_for(200ms);  // lets the server fill the socket first
         received = m.receive(reply.size());
@@ -219,7 +221,8 @@ TEST_F(Tls, ReportsAClosedMaster) {
     {
         const int masterFd = pair.master.get();
         std::jthread master([&] {
-            Master m(masterFd, file("trusted", "norole.pem"), file("trusted", "norole.key"), file("trusted", "ca.pem"));
+            Master m(masterFd, file("trusted", "norole.pem"), file("trusted", "norole.key"),
+                     file("trusted", "ca.pem"));
             m.connect();
         });
         ASSERT_EQ(drive(session, [&] { return session.handshake(); }), TlsStep::done) << session.error();
@@ -238,8 +241,8 @@ TEST_F(Tls, ExplainsUnusableFiles) {
     const std::string garbage = bad.file("garbage.pem").string();
     std::ofstream(garbage) << "not a certificate\n";
     const std::string encrypted = bad.file("encrypted.key").string();
-    const std::string command = "openssl pkey -in " + file("trusted", "server.key") + " -aes256 -passout pass:x -out " +
-                                encrypted + " 2>/dev/null";
+    const std::string command = "openssl pkey -in " + file("trusted", "server.key") +
+                                " -aes256 -passout pass:x -out " + encrypted + " 2>/dev/null";
     ASSERT_EQ(std::system(command.c_str()), 0);
     const std::string missing = bad.file("missing.pem").string();
     const TlsFiles good = serverFiles();
@@ -249,21 +252,32 @@ TEST_F(Tls, ExplainsUnusableFiles) {
         TlsFiles files;
         std::string error;
     } rows[] = {
-        {"MissingCertificate", {missing, good.key, good.ca},
+        {"MissingCertificate",
+         {missing, good.key, good.ca},
          "TLS certificate \"" + missing + "\" cannot be read: No such file or directory"},
-        {"CertificateNotPem", {garbage, good.key, good.ca}, "TLS certificate \"" + garbage + "\" holds no PEM certificate"},
+        {"CertificateNotPem",
+         {garbage, good.key, good.ca},
+         "TLS certificate \"" + garbage + "\" holds no PEM certificate"},
         {"NoCertificateGiven", {"", good.key, good.ca}, "TLS certificate: no file given"},
-        {"FolderAsKey", {good.certificate, bad.path().string(), good.ca},
+        {"FolderAsKey",
+         {good.certificate, bad.path().string(), good.ca},
          "TLS key \"" + bad.path().string() + "\" holds no unencrypted PEM private key"},
-        {"KeyNotPem", {good.certificate, garbage, good.ca},
+        {"KeyNotPem",
+         {good.certificate, garbage, good.ca},
          "TLS key \"" + garbage + "\" holds no unencrypted PEM private key"},
-        {"EncryptedKey", {good.certificate, encrypted, good.ca},
+        {"EncryptedKey",
+         {good.certificate, encrypted, good.ca},
          "TLS key \"" + encrypted + "\" holds no unencrypted PEM private key"},
-        {"KeyOfAnotherCertificate", {good.certificate, file("trusted", "operator.key"), good.ca},
-         "TLS key \"" + file("trusted", "operator.key") + "\" does not match the certificate \"" + good.certificate + "\""},
-        {"MissingCA", {good.certificate, good.key, missing},
+        {"KeyOfAnotherCertificate",
+         {good.certificate, file("trusted", "operator.key"), good.ca},
+         "TLS key \"" + file("trusted", "operator.key") + "\" does not match the certificate \"" +
+             good.certificate + "\""},
+        {"MissingCA",
+         {good.certificate, good.key, missing},
          "TLS CA \"" + missing + "\" cannot be read: No such file or directory"},
-        {"CANotPem", {good.certificate, good.key, garbage}, "TLS CA \"" + garbage + "\" holds no PEM certificate"},
+        {"CANotPem",
+         {good.certificate, good.key, garbage},
+         "TLS CA \"" + garbage + "\" holds no PEM certificate"},
     };
     for (const auto& row : rows) {
         std::string error;
