@@ -29,6 +29,8 @@
 
 namespace tesmor {
 
+class TlsSession;
+
 class ModbusServer {
 public:
     // Holds the server's lock for its lifetime; all access to the map, the store and the
@@ -95,6 +97,8 @@ public:
     // True while the TCP transport holds its listening socket / the RTU transport its port.
     bool tcpListening() const noexcept { return tcpListening_.load(); }
     bool rtuOpen() const noexcept { return rtuOpen_.load(); }
+    // True while the TLS transport holds its listening socket.
+    bool tlsListening() const noexcept { return tlsListening_.load(); }
 
 private:
     // The request path of both transports: checks one complete frame and answers it from the
@@ -104,6 +108,11 @@ private:
 
     void runTcp(std::stop_token stop, ConnectionSettings settings) noexcept;
     void runRtu(std::stop_token stop, ConnectionSettings settings) noexcept;
+    void runTls(std::stop_token stop, ConnectionSettings settings) noexcept;
+    void tlsLoop(std::stop_token stop, const ConnectionSettings& settings);
+    // Handshakes with and serves one accepted master; returns why it was refused, empty otherwise.
+    std::string serveTlsMaster(TlsSession& session, const Waker& waker, const std::stop_token& stop,
+                               const ConnectionSettings& settings);
     void tcpLoop(std::stop_token stop, const ConnectionSettings& settings);
     void rtuLoop(std::stop_token stop, const ConnectionSettings& settings);
     // Serves one accepted master (non-blocking socket) until it leaves, fails, stalls or a stop
@@ -126,6 +135,7 @@ private:
     std::mutex controlMutex_;  // serialises restart / stop / reload callers
     std::jthread tcpThread_;
     std::jthread rtuThread_;
+    std::jthread tlsThread_;
 
     mutable std::mutex infoMutex_;
     ConnectionSettings settings_;
@@ -136,6 +146,7 @@ private:
     std::atomic<bool> startPending_{true};
     std::atomic<bool> tcpListening_{false};
     std::atomic<bool> rtuOpen_{false};
+    std::atomic<bool> tlsListening_{false};
 
     std::mutex dataMutex_;
     RegisterMap map_;

@@ -18,7 +18,10 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include "ModbusTestSupport.h"
+#include "modbus/ModbusServer.h"
 #include "modbus/TlsContext.h"
+#include "support/MemoryProfile.h"
 #include "support/TempDir.h"
 
 #ifndef TESMOR_MAKE_CERTS
@@ -287,6 +290,80 @@ TEST_F(Tls, ExplainsUnusableFiles) {
     std::string error = "stale";
     EXPECT_TRUE(TlsContext::load(good, error));
     EXPECT_EQ(error, "");
+}
+
+// pymodbus 3.0.0 reads Modbus/TCP Security only with its asyncio client and the MBAP framer.
+constexpr const char* kPymodbusMaster = R"(
+import asyncio, ssl, sys
+from pymodbus.client import AsyncModbusTlsClient
+from pymodbus.transaction import ModbusSocketFramer
+port, ca, cert, key = sys.argv[1:5]
+async def main():
+    ctx = ssl.create_default_context(ssl.Purpose.SERVER_AUTH, cafile=ca)
+    if cert:
+        ctx.load_cert_chain(cert, key)
+    c = AsyncModbusTlsClient("127.0.0.1", port=int(port), framer=ModbusSocketFramer, sslctx=ctx,
+                             server_hostname="localhost", timeout=3, retries=0)
+    try:
+        await c.connect()
+        r = await c.read_holding_registers(0, 2, slave=1)
+        print("read", "error" if r.isError() else "ok", flush=True)
+        w = await c.write_register(0, 7, slave=1)
+        print("write", getattr(w, "exception_code", "ok"), flush=True)
+    except Exception as e:
+        print("refused", type(e).__name__, flush=True)
+    closing = c.close()
+    if asyncio.iscoroutine(closing):
+        await closing
+asyncio.run(main())
+)";
+
+class TlsServer : public Tls {
+protected:
+    void SetUp() override {
+        port = test::freeTcpPort();
+        profile.setInt(kSettingsSection, u"isTLS", 1);
+        profile.setInt(kSettingsSection, u"tlsPort", port);
+        profile.setString(kSettingsSection, u"tlsCertificate", toUtf16(file("trusted", "server.pem")));
+        profile.setString(kSettingsSection, u"tlsKey", toUtf16(file("trusted", "server.key")));
+        profile.setString(kSettingsSection, u"tlsCA", toUtf16(file("trusted", "ca.pem")));
+        profile.setString(kSettingsSection, u"tlsWriteRoles", u"operator");
+    }
+    // Runs the pymodbus master with `name`'s certificate ("" for none); returns its output.
+    std::string pymodbus(const std::string& authority, const std::string& name) {
+        test::ChildProcess master({"/usr/bin/python3", "-c", kPymodbusMaster, std::to_string(port),
+                                   file("trusted", "ca.pem"), name.empty() ? "" : file(authority, name + ".pem"),
+                                   name.empty() ? "" : file(authority, name + ".key")});
+        EXPECT_EQ(master.wait(20s), 0) << master.output();
+        return master.output();
+    }
+
+    test::MemoryProfile profile;
+    test::CaptionStrings strings;
+    ModbusServer server{profile, strings};
+    int port = 0;
+};
+
+TEST_F(TlsServer, PymodbusMastersReadAndOnlyWriteRolesWrite) {
+    server.restart();
+    ASSERT_TRUE(test::waitFor([&] { return server.tlsListening(); })) << "TLS server did not listen";
+    EXPECT_EQ(pymodbus("trusted", "operator"), "read ok\nwrite ok\n");
+    EXPECT_EQ(pymodbus("trusted", "norole"), "read ok\nwrite 1\n");
+    EXPECT_NE(pymodbus("stranger", "operator").find("refused"), std::string::npos);
+    const auto before = std::chrono::steady_clock::now();
+    server.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
+}
+
+TEST_F(TlsServer, BadFilesLeaveTheServerOff) {
+    profile.setString(kSettingsSection, u"tlsKey", toUtf16(file("trusted", "operator.key")));
+    profile.setInt(kSettingsSection, u"isTCP", 1);
+    profile.setInt(kSettingsSection, u"localPort", test::freeTcpPort());
+    test::LogCapture log;
+    server.restart();
+    EXPECT_TRUE(test::waitFor([&] { return log.count("does not match") == 1; }));
+    EXPECT_TRUE(test::waitFor([&] { return server.tcpListening(); })) << "plain TCP runs on";
+    EXPECT_FALSE(server.tlsListening());
 }
 
 TEST(TlsWriteRoles, AllowsOnlyListedRoles) {
