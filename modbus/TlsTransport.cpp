@@ -55,7 +55,8 @@ int msUntil(Clock::time_point deadline) {
 }
 
 bool isWriteFunction(std::uint8_t function) {
-    return function == 5 || function == 6 || function == 15 || function == 16 || function == 22 || function == 23;
+    return function == 5 || function == 6 || function == 15 || function == 16 || function == 22 ||
+           function == 23;
 }
 
 std::string peerText(int fd) {
@@ -165,7 +166,7 @@ std::string ModbusServer::serveTlsMaster(TlsSession& session, const Waker& waker
             if (length < 0) return {};
             if (length == 0 || have < static_cast<std::size_t>(length)) break;
             int n = 0;
-            if (isWriteFunction(in[7]) && !mayWrite) {
+            if (length > 7 && isWriteFunction(in[7]) && !mayWrite) {
                 // Read-only masters: a write to this unit is refused, one to any other unit dropped.
                 if (in[6] == s.tcpUnitId) {
                     std::memcpy(out, in, 4);
