@@ -177,7 +177,9 @@ void DemoLab::create() {
 
     nlohmann::ordered_json settings = {{"TCPId", 1}, {"localPort", port_}, {"RTUId", 1}, {"portName", "COM1"},
                                        {"baud", 9600}, {"dataBits", 8}, {"parity", "None"}, {"stopBits", 1},
-                                       {"isRTU", 0}, {"isTCP", 1}};
+                                       {"isRTU", 0}, {"isTCP", 1},
+                                       // two mbpoll windows and a SCADA trial may read it at once
+                                       {"maxMasters", 4}};
     nlohmann::ordered_json mapSection = nlohmann::ordered_json::object();
     for (std::size_t i = 0; i < map.size(); ++i) {
         const auto n = std::to_string(i);

@@ -11,13 +11,17 @@
 #include <ctime>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <QApplication>
+#include <QCommandLineOption>
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QString>
@@ -32,7 +36,9 @@
 #include "LabDatabase.h"
 #include "MapFileCommands.h"
 #include "host_api.h"
+#include "tesmor_diagnostics.h"
 #include "platform/Text.h"
+#include "platform/UniqueFd.h"
 
 namespace fs = std::filesystem;
 using namespace tesmor;
@@ -56,6 +62,9 @@ Options:
                        none: the host offers no language service
   --devices FILE       simulated devices, JSON: [{"name": "GC-1", "mode": 0, "lastError": 0}]
   --trace              log every call the plug-in makes to the host on standard error
+  --trace-modbus       log every Modbus request and reply in hex, with the transport, the
+                       master's address and a time stamp, on standard error (the same as
+                       TESMOR_MODBUS_TRACE=1 in the environment)
   --watch              raise System/DocumentUpdate for every new visible assay that appears
                        in the database (checked about once a second)
   --headless           no window, even when a display is there (without DISPLAY,
@@ -81,6 +90,8 @@ Commands on standard input:
   menu                 run the plug-in's menu command
   profile              print the profile
   devices              list the devices
+  stats                Modbus traffic, one line per transport: masters connected (TCP),
+                       requests answered, exceptions sent, frames dropped, last answer
   device N mode V      set the mode of device N (from 0); also: device N error V,
                        device N name TEXT, device add NAME, device remove N
   help                 this list
@@ -101,6 +112,7 @@ struct Options {
     std::optional<std::uint16_t> language = 1049;
     std::string devices;
     bool trace = false;
+    bool traceModbus = false;
     bool headless = false;
     bool watch = false;
     bool version = false;
@@ -127,69 +139,115 @@ std::optional<long> number(const std::string& text) {
     return *end ? std::nullopt : std::optional<long>(v);
 }
 
-Options parseOptions(int argc, char** argv) {
-    Options options;
-    auto value = [&](int& i) -> std::string {
-        if (i + 1 >= argc) fail(std::string(argv[i]) + " needs a value (see --help)");
-        return argv[++i];
+std::uint16_t languageId(const std::string& text) {
+    const auto id = number(text);
+    if (!id || *id < 0 || *id > 0xFFFF) fail("--language takes a number from 0 to 65535 or none");
+    return static_cast<std::uint16_t>(*id);
+}
+
+void setMapFile(Options& o, MapFileAction action, const std::string& file) {
+    if (o.mapFile) fail("give only one of --export-map, --import-map and --export-tags");
+    o.mapFile = MapFileCommand{action, file};
+}
+
+// One row per option: its names, the name of its value (none for a switch) and what it does.
+// The rows apply in the order the options stand on the command line, so a later one wins.
+struct OptionRow {
+    QStringList names;
+    QString valueName;
+    void (*apply)(Options&, const std::string& value);
+};
+
+const std::vector<OptionRow>& optionTable() {
+    static const std::vector<OptionRow> table{
+        {{"h", "help"}, {}, [](Options&, const std::string&) {
+             std::cout << kUsage;
+             std::exit(0);
+         }},
+        {{"version"}, {}, [](Options& o, const std::string&) { o.version = true; }},
+        {{"plugin"}, "PATH", [](Options& o, const std::string& v) { o.plugin = v; }},
+        {{"data-dir"}, "DIR", [](Options& o, const std::string& v) { o.dataDir = v; }},
+        {{"profile"}, "FILE", [](Options& o, const std::string& v) { o.profile = v; }},
+        {{"database"}, "FILE", [](Options& o, const std::string& v) { o.database = v; }},
+        {{"devices"}, "FILE", [](Options& o, const std::string& v) { o.devices = v; }},
+        {{"language"}, "ID", [](Options& o, const std::string& v) {
+             o.language = v == "none" ? std::nullopt : std::optional<std::uint16_t>(languageId(v));
+         }},
+        {{"trace"}, {}, [](Options& o, const std::string&) { o.trace = true; }},
+        {{"trace-modbus"}, {}, [](Options& o, const std::string&) { o.traceModbus = true; }},
+        {{"demo"}, "DIR", [](Options& o, const std::string& v) {
+             o.demo = v;
+             o.dataDir = v;
+             o.watch = true;
+         }},
+        {{"port"}, "N", [](Options& o, const std::string& v) {
+             const auto n = number(v);
+             if (!n || *n < 1 || *n > 65535) fail("--port takes a number from 1 to 65535");
+             o.port = static_cast<int>(*n);
+         }},
+        {{"export-map"}, "FILE", [](Options& o, const std::string& v) { setMapFile(o, MapFileAction::ExportMap, v); }},
+        {{"import-map"}, "FILE", [](Options& o, const std::string& v) { setMapFile(o, MapFileAction::ImportMap, v); }},
+        {{"export-tags"}, "FILE",
+         [](Options& o, const std::string& v) { setMapFile(o, MapFileAction::ExportTags, v); }},
+        {{"watch"}, {}, [](Options& o, const std::string&) { o.watch = true; }},
+        {{"headless"}, {}, [](Options& o, const std::string&) { o.headless = true; }},
     };
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::cout << kUsage;
-            std::exit(0);
-        } else if (arg == "--version") {
-            options.version = true;
-        } else if (arg == "--plugin") {
-            options.plugin = value(i);
-        } else if (arg == "--data-dir") {
-            options.dataDir = value(i);
-        } else if (arg == "--profile") {
-            options.profile = value(i);
-        } else if (arg == "--database") {
-            options.database = value(i);
-        } else if (arg == "--devices") {
-            options.devices = value(i);
-        } else if (arg == "--language") {
-            const std::string text = value(i);
-            if (text == "none") {
-                options.language.reset();
-            } else {
-                char* end = nullptr;
-                const long id = std::strtol(text.c_str(), &end, 10);
-                if (text.empty() || *end || id < 0 || id > 0xFFFF) fail("--language takes a number from 0 to 65535 or none");
-                options.language = static_cast<std::uint16_t>(id);
-            }
-        } else if (arg == "--trace") {
-            options.trace = true;
-        } else if (arg == "--demo") {
-            options.demo = value(i);
-            options.dataDir = options.demo;
-            options.watch = true;
-        } else if (arg == "--port") {
-            const auto n = number(value(i));
-            if (!n || *n < 1 || *n > 65535) fail("--port takes a number from 1 to 65535");
-            options.port = static_cast<int>(*n);
-        } else if (arg == "--export-map" || arg == "--import-map" || arg == "--export-tags") {
-            if (options.mapFile) fail("give only one of --export-map, --import-map and --export-tags");
-            const auto action = arg == "--export-map"   ? MapFileAction::ExportMap
-                                : arg == "--import-map" ? MapFileAction::ImportMap
-                                                        : MapFileAction::ExportTags;
-            options.mapFile = MapFileCommand{action, value(i)};
-        } else if (arg == "--watch") {
-            options.watch = true;
-        } else if (arg == "--headless") {
-            options.headless = true;
-        } else {
-            fail("unknown option " + arg + " (see --help)");
-        }
+    return table;
+}
+
+// Arguments are read as Latin-1 so every byte of a path comes back unchanged, UTF-8 or not.
+QString latin1(const char* text) { return QString::fromLatin1(text); }
+std::string bytes(const QString& text) { return text.toLatin1().toStdString(); }
+
+// Refuses what the parser could not read, naming the first culprit.
+[[noreturn]] void refuse(const QCommandLineParser& parser, const QStringList& arguments) {
+    if (!parser.unknownOptionNames().isEmpty()) {
+        const QString name = parser.unknownOptionNames().first();
+        fail("unknown option " + std::string(name.size() == 1 ? "-" : "--") + bytes(name) + " (see --help)");
     }
-    if (options.plugin.empty()) {
-        // Beside the host in a build tree, in the library folder when installed.
-        options.plugin = executableDir() + "/tesmor.so";
-        const std::string installed = executableDir() + "/" TESMOR_PLUGIN_FROM_BIN "/tesmor.so";
-        if (!fs::exists(options.plugin) && fs::exists(installed)) options.plugin = installed;
+    if (!parser.positionalArguments().isEmpty())
+        fail("unknown option " + bytes(parser.positionalArguments().first()) + " (see --help)");
+    const QString last = arguments.last();
+    for (const auto& row : optionTable())
+        if (!row.valueName.isEmpty() && last == "--" + row.names.first()) fail(bytes(last) + " needs a value (see --help)");
+    fail(bytes(parser.errorText()) + " (see --help)");
+}
+
+// A bare "--" is no option here, though the parser takes it as the end of the options.
+bool hasBareDoubleDash(const QCommandLineParser& parser, const QStringList& arguments) {
+    qsizetype asValues = 0;
+    for (const auto& row : optionTable())
+        if (!row.valueName.isEmpty()) asValues += parser.values(row.names.first()).count(QStringLiteral("--"));
+    return arguments.mid(1).count(QStringLiteral("--")) > asValues;
+}
+
+// The plug-in beside the host in a build tree, in the library folder when installed.
+std::string defaultPlugin() {
+    const std::string beside = executableDir() + "/tesmor.so";
+    const std::string installed = executableDir() + "/" TESMOR_PLUGIN_FROM_BIN "/tesmor.so";
+    return !fs::exists(beside) && fs::exists(installed) ? installed : beside;
+}
+
+Options parseOptions(int argc, char** argv) {
+    QCommandLineParser parser;
+    std::map<QString, const OptionRow*> rows;
+    for (const auto& row : optionTable()) {
+        parser.addOption(QCommandLineOption(row.names, {}, row.valueName));
+        for (const auto& name : row.names) rows[name] = &row;
     }
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << latin1(argv[i]);
+    if (!parser.parse(arguments) || !parser.positionalArguments().isEmpty()) refuse(parser, arguments);
+    if (hasBareDoubleDash(parser, arguments)) fail("unknown option -- (see --help)");
+
+    Options options;
+    std::map<const OptionRow*, qsizetype> used;
+    for (const auto& name : parser.optionNames()) {
+        const OptionRow* row = rows.at(name);
+        const QStringList values = row->valueName.isEmpty() ? QStringList() : parser.values(name);
+        row->apply(options, values.isEmpty() ? std::string() : bytes(values.at(used[row]++)));
+    }
+    if (options.plugin.empty()) options.plugin = defaultPlugin();
     if (options.profile.empty()) options.profile = (fs::path(options.dataDir) / "profile.json").string();
     if (options.database.empty()) options.database = (fs::path(options.dataDir) / "lab.db").string();
     return options;
@@ -263,29 +321,154 @@ void deviceCommand(std::istringstream& in) {
     listDevices();
 }
 
-}  // namespace
+void updateCommand(std::istringstream& in) {
+    std::string id;
+    in >> id;
+    const auto n = number(id);
+    if (!n) return say("usage: update ID");
+    HostCore::instance().raise("System/DocumentUpdate", static_cast<intptr_t>(*n));
+    say("document update " + std::to_string(*n) + " raised");
+}
 
-int main(int argc, char** argv) {
-    const Options options = parseOptions(argc, argv);
-    if (options.version) return printVersion(options.plugin);
+// What the commands on standard input act on.
+struct Session {
+    QCoreApplication* loop;
+    HostWindow* window;                  // null when headless
+    std::uint32_t (*stats)(char*, std::uint32_t);  // null when the plug-in has no such export
+};
 
-    std::error_code error;
-    fs::create_directories(options.dataDir, error);
-    if (error) fail(options.dataDir + ": " + error.message());
-    if (options.mapFile)
-        return runMapFileCommand(*options.mapFile, options.profile, options.language, options.plugin);
+using Command = void (*)(std::istringstream& arguments, const Session& session);
 
-    std::unique_ptr<DemoLab> demo;
-    if (!options.demo.empty()) {
-        try {
-            demo = std::make_unique<DemoLab>(options.demo, options.port);
-        } catch (const std::exception& e) {
-            fail(std::string("cannot prepare the demo lab: ") + e.what());
-        }
-        std::cout << demo->mbpollCommands() << std::endl;
-        HostCore::instance().setDevices(DemoLab::devicesAt(0));
+// The commands on standard input by their first word; kUsage lists them.
+const std::map<std::string, Command>& commandTable() {
+    static const std::map<std::string, Command> table{
+        {"quit", [](std::istringstream&, const Session& s) { s.loop->quit(); }},
+        {"exit", [](std::istringstream&, const Session& s) { s.loop->quit(); }},
+        {"update", [](std::istringstream& in, const Session&) { updateCommand(in); }},
+        {"menu", [](std::istringstream&, const Session& s) {
+             const auto window = reinterpret_cast<intptr_t>(static_cast<QWidget*>(s.window));
+             if (!HostCore::instance().runCommand("tesmor/MenuCommand", window)) say("no menu command registered");
+         }},
+        {"profile", [](std::istringstream&, const Session&) { std::cout << HostCore::instance().profileDump() << std::endl; }},
+        {"devices", [](std::istringstream&, const Session&) { listDevices(); }},
+        {"device", [](std::istringstream& in, const Session& s) {
+             deviceCommand(in);
+             if (s.window) s.window->refreshDevices();
+         }},
+        {"stats", [](std::istringstream&, const Session& s) {
+             char text[512] = {};
+             if (!s.stats || s.stats(text, sizeof text) == 0) return say("the plug-in reports no Modbus statistics");
+             std::cout << text << std::flush;
+         }},
+        {"help", [](std::istringstream&, const Session&) { std::cout << kUsage; }},
+    };
+    return table;
+}
+
+void runCommand(const std::string& line, const Session& session) {
+    std::istringstream in(line);
+    std::string word;
+    in >> word;
+    if (word.empty()) return;
+    const auto& table = commandTable();
+    if (const auto command = table.find(word); command != table.end())
+        command->second(in, session);
+    else
+        say("unknown command \"" + word + "\" (help lists the commands)");
+}
+
+// Standard input, read on the event thread a line at a time.
+class CommandInput {
+public:
+    explicit CommandInput(Session session) : session_(session) {
+        QObject::connect(&notifier_, &QSocketNotifier::activated, [this] { readSome(); });
     }
 
+private:
+    void readSome() {
+        char buffer[4096];
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+        if (n <= 0) {
+            // End of input: the host goes on until quit by a signal.
+            notifier_.setEnabled(false);
+            if (!pending_.empty()) runCommand(std::exchange(pending_, {}), session_);
+            return;
+        }
+        pending_.append(buffer, static_cast<std::size_t>(n));
+        for (std::size_t end; (end = pending_.find('\n')) != std::string::npos;) {
+            const std::string line = pending_.substr(0, end);
+            pending_.erase(0, end + 1);
+            runCommand(line, session_);
+        }
+    }
+
+    Session session_;
+    std::string pending_;
+    QSocketNotifier notifier_{STDIN_FILENO, QSocketNotifier::Read};
+};
+
+// SIGINT and SIGTERM, blocked in every thread from the start so that none of the plug-in's
+// threads takes them.
+sigset_t blockQuitSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    return set;
+}
+
+// The blocked signals, read on the event thread, quit like the quit command.
+class QuitSignals {
+public:
+    QuitSignals(const sigset_t& set, QCoreApplication* loop) : fd_(signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK)) {
+        QObject::connect(&notifier_, &QSocketNotifier::activated, [fd = fd_.get(), loop] {
+            signalfd_siginfo info{};
+            if (::read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) loop->quit();
+        });
+    }
+
+private:
+    UniqueFd fd_;
+    QSocketNotifier notifier_{fd_.get(), QSocketNotifier::Read};
+};
+
+// The plug-in's entry points; the library stays loaded until the host has unloaded it.
+struct PluginLibrary {
+    void* handle = nullptr;
+    const PluginInfo* (*getInfo)() = nullptr;
+    int (*load)(const HostApi*) = nullptr;
+    int (*unload)() = nullptr;
+    std::uint32_t (*stats)(char*, std::uint32_t) = nullptr;  // optional
+};
+
+PluginLibrary openPlugin(const std::string& path) {
+    PluginLibrary plugin;
+    plugin.handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!plugin.handle) fail(std::string("cannot load the plug-in: ") + dlerror());
+    plugin.getInfo = reinterpret_cast<const PluginInfo* (*)()>(dlsym(plugin.handle, "GetPluginInfo"));
+    plugin.load = reinterpret_cast<int (*)(const HostApi*)>(dlsym(plugin.handle, "Load"));
+    plugin.unload = reinterpret_cast<int (*)()>(dlsym(plugin.handle, "Unload"));
+    plugin.stats = reinterpret_cast<std::uint32_t (*)(char*, std::uint32_t)>(dlsym(plugin.handle, TESMOR_MODBUS_STATS_SYMBOL));
+    if (!plugin.getInfo || !plugin.load || !plugin.unload) fail(path + " is not a tesmor plug-in");
+    return plugin;
+}
+
+std::unique_ptr<DemoLab> openDemo(const Options& options) {
+    if (options.demo.empty()) return nullptr;
+    std::unique_ptr<DemoLab> demo;
+    try {
+        demo = std::make_unique<DemoLab>(options.demo, options.port);
+    } catch (const std::exception& e) {
+        fail(std::string("cannot prepare the demo lab: ") + e.what());
+    }
+    std::cout << demo->mbpollCommands() << std::endl;
+    HostCore::instance().setDevices(DemoLab::devicesAt(0));
+    return demo;
+}
+
+void setUpHost(const Options& options) {
     auto& core = HostCore::instance();
     try {
         core.setProfile(JsonProfile::open(options.profile));
@@ -303,28 +486,64 @@ int main(int argc, char** argv) {
         core.setCallObserver([](const HostCall& call) {
             std::cerr << "trace: " << call.function << " " << call.name << " " << call.detail << std::endl;
         });
+}
 
-    // Signals end the host through its event thread, like the quit command.
-    sigset_t blocked;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGINT);
-    sigaddset(&blocked, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+// Assays already there at start are not news; each new visible one is raised once.
+void startWatch(QTimer& timer, const std::string& database) {
+    struct WatchState {
+        std::set<std::int64_t> seen;
+        std::string lastError;
+    };
+    auto state = std::make_shared<WatchState>();
+    std::string error;
+    for (auto id : visibleAssays(database, error)) state->seen.insert(id);
+    QObject::connect(&timer, &QTimer::timeout, [state, database] {
+        std::string error;
+        const auto ids = visibleAssays(database, error);
+        if (error != state->lastError && !error.empty()) say("watch: cannot read " + database + ": " + error);
+        state->lastError = error;
+        for (auto id : ids) {
+            if (!state->seen.insert(id).second) continue;
+            say("watch: new assay " + std::to_string(id));
+            HostCore::instance().raise("System/DocumentUpdate", static_cast<intptr_t>(id));
+        }
+    });
+    timer.start(1000);
+}
 
-    void* library = dlopen(options.plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!library) fail(std::string("cannot load the plug-in: ") + dlerror());
-    auto getInfo = reinterpret_cast<const PluginInfo* (*)()>(dlsym(library, "GetPluginInfo"));
-    auto load = reinterpret_cast<int (*)(const HostApi*)>(dlsym(library, "Load"));
-    auto unload = reinterpret_cast<int (*)()>(dlsym(library, "Unload"));
-    if (!getInfo || !load || !unload) fail(options.plugin + " is not a tesmor plug-in");
+// The demo's instruments change state every second, and a new analysis comes every ten.
+void startDemo(QTimer& devices, QTimer& analyses, DemoLab& lab, HostWindow* window) {
+    auto tick = std::make_shared<std::int64_t>(0);
+    QObject::connect(&devices, &QTimer::timeout, [tick, window] {
+        HostCore::instance().setDevices(DemoLab::devicesAt(++*tick));
+        if (window) window->refreshDevices();
+    });
+    devices.start(1000);
+    QObject::connect(&analyses, &QTimer::timeout, [&lab] {
+        try {
+            say("demo: analysis " + std::to_string(lab.addAnalysis(std::time(nullptr))) + " finished");
+        } catch (const std::exception& e) {
+            say(std::string("demo: ") + e.what());
+        }
+    });
+    analyses.start(10000);
+}
 
-    if (const PluginInfo* info = getInfo()) say("loaded " + options.plugin + ": " + describe(*info));
+// Loads the plug-in and runs the host's event loop until quit.
+int runHost(const Options& options, char* program) {
+    std::unique_ptr<DemoLab> demo = openDemo(options);
+    setUpHost(options);
+    const sigset_t quitSignals = blockQuitSignals();
+    // The plug-in takes the trace switch from the environment when its server is built.
+    if (options.traceModbus) ::setenv("TESMOR_MODBUS_TRACE", "1", 1);
+    const PluginLibrary plugin = openPlugin(options.plugin);
+    if (const PluginInfo* info = plugin.getInfo()) say("loaded " + options.plugin + ": " + describe(*info));
     say("profile " + options.profile + ", database " + options.database);
 
     const bool windowed = !options.headless && (std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY") ||
                                                  std::getenv("QT_QPA_PLATFORM"));
     int qtArgc = 1;
-    char* qtArgv[] = {argv[0], nullptr};
+    char* qtArgv[] = {program, nullptr};
     std::unique_ptr<QCoreApplication> app;
     std::unique_ptr<HostWindow> window;
     if (windowed) {
@@ -333,9 +552,9 @@ int main(int argc, char** argv) {
     } else {
         app = std::make_unique<QCoreApplication>(qtArgc, qtArgv);
     }
-    QCoreApplication* loop = app.get();
 
-    load(core.api());
+    auto& core = HostCore::instance();
+    plugin.load(core.api());
     core.raise("System/ModulesLoaded", 0);
     for (const auto& item : core.menuItems()) {
         say("menu item \"" + toUtf8(item.path) + "\"");
@@ -345,116 +564,34 @@ int main(int argc, char** argv) {
 
     // Signals and standard input are read on the event thread itself, like the host's own events:
     // no second thread touches the plug-in or the host's state.
-    HostWindow* shownWindow = window.get();
-    const int signalFd = signalfd(-1, &blocked, SFD_CLOEXEC | SFD_NONBLOCK);
-    QSocketNotifier signalNotifier(signalFd, QSocketNotifier::Read);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, [signalFd, loop] {
-        signalfd_siginfo info{};
-        if (::read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) loop->quit();
-    });
-
-    auto command = [loop, shownWindow](const std::string& line) {
-        std::istringstream in(line);
-        std::string word;
-        in >> word;
-        auto& host = HostCore::instance();
-        if (word.empty()) return;
-        if (word == "quit" || word == "exit") {
-            loop->quit();
-        } else if (word == "update") {
-            std::string id;
-            in >> id;
-            const auto n = number(id);
-            if (!n) return say("usage: update ID");
-            host.raise("System/DocumentUpdate", static_cast<intptr_t>(*n));
-            say("document update " + std::to_string(*n) + " raised");
-        } else if (word == "menu") {
-            if (!host.runCommand("tesmor/MenuCommand", reinterpret_cast<intptr_t>(static_cast<QWidget*>(shownWindow))))
-                say("no menu command registered");
-        } else if (word == "profile") {
-            std::cout << host.profileDump() << std::endl;
-        } else if (word == "devices") {
-            listDevices();
-        } else if (word == "device") {
-            deviceCommand(in);
-            if (shownWindow) shownWindow->refreshDevices();
-        } else if (word == "help") {
-            std::cout << kUsage;
-        } else {
-            say("unknown command \"" + word + "\" (help lists the commands)");
-        }
-    };
-    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
-    std::string pending;
-    QObject::connect(&input, &QSocketNotifier::activated, [&input, &pending, command] {
-        char buffer[4096];
-        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
-        if (n <= 0) {
-            // End of input: the host goes on until quit by a signal.
-            input.setEnabled(false);
-            if (!pending.empty()) command(std::exchange(pending, {}));
-            return;
-        }
-        pending.append(buffer, static_cast<std::size_t>(n));
-        for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
-            const std::string line = pending.substr(0, end);
-            pending.erase(0, end + 1);
-            command(line);
-        }
-    });
-
-    // Assays already there at start are not news; each new visible one is raised once.
-    QTimer watchTimer;
-    if (options.watch) {
-        struct WatchState {
-            std::set<std::int64_t> seen;
-            std::string lastError;
-        };
-        auto state = std::make_shared<WatchState>();
-        std::string error;
-        for (auto id : visibleAssays(options.database, error)) state->seen.insert(id);
-        QObject::connect(&watchTimer, &QTimer::timeout, [state, path = options.database] {
-            std::string error;
-            const auto ids = visibleAssays(path, error);
-            if (error != state->lastError && !error.empty()) say("watch: cannot read " + path + ": " + error);
-            state->lastError = error;
-            for (auto id : ids) {
-                if (!state->seen.insert(id).second) continue;
-                say("watch: new assay " + std::to_string(id));
-                HostCore::instance().raise("System/DocumentUpdate", static_cast<intptr_t>(id));
-            }
-        });
-        watchTimer.start(1000);
-    }
-
-    // The demo's instruments change state every second, and a new analysis comes every ten.
-    QTimer demoDevices, demoAnalyses;
-    if (demo) {
-        auto tick = std::make_shared<std::int64_t>(0);
-        QObject::connect(&demoDevices, &QTimer::timeout, [tick, shownWindow] {
-            HostCore::instance().setDevices(DemoLab::devicesAt(++*tick));
-            if (shownWindow) shownWindow->refreshDevices();
-        });
-        demoDevices.start(1000);
-        QObject::connect(&demoAnalyses, &QTimer::timeout, [lab = demo.get()] {
-            try {
-                say("demo: analysis " + std::to_string(lab->addAnalysis(std::time(nullptr))) + " finished");
-            } catch (const std::exception& e) {
-                say(std::string("demo: ") + e.what());
-            }
-        });
-        demoAnalyses.start(10000);
-    }
+    QuitSignals quitOnSignal(quitSignals, app.get());
+    CommandInput input(Session{app.get(), window.get(), plugin.stats});
+    QTimer watchTimer, demoDevices, demoAnalyses;
+    if (options.watch) startWatch(watchTimer, options.database);
+    if (demo) startDemo(demoDevices, demoAnalyses, *demo, window.get());
 
     say(std::string("ready (") + (windowed ? "window" : "headless") + "); type help for the commands");
     app->exec();
 
-    unload();
+    plugin.unload();
     window.reset();
-    dlclose(library);
+    dlclose(plugin.handle);
     say("plug-in unloaded");
-    ::close(signalFd);
-    std::cout.flush();
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options options = parseOptions(argc, argv);
+    if (options.version) return printVersion(options.plugin);
+
+    std::error_code error;
+    fs::create_directories(options.dataDir, error);
+    if (error) fail(options.dataDir + ": " + error.message());
+    if (options.mapFile)
+        return runMapFileCommand(*options.mapFile, options.profile, options.language, options.plugin);
+    const int status = runHost(options, argv[0]);
+    std::cout.flush();
+    return status;
 }

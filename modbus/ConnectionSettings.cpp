@@ -1,5 +1,7 @@
 #include "modbus/ConnectionSettings.h"
 
+#include <algorithm>
+
 #include "platform/Text.h"
 
 namespace tesmor {
@@ -19,6 +21,10 @@ ConnectionSettings loadConnectionSettings(Profile& profile) {
     s.dataBits = profile.getInt(section, u"dataBits", d.dataBits);
     s.parity = profile.getString(section, u"parity", d.parity);
     s.stopBits = profile.getInt(section, u"stopBits", d.stopBits);
+    s.maxMasters = std::clamp(profile.getInt(section, u"maxMasters", d.maxMasters), 1, kMaxMastersLimit);
+    s.bindAddress = profile.getString(section, u"bindAddress", d.bindAddress);
+    s.allowedMasters = profile.getString(section, u"allowedMasters", d.allowedMasters);
+    s.writeAccess = profile.getInt(section, u"writeAccess", d.writeAccess);
     s.tls.enabled = profile.getInt(section, u"isTLS", d.tls.enabled);
     s.tls.port = profile.getInt(section, u"tlsPort", d.tls.port);
     s.tls.certificate = profile.getString(section, u"tlsCertificate", d.tls.certificate);
@@ -40,6 +46,10 @@ void saveConnectionSettings(Profile& profile, const ConnectionSettings& s) {
     profile.setInt(section, u"stopBits", s.stopBits);
     profile.setInt(section, u"isRTU", s.rtuEnabled);
     profile.setInt(section, u"isTCP", s.tcpEnabled);
+    profile.setInt(section, u"maxMasters", s.maxMasters);
+    profile.setString(section, u"bindAddress", s.bindAddress);
+    profile.setString(section, u"allowedMasters", s.allowedMasters);
+    profile.setInt(section, u"writeAccess", s.writeAccess);
 }
 
 char parityCharacter(std::u16string_view parity) noexcept {

@@ -21,6 +21,12 @@ struct ConnectionSettings {
     // A transport starts only when its flag equals 1; other values leave it off.
     std::int32_t tcpEnabled = 0;
     std::int32_t rtuEnabled = 0;
+    // How many TCP masters are served at once; 1 keeps the one-master-at-a-time server.
+    std::int32_t maxMasters = 1;
+    // Access locks, all off by default: every IPv4 interface, every master, every write.
+    std::u16string bindAddress;     // "bindAddress": local IPv4 address the TCP server listens on
+    std::u16string allowedMasters;  // "allowedMasters": addresses and CIDR blocks, comma-separated
+    std::int32_t writeAccess = 0;   // "writeAccess": 0 any, 1 unpublished registers only, 2 none
 
     // Modbus/TCP Security; paths and roles as stored (UTF-16, like every profile text).
     struct Tls {
@@ -33,10 +39,14 @@ struct ConnectionSettings {
     bool operator==(const ConnectionSettings&) const = default;
 };
 
-// Reads the ten keys, then the six TLS keys; a missing key gives its default. Values are taken as
-// stored, unchecked.
+inline constexpr std::int32_t kMaxMastersLimit = 16;
+
+// Reads the ten keys, then "maxMasters", the access keys and the six TLS keys; a missing key gives
+// its default. Values are taken as stored, unchecked, except "maxMasters", clamped to
+// 1..kMaxMastersLimit.
 ConnectionSettings loadConnectionSettings(Profile& profile);
-// Writes the ten keys (the section is not emptied first); the TLS keys are left as they are.
+// Writes all ten keys, then "maxMasters", then the access keys (the section is not emptied first);
+// the TLS keys are left as they are.
 void saveConnectionSettings(Profile& profile, const ConnectionSettings& settings);
 
 // The character libmodbus expects for the parity text: its first character ('\0' when empty,

@@ -9,11 +9,6 @@
 
 namespace tesmor {
 
-void UniqueFd::reset(int fd) noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-}
-
 Waker::Waker() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     if (!fd_) throw std::system_error(errno, std::generic_category(), "eventfd");
 }

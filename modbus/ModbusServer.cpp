@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "modbus/FrameTrace.h"
 #include "platform/Log.h"
 
 namespace tesmor {
@@ -11,6 +12,7 @@ namespace tesmor {
 ModbusServer::ModbusServer(Profile& profile, const StringSource& strings)
     : profile_(profile), strings_(strings), registers_(modbus_mapping_new(500, 500, 500, 500)) {
     if (!registers_) throw std::bad_alloc();
+    takeFrameTraceFromEnvironment();
 }
 
 ModbusServer::~ModbusServer() { stop(); }
@@ -18,18 +20,23 @@ ModbusServer::~ModbusServer() { stop(); }
 void ModbusServer::restart() {
     std::lock_guard control(controlMutex_);
     const ConnectionSettings s = loadConnectionSettings(profile_);
-    {
-        std::lock_guard info(infoMutex_);
-        settings_ = s;
-    }
     reloadConfiguration();
     stopTransports();
+    const WriteAccess access = writeAccessOf(s.writeAccess);
+    if (s.writeAccess != static_cast<int>(access))
+        logLine("Modbus: \"writeAccess\" " + std::to_string(s.writeAccess) + " is not 0, 1 or 2; masters may write nothing");
+    {
+        std::lock_guard data(dataMutex_);
+        writeAccess_ = access;
+    }
     if (s.tcpEnabled == 1) {
         startPending_ = false;
+        tcpRunning_ = true;
         tcpThread_ = std::jthread([this, s](std::stop_token t) { runTcp(t, s); });
     }
     if (s.rtuEnabled == 1) {
         startPending_ = false;
+        rtuRunning_ = true;
         rtuThread_ = std::jthread([this, s](std::stop_token t) { runRtu(t, s); });
     }
     if (s.tls.enabled == 1) {
@@ -54,6 +61,8 @@ void ModbusServer::stopTransports() {
     tcpThread_ = {};
     rtuThread_ = {};
     tlsThread_ = {};
+    tcpRunning_ = false;
+    rtuRunning_ = false;
 }
 
 void ModbusServer::reloadConfiguration() {
@@ -115,11 +124,6 @@ void ModbusServer::setReloadHook(std::function<void()> hook) {
     reloadHook_ = std::move(hook);
 }
 
-ConnectionSettings ModbusServer::connectionSettings() const {
-    std::lock_guard info(infoMutex_);
-    return settings_;
-}
-
 std::u16string ModbusServer::localHostName() const {
     std::lock_guard info(infoMutex_);
     return localHostName_;
@@ -130,10 +134,26 @@ std::u16string ModbusServer::peerAddress() const {
     return peerAddress_;
 }
 
+void ModbusServer::setIdentity(DeviceIdentity identity) {
+    std::lock_guard data(dataMutex_);
+    identity_ = std::move(identity);
+}
+
 int ModbusServer::answer(const std::uint8_t* frame, int length, Transport transport, int unitId,
                          std::uint8_t* reply) {
-    std::lock_guard data(dataMutex_);
-    return answerRequest(frame, length, transport, unitId, *registers_, reply);
+    TransportCounters& counters = countersOf(transport);
+    int n = 0;
+    {
+        std::lock_guard data(dataMutex_);
+        const WriteRule rule{writeAccess_, &map_, &captions_};
+        const ServerInfo info{&identity_, &counters};
+        n = answerRequest(frame, length, transport, unitId, *registers_, reply, &rule, &info);
+    }
+    const int header = transport == Transport::Tcp ? 7 : 1;
+    if (n > 0) counters.answered((reply[header] & 0x80) != 0);
+    else if (transport == Transport::Rtu && length > 0 && frame[0] == MODBUS_BROADCAST_ADDRESS) counters.seen();
+    else counters.dropped(false);
+    return n;
 }
 
 }  // namespace tesmor

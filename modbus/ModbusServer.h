@@ -20,6 +20,8 @@
 #include <thread>
 
 #include "modbus/ConnectionSettings.h"
+#include "modbus/Counters.h"
+#include "modbus/Diagnostics.h"
 #include "modbus/Handles.h"
 #include "modbus/RegisterEncoder.h"
 #include "modbus/RegisterMap.h"
@@ -87,16 +89,26 @@ public:
     Locked lock() { return Locked(*this); }
 
     // Thread-safe readers.
-    ConnectionSettings connectionSettings() const;
     // True until a transport thread has been started for the first time.
     bool startPending() const noexcept { return startPending_.load(); }
     // Host name and master address, set at the first answered TCP request of a connection (the
-    // host name refreshed at most once a second after that); empty after a stop.
+    // host name refreshed at most once a second after that); empty after a stop. With several
+    // masters connected: the newest answered master's address and how many others are
+    // connected, "192.0.2.7 (+2)".
     std::u16string localHostName() const;
     std::u16string peerAddress() const;
     // True while the TCP transport holds its listening socket / the RTU transport its port.
     bool tcpListening() const noexcept { return tcpListening_.load(); }
     bool rtuOpen() const noexcept { return rtuOpen_.load(); }
+    // True while the transport's thread runs (its flag was 1 at the last restart), listening or not.
+    bool running(Transport transport) const noexcept {
+        return (transport == Transport::Tcp ? tcpRunning_ : rtuRunning_).load();
+    }
+
+    // The traffic counters of one transport; they survive restarts. Any thread, no lock.
+    CounterSnapshot counters(Transport transport) const noexcept { return countersOf(transport).snapshot(); }
+    // Replaces what functions 17 and 43 answer (taken under the store lock). Any thread.
+    void setIdentity(DeviceIdentity identity);
     // True while the TLS transport holds its listening socket.
     bool tlsListening() const noexcept { return tlsListening_.load(); }
 
@@ -115,9 +127,19 @@ private:
                                const ConnectionSettings& settings);
     void tcpLoop(std::stop_token stop, const ConnectionSettings& settings);
     void rtuLoop(std::stop_token stop, const ConnectionSettings& settings);
-    // Serves one accepted master (non-blocking socket) until it leaves, fails, stalls or a stop
-    // comes. Returns true when the master ended it by not taking its replies.
-    bool serveMaster(int fd, const Waker& waker, const std::stop_token& stop, int unitId);
+    // One accepted master's connection (TcpTransport.cpp).
+    struct TcpConnection;
+    enum class TcpOutcome { Open, Gone, Stalled };
+    // Serves one accepted master until it leaves, fails, stalls or a stop comes. Returns true
+    // when the master ended it by not taking its replies.
+    bool serveMaster(TcpConnection& c, const Waker& waker, const std::stop_token& stop, int unitId);
+    // Serves up to settings.maxMasters masters at once from one poll() loop until a stop comes.
+    void serveMasters(const std::stop_token& stop, const ConnectionSettings& settings, Ipv4 local, MasterGate& gate,
+                      const Waker& waker);
+    // Handles what poll() reported for one connection (0: nothing, a deadline may have passed)
+    // and answers its complete frames.
+    TcpOutcome serviceMaster(TcpConnection& c, short revents, int unitId);
+    bool answerFrames(TcpConnection& c, int unitId);
     // Answers requests on an opened serial port (non-blocking) until it goes away or a stop comes.
     void serveLine(int fd, const Waker& waker, const std::stop_token& stop, const ConnectionSettings& settings);
     struct PeerRefresh {
@@ -128,6 +150,10 @@ private:
     void refreshPeerInfo(int socket, PeerRefresh& state);
     void stopTransports();
     void logMisplacedEntries();
+    TransportCounters& countersOf(Transport t) noexcept { return t == Transport::Tcp ? tcpCounters_ : rtuCounters_; }
+    const TransportCounters& countersOf(Transport t) const noexcept {
+        return t == Transport::Tcp ? tcpCounters_ : rtuCounters_;
+    }
 
     Profile& profile_;
     const StringSource& strings_;
@@ -138,7 +164,6 @@ private:
     std::jthread tlsThread_;
 
     mutable std::mutex infoMutex_;
-    ConnectionSettings settings_;
     std::u16string localHostName_;
     std::u16string peerAddress_;
     std::function<void()> reloadHook_;
@@ -147,12 +172,18 @@ private:
     std::atomic<bool> tcpListening_{false};
     std::atomic<bool> rtuOpen_{false};
     std::atomic<bool> tlsListening_{false};
+    std::atomic<bool> tcpRunning_{false};
+    std::atomic<bool> rtuRunning_{false};
+    TransportCounters tcpCounters_;
+    TransportCounters rtuCounters_;
 
     std::mutex dataMutex_;
     RegisterMap map_;
     RegisterMap loggedMap_;  // the map whose misplaced entries were logged last
     bool mapLogged_ = false;
     ItemCaptions captions_;
+    WriteAccess writeAccess_ = WriteAccess::Any;  // of the running transports
+    DeviceIdentity identity_;
     ModbusMapping registers_;
 };
 

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "modbus/Diagnostics.h"
+
 namespace tesmor {
 
 namespace {
@@ -10,8 +12,10 @@ constexpr int kTcpHeader = 7;  // MBAP header including the unit identifier
 constexpr int kRtuHeader = 1;  // slave address
 constexpr int kRtuCrc = 2;
 constexpr int kMaxMbapLength = 254;  // implementation guide 3.1.3: unit identifier and a 253-byte PDU
-// Slave id answered in "report slave id", as libmodbus answers it.
-constexpr std::uint8_t kReportedSlaveId = 180;
+
+// Not named by libmodbus.
+constexpr std::uint8_t kFunctionDiagnostics = 0x08;
+constexpr std::uint8_t kFunctionMei = 0x2B;
 
 constexpr std::uint8_t kIllegalFunction = MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
 constexpr std::uint8_t kIllegalAddress = MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
@@ -51,6 +55,10 @@ int fixedDataLength(std::uint8_t function) noexcept {
             return 6;
         case MODBUS_FC_WRITE_AND_READ_REGISTERS:
             return 9;
+        case kFunctionDiagnostics:
+            return 4;  // sub-function and one word, as every counter request has
+        case kFunctionMei:
+            return 3;
         default:
             return -1;
     }
@@ -62,6 +70,8 @@ RequestVerdict checkPdu(const std::uint8_t* p, int n, const modbus_mapping_t& st
     const std::uint8_t function = p[0];
     const int fixed = fixedDataLength(function);
     if (fixed < 0) return exception(kIllegalFunction);
+    if (function == kFunctionDiagnostics) return checkDiagnostics(p, n);
+    if (function == kFunctionMei) return checkDeviceIdentification(p, n);
     if (n < 1 + fixed) return exception(kIllegalValue);
     if (fixed == 0) return n == 1 ? reply() : exception(kIllegalValue);
     const int address = word(p + 1);
@@ -148,16 +158,19 @@ int readWords(const std::uint16_t* table, int from, int count, std::uint8_t* out
 }
 
 // Carries out a request the check passed and writes the answer's PDU; returns its length.
-int carryOut(const std::uint8_t* p, modbus_mapping_t& m, std::uint8_t* out) noexcept {
+int carryOut(const std::uint8_t* p, int n, modbus_mapping_t& m, int unitId, const ServerInfo* info,
+             std::uint8_t* out) noexcept {
     const std::uint8_t function = p[0];
     out[0] = function;
-    if (function == MODBUS_FC_REPORT_SLAVE_ID) {
-        static constexpr char kIdentity[] = "LMB" LIBMODBUS_VERSION_STRING;
-        out[2] = kReportedSlaveId;
-        out[3] = 0xFF;  // run indicator: on
-        std::memcpy(out + 4, kIdentity, sizeof kIdentity - 1);
-        out[1] = static_cast<std::uint8_t>(2 + sizeof kIdentity - 1);
-        return 2 + out[1];
+    switch (function) {
+        case MODBUS_FC_REPORT_SLAVE_ID:
+            return answerServerId(unitId, identityOrDefault(info ? info->identity : nullptr), out);
+        case kFunctionDiagnostics:
+            return answerDiagnostics(p, n, info ? info->counters : nullptr, out);
+        case kFunctionMei:
+            return answerDeviceIdentification(p, identityOrDefault(info ? info->identity : nullptr), out);
+        default:
+            break;
     }
     const int address = word(p + 1);
     const int count = word(p + 3);
@@ -207,17 +220,28 @@ int carryOut(const std::uint8_t* p, modbus_mapping_t& m, std::uint8_t* out) noex
     }
 }
 
+// The request checks with the write access rule around them.
+RequestVerdict checkWithRule(const std::uint8_t* p, int n, const modbus_mapping_t& store,
+                             const WriteRule* rule) noexcept {
+    if (!rule) return checkPdu(p, n, store);
+    if (const std::uint8_t code = writeRefusal(*rule, p, n, false)) return exception(code);
+    const RequestVerdict v = checkPdu(p, n, store);
+    if (v.action != RequestVerdict::Reply) return v;
+    if (const std::uint8_t code = writeRefusal(*rule, p, n, true)) return exception(code);
+    return v;
+}
+
 }  // namespace
 
 RequestVerdict checkRequest(const std::uint8_t* frame, int length, Transport transport, int unitId,
-                            const modbus_mapping_t& store) noexcept {
+                            const modbus_mapping_t& store, const WriteRule* rule) noexcept {
     if (unitId < 0 || unitId > 255) return kDrop;
     if (transport == Transport::Rtu) {
         if (length < kRtuHeader + 1 + kRtuCrc) return kDrop;
         const bool broadcast = frame[0] == MODBUS_BROADCAST_ADDRESS;
         if (!broadcast && frame[0] != unitId) return kDrop;
         if (frame[kRtuHeader] & 0x80) return kDrop;
-        const RequestVerdict v = checkPdu(frame + kRtuHeader, length - kRtuHeader - kRtuCrc, store);
+        const RequestVerdict v = checkWithRule(frame + kRtuHeader, length - kRtuHeader - kRtuCrc, store, rule);
         // No answer of any kind goes to a broadcast.
         return broadcast && v.action == RequestVerdict::Exception ? kDrop : v;
     }
@@ -226,12 +250,12 @@ RequestVerdict checkRequest(const std::uint8_t* frame, int length, Transport tra
     // answered.
     if (frame[6] != unitId) return kDrop;
     if (frame[kTcpHeader] & 0x80) return kDrop;
-    return checkPdu(frame + kTcpHeader, length - kTcpHeader, store);
+    return checkWithRule(frame + kTcpHeader, length - kTcpHeader, store, rule);
 }
 
 int answerRequest(const std::uint8_t* frame, int length, Transport transport, int unitId, modbus_mapping_t& store,
-                  std::uint8_t* reply) noexcept {
-    const RequestVerdict v = checkRequest(frame, length, transport, unitId, store);
+                  std::uint8_t* reply, const WriteRule* rule, const ServerInfo* info) noexcept {
+    const RequestVerdict v = checkRequest(frame, length, transport, unitId, store, rule);
     if (v.action == RequestVerdict::Drop) return 0;
     const bool tcp = transport == Transport::Tcp;
     const int header = tcp ? kTcpHeader : kRtuHeader;
@@ -241,7 +265,8 @@ int answerRequest(const std::uint8_t* frame, int length, Transport transport, in
         pdu[0] = static_cast<std::uint8_t>(frame[header] | 0x80);
         pdu[1] = v.exception;
     } else {
-        pduLength = carryOut(frame + header, store, pdu);
+        const int pduIn = length - header - (tcp ? 0 : kRtuCrc);
+        pduLength = carryOut(frame + header, pduIn, store, unitId, info, pdu);
     }
     if (tcp) {
         std::memcpy(reply, frame, 2);  // transaction identifier

@@ -11,9 +11,12 @@
 
 #include <modbus/modbus.h>
 
+#include "modbus/AccessRules.h"
+
 namespace tesmor {
 
 enum class Transport { Tcp, Rtu };
+struct ServerInfo;  // Diagnostics.h
 
 struct RequestVerdict {
     enum Action { Reply, Exception, Drop };
@@ -29,16 +32,19 @@ inline constexpr int kMaxReply = MODBUS_TCP_MAX_ADU_LENGTH;
 // Judges one whole frame: an MBAP header and its PDU (TCP), or slave address, PDU and CRC (RTU,
 // CRC not checked here). `unitId` is the TCP unit identifier or RTU slave address answered; other
 // units are dropped, as is every unit when it lies outside 0-255. An RTU broadcast (address 0) is
-// judged like a request to this slave but never gets an exception. Pure; any thread.
+// judged like a request to this slave but never gets an exception. `rule` (none: every write
+// allowed) refuses writes as AccessRules.h says: 01 before the request checks, 02 after them.
+// Pure; any thread (the caller holds the lock of the rule's map).
 RequestVerdict checkRequest(const std::uint8_t* frame, int length, Transport transport, int unitId,
-                            const modbus_mapping_t& store) noexcept;
+                            const modbus_mapping_t& store, const WriteRule* rule = nullptr) noexcept;
 
 // Checks the frame and carries it out on `store`: writes the answer (a reply or an exception,
 // with MBAP header or slave address and CRC) into `reply` and returns its length; 0 when nothing
 // is to be sent (a dropped frame, any RTU broadcast, whose writes are still carried out). The
-// caller holds the lock of `store`; `reply` has room for kMaxReply bytes.
+// caller holds the lock of `store`; `reply` has room for kMaxReply bytes. `info` gives the
+// identity and the counters functions 8, 17 and 43 answer with; null: the defaults.
 int answerRequest(const std::uint8_t* frame, int length, Transport transport, int unitId, modbus_mapping_t& store,
-                  std::uint8_t* reply) noexcept;
+                  std::uint8_t* reply, const WriteRule* rule = nullptr, const ServerInfo* info = nullptr) noexcept;
 
 // Framing of a TCP byte stream by the MBAP header (Modbus messaging on TCP/IP implementation
 // guide, 3.1.3): the length of the frame that starts at `data`, 0 while fewer than the six bytes

@@ -14,6 +14,7 @@
 #include <exception>
 #include <string>
 
+#include "modbus/FrameTrace.h"
 #include "modbus/ModbusServer.h"
 #include "modbus/SerialSpeed.h"
 #include "modbus/TransportSupport.h"
@@ -147,8 +148,13 @@ void ModbusServer::serveLine(int fd, const Waker& waker, const std::stop_token& 
         const std::uint16_t crc = crc16(f, n - 2);
         return f[n - 2] == (crc & 0xFF) && f[n - 1] == (crc >> 8);
     };
+    const std::string device = serialDevicePath(s.portName);
     auto serve = [&](const std::uint8_t* frame, std::size_t length) {
         const int n = answer(frame, static_cast<int>(length), Transport::Rtu, s.rtuUnitId, reply);
+        if (frameTraceOn()) {
+            traceFrame(Transport::Rtu, device, true, frame, length);
+            if (n > 0) traceFrame(Transport::Rtu, device, false, reply, static_cast<std::size_t>(n));
+        }
         if (n <= 0) return;
         if (writeWithin(fd, reply, static_cast<std::size_t>(n), waker, writeLimit)) writeLog.succeed();
         else writeLog.fail("Modbus RTU: the port takes no output; replies are dropped");
@@ -178,6 +184,7 @@ void ModbusServer::serveLine(int fd, const Waker& waker, const std::stop_token& 
         if (ev == 0) {
             if (waiting && Clock::now() >= deadline) {
                 if (untilSilence && have >= 4 && ours(in[0]) && crcGood(in, have)) serve(in, have);
+                else if (have > 0) rtuCounters_.dropped(ours(in[0]) && have >= 4);  // ours: a bad CRC
                 have = 0;
                 untilSilence = false;
             }
@@ -188,6 +195,7 @@ void ModbusServer::serveLine(int fd, const Waker& waker, const std::stop_token& 
             have += static_cast<std::size_t>(n);
             lastByte = Clock::now();
             if (have == sizeof in) {  // longer than any frame: drop it all and wait for silence
+                rtuCounters_.dropped(true);
                 have = 0;
                 untilSilence = true;
             }

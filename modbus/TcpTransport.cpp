@@ -1,5 +1,6 @@
-// The Modbus TCP transport: one master at a time, framed by the MBAP header, answered through
-// the server's request path and sent without ever blocking the thread.
+// The Modbus TCP transport: one master at a time, or up to "maxMasters" from one poll() loop;
+// framed by the MBAP header, answered through the server's request path and sent without ever
+// blocking the thread.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -14,8 +15,12 @@
 #include <cstring>
 #include <exception>
 #include <optional>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "modbus/AccessRules.h"
+#include "modbus/FrameTrace.h"
 #include "modbus/ModbusServer.h"
 #include "modbus/TransportSupport.h"
 #include "platform/Log.h"
@@ -38,9 +43,33 @@ constexpr unsigned kUserTimeoutMs = 40000;
 constexpr auto kByteTimeout = std::chrono::milliseconds(500);
 // A master that takes none of its replies for this long is treated as gone.
 constexpr auto kSendLimit = std::chrono::seconds(3);
+// At the limit of masters, a connection silent this long gives its place to a newcomer: usually a
+// master that restarted, or a dead link.
+constexpr auto kIdleEviction = std::chrono::seconds(10);
 
-UniqueFd listenTcp(int port, int& error) {
-    UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+// Logs at most once a minute; the lines held back meanwhile are counted in the next one.
+class MinuteLog {
+public:
+    void log(const std::string& text) {
+        const auto now = Clock::now();
+        if (logged_ && now - last_ < std::chrono::minutes(1)) {
+            ++held_;
+            return;
+        }
+        logLine(held_ == 0 ? text : text + " (" + std::to_string(held_) + " more since the last report)");
+        logged_ = true;
+        last_ = now;
+        held_ = 0;
+    }
+
+private:
+    bool logged_ = false;
+    Clock::time_point last_;
+    unsigned long held_ = 0;
+};
+
+UniqueFd listenTcp(Ipv4 local, int port, int backlog, int& error) {
+    UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!s) {
         error = errno;
         return {};
@@ -49,10 +78,9 @@ UniqueFd listenTcp(int port, int& error) {
     ::setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_addr.s_addr = htonl(local);
     addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    // Backlog 1: one master is served, one more may wait unanswered.
-    if (::bind(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(s.get(), 1) != 0) {
+    if (::bind(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(s.get(), backlog) != 0) {
         error = errno;
         return {};
     }
@@ -69,12 +97,95 @@ void enableKeepAlive(int fd) {
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
+void traceExchange(int fd, const std::uint8_t* request, int length, const std::uint8_t* reply, int n) {
+    char dotted[INET_ADDRSTRLEN + 8] = "?";
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 && ::inet_ntop(AF_INET, &peer.sin_addr, dotted, INET_ADDRSTRLEN))
+        std::snprintf(dotted + std::strlen(dotted), 8, ":%u", static_cast<unsigned>(ntohs(peer.sin_port)));
+    traceFrame(Transport::Tcp, dotted, true, request, static_cast<std::size_t>(length));
+    if (n > 0) traceFrame(Transport::Tcp, dotted, false, reply, static_cast<std::size_t>(n));
+}
+
 int msUntil(Clock::time_point deadline) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return static_cast<int>(std::max<long long>(0, left));
 }
 
+std::string dotted(const sockaddr_in& address) {
+    char text[INET_ADDRSTRLEN] = "?";
+    ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+    return text;
+}
+
+// True when the master has closed or reset the connection, though poll() may not have said so yet.
+bool peerGone(int fd) {
+    std::uint8_t byte;
+    const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
 }  // namespace
+
+struct ModbusServer::TcpConnection {
+    TcpConnection(UniqueFd socket, std::string peer, TransportCounters& counters)
+        : fd(std::move(socket)), address(std::move(peer)), counters(counters) {
+        enableKeepAlive(fd.get());
+        counters.masterConnected();
+    }
+    ~TcpConnection() { counters.masterLeft(); }
+    TcpConnection(const TcpConnection&) = delete;
+    TcpConnection& operator=(const TcpConnection&) = delete;
+
+    // Sends what it can without waiting; false when the connection has failed.
+    bool flush() {
+        while (sent < pending) {
+            const ssize_t n = ::send(fd.get(), out + sent, pending - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                sent += static_cast<std::size_t>(n);
+                lastOutput = Clock::now();
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else {
+                return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+            }
+        }
+        sent = pending = 0;
+        return true;
+    }
+    // Reads what has arrived; false when the master closed the connection or it failed.
+    bool receive() {
+        const ssize_t n = ::recv(fd.get(), in + have, sizeof in - have, MSG_DONTWAIT);
+        if (n > 0) {
+            have += static_cast<std::size_t>(n);
+            lastInput = Clock::now();
+            return true;
+        }
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+    }
+    // A waiting reply is sent before anything more is read.
+    short events() const { return pending > 0 ? POLLOUT : POLLIN; }
+    // When the connection must be looked at even without an event.
+    Clock::time_point deadline() const {
+        if (pending > 0) return lastOutput + kSendLimit;
+        if (have > 0) return lastInput + kByteTimeout;
+        return Clock::time_point::max();
+    }
+
+    UniqueFd fd;
+    std::string address;  // the master's, dotted
+    TransportCounters& counters;
+    // Received bytes: at most one partial frame stays after the complete ones are answered, and
+    // nothing is read while a reply waits, so a read always finds room for a whole frame.
+    std::uint8_t in[4 * MODBUS_TCP_MAX_ADU_LENGTH];
+    std::size_t have = 0;
+    std::uint8_t out[kMaxReply];
+    std::size_t sent = 0, pending = 0;  // the reply waiting to be sent is out[sent, pending)
+    Clock::time_point lastInput = Clock::now();
+    Clock::time_point lastOutput = lastInput;
+    PeerRefresh peer;
+    bool answered = false;
+};
 
 void ModbusServer::refreshPeerInfo(int socket, PeerRefresh& state) {
     // A connected socket's peer never changes and the host name rarely does: look them up at
@@ -129,14 +240,27 @@ void ModbusServer::tcpLoop(std::stop_token stop, const ConnectionSettings& s) {
         while (!stop.stop_requested()) pause(waker);
         return;
     }
+    const auto local = bindAddressOf(s.bindAddress);
+    if (!local) {
+        logLine("Modbus TCP: \"bindAddress\" \"" + toUtf8(s.bindAddress) + "\" is not an IPv4 address; not listening");
+        while (!stop.stop_requested()) pause(waker);
+        return;
+    }
+    MasterGate gate(s.allowedMasters);
+    if (s.maxMasters > 1) {
+        serveMasters(stop, s, *local, gate, waker);
+        return;
+    }
 
     OnceLog listenLog, acceptLog, stuckLog;
     while (!stop.stop_requested()) {
         int error = 0;
-        UniqueFd listener = listenTcp(s.tcpPort, error);
+        // Backlog 1: one master is served, one more may wait unanswered.
+        UniqueFd listener = listenTcp(*local, s.tcpPort, 1, error);
         if (!listener) {
-            listenLog.fail("Modbus TCP: cannot listen on port " + std::to_string(s.tcpPort) + ": " +
-                           errorText(error) + "; retrying until stopped");
+            // An address the machine does not have (EADDRNOTAVAIL) may come with a late interface.
+            listenLog.fail("Modbus TCP: cannot listen on " + formatIpv4(*local) + " port " + std::to_string(s.tcpPort) +
+                           ": " + errorText(error) + "; retrying until stopped");
             pause(waker);
             continue;
         }
@@ -144,14 +268,17 @@ void ModbusServer::tcpLoop(std::stop_token stop, const ConnectionSettings& s) {
         tcpListening_ = true;
 
         // Accept one master.
-        UniqueFd connection;
-        while (!connection && !stop.stop_requested()) {
+        std::unique_ptr<TcpConnection> master;
+        while (!master && !stop.stop_requested()) {
             const int ev = waitFor(listener.get(), POLLIN, waker, -1);
             if (ev <= 0) {
                 if (ev < 0) pause(waker);
                 continue;
             }
-            connection.reset(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+            sockaddr_in peer{};
+            socklen_t len = sizeof peer;
+            UniqueFd connection(::accept4(listener.get(), reinterpret_cast<sockaddr*>(&peer), &len,
+                                          SOCK_CLOEXEC | SOCK_NONBLOCK));
             if (!connection) {
                 const int err = errno;
                 if (err == EINTR || err == ECONNABORTED || err == EAGAIN) continue;
@@ -160,97 +287,196 @@ void ModbusServer::tcpLoop(std::stop_token stop, const ConnectionSettings& s) {
                 continue;
             }
             acceptLog.succeed();
+            if (gate.admit(connection.get()))
+                master = std::make_unique<TcpConnection>(std::move(connection), dotted(peer), tcpCounters_);
         }
-        if (!connection) break;
+        if (!master) break;
 
-        enableKeepAlive(connection.get());
-        if (serveMaster(connection.get(), waker, stop, s.tcpUnitId)) {
-            char dotted[INET_ADDRSTRLEN] = "?";
-            sockaddr_in peer{};
-            socklen_t len = sizeof peer;
-            if (::getpeername(connection.get(), reinterpret_cast<sockaddr*>(&peer), &len) == 0)
-                ::inet_ntop(AF_INET, &peer.sin_addr, dotted, sizeof dotted);
-            stuckLog.fail(std::string("Modbus TCP: master ") + dotted + " took no reply for " +
+        if (serveMaster(*master, waker, stop, s.tcpUnitId)) {
+            stuckLog.fail("Modbus TCP: master " + master->address + " took no reply for " +
                           std::to_string(kSendLimit.count()) + " s; connection closed");
         } else {
             stuckLog.succeed();
         }
         // After a disconnect the listening socket is opened anew, which drops a queued master.
-        connection.reset();
+        master.reset();
         tcpListening_ = false;
     }
 }
 
-bool ModbusServer::serveMaster(int fd, const Waker& waker, const std::stop_token& stop, int unitId) {
-    // Received bytes: at most one partial frame stays after the complete ones are answered, and
-    // nothing is read while a reply waits, so a read always finds room for a whole frame.
-    std::uint8_t in[4 * MODBUS_TCP_MAX_ADU_LENGTH];
-    std::size_t have = 0;
-    std::uint8_t out[kMaxReply];
-    std::size_t sent = 0, pending = 0;  // the reply waiting to be sent is out[sent, pending)
-    auto lastInput = Clock::now();
-    auto lastOutput = Clock::now();
-    PeerRefresh peerState;
-
-    // Sends what it can without waiting; false when the connection has failed.
-    auto flush = [&]() -> bool {
-        while (sent < pending) {
-            const ssize_t n = ::send(fd, out + sent, pending - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n > 0) {
-                sent += static_cast<std::size_t>(n);
-                lastOutput = Clock::now();
-            } else if (n < 0 && errno == EINTR) {
-                continue;
-            } else {
-                return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-            }
+bool ModbusServer::answerFrames(TcpConnection& c, int unitId) {
+    while (c.pending == 0) {
+        const int length = tcpFrameLength(c.in, c.have);
+        if (length < 0) {  // an invalid MBAP header: the stream cannot be framed any more
+            tcpCounters_.dropped(true);
+            return false;
         }
-        sent = pending = 0;
-        return true;
-    };
-
-    while (!stop.stop_requested()) {
-        // Answer every complete frame while no reply waits.
-        while (pending == 0) {
-            const int length = tcpFrameLength(in, have);
-            if (length < 0) return false;  // an invalid MBAP header: the stream cannot be framed any more
-            if (length == 0 || have < static_cast<std::size_t>(length)) break;
-            const int n = answer(in, length, Transport::Tcp, unitId, out);
-            have -= static_cast<std::size_t>(length);
-            std::memmove(in, in + length, have);
-            if (n > 0) {
-                refreshPeerInfo(fd, peerState);
-                pending = static_cast<std::size_t>(n);
-                lastOutput = Clock::now();
-                if (!flush()) return false;
-            }
-        }
-
-        int timeoutMs = -1;
-        if (pending > 0) timeoutMs = msUntil(lastOutput + kSendLimit);
-        else if (have > 0) timeoutMs = msUntil(lastInput + kByteTimeout);
-        const int ev = waitFor(fd, pending > 0 ? POLLOUT : POLLIN, waker, timeoutMs);
-        if (ev < 0 || (ev & (POLLERR | POLLNVAL))) return false;
-        if (ev == 0) {
-            if (stop.stop_requested()) return false;
-            if (pending > 0 && Clock::now() >= lastOutput + kSendLimit) return true;
-            // A stalled partial frame: its bytes must never be read as the start of the next one.
-            if (pending == 0 && have > 0 && Clock::now() >= lastInput + kByteTimeout) return false;
-            continue;
-        }
-        if (pending > 0) {
-            if (!flush()) return false;
-            continue;
-        }
-        const ssize_t n = ::recv(fd, in + have, sizeof in - have, MSG_DONTWAIT);
+        if (length == 0 || c.have < static_cast<std::size_t>(length)) break;
+        const int n = answer(c.in, length, Transport::Tcp, unitId, c.out);
+        if (frameTraceOn()) traceExchange(c.fd.get(), c.in, length, c.out, n);
+        c.have -= static_cast<std::size_t>(length);
+        std::memmove(c.in, c.in + length, c.have);
         if (n > 0) {
-            have += static_cast<std::size_t>(n);
-            lastInput = Clock::now();
-        } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-            return false;  // the master closed the connection, or it failed
+            refreshPeerInfo(c.fd.get(), c.peer);
+            c.answered = true;
+            c.pending = static_cast<std::size_t>(n);
+            c.lastOutput = Clock::now();
+            if (!c.flush()) return false;
+        }
+    }
+    return true;
+}
+
+ModbusServer::TcpOutcome ModbusServer::serviceMaster(TcpConnection& c, short revents, int unitId) {
+    if (revents & (POLLERR | POLLNVAL)) return TcpOutcome::Gone;
+    if (revents == 0) {
+        const auto now = Clock::now();
+        if (c.pending > 0 && now >= c.lastOutput + kSendLimit) return TcpOutcome::Stalled;
+        // A stalled partial frame: its bytes must never be read as the start of the next one.
+        if (c.pending == 0 && c.have > 0 && now >= c.lastInput + kByteTimeout) {
+            tcpCounters_.dropped(true);
+            return TcpOutcome::Gone;
+        }
+        return TcpOutcome::Open;
+    }
+    const bool ok = c.pending > 0 ? c.flush() : c.receive();
+    return ok && answerFrames(c, unitId) ? TcpOutcome::Open : TcpOutcome::Gone;
+}
+
+bool ModbusServer::serveMaster(TcpConnection& c, const Waker& waker, const std::stop_token& stop, int unitId) {
+    while (!stop.stop_requested()) {
+        const auto deadline = c.deadline();
+        const int ev = waitFor(c.fd.get(), c.events(), waker, deadline == Clock::time_point::max() ? -1 : msUntil(deadline));
+        if (ev < 0 || stop.stop_requested()) return false;
+        switch (serviceMaster(c, static_cast<short>(ev), unitId)) {
+        case TcpOutcome::Open: break;
+        case TcpOutcome::Gone: return false;
+        case TcpOutcome::Stalled: return true;
         }
     }
     return false;
+}
+
+void ModbusServer::serveMasters(const std::stop_token& stop, const ConnectionSettings& s, Ipv4 local, MasterGate& gate,
+                                const Waker& waker) {
+    const std::size_t limit = static_cast<std::size_t>(s.maxMasters);
+    OnceLog listenLog, acceptLog;
+    MinuteLog stuckLog, evictLog, refuseLog;
+
+    // The listening socket stays open for the whole run, so a master that reconnects is never refused.
+    UniqueFd listener;
+    while (!listener && !stop.stop_requested()) {
+        int error = 0;
+        listener = listenTcp(local, s.tcpPort, SOMAXCONN, error);
+        if (!listener) {
+            listenLog.fail("Modbus TCP: cannot listen on " + formatIpv4(local) + " port " + std::to_string(s.tcpPort) +
+                           ": " + errorText(error) + "; retrying until stopped");
+            pause(waker);
+        }
+    }
+    if (!listener) return;
+    tcpListening_ = true;
+
+    // In the order of acceptance, so the newest master is the last one.
+    std::vector<std::unique_ptr<TcpConnection>> masters;
+    std::u16string shownAddress;
+    auto showMasters = [&] {
+        for (const auto& m : masters)
+            if (m->answered) shownAddress = toUtf16(m->address);
+        std::u16string text = shownAddress;
+        if (!text.empty() && masters.size() > 1) text += u" (+" + toUtf16(std::to_string(masters.size() - 1)) + u")";
+        std::lock_guard info(infoMutex_);
+        peerAddress_ = std::move(text);
+    };
+    // Frees the place of masters that closed or reset, then of the longest-silent one if it has
+    // been silent long enough; false when no place is free.
+    auto makeRoom = [&](const std::string& newcomer) {
+        std::erase_if(masters, [](const auto& m) { return peerGone(m->fd.get()); });
+        if (masters.size() < limit) return true;
+        const auto now = Clock::now();
+        auto idle = std::min_element(masters.begin(), masters.end(),
+                                     [](const auto& a, const auto& b) { return a->lastInput < b->lastInput; });
+        const auto silentS = std::chrono::duration_cast<std::chrono::seconds>(now - (*idle)->lastInput).count();
+        if (now - (*idle)->lastInput < kIdleEviction) {
+            refuseLog.log("Modbus TCP: " + std::to_string(limit) + " masters connected; new master " + newcomer +
+                          " closed");
+            return false;
+        }
+        evictLog.log("Modbus TCP: master " + (*idle)->address + " silent for " + std::to_string(silentS) +
+                     " s closed to let in new master " + newcomer);
+        masters.erase(idle);
+        return true;
+    };
+
+    Clock::time_point acceptAgain{};  // after an accept failure, the listener rests until then
+    std::vector<pollfd> fds;
+    while (!stop.stop_requested()) {
+        auto next = Clock::time_point::max();
+        for (const auto& m : masters) next = std::min(next, m->deadline());
+        const bool resting = Clock::now() < acceptAgain;
+        if (resting) next = std::min(next, acceptAgain);
+        fds.assign({{waker.fd(), POLLIN, 0}, {resting ? -1 : listener.get(), POLLIN, 0}});
+        for (const auto& m : masters) fds.push_back({m->fd.get(), m->events(), 0});
+        const int n = ::poll(fds.data(), fds.size(), next == Clock::time_point::max() ? -1 : msUntil(next));
+        if (n < 0) {
+            if (errno != EINTR) pause(waker);
+            continue;
+        }
+        if (fds[0].revents != 0) continue;  // a stop
+
+        // Masters first, in order: one that has just closed frees its place before a newcomer is counted.
+        bool changed = false;
+        for (std::size_t i = 0; i < masters.size(); ++i) {
+            TcpConnection& m = *masters[i];
+            const bool wasAnswered = m.answered;
+            switch (serviceMaster(m, fds[i + 2].revents, s.tcpUnitId)) {
+            case TcpOutcome::Open:
+                changed |= m.answered != wasAnswered;
+                break;
+            case TcpOutcome::Stalled:
+                stuckLog.log("Modbus TCP: master " + m.address + " took no reply for " +
+                             std::to_string(kSendLimit.count()) + " s; connection closed");
+                [[fallthrough]];
+            case TcpOutcome::Gone:
+                m.fd.reset();
+                changed = true;
+                break;
+            }
+        }
+        std::erase_if(masters, [](const auto& m) { return !m->fd; });
+
+        if (fds[1].revents != 0) {
+            for (;;) {
+                sockaddr_in peer{};
+                socklen_t len = sizeof peer;
+                UniqueFd connection(::accept4(listener.get(), reinterpret_cast<sockaddr*>(&peer), &len,
+                                              SOCK_CLOEXEC | SOCK_NONBLOCK));
+                if (!connection) {
+                    const int err = errno;
+                    if (err == EINTR || err == ECONNABORTED) continue;
+                    if (err == EAGAIN || err == EWOULDBLOCK) break;
+                    acceptLog.fail("Modbus TCP: accept failed: " + errorText(err) + "; retrying");
+                    acceptAgain = Clock::now() + std::chrono::milliseconds(kRetryMs);
+                    break;
+                }
+                acceptLog.succeed();
+                // Before counting places: a master that may not connect never evicts one that may.
+                if (!gate.admit(connection.get())) continue;
+                const std::string address = dotted(peer);
+                if (masters.size() >= limit) {
+                    const std::size_t before = masters.size();
+                    const bool room = makeRoom(address);
+                    changed |= masters.size() != before;
+                    if (!room) continue;  // the newcomer's socket closes here
+                }
+                masters.push_back(std::make_unique<TcpConnection>(std::move(connection), address, tcpCounters_));
+                // The address is shown from its first answer on, with the other connections counted.
+                masters.back()->peer.peerDone = true;
+                changed = true;
+            }
+        }
+        if (changed) showMasters();
+    }
 }
 
 }  // namespace tesmor

@@ -13,6 +13,7 @@
 #include <exception>
 #include <string>
 
+#include "modbus/AccessRules.h"
 #include "modbus/ModbusServer.h"
 #include "modbus/TlsContext.h"
 #include "modbus/TransportSupport.h"
@@ -52,11 +53,6 @@ UniqueFd listenTls(int port, int& error) {
 int msUntil(Clock::time_point deadline) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return static_cast<int>(std::max<long long>(0, left));
-}
-
-bool isWriteFunction(std::uint8_t function) {
-    return function == 5 || function == 6 || function == 15 || function == 16 || function == 22 ||
-           function == 23;
 }
 
 std::string peerText(int fd) {

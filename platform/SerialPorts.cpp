@@ -17,6 +17,8 @@
 #include <set>
 #include <system_error>
 
+#include "UniqueFd.h"
+
 namespace tesmor {
 
 namespace {
@@ -36,20 +38,6 @@ bool serialName(std::string_view name) {
     }
     return false;
 }
-
-class Fd {
-public:
-    explicit Fd(int fd) noexcept : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
 
 // The canonical paths among `wanted` that some process has open, as far as /proc shows this
 // process the others' descriptors.
@@ -101,7 +89,7 @@ std::string canonical(const std::string& path) {
 }
 
 SerialPortState openState(const std::string& path) noexcept {
-    const Fd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    const UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0)
         return errno == EACCES || errno == EPERM ? SerialPortState::NoAccess : SerialPortState::Busy;
     // The lock goes with the descriptor when it is closed.

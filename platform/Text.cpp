@@ -1,7 +1,9 @@
 #include "Text.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 namespace tesmor {
 
@@ -180,6 +182,32 @@ std::size_t textLength(const char16_t* text) noexcept {
     std::size_t n = 0;
     while (text[n]) ++n;
     return n;
+}
+
+std::int64_t leadingNumber(std::u16string_view text, int base) noexcept {
+    constexpr std::int64_t saturated = std::int64_t{1} << 40;
+    auto digit = [base](char16_t c) {
+        int v = -1;
+        if (c >= u'0' && c <= u'9')
+            v = c - u'0';
+        else if (c >= u'a' && c <= u'f')
+            v = c - u'a' + 10;
+        else if (c >= u'A' && c <= u'F')
+            v = c - u'A' + 10;
+        return v < base ? v : -1;
+    };
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == u' ' || (text[i] >= u'\t' && text[i] <= u'\r'))) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) negative = text[i++] == u'-';
+    std::int64_t value = 0;
+    for (int d; i < text.size() && (d = digit(text[i])) >= 0; ++i) value = std::min(saturated, value * base + d);
+    return negative ? -value : value;
+}
+
+std::int32_t leadingInteger(std::u16string_view text) noexcept {
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(
+        leadingNumber(text), std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
 }
 
 }  // namespace tesmor

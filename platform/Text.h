@@ -1,6 +1,7 @@
 #pragma once
 // Conversions between the UTF-16 texts of the system and UTF-8 at library edges
 // (pugixml, libmodbus device names, log lines).
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -25,6 +26,13 @@ std::u16string toUtf16DroppingInvalid(std::string_view bytes);
 // The UTF-8 form of every unit, a surrogate pair as one 4-byte sequence and an unpaired
 // surrogate in its own 3-byte form, so that toUtf16DroppingInvalid gives the units back.
 std::string toUtf8KeepingSurrogates(std::u16string_view text);
+
+// The number at the start of a text: white space, an optional sign, then digits of `base` (10
+// or 16, no "0x") up to the first other character; 0 when there are none. The
+// magnitude saturates at 2^40, far past any range a caller checks, so no text can overflow it.
+std::int64_t leadingNumber(std::u16string_view text, int base = 10) noexcept;
+// The decimal leadingNumber saturated to the 32-bit range.
+std::int32_t leadingInteger(std::u16string_view text) noexcept;
 
 // Length of a zero-terminated UTF-16 text; 0 for a null pointer.
 std::size_t textLength(const char16_t* text) noexcept;

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <new>
 
+#include "platform/Text.h"
 #include "results/CVelmarFile4.h"
 
 namespace tesmor {
@@ -35,19 +35,6 @@ void readPeaks(const DataBase::SqlDatabase& database, AssayInfo& assay) {
 }
 
 }  // namespace
-
-std::int32_t leadingInteger(std::u16string_view text) noexcept {
-    std::size_t i = 0;
-    while (i < text.size() && (text[i] == u' ' || (text[i] >= u'\t' && text[i] <= u'\r'))) ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) negative = text[i++] == u'-';
-    std::int64_t value = 0;
-    constexpr std::int64_t limit = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
-    for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i)
-        value = std::min(limit, value * 10 + (text[i] - u'0'));
-    if (negative) return static_cast<std::int32_t>(-value);
-    return static_cast<std::int32_t>(std::min<std::int64_t>(value, std::numeric_limits<std::int32_t>::max()));
-}
 
 std::optional<ChromatogramProperties> readChromatogramProperties(const std::u16string& path) noexcept {
     try {

@@ -75,8 +75,4 @@ std::optional<AssayInfo> readAssay(const DataBase::SqlDatabase& database, std::i
 // `target`, which is not emptied first. Throws DataBase::SqlException.
 void readNames(const DataBase::SqlDatabase& database, std::u16string_view sql, std::set<std::u16string>& target);
 
-// The integer value of the text's leading decimal digits, after optional white space and a
-// sign; 0 when it does not start with a number; saturated to the 32-bit range.
-std::int32_t leadingInteger(std::u16string_view text) noexcept;
-
 }  // namespace tesmor

@@ -1,11 +1,16 @@
 #include "Plugin.h"
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
+#include <string>
+#include <string_view>
 
 #include "HostDevices.h"
 #include "HostServices.h"
 #include "LanguageResources.h"
 #include "host_api.h"
+#include "tesmor_diagnostics.h"
 #include "modbus/DeviceMonitor.h"
 #include "modbus/ModbusServer.h"
 #include "platform/Guarded.h"
@@ -53,6 +58,28 @@ struct PluginInstance {
 
 // Null before Load and after Unload; only the host's event thread changes it.
 std::unique_ptr<PluginInstance> g_plugin;
+
+// What functions 17 and 43 tell a master. Masters show only printable ASCII, so a company name
+// of the resources in another script gives way to the description's ASCII one.
+DeviceIdentity deviceIdentity() {
+    DeviceIdentity d;
+    const TesmorResourceTable* table = currentResources().table();
+    std::u16string_view company;
+    for (std::uint32_t i = 0; table && i < table->versionValueCount; ++i)
+        if (std::u16string_view(table->versionValues[i].name) == u"CompanyName") {
+            company = table->versionValues[i].value;
+            break;
+        }
+    const std::string ascii = printableAscii(company, "");
+    d.vendorName = !ascii.empty() && ascii.size() == company.size()
+                       ? ascii
+                       : printableAscii(kPluginInfo.company, d.vendorName);
+    const auto v = kPluginInfo.version;
+    d.revision = std::to_string(v >> 24) + "." + std::to_string((v >> 16) & 0xFF) + "." +
+                 std::to_string((v >> 8) & 0xFF) + "." + std::to_string(v & 0xFF);
+    d.vendorUrl = printableAscii(kPluginInfo.web, d.vendorUrl);
+    return d;
+}
 
 void chooseLanguage() {
     static constexpr const char* kService = "System/GetLanguage";
@@ -110,6 +137,7 @@ int onModulesLoaded(intptr_t) noexcept {
         PluginInstance* plugin = g_plugin.get();
         if (!plugin) return;
         chooseLanguage();
+        plugin->server.setIdentity(deviceIdentity());
         if (const HostApi* host = hostApi(); host && host->registerCommand && !plugin->commandRegistered) {
             plugin->menuCommandRegistration = host->registerCommand(kMenuCommand, &onMenuCommand);
             plugin->commandRegistered = true;
@@ -166,6 +194,23 @@ int onMenuCommand(intptr_t hostWindow) noexcept {
 using namespace tesmor;
 
 TESMOR_EXPORT const PluginInfo* GetPluginInfo(void) { return &kPluginInfo; }
+
+TESMOR_EXPORT uint32_t TesmorModbusStats(char* buffer, uint32_t size) {
+    std::uint32_t length = 0;
+    guarded("TesmorModbusStats", [&] {
+        const PluginInstance* plugin = g_plugin.get();
+        if (!plugin) return;
+        const std::string text = countersLine(true, plugin->server.counters(Transport::Tcp)) + "\n" +
+                                 countersLine(false, plugin->server.counters(Transport::Rtu)) + "\n";
+        length = static_cast<std::uint32_t>(text.size());
+        if (buffer && size > 0) {
+            const std::size_t n = std::min<std::size_t>(text.size(), size - 1);
+            std::memcpy(buffer, text.data(), n);
+            buffer[n] = '\0';
+        }
+    });
+    return length;
+}
 
 TESMOR_EXPORT int Load(const HostApi* host) {
     guarded("Load", [host] {

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 
+#include "ui/DialogSupport.h"
 #include "ui/ModuleIcon.h"
 #include "ui/UiContext.h"
 
@@ -43,7 +44,7 @@ CAboutDlg::CAboutDlg(const Resources& resources, QWidget* parent) : QDialog(pare
 
     auto label = [this](unsigned id, const QString& shown) {
         auto* l = new QLabel(shown, this);
-        l->setObjectName(QStringLiteral("id%1").arg(id));
+        l->setObjectName(controlName(id));
         l->setTextInteractionFlags(Qt::TextSelectableByMouse);
         return l;
     };

@@ -14,10 +14,12 @@
 
 #include "modbus/RegisterEncoder.h"
 #include "platform/MessageSink.h"
+#include "platform/Text.h"
 #include "ui/DialogSupport.h"
 #include "ui/ModuleIcon.h"
 
 using tesmor::ui::dialogText;
+using tesmor::ui::hexAddressText;
 using tesmor::ui::loadString;
 using tesmor::ui::toQString;
 using tesmor::ui::toU16;
@@ -53,41 +55,6 @@ constexpr unsigned kCaptionIds[] = {125, 126, 127, 138, 143, 144, 145, 151, 111,
 
 // Registers in each table of the store.
 constexpr int kStoreRegisters = 500;
-
-constexpr std::int64_t kSaturated = std::int64_t{1} << 40;
-
-bool isBlank(QChar c) {
-    return c == u' ' || c == u'\t' || c == u'\n' || c == u'\v' || c == u'\f' || c == u'\r';
-}
-
-int digitValue(QChar c, int base) {
-    const char16_t u = c.unicode();
-    int v = -1;
-    if (u >= u'0' && u <= u'9')
-        v = u - u'0';
-    else if (u >= u'a' && u <= u'f')
-        v = u - u'a' + 10;
-    else if (u >= u'A' && u <= u'F')
-        v = u - u'A' + 10;
-    return v < base ? v : -1;
-}
-
-// Blanks, an optional sign, then digits of `base` up to the first other character.
-std::int64_t leadingNumber(const QString& text, qsizetype from, int base) {
-    qsizetype i = from;
-    while (i < text.size() && isBlank(text.at(i))) ++i;
-    bool negative = false;
-    if (i < text.size() && (text.at(i) == u'+' || text.at(i) == u'-')) negative = text.at(i++) == u'-';
-    std::int64_t value = 0;
-    for (int d; i < text.size() && (d = digitValue(text.at(i), base)) >= 0; ++i)
-        value = value >= kSaturated ? kSaturated : value * base + d;
-    return negative ? -value : value;
-}
-
-QString hexText(std::int32_t address) {
-    return QStringLiteral("0x") +
-           QString::number(static_cast<std::uint32_t>(address), 16).toUpper().rightJustified(4, u'0');
-}
 
 int indexOfText(const QComboBox* box, std::u16string_view text) {
     return box->findText(toQString(text), Qt::MatchExactly | Qt::MatchCaseSensitive);
@@ -181,9 +148,10 @@ void CDlgEditRegister::updateRangeNote() {
 }
 
 CDlgEditRegister::ParsedAddress CDlgEditRegister::parseAddress(const QString& text) {
-    if (text.size() >= 3 && text.at(0) == u'0' && (text.at(1) == u'x' || text.at(1) == u'X'))
-        return {leadingNumber(text, 2, 16), true};
-    return {leadingNumber(text, 0, 10), false};
+    const std::u16string units = toU16(text);
+    if (units.size() >= 3 && units[0] == u'0' && (units[1] == u'x' || units[1] == u'X'))
+        return {tesmor::leadingNumber(std::u16string_view(units).substr(2), 16), true};
+    return {tesmor::leadingNumber(units), false};
 }
 
 void CDlgEditRegister::setVisible(bool visible) {
@@ -262,7 +230,7 @@ void CDlgEditRegister::showRegister() {
     }
 
     m_address->setText(QString::number(m_register.address));
-    m_addressHex->setText(hexText(m_register.address));
+    m_addressHex->setText(hexAddressText(m_register.address));
 
     const int type = indexOfText(m_registerType, m_register.registerType);
     m_registerType->setCurrentIndex(type);
@@ -371,7 +339,7 @@ bool CDlgEditRegister::addressFocusLost() {
         return false;
     }
     if (parsed.hexadecimal) m_address->setText(QString::number(parsed.value));
-    m_addressHex->setText(hexText(m_parsedAddress));
+    m_addressHex->setText(hexAddressText(m_parsedAddress));
     m_register.address = m_parsedAddress;
     m_takenAddressText = m_address->text();
     return true;

@@ -53,8 +53,6 @@ public:
     void setRegisterInfo(const tesmor::RegisterInfo& entry) { m_register = entry; }
     // 1 when the last run closed with OK, 0 when it was cancelled.
     std::uint8_t resultFlag() const { return m_result; }
-    // The last number read from the address box, in or out of range; -1 before any.
-    std::int32_t parsedAddress() const { return m_parsedAddress; }
 
     // The number an address text stands for: "0x"/"0X" and at least one more character reads
     // hexadecimal, anything else decimal (leading blanks and a sign allowed, reading stops at

@@ -55,14 +55,7 @@ public:
     // OK: saves the filter and closes.
     void accept() override;
 
-    CGridCtrl* methodList() const { return m_methods; }
-    CGridCtrl* mixtureList() const { return m_mixtures; }
-    const std::set<std::u16string>& availableMethods() const { return m_availableMethods; }
-    const std::set<std::u16string>& availableMixtures() const { return m_availableMixtures; }
     const tesmor::FilterSettings& filter() const { return m_filter; }
-    const std::u16string& section() const { return m_section; }
-    // What went wrong at the last reading of the names; empty when nothing did.
-    QString databaseError() const { return m_databaseError; }
 
     void setVisible(bool visible) override;
 

@@ -1,11 +1,15 @@
 #include "CDlgMain.h"
 
+#include <QDateTime>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMetaObject>
 #include <QPointer>
 #include <QPushButton>
+#include <QStringList>
+#include <QTime>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -102,6 +106,35 @@ void CDlgMain::RefreshGate::post() {
     QMetaObject::invokeMethod(target, [target] { target->applyDeviceValues(); }, Qt::QueuedConnection);
 }
 
+namespace {
+
+constexpr int kTrafficId = 1150;
+
+// The form of a counted word (strings `first` to `first` + 3): exactly 1, ending in 1 but not
+// 11, ending in 2-4 but not 12-14, other. Russian needs all four; English uses two of them.
+QString counted(const StringSource& strings, unsigned first, std::uint64_t n) {
+    unsigned form = 3;
+    if (n == 1) form = 0;
+    else if (n % 10 == 1 && n % 100 != 11) form = 1;
+    else if (n % 10 >= 2 && n % 10 <= 4 && (n % 100 < 12 || n % 100 > 14)) form = 2;
+    // Thousands grouped with the language's separator: "12 345", "12,345".
+    const QString separator = toQString(strings.loadString(1443));
+    QString digits = QString::number(n);
+    for (int at = digits.size() - 3; at > 0; at -= 3) digits.insert(at, separator);
+    return digits + u' ' + toQString(strings.loadString(first + form));
+}
+
+QString trafficPart(const StringSource& strings, const char* name, const CounterSnapshot& c, bool masters) {
+    QString line = QString::fromLatin1(name) + QStringLiteral(": ");
+    if (masters) line += counted(strings, 1430, c.masters) + QStringLiteral(", ");
+    line += counted(strings, 1434, c.requests) + QStringLiteral(", ") + counted(strings, 1438, c.exceptions) + QStringLiteral(", ");
+    if (c.lastAnsweredMs == 0) return line + toQString(strings.loadString(1444));
+    const QTime last = QDateTime::fromMSecsSinceEpoch(c.lastAnsweredMs).time();
+    return line + toQString(strings.loadString(1442)).arg(last.toString(QStringLiteral("HH:mm:ss")));
+}
+
+}  // namespace
+
 CDlgMain::CDlgMain(const UiContext& context, QWidget* parent)
     : QDialog(parent), context_(context), gate_(std::make_shared<RefreshGate>()) {
     gate_->window = this;
@@ -137,8 +170,13 @@ CDlgMain::CDlgMain(const UiContext& context, QWidget* parent)
     map_ = new CDlgMapSettings(context_, u"MapSettings", [this] { rebuildList(); }, this);
     filters_ = new CDlgFilters(context_, u"Filters", this);
 
+    traffic_ = new QLabel(this);
+    traffic_->setObjectName(QStringLiteral("id%1").arg(kTrafficId));
+    refreshTraffic();
+
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(list_, 1);
+    layout->addWidget(traffic_);
     layout->addLayout(buttons);
 
     connect(map, &QPushButton::clicked, this, &CDlgMain::showMapDialog);
@@ -205,6 +243,19 @@ void CDlgMain::applyDeviceValues() {
     }
     for (const auto& [row, value] : cells) list_->setItemText(row, kValueColumn, value);
     if (!cells.empty()) fitListColumns(*list_);
+    refreshTraffic();
+}
+
+QString CDlgMain::trafficText() const { return traffic_->text(); }
+
+void CDlgMain::refreshTraffic() {
+    const ModbusServer& server = context_.server;
+    QStringList parts;
+    if (server.running(Transport::Tcp))
+        parts << trafficPart(context_.resources, "TCP", context_.server.counters(Transport::Tcp), true);
+    if (server.running(Transport::Rtu))
+        parts << trafficPart(context_.resources, "RTU", context_.server.counters(Transport::Rtu), false);
+    traffic_->setText(parts.join(QStringLiteral("; ")));
 }
 
 bool CDlgMain::settingsSaved() const { return settings_->settingsSaved(); }

@@ -15,6 +15,7 @@
 #include "ui/UiContext.h"
 
 class QKeyEvent;
+class QLabel;
 class QPushButton;
 class CGridCtrl;
 class CDlgFilters;
@@ -46,6 +47,11 @@ public:
     bool settingsSaved() const;
     void clearSettingsSaved();
 
+    // The traffic line under the list (label "id1150"): one part per enabled transport, e.g.
+    // "TCP: 2 мастера, 12 345 запросов, 0 исключений, последний 15:04:05". Brought up to date
+    // with the device values.
+    QString trafficText() const;
+
     // The about box, modal; the labelled button "id16" runs it.
     void showAbout();
     // Button 1049: restarts the server while saved settings wait; otherwise nothing.
@@ -64,6 +70,7 @@ private:
     };
 
     void applyDeviceValues();
+    void refreshTraffic();
     void showMapDialog();
     void showFiltersDialog();
     void showSettingsDialog();
@@ -71,6 +78,7 @@ private:
 
     const UiContext& context_;
     CGridCtrl* list_ = nullptr;
+    QLabel* traffic_ = nullptr;
     CDlgSettings* settings_ = nullptr;
     CDlgMapSettings* map_ = nullptr;
     CDlgFilters* filters_ = nullptr;

@@ -22,6 +22,7 @@
 #include "ui/TextFit.h"
 
 using tesmor::ui::dialogText;
+using tesmor::ui::hexAddressText;
 using tesmor::ui::loadString;
 using tesmor::ui::toQString;
 using tesmor::ui::withId;
@@ -59,8 +60,7 @@ RowTexts rowTexts(const tesmor::RegisterInfo& entry) {
         toQString(entry.deviceName),
         toQString(entry.component),
         QString::number(entry.address),
-        QStringLiteral("0x") +
-            QString::number(static_cast<std::uint32_t>(entry.address), 16).toUpper().rightJustified(4, u'0'),
+        hexAddressText(entry.address),
         toQString(entry.registerType),
         toQString(entry.dataType),
         toQString(entry.byteOrder),

@@ -85,7 +85,6 @@ public:
     CDlgEditRegister* editor() const { return m_editor.get(); }
     int lastRow() const { return m_lastRow; }
     std::uint8_t lastEditorResult() const { return m_lastEditorResult; }
-    const std::u16string& section() const { return m_section; }
     // The entries as the dialog shows them.
     const tesmor::RegisterMap& entries() const { return m_entries; }
 

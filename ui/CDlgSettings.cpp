@@ -12,11 +12,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <climits>
 #include <utility>
 
+#include "modbus/AccessRules.h"
 #include "platform/MessageSink.h"
 #include "platform/Text.h"
 #include "ui/ModuleIcon.h"
@@ -89,6 +91,9 @@ CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(
     addRow(tcpForm, tcpGroup, text(kPortLabel), kPortLabel, tcpPort_);
     addRow(tcpForm, tcpGroup, text(kLocalIpLabel), kLocalIpLabel, localIp_);
     addRow(tcpForm, tcpGroup, text(kRemoteIpLabel), kRemoteIpLabel, remoteIp_);
+    maxMasters_ = named(new QSpinBox(tcpGroup), 1120);
+    maxMasters_->setRange(1, kMaxMastersLimit);
+    addRow(tcpForm, tcpGroup, toQString(context_.resources.loadString(kMaxMastersString)), 1121, maxMasters_);
 
     auto* rtuGroup = named(new QGroupBox(text(kRtuGroup), this), kRtuGroup);
     auto* rtuLayout = new QVBoxLayout(rtuGroup);
@@ -115,6 +120,20 @@ CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(
     }
     rtuLayout->addStretch();
 
+    auto* accessGroup = named(new QGroupBox(text(kAccessGroup), this), kAccessGroup);
+    auto* accessLayout = new QVBoxLayout(accessGroup);
+    auto* accessForm = new QFormLayout;
+    accessLayout->addLayout(accessForm);
+    bindAddress_ = named(new QComboBox(accessGroup), kBindAddress);
+    allowedMasters_ = named(new QLineEdit(accessGroup), kAllowedMasters);
+    writeAccess_ = named(new QComboBox(accessGroup), kWriteAccess);
+    addRow(accessForm, accessGroup, text(kBindAddressLabel), kBindAddressLabel, bindAddress_);
+    addRow(accessForm, accessGroup, text(kAllowedMastersLabel), kAllowedMastersLabel, allowedMasters_);
+    addRow(accessForm, accessGroup, text(kWriteAccessLabel), kWriteAccessLabel, writeAccess_);
+    auto* mastersNote = named(new QLabel(text(kAllowedMastersNote), accessGroup), kAllowedMastersNote);
+    mastersNote->setWordWrap(true);
+    accessLayout->addWidget(mastersNote);
+
     auto* ok = named(new QPushButton(text(1), this), 1);
     auto* cancel = named(new QPushButton(text(2), this), 2);
     ok->setDefault(true);
@@ -122,10 +141,12 @@ CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(
     connect(cancel, &QPushButton::clicked, this, &CDlgSettings::reject);
 
     auto* grid = new QGridLayout;
-    grid->addWidget(tcp_, 0, 0);
-    grid->addWidget(rtu_, 0, 1);
+    // Left-aligned, not stretched: a check box reacts only over its box and text.
+    grid->addWidget(tcp_, 0, 0, Qt::AlignLeft);
+    grid->addWidget(rtu_, 0, 1, Qt::AlignLeft);
     grid->addWidget(tcpGroup, 1, 0);
     grid->addWidget(rtuGroup, 1, 1);
+    grid->addWidget(accessGroup, 2, 0, 1, 2);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(ok);
@@ -146,6 +167,10 @@ CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(
     connect(parity_, &QComboBox::activated, this, [this](int index) { settings_.parity = toU16(parity_->itemText(index)); });
     connect(stopBits_, &QComboBox::activated, this,
             [this](int index) { settings_.stopBits = leadingInteger(stopBits_->itemText(index)); });
+    connect(bindAddress_, &QComboBox::activated, this,
+            [this](int index) { settings_.bindAddress = toU16(bindAddress_->itemData(index).toString()); });
+    connect(writeAccess_, &QComboBox::activated, this,
+            [this](int index) { settings_.writeAccess = writeAccess_->itemData(index).toInt(); });
 
     loadSettings();
 }
@@ -172,11 +197,13 @@ void CDlgSettings::initDialog() {
                            QStringLiteral("lab-gc-controller-17.plant.loc"), box->text()});
     fillSerialPorts();
     fillChoices();
+    fillAccess();
     tcp_->setChecked(settings_.tcpEnabled != 0);
     rtu_->setChecked(settings_.rtuEnabled != 0);
     tcpPort_->setText(QString::number(settings_.tcpPort));
     tcpId_->setText(QString::number(settings_.tcpUnitId));
     rtuId_->setText(QString::number(settings_.rtuUnitId));
+    maxMasters_->setValue(settings_.maxMasters);
     // The port names may have changed length since the last opening.
     adjustSize();
 }
@@ -218,8 +245,51 @@ void CDlgSettings::fillChoices() {
     selectData(stopBits_, settings_.stopBits);
 }
 
+void CDlgSettings::fillAccess() {
+    bindAddress_->clear();
+    bindAddress_->addItem(toQString(context_.resources.loadString(kAllInterfacesString)), QString());
+    for (Ipv4 a : localIpv4Addresses()) {
+        const QString dotted = QString::fromStdString(formatIpv4(a));
+        bindAddress_->addItem(dotted, dotted);
+    }
+    // A stored address the machine does not have now (an unplugged adapter) stays as it is.
+    const QString stored = toQString(settings_.bindAddress);
+    if (bindAddress_->findData(stored) < 0) bindAddress_->addItem(stored, stored);
+    bindAddress_->setCurrentIndex(bindAddress_->findData(stored));
+
+    allowedMasters_->setText(toQString(settings_.allowedMasters));
+
+    writeAccess_->clear();
+    for (unsigned id : {unsigned(kWriteAnyString), unsigned(kWriteUnpublishedString), unsigned(kWriteNoneString)})
+        writeAccess_->addItem(toQString(context_.resources.loadString(id)), int(id - kWriteAnyString));
+    // A stored value outside the three (which writes nothing) is shown without a choice and kept.
+    selectData(writeAccess_, settings_.writeAccess);
+}
+
+bool CDlgSettings::checkAllowedMasters() {
+    const QString typed = allowedMasters_->text().trimmed();
+    const auto parsed = MasterList::parse(toU16(typed));
+    if (static_cast<std::size_t>(typed.size()) > kMaxAllowedMastersLength) {
+        showMessage(toU16(toQString(context_.resources.loadString(kLongMastersString)).arg(kMaxAllowedMastersLength)),
+                    MessageIcon::Warning);
+        allowedMasters_->setFocus(Qt::OtherFocusReason);
+        return false;
+    }
+    if (!parsed.list) {
+        const bool empty = parsed.badItem.empty();
+        QString message = toQString(context_.resources.loadString(empty ? kEmptyMasterString : kBadMasterString));
+        if (!empty) message = message.arg(toQString(parsed.badItem));
+        showMessage(toU16(message), MessageIcon::Warning);
+        allowedMasters_->setFocus(Qt::OtherFocusReason);
+        return false;
+    }
+    settings_.allowedMasters = toU16(typed);
+    return true;
+}
+
 void CDlgSettings::enableTcpGroup(bool on) {
-    for (QWidget* box : std::initializer_list<QWidget*>{tcpPort_, tcpId_, localIp_, remoteIp_}) box->setEnabled(on);
+    for (QWidget* box : std::initializer_list<QWidget*>{tcpPort_, tcpId_, localIp_, remoteIp_, maxMasters_})
+        box->setEnabled(on);
 }
 
 void CDlgSettings::enableRtuGroup(bool on) {
@@ -260,11 +330,13 @@ void CDlgSettings::accept() {
     // out-of-range value is never saved.
     for (QLineEdit* box : {tcpPort_, tcpId_, rtuId_})
         if (box->isEnabled() && !checkNumberBox(box)) return;
+    if (!checkAllowedMasters()) return;
     settings_.tcpEnabled = tcp_->isChecked() ? 1 : 0;
     settings_.rtuEnabled = rtu_->isChecked() ? 1 : 0;
     settings_.tcpPort = leadingInteger(tcpPort_->text());
     settings_.tcpUnitId = leadingInteger(tcpId_->text());
     settings_.rtuUnitId = leadingInteger(rtuId_->text());
+    settings_.maxMasters = maxMasters_->value();
     saveConnectionSettings(context_.profile, settings_);
     settingsSaved_ = true;
     QDialog::accept();

@@ -14,6 +14,7 @@
 class QCheckBox;
 class QComboBox;
 class QLineEdit;
+class QSpinBox;
 
 namespace tesmor::ui {
 
@@ -28,6 +29,22 @@ public:
     };
     // The mark after a port this user may not open.
     static constexpr unsigned kNoAccessMarkString = 1313;
+    // The label of the "masters at once" box (1120, its label 1121).
+    static constexpr unsigned kMaxMastersString = 1400;
+    // The access group: who may connect and what masters may write.
+    enum AccessControl : unsigned {
+        kAccessGroup = 1130, kBindAddress, kBindAddressLabel, kAllowedMasters, kAllowedMastersLabel,
+        kWriteAccess, kWriteAccessLabel, kAllowedMastersNote,
+    };
+    enum AccessString : unsigned {
+        kAllInterfacesString = 1410,
+        kWriteAnyString,          // writeAccess 0
+        kWriteUnpublishedString,  // 1
+        kWriteNoneString,         // 2
+        kBadMasterString,         // %1: the item that is neither an address nor a block
+        kEmptyMasterString,       // an empty item (an extra comma)
+        kLongMastersString,       // %1: the most characters the profile keeps
+    };
 
     // The context must outlive the dialog. Loads the settings (section "Settings") at once.
     explicit CDlgSettings(const UiContext& context, QWidget* parent = nullptr);
@@ -57,6 +74,10 @@ private:
     void loadSettings();
     void fillSerialPorts();
     void fillChoices();
+    void fillAccess();
+    // Reads the allowed masters box; a list that cannot be read is refused with a message
+    // naming the bad item and the focus back in the box. False when refused.
+    bool checkAllowedMasters();
     void enableTcpGroup(bool on);
     void enableRtuGroup(bool on);
     // The focus-loss check of one number box: reads it into its setting; out of range shows the
@@ -76,12 +97,16 @@ private:
     QLineEdit* tcpPort_ = nullptr;
     QLineEdit* localIp_ = nullptr;
     QLineEdit* remoteIp_ = nullptr;
+    QSpinBox* maxMasters_ = nullptr;
     QLineEdit* rtuId_ = nullptr;
     QComboBox* portName_ = nullptr;
     QComboBox* baud_ = nullptr;
     QComboBox* dataBits_ = nullptr;
     QComboBox* parity_ = nullptr;
     QComboBox* stopBits_ = nullptr;
+    QComboBox* bindAddress_ = nullptr;
+    QLineEdit* allowedMasters_ = nullptr;
+    QComboBox* writeAccess_ = nullptr;
 };
 
 // The number at the start of a text: leading blanks and a sign allowed, reading stops at the

@@ -1,6 +1,7 @@
 #include "ui/CGridCtrl.h"
 
 #include "ui/CGridCtrlEditCell.h"
+#include "ui/DialogSupport.h"
 
 #include <QContextMenuEvent>
 #include <QDate>
@@ -259,7 +260,7 @@ CGridCtrl::~CGridCtrl() {
 
 void CGridCtrl::setControlId(int controlId) {
     m_controlId = controlId;
-    setObjectName(QStringLiteral("id%1").arg(controlId));
+    setObjectName(tesmor::ui::controlName(controlId));
 }
 
 intptr_t CGridCtrl::notify(GridNotification notification) {

@@ -1,6 +1,7 @@
 #include "ui/CGridCtrlEditCell.h"
 
 #include "ui/CGridCtrl.h"
+#include "ui/DialogSupport.h"
 
 #include <QEvent>
 #include <QFocusEvent>
@@ -12,7 +13,7 @@
 CGridCtrlEditCell::CGridCtrlEditCell(CGridCtrl& grid, int row, int column, const QString& text,
                                      QWidget* parent)
     : QLineEdit(text, parent), m_grid(&grid), m_row(row), m_column(column), m_initialText(text) {
-    setObjectName(QStringLiteral("id%1").arg(controlId));
+    setObjectName(tesmor::ui::controlName(controlId));
     setFrame(true);
     setFont(grid.font());
 }

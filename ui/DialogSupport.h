@@ -2,6 +2,7 @@
 // Small helpers shared by the dialogs: texts from the current resources and control naming.
 #include <QString>
 #include <QWidget>
+#include <cstdint>
 
 #include "ui/UiContext.h"
 
@@ -16,11 +17,19 @@ inline QString dialogText(const UiContext& context, unsigned dialog, unsigned co
     return toQString(context.resources.dialogText(dialog, control));
 }
 
-// Gives a control its numeric id as object name ("id1030"), so tests and tools find it.
+// A control's object name from its numeric id ("id1030"), so tests and tools find it.
+inline QString controlName(int id) { return QStringLiteral("id%1").arg(id); }
+
 template <typename Widget>
 Widget* withId(Widget* widget, int id) {
-    widget->setObjectName(QStringLiteral("id%1").arg(id));
+    widget->setObjectName(controlName(id));
     return widget;
+}
+
+// A register address as the map shows it: "0x" and at least four upper-case hex digits.
+inline QString hexAddressText(std::int32_t address) {
+    return QStringLiteral("0x") +
+           QString::number(static_cast<std::uint32_t>(address), 16).toUpper().rightJustified(4, u'0');
 }
 
 }  // namespace tesmor::ui

@@ -1,6 +1,7 @@
 // tesmorENU.so: the English resources of the plug-in.
 #include <iterator>
 
+#include "TesmorVersion.h"
 #include "platform/ResourceTable.h"
 
 namespace {
@@ -54,6 +55,24 @@ constexpr TesmorString kStrings[] = {
     {1311, u"No"},
     {1312, u"OK"},
     {1313, u" (no access)"},
+    // The settings dialog's TCP group.
+    {1400, u"Masters at once:"},
+    // 1410-1416: the access group of the connection settings
+    {1410, u"All interfaces"},
+    {1411, u"Any register"},
+    {1412, u"Only registers not in the map"},
+    {1413, u"No writes"},
+    {1414, u"In the allowed masters, \u201c%1\u201d is not an IPv4 address or network (such as 192.168.10.0/24)."},
+    {1415, u"The allowed masters contain an empty item (an extra comma)."},
+    {1416, u"The allowed masters are longer than %1 characters. Combine addresses into networks (such as 192.168.10.0/24)."},
+    // 1430-1444: the main window's traffic line; each counted word in four forms: exactly 1,
+    // ending in 1 (not 11), ending in 2-4 (not 12-14), other
+    {1430, u"master"}, {1431, u"masters"}, {1432, u"masters"}, {1433, u"masters"},
+    {1434, u"request"}, {1435, u"requests"}, {1436, u"requests"}, {1437, u"requests"},
+    {1438, u"exception"}, {1439, u"exceptions"}, {1440, u"exceptions"}, {1441, u"exceptions"},
+    {1442, u"last %1"},
+    {1443, u","},
+    {1444, u"no answers"},
     // 1900-1921: map files and tag lists
     {1900, u"The file is empty."},
     {1901, u"The first line must be the header row: %1"},
@@ -147,6 +166,11 @@ constexpr TesmorDialogText kDialogTexts[] = {
     {118, 1212, u"Stop bits:"},
     {118, 1213, u"An * next to a COM port means that the port is busy."},
     {118, 1214, u"\u201cNo access\u201d means that the user may not open the port (the dialout group is needed)."},
+    {118, 1130, u"Access"},
+    {118, 1132, u"Listen on:"},
+    {118, 1134, u"Allowed masters:"},
+    {118, 1136, u"Master writes:"},
+    {118, 1137, u"Addresses and networks separated by commas, such as 10.1.2.3, 192.168.10.0/24; empty allows any master."},
     {118, 1, u"OK"},
     {118, 2, u"Cancel"},
 };
@@ -156,12 +180,12 @@ constexpr TesmorTranslation kTranslations[] = {{1033, 1200}};
 constexpr TesmorVersionValue kVersion[] = {
     {u"040904b0", u"CompanyName", u"tesmor developers"},
     {u"040904b0", u"FileDescription", u"Plug-in for connecting to Modbus Master devices."},
-    {u"040904b0", u"FileVersion", u"1.1.1.4"},
+    {u"040904b0", u"FileVersion", TESMOR_VERSION_TEXT},
     {u"040904b0", u"InternalName", u"tesmorENU.so"},
     {u"040904b0", u"LegalCopyright", u"© 2026 tesmor developers. All rights reserved."},
     {u"040904b0", u"OriginalFilename", u"tesmorENU.so"},
     {u"040904b0", u"ProductName", u"Velmar: Modbus"},
-    {u"040904b0", u"ProductVersion", u"1.1.1.4"},
+    {u"040904b0", u"ProductVersion", TESMOR_VERSION_TEXT},
 };
 
 constexpr TesmorResourceTable kTable{

@@ -1,4 +1,5 @@
-"""The demo lab, headless and bounded in time: mbpoll reads a new sample number after the next analysis."""
+"""The demo lab, headless and bounded in time: mbpoll reads a new sample number after the next analysis,
+also while another master stays connected."""
 import os
 import re
 import subprocess
@@ -8,6 +9,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from labkit import free_port, sample_number, wait_until  # noqa: E402
+from pymodbus.client import ModbusTcpClient  # noqa: E402
 
 HOST = os.environ["TESMOR_HOST"]
 
@@ -33,7 +35,15 @@ class Demo(unittest.TestCase):
                 self.assertTrue(before, "no sample number published")
                 after = wait_until(lambda: (n := sample_number(port)) and n != before and n, timeout=25, step=0.5)
                 self.assertTrue(after, "no new sample number after the next analysis")
-                code, out = mbpoll(port, "-t", "4:float", "-B", "-r", "10", "-c", "1")
+                # The demo serves several masters: mbpoll is answered while another one stays connected.
+                other = ModbusTcpClient("127.0.0.1", port=port, timeout=2)
+                self.assertTrue(other.connect())
+                try:
+                    self.assertFalse(other.read_holding_registers(0, 7, slave=1).isError())
+                    code, out = mbpoll(port, "-t", "4:float", "-B", "-r", "10", "-c", "1")
+                    self.assertFalse(other.read_holding_registers(0, 7, slave=1).isError())
+                finally:
+                    other.close()
                 self.assertEqual(code, 0, out)
                 methane = float(re.search(r"\[10\]:\s+([\d.]+)", out).group(1))
                 self.assertTrue(85 < methane < 99, out)

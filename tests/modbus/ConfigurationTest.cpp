@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "modbus/ConnectionSettings.h"
@@ -38,17 +39,22 @@ TEST(ConnectionSettings, EmptyProfileGivesDefaultsInReadOrder) {
     EXPECT_EQ(s.stopBits, 1);
     EXPECT_EQ(s.tcpEnabled, 0);
     EXPECT_EQ(s.rtuEnabled, 0);
+    EXPECT_EQ(s.maxMasters, 1);
+    EXPECT_EQ(s.bindAddress, u"");
+    EXPECT_EQ(s.allowedMasters, u"");
+    EXPECT_EQ(s.writeAccess, 0);
     EXPECT_EQ(s.tls, ConnectionSettings::Tls{});
     EXPECT_EQ(s.tls.enabled, 0);
     EXPECT_EQ(s.tls.port, 802);
-    const std::vector<std::u16string> order{u"TCPId",  u"localPort", u"isRTU",          u"isTCP",  u"RTUId",
-                                            u"portName", u"baud",    u"dataBits",       u"parity", u"stopBits",
-                                            u"isTLS",  u"tlsPort",   u"tlsCertificate", u"tlsKey", u"tlsCA",
+    const std::vector<std::u16string> order{u"TCPId",       u"localPort",      u"isRTU",    u"isTCP",          u"RTUId",
+                                            u"portName",    u"baud",           u"dataBits", u"parity",         u"stopBits",
+                                            u"maxMasters",  u"bindAddress",    u"allowedMasters", u"writeAccess",
+                                            u"isTLS",       u"tlsPort",        u"tlsCertificate", u"tlsKey",     u"tlsCA",
                                             u"tlsWriteRoles"};
     EXPECT_EQ(profile.reads, order);
 }
 
-TEST(ConnectionSettings, SaveWritesTenKeysInDialogOrderAndLoadsBackUnchecked) {
+TEST(ConnectionSettings, SaveWritesTenKeysThenMaxMastersThenAccessKeysAndLoadsBack) {
     test::MemoryProfile profile;
     ConnectionSettings s;
     s.tcpUnitId = 300;  // out of the dialog's range: taken as stored
@@ -61,12 +67,26 @@ TEST(ConnectionSettings, SaveWritesTenKeysInDialogOrderAndLoadsBackUnchecked) {
     s.stopBits = 2;
     s.tcpEnabled = 2;
     s.rtuEnabled = 1;
+    s.maxMasters = 16;
+    s.bindAddress = u"not checked here";
+    s.allowedMasters = u"10.0.0.0/8, x";
+    s.writeAccess = 7;
     saveConnectionSettings(profile, s);
     const std::vector<std::u16string> order{
         u"Settings/TCPId", u"Settings/localPort", u"Settings/RTUId",  u"Settings/portName", u"Settings/baud",
-        u"Settings/dataBits", u"Settings/parity", u"Settings/stopBits", u"Settings/isRTU",  u"Settings/isTCP"};
+        u"Settings/dataBits", u"Settings/parity", u"Settings/stopBits", u"Settings/isRTU",  u"Settings/isTCP",
+        u"Settings/maxMasters", u"Settings/bindAddress", u"Settings/allowedMasters", u"Settings/writeAccess"};
     EXPECT_EQ(profile.writes, order);
     EXPECT_EQ(loadConnectionSettings(profile), s);
+}
+
+TEST(ConnectionSettings, MaxMastersIsClampedToOneToSixteen) {
+    const std::pair<int, int> cases[] = {{-5, 1}, {0, 1}, {1, 1}, {4, 4}, {16, 16}, {17, 16}, {100000, 16}};
+    for (const auto& [stored, loaded] : cases) {
+        test::MemoryProfile profile;
+        profile.setInt(kSettingsSection, u"maxMasters", stored);
+        EXPECT_EQ(loadConnectionSettings(profile).maxMasters, loaded) << "stored " << stored;
+    }
 }
 
 TEST(ConnectionSettings, TlsKeysAreReadAsStoredAndNotWritten) {
@@ -84,7 +104,7 @@ TEST(ConnectionSettings, TlsKeysAreReadAsStoredAndNotWritten) {
     s.tls = {};
     profile.writes.clear();
     saveConnectionSettings(profile, s);
-    EXPECT_EQ(profile.writes.size(), 10u);
+    EXPECT_EQ(profile.writes.size(), 14u);
     EXPECT_EQ(loadConnectionSettings(profile).tls, expected);
 }
 

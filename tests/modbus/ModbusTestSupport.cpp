@@ -22,28 +22,6 @@ namespace tesmor::test {
 
 using namespace std::chrono;
 
-int freeTcpPort() {
-    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(s);
-    return ntohs(addr.sin_port);
-}
-
-bool waitFor(const std::function<bool()>& condition, milliseconds limit) {
-    const auto end = steady_clock::now() + limit;
-    while (!condition()) {
-        if (steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(milliseconds(10));
-    }
-    return true;
-}
-
 struct LogCapture::State {
     mutable std::mutex m;
     std::vector<std::string> lines;
@@ -213,6 +191,9 @@ Master rtuMaster(const std::string& device, int unitId, milliseconds timeout, in
     const auto us = duration_cast<microseconds>(timeout).count();
     modbus_set_response_timeout(m.get(), static_cast<uint32_t>(us / 1000000), static_cast<uint32_t>(us % 1000000));
     if (modbus_connect(m.get()) != 0 || !setSerialSpeed(modbus_get_socket(m.get()), baud)) return nullptr;
+    // A reply that came too late for the previous master on this line must not answer our first
+    // request (a serial master flushes its input when it opens the port).
+    modbus_flush(m.get());
     return m;
 }
 

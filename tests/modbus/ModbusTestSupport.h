@@ -1,6 +1,6 @@
 #pragma once
-// Helpers of the modbus tests: captions, free loopback ports, child processes, socat pty pairs
-// and libmodbus masters.
+// Helpers of the modbus tests: captions, child processes, socat pty pairs and libmodbus masters
+// (free loopback ports and waiting come from support/Loopback.h).
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -15,6 +15,7 @@
 
 #include "platform/Log.h"
 #include "platform/Resources.h"
+#include "support/Loopback.h"
 
 namespace tesmor::test {
 
@@ -32,12 +33,6 @@ public:
         {129, u"Площадь пика"},        {128, u"Время выхода пика"},
     };
 };
-
-// A TCP port on loopback that nobody listens on right now.
-int freeTcpPort();
-
-// Polls `condition` every 10 ms until it holds or `limit` passes.
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(3));
 
 // Collects log lines while alive.
 class LogCapture {

@@ -259,7 +259,10 @@ TEST_F(RtuServer, SlaveIdsUpTo255AreAnsweredAndBroadcastsNever) {
         EXPECT_EQ(server.lock().registers().tab_registers[12], id) << "the broadcast write is not carried out";
         EXPECT_EQ(line.ask({0x00, 0x03, 0x00, 0x03, 0x00, 0x01}), Bytes{}) << "a broadcast read is answered";
         // A function without a fixed layout is framed by the silence after it.
-        EXPECT_EQ(line.ask({unit, 0x08, 0x00, 0x00, 0xA5, 0x37}), withCrc({unit, 0x88, 0x01}));
+        EXPECT_EQ(line.ask({unit, 0x14, 0x07, 0x06, 0x00, 0x04, 0x00, 0x01, 0x00, 0x02}), withCrc({unit, 0x94, 0x01}));
+        EXPECT_EQ(line.ask({unit, 0x08, 0x00, 0x00, 0xA5, 0x37, 0x11, 0x22}),
+                  withCrc({unit, 0x08, 0x00, 0x00, 0xA5, 0x37, 0x11, 0x22}))
+            << "a longer echo than the usual one word";
         EXPECT_EQ(line.ask({unit, 0x03, 0x00, 0x03, 0x00, 0x01}), withCrc({unit, 0x03, 0x02, 0x01, 0x4D}));
         server.stop();
     }

@@ -10,6 +10,7 @@
 #include "AllocationFaults.h"
 #include "LabDatabase.h"
 #include "modbus/ModbusTestSupport.h"
+#include "modbus/RegisterMap.h"
 #include "platform/MessageSink.h"
 #include "platform/Text.h"
 #include "publish/DocumentProcessing.h"
@@ -55,16 +56,18 @@ protected:
     }
 
     void map(const std::vector<Entry>& entries) {
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-            const auto n = toUtf16(std::to_string(i));
-            const auto& e = entries[i];
-            profile.setString(u"MapSettings", u"regVelmarData_" + n, e.source);
-            profile.setString(u"MapSettings", u"regComponent_" + n, e.component);
-            profile.setInt(u"MapSettings", u"regAddress_" + n, e.address);
-            profile.setString(u"MapSettings", u"regType_" + n, e.table);
-            profile.setString(u"MapSettings", u"regDataType_" + n, e.type);
-            profile.setString(u"MapSettings", u"regData_" + n, e.item);
+        RegisterMap registers;
+        for (const auto& e : entries) {
+            RegisterInfo r;
+            r.source = e.source;
+            r.component = e.component;
+            r.address = e.address;
+            r.registerType = e.table;
+            r.dataType = e.type;
+            r.dataItem = e.item;
+            registers.push_back(std::move(r));
         }
+        saveRegisterMap(profile, registers);
         server.reloadConfiguration();
     }
 

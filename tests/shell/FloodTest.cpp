@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <modbus/modbus.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,39 +18,18 @@
 #include "HostCore.h"
 #include "JsonProfile.h"
 #include "platform/Text.h"
+#include "support/Loopback.h"
 #include "support/PluginLibrary.h"
 
 using tesmor::host::DemoLab;
 using tesmor::host::HostCore;
 using tesmor::host::JsonProfile;
+using tesmor::UniqueFd;
 using tesmor::test::PluginLibrary;
 using namespace std::chrono;
 using namespace std::chrono_literals;
 
 namespace {
-
-int freeTcpPort() {
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
-    return ntohs(a.sin_port);
-}
-
-int connectTo(int port) {
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return s;
-    ::close(s);
-    return -1;
-}
 
 // Floods "read 125 holding registers" on connection after connection and never reads.
 class Flood {
@@ -62,19 +40,18 @@ public:
               for (int i = 0; i < 64; ++i)
                   burst.insert(burst.end(), {0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x7D});
               while (!stop.stop_requested()) {
-                  const int s = connectTo(port);
-                  if (s < 0) {
+                  const UniqueFd s = tesmor::test::connectLoopback(port);
+                  if (!s) {
                       std::this_thread::sleep_for(10ms);
                       continue;
                   }
                   const timeval t{0, 200000};  // so that the flood notices its own stop
-                  ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &t, sizeof t);
+                  ::setsockopt(s.get(), SOL_SOCKET, SO_SNDTIMEO, &t, sizeof t);
                   while (!stop.stop_requested()) {
-                      const auto n = ::send(s, burst.data(), burst.size(), MSG_NOSIGNAL);
+                      const auto n = ::send(s.get(), burst.data(), burst.size(), MSG_NOSIGNAL);
                       if (n > 0) sent += n;
                       if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;
                   }
-                  ::close(s);
               }
           }) {}
     std::atomic<long long> sent{0};
@@ -104,7 +81,7 @@ TEST(Flood, DocumentUpdateAndUnloadDoNotWaitForAMasterThatNeverReads) {
     HostCore& core = HostCore::instance();
     core.reset();
     TempDir dir;
-    const int port = freeTcpPort();
+    const int port = tesmor::test::freeTcpPort();
     DemoLab lab((dir.path() / "lab").string(), port);
     core.setProfile(JsonProfile::open(lab.profilePath()));
     core.setDatabaseUri(tesmor::toUtf16(lab.databasePath()));

@@ -19,6 +19,17 @@ TEST(Text, BrokenInputBecomesReplacementCharacters) {
     EXPECT_EQ(toUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
 }
 
+// The hexadecimal reading stops at the first non-digit and saturates instead of wrapping, so an
+// overlong address never lands back in range.
+TEST(Text, LeadingNumberReadsHexadecimalAndSaturates) {
+    EXPECT_EQ(leadingNumber(u"1fG", 16), 31);
+    EXPECT_EQ(leadingNumber(u" -Ff", 16), -255);
+    EXPECT_EQ(leadingNumber(u"1f", 10), 1);
+    EXPECT_EQ(leadingNumber(u"0x10", 16), 0);
+    EXPECT_EQ(leadingNumber(u"100000000000000000000", 16), std::int64_t{1} << 40);
+    EXPECT_EQ(leadingNumber(u"-99999999999999999999"), -(std::int64_t{1} << 40));
+}
+
 TEST(Language, KnowsTheWindowsAbbreviations) {
     EXPECT_EQ(languageAbbreviation(1033), "ENU");
     EXPECT_EQ(languageAbbreviation(1049), "RUS");

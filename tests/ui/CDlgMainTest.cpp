@@ -1,15 +1,20 @@
 // The main window: its list of the register map with the current values, hiding instead of
 // closing, the reconnect button, device values arriving from the monitor's thread, the tab order
 // and the about box's button; and the message boxes' buttons in each language.
+#include <arpa/inet.h>
 #include <dlfcn.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <QAbstractButton>
 #include <QAbstractItemModel>
 #include <QAbstractItemView>
 #include <QApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTest>
 #include <clocale>
 #include <cmath>
@@ -20,6 +25,7 @@
 
 #include "UiTestSupport.h"
 #include "modbus/DeviceMonitor.h"
+#include "modbus/Handles.h"
 #include "modbus/RegisterMap.h"
 #include "support/TempDir.h"
 #include "ui/CDlgMain.h"
@@ -78,6 +84,7 @@ private slots:
     void closingOnlyHides();
     void reconnectRestartsOnlyAfterSavedSettings();
     void deviceValuesArriveOnTheWindowThread();
+    void trafficLineCountsWhatAMasterDid();
     void refresherOutlivesTheWindow();
     void aboutEntryFollowsString104();
     void listComesFirstInTheTabOrder();
@@ -228,6 +235,45 @@ void CDlgMainTest::deviceValuesArriveOnTheWindowThread() {
     QCOMPARE(cell(list, 2, 6), QString("17"));
     QCOMPARE(cell(list, 1, 6), QString("0.0000000"));
     monitor.setObserver({});
+}
+
+void CDlgMainTest::trafficLineCountsWhatAMasterDid() {
+    UiFixture f;
+    int port = 0;
+    {
+        UniqueFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        QVERIFY(::bind(probe.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0);
+        QVERIFY(::getsockname(probe.get(), reinterpret_cast<sockaddr*>(&a), &len) == 0);
+        port = ntohs(a.sin_port);
+    }
+    f.profile.setInt(u"Settings", u"isTCP", 1);
+    f.profile.setInt(u"Settings", u"localPort", port);
+    f.profile.setInt(u"Settings", u"TCPId", 1);
+    f.server.restart();
+    QTRY_VERIFY(f.server.tcpListening());
+    ui::CDlgMain window(f.context);
+    auto* line = control<QLabel>(window, 1150);
+    QCOMPARE(line->text(), QString("TCP: 0 мастеров, 0 запросов, 0 исключений, нет ответов"));
+
+    std::unique_ptr<modbus_t, void (*)(modbus_t*)> master(modbus_new_tcp("127.0.0.1", port), [](modbus_t* m) {
+        modbus_close(m);
+        modbus_free(m);
+    });
+    QVERIFY(master && modbus_connect(master.get()) == 0);
+    modbus_set_slave(master.get(), 1);
+    std::uint16_t r[2];
+    for (int i = 0; i < 3; ++i) QCOMPARE(modbus_read_registers(master.get(), 0, 2, r), 2);
+    QCOMPARE(modbus_read_registers(master.get(), 600, 1, r), -1);
+    window.refreshDeviceValues();
+    QTRY_VERIFY2(QRegularExpression("^TCP: 1 мастер, 4 запроса, 1 исключение, последний \\d\\d:\\d\\d:\\d\\d$")
+                     .match(window.trafficText())
+                     .hasMatch(),
+                 qPrintable(window.trafficText()));
+    f.server.stop();
 }
 
 void CDlgMainTest::refresherOutlivesTheWindow() {

@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTest>
 #include <fstream>
 #include <memory>
@@ -67,8 +68,9 @@ private slots:
     void numberBoxOnFocusLoss_data();
     void numberBoxOnFocusLoss();
     void enterNeverSavesAnOutOfRangeValue();
-    void okRewritesAllTenKeysInOrder();
+    void okRewritesAllElevenKeysInOrder();
     void cancelWritesNothing();
+    void mastersAtOnceIsShownAndSaved();
     void serialPorts();
     void portHeldOpenByAnotherProcessIsBusy();
     void portThisUserMayNotOpen();
@@ -77,6 +79,11 @@ private slots:
     void storedComNameSelectsItsDevice();
     void marksAndNotes();
     void addressBoxesShowTheirLongestTexts();
+    void accessGroupDefaultsAndChoices();
+    void accessGroupWritesItsKeys();
+    void malformedAllowedMastersAreRefused_data();
+    void malformedAllowedMastersAreRefused();
+    void storedAccessValuesOutsideTheChoicesAreKept();
 };
 
 void CDlgSettingsTest::freshProfile() {
@@ -85,8 +92,9 @@ void CDlgSettingsTest::freshProfile() {
     QCOMPARE(d.dialog.windowTitle(), QString("Настройки"));
     QVERIFY(!d.check(1041)->isChecked());
     QVERIFY(!d.check(1042)->isChecked());
-    for (int id : {1021, 1022, 1025, 1026, 1023, 1016, 1017, 1018, 1019, 1020})
+    for (int id : {1021, 1022, 1025, 1026, 1120, 1023, 1016, 1017, 1018, 1019, 1020})
         QVERIFY2(!d.widget(id)->isEnabled(), qPrintable(QString::number(id)));
+    QCOMPARE(control<QSpinBox>(d.dialog, 1120)->value(), 1);
     QCOMPARE(d.edit(1021)->text(), QString("502"));
     QCOMPARE(d.edit(1022)->text(), QString("1"));
     QCOMPARE(d.edit(1023)->text(), QString("1"));
@@ -106,11 +114,11 @@ void CDlgSettingsTest::checkBoxesEnableTheirGroups() {
     UiFixture f;
     OpenDialog d(f);
     QTest::mouseClick(d.widget(1041), Qt::LeftButton);
-    for (int id : {1021, 1022, 1025, 1026}) QVERIFY(d.widget(id)->isEnabled());
+    for (int id : {1021, 1022, 1025, 1026, 1120}) QVERIFY(d.widget(id)->isEnabled());
     for (int id : {1023, 1016, 1017, 1018, 1019, 1020}) QVERIFY(!d.widget(id)->isEnabled());
     QTest::mouseClick(d.widget(1042), Qt::LeftButton);
     QTest::mouseClick(d.widget(1041), Qt::LeftButton);
-    for (int id : {1021, 1022, 1025, 1026}) QVERIFY(!d.widget(id)->isEnabled());
+    for (int id : {1021, 1022, 1025, 1026, 1120}) QVERIFY(!d.widget(id)->isEnabled());
     for (int id : {1023, 1016, 1017, 1018, 1019, 1020}) QVERIFY(d.widget(id)->isEnabled());
 }
 
@@ -183,7 +191,7 @@ void CDlgSettingsTest::enterNeverSavesAnOutOfRangeValue() {
     QCOMPARE(f.profile.getInt(u"Settings", u"localPort", 0), 502);
 }
 
-void CDlgSettingsTest::okRewritesAllTenKeysInOrder() {
+void CDlgSettingsTest::okRewritesAllElevenKeysInOrder() {
     for (bool both : {false, true}) {
         UiFixture f;
         OpenDialog d(f);
@@ -194,8 +202,10 @@ void CDlgSettingsTest::okRewritesAllTenKeysInOrder() {
         QTest::mouseClick(d.widget(1), Qt::LeftButton);
         const std::vector<std::u16string> expected{
             u"Settings/TCPId", u"Settings/localPort", u"Settings/RTUId",    u"Settings/portName", u"Settings/baud",
-            u"Settings/dataBits", u"Settings/parity", u"Settings/stopBits", u"Settings/isRTU",    u"Settings/isTCP"};
+            u"Settings/dataBits", u"Settings/parity", u"Settings/stopBits", u"Settings/isRTU",    u"Settings/isTCP",
+            u"Settings/maxMasters", u"Settings/bindAddress", u"Settings/allowedMasters", u"Settings/writeAccess"};
         QCOMPARE(f.profile.writes, expected);
+        QCOMPARE(f.profile.getInt(u"Settings", u"maxMasters", -1), 1);
         QCOMPARE(f.profile.getInt(u"Settings", u"isTCP", -1), both ? 1 : 0);
         QCOMPARE(f.profile.getInt(u"Settings", u"isRTU", -1), both ? 1 : 0);
         QCOMPARE(f.profile.getString(u"Settings", u"portName", u""), std::u16string(u"COM1"));
@@ -214,6 +224,25 @@ void CDlgSettingsTest::cancelWritesNothing() {
     QVERIFY(!d.dialog.settingsSaved());
     d.dialog.initDialog();  // the next opening shows the profile again
     QVERIFY(!d.check(1041)->isChecked());
+}
+
+void CDlgSettingsTest::mastersAtOnceIsShownAndSaved() {
+    UiFixture f;
+    f.profile.setInt(u"Settings", u"isTCP", 1);
+    f.profile.setInt(u"Settings", u"maxMasters", 40);  // read as the largest allowed
+    OpenDialog d(f);
+    auto* box = control<QSpinBox>(d.dialog, 1120);
+    QVERIFY(box->isEnabled());
+    QCOMPARE(box->value(), 16);
+    QCOMPARE(box->minimum(), 1);
+    QCOMPARE(box->maximum(), 16);
+    QCOMPARE(control<QLabel>(d.dialog, 1121)->text(), QString("Одновременно мастеров:"));
+    box->setFocus();
+    box->selectAll();
+    QTest::keyClicks(box, "4");
+    QTest::mouseClick(d.widget(1), Qt::LeftButton);
+    QCOMPARE(f.profile.getInt(u"Settings", u"maxMasters", -1), 4);
+    QCOMPARE(f.profile.writes.back(), std::u16string(u"Settings/maxMasters"));
 }
 
 void CDlgSettingsTest::serialPorts() {
@@ -408,6 +437,93 @@ void CDlgSettingsTest::addressBoxesShowTheirLongestTexts() {
     d.edit(1021)->setFocus();
     QTest::keyClick(d.edit(1021), Qt::Key_Tab);
     QVERIFY(QApplication::focusWidget() != d.edit(1025) && QApplication::focusWidget() != d.edit(1026));
+}
+
+void CDlgSettingsTest::accessGroupDefaultsAndChoices() {
+    UiFixture f;
+    OpenDialog d(f);
+    QCOMPARE(control<QLabel>(d.dialog, 1132)->text(), QString("Адрес сервера:"));
+    auto* bind = d.combo(1131);
+    QCOMPARE(bind->currentText(), QString("Все интерфейсы"));
+    QVERIFY(bind->findText("127.0.0.1") > 0);
+    QCOMPARE(d.edit(1133)->text(), QString());
+    auto* writes = d.combo(1135);
+    QCOMPARE(items(writes), (QStringList{"Любые регистры", "Только регистры вне карты", "Запись запрещена"}));
+    QCOMPARE(writes->currentIndex(), 0);
+}
+
+void CDlgSettingsTest::accessGroupWritesItsKeys() {
+    UiFixture f;
+    f.profile.setString(u"Settings", u"allowedMasters", u"10.0.0.1");
+    OpenDialog d(f);
+    QCOMPARE(d.edit(1133)->text(), QString("10.0.0.1"));
+    auto* bind = d.combo(1131);
+    bind->setFocus();
+    QTest::keyClick(bind, Qt::Key_Down);  // the first address of the machine
+    const QString chosen = bind->currentText();
+    auto* writes = d.combo(1135);
+    writes->setFocus();
+    QTest::keyClick(writes, Qt::Key_Down);
+    auto* masters = d.edit(1133);
+    masters->setFocus();
+    masters->clear();
+    QTest::keyClicks(masters, " 10.1.2.3, 192.168.10.0/24 ");
+    QTest::mouseClick(d.widget(1), Qt::LeftButton);
+    QVERIFY(!d.dialog.isVisible());
+    QCOMPARE(QString::fromStdU16String(f.profile.getString(u"Settings", u"bindAddress", u"?")), chosen);
+    QCOMPARE(f.profile.getString(u"Settings", u"allowedMasters", u"?"), std::u16string(u"10.1.2.3, 192.168.10.0/24"));
+    QCOMPARE(f.profile.getInt(u"Settings", u"writeAccess", -1), 1);
+}
+
+void CDlgSettingsTest::malformedAllowedMastersAreRefused_data() {
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("octet") << "10.0.0.1, 10.0.0.256"
+                           << "В списке разрешённых мастеров «10.0.0.256» не является IPv4-адресом или сетью "
+                              "(например, 192.168.10.0/24).";
+    QTest::newRow("prefix") << "192.168.1.0/33" << "В списке разрешённых мастеров «192.168.1.0/33» не является "
+                                                    "IPv4-адресом или сетью (например, 192.168.10.0/24).";
+    QTest::newRow("percent") << "%1" << "В списке разрешённых мастеров «%1» не является IPv4-адресом или сетью "
+                                         "(например, 192.168.10.0/24).";
+    QTest::newRow("extra comma") << "10.0.0.1,,10.0.0.2"
+                                 << "В списке разрешённых мастеров есть пустой элемент (лишняя запятая).";
+    // The profile gives back 127 characters: a longer list would come back cut.
+    QString longList;
+    for (int i = 10; longList.size() <= 126; ++i) longList += QString("10.0.0.%1, ").arg(i);
+    QTest::newRow("longer than the profile keeps")
+        << longList << "Список разрешённых мастеров длиннее 126 символов. Объедините адреса в сети (например, "
+                       "192.168.10.0/24).";
+}
+
+void CDlgSettingsTest::malformedAllowedMastersAreRefused() {
+    QFETCH(QString, typed);
+    QFETCH(QString, message);
+    UiFixture f;
+    OpenDialog d(f);
+    RecordingMessageSink sink;
+    auto* masters = d.edit(1133);
+    masters->setFocus();
+    QTest::keyClicks(masters, typed);
+    QTest::mouseClick(d.widget(1), Qt::LeftButton);
+    QCOMPARE(sink.texts(), std::vector<std::u16string>{message.toStdU16String()});
+    QCOMPARE(sink.messages.front().icon, MessageIcon::Warning);
+    QVERIFY(d.dialog.isVisible());
+    QVERIFY(f.profile.writes.empty());
+    QCOMPARE(QApplication::focusWidget(), masters);
+    QCOMPARE(masters->text(), typed);
+}
+
+void CDlgSettingsTest::storedAccessValuesOutsideTheChoicesAreKept() {
+    UiFixture f;
+    // 192.0.2.0/24 is on no machine.
+    f.profile.setString(u"Settings", u"bindAddress", u"192.0.2.7");
+    f.profile.setInt(u"Settings", u"writeAccess", 7);
+    OpenDialog d(f);
+    QCOMPARE(d.combo(1131)->currentText(), QString("192.0.2.7"));
+    QCOMPARE(d.combo(1135)->currentIndex(), -1);
+    QTest::mouseClick(d.widget(1), Qt::LeftButton);
+    QCOMPARE(f.profile.getString(u"Settings", u"bindAddress", u"?"), std::u16string(u"192.0.2.7"));
+    QCOMPARE(f.profile.getInt(u"Settings", u"writeAccess", -1), 7);
 }
 
 QTEST_MAIN(CDlgSettingsTest)

@@ -19,6 +19,7 @@
 #include "platform/Resources.h"
 #include "support/MemoryProfile.h"
 #include "support/RecordingMessageSink.h"
+#include "ui/DialogSupport.h"
 #include "ui/UiContext.h"
 
 namespace tesmor::test {
@@ -55,7 +56,7 @@ struct DialogEnvironment {
 
 template <typename T>
 T* control(const QWidget& dialog, int id) {
-    return dialog.findChild<T*>(QStringLiteral("id%1").arg(id));
+    return dialog.findChild<T*>(ui::controlName(id));
 }
 
 // Picks an entry as the user does: the shown entry changes, then the combo reports the choice.

@@ -9,6 +9,7 @@
 #include "BuiltInResources.h"
 #include "modbus/ModbusServer.h"
 #include "support/MemoryProfile.h"
+#include "ui/DialogSupport.h"
 #include "ui/UiContext.h"
 
 namespace tesmor::test {
@@ -25,7 +26,7 @@ struct UiFixture {
 
 template <typename T = QWidget>
 T* control(const QWidget& window, int id) {
-    return window.findChild<T*>(QStringLiteral("id%1").arg(id));
+    return window.findChild<T*>(ui::controlName(id));
 }
 
 }  // namespace tesmor::test

@@ -3,9 +3,12 @@
 // read past it faults. Each answer is checked against the verdict and, for reads and writes,
 // against the store; the CRC of RTU answers against an independent implementation.
 //
-// Input: byte 0 picks the transport (bit 0: RTU) and, for RTU, whether a correct CRC is appended
-// to each frame (bit 1) so that most frames get past the CRC; the rest is the byte stream, split
-// into frames at each 0xFF 0xFE pair in CRC mode.
+// Input: byte 0 picks the transport (bit 0: RTU), for RTU whether a correct CRC is appended to
+// each frame (bit 1) so that most frames get past the CRC, and the write access rule (bits 2-3:
+// 0 any write, 1 none to the published registers of a fixed map, 2 and 3 no writes); the rest
+// is the byte stream, split into frames at each 0xFF 0xFE pair in CRC mode. Each verdict under
+// the rule is checked against the verdict without it, and a write not carried out must leave
+// the store as it was.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -15,6 +18,7 @@
 #include <cstring>
 #include <vector>
 
+#include "modbus/AccessRules.h"
 #include "modbus/RequestCheck.h"
 
 using tesmor::RequestVerdict;
@@ -127,11 +131,69 @@ void checkReply(const std::uint8_t* req, const std::uint8_t* rsp, std::size_t rs
     }
 }
 
+tesmor::RegisterInfo entry(std::u16string type, int address, std::u16string dataType, std::u16string item) {
+    tesmor::RegisterInfo e;
+    e.registerType = std::move(type);
+    e.address = address;
+    e.dataType = std::move(dataType);
+    e.dataItem = std::move(item);
+    e.byteOrder = u"Big-endian";
+    return e;
+}
+
+// Published: holding 10, 20-21, 30-34 and 499, coil 7.
+const tesmor::ItemCaptions kCaptions{u"mode", u"error", u"time", u"number", u"series", u"conc", u"area", u"rt"};
+const tesmor::RegisterMap kMap{entry(u"Holding Registers (4x)", 10, u"INT", u"mode"),
+                               entry(u"Holding Registers (4x)", 20, u"FLOAT", u"area"),
+                               entry(u"Holding Registers (4x)", 30, u"INT", u"time"),
+                               entry(u"Holding Registers (4x)", 499, u"INT", u"number"),
+                               entry(u"Coil Status (0x)", 7, u"BOOL", u"conc")};
+
+bool publishedAt(bool coils, int address) {
+    if (coils) return address == 7;
+    return address == 10 || address == 20 || address == 21 || (address >= 30 && address <= 34) || address == 499;
+}
+
+// True when the checked write PDU `p` touches a published register, by its own reading.
+bool writeTouchesPublished(const std::uint8_t* p) {
+    int address = word(p + 1), count = 1;
+    bool coils = false;
+    switch (p[0]) {
+        case MODBUS_FC_WRITE_SINGLE_COIL: coils = true; break;
+        case MODBUS_FC_WRITE_MULTIPLE_COILS: coils = true; count = word(p + 3); break;
+        case MODBUS_FC_WRITE_MULTIPLE_REGISTERS: count = word(p + 3); break;
+        case MODBUS_FC_WRITE_AND_READ_REGISTERS: address = word(p + 5); count = word(p + 7); break;
+        default: break;
+    }
+    for (int i = 0; i < count; ++i)
+        if (publishedAt(coils, address + i)) return true;
+    return false;
+}
+
+// The verdict under `rule` from the verdict without it.
+void checkRuleVerdict(const RequestVerdict& with, const RequestVerdict& without, const std::uint8_t* pdu,
+                      tesmor::WriteAccess access, bool broadcast) {
+    const bool write = tesmor::isWriteFunction(pdu[0]);
+    if (!write || access == tesmor::WriteAccess::Any || without.action == RequestVerdict::Drop) {
+        check(with == without);
+        return;
+    }
+    RequestVerdict expected = without;
+    if (access == tesmor::WriteAccess::None)
+        expected = {RequestVerdict::Exception, MODBUS_EXCEPTION_ILLEGAL_FUNCTION};
+    else if (without.action == RequestVerdict::Reply && writeTouchesPublished(pdu))
+        expected = {RequestVerdict::Exception, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS};
+    if (broadcast && expected.action == RequestVerdict::Exception) expected = {RequestVerdict::Drop, 0};
+    check(with == expected);
+}
+
 // Frames the stream as the transports do (by the MBAP length, or by the function code for RTU;
 // an RTU frame that is not of a known layout is taken whole, as the silence after it would end
 // it) and answers each frame, checking the answer against the verdict and the store.
-void serve(const std::uint8_t* data, std::size_t size, Transport transport) {
+void serve(const std::uint8_t* data, std::size_t size, Transport transport, tesmor::WriteAccess access) {
     static Store store;
+    const tesmor::WriteRule rule{access, &kMap, &kCaptions};
+    std::vector<std::uint8_t> bitsBefore(500), registersBefore(1000);
     static GuardedPage page;
     store.reset();
     const bool tcp = transport == Transport::Tcp;
@@ -155,10 +217,19 @@ void serve(const std::uint8_t* data, std::size_t size, Transport transport) {
         data += length;
         size -= static_cast<std::size_t>(length);
 
-        const RequestVerdict v = tesmor::checkRequest(frame, length, transport, kUnit, *store.m);
-        const int n = tesmor::answerRequest(frame, length, transport, kUnit, *store.m, reply);
-        check(n >= 0 && n <= tesmor::kMaxReply && reply[tesmor::kMaxReply] == 0xEE);
+        const RequestVerdict v = tesmor::checkRequest(frame, length, transport, kUnit, *store.m, &rule);
         const bool broadcast = !tcp && frame[0] == MODBUS_BROADCAST_ADDRESS;
+        if (length > header + trailer)
+            checkRuleVerdict(v, tesmor::checkRequest(frame, length, transport, kUnit, *store.m), frame + header,
+                             access, broadcast);
+        std::memcpy(bitsBefore.data(), store.m->tab_bits, 500);
+        std::memcpy(registersBefore.data(), store.m->tab_registers, 1000);
+        const int n = tesmor::answerRequest(frame, length, transport, kUnit, *store.m, reply, &rule);
+        check(n >= 0 && n <= tesmor::kMaxReply && reply[tesmor::kMaxReply] == 0xEE);
+        if (v.action != RequestVerdict::Reply) {
+            check(std::memcmp(bitsBefore.data(), store.m->tab_bits, 500) == 0);
+            check(std::memcmp(registersBefore.data(), store.m->tab_registers, 1000) == 0);
+        }
         if (v.action == RequestVerdict::Drop || broadcast) {
             check(n == 0);
             continue;
@@ -187,14 +258,15 @@ void serve(const std::uint8_t* data, std::size_t size, Transport transport) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1 || size > 4096) return 0;
     const std::uint8_t mode = data[0];
+    const tesmor::WriteAccess access = tesmor::writeAccessOf((mode >> 2) & 3);
     ++data;
     --size;
     if (!(mode & 1)) {
-        serve(data, size, Transport::Tcp);
+        serve(data, size, Transport::Tcp, access);
         return 0;
     }
     if (!(mode & 2)) {
-        serve(data, size, Transport::Rtu);
+        serve(data, size, Transport::Rtu, access);
         return 0;
     }
     // RTU with a correct CRC after each piece.
@@ -211,6 +283,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             ++i;
         }
     }
-    serve(stream.data(), stream.size(), Transport::Rtu);
+    serve(stream.data(), stream.size(), Transport::Rtu, access);
     return 0;
 }

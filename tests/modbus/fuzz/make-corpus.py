@@ -49,3 +49,10 @@ write("tcp-two-requests", b"\x00" + mbap(PDUS["read-holding"]) + mbap(PDUS["writ
 write("rtu-broadcast-write", b"\x03" + bytes([0]) + PDUS["write-register"])
 write("rtu-two-frames", b"\x03" + bytes([1]) + PDUS["read-holding"] + b"\xFF\xFE" + bytes([1]) + PDUS["write-coil"])
 write("rtu-bad-crc", b"\x01" + bytes([1]) + PDUS["read-holding"] + b"\x00\x00")
+# Write access 1 (bits 2-3 of byte 0) with writes onto published registers, and 2 with writes.
+write("tcp-access1-write-registers", b"\x04" + mbap(bytes([0x10, 0, 19, 0, 3, 6, 0, 1, 0, 2, 0, 3])))
+write("tcp-access1-write-and-read", b"\x04" + mbap(bytes([0x17, 0, 0, 0, 2, 0, 33, 0, 1, 2, 0xAA, 0xBB])))
+write("rtu-access1-write-coils", b"\x07" + bytes([1]) + bytes([0x0F, 0, 5, 0, 4, 1, 0x0F]))
+write("tcp-access2-write-coil", b"\x08" + mbap(PDUS["write-coil"]))
+write("rtu-access2-broadcast-write", b"\x0B" + bytes([0]) + PDUS["write-register"])
+write("rtu-access2-mask-write", b"\x0B" + bytes([1]) + PDUS["mask-write"])

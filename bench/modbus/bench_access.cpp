@@ -1,0 +1,194 @@
+// The cost of the access locks: the plug-in's server with a 64-entry allow-list (the master's
+// address last) and writes limited to registers outside a 64-entry map, against a bare
+// libmodbus receive/reply loop, in alternating bursts from one loopback master each. Every
+// burst alternates "read 125 holding registers" with "write 2 holding registers" outside the
+// map, so each write goes through the published-register test. Prints requests/s of each and
+// the ratio (target >= 0.95). `taskset -c 1 bench_access` gives steady figures.
+#include <benchmark/benchmark.h>
+
+#include <modbus/modbus.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "modbus/ModbusServer.h"
+#include "support/MemoryProfile.h"
+
+namespace {
+
+using namespace tesmor;
+using Clock = std::chrono::steady_clock;
+
+int freePort() {
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(s);
+    return ntohs(a.sin_port);
+}
+
+struct Strings : StringSource {
+    std::u16string loadString(unsigned id) const override {
+        switch (id) {
+            case 138: return u"Режим устройства";
+            case 129: return u"Площадь пика";
+            default: return u"item " + std::u16string(1, static_cast<char16_t>(u'0' + id % 10));
+        }
+    }
+};
+
+struct MasterFree {
+    void operator()(modbus_t* c) const {
+        modbus_close(c);
+        modbus_free(c);
+    }
+};
+using Master = std::unique_ptr<modbus_t, MasterFree>;
+
+Master connect(int port) {
+    for (int i = 0; i < 200; ++i) {
+        Master m(modbus_new_tcp("127.0.0.1", port));
+        modbus_set_slave(m.get(), 1);
+        if (modbus_connect(m.get()) == 0) return m;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return nullptr;
+}
+
+// Requests answered and time spent by one side.
+struct Side {
+    long requests = 0;
+    double seconds = 0;
+    bool failed = false;
+
+    void burst(modbus_t* m, int pairs) {
+        std::uint16_t regs[125];
+        const std::uint16_t values[2] = {1, 2};
+        const auto start = Clock::now();
+        for (int i = 0; i < pairs; ++i) {
+            if (modbus_read_registers(m, 0, 125, regs) != 125 || modbus_write_registers(m, 450, 2, values) != 2) {
+                failed = true;
+                return;
+            }
+        }
+        requests += 2L * pairs;
+        seconds += std::chrono::duration<double>(Clock::now() - start).count();
+    }
+    double rate() const { return seconds > 0 ? static_cast<double>(requests) / seconds : 0; }
+};
+
+// A bare libmodbus slave: accept one master, receive and reply until it disconnects.
+class BareLoop {
+public:
+    BareLoop()
+        : port_(freePort()),
+          store_(modbus_mapping_new(500, 500, 500, 500), modbus_mapping_free),
+          ctx_(modbus_new_tcp("127.0.0.1", port_)) {
+        listener_ = modbus_tcp_listen(ctx_.get(), 1);
+        thread_ = std::thread([this] {
+            int s = listener_;
+            if (modbus_tcp_accept(ctx_.get(), &s) < 0) return;
+            std::uint8_t req[MODBUS_TCP_MAX_ADU_LENGTH];
+            for (;;) {
+                const int rc = modbus_receive(ctx_.get(), req);
+                if (rc > 0) modbus_reply(ctx_.get(), req, rc, store_.get());
+                else if (rc < 0) break;
+            }
+        });
+    }
+    ~BareLoop() {
+        thread_.join();  // ends when the master has disconnected
+        ::close(listener_);
+    }
+    int port() const { return port_; }
+
+private:
+    int port_;
+    std::unique_ptr<modbus_mapping_t, void (*)(modbus_mapping_t*)> store_;
+    Master ctx_;
+    int listener_ = -1;
+    std::thread thread_;
+};
+
+double g_server = 0, g_bare = 0;
+
+void BM_LockedServerVersusBareLoop(benchmark::State& state) {
+    test::MemoryProfile profile;
+    Strings strings;
+    const int port = freePort();
+    profile.setInt(kSettingsSection, u"isTCP", 1);
+    profile.setInt(kSettingsSection, u"localPort", port);
+    profile.setInt(kSettingsSection, u"writeAccess", 1);
+    std::u16string masters;
+    for (int i = 0; i < 63; ++i) {
+        const std::string item = "10.20." + std::to_string(i) + ".0/24, ";
+        masters.append(item.begin(), item.end());
+    }
+    masters += u"127.0.0.1";
+    profile.setString(kSettingsSection, u"allowedMasters", masters);
+    RegisterMap map;
+    for (int i = 0; i < 64; ++i) {
+        RegisterInfo e;
+        e.address = 2 * i;
+        e.registerType = u"Holding Registers (4x)";
+        e.dataType = i % 2 ? u"INT" : u"FLOAT";
+        e.byteOrder = u"Big-endian";
+        e.dataItem = i % 2 ? u"Режим устройства" : u"Площадь пика";
+        map.push_back(e);
+    }
+    saveRegisterMap(profile, map);
+    ModbusServer server(profile, strings);
+    server.restart();
+
+    Side serverSide, bareSide;
+    {
+        BareLoop bare;
+        Master toServer = connect(port), toBare = connect(bare.port());
+        if (!toServer || !toBare) {
+            state.SkipWithError("cannot connect");
+            return;
+        }
+        constexpr int kPairs = 250;
+        for (auto _ : state) {
+            bareSide.burst(toBare.get(), kPairs);
+            serverSide.burst(toServer.get(), kPairs);
+            if (bareSide.failed || serverSide.failed) {
+                state.SkipWithError("a request failed");
+                break;
+            }
+        }
+    }
+    server.stop();
+    g_server = serverSide.rate();
+    g_bare = bareSide.rate();
+    state.counters["server_req_per_s"] = g_server;
+    state.counters["bare_req_per_s"] = g_bare;
+    state.counters["ratio"] = g_bare > 0 ? g_server / g_bare : 0;
+}
+
+BENCHMARK(BM_LockedServerVersusBareLoop)->MinTime(6.0)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    std::printf("\nread 125 / write 2 holding registers alternately, one loopback master, 64-entry allow-list,\n"
+                "write access 1 over a 64-entry map\n");
+    std::printf("%-22s %10.0f req/s\n", "bare libmodbus loop", g_bare);
+    std::printf("%-22s %10.0f req/s\n", "plug-in server", g_server);
+    if (g_bare > 0) std::printf("ratio (server / bare)  %.3f   (target >= 0.95)\n", g_server / g_bare);
+    return 0;
+}

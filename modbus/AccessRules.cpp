@@ -1,0 +1,231 @@
+#include "modbus/AccessRules.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+
+#include <modbus/modbus.h>
+
+#include "platform/Log.h"
+#include "platform/Text.h"
+
+namespace tesmor {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kLogEvery = std::chrono::minutes(1);
+// Addresses remembered for the once-a-minute log; a sweep from more addresses is summarised.
+constexpr std::size_t kMaxRemembered = 1024;
+
+bool blank(char16_t c) noexcept { return c == u' ' || c == u'\t'; }
+
+std::u16string_view trim(std::u16string_view s) noexcept {
+    while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+// A decimal number of 1 to 3 digits without sign, at most `max`.
+std::optional<int> smallNumber(std::u16string_view s, int max) noexcept {
+    if (s.empty() || s.size() > 3) return std::nullopt;
+    int n = 0;
+    for (char16_t c : s) {
+        if (c < u'0' || c > u'9') return std::nullopt;
+        n = n * 10 + (c - u'0');
+    }
+    if (n > max) return std::nullopt;
+    return n;
+}
+
+int word(const std::uint8_t* p) noexcept { return (p[0] << 8) | p[1]; }
+
+}  // namespace
+
+std::optional<Ipv4> parseIpv4(std::u16string_view text) noexcept {
+    Ipv4 address = 0;
+    for (int part = 0; part < 4; ++part) {
+        const auto dot = text.find(u'.');
+        if ((dot == std::u16string_view::npos) != (part == 3)) return std::nullopt;
+        const auto n = smallNumber(text.substr(0, dot), 255);
+        if (!n) return std::nullopt;
+        address = (address << 8) | static_cast<Ipv4>(*n);
+        text = dot == std::u16string_view::npos ? std::u16string_view() : text.substr(dot + 1);
+    }
+    return address;
+}
+
+std::string formatIpv4(Ipv4 a) {
+    return std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 0xFF) + "." + std::to_string((a >> 8) & 0xFF) +
+           "." + std::to_string(a & 0xFF);
+}
+
+MasterList::Parsed MasterList::parse(std::u16string_view text) {
+    Parsed result;
+    MasterList list;
+    if (trim(text).empty()) {
+        result.list = list;
+        return result;
+    }
+    list.any_ = false;
+    for (;;) {
+        const auto comma = text.find(u',');
+        const std::u16string_view item = trim(text.substr(0, comma));
+        const auto slash = item.find(u'/');
+        const auto address = parseIpv4(item.substr(0, slash));
+        std::optional<int> prefix = 32;
+        if (slash != std::u16string_view::npos) prefix = smallNumber(item.substr(slash + 1), 32);
+        if (!address || !prefix) {
+            result.badItem = std::u16string(item);
+            return result;
+        }
+        const Ipv4 mask = *prefix == 0 ? 0 : ~Ipv4{0} << (32 - *prefix);
+        list.blocks_.push_back({*address & mask, mask});
+        if (comma == std::u16string_view::npos) break;
+        text.remove_prefix(comma + 1);
+    }
+    result.list = std::move(list);
+    return result;
+}
+
+bool MasterList::allows(Ipv4 address) const noexcept {
+    if (any_) return true;
+    return std::any_of(blocks_.begin(), blocks_.end(),
+                       [address](const Block& b) { return (address & b.mask) == b.network; });
+}
+
+std::vector<Ipv4> localIpv4Addresses() {
+    std::vector<Ipv4> out;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return out;
+    for (const ifaddrs* i = list; i; i = i->ifa_next)
+        if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET && (i->ifa_flags & IFF_UP))
+            out.push_back(ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr));
+    ::freeifaddrs(list);
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+std::optional<Ipv4> bindAddressOf(std::u16string_view text) noexcept {
+    text = trim(text);
+    if (text.empty()) return INADDR_ANY;
+    return parseIpv4(text);
+}
+
+WriteAccess writeAccessOf(int stored) noexcept {
+    switch (stored) {
+        case 0:
+            return WriteAccess::Any;
+        case 1:
+            return WriteAccess::Unpublished;
+        default:
+            return WriteAccess::None;
+    }
+}
+
+bool isWriteFunction(std::uint8_t function) noexcept {
+    switch (function) {
+        case MODBUS_FC_WRITE_SINGLE_COIL:
+        case MODBUS_FC_WRITE_SINGLE_REGISTER:
+        case MODBUS_FC_WRITE_MULTIPLE_COILS:
+        case MODBUS_FC_WRITE_MULTIPLE_REGISTERS:
+        case MODBUS_FC_MASK_WRITE_REGISTER:
+        case MODBUS_FC_WRITE_AND_READ_REGISTERS:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool touchesPublished(const RegisterMap& map, const ItemCaptions& captions, bool coils, int address,
+                      int count) noexcept {
+    const std::u16string_view type = coils ? texts::coilStatus : texts::holdingRegisters;
+    const std::int64_t end = static_cast<std::int64_t>(address) + count;
+    for (const RegisterInfo& e : map) {
+        if (e.registerType != type || e.address >= end) continue;
+        const std::int64_t entryEnd = static_cast<std::int64_t>(e.address) + std::max(registerSpan(e, captions), 1);
+        if (entryEnd > address) return true;
+    }
+    return false;
+}
+
+std::uint8_t writeRefusal(const WriteRule& rule, const std::uint8_t* p, int length, bool checked) noexcept {
+    if (rule.access == WriteAccess::Any || length < 1 || !isWriteFunction(p[0])) return 0;
+    if (rule.access == WriteAccess::None) return checked ? 0 : MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
+    if (!checked || !rule.map || !rule.captions) return 0;
+    bool coils = false;
+    int address = word(p + 1), count = 1;
+    switch (p[0]) {
+        case MODBUS_FC_WRITE_SINGLE_COIL:
+            coils = true;
+            break;
+        case MODBUS_FC_WRITE_MULTIPLE_COILS:
+            coils = true;
+            count = word(p + 3);
+            break;
+        case MODBUS_FC_WRITE_MULTIPLE_REGISTERS:
+            count = word(p + 3);
+            break;
+        case MODBUS_FC_WRITE_AND_READ_REGISTERS:
+            address = word(p + 5);
+            count = word(p + 7);
+            break;
+        default:  // single register, mask write
+            break;
+    }
+    return touchesPublished(*rule.map, *rule.captions, coils, address, count) ? MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS
+                                                                               : 0;
+}
+
+MasterGate::MasterGate(std::u16string_view allowedMasters) {
+    if (allowedMasters.size() == kMaxAllowedMastersLength + 1) {
+        list_ = MasterList::nobody();
+        logLine("Modbus TCP: \"allowedMasters\" is " + std::to_string(allowedMasters.size()) +
+                " characters long and may have been cut by the profile store; no master is admitted");
+        return;
+    }
+    auto parsed = MasterList::parse(allowedMasters);
+    if (parsed.list) {
+        list_ = std::move(*parsed.list);
+        return;
+    }
+    list_ = MasterList::nobody();
+    logLine("Modbus TCP: \"allowedMasters\" holds \"" + toUtf8(parsed.badItem) +
+            "\", which is neither an IPv4 address nor a block like 192.168.10.0/24; no master is admitted");
+}
+
+bool MasterGate::admit(int fd) {
+    if (list_.allowsEveryone()) return true;
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    const bool known = ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 && peer.sin_family == AF_INET;
+    const Ipv4 address = known ? ntohl(peer.sin_addr.s_addr) : 0;
+    if (known && list_.allows(address)) return true;
+
+    const auto now = Clock::now();
+    if (lastLogged_.size() >= kMaxRemembered)
+        std::erase_if(lastLogged_, [now](const auto& e) { return now - e.second >= kLogEvery; });
+    const auto it = lastLogged_.find(address);
+    if (it != lastLogged_.end()) {
+        if (now - it->second < kLogEvery) return false;
+        it->second = now;
+    } else if (lastLogged_.size() < kMaxRemembered) {
+        lastLogged_.emplace(address, now);
+    } else {
+        if (now - manyLogged_ >= kLogEvery) {
+            manyLogged_ = now;
+            logLine("Modbus TCP: masters from many addresses not in \"allowedMasters\" are being refused");
+        }
+        return false;
+    }
+    logLine("Modbus TCP: master " + (known ? formatIpv4(address) : std::string("of unknown address")) +
+            " is not in \"allowedMasters\"; connection closed");
+    return false;
+}
+
+}  // namespace tesmor
