@@ -25,6 +25,12 @@ ConnectionSettings loadConnectionSettings(Profile& profile) {
     s.bindAddress = profile.getString(section, u"bindAddress", d.bindAddress);
     s.allowedMasters = profile.getString(section, u"allowedMasters", d.allowedMasters);
     s.writeAccess = profile.getInt(section, u"writeAccess", d.writeAccess);
+    s.tls.enabled = profile.getInt(section, u"isTLS", d.tls.enabled);
+    s.tls.port = profile.getInt(section, u"tlsPort", d.tls.port);
+    s.tls.certificate = profile.getString(section, u"tlsCertificate", d.tls.certificate);
+    s.tls.key = profile.getString(section, u"tlsKey", d.tls.key);
+    s.tls.ca = profile.getString(section, u"tlsCA", d.tls.ca);
+    s.tls.writeRoles = profile.getString(section, u"tlsWriteRoles", d.tls.writeRoles);
     return s;
 }
 

@@ -28,15 +28,25 @@ struct ConnectionSettings {
     std::u16string allowedMasters;  // "allowedMasters": addresses and CIDR blocks, comma-separated
     std::int32_t writeAccess = 0;   // "writeAccess": 0 any, 1 unpublished registers only, 2 none
 
+    // Modbus/TCP Security; paths and roles as stored (UTF-16, like every profile text).
+    struct Tls {
+        std::int32_t enabled = 0;  // runs only when 1, like the other transports
+        std::int32_t port = 802;
+        std::u16string certificate, key, ca, writeRoles;
+        bool operator==(const Tls&) const = default;
+    } tls;
+
     bool operator==(const ConnectionSettings&) const = default;
 };
 
 inline constexpr std::int32_t kMaxMastersLimit = 16;
 
-// Reads the ten keys, then "maxMasters", then the access keys; a missing key gives its default.
-// Values are taken as stored, unchecked, except "maxMasters", clamped to 1..kMaxMastersLimit.
+// Reads the ten keys, then "maxMasters", the access keys and the six TLS keys; a missing key gives
+// its default. Values are taken as stored, unchecked, except "maxMasters", clamped to
+// 1..kMaxMastersLimit.
 ConnectionSettings loadConnectionSettings(Profile& profile);
-// Writes all ten keys, then "maxMasters", then the access keys (the section is not emptied first).
+// Writes all ten keys, then "maxMasters", then the access keys (the section is not emptied first);
+// the TLS keys are left as they are.
 void saveConnectionSettings(Profile& profile, const ConnectionSettings& settings);
 
 // The character libmodbus expects for the parity text: its first character ('\0' when empty,

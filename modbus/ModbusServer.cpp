@@ -39,6 +39,10 @@ void ModbusServer::restart() {
         rtuRunning_ = true;
         rtuThread_ = std::jthread([this, s](std::stop_token t) { runRtu(t, s); });
     }
+    if (s.tls.enabled == 1) {
+        startPending_ = false;
+        tlsThread_ = std::jthread([this, s](std::stop_token t) { runTls(t, s); });
+    }
 }
 
 void ModbusServer::stop() {
@@ -50,10 +54,13 @@ void ModbusServer::stopTransports() {
     // Each thread has its own stop state, so a stop can never be lost to a thread that starts late.
     tcpThread_.request_stop();
     rtuThread_.request_stop();
+    tlsThread_.request_stop();
     if (tcpThread_.joinable()) tcpThread_.join();
     if (rtuThread_.joinable()) rtuThread_.join();
+    if (tlsThread_.joinable()) tlsThread_.join();
     tcpThread_ = {};
     rtuThread_ = {};
+    tlsThread_ = {};
     tcpRunning_ = false;
     rtuRunning_ = false;
 }

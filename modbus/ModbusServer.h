@@ -31,6 +31,8 @@
 
 namespace tesmor {
 
+class TlsSession;
+
 class ModbusServer {
 public:
     // Holds the server's lock for its lifetime; all access to the map, the store and the
@@ -107,6 +109,8 @@ public:
     CounterSnapshot counters(Transport transport) const noexcept { return countersOf(transport).snapshot(); }
     // Replaces what functions 17 and 43 answer (taken under the store lock). Any thread.
     void setIdentity(DeviceIdentity identity);
+    // True while the TLS transport holds its listening socket.
+    bool tlsListening() const noexcept { return tlsListening_.load(); }
 
 private:
     // The request path of both transports: checks one complete frame and answers it from the
@@ -116,6 +120,11 @@ private:
 
     void runTcp(std::stop_token stop, ConnectionSettings settings) noexcept;
     void runRtu(std::stop_token stop, ConnectionSettings settings) noexcept;
+    void runTls(std::stop_token stop, ConnectionSettings settings) noexcept;
+    void tlsLoop(std::stop_token stop, const ConnectionSettings& settings);
+    // Handshakes with and serves one accepted master; returns why it was refused, empty otherwise.
+    std::string serveTlsMaster(TlsSession& session, const Waker& waker, const std::stop_token& stop,
+                               const ConnectionSettings& settings);
     void tcpLoop(std::stop_token stop, const ConnectionSettings& settings);
     void rtuLoop(std::stop_token stop, const ConnectionSettings& settings);
     // One accepted master's connection (TcpTransport.cpp).
@@ -152,6 +161,7 @@ private:
     std::mutex controlMutex_;  // serialises restart / stop / reload callers
     std::jthread tcpThread_;
     std::jthread rtuThread_;
+    std::jthread tlsThread_;
 
     mutable std::mutex infoMutex_;
     std::u16string localHostName_;
@@ -161,6 +171,7 @@ private:
     std::atomic<bool> startPending_{true};
     std::atomic<bool> tcpListening_{false};
     std::atomic<bool> rtuOpen_{false};
+    std::atomic<bool> tlsListening_{false};
     std::atomic<bool> tcpRunning_{false};
     std::atomic<bool> rtuRunning_{false};
     TransportCounters tcpCounters_;

@@ -43,10 +43,14 @@ TEST(ConnectionSettings, EmptyProfileGivesDefaultsInReadOrder) {
     EXPECT_EQ(s.bindAddress, u"");
     EXPECT_EQ(s.allowedMasters, u"");
     EXPECT_EQ(s.writeAccess, 0);
-    const std::vector<std::u16string> order{u"TCPId",       u"localPort",   u"isRTU",          u"isTCP",
-                                            u"RTUId",       u"portName",    u"baud",           u"dataBits",
-                                            u"parity",      u"stopBits",    u"maxMasters",     u"bindAddress",
-                                            u"allowedMasters", u"writeAccess"};
+    EXPECT_EQ(s.tls, ConnectionSettings::Tls{});
+    EXPECT_EQ(s.tls.enabled, 0);
+    EXPECT_EQ(s.tls.port, 802);
+    const std::vector<std::u16string> order{u"TCPId",       u"localPort",      u"isRTU",    u"isTCP",          u"RTUId",
+                                            u"portName",    u"baud",           u"dataBits", u"parity",         u"stopBits",
+                                            u"maxMasters",  u"bindAddress",    u"allowedMasters", u"writeAccess",
+                                            u"isTLS",       u"tlsPort",        u"tlsCertificate", u"tlsKey",     u"tlsCA",
+                                            u"tlsWriteRoles"};
     EXPECT_EQ(profile.reads, order);
 }
 
@@ -83,6 +87,25 @@ TEST(ConnectionSettings, MaxMastersIsClampedToOneToSixteen) {
         profile.setInt(kSettingsSection, u"maxMasters", stored);
         EXPECT_EQ(loadConnectionSettings(profile).maxMasters, loaded) << "stored " << stored;
     }
+}
+
+TEST(ConnectionSettings, TlsKeysAreReadAsStoredAndNotWritten) {
+    test::MemoryProfile profile;
+    profile.setInt(kSettingsSection, u"isTLS", 1);
+    profile.setInt(kSettingsSection, u"tlsPort", 8802);
+    profile.setString(kSettingsSection, u"tlsCertificate", u"/etc/tesmor/сервер.pem");
+    profile.setString(kSettingsSection, u"tlsKey", u"/etc/tesmor/server.key");
+    profile.setString(kSettingsSection, u"tlsCA", u"/etc/tesmor/ca.pem");
+    profile.setString(kSettingsSection, u"tlsWriteRoles", u"operator, engineer");
+    const ConnectionSettings::Tls expected{1, 8802, u"/etc/tesmor/сервер.pem", u"/etc/tesmor/server.key",
+                                           u"/etc/tesmor/ca.pem", u"operator, engineer"};
+    ConnectionSettings s = loadConnectionSettings(profile);
+    EXPECT_EQ(s.tls, expected);
+    s.tls = {};
+    profile.writes.clear();
+    saveConnectionSettings(profile, s);
+    EXPECT_EQ(profile.writes.size(), 14u);
+    EXPECT_EQ(loadConnectionSettings(profile).tls, expected);
 }
 
 TEST(ConnectionSettings, ParityIsTheFirstCharacter) {

@@ -1,0 +1,393 @@
+// The TLS server side against a real OpenSSL client, with certificates from tools/make-certs.sh.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include "ModbusTestSupport.h"
+#include "modbus/ModbusServer.h"
+#include "modbus/TlsContext.h"
+#include "support/MemoryProfile.h"
+#include "support/TempDir.h"
+
+#ifndef TESMOR_MAKE_CERTS
+#error "TESMOR_MAKE_CERTS must name tools/make-certs.sh"
+#endif
+
+namespace tesmor {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Two authorities: "trusted" is the server's tlsCA, "stranger" signs masters nobody trusts.
+class Tls : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir_ = new TempDir;
+        for (const char* name : {"trusted", "stranger"}) {
+            const std::string command =
+                std::string(TESMOR_MAKE_CERTS) + " " + (dir_->path() / name).string() + " >/dev/null";
+            ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        }
+    }
+    static void TearDownTestSuite() {
+        delete dir_;
+        dir_ = nullptr;
+    }
+    static std::string file(const std::string& authority, const std::string& name) {
+        return (dir_->path() / authority / name).string();
+    }
+    static TlsFiles serverFiles() {
+        return {file("trusted", "server.pem"), file("trusted", "server.key"), file("trusted", "ca.pem")};
+    }
+    static TlsContext serverContext() {
+        std::string error;
+        auto context = TlsContext::load(serverFiles(), error);
+        EXPECT_TRUE(context) << error;
+        return std::move(*context);
+    }
+
+    static TempDir* dir_;
+};
+TempDir* Tls::dir_ = nullptr;
+
+// A blocking OpenSSL client on one end of a socket pair; the test drives the server on the other.
+class Master {
+public:
+    // `certificate` empty: the master presents none.
+    // Blocks SIGPIPE in the master's thread only: the server's own writes must do without.
+    Master(int fd, const std::string& certificate, const std::string& key, const std::string& ca) {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+        ctx_.reset(SSL_CTX_new(TLS_client_method()));
+        SSL_CTX_load_verify_locations(ctx_.get(), ca.c_str(), nullptr);
+        SSL_CTX_set_verify(ctx_.get(), SSL_VERIFY_PEER, nullptr);
+        if (!certificate.empty()) {
+            SSL_CTX_use_certificate_chain_file(ctx_.get(), certificate.c_str());
+            SSL_CTX_use_PrivateKey_file(ctx_.get(), key.c_str(), SSL_FILETYPE_PEM);
+        }
+        ssl_.reset(SSL_new(ctx_.get()));
+        SSL_set_fd(ssl_.get(), fd);
+        SSL_set1_host(ssl_.get(), "localhost");
+    }
+    bool connect() { return SSL_connect(ssl_.get()) == 1; }
+    bool send(const std::vector<std::uint8_t>& data) {
+        std::size_t written = 0;
+        return SSL_write_ex(ssl_.get(), data.data(), data.size(), &written) == 1 && written == data.size();
+    }
+    // Reads until `count` bytes arrived or the connection ended.
+    std::vector<std::uint8_t> receive(std::size_t count) {
+        std::vector<std::uint8_t> data(count);
+        std::size_t have = 0;
+        while (have < count) {
+            std::size_t n = 0;
+            if (SSL_read_ex(ssl_.get(), data.data() + have, count - have, &n) != 1) break;
+            have += n;
+        }
+        data.resize(have);
+        return data;
+    }
+    ~Master() { ERR_clear_error(); }
+
+private:
+    SslContextPtr ctx_;
+    SslPtr ssl_;
+};
+
+struct SocketPair {
+    SocketPair() {
+        int fds[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0) {
+            server.reset(fds[0]);
+            master.reset(fds[1]);
+            ::fcntl(server.get(), F_SETFL, ::fcntl(server.get(), F_GETFL) | O_NONBLOCK);
+        }
+    }
+    UniqueFd server, master;
+};
+
+// Calls `step` until it is no longer waiting, polling the socket as it asks; fails after 5 s.
+template <class Step>
+TlsStep drive(TlsSession& session, Step step) {
+    const auto limit = std::chrono::steady_clock::now() + 5s;
+    while (true) {
+        const TlsStep s = step();
+        if (s != TlsStep::wantRead && s != TlsStep::wantWrite) return s;
+        if (std::chrono::steady_clock::now() > limit) return TlsStep::failed;
+        pollfd p{session.fd(), static_cast<short>(s == TlsStep::wantRead ? POLLIN : POLLOUT), 0};
+        ::poll(&p, 1, 100);
+    }
+}
+
+struct HandshakeCase {
+    const char* name;
+    const char* authority;    // which authority signed the master's certificate
+    const char* certificate;  // "" for none
+    bool accepted;
+    std::optional<std::string> role;
+};
+class TlsHandshake : public Tls, public ::testing::WithParamInterface<HandshakeCase> {};
+
+TEST_P(TlsHandshake, AcceptsOnlyTrustedMastersAndReadsTheirRole) {
+    const auto& c = GetParam();
+    const TlsContext context = serverContext();
+    SocketPair pair;
+    ASSERT_TRUE(pair.server);
+    const int masterFd = pair.master.get();
+    TlsSession session(context, std::move(pair.server));
+    const std::string name = c.certificate;
+    std::jthread master([&] {
+        Master m(masterFd, name.empty() ? "" : file(c.authority, name + ".pem"),
+                 name.empty() ? "" : file(c.authority, name + ".key"), file("trusted", "ca.pem"));
+        // Under TLS 1.3 the master finishes before the server has judged its certificate; the
+        // reply (or the closed connection) tells.
+        if (m.connect() && m.send({0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x01})) m.receive(1);
+    });
+    const TlsStep step = drive(session, [&] { return session.handshake(); });
+    if (c.accepted) {
+        ASSERT_EQ(step, TlsStep::done) << session.error();
+        EXPECT_EQ(session.role(), c.role);
+        std::uint8_t buffer[16];
+        std::size_t n = 0;
+        ASSERT_EQ(drive(session, [&] { return session.read(buffer, n); }), TlsStep::done) << session.error();
+        EXPECT_EQ(n, 7u);
+        EXPECT_EQ(session.write(std::vector<std::uint8_t>{0x55}), TlsStep::done) << session.error();
+    } else {
+        EXPECT_EQ(step, TlsStep::failed);
+        EXPECT_NE(session.error(), "");
+        std::uint8_t buffer[16];
+        std::size_t n = 0;
+        EXPECT_EQ(session.read(buffer, n), TlsStep::failed) << "a refused master must stay refused";
+    }
+    // Ends the connection so the master's wait returns.
+    session = TlsSession(context, UniqueFd());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, TlsHandshake,
+    ::testing::Values(HandshakeCase{"TrustedOperator", "trusted", "operator", true, "operator"},
+                      HandshakeCase{"TrustedWithoutRole", "trusted", "norole", true, std::nullopt},
+                      HandshakeCase{"NoCertificate", "trusted", "", false, std::nullopt},
+                      HandshakeCase{"UntrustedAuthority", "stranger", "operator", false, std::nullopt},
+                      // Chains to the authority but is made for servers only (extended key usage).
+                      HandshakeCase{"ServerCertificateAsMaster", "trusted", "server", false, std::nullopt}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Tls, SendsLargeRepliesAcrossAFullSocket) {
+    const TlsContext context = serverContext();
+    SocketPair pair;
+    ASSERT_TRUE(pair.server);
+    const int masterFd = pair.master.get();
+    TlsSession session(context, std::move(pair.server));
+    std::vector<std::uint8_t> reply(4 << 20);
+    for (std::size_t i = 0; i < reply.size(); ++i) reply[i] = static_cast<std::uint8_t>(i * 7);
+    std::vector<std::uint8_t> received;
+    std::jthread master([&] {
+        Master m(masterFd, file("trusted", "operator.pem"), file("trusted", "operator.key"),
+                 file("trusted", "ca.pem"));
+        if (!m.connect()) return;
+        std::this_thread::sleep_for(200ms);  // lets the server fill the socket first
+        received = m.receive(reply.size());
+    });
+    ASSERT_EQ(drive(session, [&] { return session.handshake(); }), TlsStep::done) << session.error();
+    TlsStep step = session.write(reply);
+    EXPECT_NE(step, TlsStep::failed) << session.error();
+    EXPECT_TRUE(step == TlsStep::done || session.hasPendingOutput());
+    if (step != TlsStep::done) step = drive(session, [&] { return session.flush(); });
+    EXPECT_EQ(step, TlsStep::done) << session.error();
+    EXPECT_FALSE(session.hasPendingOutput());
+    master.join();
+    EXPECT_TRUE(received == reply) << "received " << received.size() << " of " << reply.size() << " bytes";
+}
+
+TEST_F(Tls, ReportsAClosedMaster) {
+    const TlsContext context = serverContext();
+    SocketPair pair;
+    ASSERT_TRUE(pair.server);
+    TlsSession session(context, std::move(pair.server));
+    {
+        const int masterFd = pair.master.get();
+        std::jthread master([&] {
+            Master m(masterFd, file("trusted", "norole.pem"), file("trusted", "norole.key"),
+                     file("trusted", "ca.pem"));
+            m.connect();
+        });
+        ASSERT_EQ(drive(session, [&] { return session.handshake(); }), TlsStep::done) << session.error();
+    }
+    pair.master.reset();
+    std::uint8_t buffer[16];
+    std::size_t n = 0;
+    EXPECT_EQ(drive(session, [&] { return session.read(buffer, n); }), TlsStep::closed) << session.error();
+    EXPECT_EQ(session.write(std::vector<std::uint8_t>{1, 2, 3}), TlsStep::failed)
+        << "a write to a vanished master fails without SIGPIPE";
+}
+
+// Bad files: one line naming the file and the reason.
+TEST_F(Tls, ExplainsUnusableFiles) {
+    const TempDir bad;
+    const std::string garbage = bad.file("garbage.pem").string();
+    std::ofstream(garbage) << "not a certificate\n";
+    const std::string encrypted = bad.file("encrypted.key").string();
+    const std::string command = "openssl pkey -in " + file("trusted", "server.key") +
+                                " -aes256 -passout pass:x -out " + encrypted + " 2>/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const std::string missing = bad.file("missing.pem").string();
+    const TlsFiles good = serverFiles();
+
+    struct Row {
+        const char* name;
+        TlsFiles files;
+        std::string error;
+    } rows[] = {
+        {"MissingCertificate",
+         {missing, good.key, good.ca},
+         "TLS certificate \"" + missing + "\" cannot be read: No such file or directory"},
+        {"CertificateNotPem",
+         {garbage, good.key, good.ca},
+         "TLS certificate \"" + garbage + "\" holds no PEM certificate"},
+        {"NoCertificateGiven", {"", good.key, good.ca}, "TLS certificate: no file given"},
+        {"FolderAsKey",
+         {good.certificate, bad.path().string(), good.ca},
+         "TLS key \"" + bad.path().string() + "\" holds no unencrypted PEM private key"},
+        {"KeyNotPem",
+         {good.certificate, garbage, good.ca},
+         "TLS key \"" + garbage + "\" holds no unencrypted PEM private key"},
+        {"EncryptedKey",
+         {good.certificate, encrypted, good.ca},
+         "TLS key \"" + encrypted + "\" holds no unencrypted PEM private key"},
+        {"KeyOfAnotherCertificate",
+         {good.certificate, file("trusted", "operator.key"), good.ca},
+         "TLS key \"" + file("trusted", "operator.key") + "\" does not match the certificate \"" +
+             good.certificate + "\""},
+        {"MissingCA",
+         {good.certificate, good.key, missing},
+         "TLS CA \"" + missing + "\" cannot be read: No such file or directory"},
+        {"CANotPem",
+         {good.certificate, good.key, garbage},
+         "TLS CA \"" + garbage + "\" holds no PEM certificate"},
+    };
+    for (const auto& row : rows) {
+        std::string error;
+        EXPECT_FALSE(TlsContext::load(row.files, error)) << row.name;
+        EXPECT_EQ(error, row.error) << row.name;
+    }
+    std::string error = "stale";
+    EXPECT_TRUE(TlsContext::load(good, error));
+    EXPECT_EQ(error, "");
+}
+
+// pymodbus 3.0.0 reads Modbus/TCP Security only with its asyncio client and the MBAP framer.
+constexpr const char* kPymodbusMaster = R"(
+import asyncio, ssl, sys
+from pymodbus.client import AsyncModbusTlsClient
+from pymodbus.transaction import ModbusSocketFramer
+port, ca, cert, key = sys.argv[1:5]
+async def main():
+    ctx = ssl.create_default_context(ssl.Purpose.SERVER_AUTH, cafile=ca)
+    if cert:
+        ctx.load_cert_chain(cert, key)
+    c = AsyncModbusTlsClient("127.0.0.1", port=int(port), framer=ModbusSocketFramer, sslctx=ctx,
+                             server_hostname="localhost", timeout=3, retries=0)
+    try:
+        await c.connect()
+        r = await c.read_holding_registers(0, 2, slave=1)
+        print("read", "error" if r.isError() else "ok", flush=True)
+        w = await c.write_register(0, 7, slave=1)
+        print("write", getattr(w, "exception_code", "ok"), flush=True)
+    except Exception as e:
+        print("refused", type(e).__name__, flush=True)
+    closing = c.close()
+    if asyncio.iscoroutine(closing):
+        await closing
+asyncio.run(main())
+)";
+
+class TlsServer : public Tls {
+protected:
+    void SetUp() override {
+        port = test::freeTcpPort();
+        profile.setInt(kSettingsSection, u"isTLS", 1);
+        profile.setInt(kSettingsSection, u"tlsPort", port);
+        profile.setString(kSettingsSection, u"tlsCertificate", toUtf16(file("trusted", "server.pem")));
+        profile.setString(kSettingsSection, u"tlsKey", toUtf16(file("trusted", "server.key")));
+        profile.setString(kSettingsSection, u"tlsCA", toUtf16(file("trusted", "ca.pem")));
+        profile.setString(kSettingsSection, u"tlsWriteRoles", u"operator");
+    }
+    // Runs the pymodbus master with `name`'s certificate ("" for none); returns its output.
+    std::string pymodbus(const std::string& authority, const std::string& name) {
+        test::ChildProcess master({"/usr/bin/python3", "-c", kPymodbusMaster, std::to_string(port),
+                                   file("trusted", "ca.pem"), name.empty() ? "" : file(authority, name + ".pem"),
+                                   name.empty() ? "" : file(authority, name + ".key")});
+        EXPECT_EQ(master.wait(20s), 0) << master.output();
+        return master.output();
+    }
+
+    test::MemoryProfile profile;
+    test::CaptionStrings strings;
+    ModbusServer server{profile, strings};
+    int port = 0;
+};
+
+TEST_F(TlsServer, PymodbusMastersReadAndOnlyWriteRolesWrite) {
+    server.restart();
+    ASSERT_TRUE(test::waitFor([&] { return server.tlsListening(); })) << "TLS server did not listen";
+    EXPECT_EQ(pymodbus("trusted", "operator"), "read ok\nwrite ok\n");
+    EXPECT_EQ(pymodbus("trusted", "norole"), "read ok\nwrite 1\n");
+    EXPECT_NE(pymodbus("stranger", "operator").find("refused"), std::string::npos);
+    const auto before = std::chrono::steady_clock::now();
+    server.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
+}
+
+TEST_F(TlsServer, BadFilesLeaveTheServerOff) {
+    profile.setString(kSettingsSection, u"tlsKey", toUtf16(file("trusted", "operator.key")));
+    profile.setInt(kSettingsSection, u"isTCP", 1);
+    profile.setInt(kSettingsSection, u"localPort", test::freeTcpPort());
+    test::LogCapture log;
+    server.restart();
+    EXPECT_TRUE(test::waitFor([&] { return log.count("does not match") == 1; }));
+    EXPECT_TRUE(test::waitFor([&] { return server.tcpListening(); })) << "plain TCP runs on";
+    EXPECT_FALSE(server.tlsListening());
+}
+
+TEST(TlsWriteRoles, AllowsOnlyListedRoles) {
+    struct Row {
+        std::u16string writeRoles;
+        std::optional<std::string> role;
+        bool mayWrite;
+    } rows[] = {
+        {u"operator", "operator", true},
+        {u"engineer, operator ", "operator", true},
+        {u" operator ,engineer", "engineer", true},
+        {u"", "operator", false},
+        {u"operators", "operator", false},
+        {u"Operator", "operator", false},
+        {u"operator", std::nullopt, false},
+        {u"operator,", "", false},
+        {u",,", "", false},
+        {u"opérateur", "opérateur", true},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(tlsRoleMayWrite(row.writeRoles, row.role), row.mayWrite)
+            << toUtf8(row.writeRoles) << " / " << row.role.value_or("(none)");
+    }
+}
+
+}  // namespace
+}  // namespace tesmor
