@@ -24,11 +24,15 @@ CREATE TABLE IF NOT EXISTS method(name TEXT);
 CREATE TABLE IF NOT EXISTS mixture(name TEXT);
 )";
 
+// Debian's SQLite reads a name that begins with "file:" as a URI; "./" in front keeps it a file name,
+// the same one the plug-in then opens.
+std::string literalName(const std::string& path) { return path.starts_with("file:") ? "./" + path : path; }
+
 }  // namespace
 
 LabDatabase::LabDatabase(const std::string& path) {
     sqlite3* db = nullptr;
-    const int rc = sqlite3_open(path.c_str(), &db);
+    const int rc = sqlite3_open(literalName(path).c_str(), &db);
     db_.reset(db);
     if (rc != SQLITE_OK) throw std::runtime_error(path + ": " + sqlite3_errstr(rc));
     sqlite3_busy_timeout(db, 5000);
@@ -121,7 +125,7 @@ std::int64_t LabDatabase::addAssay(const LabAssay& assay, const std::vector<LabP
 
 std::vector<std::int64_t> visibleAssays(const std::string& path, std::string& error) {
     sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
+    const int rc = sqlite3_open_v2(literalName(path).c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
     const std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(raw, &sqlite3_close);
     if (rc != SQLITE_OK) {
         error = sqlite3_errstr(rc);

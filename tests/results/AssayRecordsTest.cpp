@@ -50,6 +50,23 @@ protected:
     std::unique_ptr<LabDatabase> lab;
 };
 
+TEST_F(AssayRecords, TheStandInHostTakesAFileColonNameAsAFileName) {
+    const auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    std::string error;
+    std::vector<std::int64_t> visible;
+    {
+        LabDatabase uriLooking("file:lab.db?mode=ro");  // a URI would open "lab.db" read-only
+        uriLooking.addAssay(LabAssay{}, {});
+        visible = host::visibleAssays("file:lab.db?mode=ro", error);
+    }
+    const bool literal = std::filesystem::exists("file:lab.db?mode=ro"), other = std::filesystem::exists("lab.db");
+    std::filesystem::current_path(previous);
+    EXPECT_TRUE(literal);
+    EXPECT_FALSE(other);
+    EXPECT_EQ(visible.size(), 1u) << error;
+}
+
 TEST_F(AssayRecords, ReadsTheRowTheFileAndSortedPeaks) {
     LabAssay row;
     row.date = 1700000000;
