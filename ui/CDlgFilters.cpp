@@ -49,39 +49,10 @@ std::string describe(const std::exception& error) {
     return text;
 }
 
-// The profile as FilterSettings sees it, with its section "Filters" standing for the dialog's.
-class SectionProfile final : public tesmor::Profile {
-public:
-    SectionProfile(tesmor::Profile& profile, std::u16string_view section)
-        : m_profile(profile), m_section(section) {}
-
-    std::int32_t getInt(std::u16string_view section, std::u16string_view key, std::int32_t def) override {
-        return m_profile.getInt(map(section), key, def);
-    }
-    std::u16string getString(std::u16string_view section, std::u16string_view key,
-                             std::u16string_view def) override {
-        return m_profile.getString(map(section), key, def);
-    }
-    bool setInt(std::u16string_view section, std::u16string_view key, std::int32_t value) override {
-        return m_profile.setInt(map(section), key, value);
-    }
-    bool setString(std::u16string_view section, std::u16string_view key, std::u16string_view value) override {
-        return m_profile.setString(map(section), key, value);
-    }
-    bool delKey(std::u16string_view section) override { return m_profile.delKey(map(section)); }
-
-private:
-    std::u16string_view map(std::u16string_view section) const {
-        return section == FilterSettings::kSection ? m_section : section;
-    }
-    tesmor::Profile& m_profile;
-    std::u16string_view m_section;
-};
-
 }  // namespace
 
-CDlgFilters::CDlgFilters(const tesmor::ui::UiContext& context, std::u16string section, QWidget* parent)
-    : QDialog(parent), m_context(context), m_section(std::move(section)) {
+CDlgFilters::CDlgFilters(const tesmor::ui::UiContext& context, QWidget* parent)
+    : QDialog(parent), m_context(context) {
     setObjectName(QStringLiteral("CDlgFilters"));
     setWindowTitle(dialogText(context, templateId, 0));
     setWindowIcon(tesmor::ui::moduleIcon());
@@ -165,8 +136,7 @@ void CDlgFilters::initDialog() {
     readNames();
     fillLists();
 
-    SectionProfile profile(m_context.profile, m_section);
-    m_filter.load(profile);
+    m_filter.load(m_context.profile);
     markRows(*m_methods, m_availableMethods, m_filter.methods);
     markRows(*m_mixtures, m_availableMixtures, m_filter.mixtures);
     for (int i = 0; i < int(std::size(kTypeByIndex)); ++i)
@@ -288,7 +258,6 @@ void CDlgFilters::clearAll() {
 }
 
 void CDlgFilters::accept() {
-    SectionProfile profile(m_context.profile, m_section);
-    FilterSettings::save(profile, m_filter.methods, m_filter.mixtures, m_filter.chrmType);
+    FilterSettings::save(m_context.profile, m_filter.methods, m_filter.mixtures, m_filter.chrmType);
     QDialog::accept();
 }

@@ -37,9 +37,8 @@ public:
     static constexpr std::uint32_t kChosenColor = 0x0059FF83;  // light green
     static constexpr std::uint32_t kNotChosenColor = 0x00FFFFFF;
 
-    // `context` must outlive the dialog. `section` is the profile section of the filters,
-    // normally "Filters".
-    CDlgFilters(const tesmor::ui::UiContext& context, std::u16string section, QWidget* parent = nullptr);
+    // `context` must outlive the dialog. The filters live in the profile section "Filters".
+    explicit CDlgFilters(const tesmor::ui::UiContext& context, QWidget* parent = nullptr);
     ~CDlgFilters() override;
 
     // Reads the names, fills the lists, loads the saved filter and marks its names. Runs each
@@ -72,7 +71,6 @@ private:
     static void toggle(CGridCtrl& list, std::set<std::u16string>& chosen);
 
     const tesmor::ui::UiContext& m_context;
-    std::u16string m_section;
     std::set<std::u16string> m_availableMethods;
     std::set<std::u16string> m_availableMixtures;
     tesmor::FilterSettings m_filter;

@@ -167,8 +167,8 @@ CDlgMain::CDlgMain(const UiContext& context, QWidget* parent)
 
     setWindowIcon(moduleIcon());
     settings_ = new CDlgSettings(context_, this);
-    map_ = new CDlgMapSettings(context_, u"MapSettings", [this] { rebuildList(); }, this);
-    filters_ = new CDlgFilters(context_, u"Filters", this);
+    map_ = new CDlgMapSettings(context_, [this] { rebuildList(); }, this);
+    filters_ = new CDlgFilters(context_, this);
 
     traffic_ = new QLabel(this);
     traffic_->setObjectName(QStringLiteral("id%1").arg(kTrafficId));

@@ -86,11 +86,10 @@ constexpr int kMaxOpeningWidth = 1024;
 
 }  // namespace
 
-CDlgMapSettings::CDlgMapSettings(const tesmor::ui::UiContext& context, std::u16string section,
-                                 std::function<void()> rebuildList, QWidget* parent)
+CDlgMapSettings::CDlgMapSettings(const tesmor::ui::UiContext& context, std::function<void()> rebuildList,
+                                 QWidget* parent)
     : QDialog(parent),
       m_context(context),
-      m_section(std::move(section)),
       m_rebuildList(std::move(rebuildList)),
       m_editorRun([](CDlgEditRegister& editor) { editor.exec(); }) {
     setObjectName(QStringLiteral("CDlgMapSettings"));

@@ -37,10 +37,9 @@ public:
         IDC_EXPORT = 1111,
     };
 
-    // `context` must outlive the dialog; `section` names the profile section of the map
-    // ("MapSettings", which the server's load and save use); `rebuildList` may be empty.
-    CDlgMapSettings(const tesmor::ui::UiContext& context, std::u16string section, std::function<void()> rebuildList,
-                    QWidget* parent = nullptr);
+    // `context` must outlive the dialog; `rebuildList` may be empty. The map is the server's, saved
+    // with its own profile section.
+    CDlgMapSettings(const tesmor::ui::UiContext& context, std::function<void()> rebuildList, QWidget* parent = nullptr);
     ~CDlgMapSettings() override;
 
     // How the register editor is run: by default modally (exec()). Tests drive it in place.
@@ -98,7 +97,6 @@ private:
     std::int32_t m_lastRow = -1;
     std::uint8_t m_lastEditorResult = 0;
     const tesmor::ui::UiContext& m_context;
-    std::u16string m_section;
     std::function<void()> m_rebuildList;
     EditorRun m_editorRun;
     FileChooser m_fileChooser;

@@ -98,7 +98,7 @@ void openDialog(benchmark::State& state, const RegisterMap& stored) {
     ModbusServer server(profile, russian());
     ui::UiContext context{server, profile, russian(), std::string(),
                           [] { return std::shared_ptr<const DeviceList>(); }};
-    CDlgMapSettings dialog(context, std::u16string(kMapSection), {});
+    CDlgMapSettings dialog(context, {});
     for (auto _ : state) {
         dialog.show();  // loads the map and fills the list
         QApplication::processEvents();

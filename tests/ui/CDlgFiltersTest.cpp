@@ -55,7 +55,7 @@ struct Filters {
         for (const auto& m : mixtures) lab->addMixture(m);
         DataBaseConnection::instance().setConnectionUri(path.c_str());
         previousLog = tesmor::setLogSink([this](std::string_view line) { log.emplace_back(line); });
-        dialog = std::make_unique<CDlgFilters>(context, u"Filters");
+        dialog = std::make_unique<CDlgFilters>(context);
     }
     ~Filters() {
         dialog.reset();

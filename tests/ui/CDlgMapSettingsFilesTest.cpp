@@ -65,7 +65,7 @@ struct FilesDialog {
         env.context.otherLanguages = {&english};
         tesmor::saveRegisterMap(env.profile, stored);
         env.server.loadRegisterMap();  // the map in use when the dialog opens
-        dialog = std::make_unique<CDlgMapSettings>(env.context, u"MapSettings", nullptr);
+        dialog = std::make_unique<CDlgMapSettings>(env.context, nullptr);
         dialog->setFileChooser([this](bool, CDlgMapSettings::FileKind& chosen) {
             ++chooserRuns;
             chosen = kind;

@@ -67,7 +67,7 @@ struct MapDialog {
         tesmor::saveRegisterMap(env.profile, stored);
         env.server.loadRegisterMap();  // as the server's start and every analysis leave it
         env.profile.writes.clear();
-        dialog = std::make_unique<CDlgMapSettings>(env.context, u"MapSettings", [this] { ++rebuilds; });
+        dialog = std::make_unique<CDlgMapSettings>(env.context, [this] { ++rebuilds; });
         dialog->setEditorRun([this](CDlgEditRegister& editor) {
             QVERIFY2(env.lockIsFree(), "the server's lock is held while the editor runs");
             QVERIFY(runs < int(editorRuns.size()));

@@ -196,7 +196,7 @@ void renderLanguage(const TesmorResourceTable* table, const QString& language, c
                                     {u"chrmType", std::int32_t(0)}};
 
     server.loadRegisterMap();
-    CDlgMapSettings map(context, u"MapSettings", {});
+    CDlgMapSettings map(context, {});
     render(map, folder, QStringLiteral("CDlgMapSettings-") + language);
     CDlgEditRegister editor(context);
     editor.setEditMode(true);
@@ -210,7 +210,7 @@ void renderLanguage(const TesmorResourceTable* table, const QString& language, c
     if (!editor.findChild<QLabel*>(QStringLiteral("id1101"))->isVisible())
         fail(QStringLiteral("CDlgEditRegister-beyond-%1: the note on the store's range is hidden")
                  .arg(language));
-    CDlgFilters filters(context, u"Filters");
+    CDlgFilters filters(context);
     render(filters, folder, QStringLiteral("CDlgFilters-") + language);
 
     // Checked only: tools/screenshots.sh renders these two with the stand-in host's window.
