@@ -99,6 +99,8 @@ public:
     std::u16string peerAddress() const;
     // True while the TCP transport holds its listening socket / the RTU transport its port.
     bool tcpListening() const noexcept { return tcpListening_.load(); }
+    // The port the TCP server listens on, 0 while it does not; with "localPort" 0 the system's choice.
+    int tcpPort() const noexcept { return tcpPort_.load(); }
     bool rtuOpen() const noexcept { return rtuOpen_.load(); }
     // True while the transport's thread runs (its flag was 1 at the last restart), listening or not.
     bool running(Transport transport) const noexcept {
@@ -170,6 +172,7 @@ private:
 
     std::atomic<bool> startPending_{true};
     std::atomic<bool> tcpListening_{false};
+    std::atomic<int> tcpPort_{0};
     std::atomic<bool> rtuOpen_{false};
     std::atomic<bool> tlsListening_{false};
     std::atomic<bool> tcpRunning_{false};

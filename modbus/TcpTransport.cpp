@@ -118,6 +118,13 @@ std::string dotted(const sockaddr_in& address) {
     return text;
 }
 
+// The port a listening socket got (the one asked for, or the system's choice for port 0).
+int localPort(int fd) {
+    sockaddr_in address{};
+    socklen_t len = sizeof address;
+    return ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &len) == 0 ? ntohs(address.sin_port) : 0;
+}
+
 // True when the master has closed or reset the connection, though poll() may not have said so yet.
 bool peerGone(int fd) {
     std::uint8_t byte;
@@ -226,6 +233,7 @@ void ModbusServer::runTcp(std::stop_token stop, ConnectionSettings settings) noe
         logLine(std::string("Modbus TCP transport ended: ") + e.what());
     }
     tcpListening_ = false;
+    tcpPort_ = 0;
     std::lock_guard info(infoMutex_);
     localHostName_.clear();
     peerAddress_.clear();
@@ -253,18 +261,22 @@ void ModbusServer::tcpLoop(std::stop_token stop, const ConnectionSettings& s) {
     }
 
     OnceLog listenLog, acceptLog, stuckLog;
+    int port = s.tcpPort;
     while (!stop.stop_requested()) {
         int error = 0;
         // Backlog 1: one master is served, one more may wait unanswered.
-        UniqueFd listener = listenTcp(*local, s.tcpPort, 1, error);
+        UniqueFd listener = listenTcp(*local, port, 1, error);
         if (!listener) {
             // An address the machine does not have (EADDRNOTAVAIL) may come with a late interface.
-            listenLog.fail("Modbus TCP: cannot listen on " + formatIpv4(*local) + " port " + std::to_string(s.tcpPort) +
+            listenLog.fail("Modbus TCP: cannot listen on " + formatIpv4(*local) + " port " + std::to_string(port) +
                            ": " + errorText(error) + "; retrying until stopped");
             pause(waker);
             continue;
         }
         listenLog.succeed();
+        // Port 0: the system's choice, kept for the whole run so masters find it again after a re-listen.
+        port = localPort(listener.get());
+        tcpPort_ = port;
         tcpListening_ = true;
 
         // Accept one master.
@@ -301,6 +313,7 @@ void ModbusServer::tcpLoop(std::stop_token stop, const ConnectionSettings& s) {
         // After a disconnect the listening socket is opened anew, which drops a queued master.
         master.reset();
         tcpListening_ = false;
+        tcpPort_ = 0;
     }
 }
 
@@ -375,6 +388,7 @@ void ModbusServer::serveMasters(const std::stop_token& stop, const ConnectionSet
         }
     }
     if (!listener) return;
+    tcpPort_ = localPort(listener.get());
     tcpListening_ = true;
 
     // In the order of acceptance, so the newest master is the last one.

@@ -33,14 +33,15 @@ using namespace std::chrono_literals;
 class TcpServer : public ::testing::Test {
 protected:
     void SetUp() override {
-        port = test::freeTcpPort();
         profile.setInt(kSettingsSection, u"isTCP", 1);
-        profile.setInt(kSettingsSection, u"localPort", port);
+        profile.setInt(kSettingsSection, u"localPort", 0);  // the system's choice: no race for a free port
         profile.setInt(kSettingsSection, u"TCPId", 1);
     }
     void start() {
         server.restart();
         ASSERT_TRUE(test::waitFor([&] { return server.tcpListening(); })) << "server did not listen";
+        port = server.tcpPort();
+        ASSERT_NE(port, 0);
     }
     // Sends "read 2 holding registers from 0" to `unit`; returns the reply length or -1.
     static int rawRead(modbus_t* master, std::uint8_t unit) {
@@ -200,7 +201,7 @@ TEST_F(TcpServer, StopAndRestartDoNotWaitForASilentMaster) {
 
     test::Master second;
     ASSERT_TRUE(test::waitFor([&] {
-        if (!second) second = test::tcpMaster(port);
+        if (!second) second = test::tcpMaster(server.tcpPort());  // the system chose a new one
         return second && modbus_read_registers(second.get(), 0, 1, r) == 1;
     }));
     t0 = steady_clock::now();
@@ -297,6 +298,8 @@ TEST_F(TcpServer, MalformedFramesLeaveTheServerServing) {
 
 TEST_F(TcpServer, BusyPortIsRetriedCalmlyAndLoggedOnce) {
     test::LogCapture log;
+    port = test::freeTcpPort();
+    profile.setInt(kSettingsSection, u"localPort", port);
     const int blocker = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
