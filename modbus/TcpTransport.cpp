@@ -68,6 +68,16 @@ private:
     unsigned long held_ = 0;
 };
 
+void enableKeepAlive(int fd) {
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepIdleS, sizeof kKeepIdleS);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepIntervalS, sizeof kKeepIntervalS);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepCount, sizeof kKeepCount);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &kUserTimeoutMs, sizeof kUserTimeoutMs);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
 UniqueFd listenTcp(Ipv4 local, int port, int backlog, int& error) {
     UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!s) {
@@ -76,6 +86,8 @@ UniqueFd listenTcp(Ipv4 local, int port, int backlog, int& error) {
     }
     const int on = 1;
     ::setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    // Set once here: every accepted connection inherits them, which spares each master six calls.
+    enableKeepAlive(s.get());
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(local);
@@ -85,16 +97,6 @@ UniqueFd listenTcp(Ipv4 local, int port, int backlog, int& error) {
         return {};
     }
     return s;
-}
-
-void enableKeepAlive(int fd) {
-    const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepIdleS, sizeof kKeepIdleS);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepIntervalS, sizeof kKeepIntervalS);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepCount, sizeof kKeepCount);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &kUserTimeoutMs, sizeof kUserTimeoutMs);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 void traceExchange(int fd, const std::uint8_t* request, int length, const std::uint8_t* reply, int n) {
@@ -137,7 +139,6 @@ bool peerGone(int fd) {
 struct ModbusServer::TcpConnection {
     TcpConnection(UniqueFd socket, std::string peer, TransportCounters& counters)
         : fd(std::move(socket)), address(std::move(peer)), counters(counters) {
-        enableKeepAlive(fd.get());
         counters.masterConnected();
     }
     ~TcpConnection() { counters.masterLeft(); }

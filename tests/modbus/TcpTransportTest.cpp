@@ -357,37 +357,41 @@ TEST_F(TcpServer, ServesAMasterWhoseSocketIsBeyondSelectsLimit) {
 }
 
 // A master that vanishes without closing must not hold the one master slot for ever.
-TEST_F(TcpServer, AcceptedConnectionUsesShortKeepAlive) {
-    start();
-    auto master = test::tcpMaster(port);
-    ASSERT_TRUE(master);
-    std::uint16_t r[1];
-    ASSERT_EQ(modbus_read_registers(master.get(), 0, 1, r), 1);
-    sockaddr_in mine{};
-    socklen_t len = sizeof mine;
-    ASSERT_EQ(::getsockname(modbus_get_socket(master.get()), reinterpret_cast<sockaddr*>(&mine), &len), 0);
-    // The server's end is the socket in this process whose peer is the master's address.
-    int serverSide = -1;
-    for (int fd = 0; fd < 4096 && serverSide < 0; ++fd) {
-        sockaddr_in peer{};
-        socklen_t pl = sizeof peer;
-        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &pl) == 0 && peer.sin_family == AF_INET &&
-            peer.sin_port == mine.sin_port && peer.sin_addr.s_addr == mine.sin_addr.s_addr)
-            serverSide = fd;
+TEST_F(TcpServer, AcceptedConnectionUsesShortKeepAliveWithOneOrSeveralMasters) {
+    for (const int masters : {1, 4}) {
+        SCOPED_TRACE("maxMasters " + std::to_string(masters));
+        profile.setInt(kSettingsSection, u"maxMasters", masters);
+        start();
+        auto master = test::tcpMaster(port);
+        ASSERT_TRUE(master);
+        std::uint16_t r[1];
+        ASSERT_EQ(modbus_read_registers(master.get(), 0, 1, r), 1);
+        sockaddr_in mine{};
+        socklen_t len = sizeof mine;
+        ASSERT_EQ(::getsockname(modbus_get_socket(master.get()), reinterpret_cast<sockaddr*>(&mine), &len), 0);
+        // The server's end is the socket in this process whose peer is the master's address.
+        int serverSide = -1;
+        for (int fd = 0; fd < 4096 && serverSide < 0; ++fd) {
+            sockaddr_in peer{};
+            socklen_t pl = sizeof peer;
+            if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &pl) == 0 && peer.sin_family == AF_INET &&
+                peer.sin_port == mine.sin_port && peer.sin_addr.s_addr == mine.sin_addr.s_addr)
+                serverSide = fd;
+        }
+        ASSERT_GE(serverSide, 0);
+        auto opt = [&](int level, int name) {
+            int v = -1;
+            socklen_t l = sizeof v;
+            ::getsockopt(serverSide, level, name, &v, &l);
+            return v;
+        };
+        EXPECT_EQ(opt(SOL_SOCKET, SO_KEEPALIVE), 1);
+        const int idle = opt(IPPROTO_TCP, TCP_KEEPIDLE), interval = opt(IPPROTO_TCP, TCP_KEEPINTVL),
+                  count = opt(IPPROTO_TCP, TCP_KEEPCNT), user = opt(IPPROTO_TCP, TCP_USER_TIMEOUT);
+        EXPECT_LE(idle + interval * count, 60) << "a vanished master is dropped within about a minute";
+        EXPECT_GT(user, 0);
+        EXPECT_LE(user, 60000);
     }
-    ASSERT_GE(serverSide, 0);
-    auto opt = [&](int level, int name) {
-        int v = -1;
-        socklen_t l = sizeof v;
-        ::getsockopt(serverSide, level, name, &v, &l);
-        return v;
-    };
-    EXPECT_EQ(opt(SOL_SOCKET, SO_KEEPALIVE), 1);
-    const int idle = opt(IPPROTO_TCP, TCP_KEEPIDLE), interval = opt(IPPROTO_TCP, TCP_KEEPINTVL),
-              count = opt(IPPROTO_TCP, TCP_KEEPCNT), user = opt(IPPROTO_TCP, TCP_USER_TIMEOUT);
-    EXPECT_LE(idle + interval * count, 60) << "a vanished master is dropped within about a minute";
-    EXPECT_GT(user, 0);
-    EXPECT_LE(user, 60000);
 }
 
 // A network namespace joined to this one by a veth pair, 10.213.N.1 here and 10.213.N.2 there.
