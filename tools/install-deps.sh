@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config git gcc-multilib g++-multilib
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   libmodbus-dev libsqlite3-dev libpugixml-dev libssl-dev openssl
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
