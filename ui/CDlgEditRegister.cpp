@@ -18,12 +18,8 @@
 #include "ui/DialogSupport.h"
 #include "ui/ModuleIcon.h"
 
-using tesmor::ui::dialogText;
-using tesmor::ui::hexAddressText;
-using tesmor::ui::loadString;
-using tesmor::ui::toQString;
-using tesmor::ui::toU16;
-using tesmor::ui::withId;
+namespace tesmor::ui {
+
 namespace texts = tesmor::texts;
 
 namespace {
@@ -62,27 +58,27 @@ int indexOfText(const QComboBox* box, std::u16string_view text) {
 
 }  // namespace
 
-CDlgEditRegister::CDlgEditRegister(const tesmor::ui::UiContext& context, QWidget* parent)
-    : QDialog(parent), m_context(context) {
+CDlgEditRegister::CDlgEditRegister(const UiContext& context, QWidget* parent)
+    : QDialog(parent), context_(context) {
     setObjectName(QStringLiteral("CDlgEditRegister"));
     setWindowTitle(dialogText(context, templateId, 0));
-    setWindowIcon(tesmor::ui::moduleIcon());
+    setWindowIcon(moduleIcon());
 
-    m_source = withId(new QComboBox(this), IDC_SOURCE);
-    m_device = withId(new QComboBox(this), IDC_DEVICE);
-    m_component = withId(new QLineEdit(this), IDC_COMPONENT);
-    m_address = withId(new QLineEdit(this), IDC_ADDRESS);
-    m_addressHex = withId(new QLineEdit(this), IDC_ADDRESS_HEX);
-    m_addressHex->setReadOnly(true);
-    m_addressHex->setFrame(false);
-    m_addressHex->setFocusPolicy(Qt::ClickFocus);
-    m_addressHex->setFixedWidth(m_addressHex->fontMetrics().horizontalAdvance(QStringLiteral("0xFFFFFFFF")) +
+    source_ = withId(new QComboBox(this), IDC_SOURCE);
+    device_ = withId(new QComboBox(this), IDC_DEVICE);
+    component_ = withId(new QLineEdit(this), IDC_COMPONENT);
+    address_ = withId(new QLineEdit(this), IDC_ADDRESS);
+    addressHex_ = withId(new QLineEdit(this), IDC_ADDRESS_HEX);
+    addressHex_->setReadOnly(true);
+    addressHex_->setFrame(false);
+    addressHex_->setFocusPolicy(Qt::ClickFocus);
+    addressHex_->setFixedWidth(addressHex_->fontMetrics().horizontalAdvance(QStringLiteral("0xFFFFFFFF")) +
                                 8);
-    m_registerType = withId(new QComboBox(this), IDC_REGISTER_TYPE);
-    m_dataType = withId(new QComboBox(this), IDC_DATA_TYPE);
-    m_byteOrder = withId(new QComboBox(this), IDC_BYTE_ORDER);
-    m_dataItem = withId(new QComboBox(this), IDC_DATA_ITEM);
-    for (QComboBox* box : {m_source, m_device, m_registerType, m_dataType, m_byteOrder, m_dataItem})
+    registerType_ = withId(new QComboBox(this), IDC_REGISTER_TYPE);
+    dataType_ = withId(new QComboBox(this), IDC_DATA_TYPE);
+    byteOrder_ = withId(new QComboBox(this), IDC_BYTE_ORDER);
+    dataItem_ = withId(new QComboBox(this), IDC_DATA_ITEM);
+    for (QComboBox* box : {source_, device_, registerType_, dataType_, byteOrder_, dataItem_})
         box->setMinimumContentsLength(22);
 
     auto* grid = new QGridLayout;
@@ -90,61 +86,61 @@ CDlgEditRegister::CDlgEditRegister(const tesmor::ui::UiContext& context, QWidget
         auto* label = withId(new QLabel(dialogText(context, templateId, labelId), this), int(labelId));
         label->setBuddy(control);
         grid->addWidget(label, row, 0);
-        grid->addWidget(control, row, 1, 1, control == m_address ? 1 : 2);
+        grid->addWidget(control, row, 1, 1, control == address_ ? 1 : 2);
     };
-    addRow(LabelSource, m_source, 0);
-    addRow(LabelDevice, m_device, 1);
-    addRow(LabelComponent, m_component, 2);
-    addRow(LabelAddress, m_address, 3);
-    grid->addWidget(m_addressHex, 3, 2);
-    addRow(LabelRegisterType, m_registerType, 4);
-    addRow(LabelDataType, m_dataType, 5);
-    addRow(LabelByteOrder, m_byteOrder, 6);
-    addRow(LabelDataItem, m_dataItem, 7);
+    addRow(LabelSource, source_, 0);
+    addRow(LabelDevice, device_, 1);
+    addRow(LabelComponent, component_, 2);
+    addRow(LabelAddress, address_, 3);
+    grid->addWidget(addressHex_, 3, 2);
+    addRow(LabelRegisterType, registerType_, 4);
+    addRow(LabelDataType, dataType_, 5);
+    addRow(LabelByteOrder, byteOrder_, 6);
+    addRow(LabelDataItem, dataItem_, 7);
     grid->setColumnStretch(1, 1);
 
     // Stored maps may hold such entries, so they stay allowed; the user is told before OK.
-    m_rangeNote = withId(new QLabel(dialogText(context, templateId, IDC_RANGE_NOTE), this), IDC_RANGE_NOTE);
-    m_rangeNote->setWordWrap(true);
-    m_rangeNote->setVisible(false);
+    rangeNote_ = withId(new QLabel(dialogText(context, templateId, IDC_RANGE_NOTE), this), IDC_RANGE_NOTE);
+    rangeNote_->setWordWrap(true);
+    rangeNote_->setVisible(false);
 
-    m_ok = withId(new QPushButton(dialogText(context, templateId, 1), this), 1);
-    m_ok->setDefault(true);
-    m_cancel = withId(new QPushButton(dialogText(context, templateId, 2), this), 2);
+    ok_ = withId(new QPushButton(dialogText(context, templateId, 1), this), 1);
+    ok_->setDefault(true);
+    cancel_ = withId(new QPushButton(dialogText(context, templateId, 2), this), 2);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
-    buttons->addWidget(m_ok);
-    buttons->addWidget(m_cancel);
+    buttons->addWidget(ok_);
+    buttons->addWidget(cancel_);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(grid);
-    layout->addWidget(m_rangeNote);
+    layout->addWidget(rangeNote_);
     layout->addSpacing(6);
     layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
-    connect(m_source, &QComboBox::activated, this, &CDlgEditRegister::sourceChosen);
-    connect(m_device, &QComboBox::activated, this, &CDlgEditRegister::deviceChosen);
-    connect(m_registerType, &QComboBox::activated, this, &CDlgEditRegister::registerTypeChosen);
-    connect(m_dataType, &QComboBox::activated, this, &CDlgEditRegister::dataTypeChosen);
-    connect(m_byteOrder, &QComboBox::activated, this, &CDlgEditRegister::byteOrderChosen);
-    connect(m_dataItem, &QComboBox::activated, this, &CDlgEditRegister::dataItemChosen);
-    connect(m_ok, &QPushButton::clicked, this, &CDlgEditRegister::accept);
-    connect(m_cancel, &QPushButton::clicked, this, &CDlgEditRegister::reject);
-    m_component->installEventFilter(this);
-    m_address->installEventFilter(this);
-    connect(m_address, &QLineEdit::textChanged, this, &CDlgEditRegister::updateRangeNote);
-    for (QComboBox* box : {m_source, m_registerType, m_dataType, m_dataItem})
+    connect(source_, &QComboBox::activated, this, &CDlgEditRegister::sourceChosen);
+    connect(device_, &QComboBox::activated, this, &CDlgEditRegister::deviceChosen);
+    connect(registerType_, &QComboBox::activated, this, &CDlgEditRegister::registerTypeChosen);
+    connect(dataType_, &QComboBox::activated, this, &CDlgEditRegister::dataTypeChosen);
+    connect(byteOrder_, &QComboBox::activated, this, &CDlgEditRegister::byteOrderChosen);
+    connect(dataItem_, &QComboBox::activated, this, &CDlgEditRegister::dataItemChosen);
+    connect(ok_, &QPushButton::clicked, this, &CDlgEditRegister::accept);
+    connect(cancel_, &QPushButton::clicked, this, &CDlgEditRegister::reject);
+    component_->installEventFilter(this);
+    address_->installEventFilter(this);
+    connect(address_, &QLineEdit::textChanged, this, &CDlgEditRegister::updateRangeNote);
+    for (QComboBox* box : {source_, registerType_, dataType_, dataItem_})
         connect(box, &QComboBox::activated, this, &CDlgEditRegister::updateRangeNote);
 }
 
 void CDlgEditRegister::updateRangeNote() {
-    tesmor::RegisterInfo shown = m_register;
-    const ParsedAddress typed = parseAddress(m_address->text());
+    tesmor::RegisterInfo shown = register_;
+    const ParsedAddress typed = parseAddress(address_->text());
     if (typed.value >= 0 && typed.value <= 65535) shown.address = static_cast<std::int32_t>(typed.value);
     // An incomplete entry still takes the register at its address.
-    const int span = std::max(tesmor::registerSpan(shown, tesmor::loadItemCaptions(m_context.resources)), 1);
+    const int span = std::max(tesmor::registerSpan(shown, tesmor::loadItemCaptions(context_.resources)), 1);
     const bool outside = shown.address < 0 || std::int64_t{shown.address} + span > kStoreRegisters;
-    m_rangeNote->setVisible(!m_address->text().isEmpty() && outside);
+    rangeNote_->setVisible(!address_->text().isEmpty() && outside);
 }
 
 CDlgEditRegister::ParsedAddress CDlgEditRegister::parseAddress(const QString& text) {
@@ -160,188 +156,188 @@ void CDlgEditRegister::setVisible(bool visible) {
 }
 
 void CDlgEditRegister::initDialog() {
-    for (int i = 0; i < CaptionCount; ++i) m_captions[i] = loadString(m_context, kCaptionIds[i]).left(255);
+    for (int i = 0; i < CaptionCount; ++i) captions_[i] = loadString(context_, kCaptionIds[i]).left(255);
 
-    m_source->clear();
-    m_source->addItems({caption(SourceDevice), caption(SourceChromatogram), caption(SourcePeak)});
-    m_device->clear();
-    if (m_context.devices) {
+    source_->clear();
+    source_->addItems({caption(SourceDevice), caption(SourceChromatogram), caption(SourcePeak)});
+    device_->clear();
+    if (context_.devices) {
         // One whole poll: the monitor swaps in a new list, never changes a published one.
-        if (const auto devices = m_context.devices())
-            for (const tesmor::DeviceInfo& device : *devices) m_device->addItem(toQString(device.name));
+        if (const auto devices = context_.devices())
+            for (const tesmor::DeviceInfo& device : *devices) device_->addItem(toQString(device.name));
     }
-    m_registerType->clear();
+    registerType_->clear();
     for (auto text : {texts::coilStatus, texts::inputStatus, texts::inputRegisters, texts::holdingRegisters})
-        m_registerType->addItem(toQString(text));
-    m_dataType->clear();
+        registerType_->addItem(toQString(text));
+    dataType_->clear();
     for (auto text : {texts::typeBool, texts::typeFloat, texts::typeInt})
-        m_dataType->addItem(toQString(text));
-    m_byteOrder->clear();
+        dataType_->addItem(toQString(text));
+    byteOrder_->clear();
     for (auto text :
          {texts::bigEndian, texts::littleEndian, texts::bigEndianByteSwap, texts::littleEndianByteSwap})
-        m_byteOrder->addItem(toQString(text));
-    m_dataItem->clear();
+        byteOrder_->addItem(toQString(text));
+    dataItem_->clear();
 
-    for (QComboBox* box : {m_source, m_device, m_registerType, m_dataType, m_byteOrder, m_dataItem})
+    for (QComboBox* box : {source_, device_, registerType_, dataType_, byteOrder_, dataItem_})
         box->setCurrentIndex(-1);
-    m_component->clear();
-    m_address->clear();
-    m_addressHex->clear();
-    m_takenAddressText.reset();
+    component_->clear();
+    address_->clear();
+    addressHex_->clear();
+    takenAddressText_.reset();
 
-    m_source->setEnabled(true);
-    m_device->setEnabled(false);
-    m_component->setEnabled(false);
-    m_address->setEnabled(true);
-    m_registerType->setEnabled(true);
-    m_dataType->setEnabled(true);
-    m_byteOrder->setEnabled(false);
-    m_dataItem->setEnabled(false);
-    m_source->setFocus();
+    source_->setEnabled(true);
+    device_->setEnabled(false);
+    component_->setEnabled(false);
+    address_->setEnabled(true);
+    registerType_->setEnabled(true);
+    dataType_->setEnabled(true);
+    byteOrder_->setEnabled(false);
+    dataItem_->setEnabled(false);
+    source_->setFocus();
 
-    if (m_editMode) showRegister();
-    m_takenAddressText = m_address->text();
+    if (editMode_) showRegister();
+    takenAddressText_ = address_->text();
     updateRangeNote();
 }
 
 void CDlgEditRegister::showRegister() {
-    const QString source = toQString(m_register.source);
-    const QString item = toQString(m_register.dataItem);
+    const QString source = toQString(register_.source);
+    const QString item = toQString(register_.dataItem);
     if (source == caption(SourceDevice)) {
-        m_source->setCurrentIndex(0);
-        m_device->setEnabled(true);
-        m_device->setCurrentIndex(indexOfText(m_device, m_register.deviceName));
-        m_component->setEnabled(false);
+        source_->setCurrentIndex(0);
+        device_->setEnabled(true);
+        device_->setCurrentIndex(indexOfText(device_, register_.deviceName));
+        component_->setEnabled(false);
         fillDataItems(0);
-        m_dataItem->setCurrentIndex(indexOfText(m_dataItem, m_register.dataItem));
+        dataItem_->setCurrentIndex(indexOfText(dataItem_, register_.dataItem));
     } else if (source == caption(SourceChromatogram)) {
-        m_source->setCurrentIndex(1);
+        source_->setCurrentIndex(1);
         fillDataItems(1);
-        m_dataItem->setCurrentIndex(indexOfText(m_dataItem, m_register.dataItem));
-        if (item == caption(ItemSampleTime)) m_dataType->setEnabled(false);
+        dataItem_->setCurrentIndex(indexOfText(dataItem_, register_.dataItem));
+        if (item == caption(ItemSampleTime)) dataType_->setEnabled(false);
     } else if (source == caption(SourcePeak)) {
-        m_source->setCurrentIndex(2);
-        m_component->setEnabled(true);
-        m_component->setText(toQString(m_register.component));
-        m_device->setEnabled(false);
-        m_register.deviceName.clear();
+        source_->setCurrentIndex(2);
+        component_->setEnabled(true);
+        component_->setText(toQString(register_.component));
+        device_->setEnabled(false);
+        register_.deviceName.clear();
         fillDataItems(2);
-        m_dataItem->setCurrentIndex(indexOfText(m_dataItem, m_register.dataItem));
+        dataItem_->setCurrentIndex(indexOfText(dataItem_, register_.dataItem));
     }
 
-    m_address->setText(QString::number(m_register.address));
-    m_addressHex->setText(hexAddressText(m_register.address));
+    address_->setText(QString::number(register_.address));
+    addressHex_->setText(hexAddressText(register_.address));
 
-    const int type = indexOfText(m_registerType, m_register.registerType);
-    m_registerType->setCurrentIndex(type);
+    const int type = indexOfText(registerType_, register_.registerType);
+    registerType_->setCurrentIndex(type);
     if (type == 0 || type == 1) {
-        m_dataType->setCurrentIndex(0);
-        m_dataType->setEnabled(false);
-        m_byteOrder->setEnabled(false);
+        dataType_->setCurrentIndex(0);
+        dataType_->setEnabled(false);
+        byteOrder_->setEnabled(false);
     } else if (type == 2 || type == 3) {
-        m_dataType->setEnabled(true);
-        m_byteOrder->setEnabled(true);
+        dataType_->setEnabled(true);
+        byteOrder_->setEnabled(true);
         // Sample time is always five INT registers, whichever 16-bit table holds it.
-        if (sampleTimeShown()) m_dataType->setEnabled(false);
+        if (sampleTimeShown()) dataType_->setEnabled(false);
     }
 
-    const int dataType = indexOfText(m_dataType, m_register.dataType);
-    m_dataType->setCurrentIndex(dataType);
+    const int dataType = indexOfText(dataType_, register_.dataType);
+    dataType_->setCurrentIndex(dataType);
     if (dataType == 0 || dataType == 2)
-        m_byteOrder->setEnabled(false);
+        byteOrder_->setEnabled(false);
     else if (dataType == 1)
-        m_byteOrder->setEnabled(true);
+        byteOrder_->setEnabled(true);
 
-    m_byteOrder->setCurrentIndex(indexOfText(m_byteOrder, m_register.byteOrder));
+    byteOrder_->setCurrentIndex(indexOfText(byteOrder_, register_.byteOrder));
 }
 
 void CDlgEditRegister::fillDataItems(int source) {
-    m_dataItem->setEnabled(true);
-    m_dataItem->clear();
+    dataItem_->setEnabled(true);
+    dataItem_->clear();
     switch (source) {
         case 0:
-            m_dataItem->addItems({caption(ItemMode), caption(ItemLastError)});
+            dataItem_->addItems({caption(ItemMode), caption(ItemLastError)});
             break;
         case 1:
-            m_dataItem->addItems(
+            dataItem_->addItems(
                 {caption(ItemSampleTime), caption(ItemSampleNumber), caption(ItemSeriesNumber)});
             break;
         default:
-            m_dataItem->addItems({caption(ItemConcentration), caption(ItemArea), caption(ItemRetentionTime)});
+            dataItem_->addItems({caption(ItemConcentration), caption(ItemArea), caption(ItemRetentionTime)});
             break;
     }
-    m_dataItem->setCurrentIndex(-1);
+    dataItem_->setCurrentIndex(-1);
 }
 
 bool CDlgEditRegister::sampleTimeShown() const {
-    return m_dataItem->currentIndex() >= 0 && m_dataItem->currentText() == caption(ItemSampleTime);
+    return dataItem_->currentIndex() >= 0 && dataItem_->currentText() == caption(ItemSampleTime);
 }
 
 bool CDlgEditRegister::bitRegisterTypeShown() const {
-    const int type = m_registerType->currentIndex();
+    const int type = registerType_->currentIndex();
     return type == 0 || type == 1;
 }
 
 void CDlgEditRegister::clearByteOrder() {
-    m_register.byteOrder.clear();
-    m_byteOrder->setCurrentIndex(-1);
-    m_byteOrder->setEnabled(false);
+    register_.byteOrder.clear();
+    byteOrder_->setCurrentIndex(-1);
+    byteOrder_->setEnabled(false);
 }
 
 void CDlgEditRegister::lockDataTypeToInt() {
-    m_dataType->setCurrentIndex(2);
-    m_dataType->setEnabled(false);
-    m_register.dataType = texts::typeInt;
+    dataType_->setCurrentIndex(2);
+    dataType_->setEnabled(false);
+    register_.dataType = texts::typeInt;
     clearByteOrder();
 }
 
 void CDlgEditRegister::warn(unsigned stringId, QWidget* focus) {
-    tesmor::showMessage(m_context.resources.loadString(stringId), tesmor::MessageIcon::Warning);
+    tesmor::showMessage(context_.resources.loadString(stringId), tesmor::MessageIcon::Warning);
     if (focus) focus->setFocus();
 }
 
 void CDlgEditRegister::sourceChosen(int index) {
     if (index < 0 || index > 2) return;
-    m_register.source = toU16(m_source->itemText(index));
+    register_.source = toU16(source_->itemText(index));
     if (index == 0) {
-        m_device->setEnabled(true);
+        device_->setEnabled(true);
     } else {
-        m_device->setEnabled(false);
-        m_device->setCurrentIndex(-1);
-        m_register.deviceName.clear();
+        device_->setEnabled(false);
+        device_->setCurrentIndex(-1);
+        register_.deviceName.clear();
     }
     if (index == 2) {
-        m_component->setEnabled(true);
+        component_->setEnabled(true);
     } else {
-        m_component->setEnabled(false);
-        m_component->clear();
-        m_register.component.clear();
+        component_->setEnabled(false);
+        component_->clear();
+        register_.component.clear();
     }
     fillDataItems(index);
 }
 
 void CDlgEditRegister::deviceChosen(int index) {
-    if (index >= 0) m_register.deviceName = toU16(m_device->itemText(index));
+    if (index >= 0) register_.deviceName = toU16(device_->itemText(index));
 }
 
-void CDlgEditRegister::componentFocusLost() { m_register.component = toU16(m_component->text()); }
+void CDlgEditRegister::componentFocusLost() { register_.component = toU16(component_->text()); }
 
 bool CDlgEditRegister::addressFocusLost() {
-    const QString text = m_address->text();
+    const QString text = address_->text();
     const ParsedAddress parsed = parseAddress(text);
-    m_parsedAddress = static_cast<std::int32_t>(std::clamp<std::int64_t>(
+    parsedAddress_ = static_cast<std::int32_t>(std::clamp<std::int64_t>(
         parsed.value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
     if (parsed.value < 0 || parsed.value > 65535) {
         // The message box takes the focus; its focus changes are not the user leaving the box.
-        m_inAddressCheck = true;
-        warn(IDS_ADDRESS_RANGE, m_address);
-        m_inAddressCheck = false;
+        inAddressCheck_ = true;
+        warn(IDS_ADDRESS_RANGE, address_);
+        inAddressCheck_ = false;
         return false;
     }
-    if (parsed.hexadecimal) m_address->setText(QString::number(parsed.value));
-    m_addressHex->setText(hexAddressText(m_parsedAddress));
-    m_register.address = m_parsedAddress;
-    m_takenAddressText = m_address->text();
+    if (parsed.hexadecimal) address_->setText(QString::number(parsed.value));
+    addressHex_->setText(hexAddressText(parsedAddress_));
+    register_.address = parsedAddress_;
+    takenAddressText_ = address_->text();
     return true;
 }
 
@@ -350,93 +346,95 @@ void CDlgEditRegister::registerTypeChosen(int index) {
     if ((index == 0 || index == 1) && sampleTimeShown()) {
         // A bit table cannot hold the five sample time registers: the same refusal as choosing
         // sample time on a bit type.
-        m_registerType->setCurrentIndex(2);
-        m_register.registerType = texts::inputRegisters;
+        registerType_->setCurrentIndex(2);
+        register_.registerType = texts::inputRegisters;
         lockDataTypeToInt();
-        warn(IDS_SAMPLE_TIME_16BIT, m_registerType);
+        warn(IDS_SAMPLE_TIME_16BIT, registerType_);
         return;
     }
-    m_register.registerType = toU16(m_registerType->itemText(index));
+    register_.registerType = toU16(registerType_->itemText(index));
     if (index == 0 || index == 1) {
-        m_dataType->setCurrentIndex(0);
-        m_dataType->setEnabled(false);
-        m_register.dataType = texts::typeBool;
+        dataType_->setCurrentIndex(0);
+        dataType_->setEnabled(false);
+        register_.dataType = texts::typeBool;
         clearByteOrder();
     } else if (sampleTimeShown()) {
         lockDataTypeToInt();
     } else {
-        m_dataType->setCurrentIndex(-1);
-        m_dataType->setEnabled(true);
-        m_register.dataType.clear();
+        dataType_->setCurrentIndex(-1);
+        dataType_->setEnabled(true);
+        register_.dataType.clear();
         clearByteOrder();
     }
 }
 
 void CDlgEditRegister::dataTypeChosen(int index) {
     if (index < 0 || index > 2) return;
-    m_register.dataType = toU16(m_dataType->itemText(index));
+    register_.dataType = toU16(dataType_->itemText(index));
     if (index == 1) {
-        m_byteOrder->setCurrentIndex(0);
-        m_byteOrder->setEnabled(true);
-        m_register.byteOrder = texts::bigEndian;
+        byteOrder_->setCurrentIndex(0);
+        byteOrder_->setEnabled(true);
+        register_.byteOrder = texts::bigEndian;
     } else {
         clearByteOrder();
     }
 }
 
 void CDlgEditRegister::byteOrderChosen(int index) {
-    if (index >= 0) m_register.byteOrder = toU16(m_byteOrder->itemText(index));
+    if (index >= 0) register_.byteOrder = toU16(byteOrder_->itemText(index));
 }
 
 void CDlgEditRegister::dataItemChosen(int index) {
     if (index < 0) return;
-    m_register.dataItem = toU16(m_dataItem->itemText(index));
+    register_.dataItem = toU16(dataItem_->itemText(index));
     if (!sampleTimeShown()) {
         // A bit register type keeps its "BOOL".
-        m_dataType->setEnabled(!bitRegisterTypeShown());
+        dataType_->setEnabled(!bitRegisterTypeShown());
         return;
     }
     lockDataTypeToInt();
-    if (m_registerType->currentIndex() < 0 || bitRegisterTypeShown()) {
-        m_registerType->setCurrentIndex(2);
-        m_register.registerType = texts::inputRegisters;
-        warn(IDS_SAMPLE_TIME_16BIT, m_registerType);
+    if (registerType_->currentIndex() < 0 || bitRegisterTypeShown()) {
+        registerType_->setCurrentIndex(2);
+        register_.registerType = texts::inputRegisters;
+        warn(IDS_SAMPLE_TIME_16BIT, registerType_);
     }
 }
 
 void CDlgEditRegister::accept() {
-    m_result = 1;
+    result_ = 1;
     // A device or chromatogram entry keeps the component text the disabled box never showed.
-    if (m_component->isEnabled()) componentFocusLost();
-    if (m_takenAddressText != m_address->text() && !addressFocusLost()) return;
+    if (component_->isEnabled()) componentFocusLost();
+    if (takenAddressText_ != address_->text() && !addressFocusLost()) return;
 
-    if (m_device->currentText().isEmpty() && toQString(m_register.source) == caption(SourceDevice))
-        return warn(IDS_NEED_DEVICE, m_device);
-    if (m_component->text().isEmpty() && toQString(m_register.source) == caption(SourcePeak))
-        return warn(IDS_NEED_COMPONENT, m_component);
-    if (m_address->text().isEmpty()) return warn(IDS_NEED_ADDRESS, m_address);
-    if (m_registerType->currentIndex() < 0) return warn(IDS_NO_REGISTER_TYPE, m_registerType);
-    if (m_dataType->currentIndex() < 0) return warn(IDS_NO_DATA_TYPE, m_dataType);
-    if (m_dataItem->currentIndex() < 0)  // without a source the item list is disabled: go there
-        return warn(IDS_NO_DATA_ITEM, m_dataItem->isEnabled() ? m_dataItem : m_source);
+    if (device_->currentText().isEmpty() && toQString(register_.source) == caption(SourceDevice))
+        return warn(IDS_NEED_DEVICE, device_);
+    if (component_->text().isEmpty() && toQString(register_.source) == caption(SourcePeak))
+        return warn(IDS_NEED_COMPONENT, component_);
+    if (address_->text().isEmpty()) return warn(IDS_NEED_ADDRESS, address_);
+    if (registerType_->currentIndex() < 0) return warn(IDS_NO_REGISTER_TYPE, registerType_);
+    if (dataType_->currentIndex() < 0) return warn(IDS_NO_DATA_TYPE, dataType_);
+    if (dataItem_->currentIndex() < 0)  // without a source the item list is disabled: go there
+        return warn(IDS_NO_DATA_ITEM, dataItem_->isEnabled() ? dataItem_ : source_);
     QDialog::accept();
 }
 
 void CDlgEditRegister::reject() {
-    m_result = 0;
+    result_ = 0;
     QDialog::reject();
 }
 
 bool CDlgEditRegister::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::FocusOut && !m_inAddressCheck) {
+    if (event->type() == QEvent::FocusOut && !inAddressCheck_) {
         const auto reason = static_cast<QFocusEvent*>(event)->reason();
         // Leaving the window (a message box, another application) is not leaving the box.
         if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason) {
-            if (watched == m_component)
+            if (watched == component_)
                 componentFocusLost();
-            else if (watched == m_address && isVisible())
+            else if (watched == address_ && isVisible())
                 addressFocusLost();
         }
     }
     return QDialog::eventFilter(watched, event);
 }
+
+}  // namespace tesmor::ui

@@ -23,6 +23,8 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 
+namespace tesmor::ui {
+
 class CDlgEditRegister : public QDialog {
     Q_OBJECT
 public:
@@ -42,17 +44,17 @@ public:
     };
 
     // `context` must outlive the dialog.
-    explicit CDlgEditRegister(const tesmor::ui::UiContext& context, QWidget* parent = nullptr);
+    explicit CDlgEditRegister(const UiContext& context, QWidget* parent = nullptr);
 
     // Set before a run: on, the controls show the register held; off, they start empty.
-    void setEditMode(bool edit) { m_editMode = edit; }
-    bool editMode() const { return m_editMode; }
+    void setEditMode(bool edit) { editMode_ = edit; }
+    bool editMode() const { return editMode_; }
     // The register edited. It carries over from one run to the next; the editor writes only its
     // eight configuration fields.
-    const tesmor::RegisterInfo& registerInfo() const { return m_register; }
-    void setRegisterInfo(const tesmor::RegisterInfo& entry) { m_register = entry; }
+    const tesmor::RegisterInfo& registerInfo() const { return register_; }
+    void setRegisterInfo(const tesmor::RegisterInfo& entry) { register_ = entry; }
     // 1 when the last run closed with OK, 0 when it was cancelled.
-    std::uint8_t resultFlag() const { return m_result; }
+    std::uint8_t resultFlag() const { return result_; }
 
     // The number an address text stands for: "0x"/"0X" and at least one more character reads
     // hexadecimal, anything else decimal (leading blanks and a sign allowed, reading stops at
@@ -106,7 +108,7 @@ private:
         CaptionCount
     };
 
-    QString caption(Caption which) const { return m_captions[which]; }
+    QString caption(Caption which) const { return captions_[which]; }
     bool sampleTimeShown() const;
     bool bitRegisterTypeShown() const;
     void fillDataItems(int source);
@@ -116,26 +118,28 @@ private:
     void warn(unsigned stringId, QWidget* focus);
     void updateRangeNote();
 
-    const tesmor::ui::UiContext& m_context;
-    std::array<QString, CaptionCount> m_captions;
-    std::int32_t m_parsedAddress = -1;
-    std::uint8_t m_result = 0;
-    bool m_editMode = false;
-    tesmor::RegisterInfo m_register;
+    const UiContext& context_;
+    std::array<QString, CaptionCount> captions_;
+    std::int32_t parsedAddress_ = -1;
+    std::uint8_t result_ = 0;
+    bool editMode_ = false;
+    tesmor::RegisterInfo register_;
     // The address text last taken into the register, so OK re-reads only a changed box.
-    std::optional<QString> m_takenAddressText;
-    bool m_inAddressCheck = false;
+    std::optional<QString> takenAddressText_;
+    bool inAddressCheck_ = false;
 
-    QComboBox* m_source;
-    QComboBox* m_device;
-    QLineEdit* m_component;
-    QLineEdit* m_address;
-    QLineEdit* m_addressHex;
-    QComboBox* m_registerType;
-    QComboBox* m_dataType;
-    QComboBox* m_byteOrder;
-    QComboBox* m_dataItem;
-    QLabel* m_rangeNote;
-    QPushButton* m_ok;
-    QPushButton* m_cancel;
+    QComboBox* source_;
+    QComboBox* device_;
+    QLineEdit* component_;
+    QLineEdit* address_;
+    QLineEdit* addressHex_;
+    QComboBox* registerType_;
+    QComboBox* dataType_;
+    QComboBox* byteOrder_;
+    QComboBox* dataItem_;
+    QLabel* rangeNote_;
+    QPushButton* ok_;
+    QPushButton* cancel_;
 };
+
+}  // namespace tesmor::ui

@@ -26,12 +26,9 @@
 #include "ui/DialogSupport.h"
 #include "ui/ModuleIcon.h"
 
+namespace tesmor::ui {
+
 using tesmor::FilterSettings;
-using tesmor::ui::dialogText;
-using tesmor::ui::loadString;
-using tesmor::ui::toQString;
-using tesmor::ui::toU16;
-using tesmor::ui::withId;
 
 namespace {
 
@@ -51,11 +48,11 @@ std::string describe(const std::exception& error) {
 
 }  // namespace
 
-CDlgFilters::CDlgFilters(const tesmor::ui::UiContext& context, QWidget* parent)
-    : QDialog(parent), m_context(context) {
+CDlgFilters::CDlgFilters(const UiContext& context, QWidget* parent)
+    : QDialog(parent), context_(context) {
     setObjectName(QStringLiteral("CDlgFilters"));
     setWindowTitle(dialogText(context, templateId, 0));
-    setWindowIcon(tesmor::ui::moduleIcon());
+    setWindowIcon(moduleIcon());
 
     auto makeList = [&](int id, QAbstractItemView::SelectionMode mode) {
         auto* list = new CGridCtrl(this);
@@ -66,15 +63,15 @@ CDlgFilters::CDlgFilters(const tesmor::ui::UiContext& context, QWidget* parent)
         list->setMinimumSize(220, 240);
         return list;
     };
-    m_methods = makeList(IDC_METHODS, QAbstractItemView::SingleSelection);
-    m_mixtures = makeList(IDC_MIXTURES, QAbstractItemView::ExtendedSelection);
-    m_type = withId(new QComboBox(this), IDC_TYPE);
+    methods_ = makeList(IDC_METHODS, QAbstractItemView::SingleSelection);
+    mixtures_ = makeList(IDC_MIXTURES, QAbstractItemView::ExtendedSelection);
+    type_ = withId(new QComboBox(this), IDC_TYPE);
     auto* clear = withId(new QPushButton(dialogText(context, templateId, IDC_CLEAR), this), IDC_CLEAR);
     clear->setAutoDefault(false);
-    m_errorLine = withId(new QLabel(this), IDC_DATABASE_ERROR);
-    m_errorLine->setWordWrap(false);
-    m_errorLine->setTextFormat(Qt::PlainText);
-    m_errorLine->hide();
+    errorLine_ = withId(new QLabel(this), IDC_DATABASE_ERROR);
+    errorLine_->setWordWrap(false);
+    errorLine_->setTextFormat(Qt::PlainText);
+    errorLine_->hide();
 
     auto group = [&](unsigned id, QWidget* content) {
         auto* box = withId(new QGroupBox(dialogText(context, templateId, id), this), int(id));
@@ -83,15 +80,15 @@ CDlgFilters::CDlgFilters(const tesmor::ui::UiContext& context, QWidget* parent)
         return box;
     };
     auto* lists = new QHBoxLayout;
-    lists->addWidget(group(GroupMethods, m_methods));
-    lists->addWidget(group(GroupMixtures, m_mixtures));
+    lists->addWidget(group(GroupMethods, methods_));
+    lists->addWidget(group(GroupMixtures, mixtures_));
 
     auto* ok = withId(new QPushButton(dialogText(context, templateId, 1), this), 1);
     ok->setDefault(true);
     auto* cancel = withId(new QPushButton(dialogText(context, templateId, 2), this), 2);
     cancel->setAutoDefault(false);
     auto* bottom = new QHBoxLayout;
-    bottom->addWidget(group(GroupType, m_type), 1);
+    bottom->addWidget(group(GroupType, type_), 1);
     auto* buttons = new QVBoxLayout;
     buttons->addStretch(1);
     buttons->addWidget(clear);
@@ -105,14 +102,14 @@ CDlgFilters::CDlgFilters(const tesmor::ui::UiContext& context, QWidget* parent)
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(lists, 1);
     layout->addLayout(bottom);
-    layout->addWidget(m_errorLine);
+    layout->addWidget(errorLine_);
     layout->addLayout(closing);
 
-    m_methods->installEventFilter(this);
-    m_mixtures->installEventFilter(this);
-    connect(m_methods, &QAbstractItemView::clicked, this, &CDlgFilters::methodsClicked);
-    connect(m_mixtures, &QAbstractItemView::clicked, this, &CDlgFilters::mixturesClicked);
-    connect(m_type, &QComboBox::activated, this, &CDlgFilters::typeChosen);
+    methods_->installEventFilter(this);
+    mixtures_->installEventFilter(this);
+    connect(methods_, &QAbstractItemView::clicked, this, &CDlgFilters::methodsClicked);
+    connect(mixtures_, &QAbstractItemView::clicked, this, &CDlgFilters::mixturesClicked);
+    connect(type_, &QComboBox::activated, this, &CDlgFilters::typeChosen);
     connect(clear, &QPushButton::clicked, this, &CDlgFilters::clearAll);
     connect(ok, &QPushButton::clicked, this, &CDlgFilters::accept);
     connect(cancel, &QPushButton::clicked, this, &CDlgFilters::reject);
@@ -126,21 +123,21 @@ void CDlgFilters::setVisible(bool visible) {
 }
 
 void CDlgFilters::initDialog() {
-    m_type->clear();
+    type_->clear();
     for (std::size_t i = 0; i < std::size(kTypeCaptionIds); ++i) {
-        m_typeCaptions[i] = loadString(m_context, kTypeCaptionIds[i]).left(255);
-        m_type->addItem(m_typeCaptions[i]);
+        typeCaptions_[i] = loadString(context_, kTypeCaptionIds[i]).left(255);
+        type_->addItem(typeCaptions_[i]);
     }
-    m_type->setCurrentIndex(0);
+    type_->setCurrentIndex(0);
 
     readNames();
     fillLists();
 
-    m_filter.load(m_context.profile);
-    markRows(*m_methods, m_availableMethods, m_filter.methods);
-    markRows(*m_mixtures, m_availableMixtures, m_filter.mixtures);
+    filter_.load(context_.profile);
+    markRows(*methods_, availableMethods_, filter_.methods);
+    markRows(*mixtures_, availableMixtures_, filter_.mixtures);
     for (int i = 0; i < int(std::size(kTypeByIndex)); ++i)
-        if (kTypeByIndex[i] == m_filter.chrmType) m_type->setCurrentIndex(i);
+        if (kTypeByIndex[i] == filter_.chrmType) type_->setCurrentIndex(i);
 }
 
 void CDlgFilters::readNames() {
@@ -152,7 +149,7 @@ void CDlgFilters::readNames() {
         for (std::u16string_view sql : {tesmor::kMethodNamesSql, tesmor::kMixtureNamesSql}) {
             try {
                 tesmor::readNames(database, sql,
-                                  sql == tesmor::kMethodNamesSql ? m_availableMethods : m_availableMixtures);
+                                  sql == tesmor::kMethodNamesSql ? availableMethods_ : availableMixtures_);
             } catch (const std::exception& error) {
                 if (failure.empty()) failure = describe(error);
             }
@@ -162,17 +159,17 @@ void CDlgFilters::readNames() {
     }
 
     if (failure.empty()) {
-        m_databaseError.clear();
-        m_errorLine->hide();
+        databaseError_.clear();
+        errorLine_->hide();
         return;
     }
     tesmor::logLine("filters: names not read from the host database: " + failure);
-    m_databaseError =
-        dialogText(m_context, templateId, IDC_DATABASE_ERROR) + u' ' + QString::fromStdString(failure);
-    m_databaseError.replace(u'\n', u' ');
-    m_errorLine->setText(m_databaseError);
-    m_errorLine->setToolTip(m_databaseError);
-    m_errorLine->show();
+    databaseError_ =
+        dialogText(context_, templateId, IDC_DATABASE_ERROR) + u' ' + QString::fromStdString(failure);
+    databaseError_.replace(u'\n', u' ');
+    errorLine_->setText(databaseError_);
+    errorLine_->setToolTip(databaseError_);
+    errorLine_->show();
 }
 
 void CDlgFilters::fillList(CGridCtrl& list, const std::set<std::u16string>& names) {
@@ -185,8 +182,8 @@ void CDlgFilters::fillList(CGridCtrl& list, const std::set<std::u16string>& name
 }
 
 void CDlgFilters::fillLists() {
-    fillList(*m_methods, m_availableMethods);
-    fillList(*m_mixtures, m_availableMixtures);
+    fillList(*methods_, availableMethods_);
+    fillList(*mixtures_, availableMixtures_);
 }
 
 void CDlgFilters::markRows(CGridCtrl& list, const std::set<std::u16string>& available,
@@ -221,7 +218,7 @@ void CDlgFilters::toggle(CGridCtrl& list, std::set<std::u16string>& chosen) {
 }
 
 bool CDlgFilters::eventFilter(QObject* watched, QEvent* event) {
-    auto* list = watched == m_methods ? m_methods : watched == m_mixtures ? m_mixtures : nullptr;
+    auto* list = watched == methods_ ? methods_ : watched == mixtures_ ? mixtures_ : nullptr;
     if (!list || event->type() != QEvent::KeyPress ||
         static_cast<QKeyEvent*>(event)->key() != Qt::Key_Space ||
         static_cast<QKeyEvent*>(event)->modifiers() != Qt::NoModifier)
@@ -230,34 +227,36 @@ bool CDlgFilters::eventFilter(QObject* watched, QEvent* event) {
     if (current.isValid()) {
         list->selectionModel()->select(current,
                                        QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
-        toggle(*list, list == m_methods ? m_filter.methods : m_filter.mixtures);
+        toggle(*list, list == methods_ ? filter_.methods : filter_.mixtures);
         // The keyboard user goes on from the row just toggled.
         list->selectionModel()->setCurrentIndex(current, QItemSelectionModel::NoUpdate);
     }
     return true;
 }
 
-void CDlgFilters::methodsClicked() { toggle(*m_methods, m_filter.methods); }
+void CDlgFilters::methodsClicked() { toggle(*methods_, filter_.methods); }
 
-void CDlgFilters::mixturesClicked() { toggle(*m_mixtures, m_filter.mixtures); }
+void CDlgFilters::mixturesClicked() { toggle(*mixtures_, filter_.mixtures); }
 
 void CDlgFilters::typeChosen(int index) {
-    if (index >= 0 && index < int(std::size(kTypeByIndex))) m_filter.chrmType = kTypeByIndex[index];
+    if (index >= 0 && index < int(std::size(kTypeByIndex))) filter_.chrmType = kTypeByIndex[index];
 }
 
 void CDlgFilters::clearAll() {
-    m_filter.methods.clear();
-    m_filter.mixtures.clear();
-    for (CGridCtrl* list : {m_methods, m_mixtures}) {
+    filter_.methods.clear();
+    filter_.mixtures.clear();
+    for (CGridCtrl* list : {methods_, mixtures_}) {
         list->deleteColumn(0);
         list->deleteAllRows();
     }
-    m_filter.chrmType = FilterSettings::kAnyType;
-    m_type->setCurrentIndex(0);
+    filter_.chrmType = FilterSettings::kAnyType;
+    type_->setCurrentIndex(0);
     fillLists();
 }
 
 void CDlgFilters::accept() {
-    FilterSettings::save(m_context.profile, m_filter.methods, m_filter.mixtures, m_filter.chrmType);
+    FilterSettings::save(context_.profile, filter_.methods, filter_.mixtures, filter_.chrmType);
     QDialog::accept();
 }
+
+}  // namespace tesmor::ui

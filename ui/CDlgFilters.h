@@ -18,9 +18,12 @@
 #include "results/FilterSettings.h"
 #include "ui/UiContext.h"
 
-class CGridCtrl;
 class QComboBox;
 class QLabel;
+
+namespace tesmor::ui {
+
+class CGridCtrl;
 
 class CDlgFilters : public QDialog {
     Q_OBJECT
@@ -38,7 +41,7 @@ public:
     static constexpr std::uint32_t kNotChosenColor = 0x00FFFFFF;
 
     // `context` must outlive the dialog. The filters live in the profile section "Filters".
-    explicit CDlgFilters(const tesmor::ui::UiContext& context, QWidget* parent = nullptr);
+    explicit CDlgFilters(const UiContext& context, QWidget* parent = nullptr);
     ~CDlgFilters() override;
 
     // Reads the names, fills the lists, loads the saved filter and marks its names. Runs each
@@ -54,7 +57,7 @@ public:
     // OK: saves the filter and closes.
     void accept() override;
 
-    const tesmor::FilterSettings& filter() const { return m_filter; }
+    const tesmor::FilterSettings& filter() const { return filter_; }
 
     void setVisible(bool visible) override;
 
@@ -70,15 +73,17 @@ private:
                          const std::set<std::u16string>& chosen);
     static void toggle(CGridCtrl& list, std::set<std::u16string>& chosen);
 
-    const tesmor::ui::UiContext& m_context;
-    std::set<std::u16string> m_availableMethods;
-    std::set<std::u16string> m_availableMixtures;
-    tesmor::FilterSettings m_filter;
-    std::array<QString, 3> m_typeCaptions;
-    QString m_databaseError;
+    const UiContext& context_;
+    std::set<std::u16string> availableMethods_;
+    std::set<std::u16string> availableMixtures_;
+    tesmor::FilterSettings filter_;
+    std::array<QString, 3> typeCaptions_;
+    QString databaseError_;
 
-    CGridCtrl* m_methods;
-    CGridCtrl* m_mixtures;
-    QComboBox* m_type;
-    QLabel* m_errorLine;
+    CGridCtrl* methods_;
+    CGridCtrl* mixtures_;
+    QComboBox* type_;
+    QLabel* errorLine_;
 };
+
+}  // namespace tesmor::ui

@@ -17,13 +17,13 @@
 class QKeyEvent;
 class QLabel;
 class QPushButton;
-class CGridCtrl;
-class CDlgFilters;
-class CDlgMapSettings;
 
 namespace tesmor::ui {
 
+class CDlgFilters;
+class CDlgMapSettings;
 class CDlgSettings;
+class CGridCtrl;
 
 class CDlgMain : public QDialog {
     Q_OBJECT

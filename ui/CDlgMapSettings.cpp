@@ -21,11 +21,8 @@
 #include "ui/ModuleIcon.h"
 #include "ui/TextFit.h"
 
-using tesmor::ui::dialogText;
-using tesmor::ui::hexAddressText;
-using tesmor::ui::loadString;
-using tesmor::ui::toQString;
-using tesmor::ui::withId;
+namespace tesmor::ui {
+
 
 namespace {
 
@@ -86,34 +83,34 @@ constexpr int kMaxOpeningWidth = 1024;
 
 }  // namespace
 
-CDlgMapSettings::CDlgMapSettings(const tesmor::ui::UiContext& context, std::function<void()> rebuildList,
+CDlgMapSettings::CDlgMapSettings(const UiContext& context, std::function<void()> rebuildList,
                                  QWidget* parent)
     : QDialog(parent),
-      m_context(context),
-      m_rebuildList(std::move(rebuildList)),
-      m_editorRun([](CDlgEditRegister& editor) { editor.exec(); }) {
+      context_(context),
+      rebuildList_(std::move(rebuildList)),
+      editorRun_([](CDlgEditRegister& editor) { editor.exec(); }) {
     setObjectName(QStringLiteral("CDlgMapSettings"));
     setWindowTitle(dialogText(context, templateId, 0));
-    setWindowIcon(tesmor::ui::moduleIcon());
+    setWindowIcon(moduleIcon());
 
-    m_model = new QStandardItemModel(0, int(kColumns.size()), this);
-    m_list = withId(new QTableView(this), IDC_LIST);
-    m_list->setModel(m_model);
-    m_list->setShowGrid(true);
-    m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
-    m_list->setSelectionMode(QAbstractItemView::SingleSelection);
-    m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    m_list->setTabKeyNavigation(false);
-    m_list->setWordWrap(false);
-    m_list->setCornerButtonEnabled(false);
-    m_list->verticalHeader()->hide();
-    m_list->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    m_list->verticalHeader()->setDefaultSectionSize(m_list->fontMetrics().height() + 6);
-    m_list->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    m_list->horizontalHeader()->setHighlightSections(false);
+    model_ = new QStandardItemModel(0, int(kColumns.size()), this);
+    list_ = withId(new QTableView(this), IDC_LIST);
+    list_->setModel(model_);
+    list_->setShowGrid(true);
+    list_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    list_->setTabKeyNavigation(false);
+    list_->setWordWrap(false);
+    list_->setCornerButtonEnabled(false);
+    list_->verticalHeader()->hide();
+    list_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    list_->verticalHeader()->setDefaultSectionSize(list_->fontMetrics().height() + 6);
+    list_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    list_->horizontalHeader()->setHighlightSections(false);
     int totalWidth = 0;
     for (const Column& column : kColumns) totalWidth += column.width;
-    m_list->setMinimumSize(totalWidth / 2, 260);
+    list_->setMinimumSize(totalWidth / 2, 260);
     resize(std::min(totalWidth + 40, kMaxOpeningWidth), 380);
 
     auto button = [&](int id) {
@@ -136,7 +133,7 @@ CDlgMapSettings::CDlgMapSettings(const tesmor::ui::UiContext& context, std::func
     actions->addWidget(ok);
     actions->addWidget(cancel);
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(m_list, 1);
+    layout->addWidget(list_, 1);
     layout->addLayout(actions);
 
     connect(add, &QPushButton::clicked, this, &CDlgMapSettings::addRegister);
@@ -145,14 +142,14 @@ CDlgMapSettings::CDlgMapSettings(const tesmor::ui::UiContext& context, std::func
     connect(removeAll, &QPushButton::clicked, this, &CDlgMapSettings::deleteAll);
     connect(ok, &QPushButton::clicked, this, &CDlgMapSettings::accept);
     connect(cancel, &QPushButton::clicked, this, &CDlgMapSettings::reject);
-    connect(m_list, &QAbstractItemView::doubleClicked, this,
+    connect(list_, &QAbstractItemView::doubleClicked, this,
             [this](const QModelIndex& index) { editRow(index.isValid() ? index.row() : -1); });
 }
 
 CDlgMapSettings::~CDlgMapSettings() = default;
 
 void CDlgMapSettings::setEditorRun(EditorRun run) {
-    m_editorRun = run ? std::move(run) : EditorRun([](CDlgEditRegister& editor) { editor.exec(); });
+    editorRun_ = run ? std::move(run) : EditorRun([](CDlgEditRegister& editor) { editor.exec(); });
 }
 
 void CDlgMapSettings::setVisible(bool visible) {
@@ -161,89 +158,89 @@ void CDlgMapSettings::setVisible(bool visible) {
 }
 
 void CDlgMapSettings::initDialog() {
-    m_editor = std::make_unique<CDlgEditRegister>(m_context, this);
-    m_editor->setEditMode(false);
-    m_entries = m_context.server.lock().registerMap();
+    editor_ = std::make_unique<CDlgEditRegister>(context_, this);
+    editor_->setEditMode(false);
+    entries_ = context_.server.lock().registerMap();
 
     QStringList captions;
-    for (const Column& column : kColumns) captions << loadString(m_context, column.caption);
-    m_model->setHorizontalHeaderLabels(captions);
+    for (const Column& column : kColumns) captions << loadString(context_, column.caption);
+    model_->setHorizontalHeaderLabels(captions);
     for (int i = 0; i < int(kColumns.size()); ++i) {
-        m_model->setHeaderData(i, Qt::Horizontal, int(Qt::AlignLeft | Qt::AlignVCenter),
+        model_->setHeaderData(i, Qt::Horizontal, int(Qt::AlignLeft | Qt::AlignVCenter),
                                Qt::TextAlignmentRole);
-        m_list->horizontalHeader()->resizeSection(i, kColumns[std::size_t(i)].width);
+        list_->horizontalHeader()->resizeSection(i, kColumns[std::size_t(i)].width);
     }
     fillList();
-    const int wanted = m_list->horizontalHeader()->length() + 2 * m_list->frameWidth() +
-                       m_list->verticalScrollBar()->sizeHint().width() + 24;
+    const int wanted = list_->horizontalHeader()->length() + 2 * list_->frameWidth() +
+                       list_->verticalScrollBar()->sizeHint().width() + 24;
     if (width() < wanted) resize(std::min(wanted, kMaxOpeningWidth), height());
 }
 
 void CDlgMapSettings::fillList() {
-    m_model->removeRows(0, m_model->rowCount());
-    for (const tesmor::RegisterInfo& entry : m_entries) {
+    model_->removeRows(0, model_->rowCount());
+    for (const tesmor::RegisterInfo& entry : entries_) {
         QList<QStandardItem*> items;
         for (const QString& text : rowTexts(entry)) {
             auto* item = new QStandardItem(text);
             item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
             items.append(item);
         }
-        m_model->appendRow(items);
+        model_->appendRow(items);
     }
     std::array<int, kColumns.size()> minimums{};
     for (std::size_t i = 0; i < kColumns.size(); ++i) minimums[i] = kColumns[i].width;
-    tesmor::ui::fitColumns(*m_list, minimums);
-    m_list->selectionModel()->clear();
+    fitColumns(*list_, minimums);
+    list_->selectionModel()->clear();
 }
 
 void CDlgMapSettings::selectRow(int row) {
-    if (row < 0 || row >= m_model->rowCount()) return;
-    m_list->setFocus();
-    const QModelIndex index = m_model->index(row, 0);
-    m_list->selectionModel()->setCurrentIndex(
+    if (row < 0 || row >= model_->rowCount()) return;
+    list_->setFocus();
+    const QModelIndex index = model_->index(row, 0);
+    list_->selectionModel()->setCurrentIndex(
         index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
-    m_list->scrollTo(index);
+    list_->scrollTo(index);
 }
 
 int CDlgMapSettings::selectionMark() const {
-    const QModelIndex current = m_list->selectionModel()->currentIndex();
-    if (!current.isValid() || !m_list->selectionModel()->isRowSelected(current.row(), QModelIndex()))
+    const QModelIndex current = list_->selectionModel()->currentIndex();
+    if (!current.isValid() || !list_->selectionModel()->isRowSelected(current.row(), QModelIndex()))
         return -1;
     return current.row();
 }
 
 void CDlgMapSettings::runEditor() {
-    m_editorRun(*m_editor);
-    m_lastEditorResult = m_editor->resultFlag();
+    editorRun_(*editor_);
+    lastEditorResult_ = editor_->resultFlag();
 }
 
 void CDlgMapSettings::addRegister() {
-    m_editor->setEditMode(false);
+    editor_->setEditMode(false);
     runEditor();
-    const tesmor::ItemCaptions captions = tesmor::loadItemCaptions(m_context.resources);
-    while (m_lastEditorResult == 1) {
-        const tesmor::RegisterInfo& entry = m_editor->registerInfo();
+    const tesmor::ItemCaptions captions = tesmor::loadItemCaptions(context_.resources);
+    while (lastEditorResult_ == 1) {
+        const tesmor::RegisterInfo& entry = editor_->registerInfo();
         const bool duplicate =
-            std::any_of(m_entries.begin(), m_entries.end(), [&](const tesmor::RegisterInfo& existing) {
+            std::any_of(entries_.begin(), entries_.end(), [&](const tesmor::RegisterInfo& existing) {
                 return tesmor::entriesOverlap(existing, entry, captions);
             });
         if (!duplicate) {
-            m_entries.push_back(configurationOf(entry));
+            entries_.push_back(configurationOf(entry));
             break;
         }
-        tesmor::showMessage(m_context.resources.loadString(IDS_DUPLICATE_REGISTER),
+        tesmor::showMessage(context_.resources.loadString(IDS_DUPLICATE_REGISTER),
                             tesmor::MessageIcon::Warning);
         runEditor();
     }
     fillList();
-    selectRow(m_model->rowCount() - 1);
+    selectRow(model_->rowCount() - 1);
 }
 
 void CDlgMapSettings::copyRegister() {
-    m_lastRow = selectionMark();
-    if (m_lastRow < 0 || std::size_t(m_lastRow) >= m_entries.size()) return;
-    const std::u16string sampleTime = m_context.resources.loadString(IDS_SAMPLE_TIME);
-    tesmor::RegisterInfo copy = m_entries[std::size_t(m_lastRow)];
+    lastRow_ = selectionMark();
+    if (lastRow_ < 0 || std::size_t(lastRow_) >= entries_.size()) return;
+    const std::u16string sampleTime = context_.resources.loadString(IDS_SAMPLE_TIME);
+    tesmor::RegisterInfo copy = entries_[std::size_t(lastRow_)];
     std::int64_t address = copy.address;
     if (copy.dataType == tesmor::texts::typeFloat || copy.dataType == tesmor::texts::typeInt) {
         if (address >= 65535)
@@ -254,46 +251,48 @@ void CDlgMapSettings::copyRegister() {
         address += 1;
     }
     if (address >= 65535) {
-        tesmor::showMessage(m_context.resources.loadString(IDS_ADDRESS_OUT_OF_RANGE),
+        tesmor::showMessage(context_.resources.loadString(IDS_ADDRESS_OUT_OF_RANGE),
                             tesmor::MessageIcon::Warning);
     } else {
         copy.address = static_cast<std::int32_t>(address);
-        m_entries.push_back(std::move(copy));
+        entries_.push_back(std::move(copy));
     }
     fillList();
-    selectRow(m_model->rowCount() - 1);
+    selectRow(model_->rowCount() - 1);
 }
 
 void CDlgMapSettings::deleteRegister() {
-    m_lastRow = selectionMark();
-    if (m_lastRow < 0) return;
-    if (std::size_t(m_lastRow) < m_entries.size()) m_entries.erase(m_entries.begin() + m_lastRow);
+    lastRow_ = selectionMark();
+    if (lastRow_ < 0) return;
+    if (std::size_t(lastRow_) < entries_.size()) entries_.erase(entries_.begin() + lastRow_);
     fillList();
-    selectRow(m_lastRow < m_model->rowCount() ? m_lastRow : m_model->rowCount() - 1);
+    selectRow(lastRow_ < model_->rowCount() ? lastRow_ : model_->rowCount() - 1);
 }
 
 void CDlgMapSettings::deleteAll() {
-    const auto reply = tesmor::showMessage(m_context.resources.loadString(IDS_DELETE_ALL_QUESTION),
+    const auto reply = tesmor::showMessage(context_.resources.loadString(IDS_DELETE_ALL_QUESTION),
                                            tesmor::MessageIcon::Question, tesmor::MessageButtons::YesNo);
     if (reply != tesmor::MessageReply::Yes) return;
-    m_entries.clear();
+    entries_.clear();
     fillList();
 }
 
 void CDlgMapSettings::editRow(int row) {
-    if (row < 0 || std::size_t(row) >= m_entries.size()) return;
-    m_editor->setEditMode(true);
-    m_editor->setRegisterInfo(m_entries[std::size_t(row)]);
+    if (row < 0 || std::size_t(row) >= entries_.size()) return;
+    editor_->setEditMode(true);
+    editor_->setRegisterInfo(entries_[std::size_t(row)]);
     runEditor();
-    if (m_lastEditorResult == 1) m_entries[std::size_t(row)] = m_editor->registerInfo();
-    m_editor->setEditMode(false);
+    if (lastEditorResult_ == 1) entries_[std::size_t(row)] = editor_->registerInfo();
+    editor_->setEditMode(false);
     fillList();
 }
 
 void CDlgMapSettings::accept() {
-    tesmor::saveRegisterMap(m_context.profile, m_entries);
+    tesmor::saveRegisterMap(context_.profile, entries_);
     // The saved map goes into use now, as it would at the next analysis.
-    m_context.server.loadRegisterMap();
-    if (m_rebuildList) m_rebuildList();
+    context_.server.loadRegisterMap();
+    if (rebuildList_) rebuildList_();
     QDialog::accept();
 }
+
+}  // namespace tesmor::ui

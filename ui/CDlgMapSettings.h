@@ -23,6 +23,8 @@ class QPushButton;
 class QStandardItemModel;
 class QTableView;
 
+namespace tesmor::ui {
+
 class CDlgMapSettings : public QDialog {
     Q_OBJECT
 public:
@@ -39,7 +41,7 @@ public:
 
     // `context` must outlive the dialog; `rebuildList` may be empty. The map is the server's, saved
     // with its own profile section.
-    CDlgMapSettings(const tesmor::ui::UiContext& context, std::function<void()> rebuildList, QWidget* parent = nullptr);
+    CDlgMapSettings(const UiContext& context, std::function<void()> rebuildList, QWidget* parent = nullptr);
     ~CDlgMapSettings() override;
 
     // How the register editor is run: by default modally (exec()). Tests drive it in place.
@@ -80,12 +82,12 @@ public:
     // Focuses the list and makes row n the selected and current row.
     void selectRow(int row);
 
-    QTableView* list() const { return m_list; }
-    CDlgEditRegister* editor() const { return m_editor.get(); }
-    int lastRow() const { return m_lastRow; }
-    std::uint8_t lastEditorResult() const { return m_lastEditorResult; }
+    QTableView* list() const { return list_; }
+    CDlgEditRegister* editor() const { return editor_.get(); }
+    int lastRow() const { return lastRow_; }
+    std::uint8_t lastEditorResult() const { return lastEditorResult_; }
     // The entries as the dialog shows them.
-    const tesmor::RegisterMap& entries() const { return m_entries; }
+    const tesmor::RegisterMap& entries() const { return entries_; }
 
     void setVisible(bool visible) override;
 
@@ -94,15 +96,17 @@ private:
     void addFileButtons(QLayout* actions);
     QString chooseFile(bool save, FileKind& kind);
 
-    std::int32_t m_lastRow = -1;
-    std::uint8_t m_lastEditorResult = 0;
-    const tesmor::ui::UiContext& m_context;
-    std::function<void()> m_rebuildList;
-    EditorRun m_editorRun;
-    FileChooser m_fileChooser;
-    std::unique_ptr<CDlgEditRegister> m_editor;
-    tesmor::RegisterMap m_entries;
+    std::int32_t lastRow_ = -1;
+    std::uint8_t lastEditorResult_ = 0;
+    const UiContext& context_;
+    std::function<void()> rebuildList_;
+    EditorRun editorRun_;
+    FileChooser fileChooser_;
+    std::unique_ptr<CDlgEditRegister> editor_;
+    tesmor::RegisterMap entries_;
 
-    QTableView* m_list;
-    QStandardItemModel* m_model;
+    QTableView* list_;
+    QStandardItemModel* model_;
 };
+
+}  // namespace tesmor::ui

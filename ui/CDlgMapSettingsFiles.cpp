@@ -12,10 +12,8 @@
 #include "ui/CDlgMapSettings.h"
 #include "ui/DialogSupport.h"
 
-using tesmor::ui::dialogText;
-using tesmor::ui::loadString;
-using tesmor::ui::toQString;
-using tesmor::ui::withId;
+namespace tesmor::ui {
+
 
 namespace {
 
@@ -34,7 +32,7 @@ constexpr int kErrorsShown = 20;
 
 void CDlgMapSettings::addFileButtons(QLayout* actions) {
     for (int id : {IDC_IMPORT, IDC_EXPORT}) {
-        auto* button = withId(new QPushButton(dialogText(m_context, templateId, unsigned(id)), this), id);
+        auto* button = withId(new QPushButton(dialogText(context_, templateId, unsigned(id)), this), id);
         button->setAutoDefault(false);
         actions->addWidget(button);
         connect(button, &QPushButton::clicked, this,
@@ -42,15 +40,15 @@ void CDlgMapSettings::addFileButtons(QLayout* actions) {
     }
 }
 
-void CDlgMapSettings::setFileChooser(FileChooser chooser) { m_fileChooser = std::move(chooser); }
+void CDlgMapSettings::setFileChooser(FileChooser chooser) { fileChooser_ = std::move(chooser); }
 
 QString CDlgMapSettings::chooseFile(bool save, FileKind& kind) {
-    if (m_fileChooser) return m_fileChooser(save, kind);
-    const QString mapFilter = loadString(m_context, IDS_MAP_FILE_FILTER);
+    if (fileChooser_) return fileChooser_(save, kind);
+    const QString mapFilter = loadString(context_, IDS_MAP_FILE_FILTER);
     const QString title =
-        dialogText(m_context, templateId, save ? IDC_EXPORT : IDC_IMPORT).remove(QStringLiteral("..."));
+        dialogText(context_, templateId, save ? IDC_EXPORT : IDC_IMPORT).remove(QStringLiteral("..."));
     if (!save) return QFileDialog::getOpenFileName(this, title, QString(), mapFilter);
-    const QString tagFilter = loadString(m_context, IDS_TAG_LIST_FILTER);
+    const QString tagFilter = loadString(context_, IDS_TAG_LIST_FILTER);
     QString chosen = mapFilter;
     QString path = QFileDialog::getSaveFileName(this, title, QString(),
                                                 mapFilter + QStringLiteral(";;") + tagFilter, &chosen);
@@ -68,15 +66,15 @@ void CDlgMapSettings::importMap() {
     };
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        return warn(loadString(m_context, IDS_FILE_FAILED).replace(QStringLiteral("%1"), path));
+        return warn(loadString(context_, IDS_FILE_FAILED).replace(QStringLiteral("%1"), path));
     }
     const QByteArray bytes = file.readAll();
-    const tesmor::MapLanguages languages{&m_context.resources, m_context.otherLanguages};
+    const tesmor::MapLanguages languages{&context_.resources, context_.otherLanguages};
     const std::string_view text(bytes.constData(), std::size_t(bytes.size()));
     auto refused = [&](const std::vector<tesmor::MapFileError>& errors) {
         const std::vector<tesmor::MapFileError> shown(
             errors.begin(), errors.begin() + std::min<int>(kErrorsShown, int(errors.size())));
-        QString message = loadString(m_context, IDS_FILE_REFUSED)
+        QString message = loadString(context_, IDS_FILE_REFUSED)
                               .replace(QStringLiteral("%1"), QString::number(errors.size()));
         message +=
             u'\n' + QString::fromStdString(tesmor::formatMapFileErrors(path.toStdString(), shown)).trimmed();
@@ -86,15 +84,15 @@ void CDlgMapSettings::importMap() {
     tesmor::MapFileImport imported = tesmor::readMapFile(text, languages);
     if (!imported.errors.empty()) return refused(imported.errors);
 
-    const auto reply = tesmor::showMessage(m_context.resources.loadString(IDS_REPLACE_OR_APPEND),
+    const auto reply = tesmor::showMessage(context_.resources.loadString(IDS_REPLACE_OR_APPEND),
                                            tesmor::MessageIcon::Question, tesmor::MessageButtons::YesNo);
     if (reply != tesmor::MessageReply::Yes) {
-        imported = tesmor::readMapFile(text, languages, &m_entries);
+        imported = tesmor::readMapFile(text, languages, &entries_);
         if (!imported.errors.empty()) return refused(imported.errors);
     }
     // Into the dialog's rows like any other edit: OK saves them, Cancel drops them.
-    if (reply == tesmor::MessageReply::Yes) m_entries.clear();
-    for (tesmor::RegisterInfo& entry : imported.entries) m_entries.push_back(std::move(entry));
+    if (reply == tesmor::MessageReply::Yes) entries_.clear();
+    for (tesmor::RegisterInfo& entry : imported.entries) entries_.push_back(std::move(entry));
     fillList();
 }
 
@@ -103,15 +101,17 @@ void CDlgMapSettings::exportMap() {
     const QString path = chooseFile(true, kind);
     if (path.isEmpty()) return;
     // The rows the user sees, edits included.
-    const tesmor::MapLanguages languages{&m_context.resources, m_context.otherLanguages};
-    const std::string bytes = kind == FileKind::TagList ? tesmor::writeTagList(m_entries, languages)
-                                                        : tesmor::writeMapFile(m_entries, languages);
+    const tesmor::MapLanguages languages{&context_.resources, context_.otherLanguages};
+    const std::string bytes = kind == FileKind::TagList ? tesmor::writeTagList(entries_, languages)
+                                                        : tesmor::writeMapFile(entries_, languages);
     // Written beside the target and renamed over it: a reader never sees half a file.
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) ||
         file.write(bytes.data(), qint64(bytes.size())) != qint64(bytes.size()) || !file.commit()) {
         tesmor::showMessage(
-            loadString(m_context, IDS_FILE_FAILED).replace(QStringLiteral("%1"), path).toStdU16String(),
+            loadString(context_, IDS_FILE_FAILED).replace(QStringLiteral("%1"), path).toStdU16String(),
             tesmor::MessageIcon::Warning);
     }
 }
+
+}  // namespace tesmor::ui

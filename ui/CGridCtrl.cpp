@@ -24,6 +24,8 @@
 #include <algorithm>
 #include <set>
 
+namespace tesmor::ui {
+
 namespace {
 
 // Where a row's style pointer sits in each of the row's items.
@@ -144,7 +146,7 @@ private:
 // Paints a row in its colours, aligns cells like their column and shows cut texts as tips.
 class CGridCtrl::Delegate : public QStyledItemDelegate {
 public:
-    explicit Delegate(CGridCtrl& grid) : QStyledItemDelegate(&grid), m_grid(grid) {}
+    explicit Delegate(CGridCtrl& grid) : QStyledItemDelegate(&grid), grid_(grid) {}
 
     bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
                    const QModelIndex& index) override {
@@ -163,23 +165,23 @@ public:
 protected:
     void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
         QStyledItemDelegate::initStyleOption(option, index);
-        const GridCellColors colors = m_grid.paintColors(index.row());
+        const GridCellColors colors = grid_.paintColors(index.row());
         // Selected rows come out of paintColors already in the highlight colours, also when
         // the list has no focus.
         option->state &= ~QStyle::State_Selected;
         option->backgroundBrush = colors.background;
         option->palette.setColor(QPalette::Text, colors.text);
         option->displayAlignment =
-            (m_grid.columnAlignment(index.column()) & Qt::AlignHorizontal_Mask) | Qt::AlignVCenter;
+            (grid_.columnAlignment(index.column()) & Qt::AlignHorizontal_Mask) | Qt::AlignVCenter;
     }
 
 private:
-    CGridCtrl& m_grid;
+    CGridCtrl& grid_;
 };
 
-CGridCtrl::CGridCtrl(QWidget* parent) : QTableView(parent), m_model(new QStandardItemModel(this)) {
-    m_model->setItemPrototype(new Item);
-    setModel(m_model);
+CGridCtrl::CGridCtrl(QWidget* parent) : QTableView(parent), model_(new QStandardItemModel(this)) {
+    model_->setItemPrototype(new Item);
+    setModel(model_);
     setItemDelegate(new Delegate(*this));
 
     setShowGrid(true);
@@ -206,22 +208,22 @@ CGridCtrl::CGridCtrl(QWidget* parent) : QTableView(parent), m_model(new QStandar
 
     // Row and column indices change under an edit in progress: drop it.
     auto dropEdit = [this] {
-        if (m_edit)
-            m_edit->cancel();
+        if (edit_)
+            edit_->cancel();
     };
-    connect(m_model, &QAbstractItemModel::rowsAboutToBeInserted, this, dropEdit);
-    connect(m_model, &QAbstractItemModel::rowsAboutToBeRemoved, this, dropEdit);
-    connect(m_model, &QAbstractItemModel::columnsAboutToBeInserted, this, dropEdit);
-    connect(m_model, &QAbstractItemModel::columnsAboutToBeRemoved, this, dropEdit);
-    connect(m_model, &QAbstractItemModel::layoutAboutToBeChanged, this, dropEdit);
-    connect(m_model, &QAbstractItemModel::modelAboutToBeReset, this, dropEdit);
+    connect(model_, &QAbstractItemModel::rowsAboutToBeInserted, this, dropEdit);
+    connect(model_, &QAbstractItemModel::rowsAboutToBeRemoved, this, dropEdit);
+    connect(model_, &QAbstractItemModel::columnsAboutToBeInserted, this, dropEdit);
+    connect(model_, &QAbstractItemModel::columnsAboutToBeRemoved, this, dropEdit);
+    connect(model_, &QAbstractItemModel::layoutAboutToBeChanged, this, dropEdit);
+    connect(model_, &QAbstractItemModel::modelAboutToBeReset, this, dropEdit);
 
-    connect(m_model, &QAbstractItemModel::rowsAboutToBeRemoved, this,
+    connect(model_, &QAbstractItemModel::rowsAboutToBeRemoved, this,
             [this](const QModelIndex& parent, int first, int last) {
                 if (!parent.isValid())
                     freeStyles(first, last);
             });
-    connect(m_model, &QAbstractItemModel::modelAboutToBeReset, this, [this] { m_styles.clear(); });
+    connect(model_, &QAbstractItemModel::modelAboutToBeReset, this, [this] { styles_.clear(); });
 
     connect(selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this](const QItemSelection& selected, const QItemSelection& deselected) {
@@ -251,82 +253,82 @@ CGridCtrl::CGridCtrl(QWidget* parent) : QTableView(parent), m_model(new QStandar
 CGridCtrl::~CGridCtrl() {
     // The members go before the widget's children; nothing may call back into them.
     horizontalHeader()->viewport()->removeEventFilter(this);
-    disconnect(m_model, nullptr, this, nullptr);
+    disconnect(model_, nullptr, this, nullptr);
     disconnect(selectionModel(), nullptr, this, nullptr);
     disconnect(horizontalHeader(), nullptr, this, nullptr);
-    if (m_edit)
-        m_edit->detach();
+    if (edit_)
+        edit_->detach();
 }
 
 void CGridCtrl::setControlId(int controlId) {
-    m_controlId = controlId;
-    setObjectName(tesmor::ui::controlName(controlId));
+    controlId_ = controlId;
+    setObjectName(controlName(controlId));
 }
 
 intptr_t CGridCtrl::notify(GridNotification notification) {
     notification.grid = this;
-    notification.id = m_controlId;
-    return m_owner ? m_owner->gridNotify(*this, notification) : 0;
+    notification.id = controlId_;
+    return owner_ ? owner_->gridNotify(*this, notification) : 0;
 }
 
 QModelIndex CGridCtrl::cell(int row, int column) const {
-    if (row < 0 || column < 0 || row >= m_model->rowCount() || column >= m_model->columnCount())
+    if (row < 0 || column < 0 || row >= model_->rowCount() || column >= model_->columnCount())
         return QModelIndex();
-    return m_model->index(row, column);
+    return model_->index(row, column);
 }
 
 int CGridCtrl::insertColumn(int column, const QString& caption, int width, Qt::Alignment alignment) {
-    column = std::clamp(column, 0, m_model->columnCount());
-    const int rows = m_model->rowCount();
+    column = std::clamp(column, 0, model_->columnCount());
+    const int rows = model_->rowCount();
     // The new cells carry the row's style like the others.
     std::vector<GridRowStyle*> styles(std::size_t(rows), nullptr);
     for (int row = 0; row < rows; ++row)
         styles[std::size_t(row)] = rowStyle(row);
-    m_model->insertColumns(column, 1);
+    model_->insertColumns(column, 1);
     for (int row = 0; row < rows; ++row) {
         auto* item = new Item;
         if (GridRowStyle* style = styles[std::size_t(row)])
             item->setData(QVariant::fromValue(quintptr(style)), StyleRole);
-        m_model->setItem(row, column, item);
+        model_->setItem(row, column, item);
     }
-    m_model->setHeaderData(column, Qt::Horizontal, caption, Qt::DisplayRole);
+    model_->setHeaderData(column, Qt::Horizontal, caption, Qt::DisplayRole);
     const Qt::Alignment horizontal = alignment & Qt::AlignHorizontal_Mask;
-    m_model->setHeaderData(column, Qt::Horizontal,
+    model_->setHeaderData(column, Qt::Horizontal,
                            QVariant::fromValue(horizontal | Qt::AlignVCenter), Qt::TextAlignmentRole);
     setColumnWidth(column, std::max(width, 0));
     return column;
 }
 
 void CGridCtrl::deleteColumn(int column) {
-    if (column >= 0 && column < m_model->columnCount())
-        m_model->removeColumns(column, 1);
+    if (column >= 0 && column < model_->columnCount())
+        model_->removeColumns(column, 1);
 }
 
-int CGridCtrl::columnCount() const { return m_model->columnCount(); }
+int CGridCtrl::columnCount() const { return model_->columnCount(); }
 
 Qt::Alignment CGridCtrl::columnAlignment(int column) const {
-    if (column < 0 || column >= m_model->columnCount())
+    if (column < 0 || column >= model_->columnCount())
         return Qt::AlignLeft;
-    const QVariant value = m_model->headerData(column, Qt::Horizontal, Qt::TextAlignmentRole);
+    const QVariant value = model_->headerData(column, Qt::Horizontal, Qt::TextAlignmentRole);
     const Qt::Alignment horizontal =
         Qt::Alignment(value.toInt()) & Qt::AlignHorizontal_Mask;
     return horizontal ? horizontal : Qt::AlignLeft;
 }
 
 int CGridCtrl::insertRow(int row, const QString& text) {
-    const int columns = m_model->columnCount();
+    const int columns = model_->columnCount();
     if (columns == 0)
         return -1;
-    row = std::clamp(row, 0, m_model->rowCount());
+    row = std::clamp(row, 0, model_->rowCount());
     QList<QStandardItem*> items;
     items.reserve(columns);
     for (int column = 0; column < columns; ++column)
         items.append(new Item(column == 0 ? text : QString()));
-    m_model->insertRow(row, items);
+    model_->insertRow(row, items);
     return row;
 }
 
-int CGridCtrl::rowCount() const { return m_model->rowCount(); }
+int CGridCtrl::rowCount() const { return model_->rowCount(); }
 
 QString CGridCtrl::itemText(int row, int column) const {
     const QModelIndex index = cell(row, column);
@@ -336,47 +338,47 @@ QString CGridCtrl::itemText(int row, int column) const {
 void CGridCtrl::setItemText(int row, int column, const QString& text) {
     const QModelIndex index = cell(row, column);
     if (index.isValid())
-        m_model->setData(index, text, Qt::DisplayRole);
+        model_->setData(index, text, Qt::DisplayRole);
 }
 
 bool CGridCtrl::setRowStyle(int row, std::unique_ptr<GridRowStyle> style) {
     if (!cell(row, 0).isValid() || !style)
         return false;
     if (GridRowStyle* old = rowStyle(row))
-        m_styles.erase(old);
+        styles_.erase(old);
     GridRowStyle* raw = style.get();
-    m_styles.emplace(raw, std::move(style));
-    for (int column = 0; column < m_model->columnCount(); ++column)
-        if (QStandardItem* item = m_model->item(row, column))
+    styles_.emplace(raw, std::move(style));
+    for (int column = 0; column < model_->columnCount(); ++column)
+        if (QStandardItem* item = model_->item(row, column))
             item->setData(QVariant::fromValue(quintptr(raw)), StyleRole);
     return true;
 }
 
 GridRowStyle* CGridCtrl::rowStyle(int row) const {
-    if (row < 0 || row >= m_model->rowCount())
+    if (row < 0 || row >= model_->rowCount())
         return nullptr;
-    for (int column = 0; column < m_model->columnCount(); ++column) {
-        const QStandardItem* item = m_model->item(row, column);
+    for (int column = 0; column < model_->columnCount(); ++column) {
+        const QStandardItem* item = model_->item(row, column);
         if (!item)
             continue;
         const auto raw = reinterpret_cast<GridRowStyle*>(item->data(StyleRole).value<quintptr>());
         // Only styles the grid still holds count.
-        if (raw && m_styles.count(raw))
+        if (raw && styles_.count(raw))
             return raw;
     }
     return nullptr;
 }
 
 void CGridCtrl::updateRow(int row) {
-    if (row < 0 || row >= m_model->rowCount() || m_model->columnCount() == 0)
+    if (row < 0 || row >= model_->rowCount() || model_->columnCount() == 0)
         return;
-    const QRect first = visualRect(m_model->index(row, 0));
+    const QRect first = visualRect(model_->index(row, 0));
     viewport()->update(QRect(0, first.top(), viewport()->width(), first.height()));
 }
 
 GridCellColors CGridCtrl::paintColors(int row) const {
     const QPalette& colors = palette();
-    if (row >= 0 && row < m_model->rowCount() &&
+    if (row >= 0 && row < model_->rowCount() &&
         selectionModel()->rowIntersectsSelection(row, QModelIndex())) {
         return {colors.color(QPalette::Active, QPalette::HighlightedText),
                 colors.color(QPalette::Active, QPalette::Highlight)};
@@ -395,14 +397,14 @@ GridCellColors CGridCtrl::paintColors(int row) const {
 void CGridCtrl::freeStyles(int firstRow, int lastRow) {
     for (int row = std::max(firstRow, 0); row <= lastRow; ++row)
         if (GridRowStyle* style = rowStyle(row))
-            m_styles.erase(style);
+            styles_.erase(style);
 }
 
 void CGridCtrl::deleteAllRows() {
-    if (m_edit)
-        m_edit->cancel();
-    m_styles.clear();
-    m_model->removeRows(0, m_model->rowCount());
+    if (edit_)
+        edit_->cancel();
+    styles_.clear();
+    model_->removeRows(0, model_->rowCount());
 }
 
 CGridCtrlEditCell* CGridCtrl::beginEdit(int row, int column) {
@@ -419,8 +421,8 @@ CGridCtrlEditCell* CGridCtrl::beginEdit(int row, int column) {
     if (notify(n) == 0)
         return nullptr;
 
-    if (m_edit)
-        m_edit->commit();
+    if (edit_)
+        edit_->commit();
     // The owner, or the end of the earlier edit, may have changed the rows.
     index = cell(row, column);
     if (!index.isValid())
@@ -429,7 +431,7 @@ CGridCtrlEditCell* CGridCtrl::beginEdit(int row, int column) {
     auto* edit = new CGridCtrlEditCell(*this, row, column, itemText(row, column), viewport());
     edit->setAlignment((columnAlignment(column) & Qt::AlignHorizontal_Mask) | Qt::AlignVCenter);
     edit->setGeometry(visualRect(index).adjusted(0, -2, 0, 2));
-    m_edit = edit;
+    edit_ = edit;
     edit->show();
     edit->setFocus(Qt::OtherFocusReason);
     edit->selectAll();
@@ -437,13 +439,13 @@ CGridCtrlEditCell* CGridCtrl::beginEdit(int row, int column) {
 }
 
 void CGridCtrl::endEdit() {
-    if (m_edit)
-        m_edit->commit();
+    if (edit_)
+        edit_->commit();
 }
 
 void CGridCtrl::editEnded(CGridCtrlEditCell& edit, const std::optional<QString>& text) {
-    if (m_edit == &edit)
-        m_edit = nullptr;
+    if (edit_ == &edit)
+        edit_ = nullptr;
     if (!text)
         return;
     const int row = edit.row();
@@ -470,7 +472,7 @@ void CGridCtrl::doubleClicked(int row, int column) {
     n.column = column;
     n.result = &result;
     notify(n);
-    if (result != 0 || row < 0 || row >= m_model->rowCount() || m_model->columnCount() == 0)
+    if (result != 0 || row < 0 || row >= model_->rowCount() || model_->columnCount() == 0)
         return;
     const QModelIndex current = selectionModel()->currentIndex();
     if (current.isValid() && current.row() == row) {
@@ -480,11 +482,11 @@ void CGridCtrl::doubleClicked(int row, int column) {
     QItemSelectionModel::SelectionFlags flags = QItemSelectionModel::Rows;
     flags |= selectionMode() == QAbstractItemView::SingleSelection ? QItemSelectionModel::ClearAndSelect
                                                                    : QItemSelectionModel::Select;
-    selectionModel()->setCurrentIndex(m_model->index(row, 0), flags);
+    selectionModel()->setCurrentIndex(model_->index(row, 0), flags);
 }
 
 int CGridCtrl::compareTexts(const QString& a, const QString& b) const {
-    switch (m_sortKind) {
+    switch (sortKind_) {
     case GRID_SORT_NUMERIC:
         return threeWay(leadingNumber(a), leadingNumber(b));
     case GRID_SORT_DATE: {
@@ -500,24 +502,24 @@ int CGridCtrl::compareTexts(const QString& a, const QString& b) const {
 }
 
 void CGridCtrl::headerClicked(int column) {
-    m_sortAscending = column != m_sortColumn ? true : !m_sortAscending;
+    sortAscending_ = column != sortColumn_ ? true : !sortAscending_;
     if (!horizontalHeader()->sectionsClickable())
         return;
-    m_sortColumn = column;
+    sortColumn_ = column;
     GridNotification n;
     n.code = GN_SORT;
     n.column = column;
-    n.ascending = m_sortAscending ? 1 : 0;
+    n.ascending = sortAscending_ ? 1 : 0;
     const intptr_t reply = notify(n);
-    m_sortKind = reply == 0 ? GRID_SORT_NONE : static_cast<int>(reply);
-    if (reply != 0 && m_sortKind == GRID_SORT_NONE)
-        m_sortKind = GRID_SORT_TEXT;  // a wide reply that truncates to 0 still asks for text
-    if (m_sortKind != GRID_SORT_NONE && column >= 0 && column < m_model->columnCount()) {
-        m_arrowColumn = column;
-        m_arrowAscending = m_sortAscending;
-        if (m_edit)
-            m_edit->commit();
-        m_model->sort(column, m_sortAscending ? Qt::AscendingOrder : Qt::DescendingOrder);
+    sortKind_ = reply == 0 ? GRID_SORT_NONE : static_cast<int>(reply);
+    if (reply != 0 && sortKind_ == GRID_SORT_NONE)
+        sortKind_ = GRID_SORT_TEXT;  // a wide reply that truncates to 0 still asks for text
+    if (sortKind_ != GRID_SORT_NONE && column >= 0 && column < model_->columnCount()) {
+        arrowColumn_ = column;
+        arrowAscending_ = sortAscending_;
+        if (edit_)
+            edit_->commit();
+        model_->sort(column, sortAscending_ ? Qt::AscendingOrder : Qt::DescendingOrder);
     }
     // The header flips its own indicator on a click; show only what was sorted.
     showSortArrows();
@@ -525,17 +527,17 @@ void CGridCtrl::headerClicked(int column) {
 
 void CGridCtrl::showSortArrows() {
     QHeaderView* header = horizontalHeader();
-    if (m_arrowColumn < 0 || m_arrowColumn >= m_model->columnCount()) {
+    if (arrowColumn_ < 0 || arrowColumn_ >= model_->columnCount()) {
         header->setSortIndicatorShown(false);
         header->setSortIndicator(-1, Qt::AscendingOrder);
         return;
     }
-    header->setSortIndicator(m_arrowColumn, m_arrowAscending ? Qt::AscendingOrder : Qt::DescendingOrder);
+    header->setSortIndicator(arrowColumn_, arrowAscending_ ? Qt::AscendingOrder : Qt::DescendingOrder);
     header->setSortIndicatorShown(true);
 }
 
 bool CGridCtrl::beginColumnResize(int column) {
-    if (column < 0 || column >= m_model->columnCount() || columnWidth(column) == 0)
+    if (column < 0 || column >= model_->columnCount() || columnWidth(column) == 0)
         return false;
     GridNotification n;
     n.code = GN_BEGINRESIZE;
@@ -544,7 +546,7 @@ bool CGridCtrl::beginColumnResize(int column) {
 }
 
 void CGridCtrl::endColumnResize(int column, int newWidth) {
-    if (column < 0 || column >= m_model->columnCount())
+    if (column < 0 || column >= model_->columnCount())
         return;
     GridNotification n;
     n.code = GN_ENDRESIZE;
@@ -554,7 +556,7 @@ void CGridCtrl::endColumnResize(int column, int newWidth) {
 }
 
 void CGridCtrl::columnMoved(int column, int newPosition) {
-    if (column < 0 || column >= m_model->columnCount() || columnWidth(column) == 0)
+    if (column < 0 || column >= model_->columnCount() || columnWidth(column) == 0)
         return;
     GridNotification n;
     n.code = GN_COLUMNMOVED;
@@ -593,8 +595,8 @@ void CGridCtrl::contextMenuEvent(QContextMenuEvent* event) {
 
 void CGridCtrl::scrollContentsBy(int dx, int dy) {
     // The edit box would scroll away from its cell.
-    if (m_edit)
-        m_edit->commit();
+    if (edit_)
+        edit_->commit();
     QTableView::scrollContentsBy(dx, dy);
 }
 
@@ -635,8 +637,8 @@ bool CGridCtrl::eventFilter(QObject* watched, QEvent* event) {
                 break;
             if (!beginColumnResize(column))
                 return true;
-            m_resizeColumn = column;
-            m_resizeStartWidth = columnWidth(column);
+            resizeColumn_ = column;
+            resizeStartWidth_ = columnWidth(column);
             break;
         }
         case QEvent::MouseButtonDblClick: {
@@ -648,9 +650,9 @@ bool CGridCtrl::eventFilter(QObject* watched, QEvent* event) {
             break;
         }
         case QEvent::MouseButtonRelease: {
-            const int column = std::exchange(m_resizeColumn, -1);
-            if (column >= 0 && column < m_model->columnCount() &&
-                columnWidth(column) != m_resizeStartWidth)
+            const int column = std::exchange(resizeColumn_, -1);
+            if (column >= 0 && column < model_->columnCount() &&
+                columnWidth(column) != resizeStartWidth_)
                 endColumnResize(column, columnWidth(column));
             break;
         }
@@ -660,3 +662,5 @@ bool CGridCtrl::eventFilter(QObject* watched, QEvent* event) {
     }
     return QTableView::eventFilter(watched, event);
 }
+
+}  // namespace tesmor::ui

@@ -24,6 +24,9 @@
 #include <unordered_map>
 
 class QStandardItemModel;
+
+namespace tesmor::ui {
+
 class CGridCtrl;
 class CGridCtrlEditCell;
 
@@ -93,11 +96,11 @@ public:
 
     // The control id; also sets the object name "id<controlId>".
     void setControlId(int controlId);
-    int controlId() const { return m_controlId; }
+    int controlId() const { return controlId_; }
 
     // Notifications go to owner; with none every reply is 0.
-    void setOwner(CGridCtrlOwner* owner) { m_owner = owner; }
-    CGridCtrlOwner* owner() const { return m_owner; }
+    void setOwner(CGridCtrlOwner* owner) { owner_ = owner; }
+    CGridCtrlOwner* owner() const { return owner_; }
 
     // Columns. alignment's horizontal part aligns the header, the cells and the edit box.
     // Returns the index of the new column (column is clamped to 0..columnCount()).
@@ -121,7 +124,7 @@ public:
     GridRowStyle* rowStyle(int row) const;
     void updateRow(int row);
     // How many styles the grid holds.
-    std::size_t styleCount() const { return m_styles.size(); }
+    std::size_t styleCount() const { return styles_.size(); }
     // The colours the row is painted in: highlight colours when selected, otherwise the row's
     // style, otherwise the list's own colours.
     GridCellColors paintColors(int row) const;
@@ -134,15 +137,15 @@ public:
     CGridCtrlEditCell* beginEdit(int row, int column);
     // Ends the edit in progress as a loss of its focus would (committing unless cancelled).
     void endEdit();
-    CGridCtrlEditCell* editCell() const { return m_edit; }
+    CGridCtrlEditCell* editCell() const { return edit_; }
 
     // The double-click protocol for a click on a cell (row -1: on no row).
     void doubleClicked(int row, int column);
     // The sort protocol for a click on a column header.
     void headerClicked(int column);
-    int sortColumn() const { return m_sortColumn; }
-    bool sortAscending() const { return m_sortAscending; }
-    int sortKind() const { return m_sortKind; }
+    int sortColumn() const { return sortColumn_; }
+    bool sortAscending() const { return sortAscending_; }
+    int sortKind() const { return sortKind_; }
 
     // Header protocol, as driven by the header's mouse handling. beginColumnResize returns
     // whether a divider drag of column may start.
@@ -174,18 +177,20 @@ private:
     void freeStyles(int firstRow, int lastRow);
     int dividerAt(int x) const;
 
-    QStandardItemModel* m_model;
-    CGridCtrlOwner* m_owner = nullptr;
-    int m_controlId = 0;
-    std::unordered_map<const GridRowStyle*, std::unique_ptr<GridRowStyle>> m_styles;
-    QPointer<CGridCtrlEditCell> m_edit;
+    QStandardItemModel* model_;
+    CGridCtrlOwner* owner_ = nullptr;
+    int controlId_ = 0;
+    std::unordered_map<const GridRowStyle*, std::unique_ptr<GridRowStyle>> styles_;
+    QPointer<CGridCtrlEditCell> edit_;
 
-    int m_sortColumn = -1;
-    bool m_sortAscending = true;
-    int m_sortKind = GRID_SORT_NONE;
-    int m_arrowColumn = -1;  // where the sort arrow shows, -1 for none
-    bool m_arrowAscending = true;
+    int sortColumn_ = -1;
+    bool sortAscending_ = true;
+    int sortKind_ = GRID_SORT_NONE;
+    int arrowColumn_ = -1;  // where the sort arrow shows, -1 for none
+    bool arrowAscending_ = true;
 
-    int m_resizeColumn = -1;  // the column whose divider is being dragged, -1 for none
-    int m_resizeStartWidth = 0;
+    int resizeColumn_ = -1;  // the column whose divider is being dragged, -1 for none
+    int resizeStartWidth_ = 0;
 };
+
+}  // namespace tesmor::ui

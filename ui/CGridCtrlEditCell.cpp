@@ -10,10 +10,12 @@
 #include <optional>
 #include <utility>
 
+namespace tesmor::ui {
+
 CGridCtrlEditCell::CGridCtrlEditCell(CGridCtrl& grid, int row, int column, const QString& text,
                                      QWidget* parent)
-    : QLineEdit(text, parent), m_grid(&grid), m_row(row), m_column(column), m_initialText(text) {
-    setObjectName(tesmor::ui::controlName(controlId));
+    : QLineEdit(text, parent), grid_(&grid), row_(row), column_(column), initialText_(text) {
+    setObjectName(controlName(controlId));
     setFrame(true);
     setFont(grid.font());
 }
@@ -21,27 +23,27 @@ CGridCtrlEditCell::CGridCtrlEditCell(CGridCtrl& grid, int row, int column, const
 void CGridCtrlEditCell::commit() { leave(); }
 
 void CGridCtrlEditCell::cancel() {
-    if (m_finished)
+    if (finished_)
         return;
-    m_cancelled = true;
+    cancelled_ = true;
     leave();
 }
 
 void CGridCtrlEditCell::leave() {
-    if (m_finished)
+    if (finished_)
         return;
-    if (m_grid && (hasFocus() || window()->focusWidget() == this))
-        m_grid->setFocus(Qt::OtherFocusReason);
+    if (grid_ && (hasFocus() || window()->focusWidget() == this))
+        grid_->setFocus(Qt::OtherFocusReason);
     // In a window that is not active no focus event comes.
     finish();
 }
 
 void CGridCtrlEditCell::finish() {
-    if (m_finished)
+    if (finished_)
         return;
-    m_finished = true;
-    if (CGridCtrl* grid = std::exchange(m_grid, nullptr))
-        grid->editEnded(*this, m_cancelled ? std::nullopt : std::optional<QString>(text()));
+    finished_ = true;
+    if (CGridCtrl* grid = std::exchange(grid_, nullptr))
+        grid->editEnded(*this, cancelled_ ? std::nullopt : std::optional<QString>(text()));
     hide();
     deleteLater();
 }
@@ -92,3 +94,5 @@ void CGridCtrlEditCell::focusOutEvent(QFocusEvent* event) {
     if (event->reason() != Qt::PopupFocusReason)
         finish();
 }
+
+}  // namespace tesmor::ui

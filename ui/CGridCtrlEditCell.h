@@ -7,6 +7,8 @@
 #include <QLineEdit>
 #include <QString>
 
+namespace tesmor::ui {
+
 class CGridCtrl;
 
 class CGridCtrlEditCell : public QLineEdit {
@@ -18,10 +20,10 @@ public:
     // object name "id9801", showing text with the whole text selected.
     CGridCtrlEditCell(CGridCtrl& grid, int row, int column, const QString& text, QWidget* parent);
 
-    int row() const { return m_row; }
-    int column() const { return m_column; }
-    const QString& initialText() const { return m_initialText; }
-    bool cancelled() const { return m_cancelled; }
+    int row() const { return row_; }
+    int column() const { return column_; }
+    const QString& initialText() const { return initialText_; }
+    bool cancelled() const { return cancelled_; }
 
     // Ends the edit: commit keeps the typed text, cancel drops it. Calls after the end do nothing.
     void commit();
@@ -38,12 +40,14 @@ private:
     void leave();
     void finish();
     // The grid is going away: end silently.
-    void detach() { m_grid = nullptr; }
+    void detach() { grid_ = nullptr; }
 
-    CGridCtrl* m_grid;
-    int m_row;
-    int m_column;
-    QString m_initialText;
-    bool m_cancelled = false;
-    bool m_finished = false;
+    CGridCtrl* grid_;
+    int row_;
+    int column_;
+    QString initialText_;
+    bool cancelled_ = false;
+    bool finished_ = false;
 };
+
+}  // namespace tesmor::ui

@@ -21,6 +21,7 @@
 namespace {
 
 using namespace tesmor;
+using namespace tesmor::ui;
 
 const Resources& russian() {
     static const Resources r{builtInResourceTable()};

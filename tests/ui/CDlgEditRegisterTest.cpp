@@ -15,6 +15,8 @@ using tesmor::test::choose;
 using tesmor::test::control;
 using tesmor::test::DialogEnvironment;
 
+using namespace tesmor::ui;
+
 namespace {
 
 enum : unsigned {

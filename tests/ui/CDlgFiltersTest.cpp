@@ -23,6 +23,8 @@ using tesmor::test::control;
 using tesmor::test::DialogEnvironment;
 using tesmor::test::MemoryProfile;
 
+using namespace tesmor::ui;
+
 namespace {
 
 constexpr std::uint32_t kDefault = GridRowStyle::defaultColor;

@@ -20,6 +20,8 @@ using tesmor::RegisterInfo;
 using tesmor::RegisterMap;
 using tesmor::test::control;
 
+using namespace tesmor::ui;
+
 namespace {
 
 const tesmor::Resources english{tesmorResourceTable()};

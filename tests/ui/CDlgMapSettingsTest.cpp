@@ -22,6 +22,8 @@ using tesmor::RegisterMap;
 using tesmor::test::control;
 using tesmor::test::DialogEnvironment;
 
+using namespace tesmor::ui;
+
 namespace {
 
 enum : unsigned {

@@ -24,6 +24,8 @@
 #include <optional>
 #include <vector>
 
+using namespace tesmor::ui;
+
 namespace {
 
 // Records every notification and answers from a table (0 for codes not in it).

@@ -45,6 +45,8 @@
 #include "ui/TextFit.h"
 #include "ui/UiContext.h"
 
+using namespace tesmor::ui;
+
 namespace {
 
 int failures = 0;
