@@ -2,17 +2,16 @@
 
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
 #include <stdexcept>
 
-#include <nlohmann/json.hpp>
-
 #include "LabDatabase.h"
 #include "modbus/MapFile.h"
 #include "platform/Text.h"
-#include "shell/BuiltInResources.h"
 #include "results/SyntheticChromatogram.h"
+#include "shell/BuiltInResources.h"
 
 namespace tesmor::host {
 
@@ -23,7 +22,7 @@ namespace fs = std::filesystem;
 struct Component {
     const char* name;
     int channel;
-    double time;  // minutes
+    double time;     // minutes
     double typical;  // mole %
     double spread;
     double response;  // area per mole %
@@ -31,9 +30,12 @@ struct Component {
 
 // Hydrocarbons on the first column, the permanent gases on the second.
 constexpr Component kGas[] = {
-    {"Метан", 0, 1.21, 94.2, 1.2, 5200.0},     {"Этан", 0, 2.07, 2.9, 0.4, 9600.0},
-    {"Пропан", 0, 3.58, 0.85, 0.15, 13800.0},  {"изо-Бутан", 0, 5.16, 0.16, 0.03, 17500.0},
-    {"н-Бутан", 0, 5.93, 0.19, 0.03, 17900.0}, {"Азот", 1, 1.84, 1.1, 0.25, 4100.0},
+    {"Метан", 0, 1.21, 94.2, 1.2, 5200.0},
+    {"Этан", 0, 2.07, 2.9, 0.4, 9600.0},
+    {"Пропан", 0, 3.58, 0.85, 0.15, 13800.0},
+    {"изо-Бутан", 0, 5.16, 0.16, 0.03, 17500.0},
+    {"н-Бутан", 0, 5.93, 0.19, 0.03, 17900.0},
+    {"Азот", 1, 1.84, 1.1, 0.25, 4100.0},
     {"Диоксид углерода", 1, 3.12, 0.6, 0.12, 4800.0},
 };
 
@@ -42,7 +44,7 @@ const char* const kPlaces[] = {"Узел учёта газа № 1", "Узел �
 const char* const kMethods[] = {"ГОСТ 31371.7 Природный газ", "Природный газ (быстрый)"};
 
 constexpr std::int64_t kFirstDate = 1765152000;  // 2025-12-08 00:00 UTC
-constexpr std::int64_t kSpacing = 3 * 3600;        // one analysis every three hours
+constexpr std::int64_t kSpacing = 3 * 3600;      // one analysis every three hours
 
 std::string uuidFor(std::int64_t n) {
     std::mt19937_64 random(static_cast<std::uint64_t>(n) * 7919u + 17u);
@@ -55,9 +57,9 @@ std::string uuidFor(std::int64_t n) {
     return text;
 }
 
-nlohmann::ordered_json entry(const std::string& source, const std::string& device, const std::string& component,
-                             int address, const std::string& table, const std::string& type, const std::string& order,
-                             const std::string& item) {
+nlohmann::ordered_json entry(const std::string& source, const std::string& device,
+                             const std::string& component, int address, const std::string& table,
+                             const std::string& type, const std::string& order, const std::string& item) {
     return {{"source", source}, {"device", device}, {"component", component}, {"address", address},
             {"table", table},   {"type", type},     {"order", order},         {"item", item}};
 }
@@ -121,7 +123,8 @@ std::int64_t DemoLab::addAnalysis(std::int64_t when) {
                 }
         }
     }
-    if (chromatogram.save(toUtf16(file)) != 0) throw std::runtime_error(file + ": cannot write the chromatogram");
+    if (chromatogram.save(toUtf16(file)) != 0)
+        throw std::runtime_error(file + ": cannot write the chromatogram");
 
     LabAssay assay;
     assay.date = when;
@@ -160,7 +163,8 @@ void DemoLab::create() {
     int address = 20;
     for (const auto& c : kGas)
         if (std::string(c.name) != "Метан") {
-            map.push_back(entry(peak, "", c.name, address, holding, "FLOAT", "Big-endian", "Концентрация пика"));
+            map.push_back(
+                entry(peak, "", c.name, address, holding, "FLOAT", "Big-endian", "Концентрация пика"));
             address += 2;
         }
     map.push_back(entry(peak, "", "Метан", 40, holding, "FLOAT", "Big-endian", "Площадь пика"));
@@ -175,9 +179,16 @@ void DemoLab::create() {
     map.push_back(entry(peak, "", "Метан", 0, "Coil Status (0x)", "BOOL", "", "Концентрация пика"));
     map.push_back(entry(peak, "", "Азот", 0, "Input Status (1x)", "BOOL", "", "Концентрация пика"));
 
-    nlohmann::ordered_json settings = {{"TCPId", 1}, {"localPort", port_}, {"RTUId", 1}, {"portName", "COM1"},
-                                       {"baud", 9600}, {"dataBits", 8}, {"parity", "None"}, {"stopBits", 1},
-                                       {"isRTU", 0}, {"isTCP", 1},
+    nlohmann::ordered_json settings = {{"TCPId", 1},
+                                       {"localPort", port_},
+                                       {"RTUId", 1},
+                                       {"portName", "COM1"},
+                                       {"baud", 9600},
+                                       {"dataBits", 8},
+                                       {"parity", "None"},
+                                       {"stopBits", 1},
+                                       {"isRTU", 0},
+                                       {"isTCP", 1},
                                        // two mbpoll windows and a SCADA trial may read it at once
                                        {"maxMasters", 4}};
     nlohmann::ordered_json mapSection = nlohmann::ordered_json::object();

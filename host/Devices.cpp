@@ -1,9 +1,8 @@
 #include "Devices.h"
 
 #include <fstream>
-#include <stdexcept>
-
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 
 #include "platform/Text.h"
 

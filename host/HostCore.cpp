@@ -17,7 +17,9 @@ const char* const kServices[] = {
     "Profile/GetString",  "Profile/SetInt",         "Profile/SetString",   "Profile/DelKey",
 };
 
-std::string text8(const char16_t* text) { return text ? toUtf8(std::u16string_view(text, textLength(text))) : ""; }
+std::string text8(const char16_t* text) {
+    return text ? toUtf8(std::u16string_view(text, textLength(text))) : "";
+}
 std::string quoted(const std::string& s) { return "\"" + s + "\""; }
 std::string safe(const char* s) { return s ? s : "(null)"; }
 
@@ -244,7 +246,8 @@ intptr_t HostCore::service(const char* name, intptr_t a, intptr_t b) {
         } else if (service == "MainMenu/CreateNewMenu") {
             const auto* item = reinterpret_cast<const MenuItemRecord*>(b);
             if (item && item->size >= sizeof(MenuItemRecord) && item->path) {
-                menuItems_.push_back({std::u16string(item->path, textLength(item->path)), safe(item->command)});
+                menuItems_.push_back(
+                    {std::u16string(item->path, textLength(item->path)), safe(item->command)});
                 detail = quoted(text8(item->path)) + " -> " + quoted(safe(item->command));
             } else {
                 detail = "bad menu record";
@@ -295,7 +298,8 @@ intptr_t HostCore::service(const char* name, intptr_t a, intptr_t b) {
             const std::string key = text8(reinterpret_cast<const char16_t*>(a));
             const auto* value = reinterpret_cast<const std::int32_t*>(b);
             result = value && profile_.setInt(key, *value) ? 1 : 0;
-            detail = quoted(key) + " = " + (value ? std::to_string(*value) : "null") + " -> " + std::to_string(result);
+            detail = quoted(key) + " = " + (value ? std::to_string(*value) : "null") + " -> " +
+                     std::to_string(result);
         } else if (service == "Profile/SetString") {
             const std::string key = text8(reinterpret_cast<const char16_t*>(a));
             const std::string value = text8(reinterpret_cast<const char16_t*>(b));

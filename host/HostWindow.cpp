@@ -43,7 +43,8 @@ HostWindow::HostWindow(QWidget* parent) : QMainWindow(parent) {
     });
     auto* remove = new QPushButton("Remove device", central);
     connect(remove, &QPushButton::clicked, this, [this] {
-        if (devices_->currentRow() >= 0) HostCore::instance().removeDevice(static_cast<std::size_t>(devices_->currentRow()));
+        if (devices_->currentRow() >= 0)
+            HostCore::instance().removeDevice(static_cast<std::size_t>(devices_->currentRow()));
         refreshDevices();
     });
     buttons->addWidget(add);

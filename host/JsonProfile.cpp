@@ -72,7 +72,8 @@ JsonProfile JsonProfile::open(const std::string& path) {
         profile.data_ = nlohmann::ordered_json::parse(text);
     } catch (const nlohmann::json::parse_error& e) {
         std::string reason = e.what();
-        if (const auto pos = reason.find("parse error"); pos != std::string::npos) reason = reason.substr(pos);
+        if (const auto pos = reason.find("parse error"); pos != std::string::npos)
+            reason = reason.substr(pos);
         throw std::runtime_error(path + ":" + lineAndColumn(text, e.byte) + ": " + reason);
     }
     if (!profile.data_.is_object())
@@ -98,7 +99,8 @@ std::optional<std::int32_t> JsonProfile::getInt(const std::string& keyPath) cons
     const auto* value = find(keyPath);
     if (!value || !value->is_number_integer()) return std::nullopt;
     const auto number = value->get<std::int64_t>();
-    if (number < std::numeric_limits<std::int32_t>::min() || number > std::numeric_limits<std::int32_t>::max())
+    if (number < std::numeric_limits<std::int32_t>::min() ||
+        number > std::numeric_limits<std::int32_t>::max())
         return std::nullopt;
     return static_cast<std::int32_t>(number);
 }
@@ -129,7 +131,9 @@ bool JsonProfile::set(const std::string& keyPath, nlohmann::ordered_json value) 
 
 bool JsonProfile::setInt(const std::string& keyPath, std::int32_t value) { return set(keyPath, value); }
 
-bool JsonProfile::setString(const std::string& keyPath, const std::string& value) { return set(keyPath, value); }
+bool JsonProfile::setString(const std::string& keyPath, const std::string& value) {
+    return set(keyPath, value);
+}
 
 bool JsonProfile::deleteSection(const std::string& sectionPath) {
     const auto folders = splitFolders(sectionPath);

@@ -3,10 +3,9 @@
 // sections of a key path ("plugins\tesmor\Settings/localPort"), integers and texts keeping
 // their JSON types. Every change is written at once, atomically. Not thread-safe.
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 namespace tesmor::host {
 

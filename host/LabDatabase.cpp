@@ -51,7 +51,8 @@ void LabDatabase::exec(const std::string& sql) {
 namespace {
 Statement prepare(sqlite3* db, const char* sql) {
     sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK) throw std::runtime_error(sqlite3_errmsg(db));
+    if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK)
+        throw std::runtime_error(sqlite3_errmsg(db));
     return Statement(s);
 }
 void text(sqlite3_stmt* s, int i, const std::string& value) {
@@ -77,9 +78,10 @@ void LabDatabase::addMixture(const std::string& name) {
 std::int64_t LabDatabase::addAssay(const LabAssay& assay, const std::vector<LabPeak>& peaks) {
     exec("BEGIN IMMEDIATE");
     try {
-        auto s = prepare(db_.get(),
-                         "INSERT INTO assay(id, date, uuid, filename, sample, method, mixture, iscalibration, "
-                         "atmpressure, airtemp, ishidden, isdeleted) VALUES(?,?,?,?,?,?,?,?,?,?,?,?)");
+        auto s =
+            prepare(db_.get(),
+                    "INSERT INTO assay(id, date, uuid, filename, sample, method, mixture, iscalibration, "
+                    "atmpressure, airtemp, ishidden, isdeleted) VALUES(?,?,?,?,?,?,?,?,?,?,?,?)");
         if (assay.id > 0) {
             sqlite3_bind_int64(s.get(), 1, assay.id);
         } else {

@@ -5,6 +5,14 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <QApplication>
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QSocketNotifier>
+#include <QString>
+#include <QTimer>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -19,15 +27,6 @@
 #include <string>
 #include <vector>
 
-#include <QApplication>
-#include <QCommandLineOption>
-#include <QCommandLineParser>
-#include <QCoreApplication>
-#include <QMetaObject>
-#include <QString>
-#include <QSocketNotifier>
-#include <QTimer>
-
 #include "DemoLab.h"
 #include "Devices.h"
 #include "HostCore.h"
@@ -36,9 +35,9 @@
 #include "LabDatabase.h"
 #include "MapFileCommands.h"
 #include "host_api.h"
-#include "tesmor_diagnostics.h"
 #include "platform/Text.h"
 #include "platform/UniqueFd.h"
+#include "tesmor_diagnostics.h"
 
 namespace fs = std::filesystem;
 using namespace tesmor;
@@ -160,7 +159,9 @@ struct OptionRow {
 
 const std::vector<OptionRow>& optionTable() {
     static const std::vector<OptionRow> table{
-        {{"h", "help"}, {}, [](Options&, const std::string&) {
+        {{"h", "help"},
+         {},
+         [](Options&, const std::string&) {
              std::cout << kUsage;
              std::exit(0);
          }},
@@ -170,24 +171,35 @@ const std::vector<OptionRow>& optionTable() {
         {{"profile"}, "FILE", [](Options& o, const std::string& v) { o.profile = v; }},
         {{"database"}, "FILE", [](Options& o, const std::string& v) { o.database = v; }},
         {{"devices"}, "FILE", [](Options& o, const std::string& v) { o.devices = v; }},
-        {{"language"}, "ID", [](Options& o, const std::string& v) {
+        {{"language"},
+         "ID",
+         [](Options& o, const std::string& v) {
              o.language = v == "none" ? std::nullopt : std::optional<std::uint16_t>(languageId(v));
          }},
         {{"trace"}, {}, [](Options& o, const std::string&) { o.trace = true; }},
         {{"trace-modbus"}, {}, [](Options& o, const std::string&) { o.traceModbus = true; }},
-        {{"demo"}, "DIR", [](Options& o, const std::string& v) {
+        {{"demo"},
+         "DIR",
+         [](Options& o, const std::string& v) {
              o.demo = v;
              o.dataDir = v;
              o.watch = true;
          }},
-        {{"port"}, "N", [](Options& o, const std::string& v) {
+        {{"port"},
+         "N",
+         [](Options& o, const std::string& v) {
              const auto n = number(v);
              if (!n || *n < 1 || *n > 65535) fail("--port takes a number from 1 to 65535");
              o.port = static_cast<int>(*n);
          }},
-        {{"export-map"}, "FILE", [](Options& o, const std::string& v) { setMapFile(o, MapFileAction::ExportMap, v); }},
-        {{"import-map"}, "FILE", [](Options& o, const std::string& v) { setMapFile(o, MapFileAction::ImportMap, v); }},
-        {{"export-tags"}, "FILE",
+        {{"export-map"},
+         "FILE",
+         [](Options& o, const std::string& v) { setMapFile(o, MapFileAction::ExportMap, v); }},
+        {{"import-map"},
+         "FILE",
+         [](Options& o, const std::string& v) { setMapFile(o, MapFileAction::ImportMap, v); }},
+        {{"export-tags"},
+         "FILE",
          [](Options& o, const std::string& v) { setMapFile(o, MapFileAction::ExportTags, v); }},
         {{"watch"}, {}, [](Options& o, const std::string&) { o.watch = true; }},
         {{"headless"}, {}, [](Options& o, const std::string&) { o.headless = true; }},
@@ -209,7 +221,8 @@ std::string bytes(const QString& text) { return text.toLatin1().toStdString(); }
         fail("unknown option " + bytes(parser.positionalArguments().first()) + " (see --help)");
     const QString last = arguments.last();
     for (const auto& row : optionTable())
-        if (!row.valueName.isEmpty() && last == "--" + row.names.first()) fail(bytes(last) + " needs a value (see --help)");
+        if (!row.valueName.isEmpty() && last == "--" + row.names.first())
+            fail(bytes(last) + " needs a value (see --help)");
     fail(bytes(parser.errorText()) + " (see --help)");
 }
 
@@ -217,7 +230,8 @@ std::string bytes(const QString& text) { return text.toLatin1().toStdString(); }
 bool hasBareDoubleDash(const QCommandLineParser& parser, const QStringList& arguments) {
     qsizetype asValues = 0;
     for (const auto& row : optionTable())
-        if (!row.valueName.isEmpty()) asValues += parser.values(row.names.first()).count(QStringLiteral("--"));
+        if (!row.valueName.isEmpty())
+            asValues += parser.values(row.names.first()).count(QStringLiteral("--"));
     return arguments.mid(1).count(QStringLiteral("--")) > asValues;
 }
 
@@ -257,8 +271,8 @@ void say(const std::string& line) { std::cout << "tesmor-host: " << line << std:
 
 std::string describe(const PluginInfo& info) {
     const auto v = info.version;
-    return toUtf8(std::u16string_view(info.name, textLength(info.name))) + " " + std::to_string(v >> 24) + "." +
-           std::to_string((v >> 16) & 0xFF) + "." + std::to_string((v >> 8) & 0xFF) + "." +
+    return toUtf8(std::u16string_view(info.name, textLength(info.name))) + " " + std::to_string(v >> 24) +
+           "." + std::to_string((v >> 16) & 0xFF) + "." + std::to_string((v >> 8) & 0xFF) + "." +
            std::to_string(v & 0xFF);
 }
 
@@ -272,8 +286,10 @@ int printVersion(const std::string& plugin) {
     }
     auto getInfo = reinterpret_cast<const PluginInfo* (*)()>(dlsym(library, "GetPluginInfo"));
     const PluginInfo* info = getInfo ? getInfo() : nullptr;
-    if (info) std::cout << "plug-in " << plugin << ": " << describe(*info) << std::endl;
-    else std::cerr << "tesmor-host: " << plugin << " is not a tesmor plug-in" << std::endl;
+    if (info)
+        std::cout << "plug-in " << plugin << ": " << describe(*info) << std::endl;
+    else
+        std::cerr << "tesmor-host: " << plugin << " is not a tesmor plug-in" << std::endl;
     dlclose(library);
     return info ? 0 : 1;
 }
@@ -333,7 +349,7 @@ void updateCommand(std::istringstream& in) {
 // What the commands on standard input act on.
 struct Session {
     QCoreApplication* loop;
-    HostWindow* window;                  // null when headless
+    HostWindow* window;                            // null when headless
     std::uint32_t (*stats)(char*, std::uint32_t);  // null when the plug-in has no such export
 };
 
@@ -345,19 +361,25 @@ const std::map<std::string, Command>& commandTable() {
         {"quit", [](std::istringstream&, const Session& s) { s.loop->quit(); }},
         {"exit", [](std::istringstream&, const Session& s) { s.loop->quit(); }},
         {"update", [](std::istringstream& in, const Session&) { updateCommand(in); }},
-        {"menu", [](std::istringstream&, const Session& s) {
+        {"menu",
+         [](std::istringstream&, const Session& s) {
              const auto window = reinterpret_cast<intptr_t>(static_cast<QWidget*>(s.window));
-             if (!HostCore::instance().runCommand("tesmor/MenuCommand", window)) say("no menu command registered");
+             if (!HostCore::instance().runCommand("tesmor/MenuCommand", window))
+                 say("no menu command registered");
          }},
-        {"profile", [](std::istringstream&, const Session&) { std::cout << HostCore::instance().profileDump() << std::endl; }},
+        {"profile", [](std::istringstream&,
+                       const Session&) { std::cout << HostCore::instance().profileDump() << std::endl; }},
         {"devices", [](std::istringstream&, const Session&) { listDevices(); }},
-        {"device", [](std::istringstream& in, const Session& s) {
+        {"device",
+         [](std::istringstream& in, const Session& s) {
              deviceCommand(in);
              if (s.window) s.window->refreshDevices();
          }},
-        {"stats", [](std::istringstream&, const Session& s) {
+        {"stats",
+         [](std::istringstream&, const Session& s) {
              char text[512] = {};
-             if (!s.stats || s.stats(text, sizeof text) == 0) return say("the plug-in reports no Modbus statistics");
+             if (!s.stats || s.stats(text, sizeof text) == 0)
+                 return say("the plug-in reports no Modbus statistics");
              std::cout << text << std::flush;
          }},
         {"help", [](std::istringstream&, const Session&) { std::cout << kUsage; }},
@@ -422,7 +444,8 @@ sigset_t blockQuitSignals() {
 // The blocked signals, read on the event thread, quit like the quit command.
 class QuitSignals {
 public:
-    QuitSignals(const sigset_t& set, QCoreApplication* loop) : fd_(signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK)) {
+    QuitSignals(const sigset_t& set, QCoreApplication* loop)
+        : fd_(signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK)) {
         QObject::connect(&notifier_, &QSocketNotifier::activated, [fd = fd_.get(), loop] {
             signalfd_siginfo info{};
             if (::read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) loop->quit();
@@ -450,7 +473,8 @@ PluginLibrary openPlugin(const std::string& path) {
     plugin.getInfo = reinterpret_cast<const PluginInfo* (*)()>(dlsym(plugin.handle, "GetPluginInfo"));
     plugin.load = reinterpret_cast<int (*)(const HostApi*)>(dlsym(plugin.handle, "Load"));
     plugin.unload = reinterpret_cast<int (*)()>(dlsym(plugin.handle, "Unload"));
-    plugin.stats = reinterpret_cast<std::uint32_t (*)(char*, std::uint32_t)>(dlsym(plugin.handle, TESMOR_MODBUS_STATS_SYMBOL));
+    plugin.stats = reinterpret_cast<std::uint32_t (*)(char*, std::uint32_t)>(
+        dlsym(plugin.handle, TESMOR_MODBUS_STATS_SYMBOL));
     if (!plugin.getInfo || !plugin.load || !plugin.unload) fail(path + " is not a tesmor plug-in");
     return plugin;
 }
@@ -541,7 +565,7 @@ int runHost(const Options& options, char* program) {
     say("profile " + options.profile + ", database " + options.database);
 
     const bool windowed = !options.headless && (std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY") ||
-                                                 std::getenv("QT_QPA_PLATFORM"));
+                                                std::getenv("QT_QPA_PLATFORM"));
     int qtArgc = 1;
     char* qtArgv[] = {program, nullptr};
     std::unique_ptr<QCoreApplication> app;
@@ -558,7 +582,8 @@ int runHost(const Options& options, char* program) {
     core.raise("System/ModulesLoaded", 0);
     for (const auto& item : core.menuItems()) {
         say("menu item \"" + toUtf8(item.path) + "\"");
-        if (window) window->addMenuItem(QString::fromStdU16String(item.path), QString::fromStdString(item.command));
+        if (window)
+            window->addMenuItem(QString::fromStdU16String(item.path), QString::fromStdString(item.command));
     }
     if (window) window->show();
 

@@ -14,7 +14,7 @@ extern "C" {
    ending in '\n' (last=- before the first answer), as a terminated UTF-8 text into `buffer` of
    `size` bytes (cut when short). Returns the length of the whole text without the terminator;
    0 while the plug-in is not loaded. Any thread. */
-uint32_t TesmorModbusStats(char *buffer, uint32_t size);
+uint32_t TesmorModbusStats(char* buffer, uint32_t size);
 #define TESMOR_MODBUS_STATS_SYMBOL "TesmorModbusStats"
 
 #ifdef __cplusplus

@@ -2,13 +2,12 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <modbus/modbus.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <algorithm>
-
-#include <modbus/modbus.h>
 
 #include "platform/Log.h"
 #include "platform/Text.h"
@@ -60,8 +59,8 @@ std::optional<Ipv4> parseIpv4(std::u16string_view text) noexcept {
 }
 
 std::string formatIpv4(Ipv4 a) {
-    return std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 0xFF) + "." + std::to_string((a >> 8) & 0xFF) +
-           "." + std::to_string(a & 0xFF);
+    return std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 0xFF) + "." +
+           std::to_string((a >> 8) & 0xFF) + "." + std::to_string(a & 0xFF);
 }
 
 MasterList::Parsed MasterList::parse(std::u16string_view text) {
@@ -148,7 +147,8 @@ bool touchesPublished(const RegisterMap& map, const ItemCaptions& captions, bool
     const std::int64_t end = static_cast<std::int64_t>(address) + count;
     for (const RegisterInfo& e : map) {
         if (e.registerType != type || e.address >= end) continue;
-        const std::int64_t entryEnd = static_cast<std::int64_t>(e.address) + std::max(registerSpan(e, captions), 1);
+        const std::int64_t entryEnd =
+            static_cast<std::int64_t>(e.address) + std::max(registerSpan(e, captions), 1);
         if (entryEnd > address) return true;
     }
     return false;
@@ -178,8 +178,9 @@ std::uint8_t writeRefusal(const WriteRule& rule, const std::uint8_t* p, int leng
         default:  // single register, mask write
             break;
     }
-    return touchesPublished(*rule.map, *rule.captions, coils, address, count) ? MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS
-                                                                               : 0;
+    return touchesPublished(*rule.map, *rule.captions, coils, address, count)
+               ? MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS
+               : 0;
 }
 
 MasterGate::MasterGate(std::u16string_view allowedMasters) {
@@ -203,7 +204,8 @@ bool MasterGate::admit(int fd) {
     if (list_.allowsEveryone()) return true;
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
-    const bool known = ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 && peer.sin_family == AF_INET;
+    const bool known =
+        ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 && peer.sin_family == AF_INET;
     const Ipv4 address = known ? ntohl(peer.sin_addr.s_addr) : 0;
     if (known && list_.allows(address)) return true;
 

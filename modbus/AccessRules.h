@@ -39,7 +39,11 @@ public:
     bool allowsEveryone() const noexcept { return any_; }
     bool allows(Ipv4 address) const noexcept;
     // A list that allows no master, for a stored list that cannot be read.
-    static MasterList nobody() { MasterList l; l.any_ = false; return l; }
+    static MasterList nobody() {
+        MasterList l;
+        l.any_ = false;
+        return l;
+    }
 
 private:
     struct Block {

@@ -10,12 +10,12 @@
 namespace tesmor {
 
 struct CounterSnapshot {
-    std::uint64_t masters = 0;      // TCP connections being served now
-    std::uint64_t busMessages = 0;  // every frame seen, answered or not
-    std::uint64_t requests = 0;     // answered, exceptions included
-    std::uint64_t exceptions = 0;   // exception replies sent
-    std::uint64_t dropped = 0;      // bad CRC, another unit id, invalid header, runt frames
-    std::uint64_t commErrors = 0;   // the part of `dropped` that was damaged (bad CRC, invalid header)
+    std::uint64_t masters = 0;        // TCP connections being served now
+    std::uint64_t busMessages = 0;    // every frame seen, answered or not
+    std::uint64_t requests = 0;       // answered, exceptions included
+    std::uint64_t exceptions = 0;     // exception replies sent
+    std::uint64_t dropped = 0;        // bad CRC, another unit id, invalid header, runt frames
+    std::uint64_t commErrors = 0;     // the part of `dropped` that was damaged (bad CRC, invalid header)
     std::int64_t lastAnsweredMs = 0;  // system clock, ms since the epoch; 0 before the first answer
 };
 

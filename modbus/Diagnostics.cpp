@@ -36,13 +36,20 @@ const DeviceIdentity& defaultIdentity() {
 
 const std::string& object(const DeviceIdentity& d, int id) {
     switch (id) {
-        case 0: return d.vendorName;
-        case 1: return d.productCode;
-        case 2: return d.revision;
-        case 3: return d.vendorUrl;
-        case 4: return d.productName;
-        case 5: return d.modelName;
-        default: return d.userApplicationName;
+        case 0:
+            return d.vendorName;
+        case 1:
+            return d.productCode;
+        case 2:
+            return d.revision;
+        case 3:
+            return d.vendorUrl;
+        case 4:
+            return d.productName;
+        case 5:
+            return d.modelName;
+        default:
+            return d.userApplicationName;
     }
 }
 
@@ -61,8 +68,10 @@ std::string printableAscii(std::u16string_view text, std::string_view fallback) 
     std::string out;
     for (const char16_t c : text) {
         const bool printable = c > 0x20 && c < 0x7F;
-        if (printable) out.push_back(static_cast<char>(c));
-        else if (c == u' ' && !out.empty() && out.back() != ' ') out.push_back(' ');
+        if (printable)
+            out.push_back(static_cast<char>(c));
+        else if (c == u' ' && !out.empty() && out.back() != ' ')
+            out.push_back(' ');
     }
     while (!out.empty() && out.back() == ' ') out.pop_back();
     return out.empty() ? std::string(fallback) : out;
@@ -108,10 +117,18 @@ int answerDiagnostics(const std::uint8_t* p, int n, TransportCounters* counters,
     const CounterSnapshot s = counters ? counters->snapshot() : CounterSnapshot{};
     std::uint64_t value = 0;
     switch (sub) {
-        case kBusMessageCount: value = s.busMessages; break;
-        case kBusCommunicationErrorCount: value = s.commErrors; break;
-        case kBusExceptionErrorCount: value = s.exceptions; break;
-        default: value = s.requests; break;  // server message count: exceptions included
+        case kBusMessageCount:
+            value = s.busMessages;
+            break;
+        case kBusCommunicationErrorCount:
+            value = s.commErrors;
+            break;
+        case kBusExceptionErrorCount:
+            value = s.exceptions;
+            break;
+        default:
+            value = s.requests;
+            break;  // server message count: exceptions included
     }
     // 16-bit counters roll over (6.8.1).
     out[3] = static_cast<std::uint8_t>(value >> 8);
@@ -119,7 +136,8 @@ int answerDiagnostics(const std::uint8_t* p, int n, TransportCounters* counters,
     return 5;
 }
 
-int answerDeviceIdentification(const std::uint8_t* p, const DeviceIdentity& identity, std::uint8_t* out) noexcept {
+int answerDeviceIdentification(const std::uint8_t* p, const DeviceIdentity& identity,
+                               std::uint8_t* out) noexcept {
     const int code = p[2];
     int first = p[3];
     int last = first;
@@ -182,8 +200,8 @@ std::string countersLine(bool tcp, const CounterSnapshot& s) {
     std::tm local{};
     localtime_r(&t, &local);
     char stamp[64];
-    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d", local.tm_year + 1900, local.tm_mon + 1,
-                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
     return line + stamp;
 }
 

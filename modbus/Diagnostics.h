@@ -41,7 +41,8 @@ RequestVerdict checkDeviceIdentification(const std::uint8_t* p, int n) noexcept;
 // Write the reply PDU of a request the check passed into `out` (room for 253 bytes) and return
 // its length. Function 8 sub-function 0x0A clears `counters`.
 int answerDiagnostics(const std::uint8_t* p, int n, TransportCounters* counters, std::uint8_t* out) noexcept;
-int answerDeviceIdentification(const std::uint8_t* p, const DeviceIdentity& identity, std::uint8_t* out) noexcept;
+int answerDeviceIdentification(const std::uint8_t* p, const DeviceIdentity& identity,
+                               std::uint8_t* out) noexcept;
 int answerServerId(int unitId, const DeviceIdentity& identity, std::uint8_t* out) noexcept;
 
 // `identity`, or the defaults when it is null.

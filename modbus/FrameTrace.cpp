@@ -21,16 +21,18 @@ void takeFrameTraceFromEnvironment() noexcept {
     if (v && std::string_view(v) == "1") setFrameTrace(true);
 }
 
-std::string frameTraceLine(Transport transport, std::string_view master, bool request, const std::uint8_t* data,
-                           std::size_t length) {
+std::string frameTraceLine(Transport transport, std::string_view master, bool request,
+                           const std::uint8_t* data, std::size_t length) {
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
     std::tm local{};
     localtime_r(&seconds, &local);
     char stamp[64];
-    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", local.tm_year + 1900, local.tm_mon + 1,
-                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(ms));
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                  static_cast<int>(ms));
     std::string line = "modbus trace ";
     line += stamp;
     line += transport == Transport::Tcp ? " tcp " : " rtu ";

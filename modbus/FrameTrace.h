@@ -24,8 +24,8 @@ void takeFrameTraceFromEnvironment() noexcept;
 
 // One log line: "modbus trace <local time> <tcp|rtu> <master> <-|-> <hex bytes>"; "->" for what
 // the master sent, "<-" for the reply.
-std::string frameTraceLine(Transport transport, std::string_view master, bool request, const std::uint8_t* data,
-                           std::size_t length);
+std::string frameTraceLine(Transport transport, std::string_view master, bool request,
+                           const std::uint8_t* data, std::size_t length);
 void traceFrame(Transport transport, std::string_view master, bool request, const std::uint8_t* data,
                 std::size_t length) noexcept;
 

@@ -1,8 +1,8 @@
 #pragma once
 // Owning wrappers of the C handles the transports use.
-#include <memory>
-
 #include <modbus/modbus.h>
+
+#include <memory>
 
 #include "platform/UniqueFd.h"
 

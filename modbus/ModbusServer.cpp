@@ -24,7 +24,8 @@ void ModbusServer::restart() {
     stopTransports();
     const WriteAccess access = writeAccessOf(s.writeAccess);
     if (s.writeAccess != static_cast<int>(access))
-        logLine("Modbus: \"writeAccess\" " + std::to_string(s.writeAccess) + " is not 0, 1 or 2; masters may write nothing");
+        logLine("Modbus: \"writeAccess\" " + std::to_string(s.writeAccess) +
+                " is not 0, 1 or 2; masters may write nothing");
     {
         std::lock_guard data(dataMutex_);
         writeAccess_ = access;
@@ -150,9 +151,12 @@ int ModbusServer::answer(const std::uint8_t* frame, int length, Transport transp
         n = answerRequest(frame, length, transport, unitId, *registers_, reply, &rule, &info);
     }
     const int header = transport == Transport::Tcp ? 7 : 1;
-    if (n > 0) counters.answered((reply[header] & 0x80) != 0);
-    else if (transport == Transport::Rtu && length > 0 && frame[0] == MODBUS_BROADCAST_ADDRESS) counters.seen();
-    else counters.dropped(false);
+    if (n > 0)
+        counters.answered((reply[header] & 0x80) != 0);
+    else if (transport == Transport::Rtu && length > 0 && frame[0] == MODBUS_BROADCAST_ADDRESS)
+        counters.seen();
+    else
+        counters.dropped(false);
     return n;
 }
 

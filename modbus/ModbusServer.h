@@ -136,14 +136,15 @@ private:
     // when the master ended it by not taking its replies.
     bool serveMaster(TcpConnection& c, const Waker& waker, const std::stop_token& stop, int unitId);
     // Serves up to settings.maxMasters masters at once from one poll() loop until a stop comes.
-    void serveMasters(const std::stop_token& stop, const ConnectionSettings& settings, Ipv4 local, MasterGate& gate,
-                      const Waker& waker);
+    void serveMasters(const std::stop_token& stop, const ConnectionSettings& settings, Ipv4 local,
+                      MasterGate& gate, const Waker& waker);
     // Handles what poll() reported for one connection (0: nothing, a deadline may have passed)
     // and answers its complete frames.
     TcpOutcome serviceMaster(TcpConnection& c, short revents, int unitId);
     bool answerFrames(TcpConnection& c, int unitId);
     // Answers requests on an opened serial port (non-blocking) until it goes away or a stop comes.
-    void serveLine(int fd, const Waker& waker, const std::stop_token& stop, const ConnectionSettings& settings);
+    void serveLine(int fd, const Waker& waker, const std::stop_token& stop,
+                   const ConnectionSettings& settings);
     struct PeerRefresh {
         bool peerDone = false;
         bool hostDone = false;
@@ -152,7 +153,9 @@ private:
     void refreshPeerInfo(int socket, PeerRefresh& state);
     void stopTransports();
     void logMisplacedEntries();
-    TransportCounters& countersOf(Transport t) noexcept { return t == Transport::Tcp ? tcpCounters_ : rtuCounters_; }
+    TransportCounters& countersOf(Transport t) noexcept {
+        return t == Transport::Tcp ? tcpCounters_ : rtuCounters_;
+    }
     const TransportCounters& countersOf(Transport t) const noexcept {
         return t == Transport::Tcp ? tcpCounters_ : rtuCounters_;
     }

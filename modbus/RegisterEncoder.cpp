@@ -48,7 +48,8 @@ ItemCaptions loadItemCaptions(const StringSource& strings) {
         if (text.size() > 255) text.resize(255);  // a caption holds at most 255 characters
         return text;
     };
-    return ItemCaptions{load(138), load(143), load(144), load(145), load(151), load(111), load(129), load(128)};
+    return ItemCaptions{load(138), load(143), load(144), load(145),
+                        load(151), load(111), load(129), load(128)};
 }
 
 int registerSpan(const RegisterInfo& e, const ItemCaptions& c) noexcept {
@@ -82,11 +83,16 @@ bool encodeFloat(float value, std::u16string_view order, std::array<std::uint16_
     const std::uint16_t ab = static_cast<std::uint16_t>(bits >> 16);
     const std::uint16_t cd = static_cast<std::uint16_t>(bits);
     auto swap = [](std::uint16_t w) { return static_cast<std::uint16_t>((w << 8) | (w >> 8)); };
-    if (order == texts::bigEndian) out = {ab, cd};                      // A B C D
-    else if (order == texts::littleEndian) out = {swap(cd), swap(ab)};  // D C B A
-    else if (order == texts::bigEndianByteSwap) out = {swap(ab), swap(cd)};  // B A D C
-    else if (order == texts::littleEndianByteSwap) out = {cd, ab};      // C D A B
-    else return false;
+    if (order == texts::bigEndian)
+        out = {ab, cd};  // A B C D
+    else if (order == texts::littleEndian)
+        out = {swap(cd), swap(ab)};  // D C B A
+    else if (order == texts::bigEndianByteSwap)
+        out = {swap(ab), swap(cd)};  // B A D C
+    else if (order == texts::littleEndianByteSwap)
+        out = {cd, ab};  // C D A B
+    else
+        return false;
     return true;
 }
 

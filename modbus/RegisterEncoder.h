@@ -1,10 +1,10 @@
 #pragma once
 // Encodes the current value of one map entry into the register store.
+#include <modbus/modbus.h>
+
 #include <array>
 #include <cstdint>
 #include <string>
-
-#include <modbus/modbus.h>
 
 #include "modbus/RegisterInfo.h"
 #include "platform/Resources.h"

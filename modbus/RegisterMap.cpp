@@ -27,8 +27,8 @@ RegisterMap loadRegisterMap(Profile& profile) {
 
 bool sameConfiguration(const RegisterMap& a, const RegisterMap& b) noexcept {
     const auto stored = [](const RegisterInfo& e) {
-        return std::tie(e.source, e.deviceName, e.component, e.address, e.registerType, e.dataType, e.byteOrder,
-                        e.dataItem);
+        return std::tie(e.source, e.deviceName, e.component, e.address, e.registerType, e.dataType,
+                        e.byteOrder, e.dataItem);
     };
     return std::equal(a.begin(), a.end(), b.begin(), b.end(),
                       [&](const RegisterInfo& x, const RegisterInfo& y) { return stored(x) == stored(y); });

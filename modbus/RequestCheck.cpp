@@ -105,7 +105,8 @@ RequestVerdict checkPdu(const std::uint8_t* p, int n, const modbus_mapping_t& st
         case MODBUS_FC_WRITE_SINGLE_REGISTER:
         case MODBUS_FC_MASK_WRITE_REGISTER:
             if (n != 1 + fixed) return exception(kIllegalValue);
-            if (!inTable(address, 1, store.start_registers, store.nb_registers)) return exception(kIllegalAddress);
+            if (!inTable(address, 1, store.start_registers, store.nb_registers))
+                return exception(kIllegalAddress);
             return reply();
         case MODBUS_FC_WRITE_MULTIPLE_COILS: {
             const int count = word(p + 3);
@@ -193,12 +194,14 @@ int carryOut(const std::uint8_t* p, int n, modbus_mapping_t& m, int unitId, cons
             return 5;
         case MODBUS_FC_WRITE_MULTIPLE_COILS:
             for (int i = 0; i < count; ++i)
-                m.tab_bits[address - m.start_bits + i] = static_cast<std::uint8_t>((p[6 + i / 8] >> (i % 8)) & 1);
+                m.tab_bits[address - m.start_bits + i] =
+                    static_cast<std::uint8_t>((p[6 + i / 8] >> (i % 8)) & 1);
             std::memcpy(out, p, 5);
             return 5;
         case MODBUS_FC_WRITE_MULTIPLE_REGISTERS:
             for (int i = 0; i < count; ++i)
-                m.tab_registers[address - m.start_registers + i] = static_cast<std::uint16_t>(word(p + 6 + 2 * i));
+                m.tab_registers[address - m.start_registers + i] =
+                    static_cast<std::uint16_t>(word(p + 6 + 2 * i));
             std::memcpy(out, p, 5);
             return 5;
         case MODBUS_FC_MASK_WRITE_REGISTER: {
@@ -212,7 +215,8 @@ int carryOut(const std::uint8_t* p, int n, modbus_mapping_t& m, int unitId, cons
             // The write comes first, so the read sees it.
             const int writeAddress = word(p + 5), writeCount = word(p + 7);
             for (int i = 0; i < writeCount; ++i)
-                m.tab_registers[writeAddress - m.start_registers + i] = static_cast<std::uint16_t>(word(p + 10 + 2 * i));
+                m.tab_registers[writeAddress - m.start_registers + i] =
+                    static_cast<std::uint16_t>(word(p + 10 + 2 * i));
             return 1 + readWords(m.tab_registers, address - m.start_registers, count, out + 1);
         }
         default:
@@ -241,11 +245,13 @@ RequestVerdict checkRequest(const std::uint8_t* frame, int length, Transport tra
         const bool broadcast = frame[0] == MODBUS_BROADCAST_ADDRESS;
         if (!broadcast && frame[0] != unitId) return kDrop;
         if (frame[kRtuHeader] & 0x80) return kDrop;
-        const RequestVerdict v = checkWithRule(frame + kRtuHeader, length - kRtuHeader - kRtuCrc, store, rule);
+        const RequestVerdict v =
+            checkWithRule(frame + kRtuHeader, length - kRtuHeader - kRtuCrc, store, rule);
         // No answer of any kind goes to a broadcast.
         return broadcast && v.action == RequestVerdict::Exception ? kDrop : v;
     }
-    if (length < kTcpHeader + 1 || tcpFrameLength(frame, static_cast<std::size_t>(length)) != length) return kDrop;
+    if (length < kTcpHeader + 1 || tcpFrameLength(frame, static_cast<std::size_t>(length)) != length)
+        return kDrop;
     // Messaging on TCP/IP implementation guide 4.4.1.2: a request meant for another unit is not
     // answered.
     if (frame[6] != unitId) return kDrop;
@@ -253,8 +259,9 @@ RequestVerdict checkRequest(const std::uint8_t* frame, int length, Transport tra
     return checkWithRule(frame + kTcpHeader, length - kTcpHeader, store, rule);
 }
 
-int answerRequest(const std::uint8_t* frame, int length, Transport transport, int unitId, modbus_mapping_t& store,
-                  std::uint8_t* reply, const WriteRule* rule, const ServerInfo* info) noexcept {
+int answerRequest(const std::uint8_t* frame, int length, Transport transport, int unitId,
+                  modbus_mapping_t& store, std::uint8_t* reply, const WriteRule* rule,
+                  const ServerInfo* info) noexcept {
     const RequestVerdict v = checkRequest(frame, length, transport, unitId, store, rule);
     if (v.action == RequestVerdict::Drop) return 0;
     const bool tcp = transport == Transport::Tcp;
@@ -310,7 +317,8 @@ std::uint16_t crc16(const std::uint8_t* data, std::size_t length) noexcept {
     std::uint16_t crc = 0xFFFF;
     for (std::size_t i = 0; i < length; ++i) {
         crc ^= data[i];
-        for (int b = 0; b < 8; ++b) crc = static_cast<std::uint16_t>((crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1);
+        for (int b = 0; b < 8; ++b)
+            crc = static_cast<std::uint16_t>((crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1);
     }
     return crc;
 }

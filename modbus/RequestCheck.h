@@ -6,10 +6,10 @@
 // The checks follow the Modbus application protocol (V1.1b3, section 7 and the state diagrams
 // of section 6): unsupported function 01, then quantity, value or PDU length 03, then address 02.
 // A function code of 0x80 or more, reserved for exception responses, gets no answer.
+#include <modbus/modbus.h>
+
 #include <cstddef>
 #include <cstdint>
-
-#include <modbus/modbus.h>
 
 #include "modbus/AccessRules.h"
 
@@ -43,8 +43,9 @@ RequestVerdict checkRequest(const std::uint8_t* frame, int length, Transport tra
 // is to be sent (a dropped frame, any RTU broadcast, whose writes are still carried out). The
 // caller holds the lock of `store`; `reply` has room for kMaxReply bytes. `info` gives the
 // identity and the counters functions 8, 17 and 43 answer with; null: the defaults.
-int answerRequest(const std::uint8_t* frame, int length, Transport transport, int unitId, modbus_mapping_t& store,
-                  std::uint8_t* reply, const WriteRule* rule = nullptr, const ServerInfo* info = nullptr) noexcept;
+int answerRequest(const std::uint8_t* frame, int length, Transport transport, int unitId,
+                  modbus_mapping_t& store, std::uint8_t* reply, const WriteRule* rule = nullptr,
+                  const ServerInfo* info = nullptr) noexcept;
 
 // Framing of a TCP byte stream by the MBAP header (Modbus messaging on TCP/IP implementation
 // guide, 3.1.3): the length of the frame that starts at `data`, 0 while fewer than the six bytes

@@ -82,8 +82,8 @@ void ModbusServer::rtuLoop(std::stop_token stop, const ConnectionSettings& s) {
     ModbusContext ctx(
         modbus_new_rtu(device.c_str(), s.baudRate, parityCharacter(s.parity), s.dataBits, s.stopBits));
     if (!ctx) {
-        logLine("Modbus RTU: cannot use " + device + " with " + std::to_string(s.baudRate) + " baud, parity \"" +
-                toUtf8(s.parity) + "\", " + std::to_string(s.dataBits) + " data bits, " +
+        logLine("Modbus RTU: cannot use " + device + " with " + std::to_string(s.baudRate) +
+                " baud, parity \"" + toUtf8(s.parity) + "\", " + std::to_string(s.dataBits) + " data bits, " +
                 std::to_string(s.stopBits) + " stop bits: " + errorText(errno) + "; not answering");
         idle();
         return;
@@ -92,7 +92,8 @@ void ModbusServer::rtuLoop(std::stop_token stop, const ConnectionSettings& s) {
     OnceLog openLog;
     while (!stop.stop_requested()) {
         if (modbus_connect(ctx.get()) != 0) {
-            openLog.fail("Modbus RTU: cannot open " + device + ": " + errorText(errno) + "; retrying until stopped");
+            openLog.fail("Modbus RTU: cannot open " + device + ": " + errorText(errno) +
+                         "; retrying until stopped");
             pause(waker);
             continue;
         }
@@ -127,7 +128,8 @@ void ModbusServer::rtuLoop(std::stop_token stop, const ConnectionSettings& s) {
     }
 }
 
-void ModbusServer::serveLine(int fd, const Waker& waker, const std::stop_token& stop, const ConnectionSettings& s) {
+void ModbusServer::serveLine(int fd, const Waker& waker, const std::stop_token& stop,
+                             const ConnectionSettings& s) {
     // A request of a known layout is answered as soon as its last byte is in. Anything else (a
     // frame for another slave, another slave's reply, a function without a fixed layout, noise)
     // lasts until the line falls silent; it is answered then only when it is one whole frame
@@ -143,7 +145,9 @@ void ModbusServer::serveLine(int fd, const Waker& waker, const std::stop_token& 
     std::uint8_t reply[kMaxReply];
     OnceLog writeLog;
 
-    auto ours = [&](std::uint8_t address) { return address == MODBUS_BROADCAST_ADDRESS || address == s.rtuUnitId; };
+    auto ours = [&](std::uint8_t address) {
+        return address == MODBUS_BROADCAST_ADDRESS || address == s.rtuUnitId;
+    };
     auto crcGood = [](const std::uint8_t* f, std::size_t n) {
         const std::uint16_t crc = crc16(f, n - 2);
         return f[n - 2] == (crc & 0xFF) && f[n - 1] == (crc >> 8);
@@ -156,8 +160,10 @@ void ModbusServer::serveLine(int fd, const Waker& waker, const std::stop_token& 
             if (n > 0) traceFrame(Transport::Rtu, device, false, reply, static_cast<std::size_t>(n));
         }
         if (n <= 0) return;
-        if (writeWithin(fd, reply, static_cast<std::size_t>(n), waker, writeLimit)) writeLog.succeed();
-        else writeLog.fail("Modbus RTU: the port takes no output; replies are dropped");
+        if (writeWithin(fd, reply, static_cast<std::size_t>(n), waker, writeLimit))
+            writeLog.succeed();
+        else
+            writeLog.fail("Modbus RTU: the port takes no output; replies are dropped");
     };
 
     while (!stop.stop_requested()) {
@@ -183,8 +189,10 @@ void ModbusServer::serveLine(int fd, const Waker& waker, const std::stop_token& 
         if (ev < 0 || (ev & (POLLERR | POLLHUP | POLLNVAL))) return;
         if (ev == 0) {
             if (waiting && Clock::now() >= deadline) {
-                if (untilSilence && have >= 4 && ours(in[0]) && crcGood(in, have)) serve(in, have);
-                else if (have > 0) rtuCounters_.dropped(ours(in[0]) && have >= 4);  // ours: a bad CRC
+                if (untilSilence && have >= 4 && ours(in[0]) && crcGood(in, have))
+                    serve(in, have);
+                else if (have > 0)
+                    rtuCounters_.dropped(ours(in[0]) && have >= 4);  // ours: a bad CRC
                 have = 0;
                 untilSilence = false;
             }

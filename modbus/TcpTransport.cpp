@@ -14,8 +14,8 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -92,7 +92,8 @@ UniqueFd listenTcp(Ipv4 local, int port, int backlog, int& error) {
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(local);
     addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::bind(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(s.get(), backlog) != 0) {
+    if (::bind(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(s.get(), backlog) != 0) {
         error = errno;
         return {};
     }
@@ -103,7 +104,8 @@ void traceExchange(int fd, const std::uint8_t* request, int length, const std::u
     char dotted[INET_ADDRSTRLEN + 8] = "?";
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 && ::inet_ntop(AF_INET, &peer.sin_addr, dotted, INET_ADDRSTRLEN))
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 &&
+        ::inet_ntop(AF_INET, &peer.sin_addr, dotted, INET_ADDRSTRLEN))
         std::snprintf(dotted + std::strlen(dotted), 8, ":%u", static_cast<unsigned>(ntohs(peer.sin_port)));
     traceFrame(Transport::Tcp, dotted, true, request, static_cast<std::size_t>(length));
     if (n > 0) traceFrame(Transport::Tcp, dotted, false, reply, static_cast<std::size_t>(n));
@@ -205,7 +207,8 @@ void ModbusServer::refreshPeerInfo(int socket, PeerRefresh& state) {
         state.peerDone = true;
         sockaddr_in address{};
         socklen_t len = sizeof address;
-        if (::getpeername(socket, reinterpret_cast<sockaddr*>(&address), &len) == 0 && address.sin_family == AF_INET) {
+        if (::getpeername(socket, reinterpret_cast<sockaddr*>(&address), &len) == 0 &&
+            address.sin_family == AF_INET) {
             const auto* b = reinterpret_cast<const unsigned char*>(&address.sin_addr.s_addr);
             char dotted[16] = {};
             std::snprintf(dotted, sizeof dotted, "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
@@ -251,7 +254,8 @@ void ModbusServer::tcpLoop(std::stop_token stop, const ConnectionSettings& s) {
     }
     const auto local = bindAddressOf(s.bindAddress);
     if (!local) {
-        logLine("Modbus TCP: \"bindAddress\" \"" + toUtf8(s.bindAddress) + "\" is not an IPv4 address; not listening");
+        logLine("Modbus TCP: \"bindAddress\" \"" + toUtf8(s.bindAddress) +
+                "\" is not an IPv4 address; not listening");
         while (!stop.stop_requested()) pause(waker);
         return;
     }
@@ -269,8 +273,8 @@ void ModbusServer::tcpLoop(std::stop_token stop, const ConnectionSettings& s) {
         UniqueFd listener = listenTcp(*local, port, 1, error);
         if (!listener) {
             // An address the machine does not have (EADDRNOTAVAIL) may come with a late interface.
-            listenLog.fail("Modbus TCP: cannot listen on " + formatIpv4(*local) + " port " + std::to_string(port) +
-                           ": " + errorText(error) + "; retrying until stopped");
+            listenLog.fail("Modbus TCP: cannot listen on " + formatIpv4(*local) + " port " +
+                           std::to_string(port) + ": " + errorText(error) + "; retrying until stopped");
             pause(waker);
             continue;
         }
@@ -357,22 +361,27 @@ ModbusServer::TcpOutcome ModbusServer::serviceMaster(TcpConnection& c, short rev
     return ok && answerFrames(c, unitId) ? TcpOutcome::Open : TcpOutcome::Gone;
 }
 
-bool ModbusServer::serveMaster(TcpConnection& c, const Waker& waker, const std::stop_token& stop, int unitId) {
+bool ModbusServer::serveMaster(TcpConnection& c, const Waker& waker, const std::stop_token& stop,
+                               int unitId) {
     while (!stop.stop_requested()) {
         const auto deadline = c.deadline();
-        const int ev = waitFor(c.fd.get(), c.events(), waker, deadline == Clock::time_point::max() ? -1 : msUntil(deadline));
+        const int ev = waitFor(c.fd.get(), c.events(), waker,
+                               deadline == Clock::time_point::max() ? -1 : msUntil(deadline));
         if (ev < 0 || stop.stop_requested()) return false;
         switch (serviceMaster(c, static_cast<short>(ev), unitId)) {
-        case TcpOutcome::Open: break;
-        case TcpOutcome::Gone: return false;
-        case TcpOutcome::Stalled: return true;
+            case TcpOutcome::Open:
+                break;
+            case TcpOutcome::Gone:
+                return false;
+            case TcpOutcome::Stalled:
+                return true;
         }
     }
     return false;
 }
 
-void ModbusServer::serveMasters(const std::stop_token& stop, const ConnectionSettings& s, Ipv4 local, MasterGate& gate,
-                                const Waker& waker) {
+void ModbusServer::serveMasters(const std::stop_token& stop, const ConnectionSettings& s, Ipv4 local,
+                                MasterGate& gate, const Waker& waker) {
     const std::size_t limit = static_cast<std::size_t>(s.maxMasters);
     OnceLog listenLog, acceptLog;
     MinuteLog stuckLog, evictLog, refuseLog;
@@ -383,8 +392,8 @@ void ModbusServer::serveMasters(const std::stop_token& stop, const ConnectionSet
         int error = 0;
         listener = listenTcp(local, s.tcpPort, SOMAXCONN, error);
         if (!listener) {
-            listenLog.fail("Modbus TCP: cannot listen on " + formatIpv4(local) + " port " + std::to_string(s.tcpPort) +
-                           ": " + errorText(error) + "; retrying until stopped");
+            listenLog.fail("Modbus TCP: cannot listen on " + formatIpv4(local) + " port " +
+                           std::to_string(s.tcpPort) + ": " + errorText(error) + "; retrying until stopped");
             pause(waker);
         }
     }
@@ -399,7 +408,8 @@ void ModbusServer::serveMasters(const std::stop_token& stop, const ConnectionSet
         for (const auto& m : masters)
             if (m->answered) shownAddress = toUtf16(m->address);
         std::u16string text = shownAddress;
-        if (!text.empty() && masters.size() > 1) text += u" (+" + toUtf16(std::to_string(masters.size() - 1)) + u")";
+        if (!text.empty() && masters.size() > 1)
+            text += u" (+" + toUtf16(std::to_string(masters.size() - 1)) + u")";
         std::lock_guard info(infoMutex_);
         peerAddress_ = std::move(text);
     };
@@ -409,12 +419,14 @@ void ModbusServer::serveMasters(const std::stop_token& stop, const ConnectionSet
         std::erase_if(masters, [](const auto& m) { return peerGone(m->fd.get()); });
         if (masters.size() < limit) return true;
         const auto now = Clock::now();
-        auto idle = std::min_element(masters.begin(), masters.end(),
-                                     [](const auto& a, const auto& b) { return a->lastInput < b->lastInput; });
-        const auto silentS = std::chrono::duration_cast<std::chrono::seconds>(now - (*idle)->lastInput).count();
+        auto idle = std::min_element(masters.begin(), masters.end(), [](const auto& a, const auto& b) {
+            return a->lastInput < b->lastInput;
+        });
+        const auto silentS =
+            std::chrono::duration_cast<std::chrono::seconds>(now - (*idle)->lastInput).count();
         if (now - (*idle)->lastInput < kIdleEviction) {
-            refuseLog.log("Modbus TCP: " + std::to_string(limit) + " masters connected; new master " + newcomer +
-                          " closed");
+            refuseLog.log("Modbus TCP: " + std::to_string(limit) + " masters connected; new master " +
+                          newcomer + " closed");
             return false;
         }
         evictLog.log("Modbus TCP: master " + (*idle)->address + " silent for " + std::to_string(silentS) +
@@ -445,17 +457,17 @@ void ModbusServer::serveMasters(const std::stop_token& stop, const ConnectionSet
             TcpConnection& m = *masters[i];
             const bool wasAnswered = m.answered;
             switch (serviceMaster(m, fds[i + 2].revents, s.tcpUnitId)) {
-            case TcpOutcome::Open:
-                changed |= m.answered != wasAnswered;
-                break;
-            case TcpOutcome::Stalled:
-                stuckLog.log("Modbus TCP: master " + m.address + " took no reply for " +
-                             std::to_string(kSendLimit.count()) + " s; connection closed");
-                [[fallthrough]];
-            case TcpOutcome::Gone:
-                m.fd.reset();
-                changed = true;
-                break;
+                case TcpOutcome::Open:
+                    changed |= m.answered != wasAnswered;
+                    break;
+                case TcpOutcome::Stalled:
+                    stuckLog.log("Modbus TCP: master " + m.address + " took no reply for " +
+                                 std::to_string(kSendLimit.count()) + " s; connection closed");
+                    [[fallthrough]];
+                case TcpOutcome::Gone:
+                    m.fd.reset();
+                    changed = true;
+                    break;
             }
         }
         std::erase_if(masters, [](const auto& m) { return !m->fd; });
@@ -484,7 +496,8 @@ void ModbusServer::serveMasters(const std::stop_token& stop, const ConnectionSet
                     changed |= masters.size() != before;
                     if (!room) continue;  // the newcomer's socket closes here
                 }
-                masters.push_back(std::make_unique<TcpConnection>(std::move(connection), address, tcpCounters_));
+                masters.push_back(
+                    std::make_unique<TcpConnection>(std::move(connection), address, tcpCounters_));
                 // The address is shown from its first answer on, with the other connections counted.
                 masters.back()->peer.peerDone = true;
                 changed = true;

@@ -1,15 +1,14 @@
 #include "modbus/TlsContext.h"
 
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
-
-#include <openssl/bio.h>
-#include <openssl/err.h>
-#include <openssl/pem.h>
 
 #include "platform/Text.h"
 

@@ -3,6 +3,9 @@
 // master's role, and a non-blocking session that a poll() loop drives.
 // Thread use: a TlsContext may be shared by sessions of any thread once loaded; a TlsSession
 // belongs to one thread at a time.
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -11,9 +14,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <openssl/ssl.h>
-#include <openssl/x509.h>
 
 #include "modbus/Handles.h"
 

@@ -21,8 +21,8 @@ inline void logEscaped(const char* where, const char* what) noexcept {
 
 // Runs `body`; returns its result, or `fallback` when it threw.
 template <typename F, typename R = std::invoke_result_t<F&>>
-    requires(!std::is_void_v<R>)
-R guarded(const char* where, F&& body, R fallback) noexcept {
+requires(!std::is_void_v<R>) R guarded(const char* where, F&& body, R fallback)
+noexcept {
     try {
         return body();
     } catch (const std::exception& e) {
@@ -35,7 +35,7 @@ R guarded(const char* where, F&& body, R fallback) noexcept {
 
 // Runs `body`; false when it threw.
 template <typename F>
-    requires std::is_void_v<std::invoke_result_t<F&>>
+requires std::is_void_v<std::invoke_result_t<F&>>
 bool guarded(const char* where, F&& body) noexcept {
     try {
         body();

@@ -11,27 +11,43 @@
 extern "C" {
 #endif
 
-typedef struct TesmorString { uint32_t id; const char16_t *text; } TesmorString;
+typedef struct TesmorString {
+    uint32_t id;
+    const char16_t* text;
+} TesmorString;
 
 /* Caption of a dialog template (control 0) or of one of its controls. */
-typedef struct TesmorDialogText { uint32_t dialog; uint32_t control; const char16_t *text; } TesmorDialogText;
+typedef struct TesmorDialogText {
+    uint32_t dialog;
+    uint32_t control;
+    const char16_t* text;
+} TesmorDialogText;
 
 /* Version values: a translation list of {language, code page} pairs, and string values
    filed under a block name such as "041904b0". */
-typedef struct TesmorTranslation { uint16_t language; uint16_t codePage; } TesmorTranslation;
+typedef struct TesmorTranslation {
+    uint16_t language;
+    uint16_t codePage;
+} TesmorTranslation;
 typedef struct TesmorVersionValue {
-    const char16_t *block; const char16_t *name; const char16_t *value;
+    const char16_t* block;
+    const char16_t* name;
+    const char16_t* value;
 } TesmorVersionValue;
 
 typedef struct TesmorResourceTable {
     uint32_t size; /* sizeof(TesmorResourceTable) */
-    const TesmorString *strings; uint32_t stringCount;
-    const TesmorDialogText *dialogTexts; uint32_t dialogTextCount;
-    const TesmorTranslation *translations; uint32_t translationCount;
-    const TesmorVersionValue *versionValues; uint32_t versionValueCount;
+    const TesmorString* strings;
+    uint32_t stringCount;
+    const TesmorDialogText* dialogTexts;
+    uint32_t dialogTextCount;
+    const TesmorTranslation* translations;
+    uint32_t translationCount;
+    const TesmorVersionValue* versionValues;
+    uint32_t versionValueCount;
 } TesmorResourceTable;
 
-typedef const TesmorResourceTable *(*TesmorResourceTableFunction)(void);
+typedef const TesmorResourceTable* (*TesmorResourceTableFunction)(void);
 #define TESMOR_RESOURCE_TABLE_SYMBOL "tesmorResourceTable"
 
 #ifdef __cplusplus

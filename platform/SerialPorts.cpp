@@ -24,8 +24,8 @@ namespace tesmor {
 namespace {
 
 constexpr std::array<std::string_view, 13> kPrefixes{
-    "ttyS", "ttyUSB", "ttyACM", "ttyAMA", "ttyXRUSB", "ttySAC", "ttymxc",
-    "ttyTHS", "ttyMFD", "ttyO", "ttyLP", "ttyGS", "rfcomm",
+    "ttyS",   "ttyUSB", "ttyACM", "ttyAMA", "ttyXRUSB", "ttySAC", "ttymxc",
+    "ttyTHS", "ttyMFD", "ttyO",   "ttyLP",  "ttyGS",    "rfcomm",
 };
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
@@ -134,11 +134,13 @@ std::vector<std::string> SerialPortCatalog::ports() const {
     }
     std::vector<std::string> names;
     std::error_code error;
-    for (std::filesystem::directory_iterator it(deviceDir_, error), end; !error && it != end; it.increment(error)) {
+    for (std::filesystem::directory_iterator it(deviceDir_, error), end; !error && it != end;
+         it.increment(error)) {
         const std::string name = it->path().filename().string();
         if (serialName(name) && present(name)) names.push_back(name);
     }
-    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) { return naturalCompare(a, b) < 0; });
+    std::sort(names.begin(), names.end(),
+              [](const std::string& a, const std::string& b) { return naturalCompare(a, b) < 0; });
     std::vector<std::string> paths;
     paths.reserve(names.size());
     for (const auto& name : names) paths.push_back((deviceDir_ / name).string());
@@ -174,7 +176,8 @@ int naturalCompare(std::string_view a, std::string_view b) noexcept {
             while (i1 < a.size() && isDigit(a[i1])) ++i1;
             while (j1 < b.size() && isDigit(b[j1])) ++j1;
             if (i1 - i0 != j1 - j0) return i1 - i0 < j1 - j0 ? -1 : 1;
-            if (const int c = a.substr(i0, i1 - i0).compare(b.substr(j0, j1 - j0)); c != 0) return c < 0 ? -1 : 1;
+            if (const int c = a.substr(i0, i1 - i0).compare(b.substr(j0, j1 - j0)); c != 0)
+                return c < 0 ? -1 : 1;
             // Equal values: fewer leading zeros first, so the order stays total.
             if (i1 - i != j1 - j) return i1 - i < j1 - j ? -1 : 1;
             i = i1;

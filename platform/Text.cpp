@@ -201,13 +201,15 @@ std::int64_t leadingNumber(std::u16string_view text, int base) noexcept {
     bool negative = false;
     if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) negative = text[i++] == u'-';
     std::int64_t value = 0;
-    for (int d; i < text.size() && (d = digit(text[i])) >= 0; ++i) value = std::min(saturated, value * base + d);
+    for (int d; i < text.size() && (d = digit(text[i])) >= 0; ++i)
+        value = std::min(saturated, value * base + d);
     return negative ? -value : value;
 }
 
 std::int32_t leadingInteger(std::u16string_view text) noexcept {
-    return static_cast<std::int32_t>(std::clamp<std::int64_t>(
-        leadingNumber(text), std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(leadingNumber(text),
+                                                              std::numeric_limits<std::int32_t>::min(),
+                                                              std::numeric_limits<std::int32_t>::max()));
 }
 
 }  // namespace tesmor

@@ -25,12 +25,13 @@ bool peakBefore(const PeakInfo& a, const PeakInfo& b) {
 void readPeaks(const DataBase::SqlDatabase& database, AssayInfo& assay) {
     auto statement = database.prepare(kPeaksSql);
     statement.bind(assay.id);
-    statement.forEachRow<std::u16string, std::u16string, double, double, double, std::int32_t, double, double, double>(
-        [&](std::u16string nameid, std::u16string name, double area, double time, double height,
-            std::int32_t channel, double front, double back, double concentration) {
-            assay.peaks.push_back(PeakInfo{std::move(nameid), std::move(name), channel, area, time, height,
-                                           front, back, concentration});
-        });
+    statement.forEachRow<std::u16string, std::u16string, double, double, double, std::int32_t, double, double,
+                         double>([&](std::u16string nameid, std::u16string name, double area, double time,
+                                     double height, std::int32_t channel, double front, double back,
+                                     double concentration) {
+        assay.peaks.push_back(PeakInfo{std::move(nameid), std::move(name), channel, area, time, height, front,
+                                       back, concentration});
+    });
     std::sort(assay.peaks.begin(), assay.peaks.end(), peakBefore);
 }
 
@@ -54,11 +55,11 @@ std::optional<AssayInfo> readAssay(const DataBase::SqlDatabase& database, std::i
     std::optional<AssayInfo> result;
     auto statement = database.prepare(kAssaySql);
     statement.bind(assayId);
-    statement.forEachRow<NullAs<std::int64_t, -1>, std::int64_t, std::u16string, std::u16string, std::u16string,
-                         std::u16string, std::u16string, std::int32_t, double, double>(
-        [&](std::int64_t id, std::int64_t date, std::u16string uuid, std::u16string filename, std::u16string sample,
-            std::u16string method, std::u16string mixture, std::int32_t iscalibration, double atmpressure,
-            double airtemp) {
+    statement.forEachRow<NullAs<std::int64_t, -1>, std::int64_t, std::u16string, std::u16string,
+                         std::u16string, std::u16string, std::u16string, std::int32_t, double, double>(
+        [&](std::int64_t id, std::int64_t date, std::u16string uuid, std::u16string filename,
+            std::u16string sample, std::u16string method, std::u16string mixture, std::int32_t iscalibration,
+            double atmpressure, double airtemp) {
             std::optional<ChromatogramProperties> file = readChromatogramProperties(filename);
 
             AssayInfo assay;
@@ -83,7 +84,8 @@ std::optional<AssayInfo> readAssay(const DataBase::SqlDatabase& database, std::i
     return result;
 }
 
-void readNames(const DataBase::SqlDatabase& database, std::u16string_view sql, std::set<std::u16string>& target) {
+void readNames(const DataBase::SqlDatabase& database, std::u16string_view sql,
+               std::set<std::u16string>& target) {
     auto statement = database.prepare(sql);
     statement.forEachRow<std::u16string>([&](std::u16string name) {
         if (!name.empty()) target.insert(std::move(name));

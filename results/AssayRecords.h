@@ -73,6 +73,7 @@ std::optional<AssayInfo> readAssay(const DataBase::SqlDatabase& database, std::i
 
 // Inserts every non-empty name that `sql` (kMethodNamesSql or kMixtureNamesSql) yields into
 // `target`, which is not emptied first. Throws DataBase::SqlException.
-void readNames(const DataBase::SqlDatabase& database, std::u16string_view sql, std::set<std::u16string>& target);
+void readNames(const DataBase::SqlDatabase& database, std::u16string_view sql,
+               std::set<std::u16string>& target);
 
 }  // namespace tesmor

@@ -1,8 +1,5 @@
 #include "results/CVelmarFile4.h"
 
-#include "platform/Text.h"
-#include "results/XmlValues.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +12,9 @@
 #include <new>
 #include <optional>
 #include <string>
+
+#include "platform/Text.h"
+#include "results/XmlValues.h"
 
 using tesmor::results::appendValue;
 using tesmor::results::CNumberLocale;
@@ -129,12 +129,8 @@ void putU64(unsigned char* p, std::uint64_t v) {
     for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
-double getDouble(const unsigned char* p) {
-    return std::bit_cast<double>(getU64(p));
-}
-void putDouble(unsigned char* p, double v) {
-    putU64(p, std::bit_cast<std::uint64_t>(v));
-}
+double getDouble(const unsigned char* p) { return std::bit_cast<double>(getU64(p)); }
+void putDouble(unsigned char* p, double v) { putU64(p, std::bit_cast<std::uint64_t>(v)); }
 
 // Sample words are little-endian in the file.
 void swapToFileOrder(std::uint32_t* words, std::size_t count) {
@@ -148,8 +144,7 @@ void swapToFileOrder(std::uint32_t* words, std::size_t count) {
 // Reads count words (checked against the file's size) into samples in one block.
 bool readSamples(std::FILE* f, std::uint64_t count, SampleWords& samples) {
     samples.resize(static_cast<std::size_t>(count));
-    if (count && std::fread(samples.data(), kSampleSize, samples.size(), f) != samples.size())
-        return false;
+    if (count && std::fread(samples.data(), kSampleSize, samples.size(), f) != samples.size()) return false;
     swapToFileOrder(samples.data(), samples.size());
     return true;
 }
@@ -270,8 +265,7 @@ std::int32_t CVelmarFile4::load(const std::u16string& path) {
     channels.clear();
     while (position < xmlOffset) {
         unsigned char record[kRecordHeaderSize];
-        if (std::fread(record, 1, kRecordHeaderSize, f) != kRecordHeaderSize)
-            return BadChannelHeader;
+        if (std::fread(record, 1, kRecordHeaderSize, f) != kRecordHeaderSize) return BadChannelHeader;
         position += kRecordHeaderSize;
         const std::uint64_t count = getU64(record + 24);
         if (count >> 32) return BadSamples;
@@ -299,11 +293,10 @@ std::int32_t CVelmarFile4::load(const std::u16string& path) {
         std::optional<std::string> readable =
             tesmor::results::withInvalidUtf8Dropped({xml.get(), static_cast<std::size_t>(xmlSize)});
         pugi::xml_document document;
-        const bool parsed =
-            readable ? document.load_buffer_inplace(readable->data(), readable->size(),
-                                                    pugi::parse_default, pugi::encoding_utf8)
-                     : document.load_buffer_inplace(xml.get(), xmlSize, pugi::parse_default,
-                                                    pugi::encoding_utf8);
+        const bool parsed = readable ? document.load_buffer_inplace(readable->data(), readable->size(),
+                                                                    pugi::parse_default, pugi::encoding_utf8)
+                                     : document.load_buffer_inplace(xml.get(), xmlSize, pugi::parse_default,
+                                                                    pugi::encoding_utf8);
         if (!parsed) return BadXml;
 
         // Read into a copy, so that running out of memory half-way leaves the passport as it was.
@@ -328,9 +321,8 @@ void CVelmarFile4::readPeakTables(pugi::xml_node channelsElement) {
         if (!numberValue) continue;
         const int number = numberValue.as_int();
         if (number < 0) continue;
-        const auto channel =
-            std::find_if(channels.begin(), channels.end(),
-                         [number](const ChannelData& c) { return c.number == number; });
+        const auto channel = std::find_if(channels.begin(), channels.end(),
+                                          [number](const ChannelData& c) { return c.number == number; });
         if (channel == channels.end()) continue;
         channel->peaks.clear();
         const pugi::xml_node table = element.child("table");
@@ -372,13 +364,11 @@ std::int32_t CVelmarFile4::save(const std::u16string& path) {
     for (std::size_t i = 0; i < channels.size(); ++i) {
         const ChannelData& channel = channels[i];
         const std::uint64_t n = counts[i];
-        unsigned char record[kRecordHeaderSize] = {
-            static_cast<unsigned char>(channel.number & 0xFF)};
+        unsigned char record[kRecordHeaderSize] = {static_cast<unsigned char>(channel.number & 0xFF)};
         putDouble(record + 8, channel.paramA);
         putDouble(record + 16, channel.paramB);
         putU64(record + 24, n);
-        if (std::fwrite(record, 1, kRecordHeaderSize, f) != kRecordHeaderSize)
-            return BadChannelHeader;
+        if (std::fwrite(record, 1, kRecordHeaderSize, f) != kRecordHeaderSize) return BadChannelHeader;
 
         std::vector<std::uint32_t> buffer(static_cast<std::size_t>(n));
         {
@@ -387,8 +377,7 @@ std::int32_t CVelmarFile4::save(const std::u16string& path) {
             std::copy_n(channel.samples.begin(), copied, buffer.begin());
         }
         swapToFileOrder(buffer.data(), buffer.size());
-        if (!buffer.empty() &&
-            std::fwrite(buffer.data(), kSampleSize, buffer.size(), f) != buffer.size())
+        if (!buffer.empty() && std::fwrite(buffer.data(), kSampleSize, buffer.size(), f) != buffer.size())
             return BadSamples;
     }
 
@@ -414,18 +403,24 @@ std::int32_t CVelmarFile4::save(const std::u16string& path) {
 
 const char* velmarResultText(std::int32_t code) noexcept {
     switch (code) {
-        case CVelmarFile4::Ok: return "success";
-        case CVelmarFile4::CannotOpen: return "the file cannot be opened";
+        case CVelmarFile4::Ok:
+            return "success";
+        case CVelmarFile4::CannotOpen:
+            return "the file cannot be opened";
         case CVelmarFile4::BadHeader:
             return "the 16-byte file header cannot be read or written in full";
-        case CVelmarFile4::BadMagic: return "the file does not start with \"STG\"";
-        case CVelmarFile4::BadVersion: return "the format version is above 1";
+        case CVelmarFile4::BadMagic:
+            return "the file does not start with \"STG\"";
+        case CVelmarFile4::BadVersion:
+            return "the format version is above 1";
         case CVelmarFile4::BadChannelHeader:
             return "a 32-byte channel record header cannot be read or written in full";
         case CVelmarFile4::BadSamples:
             return "a channel's sample count is corrupt or its samples cannot be read or written "
                    "in full";
-        case CVelmarFile4::BadXml: return "the XML part cannot be read, parsed or written";
-        default: return "unknown result code";
+        case CVelmarFile4::BadXml:
+            return "the XML part cannot be read, parsed or written";
+        default:
+            return "unknown result code";
     }
 }

@@ -6,19 +6,18 @@
 // offset of the XML part), then per channel a 32-byte record header (number byte, 7 zero bytes,
 // paramA, paramB, 64-bit sample count) followed by the 4-byte sample words, then the UTF-8 XML
 // part to the end of the file.
-#include "results/Passport.h"
-
-#include <pugixml.hpp>
-
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <new>
-#include <type_traits>
-#include <utility>
+#include <pugixml.hpp>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
+
+#include "results/Passport.h"
 
 // Sample words as they come from a file. Growing the sequence leaves new words uninitialised
 // (they are read over at once), so loading does not clear 64 MiB before reading it; otherwise it

@@ -9,9 +9,9 @@
 //     db.open(DataBaseConnection::instance().connectionUri());
 // A reader that runs before the shell gave a text finds no location; the open then gives a
 // private temporary database (empty, so the first query fails with "no such table").
+#include <mutex>
 #include <optional>
 #include <string>
-#include <mutex>
 
 class DataBaseConnection {
 public:

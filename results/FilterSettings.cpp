@@ -32,7 +32,8 @@ void FilterSettings::save(Profile& profile, const std::set<std::u16string>& meth
     profile.delKey(kSection);
     saveList(profile, u"method_", methods);
     saveList(profile, u"mixture_", mixtures);
-    if (type == kAnyType || type == kCalibration || type == kAnalysis) profile.setInt(kSection, u"chrmType", type);
+    if (type == kAnyType || type == kCalibration || type == kAnalysis)
+        profile.setInt(kSection, u"chrmType", type);
 }
 
 FilterVerdict FilterSettings::check(const AssayInfo& assay) const {

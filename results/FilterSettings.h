@@ -28,7 +28,7 @@ public:
     // The first filter the assay fails, in the order method, mixture, type; exact comparisons.
     FilterVerdict check(const AssayInfo& assay) const;
 
-    std::set<std::u16string> methods;  // empty: any method
+    std::set<std::u16string> methods;   // empty: any method
     std::set<std::u16string> mixtures;  // empty: any mixture
     std::int32_t chrmType = kAnyType;
 };

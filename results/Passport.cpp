@@ -1,9 +1,9 @@
 #include "results/Passport.h"
 
+#include <cstring>
+
 #include "platform/Text.h"
 #include "results/XmlValues.h"
-
-#include <cstring>
 
 using tesmor::results::appendValue;
 using tesmor::results::setText;

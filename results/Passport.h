@@ -1,9 +1,8 @@
 #pragma once
 // The descriptive header of a chromatogram: the element "passport" of the file's XML part.
-#include <pugixml.hpp>
-
 #include <cstdint>
 #include <optional>
+#include <pugixml.hpp>
 #include <string>
 #include <string_view>
 #include <vector>

@@ -9,9 +9,7 @@ SqlException::SqlException(std::string message, std::string sql, int code)
 
 SqlException::~SqlException() = default;
 
-const char* SqlException::what() const noexcept {
-    return message_.c_str();
-}
+const char* SqlException::what() const noexcept { return message_.c_str(); }
 
 namespace detail {
 
@@ -27,8 +25,7 @@ std::u16string Column<std::u16string>::read(sqlite3_stmt* s, int i) {
 
 void SqlStatement::bind(std::int32_t value) noexcept {
     if (!statement_) return;
-    sqlite3_bind_int64(statement_.get(), 1,
-                       static_cast<sqlite3_int64>(static_cast<std::uint32_t>(value)));
+    sqlite3_bind_int64(statement_.get(), 1, static_cast<sqlite3_int64>(static_cast<std::uint32_t>(value)));
 }
 
 void SqlStatement::throwStepFailure(int result) {
@@ -55,8 +52,7 @@ std::u16string literalFileName(std::u16string_view path) {
 
 void SqlDatabase::open(const char16_t* path) {
     db_.reset();
-    const std::optional<std::u16string> name =
-        path ? std::optional(literalFileName(path)) : std::nullopt;
+    const std::optional<std::u16string> name = path ? std::optional(literalFileName(path)) : std::nullopt;
     sqlite3* raw = nullptr;
     const int opened = sqlite3_open16(name ? name->c_str() : nullptr, &raw);
     db_.reset(raw);  // closed by the destructor also when the open failed

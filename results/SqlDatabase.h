@@ -11,8 +11,6 @@
 // Every failure of SQLite throws DataBase::SqlException; statements are finalized and the
 // connection is closed on every path, exceptions included. Neither object is shared between
 // threads.
-#include "results/SqlException.h"
-
 #include <sqlite3.h>
 
 #include <cstdint>
@@ -23,6 +21,8 @@
 #include <tuple>
 #include <type_traits>
 #include <utility>
+
+#include "results/SqlException.h"
 
 namespace DataBase {
 

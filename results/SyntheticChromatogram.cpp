@@ -8,9 +8,9 @@
 
 namespace {
 
-constexpr std::array<const char16_t*, 12> kComponents = {
-    u"Метан",    u"Этан",   u"Пропан", u"изо-Бутан", u"н-Бутан", u"изо-Пентан",
-    u"н-Пентан", u"Гексан", u"Азот",   u"Кислород",  u"CO2",     u"Гелий"};
+constexpr std::array<const char16_t*, 12> kComponents = {u"Метан",   u"Этан",       u"Пропан",   u"изо-Бутан",
+                                                         u"н-Бутан", u"изо-Пентан", u"н-Пентан", u"Гексан",
+                                                         u"Азот",    u"Кислород",   u"CO2",      u"Гелий"};
 
 std::u16string decimal(long long v) {
     std::u16string out;
@@ -66,15 +66,18 @@ CVelmarFile4 makeSyntheticChromatogram(const SyntheticOptions& o) {
         const bool listed = static_cast<std::size_t>(c) < o.peakList.size();
         const int count = listed ? static_cast<int>(o.peakList[static_cast<std::size_t>(c)].size()) : o.peaks;
         for (int k = 0; k < count; ++k) {
-            const SyntheticPeak* given = listed ? &o.peakList[static_cast<std::size_t>(c)][static_cast<std::size_t>(k)] : nullptr;
+            const SyntheticPeak* given =
+                listed ? &o.peakList[static_cast<std::size_t>(c)][static_cast<std::size_t>(k)] : nullptr;
             const double rate = o.sampleRate > 0 ? o.sampleRate : 1.0;
-            const double centre = given ? given->time * 60.0 * rate
-                                        : spacing * (k + 1) + (unit(random) - 0.5) * spacing * 0.2;
+            const double centre =
+                given ? given->time * 60.0 * rate : spacing * (k + 1) + (unit(random) - 0.5) * spacing * 0.2;
             const double width = given ? std::max(1.0, given->width * rate)
                                        : std::max(1.0, spacing * (0.04 + 0.04 * unit(random)));
             const double height = given ? given->height : 500.0 + 20000.0 * unit(random);
-            const auto from = static_cast<std::size_t>(std::clamp(centre - 4 * width, 0.0, static_cast<double>(o.samples)));
-            const auto to = static_cast<std::size_t>(std::clamp(centre + 4 * width + 1, 0.0, static_cast<double>(o.samples)));
+            const auto from =
+                static_cast<std::size_t>(std::clamp(centre - 4 * width, 0.0, static_cast<double>(o.samples)));
+            const auto to = static_cast<std::size_t>(
+                std::clamp(centre + 4 * width + 1, 0.0, static_cast<double>(o.samples)));
             for (std::size_t i = from; i < to; ++i) {
                 const double x = (static_cast<double>(i) - centre) / width;
                 signal[i] += height * std::exp(-0.5 * x * x);
@@ -97,8 +100,7 @@ CVelmarFile4 makeSyntheticChromatogram(const SyntheticOptions& o) {
         }
         channel.samples.resize(o.samples);
         for (std::size_t i = 0; i < o.samples; ++i)
-            channel.samples[i] =
-                static_cast<std::uint32_t>(std::max(0.0, signal[i] + noise(random)));
+            channel.samples[i] = static_cast<std::uint32_t>(std::max(0.0, signal[i] + noise(random)));
         file.channels.push_back(std::move(channel));
     }
     return file;

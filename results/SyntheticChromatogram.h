@@ -1,12 +1,12 @@
 #pragma once
 // Synthetic chromatograms for demos, tests and benchmarks: Gaussian peaks on a noisy baseline,
 // a peak table with component names, and a passport with "operator", "place" and "numinseria".
-#include "results/CVelmarFile4.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "results/CVelmarFile4.h"
 
 // One peak placed by the caller instead of at random.
 struct SyntheticPeak {

@@ -40,7 +40,8 @@ std::uint16_t crc16(std::string_view bytes) noexcept {
     for (const char byte : bytes) {
         crc ^= static_cast<std::uint16_t>(static_cast<unsigned char>(byte) << 8);
         for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 0x8000) ? static_cast<std::uint16_t>((crc << 1) ^ 0x8005) : static_cast<std::uint16_t>(crc << 1);
+            crc = (crc & 0x8000) ? static_cast<std::uint16_t>((crc << 1) ^ 0x8005)
+                                 : static_cast<std::uint16_t>(crc << 1);
     }
     return crc;
 }

@@ -1,9 +1,10 @@
 #include "results/XmlValues.h"
 
-#include "platform/Text.h"
+#include <locale.h>
 
 #include <clocale>
-#include <locale.h>
+
+#include "platform/Text.h"
 
 namespace tesmor::results {
 
@@ -12,9 +13,7 @@ std::optional<std::string> withInvalidUtf8Dropped(std::string_view xml) {
     return toUtf8KeepingSurrogates(toUtf16DroppingInvalid(xml));
 }
 
-std::u16string textOf(pugi::xml_attribute attribute) {
-    return toUtf16DroppingInvalid(attribute.as_string());
-}
+std::u16string textOf(pugi::xml_attribute attribute) { return toUtf16DroppingInvalid(attribute.as_string()); }
 
 pugi::xml_attribute appendValue(pugi::xml_node parent, const char* name) {
     return parent.append_child(name).append_attribute("value");

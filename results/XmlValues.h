@@ -1,8 +1,7 @@
 #pragma once
 // Value texts of the chromatogram file's XML part (internal to results/).
-#include <pugixml.hpp>
-
 #include <optional>
+#include <pugixml.hpp>
 #include <string>
 #include <string_view>
 

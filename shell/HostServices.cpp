@@ -59,7 +59,8 @@ std::int32_t profileGetInt(std::u16string_view section, std::u16string_view key,
     if (!hostHasService(kService)) return defaultValue;
     const std::u16string path = profileKeyPath(section, key);
     std::int32_t value = 0;
-    if (callHostService(kService, reinterpret_cast<intptr_t>(path.c_str()), reinterpret_cast<intptr_t>(&value)) == 0)
+    if (callHostService(kService, reinterpret_cast<intptr_t>(path.c_str()),
+                        reinterpret_cast<intptr_t>(&value)) == 0)
         return defaultValue;
     return value;
 }
@@ -71,7 +72,8 @@ std::u16string profileGetString(std::u16string_view section, std::u16string_view
     const std::u16string path = profileKeyPath(section, key);
     std::array<char16_t, kTextCapacity> buffer{};
     TextRequest request{buffer.data(), kTextCapacity};
-    if (callHostService(kService, reinterpret_cast<intptr_t>(path.c_str()), reinterpret_cast<intptr_t>(&request)) == 0)
+    if (callHostService(kService, reinterpret_cast<intptr_t>(path.c_str()),
+                        reinterpret_cast<intptr_t>(&request)) == 0)
         return std::u16string(defaultValue);
     // A host that fills the whole buffer leaves no terminator: the text still ends there.
     std::size_t length = 0;
@@ -83,7 +85,8 @@ bool profileSetInt(std::u16string_view section, std::u16string_view key, std::in
     static constexpr const char* kService = "Profile/SetInt";
     if (!hostHasService(kService)) return false;
     const std::u16string path = profileKeyPath(section, key);
-    return callHostService(kService, reinterpret_cast<intptr_t>(path.c_str()), reinterpret_cast<intptr_t>(&value)) != 0;
+    return callHostService(kService, reinterpret_cast<intptr_t>(path.c_str()),
+                           reinterpret_cast<intptr_t>(&value)) != 0;
 }
 
 bool profileSetString(std::u16string_view section, std::u16string_view key, std::u16string_view value) {
@@ -91,7 +94,8 @@ bool profileSetString(std::u16string_view section, std::u16string_view key, std:
     if (!hostHasService(kService)) return false;
     const std::u16string path = profileKeyPath(section, key);
     const std::u16string text(value);
-    return callHostService(kService, reinterpret_cast<intptr_t>(path.c_str()), reinterpret_cast<intptr_t>(text.c_str())) != 0;
+    return callHostService(kService, reinterpret_cast<intptr_t>(path.c_str()),
+                           reinterpret_cast<intptr_t>(text.c_str())) != 0;
 }
 
 bool profileDelKey(std::u16string_view section) {

@@ -37,7 +37,8 @@ const TesmorResourceTable* libraryTable(const std::string& abbreviation, std::st
     path = languageLibraryPath(own, abbreviation);
     void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!library) return nullptr;  // no library for this language
-    auto function = reinterpret_cast<TesmorResourceTableFunction>(dlsym(library, TESMOR_RESOURCE_TABLE_SYMBOL));
+    auto function =
+        reinterpret_cast<TesmorResourceTableFunction>(dlsym(library, TESMOR_RESOURCE_TABLE_SYMBOL));
     const TesmorResourceTable* table = function ? function() : nullptr;
     if (!table || table->size < sizeof(TesmorResourceTable)) {
         logLine("resource library " + path + " offers no resource table; built-in texts kept");

@@ -1,7 +1,6 @@
 // The plug-in built without its user interface: the window bridge answers "no windows".
-#include "ui/PluginWindows.h"
-
 #include "platform/Log.h"
+#include "ui/PluginWindows.h"
 
 namespace tesmor::ui {
 

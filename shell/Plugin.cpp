@@ -10,13 +10,13 @@
 #include "HostServices.h"
 #include "LanguageResources.h"
 #include "host_api.h"
-#include "tesmor_diagnostics.h"
 #include "modbus/DeviceMonitor.h"
 #include "modbus/ModbusServer.h"
 #include "platform/Guarded.h"
 #include "publish/DocumentProcessing.h"
 #include "results/DataBaseConnection.h"
 #include "results/FilterSettings.h"
+#include "tesmor_diagnostics.h"
 #include "ui/PluginWindows.h"
 
 #define TESMOR_EXPORT extern "C" __attribute__((visibility("default")))
@@ -166,7 +166,8 @@ int onDocumentUpdate(intptr_t assayId) noexcept {
             return;
         }
         // Whatever fails here leaves the registers as they were; the list shows them either way.
-        if (guarded("DocumentUpdate: reloading the configuration", [&server] { server.reloadConfiguration(); }))
+        if (guarded("DocumentUpdate: reloading the configuration",
+                    [&server] { server.reloadConfiguration(); }))
             publishDocument(server, static_cast<std::int32_t>(assayId), plugin->filters);
         ui::rebuildMainWindowList();
     });
@@ -178,8 +179,11 @@ int onMenuCommand(intptr_t hostWindow) noexcept {
         PluginInstance* plugin = g_plugin.get();
         if (!plugin) return;
         const bool existed = ui::mainWindowExists();
-        ui::WindowServices services{&plugin->server, &plugin->profile, &currentResources(),
-                                    currentResourceModulePath(), [plugin] { return plugin->monitor.devices(); },
+        ui::WindowServices services{&plugin->server,
+                                    &plugin->profile,
+                                    &currentResources(),
+                                    currentResourceModulePath(),
+                                    [plugin] { return plugin->monitor.devices(); },
                                     otherLanguageResources()};
         if (!ui::showMainWindow(hostWindow, std::move(services)) || existed) return;
         plugin->monitor.setObserver([refresh = ui::mainWindowRefresher()](const DeviceInfo&) {

@@ -6,7 +6,6 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
-
 #include <cstdio>
 
 #include "ui/DialogSupport.h"
@@ -90,6 +89,8 @@ CAboutDlg::CAboutDlg(const Resources& resources, QWidget* parent) : QDialog(pare
     setMinimumWidth(420);
 }
 
-QString CAboutDlg::text(unsigned control) const { return toQString(resources_.dialogText(kTemplate, control)); }
+QString CAboutDlg::text(unsigned control) const {
+    return toQString(resources_.dialogText(kTemplate, control));
+}
 
 }  // namespace tesmor::ui

@@ -3,7 +3,6 @@
 // supplies the current resources. A new object for every showing. GUI thread only.
 #include <QDialog>
 #include <QString>
-
 #include <array>
 #include <string>
 

@@ -73,7 +73,7 @@ CDlgEditRegister::CDlgEditRegister(const UiContext& context, QWidget* parent)
     addressHex_->setFrame(false);
     addressHex_->setFocusPolicy(Qt::ClickFocus);
     addressHex_->setFixedWidth(addressHex_->fontMetrics().horizontalAdvance(QStringLiteral("0xFFFFFFFF")) +
-                                8);
+                               8);
     registerType_ = withId(new QComboBox(this), IDC_REGISTER_TYPE);
     dataType_ = withId(new QComboBox(this), IDC_DATA_TYPE);
     byteOrder_ = withId(new QComboBox(this), IDC_BYTE_ORDER);
@@ -170,8 +170,7 @@ void CDlgEditRegister::initDialog() {
     for (auto text : {texts::coilStatus, texts::inputStatus, texts::inputRegisters, texts::holdingRegisters})
         registerType_->addItem(toQString(text));
     dataType_->clear();
-    for (auto text : {texts::typeBool, texts::typeFloat, texts::typeInt})
-        dataType_->addItem(toQString(text));
+    for (auto text : {texts::typeBool, texts::typeFloat, texts::typeInt}) dataType_->addItem(toQString(text));
     byteOrder_->clear();
     for (auto text :
          {texts::bigEndian, texts::littleEndian, texts::bigEndianByteSwap, texts::littleEndianByteSwap})

@@ -10,7 +10,6 @@
 // says when the entry's registers leave the store's 0..499; such an entry may still be saved.
 #include <QDialog>
 #include <QString>
-
 #include <array>
 #include <cstdint>
 #include <optional>

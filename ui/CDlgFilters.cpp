@@ -48,8 +48,7 @@ std::string describe(const std::exception& error) {
 
 }  // namespace
 
-CDlgFilters::CDlgFilters(const UiContext& context, QWidget* parent)
-    : QDialog(parent), context_(context) {
+CDlgFilters::CDlgFilters(const UiContext& context, QWidget* parent) : QDialog(parent), context_(context) {
     setObjectName(QStringLiteral("CDlgFilters"));
     setWindowTitle(dialogText(context, templateId, 0));
     setWindowIcon(moduleIcon());

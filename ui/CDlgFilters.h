@@ -9,7 +9,6 @@
 // in the dialog and in the log, what went wrong. GUI thread only.
 #include <QDialog>
 #include <QString>
-
 #include <array>
 #include <cstdint>
 #include <set>

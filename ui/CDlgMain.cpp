@@ -11,11 +11,10 @@
 #include <QStringList>
 #include <QTime>
 #include <QVBoxLayout>
-
 #include <algorithm>
 #include <charconv>
-#include <cstdio>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
 #include <limits>
 #include <utility>
@@ -43,7 +42,8 @@ struct Column {
     unsigned caption;
     int width;
 };
-constexpr Column kColumns[] = {{147, 120}, {148, 150}, {130, 100}, {131, 100}, {117, 80}, {134, 150}, {135, 100}};
+constexpr Column kColumns[] = {{147, 120}, {148, 150}, {130, 100}, {131, 100},
+                               {117, 80},  {134, 150}, {135, 100}};
 
 void fitListColumns(CGridCtrl& list) {
     int minimums[std::size(kColumns)];
@@ -75,15 +75,17 @@ QPushButton* button(QWidget* parent, unsigned id, const QString& text) {
 QString valueText(const RegisterInfo& entry, const ItemCaptions& c) {
     const std::u16string& item = entry.dataItem;
     if (item.empty()) return {};
-    const float* peakValue = item == c.concentration ? &entry.concentration
-                             : item == c.area        ? &entry.area
+    const float* peakValue = item == c.concentration   ? &entry.concentration
+                             : item == c.area          ? &entry.area
                              : item == c.retentionTime ? &entry.retentionTime
                                                        : nullptr;
-    if (peakValue && entry.dataType == texts::typeBool) return *peakValue != 0 ? QStringLiteral("1") : QStringLiteral("0");
+    if (peakValue && entry.dataType == texts::typeBool)
+        return *peakValue != 0 ? QStringLiteral("1") : QStringLiteral("0");
     if (peakValue && entry.dataType == texts::typeFloat) {
         // Always ".", whatever the process locale says.
         char buffer[400];
-        const auto r = std::to_chars(buffer, buffer + sizeof buffer, double(*peakValue), std::chars_format::fixed, 7);
+        const auto r =
+            std::to_chars(buffer, buffer + sizeof buffer, double(*peakValue), std::chars_format::fixed, 7);
         return r.ec == std::errc() ? ascii(buffer, r.ptr) : QString();
     }
     if (entry.dataType != texts::typeInt) return {};
@@ -103,7 +105,8 @@ void CDlgMain::RefreshGate::post() {
     std::lock_guard lock(mutex);
     if (!window || queued.exchange(true)) return;
     CDlgMain* target = window;
-    QMetaObject::invokeMethod(target, [target] { target->applyDeviceValues(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        target, [target] { target->applyDeviceValues(); }, Qt::QueuedConnection);
 }
 
 namespace {
@@ -114,9 +117,12 @@ constexpr int kTrafficId = 1150;
 // 11, ending in 2-4 but not 12-14, other. Russian needs all four; English uses two of them.
 QString counted(const StringSource& strings, unsigned first, std::uint64_t n) {
     unsigned form = 3;
-    if (n == 1) form = 0;
-    else if (n % 10 == 1 && n % 100 != 11) form = 1;
-    else if (n % 10 >= 2 && n % 10 <= 4 && (n % 100 < 12 || n % 100 > 14)) form = 2;
+    if (n == 1)
+        form = 0;
+    else if (n % 10 == 1 && n % 100 != 11)
+        form = 1;
+    else if (n % 10 >= 2 && n % 10 <= 4 && (n % 100 < 12 || n % 100 > 14))
+        form = 2;
     // Thousands grouped with the language's separator: "12 345", "12,345".
     const QString separator = toQString(strings.loadString(1443));
     QString digits = QString::number(n);
@@ -127,7 +133,8 @@ QString counted(const StringSource& strings, unsigned first, std::uint64_t n) {
 QString trafficPart(const StringSource& strings, const char* name, const CounterSnapshot& c, bool masters) {
     QString line = QString::fromLatin1(name) + QStringLiteral(": ");
     if (masters) line += counted(strings, 1430, c.masters) + QStringLiteral(", ");
-    line += counted(strings, 1434, c.requests) + QStringLiteral(", ") + counted(strings, 1438, c.exceptions) + QStringLiteral(", ");
+    line += counted(strings, 1434, c.requests) + QStringLiteral(", ") + counted(strings, 1438, c.exceptions) +
+            QStringLiteral(", ");
     if (c.lastAnsweredMs == 0) return line + toQString(strings.loadString(1444));
     const QTime last = QDateTime::fromMSecsSinceEpoch(c.lastAnsweredMs).time();
     return line + toQString(strings.loadString(1442)).arg(last.toString(QStringLiteral("HH:mm:ss")));
@@ -167,7 +174,8 @@ CDlgMain::CDlgMain(const UiContext& context, QWidget* parent)
 
     setWindowIcon(moduleIcon());
     settings_ = new CDlgSettings(context_, this);
-    map_ = new CDlgMapSettings(context_, [this] { rebuildList(); }, this);
+    map_ = new CDlgMapSettings(
+        context_, [this] { rebuildList(); }, this);
     filters_ = new CDlgFilters(context_, this);
 
     traffic_ = new QLabel(this);
@@ -195,7 +203,9 @@ CDlgMain::~CDlgMain() {
     gate_->window = nullptr;
 }
 
-QString CDlgMain::text(unsigned control) const { return toQString(context_.resources.dialogText(kTemplate, control)); }
+QString CDlgMain::text(unsigned control) const {
+    return toQString(context_.resources.dialogText(kTemplate, control));
+}
 
 void CDlgMain::rebuildList() {
     struct Row {
@@ -237,8 +247,10 @@ void CDlgMain::applyDeviceValues() {
         for (int i = 0; i < int(entries.size()); ++i) {
             const RegisterInfo& e = entries[std::size_t(i)];
             if (e.dataItem.empty()) continue;
-            if (e.dataItem == captions_.mode) cells.emplace_back(i, integerText(e.mode));
-            else if (e.dataItem == captions_.lastError) cells.emplace_back(i, integerText(e.lastError));
+            if (e.dataItem == captions_.mode)
+                cells.emplace_back(i, integerText(e.mode));
+            else if (e.dataItem == captions_.lastError)
+                cells.emplace_back(i, integerText(e.lastError));
         }
     }
     for (const auto& [row, value] : cells) list_->setItemText(row, kValueColumn, value);

@@ -5,7 +5,6 @@
 // refreshDeviceValues and deviceRefresher.
 #include <QDialog>
 #include <QString>
-
 #include <atomic>
 #include <functional>
 #include <memory>

@@ -23,7 +23,6 @@
 
 namespace tesmor::ui {
 
-
 namespace {
 
 enum StringId : unsigned {
@@ -52,16 +51,9 @@ constexpr std::array<Column, 9> kColumns{{
 using RowTexts = std::array<QString, kColumns.size()>;
 
 RowTexts rowTexts(const tesmor::RegisterInfo& entry) {
-    return {
-        toQString(entry.source),
-        toQString(entry.deviceName),
-        toQString(entry.component),
-        QString::number(entry.address),
-        hexAddressText(entry.address),
-        toQString(entry.registerType),
-        toQString(entry.dataType),
-        toQString(entry.byteOrder),
-        toQString(entry.dataItem)};
+    return {toQString(entry.source),        toQString(entry.deviceName),   toQString(entry.component),
+            QString::number(entry.address), hexAddressText(entry.address), toQString(entry.registerType),
+            toQString(entry.dataType),      toQString(entry.byteOrder),    toQString(entry.dataItem)};
 }
 
 // A new entry with the configuration of `from` and the initial current values.
@@ -83,8 +75,7 @@ constexpr int kMaxOpeningWidth = 1024;
 
 }  // namespace
 
-CDlgMapSettings::CDlgMapSettings(const UiContext& context, std::function<void()> rebuildList,
-                                 QWidget* parent)
+CDlgMapSettings::CDlgMapSettings(const UiContext& context, std::function<void()> rebuildList, QWidget* parent)
     : QDialog(parent),
       context_(context),
       rebuildList_(std::move(rebuildList)),
@@ -167,7 +158,7 @@ void CDlgMapSettings::initDialog() {
     model_->setHorizontalHeaderLabels(captions);
     for (int i = 0; i < int(kColumns.size()); ++i) {
         model_->setHeaderData(i, Qt::Horizontal, int(Qt::AlignLeft | Qt::AlignVCenter),
-                               Qt::TextAlignmentRole);
+                              Qt::TextAlignmentRole);
         list_->horizontalHeader()->resizeSection(i, kColumns[std::size_t(i)].width);
     }
     fillList();
@@ -197,8 +188,8 @@ void CDlgMapSettings::selectRow(int row) {
     if (row < 0 || row >= model_->rowCount()) return;
     list_->setFocus();
     const QModelIndex index = model_->index(row, 0);
-    list_->selectionModel()->setCurrentIndex(
-        index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    list_->selectionModel()->setCurrentIndex(index,
+                                             QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     list_->scrollTo(index);
 }
 

@@ -8,7 +8,6 @@
 //
 // The server's lock is never held while a message or the register editor runs. GUI thread only.
 #include <QDialog>
-
 #include <cstdint>
 #include <functional>
 #include <memory>

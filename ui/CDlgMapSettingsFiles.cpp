@@ -14,7 +14,6 @@
 
 namespace tesmor::ui {
 
-
 namespace {
 
 enum StringId : unsigned {

@@ -33,7 +33,8 @@ constexpr int kDefaultPort = 502;
 constexpr int kDefaultUnitId = 1;
 constexpr std::u16string_view kBusyMark = u" *";
 
-constexpr int kBaudRates[] = {110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
+constexpr int kBaudRates[] = {110,   300,   600,   1200,  2400,   4800,   9600,  14400,
+                              19200, 38400, 56000, 57600, 115200, 128000, 256000};
 
 QString controlName(unsigned id) { return QStringLiteral("id%1").arg(id); }
 
@@ -82,7 +83,8 @@ CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(
         // Shown, not typed in: the mouse may still select the text to copy it.
         box->setFocusPolicy(Qt::ClickFocus);
     }
-    auto addRow = [](QFormLayout* form, QWidget* group, const QString& label, unsigned labelId, QWidget* field) {
+    auto addRow = [](QFormLayout* form, QWidget* group, const QString& label, unsigned labelId,
+                     QWidget* field) {
         auto* l = named(new QLabel(label, group), labelId);
         l->setBuddy(field);
         form->addRow(l, field);
@@ -161,10 +163,12 @@ CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(
 
     connect(portName_, &QComboBox::activated, this,
             [this](int index) { settings_.portName = toU16(portName_->itemData(index).toString()); });
-    connect(baud_, &QComboBox::activated, this, [this](int index) { settings_.baudRate = baud_->itemData(index).toInt(); });
+    connect(baud_, &QComboBox::activated, this,
+            [this](int index) { settings_.baudRate = baud_->itemData(index).toInt(); });
     connect(dataBits_, &QComboBox::activated, this,
             [this](int index) { settings_.dataBits = leadingInteger(dataBits_->itemText(index)); });
-    connect(parity_, &QComboBox::activated, this, [this](int index) { settings_.parity = toU16(parity_->itemText(index)); });
+    connect(parity_, &QComboBox::activated, this,
+            [this](int index) { settings_.parity = toU16(parity_->itemText(index)); });
     connect(stopBits_, &QComboBox::activated, this,
             [this](int index) { settings_.stopBits = leadingInteger(stopBits_->itemText(index)); });
     connect(bindAddress_, &QComboBox::activated, this,
@@ -175,7 +179,9 @@ CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(
     loadSettings();
 }
 
-QString CDlgSettings::text(unsigned control) const { return toQString(context_.resources.dialogText(kTemplate, control)); }
+QString CDlgSettings::text(unsigned control) const {
+    return toQString(context_.resources.dialogText(kTemplate, control));
+}
 
 void CDlgSettings::loadSettings() { settings_ = loadConnectionSettings(context_.profile); }
 
@@ -239,7 +245,8 @@ void CDlgSettings::fillChoices() {
     selectData(dataBits_, settings_.dataBits);
     parity_->clear();
     parity_->addItems({QStringLiteral("None"), QStringLiteral("Odd"), QStringLiteral("Even")});
-    parity_->setCurrentIndex(parity_->findText(toQString(settings_.parity), Qt::MatchExactly | Qt::MatchCaseSensitive));
+    parity_->setCurrentIndex(
+        parity_->findText(toQString(settings_.parity), Qt::MatchExactly | Qt::MatchCaseSensitive));
     stopBits_->clear();
     for (int bits : {1, 2}) stopBits_->addItem(QString::number(bits), bits);
     selectData(stopBits_, settings_.stopBits);
@@ -260,7 +267,8 @@ void CDlgSettings::fillAccess() {
     allowedMasters_->setText(toQString(settings_.allowedMasters));
 
     writeAccess_->clear();
-    for (unsigned id : {unsigned(kWriteAnyString), unsigned(kWriteUnpublishedString), unsigned(kWriteNoneString)})
+    for (unsigned id :
+         {unsigned(kWriteAnyString), unsigned(kWriteUnpublishedString), unsigned(kWriteNoneString)})
         writeAccess_->addItem(toQString(context_.resources.loadString(id)), int(id - kWriteAnyString));
     // A stored value outside the three (which writes nothing) is shown without a choice and kept.
     selectData(writeAccess_, settings_.writeAccess);
@@ -270,14 +278,16 @@ bool CDlgSettings::checkAllowedMasters() {
     const QString typed = allowedMasters_->text().trimmed();
     const auto parsed = MasterList::parse(toU16(typed));
     if (static_cast<std::size_t>(typed.size()) > kMaxAllowedMastersLength) {
-        showMessage(toU16(toQString(context_.resources.loadString(kLongMastersString)).arg(kMaxAllowedMastersLength)),
-                    MessageIcon::Warning);
+        showMessage(
+            toU16(toQString(context_.resources.loadString(kLongMastersString)).arg(kMaxAllowedMastersLength)),
+            MessageIcon::Warning);
         allowedMasters_->setFocus(Qt::OtherFocusReason);
         return false;
     }
     if (!parsed.list) {
         const bool empty = parsed.badItem.empty();
-        QString message = toQString(context_.resources.loadString(empty ? kEmptyMasterString : kBadMasterString));
+        QString message =
+            toQString(context_.resources.loadString(empty ? kEmptyMasterString : kBadMasterString));
         if (!empty) message = message.arg(toQString(parsed.badItem));
         showMessage(toU16(message), MessageIcon::Warning);
         allowedMasters_->setFocus(Qt::OtherFocusReason);
@@ -293,13 +303,16 @@ void CDlgSettings::enableTcpGroup(bool on) {
 }
 
 void CDlgSettings::enableRtuGroup(bool on) {
-    for (QWidget* box : std::initializer_list<QWidget*>{rtuId_, portName_, baud_, dataBits_, parity_, stopBits_})
+    for (QWidget* box :
+         std::initializer_list<QWidget*>{rtuId_, portName_, baud_, dataBits_, parity_, stopBits_})
         box->setEnabled(on);
 }
 
 bool CDlgSettings::checkNumberBox(QLineEdit* box) {
     const int value = leadingInteger(box->text());
-    int* setting = box == tcpPort_ ? &settings_.tcpPort : box == tcpId_ ? &settings_.tcpUnitId : &settings_.rtuUnitId;
+    int* setting = box == tcpPort_ ? &settings_.tcpPort
+                   : box == tcpId_ ? &settings_.tcpUnitId
+                                   : &settings_.rtuUnitId;
     *setting = value;
     const bool port = box == tcpPort_;
     const int low = port ? 0 : 1;

@@ -23,8 +23,19 @@ class CDlgSettings : public QDialog {
 public:
     // Static texts of the template, filed in the resources under these control ids.
     enum StaticText : unsigned {
-        kTcpGroup = 1201, kRtuGroup, kTcpIdLabel, kPortLabel, kLocalIpLabel, kRemoteIpLabel,
-        kRtuIdLabel, kComPortLabel, kBaudLabel, kDataBitsLabel, kParityLabel, kStopBitsLabel, kBusyNote,
+        kTcpGroup = 1201,
+        kRtuGroup,
+        kTcpIdLabel,
+        kPortLabel,
+        kLocalIpLabel,
+        kRemoteIpLabel,
+        kRtuIdLabel,
+        kComPortLabel,
+        kBaudLabel,
+        kDataBitsLabel,
+        kParityLabel,
+        kStopBitsLabel,
+        kBusyNote,
         kNoAccessNote,
     };
     // The mark after a port this user may not open.
@@ -33,8 +44,14 @@ public:
     static constexpr unsigned kMaxMastersString = 1400;
     // The access group: who may connect and what masters may write.
     enum AccessControl : unsigned {
-        kAccessGroup = 1130, kBindAddress, kBindAddressLabel, kAllowedMasters, kAllowedMastersLabel,
-        kWriteAccess, kWriteAccessLabel, kAllowedMastersNote,
+        kAccessGroup = 1130,
+        kBindAddress,
+        kBindAddressLabel,
+        kAllowedMasters,
+        kAllowedMastersLabel,
+        kWriteAccess,
+        kWriteAccessLabel,
+        kAllowedMastersNote,
     };
     enum AccessString : unsigned {
         kAllInterfacesString = 1410,

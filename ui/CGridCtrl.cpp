@@ -1,8 +1,5 @@
 #include "ui/CGridCtrl.h"
 
-#include "ui/CGridCtrlEditCell.h"
-#include "ui/DialogSupport.h"
-
 #include <QContextMenuEvent>
 #include <QDate>
 #include <QDateTime>
@@ -20,9 +17,11 @@
 #include <QStyledItemDelegate>
 #include <QTime>
 #include <QToolTip>
-
 #include <algorithm>
 #include <set>
+
+#include "ui/CGridCtrlEditCell.h"
+#include "ui/DialogSupport.h"
 
 namespace tesmor::ui {
 
@@ -41,31 +40,25 @@ QColor fromColorRef(std::uint32_t color) {
 double leadingNumber(const QString& text) {
     qsizetype i = 0;
     const qsizetype n = text.size();
-    while (i < n && text.at(i).isSpace())
-        ++i;
+    while (i < n && text.at(i).isSpace()) ++i;
     const qsizetype start = i;
     auto digits = [&] {
         const qsizetype from = i;
-        while (i < n && text.at(i) >= u'0' && text.at(i) <= u'9')
-            ++i;
+        while (i < n && text.at(i) >= u'0' && text.at(i) <= u'9') ++i;
         return i - from;
     };
-    if (i < n && (text.at(i) == u'+' || text.at(i) == u'-'))
-        ++i;
+    if (i < n && (text.at(i) == u'+' || text.at(i) == u'-')) ++i;
     qsizetype mantissa = digits();
     if (i < n && text.at(i) == u'.') {
         ++i;
         mantissa += digits();
     }
-    if (mantissa == 0)
-        return 0.0;
+    if (mantissa == 0) return 0.0;
     qsizetype end = i;
     if (i < n && (text.at(i) == u'e' || text.at(i) == u'E')) {
         ++i;
-        if (i < n && (text.at(i) == u'+' || text.at(i) == u'-'))
-            ++i;
-        if (digits() > 0)
-            end = i;
+        if (i < n && (text.at(i) == u'+' || text.at(i) == u'-')) ++i;
+        if (digits() > 0) end = i;
     }
     bool ok = false;
     const double value = QLocale::c().toDouble(text.mid(start, end - start), &ok);
@@ -75,8 +68,7 @@ double leadingNumber(const QString& text) {
 // The locale's format with a four-digit year where it has a two-digit one, as people type
 // whole years into formats that show two.
 QString withFullYear(const QString& format) {
-    if (format.contains(QLatin1String("yyyy")) || !format.contains(QLatin1String("yy")))
-        return QString();
+    if (format.contains(QLatin1String("yyyy")) || !format.contains(QLatin1String("yy"))) return QString();
     QString full = format;
     return full.replace(QLatin1String("yy"), QLatin1String("yyyy"));
 }
@@ -85,35 +77,29 @@ QString withFullYear(const QString& format) {
 // only or time only), or ISO 8601.
 std::optional<QDateTime> parseDateTime(const QString& raw) {
     const QString text = raw.trimmed();
-    if (text.isEmpty())
-        return std::nullopt;
+    if (text.isEmpty()) return std::nullopt;
     const QLocale locale;
-    const QLocale::FormatType types[] = {QLocale::ShortFormat, QLocale::LongFormat,
-                                         QLocale::NarrowFormat};
+    const QLocale::FormatType types[] = {QLocale::ShortFormat, QLocale::LongFormat, QLocale::NarrowFormat};
     for (QLocale::FormatType type : types) {
         const QString format = locale.dateTimeFormat(type);
         for (const QString& f : {format, withFullYear(format)}) {
             const QDateTime value = f.isEmpty() ? QDateTime() : locale.toDateTime(text, f);
-            if (value.isValid())
-                return value;
+            if (value.isValid()) return value;
         }
     }
     for (QLocale::FormatType type : types) {
         const QString format = locale.dateFormat(type);
         for (const QString& f : {format, withFullYear(format)}) {
             const QDate value = f.isEmpty() ? QDate() : locale.toDate(text, f);
-            if (value.isValid())
-                return QDateTime(value, QTime(0, 0));
+            if (value.isValid()) return QDateTime(value, QTime(0, 0));
         }
     }
     for (QLocale::FormatType type : types) {
         const QTime value = locale.toTime(text, type);
-        if (value.isValid())
-            return QDateTime(QDate(1899, 12, 30), value);
+        if (value.isValid()) return QDateTime(QDate(1899, 12, 30), value);
     }
     const QDateTime iso = QDateTime::fromString(text, Qt::ISODate);
-    if (iso.isValid())
-        return iso;
+    if (iso.isValid()) return iso;
     return std::nullopt;
 }
 
@@ -134,8 +120,7 @@ public:
     QStandardItem* clone() const override { return new Item(*this); }
     bool operator<(const QStandardItem& other) const override {
         const auto* grid = model() ? qobject_cast<const CGridCtrl*>(model()->parent()) : nullptr;
-        if (!grid)
-            return QStandardItem::operator<(other);
+        if (!grid) return QStandardItem::operator<(other);
         return grid->compareTexts(text(), other.text()) < 0;
     }
 
@@ -208,8 +193,7 @@ CGridCtrl::CGridCtrl(QWidget* parent) : QTableView(parent), model_(new QStandard
 
     // Row and column indices change under an edit in progress: drop it.
     auto dropEdit = [this] {
-        if (edit_)
-            edit_->cancel();
+        if (edit_) edit_->cancel();
     };
     connect(model_, &QAbstractItemModel::rowsAboutToBeInserted, this, dropEdit);
     connect(model_, &QAbstractItemModel::rowsAboutToBeRemoved, this, dropEdit);
@@ -220,8 +204,7 @@ CGridCtrl::CGridCtrl(QWidget* parent) : QTableView(parent), model_(new QStandard
 
     connect(model_, &QAbstractItemModel::rowsAboutToBeRemoved, this,
             [this](const QModelIndex& parent, int first, int last) {
-                if (!parent.isValid())
-                    freeStyles(first, last);
+                if (!parent.isValid()) freeStyles(first, last);
             });
     connect(model_, &QAbstractItemModel::modelAboutToBeReset, this, [this] { styles_.clear(); });
 
@@ -229,8 +212,7 @@ CGridCtrl::CGridCtrl(QWidget* parent) : QTableView(parent), model_(new QStandard
             [this](const QItemSelection& selected, const QItemSelection& deselected) {
                 std::set<int> rows;
                 for (const QItemSelectionRange& range : selected)
-                    for (int row = range.top(); row <= range.bottom(); ++row)
-                        rows.insert(row);
+                    for (int row = range.top(); row <= range.bottom(); ++row) rows.insert(row);
                 for (int row : rows) {
                     // Only a row that had no selected cell before counts.
                     bool before = false;
@@ -239,8 +221,7 @@ CGridCtrl::CGridCtrl(QWidget* parent) : QTableView(parent), model_(new QStandard
                         before = (selectionModel()->isSelected(index) && !selected.contains(index)) ||
                                  deselected.contains(index);
                     }
-                    if (before)
-                        continue;
+                    if (before) continue;
                     GridNotification n;
                     n.code = GN_ROWSELECTED;
                     n.row = row;
@@ -256,8 +237,7 @@ CGridCtrl::~CGridCtrl() {
     disconnect(model_, nullptr, this, nullptr);
     disconnect(selectionModel(), nullptr, this, nullptr);
     disconnect(horizontalHeader(), nullptr, this, nullptr);
-    if (edit_)
-        edit_->detach();
+    if (edit_) edit_->detach();
 }
 
 void CGridCtrl::setControlId(int controlId) {
@@ -282,8 +262,7 @@ int CGridCtrl::insertColumn(int column, const QString& caption, int width, Qt::A
     const int rows = model_->rowCount();
     // The new cells carry the row's style like the others.
     std::vector<GridRowStyle*> styles(std::size_t(rows), nullptr);
-    for (int row = 0; row < rows; ++row)
-        styles[std::size_t(row)] = rowStyle(row);
+    for (int row = 0; row < rows; ++row) styles[std::size_t(row)] = rowStyle(row);
     model_->insertColumns(column, 1);
     for (int row = 0; row < rows; ++row) {
         auto* item = new Item;
@@ -293,37 +272,32 @@ int CGridCtrl::insertColumn(int column, const QString& caption, int width, Qt::A
     }
     model_->setHeaderData(column, Qt::Horizontal, caption, Qt::DisplayRole);
     const Qt::Alignment horizontal = alignment & Qt::AlignHorizontal_Mask;
-    model_->setHeaderData(column, Qt::Horizontal,
-                           QVariant::fromValue(horizontal | Qt::AlignVCenter), Qt::TextAlignmentRole);
+    model_->setHeaderData(column, Qt::Horizontal, QVariant::fromValue(horizontal | Qt::AlignVCenter),
+                          Qt::TextAlignmentRole);
     setColumnWidth(column, std::max(width, 0));
     return column;
 }
 
 void CGridCtrl::deleteColumn(int column) {
-    if (column >= 0 && column < model_->columnCount())
-        model_->removeColumns(column, 1);
+    if (column >= 0 && column < model_->columnCount()) model_->removeColumns(column, 1);
 }
 
 int CGridCtrl::columnCount() const { return model_->columnCount(); }
 
 Qt::Alignment CGridCtrl::columnAlignment(int column) const {
-    if (column < 0 || column >= model_->columnCount())
-        return Qt::AlignLeft;
+    if (column < 0 || column >= model_->columnCount()) return Qt::AlignLeft;
     const QVariant value = model_->headerData(column, Qt::Horizontal, Qt::TextAlignmentRole);
-    const Qt::Alignment horizontal =
-        Qt::Alignment(value.toInt()) & Qt::AlignHorizontal_Mask;
+    const Qt::Alignment horizontal = Qt::Alignment(value.toInt()) & Qt::AlignHorizontal_Mask;
     return horizontal ? horizontal : Qt::AlignLeft;
 }
 
 int CGridCtrl::insertRow(int row, const QString& text) {
     const int columns = model_->columnCount();
-    if (columns == 0)
-        return -1;
+    if (columns == 0) return -1;
     row = std::clamp(row, 0, model_->rowCount());
     QList<QStandardItem*> items;
     items.reserve(columns);
-    for (int column = 0; column < columns; ++column)
-        items.append(new Item(column == 0 ? text : QString()));
+    for (int column = 0; column < columns; ++column) items.append(new Item(column == 0 ? text : QString()));
     model_->insertRow(row, items);
     return row;
 }
@@ -337,15 +311,12 @@ QString CGridCtrl::itemText(int row, int column) const {
 
 void CGridCtrl::setItemText(int row, int column, const QString& text) {
     const QModelIndex index = cell(row, column);
-    if (index.isValid())
-        model_->setData(index, text, Qt::DisplayRole);
+    if (index.isValid()) model_->setData(index, text, Qt::DisplayRole);
 }
 
 bool CGridCtrl::setRowStyle(int row, std::unique_ptr<GridRowStyle> style) {
-    if (!cell(row, 0).isValid() || !style)
-        return false;
-    if (GridRowStyle* old = rowStyle(row))
-        styles_.erase(old);
+    if (!cell(row, 0).isValid() || !style) return false;
+    if (GridRowStyle* old = rowStyle(row)) styles_.erase(old);
     GridRowStyle* raw = style.get();
     styles_.emplace(raw, std::move(style));
     for (int column = 0; column < model_->columnCount(); ++column)
@@ -355,23 +326,19 @@ bool CGridCtrl::setRowStyle(int row, std::unique_ptr<GridRowStyle> style) {
 }
 
 GridRowStyle* CGridCtrl::rowStyle(int row) const {
-    if (row < 0 || row >= model_->rowCount())
-        return nullptr;
+    if (row < 0 || row >= model_->rowCount()) return nullptr;
     for (int column = 0; column < model_->columnCount(); ++column) {
         const QStandardItem* item = model_->item(row, column);
-        if (!item)
-            continue;
+        if (!item) continue;
         const auto raw = reinterpret_cast<GridRowStyle*>(item->data(StyleRole).value<quintptr>());
         // Only styles the grid still holds count.
-        if (raw && styles_.count(raw))
-            return raw;
+        if (raw && styles_.count(raw)) return raw;
     }
     return nullptr;
 }
 
 void CGridCtrl::updateRow(int row) {
-    if (row < 0 || row >= model_->rowCount() || model_->columnCount() == 0)
-        return;
+    if (row < 0 || row >= model_->rowCount() || model_->columnCount() == 0) return;
     const QRect first = visualRect(model_->index(row, 0));
     viewport()->update(QRect(0, first.top(), viewport()->width(), first.height()));
 }
@@ -386,47 +353,38 @@ GridCellColors CGridCtrl::paintColors(int row) const {
     GridCellColors result{colors.color(QPalette::Active, QPalette::Text),
                           colors.color(QPalette::Active, QPalette::Base)};
     if (const GridRowStyle* style = rowStyle(row)) {
-        if (isRgb(style->textColor))
-            result.text = fromColorRef(style->textColor);
-        if (isRgb(style->backgroundColor))
-            result.background = fromColorRef(style->backgroundColor);
+        if (isRgb(style->textColor)) result.text = fromColorRef(style->textColor);
+        if (isRgb(style->backgroundColor)) result.background = fromColorRef(style->backgroundColor);
     }
     return result;
 }
 
 void CGridCtrl::freeStyles(int firstRow, int lastRow) {
     for (int row = std::max(firstRow, 0); row <= lastRow; ++row)
-        if (GridRowStyle* style = rowStyle(row))
-            styles_.erase(style);
+        if (GridRowStyle* style = rowStyle(row)) styles_.erase(style);
 }
 
 void CGridCtrl::deleteAllRows() {
-    if (edit_)
-        edit_->cancel();
+    if (edit_) edit_->cancel();
     styles_.clear();
     model_->removeRows(0, model_->rowCount());
 }
 
 CGridCtrlEditCell* CGridCtrl::beginEdit(int row, int column) {
     QModelIndex index = cell(row, column);
-    if (!index.isValid())
-        return nullptr;
-    if (!visualRect(index).intersects(viewport()->rect()))
-        scrollTo(index, QAbstractItemView::EnsureVisible);
+    if (!index.isValid()) return nullptr;
+    if (!visualRect(index).intersects(viewport()->rect())) scrollTo(index, QAbstractItemView::EnsureVisible);
 
     GridNotification n;
     n.code = GN_BEGINEDIT;
     n.row = row;
     n.column = column;
-    if (notify(n) == 0)
-        return nullptr;
+    if (notify(n) == 0) return nullptr;
 
-    if (edit_)
-        edit_->commit();
+    if (edit_) edit_->commit();
     // The owner, or the end of the earlier edit, may have changed the rows.
     index = cell(row, column);
-    if (!index.isValid())
-        return nullptr;
+    if (!index.isValid()) return nullptr;
 
     auto* edit = new CGridCtrlEditCell(*this, row, column, itemText(row, column), viewport());
     edit->setAlignment((columnAlignment(column) & Qt::AlignHorizontal_Mask) | Qt::AlignVCenter);
@@ -439,29 +397,23 @@ CGridCtrlEditCell* CGridCtrl::beginEdit(int row, int column) {
 }
 
 void CGridCtrl::endEdit() {
-    if (edit_)
-        edit_->commit();
+    if (edit_) edit_->commit();
 }
 
 void CGridCtrl::editEnded(CGridCtrlEditCell& edit, const std::optional<QString>& text) {
-    if (edit_ == &edit)
-        edit_ = nullptr;
-    if (!text)
-        return;
+    if (edit_ == &edit) edit_ = nullptr;
+    if (!text) return;
     const int row = edit.row();
     const int column = edit.column();
-    if (!cell(row, column).isValid())
-        return;
+    if (!cell(row, column).isValid()) return;
     const QString old = itemText(row, column);
-    if (*text == old)
-        return;
+    if (*text == old) return;
     setItemText(row, column, *text);
     GridNotification n;
     n.code = GN_CELLCHANGED;
     n.row = row;
     n.column = column;
-    if (notify(n) == 0)
-        setItemText(row, column, old);
+    if (notify(n) == 0) setItemText(row, column, old);
 }
 
 void CGridCtrl::doubleClicked(int row, int column) {
@@ -472,8 +424,7 @@ void CGridCtrl::doubleClicked(int row, int column) {
     n.column = column;
     n.result = &result;
     notify(n);
-    if (result != 0 || row < 0 || row >= model_->rowCount() || model_->columnCount() == 0)
-        return;
+    if (result != 0 || row < 0 || row >= model_->rowCount() || model_->columnCount() == 0) return;
     const QModelIndex current = selectionModel()->currentIndex();
     if (current.isValid() && current.row() == row) {
         beginEdit(row, column);
@@ -487,24 +438,22 @@ void CGridCtrl::doubleClicked(int row, int column) {
 
 int CGridCtrl::compareTexts(const QString& a, const QString& b) const {
     switch (sortKind_) {
-    case GRID_SORT_NUMERIC:
-        return threeWay(leadingNumber(a), leadingNumber(b));
-    case GRID_SORT_DATE: {
-        const std::optional<QDateTime> left = parseDateTime(a);
-        const std::optional<QDateTime> right = parseDateTime(b);
-        if (!left || !right)
-            return 0;
-        return threeWay(*left, *right);
-    }
-    default:
-        return std::clamp(QString::compare(a, b, Qt::CaseInsensitive), -1, 1);
+        case GRID_SORT_NUMERIC:
+            return threeWay(leadingNumber(a), leadingNumber(b));
+        case GRID_SORT_DATE: {
+            const std::optional<QDateTime> left = parseDateTime(a);
+            const std::optional<QDateTime> right = parseDateTime(b);
+            if (!left || !right) return 0;
+            return threeWay(*left, *right);
+        }
+        default:
+            return std::clamp(QString::compare(a, b, Qt::CaseInsensitive), -1, 1);
     }
 }
 
 void CGridCtrl::headerClicked(int column) {
     sortAscending_ = column != sortColumn_ ? true : !sortAscending_;
-    if (!horizontalHeader()->sectionsClickable())
-        return;
+    if (!horizontalHeader()->sectionsClickable()) return;
     sortColumn_ = column;
     GridNotification n;
     n.code = GN_SORT;
@@ -517,8 +466,7 @@ void CGridCtrl::headerClicked(int column) {
     if (sortKind_ != GRID_SORT_NONE && column >= 0 && column < model_->columnCount()) {
         arrowColumn_ = column;
         arrowAscending_ = sortAscending_;
-        if (edit_)
-            edit_->commit();
+        if (edit_) edit_->commit();
         model_->sort(column, sortAscending_ ? Qt::AscendingOrder : Qt::DescendingOrder);
     }
     // The header flips its own indicator on a click; show only what was sorted.
@@ -537,8 +485,7 @@ void CGridCtrl::showSortArrows() {
 }
 
 bool CGridCtrl::beginColumnResize(int column) {
-    if (column < 0 || column >= model_->columnCount() || columnWidth(column) == 0)
-        return false;
+    if (column < 0 || column >= model_->columnCount() || columnWidth(column) == 0) return false;
     GridNotification n;
     n.code = GN_BEGINRESIZE;
     n.column = column;
@@ -546,8 +493,7 @@ bool CGridCtrl::beginColumnResize(int column) {
 }
 
 void CGridCtrl::endColumnResize(int column, int newWidth) {
-    if (column < 0 || column >= model_->columnCount())
-        return;
+    if (column < 0 || column >= model_->columnCount()) return;
     GridNotification n;
     n.code = GN_ENDRESIZE;
     n.column = column;
@@ -556,8 +502,7 @@ void CGridCtrl::endColumnResize(int column, int newWidth) {
 }
 
 void CGridCtrl::columnMoved(int column, int newPosition) {
-    if (column < 0 || column >= model_->columnCount() || columnWidth(column) == 0)
-        return;
+    if (column < 0 || column >= model_->columnCount() || columnWidth(column) == 0) return;
     GridNotification n;
     n.code = GN_COLUMNMOVED;
     n.column = column;
@@ -595,69 +540,59 @@ void CGridCtrl::contextMenuEvent(QContextMenuEvent* event) {
 
 void CGridCtrl::scrollContentsBy(int dx, int dy) {
     // The edit box would scroll away from its cell.
-    if (edit_)
-        edit_->commit();
+    if (edit_) edit_->commit();
     QTableView::scrollContentsBy(dx, dy);
 }
 
 int CGridCtrl::dividerAt(int x) const {
     const QHeaderView* header = horizontalHeader();
     const int visual = header->visualIndexAt(x);
-    if (visual < 0)
-        return -1;
+    if (visual < 0) return -1;
     const int logical = header->logicalIndex(visual);
     const int start = header->sectionViewportPosition(logical);
     const int grip = header->style()->pixelMetric(QStyle::PM_HeaderGripMargin, nullptr, header);
     bool atStart = x < start + grip;
     bool atEnd = x > start + header->sectionSize(logical) - grip;
-    if (header->isRightToLeft())
-        std::swap(atStart, atEnd);
+    if (header->isRightToLeft()) std::swap(atStart, atEnd);
     int column = -1;
     if (atStart) {
         for (int v = visual - 1; v >= 0 && column < 0; --v)
-            if (!header->isSectionHidden(header->logicalIndex(v)))
-                column = header->logicalIndex(v);
+            if (!header->isSectionHidden(header->logicalIndex(v))) column = header->logicalIndex(v);
     } else if (atEnd) {
         column = logical;
     }
-    if (column >= 0 && header->sectionResizeMode(column) != QHeaderView::Interactive)
-        return -1;
+    if (column >= 0 && header->sectionResizeMode(column) != QHeaderView::Interactive) return -1;
     return column;
 }
 
 bool CGridCtrl::eventFilter(QObject* watched, QEvent* event) {
     if (watched == horizontalHeader()->viewport()) {
         switch (event->type()) {
-        case QEvent::MouseButtonPress: {
-            auto* mouse = static_cast<QMouseEvent*>(event);
-            if (mouse->button() != Qt::LeftButton)
+            case QEvent::MouseButtonPress: {
+                auto* mouse = static_cast<QMouseEvent*>(event);
+                if (mouse->button() != Qt::LeftButton) break;
+                const int column = dividerAt(mouse->position().toPoint().x());
+                if (column < 0) break;
+                if (!beginColumnResize(column)) return true;
+                resizeColumn_ = column;
+                resizeStartWidth_ = columnWidth(column);
                 break;
-            const int column = dividerAt(mouse->position().toPoint().x());
-            if (column < 0)
+            }
+            case QEvent::MouseButtonDblClick: {
+                // Auto-sizing would show a hidden (zero-width) column again.
+                auto* mouse = static_cast<QMouseEvent*>(event);
+                const int column = dividerAt(mouse->position().toPoint().x());
+                if (column >= 0 && columnWidth(column) == 0) return true;
                 break;
-            if (!beginColumnResize(column))
-                return true;
-            resizeColumn_ = column;
-            resizeStartWidth_ = columnWidth(column);
-            break;
-        }
-        case QEvent::MouseButtonDblClick: {
-            // Auto-sizing would show a hidden (zero-width) column again.
-            auto* mouse = static_cast<QMouseEvent*>(event);
-            const int column = dividerAt(mouse->position().toPoint().x());
-            if (column >= 0 && columnWidth(column) == 0)
-                return true;
-            break;
-        }
-        case QEvent::MouseButtonRelease: {
-            const int column = std::exchange(resizeColumn_, -1);
-            if (column >= 0 && column < model_->columnCount() &&
-                columnWidth(column) != resizeStartWidth_)
-                endColumnResize(column, columnWidth(column));
-            break;
-        }
-        default:
-            break;
+            }
+            case QEvent::MouseButtonRelease: {
+                const int column = std::exchange(resizeColumn_, -1);
+                if (column >= 0 && column < model_->columnCount() && columnWidth(column) != resizeStartWidth_)
+                    endColumnResize(column, columnWidth(column));
+                break;
+            }
+            default:
+                break;
         }
     }
     return QTableView::eventFilter(watched, event);

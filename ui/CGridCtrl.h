@@ -15,13 +15,12 @@
 #include <QPointer>
 #include <QString>
 #include <QTableView>
-
-#include "ui/CGridCtrlEditCell.h"  // editCell() converts a QPointer to it
-
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <unordered_map>
+
+#include "ui/CGridCtrlEditCell.h"  // editCell() converts a QPointer to it
 
 class QStandardItemModel;
 
@@ -57,10 +56,10 @@ struct GridNotification {
     // GN_DBLCLICK on no row: row -1.
     int row = -1;
     int column = -1;
-    QPoint screenPos;         // GN_CONTEXTMENU
-    int ascending = 0;        // GN_SORT: 1 ascending, 0 descending
-    int position = 0;         // GN_COLUMNMOVED: the column's new visual position
-    int width = 0;            // GN_ENDRESIZE: the new width
+    QPoint screenPos;            // GN_CONTEXTMENU
+    int ascending = 0;           // GN_SORT: 1 ascending, 0 descending
+    int position = 0;            // GN_COLUMNMOVED: the column's new visual position
+    int width = 0;               // GN_ENDRESIZE: the new width
     intptr_t* result = nullptr;  // GN_DBLCLICK: set nonzero to take the double click over
 };
 

@@ -26,8 +26,10 @@ MessageBoxSink::MessageBoxSink(const Resources& resources)
 
 std::unique_ptr<QMessageBox> MessageBoxSink::makeBox(std::u16string_view text, MessageIcon icon,
                                                      MessageButtons buttons, QWidget* parent) const {
-    const QMessageBox::Icon boxIcon = icon == MessageIcon::Question ? QMessageBox::Question : QMessageBox::Warning;
-    const auto standard = buttons == MessageButtons::YesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok;
+    const QMessageBox::Icon boxIcon =
+        icon == MessageIcon::Question ? QMessageBox::Question : QMessageBox::Warning;
+    const auto standard =
+        buttons == MessageButtons::YesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok;
     auto box = std::make_unique<QMessageBox>(boxIcon, title_, toQString(text), standard, parent);
     setText(*box, QMessageBox::Yes, yes_);
     setText(*box, QMessageBox::No, no_);

@@ -5,7 +5,6 @@
 #include <QMessageBox>
 #include <QString>
 #include <QWidget>
-
 #include <memory>
 
 #include "platform/MessageSink.h"

@@ -6,7 +6,6 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPen>
-
 #include <cmath>
 #include <memory>
 
@@ -32,7 +31,8 @@ void paintIcon(QPainter& p, int size) {
     constexpr int kSteps = 48;
     for (int i = 0; i <= kSteps; ++i) {
         const double x = double(i) / kSteps;
-        const double y = 0.75 * std::exp(-std::pow((x - 0.33) / 0.07, 2)) + 0.45 * std::exp(-std::pow((x - 0.68) / 0.06, 2));
+        const double y = 0.75 * std::exp(-std::pow((x - 0.33) / 0.07, 2)) +
+                         0.45 * std::exp(-std::pow((x - 0.68) / 0.06, 2));
         const QPointF point(left + x * (right - left), base - y * s * 0.46);
         if (i == 0) {
             trace.moveTo(point);
@@ -63,8 +63,7 @@ QPixmap moduleIconPixmap(int size) {
 QIcon moduleIcon() {
     if (!g_icon) {
         g_icon = std::make_unique<QIcon>();
-        for (int size : {16, 24, 32, 48, 64})
-            g_icon->addPixmap(moduleIconPixmap(size));
+        for (int size : {16, 24, 32, 48, 64}) g_icon->addPixmap(moduleIconPixmap(size));
         qAddPostRoutine(&releaseModuleIcon);
     }
     return *g_icon;

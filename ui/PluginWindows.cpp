@@ -4,7 +4,6 @@
 #include <QCoreApplication>
 #include <QPointer>
 #include <QWidget>
-
 #include <exception>
 #include <string>
 
@@ -30,7 +29,9 @@ Windows g_windows;
 
 }  // namespace
 
-bool windowsAvailable() noexcept { return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr; }
+bool windowsAvailable() noexcept {
+    return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr;
+}
 
 void installMessageBoxes(const Resources& resources) noexcept {
     guarded("message boxes", [&] {
@@ -41,24 +42,28 @@ void installMessageBoxes(const Resources& resources) noexcept {
 }
 
 bool showMainWindow(std::intptr_t hostWindow, WindowServices services) noexcept {
-    return guarded("main window", [&] {
-        if (!windowsAvailable()) {
-            logLine("menu command: the host runs without windows; the main window is not shown");
-            return false;
-        }
-        if (!g_windows.main) {
-            g_windows.main = nullptr;
-            g_windows.context.reset(new UiContext{*services.server, *services.profile, *services.resources,
-                                                  std::move(services.resourceModulePath), std::move(services.devices),
-                                                  std::move(services.otherLanguages)});
-            // Parented to the host's window (a top-level dialog above it), destroyed by closeWindows.
-            g_windows.main = new CDlgMain(*g_windows.context, reinterpret_cast<QWidget*>(hostWindow));
-        }
-        g_windows.main->showNormal();
-        g_windows.main->raise();
-        g_windows.main->activateWindow();
-        return true;
-    }, false);
+    return guarded(
+        "main window",
+        [&] {
+            if (!windowsAvailable()) {
+                logLine("menu command: the host runs without windows; the main window is not shown");
+                return false;
+            }
+            if (!g_windows.main) {
+                g_windows.main = nullptr;
+                g_windows.context.reset(
+                    new UiContext{*services.server, *services.profile, *services.resources,
+                                  std::move(services.resourceModulePath), std::move(services.devices),
+                                  std::move(services.otherLanguages)});
+                // Parented to the host's window (a top-level dialog above it), destroyed by closeWindows.
+                g_windows.main = new CDlgMain(*g_windows.context, reinterpret_cast<QWidget*>(hostWindow));
+            }
+            g_windows.main->showNormal();
+            g_windows.main->raise();
+            g_windows.main->activateWindow();
+            return true;
+        },
+        false);
 }
 
 bool mainWindowExists() noexcept { return !g_windows.main.isNull(); }
@@ -76,9 +81,10 @@ void rebuildMainWindowList() noexcept {
 }
 
 std::function<void()> mainWindowRefresher() noexcept {
-    return guarded("main window refresh", [] {
-        return g_windows.main ? g_windows.main->deviceRefresher() : std::function<void()>();
-    }, std::function<void()>());
+    return guarded(
+        "main window refresh",
+        [] { return g_windows.main ? g_windows.main->deviceRefresher() : std::function<void()>(); },
+        std::function<void()>());
 }
 
 void closeWindows() noexcept {

@@ -2,7 +2,6 @@
 // Room for texts: report-list columns that grow to their widest cell, edit boxes wide enough for
 // the longest text they show. GUI thread only.
 #include <QStringList>
-
 #include <span>
 
 class QLineEdit;

@@ -1,12 +1,11 @@
 #pragma once
 // What the dialogs work on, handed over by the plug-in's shell. Everything referenced outlives
 // every window of the plug-in (the shell destroys the windows before it goes).
+#include <QIcon>
+#include <QString>
 #include <functional>
 #include <memory>
 #include <vector>
-
-#include <QIcon>
-#include <QString>
 
 #include "modbus/DeviceMonitor.h"
 #include "modbus/ModbusServer.h"

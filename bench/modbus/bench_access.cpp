@@ -5,7 +5,6 @@
 // map, so each write goes through the published-register test. Prints requests/s of each and
 // the ratio (target >= 0.95). `taskset -c 1 bench_access` gives steady figures.
 #include <benchmark/benchmark.h>
-
 #include <modbus/modbus.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -40,9 +39,12 @@ int freePort() {
 struct Strings : StringSource {
     std::u16string loadString(unsigned id) const override {
         switch (id) {
-            case 138: return u"Режим устройства";
-            case 129: return u"Площадь пика";
-            default: return u"item " + std::u16string(1, static_cast<char16_t>(u'0' + id % 10));
+            case 138:
+                return u"Режим устройства";
+            case 129:
+                return u"Площадь пика";
+            default:
+                return u"item " + std::u16string(1, static_cast<char16_t>(u'0' + id % 10));
         }
     }
 };
@@ -76,7 +78,8 @@ struct Side {
         const std::uint16_t values[2] = {1, 2};
         const auto start = Clock::now();
         for (int i = 0; i < pairs; ++i) {
-            if (modbus_read_registers(m, 0, 125, regs) != 125 || modbus_write_registers(m, 450, 2, values) != 2) {
+            if (modbus_read_registers(m, 0, 125, regs) != 125 ||
+                modbus_write_registers(m, 450, 2, values) != 2) {
                 failed = true;
                 return;
             }
@@ -101,8 +104,10 @@ public:
             std::uint8_t req[MODBUS_TCP_MAX_ADU_LENGTH];
             for (;;) {
                 const int rc = modbus_receive(ctx_.get(), req);
-                if (rc > 0) modbus_reply(ctx_.get(), req, rc, store_.get());
-                else if (rc < 0) break;
+                if (rc > 0)
+                    modbus_reply(ctx_.get(), req, rc, store_.get());
+                else if (rc < 0)
+                    break;
             }
         });
     }
@@ -185,8 +190,9 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    std::printf("\nread 125 / write 2 holding registers alternately, one loopback master, 64-entry allow-list,\n"
-                "write access 1 over a 64-entry map\n");
+    std::printf(
+        "\nread 125 / write 2 holding registers alternately, one loopback master, 64-entry allow-list,\n"
+        "write access 1 over a 64-entry map\n");
     std::printf("%-22s %10.0f req/s\n", "bare libmodbus loop", g_bare);
     std::printf("%-22s %10.0f req/s\n", "plug-in server", g_server);
     if (g_bare > 0) std::printf("ratio (server / bare)  %.3f   (target >= 0.95)\n", g_server / g_bare);

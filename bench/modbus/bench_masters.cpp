@@ -48,7 +48,8 @@ struct NoStrings : StringSource {
 // libmodbus's many-clients server: one poll() over the listener and the clients.
 class BareServer {
 public:
-    explicit BareServer(int port) : ctx_(modbus_new_tcp("127.0.0.1", port)), map_(modbus_mapping_new(0, 0, 500, 0)) {
+    explicit BareServer(int port)
+        : ctx_(modbus_new_tcp("127.0.0.1", port)), map_(modbus_mapping_new(0, 0, 500, 0)) {
         listener_ = modbus_tcp_listen(ctx_, 16);
         thread_ = std::thread([this] { run(); });
     }
@@ -137,7 +138,9 @@ Load poll(int port, int masters, double seconds) {
             for (auto t = t0; t - t0 < until;) {
                 const int n = modbus_read_registers(m, 0, 125, r);
                 const auto t1 = Clock::now();
-                if (n == 125) latencies[static_cast<std::size_t>(i)].push_back(std::chrono::duration<double, std::micro>(t1 - t).count());
+                if (n == 125)
+                    latencies[static_cast<std::size_t>(i)].push_back(
+                        std::chrono::duration<double, std::micro>(t1 - t).count());
                 t = t1;
             }
         });
@@ -205,15 +208,16 @@ int main(int argc, char** argv) {
     server.restart();
     const int barePort = freePort();
     BareServer bare(barePort);
-    for (int i = 0; i < 300 && !server.tcpListening(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 300 && !server.tcpListening(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     if (!server.tcpListening() || !bare.ok()) {
         std::fprintf(stderr, "a server did not listen\n");
         return 1;
     }
 
     std::printf("read 125 holding registers, %.1f s per measurement, median of %d rounds\n", seconds, rounds);
-    std::printf("%-8s %12s %9s %9s %12s %9s %9s %7s\n", "masters", "bare req/s", "p50 us", "p99 us", "plugin req/s",
-                "p50 us", "p99 us", "ratio");
+    std::printf("%-8s %12s %9s %9s %12s %9s %9s %7s\n", "masters", "bare req/s", "p50 us", "p99 us",
+                "plugin req/s", "p50 us", "p99 us", "ratio");
     bool met = true;
     for (int masters : {1, 2, 4, 8}) {
         std::vector<Load> b, p;
@@ -225,8 +229,8 @@ int main(int argc, char** argv) {
         const Load mb = median3(b, rate), mp = median3(p, rate);
         const double ratio = mp.perSecond / mb.perSecond;
         met = met && ratio >= 0.9;
-        std::printf("%-8d %12.0f %9.1f %9.1f %12.0f %9.1f %9.1f %7.3f\n", masters, mb.perSecond, mb.p50Us, mb.p99Us,
-                    mp.perSecond, mp.p50Us, mp.p99Us, ratio);
+        std::printf("%-8d %12.0f %9.1f %9.1f %12.0f %9.1f %9.1f %7.3f\n", masters, mb.perSecond, mb.p50Us,
+                    mb.p99Us, mp.perSecond, mp.p50Us, mp.p99Us, ratio);
     }
     std::vector<double> cb, cp;
     for (int r = 0; r < rounds; ++r) {

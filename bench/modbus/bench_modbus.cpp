@@ -7,7 +7,6 @@
 // TCP master floods requests without reading any reply, against the same RTU master without the
 // flood in the same run: p50, p99 and the slowest answer of each (needs socat).
 #include <benchmark/benchmark.h>
-
 #include <modbus/modbus.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -50,16 +49,21 @@ int freePort() {
 struct Strings : StringSource {
     std::u16string loadString(unsigned id) const override {
         switch (id) {
-        case 138: return u"Режим устройства";
-        case 143: return u"Код последней ошибки";
-        default: return u"item " + std::u16string(1, static_cast<char16_t>(u'0' + id % 10));
+            case 138:
+                return u"Режим устройства";
+            case 143:
+                return u"Код последней ошибки";
+            default:
+                return u"item " + std::u16string(1, static_cast<char16_t>(u'0' + id % 10));
         }
     }
 };
 
 struct Devices : DeviceSource {
     int count() override { return 8; }
-    std::u16string name(int i) override { return u"GC-" + std::u16string(1, static_cast<char16_t>(u'0' + i)); }
+    std::u16string name(int i) override {
+        return u"GC-" + std::u16string(1, static_cast<char16_t>(u'0' + i));
+    }
     std::int32_t lastError(int i) override { return i; }
     std::int32_t mode(int i) override { return i + 1; }
 };
@@ -120,7 +124,10 @@ struct Side {
 // A bare libmodbus slave: accept one master, receive and reply until it disconnects.
 class BareLoop {
 public:
-    BareLoop() : port_(freePort()), store_(modbus_mapping_new(500, 500, 500, 500), modbus_mapping_free), ctx_(modbus_new_tcp("127.0.0.1", port_)) {
+    BareLoop()
+        : port_(freePort()),
+          store_(modbus_mapping_new(500, 500, 500, 500), modbus_mapping_free),
+          ctx_(modbus_new_tcp("127.0.0.1", port_)) {
         listener_ = modbus_tcp_listen(ctx_.get(), 1);
         thread_ = std::thread([this] {
             int s = listener_;
@@ -128,8 +135,10 @@ public:
             std::uint8_t req[MODBUS_TCP_MAX_ADU_LENGTH];
             for (;;) {
                 const int rc = modbus_receive(ctx_.get(), req);
-                if (rc > 0) modbus_reply(ctx_.get(), req, rc, store_.get());
-                else if (rc < 0) break;
+                if (rc > 0)
+                    modbus_reply(ctx_.get(), req, rc, store_.get());
+                else if (rc < 0)
+                    break;
             }
         });
     }
@@ -218,7 +227,8 @@ public:
         char socat[] = "socat";
         char* argv[] = {socat, a.data(), b.data(), nullptr};
         if (posix_spawnp(&pid_, "socat", nullptr, nullptr, argv, environ) != 0) pid_ = -1;
-        for (int i = 0; i < 300 && pid_ > 0 && !ready(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        for (int i = 0; i < 300 && pid_ > 0 && !ready(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ~PtyPair() {
         if (pid_ > 0) {
@@ -244,7 +254,8 @@ public:
         : thread_([port](std::stop_token stop) {
               std::vector<std::uint8_t> burst;
               for (int i = 0; i < 64; ++i)
-                  burst.insert(burst.end(), {0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x7D});
+                  burst.insert(burst.end(),
+                               {0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x7D});
               while (!stop.stop_requested()) {
                   const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
                   sockaddr_in a{};
@@ -255,7 +266,8 @@ public:
                   ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &t, sizeof t);
                   if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
                       while (!stop.stop_requested()) {
-                          if (::send(s, burst.data(), burst.size(), MSG_NOSIGNAL) < 0 && errno != EAGAIN) break;
+                          if (::send(s, burst.data(), burst.size(), MSG_NOSIGNAL) < 0 && errno != EAGAIN)
+                              break;
                       }
                   } else {
                       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -314,7 +326,8 @@ void BM_RtuDuringTcpFlood(benchmark::State& state) {
     profile.setInt(kSettingsSection, u"baud", 115200);
     ModbusServer server(profile, strings);
     server.restart();
-    for (int i = 0; i < 300 && !server.rtuOpen(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 300 && !server.rtuOpen(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     Master rtu(modbus_new_rtu(pty.b().c_str(), 115200, 'N', 8, 1));
     modbus_set_slave(rtu.get(), 1);
     modbus_set_response_timeout(rtu.get(), 2, 0);
@@ -351,11 +364,12 @@ int main(int argc, char** argv) {
     std::printf("\nread 125 holding registers, one loopback master, alternating bursts of 500\n");
     line("bare libmodbus loop", g_bare);
     line("plug-in server", g_server);
-    if (g_bare.rate > 0) std::printf("ratio (server / bare)  %.3f   (target >= 0.95)\n", g_server.rate / g_bare.rate);
+    if (g_bare.rate > 0)
+        std::printf("ratio (server / bare)  %.3f   (target >= 0.95)\n", g_server.rate / g_bare.rate);
     if (g_rtuRan) {
         auto rtu = [](const char* name, const Latency& l) {
-            std::printf("%-22s %6d answered %3d failed   p50 %6.2f ms   p99 %6.2f ms   max %6.2f ms\n", name, l.answered,
-                        l.failed, l.p50, l.p99, l.max);
+            std::printf("%-22s %6d answered %3d failed   p50 %6.2f ms   p99 %6.2f ms   max %6.2f ms\n", name,
+                        l.answered, l.failed, l.p50, l.p99, l.max);
         };
         std::printf("\nRTU master, read 10 holding registers every 5 ms, 115200 baud over a pty\n");
         rtu("quiet", g_rtuQuiet);

@@ -1,11 +1,6 @@
 // Loading a 64 MiB chromatogram file against reading the same bytes into memory, in one run.
 // The ratio is printed at the end; the target is at most 1.5.
-#include "platform/Text.h"
-#include "results/CVelmarFile4.h"
-#include "results/SyntheticChromatogram.h"
-
 #include <benchmark/benchmark.h>
-
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -17,21 +12,25 @@
 #include <string>
 #include <vector>
 
+#include "platform/Text.h"
+#include "results/CVelmarFile4.h"
+#include "results/SyntheticChromatogram.h"
+
 namespace {
 
 class BigFile {
 public:
     // `mebibytes` of samples over 8 channels, 2,000 peaks.
     explicit BigFile(int mebibytes) {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "tesmor-bench-XXXXXX").string();
+        std::string pattern = (std::filesystem::temp_directory_path() / "tesmor-bench-XXXXXX").string();
         if (!mkdtemp(pattern.data())) std::abort();
         dir_ = pattern;
         path_ = dir_ / "big.chr";
         SyntheticOptions o;
         o.channels = 8;
-        o.samples = (std::size_t{1} << 20) * static_cast<std::size_t>(mebibytes) / 32;  // 8 channels x 4 bytes
-        o.peaks = 250;                     // 2,000 peaks in all
+        o.samples =
+            (std::size_t{1} << 20) * static_cast<std::size_t>(mebibytes) / 32;  // 8 channels x 4 bytes
+        o.peaks = 250;                                                          // 2,000 peaks in all
         CVelmarFile4 f = makeSyntheticChromatogram(o);
         if (f.save(tesmor::toUtf16(path_.string())) != 0) std::abort();
         size_ = std::filesystem::file_size(path_);
@@ -77,9 +76,7 @@ void plainRead(benchmark::State& state, char* reused) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * file.size()));
 }
 
-void PlainReadFreshBuffer(benchmark::State& state) {
-    plainRead(state, nullptr);
-}
+void PlainReadFreshBuffer(benchmark::State& state) { plainRead(state, nullptr); }
 
 void PlainReadReusedBuffer(benchmark::State& state) {
     std::vector<char> buffer(bigFile(static_cast<int>(state.range(0))).size());
@@ -124,7 +121,8 @@ int main(int argc, char** argv) {
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     auto time = [&](const char* name, int mebibytes) {
-        const auto i = reporter.realTime.find(std::string(name) + "/" + std::to_string(mebibytes) + "/min_time:2.000/real_time");
+        const auto i = reporter.realTime.find(std::string(name) + "/" + std::to_string(mebibytes) +
+                                              "/min_time:2.000/real_time");
         return i == reporter.realTime.end() ? 0.0 : i->second;
     };
     for (int mebibytes : {8, 64}) {

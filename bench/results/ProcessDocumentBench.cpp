@@ -23,7 +23,6 @@ namespace {
 
 using namespace tesmor;
 
-
 class Captions : public StringSource {
 public:
     std::u16string loadString(unsigned id) const override {
@@ -50,7 +49,8 @@ public:
         if (i >= entries_) return std::u16string(def);
         if (key.starts_with(u"regVelmarData_")) return u"Пик хроматограммы";
         // Every tenth entry names no peak; the others name one, in another letter case.
-        if (key.starts_with(u"regComponent_")) return i % 10 ? u"КОМПОНЕНТ " + toUtf16(std::to_string(i * 7)) : u"гелий";
+        if (key.starts_with(u"regComponent_"))
+            return i % 10 ? u"КОМПОНЕНТ " + toUtf16(std::to_string(i * 7)) : u"гелий";
         if (key.starts_with(u"regType_")) return u"Holding Registers (4x)";
         if (key.starts_with(u"regDataType_")) return u"INT";
         if (key.starts_with(u"regData_")) return u"Площадь пика";
@@ -164,8 +164,8 @@ int main(int argc, char** argv) {
         const double indexed = reporter.time[std::string("Indexed/") + size + "/real_time"];
         const double pairwise = reporter.time[std::string("Pairwise/") + size + "/real_time"];
         if (indexed > 0 && pairwise > 0)
-            std::cout << "peaks/entries " << size << ": processDocument " << indexed << " ms, pairwise " << pairwise
-                      << " ms, pairwise / processDocument = " << pairwise / indexed << "\n";
+            std::cout << "peaks/entries " << size << ": processDocument " << indexed << " ms, pairwise "
+                      << pairwise << " ms, pairwise / processDocument = " << pairwise / indexed << "\n";
     }
     benchmark::Shutdown();
     return 0;

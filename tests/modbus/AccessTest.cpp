@@ -1,8 +1,7 @@
 // The access locks: the allow-list of masters, the bind address and write access, on the rules
 // themselves and with real libmodbus masters over loopback TCP and a socat pty pair.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -26,7 +25,8 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr Ipv4 ip(int a, int b, int c, int d) {
-    return static_cast<Ipv4>(a) << 24 | static_cast<Ipv4>(b) << 16 | static_cast<Ipv4>(c) << 8 | static_cast<Ipv4>(d);
+    return static_cast<Ipv4>(a) << 24 | static_cast<Ipv4>(b) << 16 | static_cast<Ipv4>(c) << 8 |
+           static_cast<Ipv4>(d);
 }
 
 // ---- the allow-list text ----
@@ -60,15 +60,22 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ListCase{"EmptyAllowsEveryone", u"", u"", true, {ip(0, 0, 0, 0), ip(255, 255, 255, 255)}, {}},
         ListCase{"BlanksAllowEveryone", u"  \t ", u"", true, {ip(10, 1, 2, 3)}, {}},
-        ListCase{"OneAddress", u"127.0.0.1", u"", true, {ip(127, 0, 0, 1)}, {ip(127, 0, 0, 2), ip(127, 0, 0, 0)}},
+        ListCase{
+            "OneAddress", u"127.0.0.1", u"", true, {ip(127, 0, 0, 1)}, {ip(127, 0, 0, 2), ip(127, 0, 0, 0)}},
         ListCase{"AddressAndBlockWithBlanks",
                  u"10.1.2.3, 192.168.10.0/24",
                  u"",
                  true,
                  {ip(10, 1, 2, 3), ip(192, 168, 10, 0), ip(192, 168, 10, 255)},
                  {ip(10, 1, 2, 4), ip(192, 168, 11, 0), ip(192, 168, 9, 255)}},
-        ListCase{"BlockWithHostBitsSetCoversItsNetwork", u"127.0.0.9/8", u"", true, {ip(127, 0, 0, 2)}, {ip(128, 0, 0, 1)}},
-        ListCase{"SlashZeroIsEveryAddress", u"0.0.0.0/0", u"", true, {ip(1, 2, 3, 4), ip(255, 255, 255, 255)}, {}},
+        ListCase{"BlockWithHostBitsSetCoversItsNetwork",
+                 u"127.0.0.9/8",
+                 u"",
+                 true,
+                 {ip(127, 0, 0, 2)},
+                 {ip(128, 0, 0, 1)}},
+        ListCase{
+            "SlashZeroIsEveryAddress", u"0.0.0.0/0", u"", true, {ip(1, 2, 3, 4), ip(255, 255, 255, 255)}, {}},
         ListCase{"Slash32IsOneAddress", u"10.0.0.1/32", u"", true, {ip(10, 0, 0, 1)}, {ip(10, 0, 0, 0)}},
         ListCase{"Slash31", u"10.0.0.2/31", u"", true, {ip(10, 0, 0, 2), ip(10, 0, 0, 3)}, {ip(10, 0, 0, 4)}},
         ListCase{"OctetAbove255", u"10.0.0.1, 10.0.0.256", u"10.0.0.256", false, {}, {}},
@@ -175,9 +182,10 @@ const std::vector<WriteFunction>& writeFunctions() {
     static const std::uint8_t bits[3] = {1, 1, 1};
     static const std::vector<WriteFunction> f{
         {"05 write single coil", true, [](modbus_t* m, int a) { return modbus_write_bit(m, a, 1); }, 1},
-        {"06 write single register", false, [](modbus_t* m, int a) { return modbus_write_register(m, a, 0x1234); },
-         0x1234},
-        {"15 write multiple coils", true, [](modbus_t* m, int a) { return modbus_write_bits(m, a - 2, 3, bits); }, 1},
+        {"06 write single register", false,
+         [](modbus_t* m, int a) { return modbus_write_register(m, a, 0x1234); }, 0x1234},
+        {"15 write multiple coils", true,
+         [](modbus_t* m, int a) { return modbus_write_bits(m, a - 2, 3, bits); }, 1},
         {"16 write multiple registers", false,
          [](modbus_t* m, int a) { return modbus_write_registers(m, a - 2, 3, values); }, 0x1234},
         {"22 mask write register", false,
@@ -265,7 +273,8 @@ TEST_P(WriteAccessRule, EachWriteFunctionGetsItsAnswerAndReadsAreAlwaysAnswered)
                 EXPECT_EQ(value, allowed ? f.written : (f.coils ? 0 : 0xAAAA));
                 // A refused write is refused whole: its free registers stay too.
                 if (!allowed) {
-                    EXPECT_EQ(f.coils ? m.tab_bits[target - 2] : m.tab_registers[target - 2], f.coils ? 0 : 0xAAAA);
+                    EXPECT_EQ(f.coils ? m.tab_bits[target - 2] : m.tab_registers[target - 2],
+                              f.coils ? 0 : 0xAAAA);
                 }
             }
             std::uint16_t regs[50];
@@ -295,10 +304,14 @@ enum class Met { Refused, ClosedUnanswered, Served, Silence };
 
 std::string name(Met m) {
     switch (m) {
-        case Met::Refused: return "connection refused";
-        case Met::ClosedUnanswered: return "closed without an answer";
-        case Met::Served: return "served";
-        default: return "silence";
+        case Met::Refused:
+            return "connection refused";
+        case Met::ClosedUnanswered:
+            return "closed without an answer";
+        case Met::Served:
+            return "served";
+        default:
+            return "silence";
     }
 }
 
@@ -415,7 +428,8 @@ TEST_F(AccessServer, AddressNotOnTheMachineIsLoggedOnceAndRetriedUntilStopped) {
 
 TEST_F(AccessServer, BindAddressThatIsNoAddressListensNowhere) {
     start(u"all", u"", false);
-    EXPECT_TRUE(test::waitFor([&] { return log.count("\"bindAddress\" \"all\" is not an IPv4 address") == 1; }));
+    EXPECT_TRUE(
+        test::waitFor([&] { return log.count("\"bindAddress\" \"all\" is not an IPv4 address") == 1; }));
     EXPECT_FALSE(server.tcpListening());
     EXPECT_EQ(name(connectAndRead(kLoopback1, kLoopback1, port)), name(Met::Refused));
 }

@@ -46,11 +46,11 @@ TEST(ConnectionSettings, EmptyProfileGivesDefaultsInReadOrder) {
     EXPECT_EQ(s.tls, ConnectionSettings::Tls{});
     EXPECT_EQ(s.tls.enabled, 0);
     EXPECT_EQ(s.tls.port, 802);
-    const std::vector<std::u16string> order{u"TCPId",       u"localPort",      u"isRTU",    u"isTCP",          u"RTUId",
-                                            u"portName",    u"baud",           u"dataBits", u"parity",         u"stopBits",
-                                            u"maxMasters",  u"bindAddress",    u"allowedMasters", u"writeAccess",
-                                            u"isTLS",       u"tlsPort",        u"tlsCertificate", u"tlsKey",     u"tlsCA",
-                                            u"tlsWriteRoles"};
+    const std::vector<std::u16string> order{
+        u"TCPId",      u"localPort",      u"isRTU",          u"isTCP",       u"RTUId",
+        u"portName",   u"baud",           u"dataBits",       u"parity",      u"stopBits",
+        u"maxMasters", u"bindAddress",    u"allowedMasters", u"writeAccess", u"isTLS",
+        u"tlsPort",    u"tlsCertificate", u"tlsKey",         u"tlsCA",       u"tlsWriteRoles"};
     EXPECT_EQ(profile.reads, order);
 }
 
@@ -73,9 +73,10 @@ TEST(ConnectionSettings, SaveWritesTenKeysThenMaxMastersThenAccessKeysAndLoadsBa
     s.writeAccess = 7;
     saveConnectionSettings(profile, s);
     const std::vector<std::u16string> order{
-        u"Settings/TCPId", u"Settings/localPort", u"Settings/RTUId",  u"Settings/portName", u"Settings/baud",
-        u"Settings/dataBits", u"Settings/parity", u"Settings/stopBits", u"Settings/isRTU",  u"Settings/isTCP",
-        u"Settings/maxMasters", u"Settings/bindAddress", u"Settings/allowedMasters", u"Settings/writeAccess"};
+        u"Settings/TCPId",          u"Settings/localPort",  u"Settings/RTUId",      u"Settings/portName",
+        u"Settings/baud",           u"Settings/dataBits",   u"Settings/parity",     u"Settings/stopBits",
+        u"Settings/isRTU",          u"Settings/isTCP",      u"Settings/maxMasters", u"Settings/bindAddress",
+        u"Settings/allowedMasters", u"Settings/writeAccess"};
     EXPECT_EQ(profile.writes, order);
     EXPECT_EQ(loadConnectionSettings(profile), s);
 }
@@ -97,8 +98,12 @@ TEST(ConnectionSettings, TlsKeysAreReadAsStoredAndNotWritten) {
     profile.setString(kSettingsSection, u"tlsKey", u"/etc/tesmor/server.key");
     profile.setString(kSettingsSection, u"tlsCA", u"/etc/tesmor/ca.pem");
     profile.setString(kSettingsSection, u"tlsWriteRoles", u"operator, engineer");
-    const ConnectionSettings::Tls expected{1, 8802, u"/etc/tesmor/сервер.pem", u"/etc/tesmor/server.key",
-                                           u"/etc/tesmor/ca.pem", u"operator, engineer"};
+    const ConnectionSettings::Tls expected{1,
+                                           8802,
+                                           u"/etc/tesmor/сервер.pem",
+                                           u"/etc/tesmor/server.key",
+                                           u"/etc/tesmor/ca.pem",
+                                           u"operator, engineer"};
     ConnectionSettings s = loadConnectionSettings(profile);
     EXPECT_EQ(s.tls, expected);
     s.tls = {};
@@ -192,10 +197,14 @@ TEST(RegisterMap, RoundTripKeepsConfigurationAndResetsCurrentValues) {
     e.mode = 3;
     e.sampleTime = 100;
     saveRegisterMap(p, {e});
-    const std::vector<std::u16string> order{u"del MapSettings",          u"MapSettings/regVelmarData_0",
-                                            u"MapSettings/regDeviceName_0", u"MapSettings/regComponent_0",
-                                            u"MapSettings/regAddress_0",  u"MapSettings/regType_0",
-                                            u"MapSettings/regDataType_0", u"MapSettings/regFloatOrder_0",
+    const std::vector<std::u16string> order{u"del MapSettings",
+                                            u"MapSettings/regVelmarData_0",
+                                            u"MapSettings/regDeviceName_0",
+                                            u"MapSettings/regComponent_0",
+                                            u"MapSettings/regAddress_0",
+                                            u"MapSettings/regType_0",
+                                            u"MapSettings/regDataType_0",
+                                            u"MapSettings/regFloatOrder_0",
                                             u"MapSettings/regData_0"};
     EXPECT_EQ(p.writes, order);
     const auto map = loadRegisterMap(p);

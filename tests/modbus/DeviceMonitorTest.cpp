@@ -51,8 +51,9 @@ class Monitor : public ::testing::Test {
 protected:
     void SetUp() override {
         // Two entries of GC-1 (mode, error) and one of GC-2 (mode).
-        saveRegisterMap(profile, {entry(u"GC-1", 0, u"Режим устройства"), entry(u"GC-1", 1, u"Код последней ошибки"),
-                                  entry(u"GC-2", 2, u"Режим устройства")});
+        saveRegisterMap(profile,
+                        {entry(u"GC-1", 0, u"Режим устройства"), entry(u"GC-1", 1, u"Код последней ошибки"),
+                         entry(u"GC-2", 2, u"Режим устройства")});
         server.reloadConfiguration();
     }
     static RegisterInfo entry(std::u16string device, int address, std::u16string item) {

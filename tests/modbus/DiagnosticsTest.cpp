@@ -1,10 +1,9 @@
 // Functions 43/14, 17 and 8, the traffic counters and the frame trace: on the request path for
 // the protocol's rows, through both transports for the counters of a known sequence of good and
 // bad frames.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -33,7 +32,12 @@ using Bytes = std::vector<std::uint8_t>;
 
 Bytes mbap(const Bytes& pdu, int unit = 1) {
     const int len = static_cast<int>(pdu.size()) + 1;
-    Bytes f{0x00, 0x07, 0x00, 0x00, static_cast<std::uint8_t>(len >> 8), static_cast<std::uint8_t>(len),
+    Bytes f{0x00,
+            0x07,
+            0x00,
+            0x00,
+            static_cast<std::uint8_t>(len >> 8),
+            static_cast<std::uint8_t>(len),
             static_cast<std::uint8_t>(unit)};
     f.insert(f.end(), pdu.begin(), pdu.end());
     return f;
@@ -52,7 +56,8 @@ Bytes ask(const Bytes& pdu, const DeviceIdentity& identity, TransportCounters* c
     const Bytes frame = mbap(pdu);
     std::uint8_t reply[kMaxReply];
     const ServerInfo info{&identity, counters};
-    const int n = answerRequest(frame.data(), static_cast<int>(frame.size()), Transport::Tcp, 1, *store, reply, nullptr, &info);
+    const int n = answerRequest(frame.data(), static_cast<int>(frame.size()), Transport::Tcp, 1, *store,
+                                reply, nullptr, &info);
     return n < 7 ? Bytes{} : Bytes(reply + 7, reply + n);
 }
 
@@ -62,7 +67,8 @@ struct Identification {
     bool operator==(const Identification&) const = default;
 };
 void PrintTo(const Identification& d, std::ostream* os) {
-    *os << "code " << d.code << " conformity " << d.conformity << " more " << d.more << " next " << d.next << " {";
+    *os << "code " << d.code << " conformity " << d.conformity << " more " << d.more << " next " << d.next
+        << " {";
     for (const auto& [id, v] : d.objects) *os << " " << id << ":\"" << v << "\"";
     *os << " }";
 }
@@ -108,14 +114,26 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, DeviceIdentificationRows,
     ::testing::Values(
         IdCase{"BasicStream", {0x2B, 0x0E, 0x01, 0x00}, {1, 0x82, 0, 0, kBasic}},
-        IdCase{"BasicStreamFromObject1", {0x2B, 0x0E, 0x01, 0x01}, {1, 0x82, 0, 0, {{1, "tesmor"}, {2, "1.1.0.1"}}}},
+        IdCase{"BasicStreamFromObject1",
+               {0x2B, 0x0E, 0x01, 0x01},
+               {1, 0x82, 0, 0, {{1, "tesmor"}, {2, "1.1.0.1"}}}},
         IdCase{"BasicStreamFromARegularObjectStartsAgain", {0x2B, 0x0E, 0x01, 0x04}, {1, 0x82, 0, 0, kBasic}},
         IdCase{"RegularStreamFromAnUnknownObjectStartsAgain",
                {0x2B, 0x0E, 0x02, 0x80},
-               {2, 0x82, 0, 0,
-                {{0, "ACME Labs"}, {1, "tesmor"}, {2, "1.1.0.1"}, {3, "https://acme.example"}, {4, "Velmar Modbus"},
-                 {5, "Model X"}, {6, "Lab 7"}}}},
-        IdCase{"RegularStreamFromObject5", {0x2B, 0x0E, 0x02, 0x05}, {2, 0x82, 0, 0, {{5, "Model X"}, {6, "Lab 7"}}}},
+               {2,
+                0x82,
+                0,
+                0,
+                {{0, "ACME Labs"},
+                 {1, "tesmor"},
+                 {2, "1.1.0.1"},
+                 {3, "https://acme.example"},
+                 {4, "Velmar Modbus"},
+                 {5, "Model X"},
+                 {6, "Lab 7"}}}},
+        IdCase{"RegularStreamFromObject5",
+               {0x2B, 0x0E, 0x02, 0x05},
+               {2, 0x82, 0, 0, {{5, "Model X"}, {6, "Lab 7"}}}},
         IdCase{"OneObject", {0x2B, 0x0E, 0x04, 0x03}, {4, 0x82, 0, 0, {{3, "https://acme.example"}}}},
         IdCase{"OneBasicObject", {0x2B, 0x0E, 0x04, 0x00}, {4, 0x82, 0, 0, {{0, "ACME Labs"}}}}),
     [](const auto& i) { return std::string(i.param.name); });
@@ -132,18 +150,19 @@ TEST_P(RefusedRequests, Exception) { EXPECT_EQ(ask(GetParam().pdu, sample()), Ge
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, RefusedRequests,
-    ::testing::Values(ExceptionCase{"OneUnknownObject", {0x2B, 0x0E, 0x04, 0x07}, {0xAB, 0x02}},
-                      ExceptionCase{"ExtendedStream", {0x2B, 0x0E, 0x03, 0x00}, {0xAB, 0x03}},
-                      ExceptionCase{"CodeZero", {0x2B, 0x0E, 0x00, 0x00}, {0xAB, 0x03}},
-                      ExceptionCase{"ObjectIdMissing", {0x2B, 0x0E, 0x01}, {0xAB, 0x03}},
-                      ExceptionCase{"ByteTooMany", {0x2B, 0x0E, 0x01, 0x00, 0x00}, {0xAB, 0x03}},
-                      ExceptionCase{"OtherMeiType", {0x2B, 0x0D, 0x01, 0x00}, {0xAB, 0x01}},
-                      ExceptionCase{"DiagnosticsRestart", {0x08, 0x00, 0x01, 0x00, 0x00}, {0x88, 0x01}},
-                      ExceptionCase{"DiagnosticsReturnRegister", {0x08, 0x00, 0x02, 0x00, 0x00}, {0x88, 0x01}},
-                      ExceptionCase{"DiagnosticsCounterWithData", {0x08, 0x00, 0x0E, 0x00, 0x01}, {0x88, 0x03}},
-                      ExceptionCase{"DiagnosticsCounterShort", {0x08, 0x00, 0x0B, 0x00}, {0x88, 0x03}},
-                      ExceptionCase{"DiagnosticsNoSubFunction", {0x08, 0x00}, {0x88, 0x03}},
-                      ExceptionCase{"ServerIdWithData", {0x11, 0x00}, {0x91, 0x03}}),
+    ::testing::Values(
+        ExceptionCase{"OneUnknownObject", {0x2B, 0x0E, 0x04, 0x07}, {0xAB, 0x02}},
+        ExceptionCase{"ExtendedStream", {0x2B, 0x0E, 0x03, 0x00}, {0xAB, 0x03}},
+        ExceptionCase{"CodeZero", {0x2B, 0x0E, 0x00, 0x00}, {0xAB, 0x03}},
+        ExceptionCase{"ObjectIdMissing", {0x2B, 0x0E, 0x01}, {0xAB, 0x03}},
+        ExceptionCase{"ByteTooMany", {0x2B, 0x0E, 0x01, 0x00, 0x00}, {0xAB, 0x03}},
+        ExceptionCase{"OtherMeiType", {0x2B, 0x0D, 0x01, 0x00}, {0xAB, 0x01}},
+        ExceptionCase{"DiagnosticsRestart", {0x08, 0x00, 0x01, 0x00, 0x00}, {0x88, 0x01}},
+        ExceptionCase{"DiagnosticsReturnRegister", {0x08, 0x00, 0x02, 0x00, 0x00}, {0x88, 0x01}},
+        ExceptionCase{"DiagnosticsCounterWithData", {0x08, 0x00, 0x0E, 0x00, 0x01}, {0x88, 0x03}},
+        ExceptionCase{"DiagnosticsCounterShort", {0x08, 0x00, 0x0B, 0x00}, {0x88, 0x03}},
+        ExceptionCase{"DiagnosticsNoSubFunction", {0x08, 0x00}, {0x88, 0x03}},
+        ExceptionCase{"ServerIdWithData", {0x11, 0x00}, {0x91, 0x03}}),
     [](const auto& i) { return std::string(i.param.name); });
 
 // Values a master cannot show in one answer are continued in the next, and no object is empty.
@@ -181,7 +200,8 @@ TEST(ServerId, UnitIdRunIndicatorAndProductText) {
     const ServerInfo info{&id, nullptr};
     const Bytes frame = withCrc({0x2A, 0x11});
     std::uint8_t reply[kMaxReply];
-    const int n = answerRequest(frame.data(), static_cast<int>(frame.size()), Transport::Rtu, 0x2A, *store, reply, nullptr, &info);
+    const int n = answerRequest(frame.data(), static_cast<int>(frame.size()), Transport::Rtu, 0x2A, *store,
+                                reply, nullptr, &info);
     const std::string text = "Velmar Modbus 1.1.0.1";
     Bytes expected{0x2A, 0x11, static_cast<std::uint8_t>(2 + text.size()), 0x2A, 0xFF};
     expected.insert(expected.end(), text.begin(), text.end());
@@ -306,7 +326,8 @@ TEST(FrameTrace, LineHasTimeTransportMasterAndHex) {
     const std::string line = frameTraceLine(Transport::Rtu, "/dev/ttyUSB0", false, bytes, 3);
     EXPECT_EQ(line.rfind("modbus trace 20", 0), 0u) << line;
     EXPECT_NE(line.find(" rtu /dev/ttyUSB0 <- 05 03 AB"), std::string::npos) << line;
-    EXPECT_EQ(line.size(), std::string("modbus trace 2026-12-10T15:04:05.123 rtu /dev/ttyUSB0 <- 05 03 AB").size());
+    EXPECT_EQ(line.size(),
+              std::string("modbus trace 2026-12-10T15:04:05.123 rtu /dev/ttyUSB0 <- 05 03 AB").size());
 }
 
 class RtuCounters : public ::testing::Test {

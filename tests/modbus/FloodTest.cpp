@@ -1,7 +1,6 @@
 // A master that sends requests and never reads the replies must stall nothing else: not the
 // other transport, not the writers of the store, not a restart or stop.
 #include <gtest/gtest.h>
-
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -30,7 +29,8 @@ public:
         : thread_([this, port](std::stop_token stop) {
               std::vector<std::uint8_t> burst;
               for (int i = 0; i < 64; ++i)
-                  burst.insert(burst.end(), {0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x7D});
+                  burst.insert(burst.end(),
+                               {0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x7D});
               while (!stop.stop_requested()) {
                   UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
                   sockaddr_in a{};
@@ -100,7 +100,8 @@ TEST(Flood, AMasterThatNeverReadsStallsNothingElse) {
             if (steady_clock::now() >= nextRestart && restarts < 2) {
                 t0 = steady_clock::now();
                 server.restart();
-                slowestRestart = std::max(slowestRestart, duration_cast<milliseconds>(steady_clock::now() - t0));
+                slowestRestart =
+                    std::max(slowestRestart, duration_cast<milliseconds>(steady_clock::now() - t0));
                 ++restarts;
                 nextRestart += 7s;
                 ASSERT_TRUE(test::waitFor([&] { return server.rtuOpen(); }));

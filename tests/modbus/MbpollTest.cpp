@@ -38,15 +38,15 @@ TEST(Mbpoll, TcpUnitOneAnsweredUnitTwoSilent) {
     ASSERT_TRUE(server.waitForLine("ready", 5s)) << server.output();
 
     int rc = -1;
-    auto out = mbpoll({"-m", "tcp", "-p", std::to_string(port), "-a", "1", "-t", "4", "-r", "1", "-c", "5", "-1",
-                       "-o", "3", "127.0.0.1"},  // generous: only silence may fail it
+    auto out = mbpoll({"-m", "tcp", "-p", std::to_string(port), "-a", "1", "-t", "4", "-r", "1", "-c", "5",
+                       "-1", "-o", "3", "127.0.0.1"},  // generous: only silence may fail it
                       rc);
     EXPECT_EQ(rc, 0) << out;
     EXPECT_NE(out.find("[1]: \t11"), std::string::npos) << out;
     EXPECT_NE(out.find("[5]: \t55"), std::string::npos) << out;
 
-    out = mbpoll({"-m", "tcp", "-p", std::to_string(port), "-a", "2", "-t", "4", "-r", "1", "-c", "5", "-1", "-o",
-                  "0.5", "127.0.0.1"},
+    out = mbpoll({"-m", "tcp", "-p", std::to_string(port), "-a", "2", "-t", "4", "-r", "1", "-c", "5", "-1",
+                  "-o", "0.5", "127.0.0.1"},
                  rc);
     EXPECT_NE(rc, 0) << out;
     EXPECT_EQ(out.find("[1]:"), std::string::npos) << out;
@@ -60,8 +60,8 @@ TEST(Mbpoll, RtuAnsweredAtItsIdSilentForOthers) {
     test::ChildProcess server({TESMOR_TEST_SERVER, "--rtu", pty.a(), "--rtu-id", "17"});
     ASSERT_TRUE(server.waitForLine("ready", 5s)) << server.output();
 
-    const std::vector<std::string> common{"-m", "rtu", "-b", "9600", "-P", "none", "-t", "4", "-r", "1",
-                                          "-c", "5", "-1"};
+    const std::vector<std::string> common{"-m", "rtu", "-b", "9600", "-P", "none", "-t",
+                                          "4",  "-r",  "1",  "-c",   "5",  "-1"};
     auto with = [&](const char* id) {
         auto a = common;
         // Generous for the answered id, so only silence can fail it; short for the silent one.

@@ -56,8 +56,10 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, bool pipeStdin) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-    if (pipeStdin) posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    else posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (pipeStdin)
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    else
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     std::vector<char*> args;
     for (auto& a : argv) args.push_back(a.data());
     args.push_back(nullptr);
@@ -99,7 +101,8 @@ void ChildProcess::readAvailable(int timeoutMs) {
     if (::poll(&p, 1, timeoutMs) <= 0) return;
     char buf[4096];
     const auto n = ::read(out_, buf, sizeof buf);
-    if (n > 0) output_.append(buf, static_cast<std::size_t>(n));
+    if (n > 0)
+        output_.append(buf, static_cast<std::size_t>(n));
     else {
         ::close(out_);
         out_ = -1;
@@ -138,8 +141,8 @@ PtyPair::PtyPair() {
 }
 
 bool PtyPair::start() {
-    socat_ = std::make_unique<ChildProcess>(std::vector<std::string>{
-        "socat", "pty,raw,echo=0,link=" + a(), "pty,raw,echo=0,link=" + b()});
+    socat_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"socat", "pty,raw,echo=0,link=" + a(), "pty,raw,echo=0,link=" + b()});
     if (!socat_->started()) return false;
     return waitFor([&] { return std::filesystem::exists(a()) && std::filesystem::exists(b()); });
 }
@@ -167,12 +170,14 @@ Master tcpMaster(int port, int unitId, milliseconds timeout) {
     if (!m) return nullptr;
     modbus_set_slave(m.get(), unitId);
     const auto us = duration_cast<microseconds>(timeout).count();
-    modbus_set_response_timeout(m.get(), static_cast<uint32_t>(us / 1000000), static_cast<uint32_t>(us % 1000000));
+    modbus_set_response_timeout(m.get(), static_cast<uint32_t>(us / 1000000),
+                                static_cast<uint32_t>(us % 1000000));
     if (modbus_connect(m.get()) != 0) return nullptr;
     return m;
 }
 
-std::optional<std::vector<std::uint16_t>> readHoldingEventually(int port, int address, int count, milliseconds limit) {
+std::optional<std::vector<std::uint16_t>> readHoldingEventually(int port, int address, int count,
+                                                                milliseconds limit) {
     const auto end = steady_clock::now() + limit;
     std::vector<std::uint16_t> regs(static_cast<std::size_t>(count));
     while (steady_clock::now() < end) {
@@ -189,7 +194,8 @@ Master rtuMaster(const std::string& device, int unitId, milliseconds timeout, in
     if (!m) return nullptr;
     modbus_set_slave(m.get(), unitId);
     const auto us = duration_cast<microseconds>(timeout).count();
-    modbus_set_response_timeout(m.get(), static_cast<uint32_t>(us / 1000000), static_cast<uint32_t>(us % 1000000));
+    modbus_set_response_timeout(m.get(), static_cast<uint32_t>(us / 1000000),
+                                static_cast<uint32_t>(us % 1000000));
     if (modbus_connect(m.get()) != 0 || !setSerialSpeed(modbus_get_socket(m.get()), baud)) return nullptr;
     // A reply that came too late for the previous master on this line must not answer our first
     // request (a serial master flushes its input when it opens the port).

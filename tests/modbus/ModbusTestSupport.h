@@ -1,6 +1,8 @@
 #pragma once
 // Helpers of the modbus tests: captions, child processes, socat pty pairs and libmodbus masters
 // (free loopback ports and waiting come from support/Loopback.h).
+#include <modbus/modbus.h>
+
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -10,8 +12,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <modbus/modbus.h>
 
 #include "platform/Log.h"
 #include "platform/Resources.h"
@@ -27,10 +27,10 @@ public:
         return it == texts.end() ? std::u16string() : it->second;
     }
     std::map<unsigned, std::u16string> texts{
-        {125, u"Устройство"},          {126, u"Хроматограмма"},       {127, u"Пик хроматограммы"},
-        {138, u"Режим устройства"},    {143, u"Код последней ошибки"}, {144, u"Время отбора пробы"},
-        {145, u"Номер пробы"},         {151, u"Номер в серии"},        {111, u"Концентрация пика"},
-        {129, u"Площадь пика"},        {128, u"Время выхода пика"},
+        {125, u"Устройство"},       {126, u"Хроматограмма"},        {127, u"Пик хроматограммы"},
+        {138, u"Режим устройства"}, {143, u"Код последней ошибки"}, {144, u"Время отбора пробы"},
+        {145, u"Номер пробы"},      {151, u"Номер в серии"},        {111, u"Концентрация пика"},
+        {129, u"Площадь пика"},     {128, u"Время выхода пика"},
     };
 };
 
@@ -103,14 +103,15 @@ struct MasterFree {
 using Master = std::unique_ptr<modbus_t, MasterFree>;
 
 // A connected libmodbus TCP master with a short response time-out; null when it cannot connect.
-Master tcpMaster(int port, int unitId = 1, std::chrono::milliseconds timeout = std::chrono::milliseconds(300));
+Master tcpMaster(int port, int unitId = 1,
+                 std::chrono::milliseconds timeout = std::chrono::milliseconds(300));
 // Connects and reads `count` holding registers from `address`, retrying until `limit` passes
 // (a master reconnecting after a disconnect may meet the listener while it is reopened).
-std::optional<std::vector<std::uint16_t>> readHoldingEventually(int port, int address, int count,
-                                                                std::chrono::milliseconds limit = std::chrono::seconds(3));
+std::optional<std::vector<std::uint16_t>> readHoldingEventually(
+    int port, int address, int count, std::chrono::milliseconds limit = std::chrono::seconds(3));
 // An RTU master on `device`, slave `unitId`, at exactly `baud` (also a rate libmodbus has no
 // constant for).
-Master rtuMaster(const std::string& device, int unitId, std::chrono::milliseconds timeout = std::chrono::milliseconds(300),
-                 int baud = 9600);
+Master rtuMaster(const std::string& device, int unitId,
+                 std::chrono::milliseconds timeout = std::chrono::milliseconds(300), int baud = 9600);
 
 }  // namespace tesmor::test

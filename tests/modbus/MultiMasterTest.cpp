@@ -1,12 +1,11 @@
 // Several masters at once ("maxMasters"): real libmodbus and pymodbus masters on loopback.
 #include <gtest/gtest.h>
-
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -94,7 +93,9 @@ TEST_F(MultiMaster, FourMastersPollingWhileValuesChangeAllSeeWholeValues) {
     const std::string script =
         "import sys\n"
         "from pymodbus.client import ModbusTcpClient\n"
-        "c = ModbusTcpClient('127.0.0.1', port=" + std::to_string(port) + ", timeout=2)\n"
+        "c = ModbusTcpClient('127.0.0.1', port=" +
+        std::to_string(port) +
+        ", timeout=2)\n"
         "assert c.connect()\n"
         "for i in range(300):\n"
         "    r = c.read_holding_registers(0, 125, slave=1)\n"
@@ -209,8 +210,10 @@ TEST_F(MultiMaster, AMasterThatTakesNoRepliesHoldsUpNobodyAndIsDropped) {
         flood.insert(flood.end(), req, req + sizeof req);
     }
     for (auto last = steady_clock::now(); steady_clock::now() - last < 300ms;) {
-        if (::send(stuck.get(), flood.data(), flood.size(), MSG_NOSIGNAL | MSG_DONTWAIT) > 0) last = steady_clock::now();
-        else std::this_thread::sleep_for(10ms);
+        if (::send(stuck.get(), flood.data(), flood.size(), MSG_NOSIGNAL | MSG_DONTWAIT) > 0)
+            last = steady_clock::now();
+        else
+            std::this_thread::sleep_for(10ms);
     }
     auto other = master();
     ASSERT_TRUE(other);

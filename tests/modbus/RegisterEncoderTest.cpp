@@ -57,8 +57,10 @@ protected:
         ::tzset();
     }
     void TearDown() override {
-        if (hadTz_) ::setenv("TZ", savedTz_.c_str(), 1);
-        else ::unsetenv("TZ");
+        if (hadTz_)
+            ::setenv("TZ", savedTz_.c_str(), 1);
+        else
+            ::unsetenv("TZ");
         ::tzset();
     }
     std::string savedTz_;
@@ -74,15 +76,42 @@ RegisterInfo makeEntry(const EncodeCase& c, const ItemCaptions& cap) {
     e.dataType = c.dataType;
     e.byteOrder = c.byteOrder;
     switch (c.item) {
-    case Item::Mode: e.dataItem = cap.mode; e.mode = static_cast<std::int32_t>(c.value); break;
-    case Item::LastError: e.dataItem = cap.lastError; e.lastError = static_cast<std::int32_t>(c.value); break;
-    case Item::SampleTime: e.dataItem = cap.sampleTime; e.sampleTime = static_cast<std::int64_t>(c.value); break;
-    case Item::SampleNumber: e.dataItem = cap.sampleNumber; e.sampleNumber = static_cast<std::uint16_t>(c.value); break;
-    case Item::Series: e.dataItem = cap.seriesNumber; e.seriesNumber = static_cast<std::int32_t>(c.value); break;
-    case Item::Concentration: e.dataItem = cap.concentration; e.concentration = static_cast<float>(c.value); break;
-    case Item::Area: e.dataItem = cap.area; e.area = static_cast<float>(c.value); break;
-    case Item::Retention: e.dataItem = cap.retentionTime; e.retentionTime = static_cast<float>(c.value); break;
-    case Item::Other: e.dataItem = u"Площадь"; e.area = static_cast<float>(c.value); break;
+        case Item::Mode:
+            e.dataItem = cap.mode;
+            e.mode = static_cast<std::int32_t>(c.value);
+            break;
+        case Item::LastError:
+            e.dataItem = cap.lastError;
+            e.lastError = static_cast<std::int32_t>(c.value);
+            break;
+        case Item::SampleTime:
+            e.dataItem = cap.sampleTime;
+            e.sampleTime = static_cast<std::int64_t>(c.value);
+            break;
+        case Item::SampleNumber:
+            e.dataItem = cap.sampleNumber;
+            e.sampleNumber = static_cast<std::uint16_t>(c.value);
+            break;
+        case Item::Series:
+            e.dataItem = cap.seriesNumber;
+            e.seriesNumber = static_cast<std::int32_t>(c.value);
+            break;
+        case Item::Concentration:
+            e.dataItem = cap.concentration;
+            e.concentration = static_cast<float>(c.value);
+            break;
+        case Item::Area:
+            e.dataItem = cap.area;
+            e.area = static_cast<float>(c.value);
+            break;
+        case Item::Retention:
+            e.dataItem = cap.retentionTime;
+            e.retentionTime = static_cast<float>(c.value);
+            break;
+        case Item::Other:
+            e.dataItem = u"Площадь";
+            e.area = static_cast<float>(c.value);
+            break;
     }
     return e;
 }
@@ -113,7 +142,8 @@ TEST_P(Encode, WritesExactlyTheExpectedRegisters) {
     for (const auto& t : tables) {
         std::vector<std::uint16_t> want(500, t.sentinel);
         if (t.type == c.registerType)
-            for (std::size_t i = 0; i < c.expected.size(); ++i) want[static_cast<std::size_t>(c.address) + i] = c.expected[i];
+            for (std::size_t i = 0; i < c.expected.size(); ++i)
+                want[static_cast<std::size_t>(c.address) + i] = c.expected[i];
         EXPECT_EQ(t.values, want) << "table " << std::string(t.type.begin(), t.type.end());
     }
 }
@@ -133,12 +163,54 @@ const EncodeCase kCases[] = {
     // FLOAT: the four byte orders of 1.0 and of 123456.0 (bits 0x47F12000).
     {"FloatOneBigEndian", hreg, u"FLOAT", u"Big-endian", Item::Area, 1.0, 20, {0x3F80, 0x0000}},
     {"FloatOneLittleEndian", hreg, u"FLOAT", u"Little-endian", Item::Area, 1.0, 20, {0x0000, 0x803F}},
-    {"FloatOneBigEndianByteSwap", hreg, u"FLOAT", u"Big-endian byte swap", Item::Area, 1.0, 20, {0x803F, 0x0000}},
-    {"FloatOneLittleEndianByteSwap", hreg, u"FLOAT", u"Little-endian byte swap", Item::Area, 1.0, 20, {0x0000, 0x3F80}},
-    {"Float123456BigEndian", ireg, u"FLOAT", u"Big-endian", Item::Concentration, 123456.0, 30, {0x47F1, 0x2000}},
-    {"Float123456LittleEndian", ireg, u"FLOAT", u"Little-endian", Item::Concentration, 123456.0, 30, {0x0020, 0xF147}},
-    {"Float123456BigEndianByteSwap", ireg, u"FLOAT", u"Big-endian byte swap", Item::Concentration, 123456.0, 30, {0xF147, 0x0020}},
-    {"Float123456LittleEndianByteSwap", ireg, u"FLOAT", u"Little-endian byte swap", Item::Retention, 123456.0, 30, {0x2000, 0x47F1}},
+    {"FloatOneBigEndianByteSwap",
+     hreg,
+     u"FLOAT",
+     u"Big-endian byte swap",
+     Item::Area,
+     1.0,
+     20,
+     {0x803F, 0x0000}},
+    {"FloatOneLittleEndianByteSwap",
+     hreg,
+     u"FLOAT",
+     u"Little-endian byte swap",
+     Item::Area,
+     1.0,
+     20,
+     {0x0000, 0x3F80}},
+    {"Float123456BigEndian",
+     ireg,
+     u"FLOAT",
+     u"Big-endian",
+     Item::Concentration,
+     123456.0,
+     30,
+     {0x47F1, 0x2000}},
+    {"Float123456LittleEndian",
+     ireg,
+     u"FLOAT",
+     u"Little-endian",
+     Item::Concentration,
+     123456.0,
+     30,
+     {0x0020, 0xF147}},
+    {"Float123456BigEndianByteSwap",
+     ireg,
+     u"FLOAT",
+     u"Big-endian byte swap",
+     Item::Concentration,
+     123456.0,
+     30,
+     {0xF147, 0x0020}},
+    {"Float123456LittleEndianByteSwap",
+     ireg,
+     u"FLOAT",
+     u"Little-endian byte swap",
+     Item::Retention,
+     123456.0,
+     30,
+     {0x2000, 0x47F1}},
     {"FloatModeWritesNothing", hreg, u"FLOAT", u"Big-endian", Item::Mode, 1, 20, {}},
     {"FloatUnknownOrderWritesNothing", hreg, u"FLOAT", u"big-endian", Item::Area, 1.0, 20, {}},
     {"FloatAt498Fits", hreg, u"FLOAT", u"Big-endian", Item::Area, 1.0, 498, {0x3F80, 0x0000}},
@@ -216,14 +288,16 @@ TEST(EntriesOverlap, SameTableAndIntersectingRegisters) {
         {"time 4x:0 vs int 4x:5", hreg, u"INT", Item::SampleTime, 0, hreg, u"INT", Item::Mode, 5, false},
         {"coil 0x:3 vs coil 0x:3", coil, u"BOOL", Item::Area, 3, coil, u"BOOL", Item::Concentration, 3, true},
         {"coil 0x:3 vs input 1x:3", coil, u"BOOL", Item::Area, 3, input, u"BOOL", Item::Area, 3, false},
-        {"unknown item still takes its address", hreg, u"INT", Item::Other, 7, hreg, u"INT", Item::Mode, 7, true},
+        {"unknown item still takes its address", hreg, u"INT", Item::Other, 7, hreg, u"INT", Item::Mode, 7,
+         true},
     };
     const auto cap = captions();
     for (const auto& c : cases) {
         const EncodeCase a{c.name, c.typeA, c.dataA, texts::bigEndian, c.itemA, 0, c.addressA, {}};
         const EncodeCase b{c.name, c.typeB, c.dataB, texts::bigEndian, c.itemB, 0, c.addressB, {}};
         EXPECT_EQ(entriesOverlap(makeEntry(a, cap), makeEntry(b, cap), cap), c.overlap) << c.name;
-        EXPECT_EQ(entriesOverlap(makeEntry(b, cap), makeEntry(a, cap), cap), c.overlap) << c.name << " (swapped)";
+        EXPECT_EQ(entriesOverlap(makeEntry(b, cap), makeEntry(a, cap), cap), c.overlap)
+            << c.name << " (swapped)";
     }
 }
 

@@ -1,8 +1,7 @@
 // What a master gets for hand-made frames, valid, malformed and unsupported: through the TCP
 // transport for the MBAP and PDU rows, on the check itself for RTU.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -26,8 +25,13 @@ using Bytes = std::vector<std::uint8_t>;
 
 Bytes mbap(const Bytes& pdu, int unit = 1, int protocol = 0, int length = -1) {
     const int len = length < 0 ? static_cast<int>(pdu.size()) + 1 : length;
-    Bytes f{0x12, 0x34, static_cast<std::uint8_t>(protocol >> 8), static_cast<std::uint8_t>(protocol),
-            static_cast<std::uint8_t>(len >> 8), static_cast<std::uint8_t>(len), static_cast<std::uint8_t>(unit)};
+    Bytes f{0x12,
+            0x34,
+            static_cast<std::uint8_t>(protocol >> 8),
+            static_cast<std::uint8_t>(protocol),
+            static_cast<std::uint8_t>(len >> 8),
+            static_cast<std::uint8_t>(len),
+            static_cast<std::uint8_t>(unit)};
     f.insert(f.end(), pdu.begin(), pdu.end());
     return f;
 }
@@ -75,7 +79,8 @@ protected:
     }
     static bool answersProbe(int fd) {
         const Bytes probe = mbap({0x03, 0x00, 0x00, 0x00, 0x01});
-        if (::send(fd, probe.data(), probe.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(probe.size())) return false;
+        if (::send(fd, probe.data(), probe.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(probe.size()))
+            return false;
         bool closed = false;
         const Bytes r = receive(fd, 500, closed);
         return r.size() == 11 && r[7] == 0x03;
@@ -101,14 +106,16 @@ TEST_P(TcpFrames, AnswerAndConnection) {
     const FrameCase& c = GetParam();
     UniqueFd fd = served();
     ASSERT_TRUE(fd) << "no served connection";
-    ASSERT_EQ(::send(fd.get(), c.frame.data(), c.frame.size(), MSG_NOSIGNAL), static_cast<ssize_t>(c.frame.size()));
+    ASSERT_EQ(::send(fd.get(), c.frame.data(), c.frame.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(c.frame.size()));
     bool closed = false;
     const Bytes r = receive(fd.get(), c.answer.empty() ? 700 : 2000, closed);
     if (c.answer.empty()) {
         EXPECT_TRUE(r.empty()) << "an answer came";
     } else {
         ASSERT_GE(r.size(), 7 + c.answer.size());
-        EXPECT_EQ(Bytes(r.begin(), r.begin() + 2), Bytes(c.frame.begin(), c.frame.begin() + 2)) << "transaction id";
+        EXPECT_EQ(Bytes(r.begin(), r.begin() + 2), Bytes(c.frame.begin(), c.frame.begin() + 2))
+            << "transaction id";
         EXPECT_EQ(Bytes(r.begin() + 7, r.begin() + 7 + static_cast<long>(c.answer.size())), c.answer);
     }
     if (c.closes) {
@@ -128,33 +135,50 @@ INSTANTIATE_TEST_SUITE_P(
         FrameCase{"ReadCountZero", mbap({0x03, 0x00, 0x00, 0x00, 0x00}), {0x83, 0x03}, false},
         FrameCase{"ReadRegistersCount126", mbap({0x04, 0x00, 0x00, 0x00, 126}), {0x84, 0x03}, false},
         FrameCase{"ReadCoilsCount2001", mbap({0x01, 0x00, 0x00, 0x07, 0xD1}), {0x81, 0x03}, false},
-        FrameCase{"ReadCoilsCount2000BeyondTheTable", mbap({0x01, 0x00, 0x00, 0x07, 0xD0}), {0x81, 0x02}, false},
+        FrameCase{
+            "ReadCoilsCount2000BeyondTheTable", mbap({0x01, 0x00, 0x00, 0x07, 0xD0}), {0x81, 0x02}, false},
         FrameCase{"CountIsCheckedBeforeAddress", mbap({0x03, 0x02, 0x58, 0x00, 126}), {0x83, 0x03}, false},
-        FrameCase{"CoilValueIsCheckedBeforeAddress", mbap({0x05, 0x02, 0x58, 0x12, 0x34}), {0x85, 0x03}, false},
-        FrameCase{"WriteRegistersByteCountShort", mbap({0x10, 0x00, 0x00, 0x00, 0x02, 0x02, 0xAB, 0xCD}),
-                  {0x90, 0x03}, false},
-        FrameCase{"WriteCoilsByteCountShort", mbap({0x0F, 0x00, 0x00, 0x00, 0x10, 0x01, 0xFF}), {0x8F, 0x03}, false},
+        FrameCase{
+            "CoilValueIsCheckedBeforeAddress", mbap({0x05, 0x02, 0x58, 0x12, 0x34}), {0x85, 0x03}, false},
+        FrameCase{"WriteRegistersByteCountShort",
+                  mbap({0x10, 0x00, 0x00, 0x00, 0x02, 0x02, 0xAB, 0xCD}),
+                  {0x90, 0x03},
+                  false},
+        FrameCase{"WriteCoilsByteCountShort",
+                  mbap({0x0F, 0x00, 0x00, 0x00, 0x10, 0x01, 0xFF}),
+                  {0x8F, 0x03},
+                  false},
         FrameCase{"WriteAndReadWritePastTheTable",
-                  mbap({0x17, 0x00, 0x00, 0x00, 0x01, 0x02, 0x58, 0x00, 0x01, 0x02, 0x00, 0x01}), {0x97, 0x02}, false},
-        FrameCase{"ReportServerId", mbap({0x11}),
-                  {0x11, 23, 1, 0xFF, 'V', 'e', 'l', 'm', 'a', 'r', ' ', 'M', 'o', 'd', 'b', 'u', 's', ' ', '1', '.',
-                   '1', '.', '0', '.', '1'},
+                  mbap({0x17, 0x00, 0x00, 0x00, 0x01, 0x02, 0x58, 0x00, 0x01, 0x02, 0x00, 0x01}),
+                  {0x97, 0x02},
+                  false},
+        FrameCase{"ReportServerId",
+                  mbap({0x11}),
+                  {0x11, 23,  1,   0xFF, 'V', 'e', 'l', 'm', 'a', 'r', ' ', 'M', 'o',
+                   'd',  'b', 'u', 's',  ' ', '1', '.', '1', '.', '0', '.', '1'},
                   false},
         FrameCase{"ReadWithAByteTooMany", mbap({0x03, 0x00, 0x00, 0x00, 0x01, 0x00}), {0x83, 0x03}, false},
         FrameCase{"ReadWithAByteTooFew", mbap({0x03, 0x00, 0x00, 0x00}), {0x83, 0x03}, false},
         FrameCase{"ReportSlaveIdWithData", mbap({0x11, 0x00}), {0x91, 0x03}, false},
         // Unsupported functions, with whatever data they carry: the MBAP length frames them.
         FrameCase{"ReadExceptionStatus", mbap({0x07}), {0x87, 0x01}, false},
-        FrameCase{"DiagnosticsEcho", mbap({0x08, 0x00, 0x00, 0xA5, 0x37}), {0x08, 0x00, 0x00, 0xA5, 0x37}, false},
+        FrameCase{
+            "DiagnosticsEcho", mbap({0x08, 0x00, 0x00, 0xA5, 0x37}), {0x08, 0x00, 0x00, 0xA5, 0x37}, false},
         FrameCase{"DiagnosticsUnknownSubFunction", mbap({0x08, 0x00, 0x01, 0x00, 0x00}), {0x88, 0x01}, false},
-        FrameCase{"ReadFileRecord", mbap({0x14, 0x07, 0x06, 0x00, 0x04, 0x00, 0x01, 0x00, 0x02}), {0x94, 0x01}, false},
-        FrameCase{"WriteFileRecord", mbap({0x15, 0x09, 0x06, 0x00, 0x04, 0x00, 0x07, 0x00, 0x01, 0x06, 0xAF}),
-                  {0x95, 0x01}, false},
+        FrameCase{"ReadFileRecord",
+                  mbap({0x14, 0x07, 0x06, 0x00, 0x04, 0x00, 0x01, 0x00, 0x02}),
+                  {0x94, 0x01},
+                  false},
+        FrameCase{"WriteFileRecord",
+                  mbap({0x15, 0x09, 0x06, 0x00, 0x04, 0x00, 0x07, 0x00, 0x01, 0x06, 0xAF}),
+                  {0x95, 0x01},
+                  false},
         FrameCase{"ReadFifoQueue", mbap({0x18, 0x04, 0xDE}), {0x98, 0x01}, false},
         FrameCase{"ReadDeviceIdentificationBadCode", mbap({0x2B, 0x0E, 0x05, 0x00}), {0xAB, 0x03}, false},
         FrameCase{"CanOpenGeneralReference", mbap({0x2B, 0x0D, 0x00}), {0xAB, 0x01}, false},
         FrameCase{"UnknownFunction", mbap({0x63}), {0xE3, 0x01}, false},
-        FrameCase{"UnknownFunctionWithData", mbap({0x5A, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06}), {0xDA, 0x01}, false},
+        FrameCase{
+            "UnknownFunctionWithData", mbap({0x5A, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06}), {0xDA, 0x01}, false},
         FrameCase{"FunctionCodeOfAnException", mbap({0x83}), {}, false},
         FrameCase{"AnotherUnit", mbap({0x03, 0x00, 0x00, 0x00, 0x01}, 2), {}, false},
         FrameCase{"MbapLengthOneHasNoFunction", mbap({}), {}, false},
@@ -182,7 +206,8 @@ class RtuFrames : public ::testing::TestWithParam<RtuCase> {};
 TEST_P(RtuFrames, Verdict) {
     ModbusMapping store(modbus_mapping_new(500, 500, 500, 500));
     const auto& c = GetParam();
-    EXPECT_EQ(checkRequest(c.frame.data(), static_cast<int>(c.frame.size()), Transport::Rtu, 1, *store), c.verdict);
+    EXPECT_EQ(checkRequest(c.frame.data(), static_cast<int>(c.frame.size()), Transport::Rtu, 1, *store),
+              c.verdict);
 }
 
 constexpr RequestVerdict kReply{RequestVerdict::Reply, 0};
@@ -191,18 +216,19 @@ constexpr RequestVerdict exceptionOf(std::uint8_t code) { return {RequestVerdict
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, RtuFrames,
-    ::testing::Values(RtuCase{"Read", {1, 0x03, 0, 0, 0, 1, 0, 0}, kReply},
-                      RtuCase{"ReadPastTheTable", {1, 0x03, 0x01, 0xF4, 0, 1, 0, 0}, exceptionOf(2)},
-                      RtuCase{"UnknownFunction", {1, 0x63, 0, 0}, exceptionOf(1)},
-                      RtuCase{"BroadcastWrite", {0, 0x06, 0, 1, 0, 2, 0, 0}, kReply},
-                      RtuCase{"BroadcastBadWriteGetsNoException", {0, 0x06, 0x01, 0xF4, 0, 2, 0, 0}, kDrop},
-                      RtuCase{"FunctionCodeOfAnException", {1, 0x90, 0, 0}, kDrop},
-                      RtuCase{"AnotherSlave", {2, 0x03, 0, 0, 0, 1, 0, 0}, kDrop},
-                      RtuCase{"DiagnosticsEcho", {1, 0x08, 0, 0, 0xA5, 0x37, 0, 0}, kReply},
-                      RtuCase{"DiagnosticsCounterWithData", {1, 0x08, 0, 0x0B, 0, 1, 0, 0}, exceptionOf(3)},
-                      RtuCase{"DiagnosticsRestartOptionIsNotServed", {1, 0x08, 0, 0x01, 0, 0, 0, 0}, exceptionOf(1)},
-                      RtuCase{"BroadcastUnknownFunction", {0, 0x63, 0, 0}, kDrop},
-                      RtuCase{"ReadAByteShort", {1, 0x03, 0, 0, 0, 0, 0}, exceptionOf(3)}),
+    ::testing::Values(
+        RtuCase{"Read", {1, 0x03, 0, 0, 0, 1, 0, 0}, kReply},
+        RtuCase{"ReadPastTheTable", {1, 0x03, 0x01, 0xF4, 0, 1, 0, 0}, exceptionOf(2)},
+        RtuCase{"UnknownFunction", {1, 0x63, 0, 0}, exceptionOf(1)},
+        RtuCase{"BroadcastWrite", {0, 0x06, 0, 1, 0, 2, 0, 0}, kReply},
+        RtuCase{"BroadcastBadWriteGetsNoException", {0, 0x06, 0x01, 0xF4, 0, 2, 0, 0}, kDrop},
+        RtuCase{"FunctionCodeOfAnException", {1, 0x90, 0, 0}, kDrop},
+        RtuCase{"AnotherSlave", {2, 0x03, 0, 0, 0, 1, 0, 0}, kDrop},
+        RtuCase{"DiagnosticsEcho", {1, 0x08, 0, 0, 0xA5, 0x37, 0, 0}, kReply},
+        RtuCase{"DiagnosticsCounterWithData", {1, 0x08, 0, 0x0B, 0, 1, 0, 0}, exceptionOf(3)},
+        RtuCase{"DiagnosticsRestartOptionIsNotServed", {1, 0x08, 0, 0x01, 0, 0, 0, 0}, exceptionOf(1)},
+        RtuCase{"BroadcastUnknownFunction", {0, 0x63, 0, 0}, kDrop},
+        RtuCase{"ReadAByteShort", {1, 0x03, 0, 0, 0, 0, 0}, exceptionOf(3)}),
     [](const auto& i) { return std::string(i.param.name); });
 
 }  // namespace

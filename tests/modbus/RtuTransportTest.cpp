@@ -1,7 +1,6 @@
 // The RTU transport over a socat pseudo-terminal pair, and both transports at once.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <termios.h>
@@ -160,8 +159,8 @@ TEST_F(RtuServer, BothTransportsShareOneStore) {
 // Every rate the settings dialog offers is the rate of the device, as another handle of it reads
 // it back, also the four that libmodbus has no constant for (it would open those at 9600).
 TEST_F(RtuServer, EveryOfferedBaudRateIsTheDevicesSpeed) {
-    for (const int baud : {110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 56000, 57600, 115200, 128000,
-                           256000}) {
+    for (const int baud :
+         {110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000}) {
         SCOPED_TRACE(baud);
         profile.setInt(kSettingsSection, u"baud", baud);
         start();
@@ -256,10 +255,12 @@ TEST_F(RtuServer, SlaveIdsUpTo255AreAnsweredAndBroadcastsNever) {
             << "another slave's request is answered";
         EXPECT_EQ(line.ask({0x00, 0x06, 0x00, 0x0C, 0x00, static_cast<std::uint8_t>(id & 0xFF)}), Bytes{})
             << "a broadcast is answered";
-        EXPECT_EQ(server.lock().registers().tab_registers[12], id) << "the broadcast write is not carried out";
+        EXPECT_EQ(server.lock().registers().tab_registers[12], id)
+            << "the broadcast write is not carried out";
         EXPECT_EQ(line.ask({0x00, 0x03, 0x00, 0x03, 0x00, 0x01}), Bytes{}) << "a broadcast read is answered";
         // A function without a fixed layout is framed by the silence after it.
-        EXPECT_EQ(line.ask({unit, 0x14, 0x07, 0x06, 0x00, 0x04, 0x00, 0x01, 0x00, 0x02}), withCrc({unit, 0x94, 0x01}));
+        EXPECT_EQ(line.ask({unit, 0x14, 0x07, 0x06, 0x00, 0x04, 0x00, 0x01, 0x00, 0x02}),
+                  withCrc({unit, 0x94, 0x01}));
         EXPECT_EQ(line.ask({unit, 0x08, 0x00, 0x00, 0xA5, 0x37, 0x11, 0x22}),
                   withCrc({unit, 0x08, 0x00, 0x00, 0xA5, 0x37, 0x11, 0x22}))
             << "a longer echo than the usual one word";
@@ -274,8 +275,8 @@ TEST_F(RtuServer, OtherSlavesTrafficDoesNotHideTheNextRequest) {
     start();
     RawLine line(pty.b());
     ASSERT_TRUE(line);
-    line.send({6, 0x03, 0x00, 0x00, 0x00, 0x02});              // to slave 6
-    line.send({6, 0x03, 0x04, 0x00, 0x01, 0x00, 0x02});        // and its reply, at once
+    line.send({6, 0x03, 0x00, 0x00, 0x00, 0x02});        // to slave 6
+    line.send({6, 0x03, 0x04, 0x00, 0x01, 0x00, 0x02});  // and its reply, at once
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(line.ask({5, 0x03, 0x00, 0x03, 0x00, 0x01}), withCrc({5, 0x03, 0x02, 0x01, 0x4D}));
     line.send({6, 0x10, 0x00, 0x00, 0x00, 0x01, 0x02, 0x12, 0x34});

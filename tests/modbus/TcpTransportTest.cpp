@@ -1,8 +1,7 @@
 // The TCP transport with real libmodbus masters on loopback.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -14,8 +13,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <ctime>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -280,11 +279,11 @@ TEST_F(TcpServer, EverySupportedFunctionIsCarriedOut) {
 TEST_F(TcpServer, MalformedFramesLeaveTheServerServing) {
     start();
     const std::vector<std::vector<std::uint8_t>> frames{
-        {0x00, 0x01, 0x00, 0x00, 0xFF, 0xFF, 0x01, 0x03, 0x00, 0x00},        // length field 65535
-        {0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x01},                          // length field 0
-        {0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01, 0x63, 0x00, 0x00, 0x00, 0x01},  // unknown function
-        {0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x01, 0xF4, 0x00, 0x7D},  // read past 499
-        {0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x00},  // count 0
+        {0x00, 0x01, 0x00, 0x00, 0xFF, 0xFF, 0x01, 0x03, 0x00, 0x00},                    // length field 65535
+        {0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x01},                                      // length field 0
+        {0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01, 0x63, 0x00, 0x00, 0x00, 0x01},        // unknown function
+        {0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x01, 0xF4, 0x00, 0x7D},        // read past 499
+        {0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x00},        // count 0
         {0x00, 0x01, 0x00, 0x00, 0x00, 0x07, 0x01, 0x10, 0x00, 0x00, 0x00, 0x7F, 0xFE},  // write, count 127
     };
     for (const auto& f : frames) {
@@ -368,14 +367,16 @@ TEST_F(TcpServer, AcceptedConnectionUsesShortKeepAliveWithOneOrSeveralMasters) {
         ASSERT_EQ(modbus_read_registers(master.get(), 0, 1, r), 1);
         sockaddr_in mine{};
         socklen_t len = sizeof mine;
-        ASSERT_EQ(::getsockname(modbus_get_socket(master.get()), reinterpret_cast<sockaddr*>(&mine), &len), 0);
+        ASSERT_EQ(::getsockname(modbus_get_socket(master.get()), reinterpret_cast<sockaddr*>(&mine), &len),
+                  0);
         // The server's end is the socket in this process whose peer is the master's address.
         int serverSide = -1;
         for (int fd = 0; fd < 4096 && serverSide < 0; ++fd) {
             sockaddr_in peer{};
             socklen_t pl = sizeof peer;
-            if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &pl) == 0 && peer.sin_family == AF_INET &&
-                peer.sin_port == mine.sin_port && peer.sin_addr.s_addr == mine.sin_addr.s_addr)
+            if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &pl) == 0 &&
+                peer.sin_family == AF_INET && peer.sin_port == mine.sin_port &&
+                peer.sin_addr.s_addr == mine.sin_addr.s_addr)
                 serverSide = fd;
         }
         ASSERT_GE(serverSide, 0);
@@ -405,9 +406,11 @@ public:
         there_ = "tmp" + std::to_string(::getpid()) + "b";
         local = "10.213." + std::to_string(id) + ".1";
         peer = "10.213." + std::to_string(id) + ".2";
-        ok_ = run("ip netns add " + name_) && run("ip link add " + here_ + " type veth peer name " + there_) &&
-              run("ip link set " + there_ + " netns " + name_) && run("ip addr add " + local + "/30 dev " + here_) &&
-              run("ip link set " + here_ + " up") && run("ip -n " + name_ + " addr add " + peer + "/30 dev " + there_) &&
+        ok_ = run("ip netns add " + name_) &&
+              run("ip link add " + here_ + " type veth peer name " + there_) &&
+              run("ip link set " + there_ + " netns " + name_) &&
+              run("ip addr add " + local + "/30 dev " + here_) && run("ip link set " + here_ + " up") &&
+              run("ip -n " + name_ + " addr add " + peer + "/30 dev " + there_) &&
               run("ip -n " + name_ + " link set " + there_ + " up");
     }
     ~PeerNamespace() {
@@ -420,8 +423,10 @@ public:
         UniqueFd s;
         std::thread([&] {  // a network namespace is joined per thread
             UniqueFd ns(::open(("/var/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC));
-            if (ns && ::setns(ns.get(), CLONE_NEWNET) == 0) s.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        }).join();
+            if (ns && ::setns(ns.get(), CLONE_NEWNET) == 0)
+                s.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        })
+            .join();
         return s;
     }
     // The peer's end stops carrying anything, without a FIN or a reset.
@@ -430,7 +435,9 @@ public:
     std::string local, peer;
 
 private:
-    static bool run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+    static bool run(const std::string& command) {
+        return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+    }
     std::string name_, here_, there_;
     bool ok_ = false;
 };
@@ -439,7 +446,8 @@ private:
 // and user time-out of the served socket end the connection and the slot is free again. The
 // timers are shortened on the server's socket here; their real values are checked above.
 TEST_F(TcpServer, AMasterThatStopsAcknowledgingIsDropped) {
-    if (::geteuid() != 0 || std::system("ip netns list >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs root and ip";
+    if (::geteuid() != 0 || std::system("ip netns list >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs root and ip";
     PeerNamespace ns;
     if (!ns.ok()) GTEST_SKIP() << "cannot make a network namespace with a veth pair";
     start();
@@ -449,7 +457,8 @@ TEST_F(TcpServer, AMasterThatStopsAcknowledgingIsDropped) {
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<std::uint16_t>(port));
     ::inet_pton(AF_INET, ns.local.c_str(), &addr.sin_addr);
-    ASSERT_EQ(::connect(master.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << std::strerror(errno);
+    ASSERT_EQ(::connect(master.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0)
+        << std::strerror(errno);
     const std::uint8_t req[] = {0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x01};
     ASSERT_EQ(::send(master.get(), req, sizeof req, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof req));
     pollfd p{master.get(), POLLIN, 0};
@@ -475,7 +484,8 @@ TEST_F(TcpServer, AMasterThatStopsAcknowledgingIsDropped) {
     ASSERT_TRUE(ns.cut());
     // While the silent master holds the slot a new one is not served; once it is dropped, it is.
     const auto t0 = steady_clock::now();
-    EXPECT_TRUE(test::readHoldingEventually(port, 0, 1, 20s).has_value()) << "the half-open connection is kept";
+    EXPECT_TRUE(test::readHoldingEventually(port, 0, 1, 20s).has_value())
+        << "the half-open connection is kept";
     RecordProperty("dropped_after_ms",
                    static_cast<int>(duration_cast<milliseconds>(steady_clock::now() - t0).count()));
 }

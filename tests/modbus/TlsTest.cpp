@@ -1,7 +1,8 @@
 // The TLS server side against a real OpenSSL client, with certificates from tools/make-certs.sh.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -14,9 +15,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <openssl/err.h>
-#include <openssl/ssl.h>
 
 #include "ModbusTestSupport.h"
 #include "modbus/ModbusServer.h"
@@ -332,7 +330,8 @@ protected:
     // Runs the pymodbus master with `name`'s certificate ("" for none); returns its output.
     std::string pymodbus(const std::string& authority, const std::string& name) {
         test::ChildProcess master({"/usr/bin/python3", "-c", kPymodbusMaster, std::to_string(port),
-                                   file("trusted", "ca.pem"), name.empty() ? "" : file(authority, name + ".pem"),
+                                   file("trusted", "ca.pem"),
+                                   name.empty() ? "" : file(authority, name + ".pem"),
                                    name.empty() ? "" : file(authority, name + ".key")});
         EXPECT_EQ(master.wait(20s), 0) << master.output();
         return master.output();

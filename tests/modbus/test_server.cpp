@@ -49,11 +49,13 @@ int main(int argc, char** argv) {
     ModbusServer server(profile, strings);
     {
         auto locked = server.lock();
-        for (int i = 0; i < 5; ++i) locked.registers().tab_registers[i] = static_cast<std::uint16_t>(11 * (i + 1));
+        for (int i = 0; i < 5; ++i)
+            locked.registers().tab_registers[i] = static_cast<std::uint16_t>(11 * (i + 1));
     }
     server.restart();
-    const bool up = test::waitFor([&] { return (!tcp || server.tcpListening()) && (!rtu || server.rtuOpen()); },
-                                  std::chrono::seconds(5));
+    const bool up =
+        test::waitFor([&] { return (!tcp || server.tcpListening()) && (!rtu || server.rtuOpen()); },
+                      std::chrono::seconds(5));
     if (!up) {
         std::fprintf(stderr, "transports did not come up\n");
         return 1;

@@ -1,7 +1,6 @@
 // Reading one analysis from a host database and its chromatogram file.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,7 +59,8 @@ TEST_F(AssayRecords, TheStandInHostTakesAFileColonNameAsAFileName) {
         uriLooking.addAssay(LabAssay{}, {});
         visible = host::visibleAssays("file:lab.db?mode=ro", error);
     }
-    const bool literal = std::filesystem::exists("file:lab.db?mode=ro"), other = std::filesystem::exists("lab.db");
+    const bool literal = std::filesystem::exists("file:lab.db?mode=ro"),
+               other = std::filesystem::exists("lab.db");
     std::filesystem::current_path(previous);
     EXPECT_TRUE(literal);
     EXPECT_FALSE(other);
@@ -124,9 +124,10 @@ TEST_F(AssayRecords, HiddenDeletedAndAbsentAssaysGiveNothing) {
 }
 
 TEST_F(AssayRecords, NullColumnsGiveTheirNullValues) {
-    lab->exec("INSERT INTO assay(id, ishidden, isdeleted) VALUES(7, 0, 0);"
-              "INSERT INTO peak(assayid, time) VALUES(7, 2.0);"
-              "INSERT INTO peak(assayid, channel, time) VALUES(7, 1, 1.0);");
+    lab->exec(
+        "INSERT INTO assay(id, ishidden, isdeleted) VALUES(7, 0, 0);"
+        "INSERT INTO peak(assayid, time) VALUES(7, 2.0);"
+        "INSERT INTO peak(assayid, channel, time) VALUES(7, 1, 1.0);");
     const auto assay = read(7);
     ASSERT_TRUE(assay);
     EXPECT_EQ(assay->date, 0);
@@ -173,13 +174,16 @@ struct IntegerCase {
 
 class LeadingInteger : public ::testing::TestWithParam<IntegerCase> {};
 
-TEST_P(LeadingInteger, ReadsTheLeadingDigits) { EXPECT_EQ(leadingInteger(GetParam().text), GetParam().value); }
+TEST_P(LeadingInteger, ReadsTheLeadingDigits) {
+    EXPECT_EQ(leadingInteger(GetParam().text), GetParam().value);
+}
 
 INSTANTIATE_TEST_SUITE_P(Rows, LeadingInteger,
-                         ::testing::Values(IntegerCase{"Plain", u"12", 12}, IntegerCase{"TrailingLetter", u"7a", 7},
+                         ::testing::Values(IntegerCase{"Plain", u"12", 12},
+                                           IntegerCase{"TrailingLetter", u"7a", 7},
                                            IntegerCase{"NoNumber", u"x", 0}, IntegerCase{"Empty", u"", 0},
-                                           IntegerCase{"BlanksAndSign", u"  -3", -3}, IntegerCase{"Plus", u"+4", 4},
-                                           IntegerCase{"SignOnly", u"-", 0},
+                                           IntegerCase{"BlanksAndSign", u"  -3", -3},
+                                           IntegerCase{"Plus", u"+4", 4}, IntegerCase{"SignOnly", u"-", 0},
                                            IntegerCase{"Huge", u"99999999999", 2147483647},
                                            IntegerCase{"HugeNegative", u"-99999999999", -2147483647 - 1}),
                          [](const auto& info) { return std::string(info.param.name); });
@@ -229,7 +233,8 @@ TEST_P(ChromatogramFault, TheAssayStillComesFromTheDatabase) {
 }
 
 void truncateTo(const std::filesystem::path& path, double fraction) {
-    std::filesystem::resize_file(path, static_cast<std::uintmax_t>(std::filesystem::file_size(path) * fraction));
+    std::filesystem::resize_file(path,
+                                 static_cast<std::uintmax_t>(std::filesystem::file_size(path) * fraction));
 }
 void replaceBy(const std::filesystem::path& path, const std::filesystem::path& with) {
     const auto temporary = path.string() + ".new";
@@ -311,15 +316,28 @@ TEST_P(InvalidUtf8InTheFile, ReadsAsWhereTheFileWasWritten) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, InvalidUtf8InTheFile,
-    ::testing::Values(
-        BrokenTextCase{"CutOffSequenceInsideTheNumber", "<numinseria value='1\xE2" "5'/>", 15, u"", u""},
-        BrokenTextCase{"OverlongDigit", "<numinseria value='\xC0\xB1" "7'/>", 17, u"", u""},
-        BrokenTextCase{"InvalidByteInTheElementName", "<num\xFFinseria value='8'/>", 8, u"", u""},
-        BrokenTextCase{"InvalidByteInAText", "<operator value='Ив\xFF" "анов'/><place value='Цех\xE2\x82'/>", 0,
-                       u"Иванов", u"Цех"},
-        BrokenTextCase{"EncodedSurrogateKept", "<place value='a\xED\xA0\x80" "b'/>", 0, u"", u"a\xD800" "b"},
-        BrokenTextCase{"WellFormedTextUnchanged", "<operator value='Ё&amp;ж'/><numinseria value='3'/>", 3,
-                       u"Ё&ж", u""}),
+    ::testing::Values(BrokenTextCase{"CutOffSequenceInsideTheNumber",
+                                     "<numinseria value='1\xE2"
+                                     "5'/>",
+                                     15, u"", u""},
+                      BrokenTextCase{"OverlongDigit",
+                                     "<numinseria value='\xC0\xB1"
+                                     "7'/>",
+                                     17, u"", u""},
+                      BrokenTextCase{"InvalidByteInTheElementName", "<num\xFFinseria value='8'/>", 8, u"",
+                                     u""},
+                      BrokenTextCase{"InvalidByteInAText",
+                                     "<operator value='Ив\xFF"
+                                     "анов'/><place value='Цех\xE2\x82'/>",
+                                     0, u"Иванов", u"Цех"},
+                      BrokenTextCase{"EncodedSurrogateKept",
+                                     "<place value='a\xED\xA0\x80"
+                                     "b'/>",
+                                     0, u"",
+                                     u"a\xD800"
+                                     "b"},
+                      BrokenTextCase{"WellFormedTextUnchanged",
+                                     "<operator value='Ё&amp;ж'/><numinseria value='3'/>", 3, u"Ё&ж", u""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The path of the file swapped between a regular file and a FIFO nobody writes while assays are
@@ -382,6 +400,7 @@ TEST_P(WindowsFileName, CountsAsAnAssayWithoutAFile) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, WindowsFileName,
-                         ::testing::Values("C:\\Data\\2024\\a.chr", "C:/Data/a.chr", "\\\\server\\lab\\a.chr", ".\\a.chr"));
+                         ::testing::Values("C:\\Data\\2024\\a.chr", "C:/Data/a.chr", "\\\\server\\lab\\a.chr",
+                                           ".\\a.chr"));
 
 }  // namespace

@@ -1,24 +1,22 @@
-#include "results/CVelmarFile4.h"
-#include "results/SyntheticChromatogram.h"
-
-#include "support/TempDir.h"
-
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <clocale>
+#include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <future>
-#include <cmath>
-#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
+
+#include "results/CVelmarFile4.h"
+#include "results/SyntheticChromatogram.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -149,22 +147,17 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         LoadCase{"Version1", good(1), 0, false, 1, {0, 1}},
         LoadCase{"Version0ReadsLikeVersion1", good(0), 0, false, 0, {0, 1}},
-        LoadCase{
-            "TruncatedHeader", FileBuilder{}.header("STG", 1, 16).cut(6).bytes, -2, true, 0, {}},
+        LoadCase{"TruncatedHeader", FileBuilder{}.header("STG", 1, 16).cut(6).bytes, -2, true, 0, {}},
         LoadCase{"EmptyFile", {}, -2, true, 0, {}},
         LoadCase{"WrongMagic", FileBuilder{}.header("STX", 1, 16).raw(kXml).bytes, -3, true, 0, {}},
         LoadCase{"Version2", FileBuilder{}.header("STG", 2, 16).raw(kXml).bytes, -4, true, 0, {}},
-        LoadCase{"TruncatedRecordHeader",
-                 FileBuilder{}
-                     .header("STG", 0, kTwoChannels)
-                     .channel(3, 3, 3)
-                     .channel(4, 3, 3)
-                     .cut(12 + 20)
-                     .bytes,
-                 -5,
-                 false,
-                 0,
-                 {3}},
+        LoadCase{
+            "TruncatedRecordHeader",
+            FileBuilder{}.header("STG", 0, kTwoChannels).channel(3, 3, 3).channel(4, 3, 3).cut(12 + 20).bytes,
+            -5,
+            false,
+            0,
+            {3}},
         LoadCase{"NonzeroUpperHalfOfCount",
                  FileBuilder{}
                      .header("STG", 1, kTwoChannels)
@@ -176,31 +169,24 @@ INSTANTIATE_TEST_SUITE_P(
                  false,
                  1,
                  {3}},
-        LoadCase{
-            "CountBeyondTheFile",
-            FileBuilder{}.header("STG", 1, kTwoChannels).channel(3, 0xFFFFFFFFu, 3).raw(kXml).bytes,
-            -6,
-            false,
-            1,
-            {}},
+        LoadCase{"CountBeyondTheFile",
+                 FileBuilder{}.header("STG", 1, kTwoChannels).channel(3, 0xFFFFFFFFu, 3).raw(kXml).bytes,
+                 -6,
+                 false,
+                 1,
+                 {}},
         LoadCase{"TruncatedSamples",
-                 FileBuilder{}
-                     .header("STG", 1, kTwoChannels)
-                     .channel(3, 3, 3)
-                     .channel(4, 3, 3)
-                     .cut(2)
-                     .bytes,
+                 FileBuilder{}.header("STG", 1, kTwoChannels).channel(3, 3, 3).channel(4, 3, 3).cut(2).bytes,
                  -6,
                  false,
                  1,
                  {3}},
-        LoadCase{
-            "EmptyXmlPart",
-            FileBuilder{}.header("STG", 1, kTwoChannels).channel(3, 3, 3).channel(4, 3, 3).bytes,
-            -7,
-            false,
-            1,
-            {3, 4}},
+        LoadCase{"EmptyXmlPart",
+                 FileBuilder{}.header("STG", 1, kTwoChannels).channel(3, 3, 3).channel(4, 3, 3).bytes,
+                 -7,
+                 false,
+                 1,
+                 {3, 4}},
         LoadCase{"XmlPartNotXml",
                  FileBuilder{}
                      .header("STG", 1, kTwoChannels)
@@ -252,38 +238,40 @@ TEST_P(NotARegularFile, GivesMinusOneWithoutWaiting) {
     EXPECT_EQ(f.channels, previousContent().channels);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Paths, NotARegularFile,
-    ::testing::Values(
-        NotAFileCase{"ADirectory",
-                     [](const auto& p, const auto&) {
-                         std::filesystem::create_directory(p);
-                         return -1;
-                     }},
-        NotAFileCase{"ALinkToADirectory",
-                     [](const auto& p, const auto&) {
-                         std::filesystem::create_directory_symlink(p.parent_path(), p);
-                         return -1;
-                     }},
-        NotAFileCase{"ADevice",
-                     [](const auto& p, const auto&) {
-                         std::filesystem::create_symlink("/dev/null", p);
-                         return -1;
-                     }},
-        NotAFileCase{"AFifoNobodyWrites",
-                     [](const auto& p, const auto&) {
-                         EXPECT_EQ(::mkfifo(p.c_str(), 0600), 0);
-                         return -1;
-                     }},
-        NotAFileCase{"AFifoHoldingAWholeFile",
-                     [](const auto& p, const auto& good) {
-                         EXPECT_EQ(::mkfifo(p.c_str(), 0600), 0);
-                         const int fd = ::open(p.c_str(), O_RDWR | O_CLOEXEC);  // both ends, no wait
-                         const Bytes bytes = readBytes(good);
-                         EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-                         return fd;
-                     }}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Paths, NotARegularFile,
+                         ::testing::Values(NotAFileCase{"ADirectory",
+                                                        [](const auto& p, const auto&) {
+                                                            std::filesystem::create_directory(p);
+                                                            return -1;
+                                                        }},
+                                           NotAFileCase{"ALinkToADirectory",
+                                                        [](const auto& p, const auto&) {
+                                                            std::filesystem::create_directory_symlink(
+                                                                p.parent_path(), p);
+                                                            return -1;
+                                                        }},
+                                           NotAFileCase{"ADevice",
+                                                        [](const auto& p, const auto&) {
+                                                            std::filesystem::create_symlink("/dev/null", p);
+                                                            return -1;
+                                                        }},
+                                           NotAFileCase{"AFifoNobodyWrites",
+                                                        [](const auto& p, const auto&) {
+                                                            EXPECT_EQ(::mkfifo(p.c_str(), 0600), 0);
+                                                            return -1;
+                                                        }},
+                                           NotAFileCase{"AFifoHoldingAWholeFile",
+                                                        [](const auto& p, const auto& good) {
+                                                            EXPECT_EQ(::mkfifo(p.c_str(), 0600), 0);
+                                                            const int fd = ::open(
+                                                                p.c_str(),
+                                                                O_RDWR | O_CLOEXEC);  // both ends, no wait
+                                                            const Bytes bytes = readBytes(good);
+                                                            EXPECT_EQ(::write(fd, bytes.data(), bytes.size()),
+                                                                      static_cast<ssize_t>(bytes.size()));
+                                                            return fd;
+                                                        }}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // The bytes of a saved file's binary part followed by other XML.
 Bytes withXml(const CVelmarFile4& f, const std::string& xml) {
@@ -403,8 +391,7 @@ class UnderLocale : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
         locale_ = std::make_unique<ProcessLocale>(GetParam());
-        if (!locale_->ok())
-            GTEST_SKIP() << GetParam() << " is not installed (tools/install-deps.sh)";
+        if (!locale_->ok()) GTEST_SKIP() << GetParam() << " is not installed (tools/install-deps.sh)";
     }
     void TearDown() override { locale_.reset(); }
     std::unique_ptr<ProcessLocale> locale_;
@@ -480,10 +467,9 @@ TEST_P(UnderLocale, NumbersAreWrittenWith17DigitsAndAPoint) {
     EXPECT_EQ(loaded.channels.at(0).peaks.at(0), p);
 }
 
-INSTANTIATE_TEST_SUITE_P(Locales, UnderLocale, ::testing::Values("C", "ru_RU.UTF-8"),
-                         [](const auto& info) {
-                             return std::string(info.param[0] == 'C' ? "C" : "DecimalComma");
-                         });
+INSTANTIATE_TEST_SUITE_P(Locales, UnderLocale, ::testing::Values("C", "ru_RU.UTF-8"), [](const auto& info) {
+    return std::string(info.param[0] == 'C' ? "C" : "DecimalComma");
+});
 
 TEST(SaveTest, AnObjectWithoutChannelsPutsTheXmlRightAfterTheHeader) {
     TempDir dir;
@@ -542,9 +528,12 @@ namespace {
 // written: in numbers, texts and element names alike.
 TEST(PeakTableTest, InvalidUtf8IsDroppedFromNumbersTextsAndNames) {
     const std::string xml =
-        "<root><passport><num\xFFinseria value='1\xE2" "5'/></passport><channels><channel>"
+        "<root><passport><num\xFFinseria value='1\xE2"
+        "5'/></passport><channels><channel>"
         "<number value='\xC0\xB1'/><table><item><time value='2\xFF.5'/><name value='Ме\xE2тан'/>"
-        "<le\x80" "ft value='-\xF0\x9F" "7'/></item></table></channel></channels></root>";
+        "<le\x80"
+        "ft value='-\xF0\x9F"
+        "7'/></item></table></channel></channels></root>";
     const CVelmarFile4 f = loadBytes(withXml(channelsNumbered({1}), xml));
     EXPECT_EQ(f.passport.findProperty(u"numinseria"), u"15");
     ASSERT_EQ(f.channels[0].peaks.size(), 1u) << "the overlong '1' is the channel number";

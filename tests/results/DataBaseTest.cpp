@@ -1,10 +1,4 @@
-#include "results/DataBaseConnection.h"
-#include "results/SqlDatabase.h"
-
-#include "support/TempDir.h"
-
 #include <gtest/gtest.h>
-
 #include <sqlite3.h>
 
 #include <filesystem>
@@ -15,6 +9,10 @@
 #include <string>
 #include <tuple>
 #include <vector>
+
+#include "results/DataBaseConnection.h"
+#include "results/SqlDatabase.h"
+#include "support/TempDir.h"
 
 using DataBase::NullAs;
 using DataBase::SqlDatabase;
@@ -72,8 +70,9 @@ std::vector<Row> readAll(SqlDatabase& db, std::u16string_view sql) {
     std::vector<Row> rows;
     auto st = db.prepare(sql);
     st.forEachRow<NullAs<std::int64_t, -1>, std::int64_t, std::int32_t, double, std::u16string>(
-        [&](std::int64_t id, std::int64_t big, std::int32_t small, double real,
-            std::u16string name) { rows.emplace_back(id, big, small, real, std::move(name)); });
+        [&](std::int64_t id, std::int64_t big, std::int32_t small, double real, std::u16string name) {
+            rows.emplace_back(id, big, small, real, std::move(name));
+        });
     return rows;
 }
 
@@ -239,7 +238,9 @@ protected:
         const auto plain = dir_.file("plain.db");
         {
             const RawDb db = openRaw(plain);
-            exec(db.get(), ("CREATE TABLE marker(v TEXT); INSERT INTO marker VALUES('" + std::string(marker) + "');").c_str());
+            exec(db.get(),
+                 ("CREATE TABLE marker(v TEXT); INSERT INTO marker VALUES('" + std::string(marker) + "');")
+                     .c_str());
         }
         std::filesystem::rename(plain, path);
     }
@@ -264,21 +265,23 @@ TEST_P(LiteralLocation, OpensTheFileOfThatName) {
     SqlDatabase db;
     db.open(std::optional(tesmor::toUtf16(literal.string())));
     std::vector<std::u16string> markers;
-    db.prepare(u"SELECT v FROM marker;").forEachRow<std::u16string>([&](std::u16string v) { markers.push_back(v); });
+    db.prepare(u"SELECT v FROM marker;").forEachRow<std::u16string>([&](std::u16string v) {
+        markers.push_back(v);
+    });
     EXPECT_EQ(markers, std::vector<std::u16string>{u"literal"});
     EXPECT_EQ(files(), before) << "no other file opened or created";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, LiteralLocation,
-    ::testing::Values(LocationCase{"FileColon", "file:x.db", false},
-                      LocationCase{"FileColonWithQuery", "file:h2.db?mode=ro", false},
-                      LocationCase{"FileColonWithPercentEscape", "file:%41.db", false},
-                      LocationCase{"FileColonWithFragment", "file:b.db#c", false},
-                      LocationCase{"FileColonNamingAVfs", "file:v.db?vfs=none", false},
-                      LocationCase{"QuestionHashAndPercent", "a?b#c%41.db", false},
-                      LocationCase{"UpperCaseFile", "FILE:h2.db?mode=ro", false},
-                      LocationCase{"AbsoluteWithFileColonName", "file:h2.db?mode=ro", true}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rows, LiteralLocation,
+                         ::testing::Values(LocationCase{"FileColon", "file:x.db", false},
+                                           LocationCase{"FileColonWithQuery", "file:h2.db?mode=ro", false},
+                                           LocationCase{"FileColonWithPercentEscape", "file:%41.db", false},
+                                           LocationCase{"FileColonWithFragment", "file:b.db#c", false},
+                                           LocationCase{"FileColonNamingAVfs", "file:v.db?vfs=none", false},
+                                           LocationCase{"QuestionHashAndPercent", "a?b#c%41.db", false},
+                                           LocationCase{"UpperCaseFile", "FILE:h2.db?mode=ro", false},
+                                           LocationCase{"AbsoluteWithFileColonName", "file:h2.db?mode=ro",
+                                                        true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -43,7 +43,8 @@ INSTANTIATE_TEST_SUITE_P(
                       VerdictCase{"MethodMatches", {u"M"}, {}, -1, u"M", u"X", 0, FilterVerdict::Passed},
                       VerdictCase{"MethodCaseDiffers", {u"A"}, {}, -1, u"a", u"", 0, FilterVerdict::Method},
                       VerdictCase{"EmptyMethod", {u"A"}, {}, -1, u"", u"", 0, FilterVerdict::Method},
-                      VerdictCase{"MethodBeforeMixture", {u"A"}, {u"B"}, 1, u"x", u"y", 0, FilterVerdict::Method},
+                      VerdictCase{
+                          "MethodBeforeMixture", {u"A"}, {u"B"}, 1, u"x", u"y", 0, FilterVerdict::Method},
                       VerdictCase{"MixtureBeforeType", {}, {u"B"}, 1, u"x", u"y", 0, FilterVerdict::Mixture},
                       VerdictCase{"CalibrationsOnly", {}, {}, 1, u"x", u"y", 0, FilterVerdict::Type},
                       VerdictCase{"AnalysesOnly", {}, {}, 0, u"x", u"y", 0, FilterVerdict::Passed},

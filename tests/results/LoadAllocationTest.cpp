@@ -2,13 +2,6 @@
 // running out of memory while a file is loaded makes it an unreadable file, never an exception.
 // The replaced global operator new records the largest request made while a load runs and can
 // fail a chosen request or every request above a size.
-#include "results/AssayRecords.h"
-#include "results/CVelmarFile4.h"
-#include "results/SyntheticChromatogram.h"
-
-#include "LabDatabase.h"
-#include "support/TempDir.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -17,6 +10,12 @@
 #include <limits>
 #include <new>
 #include <string>
+
+#include "LabDatabase.h"
+#include "results/AssayRecords.h"
+#include "results/CVelmarFile4.h"
+#include "results/SyntheticChromatogram.h"
+#include "support/TempDir.h"
 
 namespace {
 std::atomic<bool> recording{false};
@@ -40,12 +39,8 @@ void* operator new(std::size_t size) {
 // GCC cannot see that the replaced operator new above allocates with malloc.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 #pragma GCC diagnostic pop
 
 namespace {
@@ -61,8 +56,7 @@ std::vector<unsigned char> fileClaiming(std::uint64_t count) {
 
 TEST(LoadAllocation, ACorruptSampleCountAllocatesNothingLarge) {
     TempDir dir;
-    for (std::uint64_t count :
-         {std::uint64_t{0xFFFFFFFF}, std::uint64_t{1} << 28, std::uint64_t{26}}) {
+    for (std::uint64_t count : {std::uint64_t{0xFFFFFFFF}, std::uint64_t{1} << 28, std::uint64_t{26}}) {
         writeBytes(dir.file("c.chr"), fileClaiming(count));
         CVelmarFile4 f;
         largest = 0;

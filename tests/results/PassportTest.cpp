@@ -1,9 +1,9 @@
-#include "results/Passport.h"
-
 #include <gtest/gtest.h>
 
 #include <sstream>
 #include <string>
+
+#include "results/Passport.h"
 
 namespace {
 
@@ -31,8 +31,7 @@ protected:
 };
 
 TEST_F(PassportRead, OnlyTheFieldsPresentChange) {
-    read(
-        R"(<passport><sample value="Проба 7"/><operator title="Оператор" value="Иванов"/></passport>)");
+    read(R"(<passport><sample value="Проба 7"/><operator title="Оператор" value="Иванов"/></passport>)");
     Passport expected;
     expected.assayid = u"11111111-2222-3333-4444-555555555555";
     expected.sample = u"Проба 7";
@@ -59,7 +58,7 @@ TEST_F(PassportRead, TheLastOfRepeatedElementsWins) {
          R"(<date value="7"/><date value="-8"/></passport>)");
     EXPECT_EQ(passport.sample, u"b");
     EXPECT_EQ(passport.date, -8);
-    ASSERT_EQ(passport.properties.size(), 2u);  // properties are all kept ...
+    ASSERT_EQ(passport.properties.size(), 2u);                         // properties are all kept ...
     EXPECT_EQ(passport.findProperty(u"place"), std::u16string(u"2"));  // ... the last one counts
 }
 
@@ -78,9 +77,8 @@ TEST_F(PassportRead, TextInsideThePassportBecomesAPropertyWithoutName) {
 }
 
 TEST_F(PassportRead, ColumnsReadEveryFieldWithDefaults) {
-    read(
-        R"(<passport><column><channel value="2"/><name value="NaX"/><diameter value="3.5"/>)"
-        R"(<unit value="-1"/><serial value="S1"/><unknown value="9"/></column><column/></passport>)");
+    read(R"(<passport><column><channel value="2"/><name value="NaX"/><diameter value="3.5"/>)"
+         R"(<unit value="-1"/><serial value="S1"/><unknown value="9"/></column><column/></passport>)");
     ASSERT_EQ(passport.columns.size(), 2u);
     PassportColumn first;
     first.channel = 2;
@@ -107,8 +105,7 @@ TEST(PassportWrite, PropertiesCarryTitleThenValueEvenWhenEmpty) {
     p.writePassport(document.append_child("passport"));
     std::ostringstream out;
     document.save(out, "", pugi::format_raw | pugi::format_no_declaration);
-    EXPECT_NE(out.str().find(R"(<operator title="" value="Иванов"/></passport>)"),
-              std::string::npos)
+    EXPECT_NE(out.str().find(R"(<operator title="" value="Иванов"/></passport>)"), std::string::npos)
         << out.str();
     EXPECT_EQ(out.str().rfind(R"(<passport version="1"><assayid value=")", 0), 0u) << out.str();
 }

@@ -1,7 +1,6 @@
 // The plug-in under a host while a TCP master floods requests and never reads a reply: the
 // host's events and Unload must not wait for that master.
 #include <gtest/gtest.h>
-
 #include <modbus/modbus.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,10 +20,10 @@
 #include "support/Loopback.h"
 #include "support/PluginLibrary.h"
 
+using tesmor::UniqueFd;
 using tesmor::host::DemoLab;
 using tesmor::host::HostCore;
 using tesmor::host::JsonProfile;
-using tesmor::UniqueFd;
 using tesmor::test::PluginLibrary;
 using namespace std::chrono;
 using namespace std::chrono_literals;
@@ -38,7 +37,8 @@ public:
         : thread_([this, port](std::stop_token stop) {
               std::vector<std::uint8_t> burst;
               for (int i = 0; i < 64; ++i)
-                  burst.insert(burst.end(), {0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x7D});
+                  burst.insert(burst.end(),
+                               {0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x7D});
               while (!stop.stop_requested()) {
                   const UniqueFd s = tesmor::test::connectLoopback(port);
                   if (!s) {

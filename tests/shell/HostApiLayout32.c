@@ -5,7 +5,7 @@
 
 #include "host_api.h"
 
-static_assert(sizeof(void *) == 4, "compile with -m32");
+static_assert(sizeof(void*) == 4, "compile with -m32");
 
 static_assert(sizeof(PluginInfo) == 48, "PluginInfo");
 static_assert(offsetof(PluginInfo, name) == 4, "PluginInfo.name");

@@ -93,13 +93,13 @@ TEST_P(CorruptProfile, StopsTheHostAndLeavesTheFileAlone) {
     EXPECT_EQ(readFile(path), GetParam().text);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, CorruptProfile,
-    ::testing::Values(CorruptCase{"MissingBrace", "{\n  \"plugins\": {\n    \"tesmor\": 1\n", ":4:1"},
-                      CorruptCase{"TrailingComma", "{\"a\": 1,}", ":1:9"},
-                      CorruptCase{"NotAnObject", "[1, 2]", ":1:1"},
-                      CorruptCase{"Binary", std::string("\x00\x01\x02", 3), ":1:1"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rows, CorruptProfile,
+                         ::testing::Values(CorruptCase{"MissingBrace",
+                                                       "{\n  \"plugins\": {\n    \"tesmor\": 1\n", ":4:1"},
+                                           CorruptCase{"TrailingComma", "{\"a\": 1,}", ":1:9"},
+                                           CorruptCase{"NotAnObject", "[1, 2]", ":1:1"},
+                                           CorruptCase{"Binary", std::string("\x00\x01\x02", 3), ":1:1"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(StandInHost, RunsThePlugInAndQuitsCleanly) {
     if (!*TESMOR_HOST_PATH) GTEST_SKIP() << "built without tesmor-host (TESMOR_BUILD_UI=OFF)";
@@ -118,7 +118,8 @@ TEST(StandInHost, TraceShowsEveryCall) {
     if (!*TESMOR_HOST_PATH) GTEST_SKIP() << "built without tesmor-host (TESMOR_BUILD_UI=OFF)";
     TempDir dir;
     std::string output;
-    run("echo quit | " + std::string(TESMOR_HOST_PATH) + " --trace --data-dir " + dir.path().string(), output);
+    run("echo quit | " + std::string(TESMOR_HOST_PATH) + " --trace --data-dir " + dir.path().string(),
+        output);
     EXPECT_NE(output.find("trace: subscribe System/ModulesLoaded"), std::string::npos) << output;
     EXPECT_NE(output.find("trace: callService DB/GetConnectionUri"), std::string::npos) << output;
     EXPECT_NE(output.find("trace: unregisterCommand tesmor/MenuCommand"), std::string::npos) << output;

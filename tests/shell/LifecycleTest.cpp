@@ -1,6 +1,5 @@
 // The plug-in as a host meets it: loaded from its file, driven through host_api.h.
 #include <gtest/gtest.h>
-
 #include <modbus/modbus.h>
 
 #include <chrono>
@@ -76,7 +75,8 @@ TEST_F(Lifecycle, InfoRecordIsStaticAndComplete) {
 TEST_F(Lifecycle, LoadOnlySubscribesToTheTwoEvents) {
     auto plugin = loadPlugin();
     EXPECT_EQ(plugin->load(core().api()), 0);
-    EXPECT_EQ(take(), (std::vector<std::string>{"subscribe System/ModulesLoaded", "subscribe System/DocumentUpdate"}));
+    EXPECT_EQ(take(), (std::vector<std::string>{"subscribe System/ModulesLoaded",
+                                                "subscribe System/DocumentUpdate"}));
     plugin->unload();
 }
 
@@ -88,9 +88,9 @@ TEST_F(Lifecycle, ModulesLoadedCallsTheHostInOrder) {
     core().raise("System/ModulesLoaded", 0);
     const auto seen = take();
     const std::vector<std::string> start{
-        "hasService System/GetLanguage",    "callService System/GetLanguage",
+        "hasService System/GetLanguage",      "callService System/GetLanguage",
         "registerCommand tesmor/MenuCommand", "callService MainMenu/CreateNewMenu",
-        "hasService DB/GetConnectionUri",   "callService DB/GetConnectionUri",
+        "hasService DB/GetConnectionUri",     "callService DB/GetConnectionUri",
     };
     ASSERT_GE(seen.size(), start.size());
     EXPECT_EQ(std::vector<std::string>(seen.begin(), seen.begin() + start.size()), start);
@@ -152,8 +152,7 @@ INSTANTIATE_TEST_SUITE_P(
         LanguageCase{"LanguageWithoutAbbreviation", 0x7FFF, true, false, u"Данные/Расчёты/Велмар: Modbus"},
         LanguageCase{"GermanLibraryMissing", 1031, true, false, u"Данные/Расчёты/Велмар: Modbus"},
         // Only the low 16 bits carry the language.
-        LanguageCase{"HighBitsIgnored", 0x50000 | 1033, true, false,
-                     u"Data/Calculations/Velmar: Modbus"}),
+        LanguageCase{"HighBitsIgnored", 0x50000 | 1033, true, false, u"Data/Calculations/Velmar: Modbus"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Lifecycle, ALibraryWithoutResourceTableLeavesTheBuiltInTexts) {
@@ -172,7 +171,8 @@ TEST_F(Lifecycle, UnloadWithoutModulesLoadedReturnsZero) {
     plugin->load(core().api());
     take();
     EXPECT_EQ(plugin->unload(), 0);
-    EXPECT_EQ(take(), (std::vector<std::string>{"unsubscribe System/ModulesLoaded", "unsubscribe System/DocumentUpdate"}));
+    EXPECT_EQ(take(), (std::vector<std::string>{"unsubscribe System/ModulesLoaded",
+                                                "unsubscribe System/DocumentUpdate"}));
     EXPECT_EQ(core().subscriptionCount(), 0u);
 }
 
@@ -270,7 +270,8 @@ TEST_F(Lifecycle, UnloadThenLoadOfTheSameFileStartsAFreshPlugin) {
     plugin->load(core().api());
     core().raise("System/ModulesLoaded", 0);
     ASSERT_EQ(core().menuPaths(), std::vector<std::u16string>{u"Data/Calculations/Velmar: Modbus"});
-    ASSERT_TRUE(test::waitFor([&] { return readHoldingRegister(firstPort, 0) == 7; }, std::chrono::seconds(5)));
+    ASSERT_TRUE(
+        test::waitFor([&] { return readHoldingRegister(firstPort, 0) == 7; }, std::chrono::seconds(5)));
     ASSERT_EQ(plugin->unload(), 0);
     plugin.reset();
 

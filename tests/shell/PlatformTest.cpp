@@ -13,7 +13,9 @@ TEST(Text, RoundTripsLatinCyrillicAndAstralCharacters) {
 }
 
 TEST(Text, BrokenInputBecomesReplacementCharacters) {
-    EXPECT_EQ(toUtf16("a\xFF" "b"), u"a\uFFFDb");
+    EXPECT_EQ(toUtf16("a\xFF"
+                      "b"),
+              u"a\uFFFDb");
     EXPECT_EQ(toUtf16("a\xD0"), u"a\uFFFD");          // cut off at the end
     EXPECT_EQ(toUtf16("\xC0\xAF"), u"\uFFFD\uFFFD");  // overlong
     EXPECT_EQ(toUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");

@@ -18,7 +18,8 @@ class ProfileWrappers : public ::testing::Test {
 protected:
     void SetUp() override {
         core().reset();
-        core().setCallObserver([this](const HostCall& call) { calls.push_back(call.function + " " + call.name); });
+        core().setCallObserver(
+            [this](const HostCall& call) { calls.push_back(call.function + " " + call.name); });
         setHostApi(core().api());
         setProfileFolder(u"plugins\\tesmor");
     }
@@ -69,7 +70,8 @@ TEST_F(ProfileWrappers, DelKeyRemovesTheWholeSection) {
 }
 
 TEST_F(ProfileWrappers, AMissingServiceGivesTheDefaultWithoutACall) {
-    for (const char* s : {"Profile/GetInt", "Profile/GetString", "Profile/SetInt", "Profile/SetString", "Profile/DelKey"})
+    for (const char* s :
+         {"Profile/GetInt", "Profile/GetString", "Profile/SetInt", "Profile/SetString", "Profile/DelKey"})
         core().withdrawService(s);
     calls.clear();
     EXPECT_EQ(profileGetInt(u"Settings", u"localPort", 502), 502);

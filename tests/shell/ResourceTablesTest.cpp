@@ -25,13 +25,15 @@ struct Entries {
 Entries entriesOf(const TesmorResourceTable& table, const char* which) {
     Entries e;
     for (std::uint32_t i = 0; i < table.stringCount; ++i)
-        EXPECT_TRUE(e.strings.insert(table.strings[i].id).second) << which << ": string " << table.strings[i].id << " twice";
+        EXPECT_TRUE(e.strings.insert(table.strings[i].id).second)
+            << which << ": string " << table.strings[i].id << " twice";
     for (std::uint32_t i = 0; i < table.dialogTextCount; ++i) {
         const auto& t = table.dialogTexts[i];
         EXPECT_TRUE(e.dialogTexts.insert({t.dialog, t.control}).second)
             << which << ": dialog " << t.dialog << " control " << t.control << " twice";
     }
-    for (std::uint32_t i = 0; i < table.versionValueCount; ++i) e.versionNames.insert(table.versionValues[i].name);
+    for (std::uint32_t i = 0; i < table.versionValueCount; ++i)
+        e.versionNames.insert(table.versionValues[i].name);
     return e;
 }
 
@@ -56,7 +58,8 @@ struct LibraryCloser {
 TEST(ResourceTables, RussianAndEnglishHoldTheSameIds) {
     const std::unique_ptr<void, LibraryCloser> library(dlopen(TESMOR_ENGLISH_PATH, RTLD_NOW | RTLD_LOCAL));
     ASSERT_TRUE(library) << dlerror();
-    const auto tableOf = reinterpret_cast<TesmorResourceTableFunction>(dlsym(library.get(), TESMOR_RESOURCE_TABLE_SYMBOL));
+    const auto tableOf =
+        reinterpret_cast<TesmorResourceTableFunction>(dlsym(library.get(), TESMOR_RESOURCE_TABLE_SYMBOL));
     ASSERT_NE(tableOf, nullptr);
     const TesmorResourceTable& englishTable = *tableOf();
     const TesmorResourceTable& russianTable = *tesmor::builtInResourceTable();

@@ -3,16 +3,15 @@
 // a rapid writer, map saves and server restarts. Every answer must carry whole values that were
 // published at the time; requests go unanswered only across a restart or a reconnect; memory and
 // descriptors stay flat; the final stop is prompt. Duration: TESMOR_SOAK_SECONDS (default 150).
-#include <gtest/gtest.h>
-
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -128,7 +127,8 @@ public:
 };
 
 struct Counts {
-    std::atomic<long> requests{0}, answers{0}, rtuAnswers{0}, droppedRestart{0}, droppedReconnect{0}, reconnects{0};
+    std::atomic<long> requests{0}, answers{0}, rtuAnswers{0}, droppedRestart{0}, droppedReconnect{0},
+        reconnects{0};
     std::atomic<long> restarts{0}, updates{0}, fastWrites{0}, saves{0}, errors{0};
     std::mutex m;
     std::vector<std::string> firstErrors;
@@ -263,7 +263,8 @@ TEST(Soak, EverythingAtOnce) {
         const char* who = tcp ? "TCP master" : "RTU master";
         while (!done) {
             const long connGeneration = restartGeneration.load();
-            test::Master master = tcp ? test::tcpMaster(port, 1, 1000ms) : test::rtuMaster(pty.b(), 1, 1000ms);
+            test::Master master =
+                tcp ? test::tcpMaster(port, 1, 1000ms) : test::rtuMaster(pty.b(), 1, 1000ms);
             if (!master) {
                 std::this_thread::sleep_for(20ms);
                 continue;
@@ -290,8 +291,8 @@ TEST(Soak, EverythingAtOnce) {
                 } else if (tcp && i == 0 && (error == ECONNRESET || error == EPIPE)) {
                     ++counts.droppedReconnect;
                 } else {
-                    counts.error(std::string(who) + ": request " + std::to_string(i) + " of a connection unanswered: " +
-                                 modbus_strerror(error));
+                    counts.error(std::string(who) + ": request " + std::to_string(i) +
+                                 " of a connection unanswered: " + modbus_strerror(error));
                 }
                 break;  // reconnect
             }
@@ -355,16 +356,17 @@ TEST(Soak, EverythingAtOnce) {
     fastWriter.join();
     DataBaseConnection::instance().setConnectionUri(nullptr);
 
-    std::printf("soak: %d s, requests %ld, answers %ld (RTU %ld), dropped across restarts %ld, dropped on reconnect %ld, "
-                "connections %ld, restarts %ld, updates %ld, map saves %ld, rapid writes %ld, device polls %d, "
-                "errors %ld\n",
-                seconds, counts.requests.load(), counts.answers.load(), counts.rtuAnswers.load(),
-                counts.droppedRestart.load(),
-                counts.droppedReconnect.load(), counts.reconnects.load(), counts.restarts.load(),
-                counts.updates.load(), counts.saves.load(), counts.fastWrites.load(), device.polls.load(),
-                counts.errors.load());
-    std::printf("soak: resident %ld kB after warm-up, %ld kB at the end; descriptors %d, %d; stop %.1f ms\n", rssWarm,
-                rssEnd, fdsWarm, fdsEnd, stopMs);
+    std::printf(
+        "soak: %d s, requests %ld, answers %ld (RTU %ld), dropped across restarts %ld, dropped on reconnect "
+        "%ld, "
+        "connections %ld, restarts %ld, updates %ld, map saves %ld, rapid writes %ld, device polls %d, "
+        "errors %ld\n",
+        seconds, counts.requests.load(), counts.answers.load(), counts.rtuAnswers.load(),
+        counts.droppedRestart.load(), counts.droppedReconnect.load(), counts.reconnects.load(),
+        counts.restarts.load(), counts.updates.load(), counts.saves.load(), counts.fastWrites.load(),
+        device.polls.load(), counts.errors.load());
+    std::printf("soak: resident %ld kB after warm-up, %ld kB at the end; descriptors %d, %d; stop %.1f ms\n",
+                rssWarm, rssEnd, fdsWarm, fdsEnd, stopMs);
     for (const auto& e : counts.firstErrors) std::printf("soak error: %s\n", e.c_str());
 
     EXPECT_EQ(counts.errors.load(), 0);

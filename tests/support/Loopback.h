@@ -38,7 +38,8 @@ inline UniqueFd connectLoopback(int port) {
 }
 
 // Polls `condition` every 10 ms until it holds or `limit` passes.
-inline bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(3)) {
+inline bool waitFor(const std::function<bool()>& condition,
+                    std::chrono::milliseconds limit = std::chrono::seconds(3)) {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (!condition()) {
         if (std::chrono::steady_clock::now() > end) return false;

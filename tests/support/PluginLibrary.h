@@ -19,7 +19,8 @@ public:
     PluginLibrary(const std::filesystem::path& plugin, const std::filesystem::path& dir,
                   const std::vector<std::filesystem::path>& companions = {}) {
         for (const auto& file : companions)
-            std::filesystem::copy_file(file, dir / file.filename(), std::filesystem::copy_options::overwrite_existing);
+            std::filesystem::copy_file(file, dir / file.filename(),
+                                       std::filesystem::copy_options::overwrite_existing);
         const auto copy = dir / plugin.filename();
         std::filesystem::copy_file(plugin, copy, std::filesystem::copy_options::overwrite_existing);
         open(copy);

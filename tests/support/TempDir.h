@@ -13,8 +13,7 @@
 class TempDir {
 public:
     TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "tesmor-test-XXXXXX").string();
+        std::string pattern = (std::filesystem::temp_directory_path() / "tesmor-test-XXXXXX").string();
         if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
         path_ = pattern;
     }
@@ -27,9 +26,7 @@ public:
 
     const std::filesystem::path& path() const noexcept { return path_; }
     std::filesystem::path file(const std::string& name) const { return path_ / name; }
-    std::u16string file16(const std::string& name) const {
-        return tesmor::toUtf16(file(name).string());
-    }
+    std::u16string file16(const std::string& name) const { return tesmor::toUtf16(file(name).string()); }
 
 private:
     std::filesystem::path path_;
@@ -42,6 +39,5 @@ inline std::vector<unsigned char> readBytes(const std::filesystem::path& path) {
 
 inline void writeBytes(const std::filesystem::path& path, const std::vector<unsigned char>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }

@@ -19,7 +19,8 @@ namespace {
 const TesmorResourceTable* englishTable() {
     static void* library = dlopen(TESMOR_ENGLISH_PATH, RTLD_NOW | RTLD_LOCAL);
     if (!library) return nullptr;
-    auto function = reinterpret_cast<TesmorResourceTableFunction>(dlsym(library, TESMOR_RESOURCE_TABLE_SYMBOL));
+    auto function =
+        reinterpret_cast<TesmorResourceTableFunction>(dlsym(library, TESMOR_RESOURCE_TABLE_SYMBOL));
     return function ? function() : nullptr;
 }
 
@@ -30,12 +31,13 @@ constexpr TesmorVersionValue kGermanAndBelarusian[] = {
 };
 constexpr TesmorTranslation kGermanOnly[] = {{1031, 0}};
 constexpr TesmorTranslation kGermanThenRussianNeutral[] = {{1031, 0}, {1059, 1200}, {25, 1251}};
-constexpr TesmorResourceTable kGermanTable{sizeof(TesmorResourceTable), nullptr, 0, nullptr, 0, kGermanOnly, 1,
-                                           kGermanAndBelarusian, 3};
-constexpr TesmorResourceTable kNeutralTable{sizeof(TesmorResourceTable), nullptr, 0, nullptr, 0,
-                                            kGermanThenRussianNeutral, 3, kGermanAndBelarusian, 3};
+constexpr TesmorResourceTable kGermanTable{
+    sizeof(TesmorResourceTable), nullptr, 0, nullptr, 0, kGermanOnly, 1, kGermanAndBelarusian, 3};
+constexpr TesmorResourceTable kNeutralTable{
+    sizeof(TesmorResourceTable), nullptr, 0, nullptr, 0, kGermanThenRussianNeutral, 3,
+    kGermanAndBelarusian,        3};
 constexpr TesmorResourceTable kNoTranslations{sizeof(TesmorResourceTable), nullptr, 0, nullptr, 0, nullptr, 0,
-                                              kGermanAndBelarusian, 3};
+                                              kGermanAndBelarusian,        3};
 
 }  // namespace
 
@@ -61,7 +63,8 @@ void CAboutDlgTest::texts_data() {
                                                  "© 2026 tesmor developers. All rights reserved.",
                                                  "Plug-in for connecting to Modbus Master devices."};
     QTest::newRow("only another language") << &kGermanTable << "" << QStringList{"", "", "", "", ""};
-    QTest::newRow("first of 1033, 1049, 25") << &kNeutralTable << "" << QStringList{"", "Russian neutral", "", "", ""};
+    QTest::newRow("first of 1033, 1049, 25")
+        << &kNeutralTable << "" << QStringList{"", "Russian neutral", "", "", ""};
     QTest::newRow("no translation list") << &kNoTranslations << "" << QStringList{"", "", "", "", ""};
 }
 

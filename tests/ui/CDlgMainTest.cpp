@@ -109,9 +109,11 @@ void CDlgMainTest::emptyMapShowsSevenColumns() {
     QVERIFY(list);
     QCOMPARE(list->model()->rowCount(), 0);
     QCOMPARE(list->model()->columnCount(), 7);
-    const QStringList headings{"Данные из Велмар", "Название устройства", "Компонент", "Адрес (Decimal)",
-                               "Адрес (Hex)", "Данные", "Значение"};
-    for (int c = 0; c < 7; ++c) QCOMPARE(list->model()->headerData(c, Qt::Horizontal).toString(), headings[c]);
+    const QStringList headings{"Данные из Велмар", "Название устройства", "Компонент",
+                               "Адрес (Decimal)",  "Адрес (Hex)",         "Данные",
+                               "Значение"};
+    for (int c = 0; c < 7; ++c)
+        QCOMPARE(list->model()->headerData(c, Qt::Horizontal).toString(), headings[c]);
     QCOMPARE(window.windowTitle(), QString("Велмар: Modbus"));
     QCOMPARE(control<QPushButton>(window, 1049)->text(), QString("Обновить подключение"));
     QVERIFY(!window.windowIcon().isNull());
@@ -135,20 +137,34 @@ void CDlgMainTest::valueColumn_data() {
     QTest::addColumn<double>("value");  // the peak value, sample time or number in series
     QTest::addColumn<QString>("shown");
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    QTest::newRow("float half") << "FLOAT" << "Концентрация пика" << 0.5 << "0.5000000";
-    QTest::newRow("float rounded to 7 places") << "FLOAT" << "Площадь пика" << 1234.56789 << "1234.5678711";
-    QTest::newRow("float negative") << "FLOAT" << "Время выхода пика" << -0.25 << "-0.2500000";
-    QTest::newRow("bool zero") << "BOOL" << "Площадь пика" << 0.0 << "0";
-    QTest::newRow("bool nonzero") << "BOOL" << "Концентрация пика" << 0.01 << "1";
-    QTest::newRow("int half away from zero") << "INT" << "Площадь пика" << 2.5 << "3";
-    QTest::newRow("int negative half") << "INT" << "Концентрация пика" << -2.5 << "-3";
-    QTest::newRow("int not a number") << "INT" << "Концентрация пика" << nan << "";
-    QTest::newRow("sample time before any assay") << "INT" << "Время отбора пробы" << -1.0 << "";
-    QTest::newRow("sample time local") << "INT" << "Время отбора пробы" << 86400.0 * 365 << "1971-01-01 03:00";
-    QTest::newRow("number in series") << "INT" << "Номер в серии" << 7.0 << "7";
-    QTest::newRow("device mode waits for the monitor") << "INT" << "Режим устройства" << 3.0 << "";
-    QTest::newRow("float sample time is no combination") << "FLOAT" << "Время отбора пробы" << 100.0 << "";
-    QTest::newRow("unknown item") << "INT" << "Давление" << 1.0 << "";
+    QTest::newRow("float half") << "FLOAT"
+                                << "Концентрация пика" << 0.5 << "0.5000000";
+    QTest::newRow("float rounded to 7 places") << "FLOAT"
+                                               << "Площадь пика" << 1234.56789 << "1234.5678711";
+    QTest::newRow("float negative") << "FLOAT"
+                                    << "Время выхода пика" << -0.25 << "-0.2500000";
+    QTest::newRow("bool zero") << "BOOL"
+                               << "Площадь пика" << 0.0 << "0";
+    QTest::newRow("bool nonzero") << "BOOL"
+                                  << "Концентрация пика" << 0.01 << "1";
+    QTest::newRow("int half away from zero") << "INT"
+                                             << "Площадь пика" << 2.5 << "3";
+    QTest::newRow("int negative half") << "INT"
+                                       << "Концентрация пика" << -2.5 << "-3";
+    QTest::newRow("int not a number") << "INT"
+                                      << "Концентрация пика" << nan << "";
+    QTest::newRow("sample time before any assay") << "INT"
+                                                  << "Время отбора пробы" << -1.0 << "";
+    QTest::newRow("sample time local") << "INT"
+                                       << "Время отбора пробы" << 86400.0 * 365 << "1971-01-01 03:00";
+    QTest::newRow("number in series") << "INT"
+                                      << "Номер в серии" << 7.0 << "7";
+    QTest::newRow("device mode waits for the monitor") << "INT"
+                                                       << "Режим устройства" << 3.0 << "";
+    QTest::newRow("float sample time is no combination") << "FLOAT"
+                                                         << "Время отбора пробы" << 100.0 << "";
+    QTest::newRow("unknown item") << "INT"
+                                  << "Давление" << 1.0 << "";
 }
 
 void CDlgMainTest::valueColumn() {
@@ -269,10 +285,11 @@ void CDlgMainTest::trafficLineCountsWhatAMasterDid() {
     for (int i = 0; i < 3; ++i) QCOMPARE(modbus_read_registers(master.get(), 0, 2, r), 2);
     QCOMPARE(modbus_read_registers(master.get(), 600, 1, r), -1);
     window.refreshDeviceValues();
-    QTRY_VERIFY2(QRegularExpression("^TCP: 1 мастер, 4 запроса, 1 исключение, последний \\d\\d:\\d\\d:\\d\\d$")
-                     .match(window.trafficText())
-                     .hasMatch(),
-                 qPrintable(window.trafficText()));
+    QTRY_VERIFY2(
+        QRegularExpression("^TCP: 1 мастер, 4 запроса, 1 исключение, последний \\d\\d:\\d\\d:\\d\\d$")
+            .match(window.trafficText())
+            .hasMatch(),
+        qPrintable(window.trafficText()));
     f.server.stop();
 }
 
@@ -295,7 +312,8 @@ void CDlgMainTest::aboutEntryFollowsString104() {
 
     // A table without string 104 has no entry.
     static constexpr TesmorString strings[] = {{135, u"Значение"}};
-    static constexpr TesmorResourceTable table{sizeof(TesmorResourceTable), strings, 1, nullptr, 0, nullptr, 0, nullptr, 0};
+    static constexpr TesmorResourceTable table{
+        sizeof(TesmorResourceTable), strings, 1, nullptr, 0, nullptr, 0, nullptr, 0};
     UiFixture bare(&table);
     ui::CDlgMain plain(bare.context);
     QVERIFY(!control(plain, 16));

@@ -142,9 +142,10 @@ void CDlgMapSettingsFilesTest::aRefusedFileChangesNothing() {
     d.env.sink.clear();
     d.path = d.folder.filePath(QStringLiteral("missing.csv"));
     d.click(1110);
-    QCOMPARE(d.env.messages(),
-             std::vector<std::u16string>{
-                 (QStringLiteral("Не удалось прочитать или записать файл ") + d.path + u'.').toStdU16String()});
+    QCOMPARE(
+        d.env.messages(),
+        std::vector<std::u16string>{
+            (QStringLiteral("Не удалось прочитать или записать файл ") + d.path + u'.').toStdU16String()});
 }
 
 void CDlgMapSettingsFilesTest::importReplacesOrAppends() {

@@ -1,7 +1,6 @@
 // The connection settings dialog: its defaults, enabling rules, focus-loss range checks, the
 // keys written on OK, the serial-port list with its busy and no-access marks, the stored "COMn"
 // and the read-only address boxes.
-#include <algorithm>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -17,6 +16,7 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTest>
+#include <algorithm>
 #include <fstream>
 #include <memory>
 
@@ -202,9 +202,11 @@ void CDlgSettingsTest::okRewritesAllElevenKeysInOrder() {
         }
         QTest::mouseClick(d.widget(1), Qt::LeftButton);
         const std::vector<std::u16string> expected{
-            u"Settings/TCPId", u"Settings/localPort", u"Settings/RTUId",    u"Settings/portName", u"Settings/baud",
-            u"Settings/dataBits", u"Settings/parity", u"Settings/stopBits", u"Settings/isRTU",    u"Settings/isTCP",
-            u"Settings/maxMasters", u"Settings/bindAddress", u"Settings/allowedMasters", u"Settings/writeAccess"};
+            u"Settings/TCPId",          u"Settings/localPort",  u"Settings/RTUId",
+            u"Settings/portName",       u"Settings/baud",       u"Settings/dataBits",
+            u"Settings/parity",         u"Settings/stopBits",   u"Settings/isRTU",
+            u"Settings/isTCP",          u"Settings/maxMasters", u"Settings/bindAddress",
+            u"Settings/allowedMasters", u"Settings/writeAccess"};
         QCOMPARE(f.profile.writes, expected);
         QCOMPARE(f.profile.getInt(u"Settings", u"maxMasters", -1), 1);
         QCOMPARE(f.profile.getInt(u"Settings", u"isTCP", -1), both ? 1 : 0);
@@ -254,7 +256,8 @@ void CDlgSettingsTest::serialPorts() {
     UiFixture f;
     TempDir dev;
     TempDir ttyClass;
-    for (const char* name : {"ttyS10", "ttyS2", "ttyS1", "ttyUSB0", "ttyACM1", "ttyS3", "tty5", "console", "ttyUSB"})
+    for (const char* name :
+         {"ttyS10", "ttyS2", "ttyS1", "ttyUSB0", "ttyACM1", "ttyS3", "tty5", "console", "ttyUSB"})
         touch(dev.file(name));
     // ttyS3 is a line the kernel knows without a UART behind it.
     std::filesystem::create_directories(ttyClass.file("ttyS3"));
@@ -276,7 +279,8 @@ void CDlgSettingsTest::serialPorts() {
     QVERIFY(QTest::qWaitForWindowActive(&dialog));
     auto* ports = control<QComboBox>(dialog, 1016);
     const QString base = QString::fromStdString(dev.path().string()) + "/";
-    QCOMPARE(items(ports), (QStringList{base + "ttyACM1", base + "ttyS1 *", base + "ttyS2", base + "ttyS10", base + "ttyUSB0"}));
+    QCOMPARE(items(ports), (QStringList{base + "ttyACM1", base + "ttyS1 *", base + "ttyS2", base + "ttyS10",
+                                        base + "ttyUSB0"}));
     QCOMPARE(ports->currentIndex(), 2);
 
     ports->setFocus();
@@ -476,7 +480,8 @@ void CDlgSettingsTest::accessGroupWritesItsKeys() {
     QTest::mouseClick(d.widget(1), Qt::LeftButton);
     QVERIFY(!d.dialog.isVisible());
     QCOMPARE(QString::fromStdU16String(f.profile.getString(u"Settings", u"bindAddress", u"?")), chosen);
-    QCOMPARE(f.profile.getString(u"Settings", u"allowedMasters", u"?"), std::u16string(u"10.1.2.3, 192.168.10.0/24"));
+    QCOMPARE(f.profile.getString(u"Settings", u"allowedMasters", u"?"),
+             std::u16string(u"10.1.2.3, 192.168.10.0/24"));
     QCOMPARE(f.profile.getInt(u"Settings", u"writeAccess", -1), 1);
 }
 
@@ -486,18 +491,21 @@ void CDlgSettingsTest::malformedAllowedMastersAreRefused_data() {
     QTest::newRow("octet") << "10.0.0.1, 10.0.0.256"
                            << "В списке разрешённых мастеров «10.0.0.256» не является IPv4-адресом или сетью "
                               "(например, 192.168.10.0/24).";
-    QTest::newRow("prefix") << "192.168.1.0/33" << "В списке разрешённых мастеров «192.168.1.0/33» не является "
-                                                    "IPv4-адресом или сетью (например, 192.168.10.0/24).";
-    QTest::newRow("percent") << "%1" << "В списке разрешённых мастеров «%1» не является IPv4-адресом или сетью "
-                                         "(например, 192.168.10.0/24).";
+    QTest::newRow("prefix") << "192.168.1.0/33"
+                            << "В списке разрешённых мастеров «192.168.1.0/33» не является "
+                               "IPv4-адресом или сетью (например, 192.168.10.0/24).";
+    QTest::newRow("percent") << "%1"
+                             << "В списке разрешённых мастеров «%1» не является IPv4-адресом или сетью "
+                                "(например, 192.168.10.0/24).";
     QTest::newRow("extra comma") << "10.0.0.1,,10.0.0.2"
                                  << "В списке разрешённых мастеров есть пустой элемент (лишняя запятая).";
     // The profile gives back 127 characters: a longer list would come back cut.
     QString longList;
     for (int i = 10; longList.size() <= 126; ++i) longList += QString("10.0.0.%1, ").arg(i);
     QTest::newRow("longer than the profile keeps")
-        << longList << "Список разрешённых мастеров длиннее 126 символов. Объедините адреса в сети (например, "
-                       "192.168.10.0/24).";
+        << longList
+        << "Список разрешённых мастеров длиннее 126 символов. Объедините адреса в сети (например, "
+           "192.168.10.0/24).";
 }
 
 void CDlgSettingsTest::malformedAllowedMastersAreRefused() {

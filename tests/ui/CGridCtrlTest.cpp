@@ -1,9 +1,6 @@
 // CGridCtrl and its edit box, driven through their operations and through real keys and mouse
 // events in a dialog with a default button.
 
-#include "ui/CGridCtrl.h"
-#include "ui/CGridCtrlEditCell.h"
-
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QDialog>
@@ -18,11 +15,13 @@
 #include <QScrollBar>
 #include <QTest>
 #include <QVBoxLayout>
-
 #include <map>
 #include <memory>
 #include <optional>
 #include <vector>
+
+#include "ui/CGridCtrl.h"
+#include "ui/CGridCtrlEditCell.h"
 
 using namespace tesmor::ui;
 
@@ -38,23 +37,19 @@ public:
 
     intptr_t gridNotify(CGridCtrl& grid, const GridNotification& n) override {
         received.push_back(n);
-        if (n.code == GN_CELLCHANGED)
-            textAtCellChanged = grid.itemText(n.row, n.column);
-        if (n.code == GN_DBLCLICK && n.result)
-            *n.result = doubleClickResult;
+        if (n.code == GN_CELLCHANGED) textAtCellChanged = grid.itemText(n.row, n.column);
+        if (n.code == GN_DBLCLICK && n.result) *n.result = doubleClickResult;
         const auto reply = replies.find(n.code);
         return reply == replies.end() ? 0 : reply->second;
     }
     int count(int code) const {
         int n = 0;
-        for (const GridNotification& r : received)
-            n += r.code == code;
+        for (const GridNotification& r : received) n += r.code == code;
         return n;
     }
     std::optional<GridNotification> last(int code) const {
         for (auto it = received.rbegin(); it != received.rend(); ++it)
-            if (it->code == code)
-                return *it;
+            if (it->code == code) return *it;
         return std::nullopt;
     }
 };
@@ -75,8 +70,7 @@ struct GridDialog {
         grid->setOwner(&owner);
         grid->insertColumn(0, QStringLiteral("Name"), 120);
         grid->insertColumn(1, QStringLiteral("Value"), 80, Qt::AlignRight);
-        for (const QString& name : names)
-            grid->insertRow(grid->rowCount(), name);
+        for (const QString& name : names) grid->insertRow(grid->rowCount(), name);
         other = new QLineEdit(&dialog);
         auto* buttons = new QHBoxLayout;
         auto* ok = new QPushButton(QStringLiteral("OK"), &dialog);
@@ -101,8 +95,7 @@ struct GridDialog {
     }
     QStringList column(int column) const {
         QStringList texts;
-        for (int row = 0; row < grid->rowCount(); ++row)
-            texts << grid->itemText(row, column);
+        for (int row = 0; row < grid->rowCount(); ++row) texts << grid->itemText(row, column);
         return texts;
     }
 };
@@ -165,8 +158,7 @@ void CGridCtrlTest::editEnds() {
     QFETCH(int, changes);
 
     QStringList names{QStringLiteral("Alpha")};
-    for (int i = 0; i < 60; ++i)
-        names << QStringLiteral("row %1").arg(i);
+    for (int i = 0; i < 60; ++i) names << QStringLiteral("row %1").arg(i);
     GridDialog d(names);
     QVERIFY(d.active());
     d.owner.replies = {{GN_BEGINEDIT, 1}, {GN_CELLCHANGED, reply}};
@@ -177,11 +169,21 @@ void CGridCtrlTest::editEnds() {
     QTest::keyClicks(edit, typed);  // replaces the text, which starts out selected
     QCOMPARE(edit->text(), typed);
     switch (end) {
-    case EditEnd::Return: QTest::keyClick(edit, Qt::Key_Return); break;
-    case EditEnd::KeypadEnter: QTest::keyClick(edit, Qt::Key_Enter, Qt::KeypadModifier); break;
-    case EditEnd::Escape: QTest::keyClick(edit, Qt::Key_Escape); break;
-    case EditEnd::FocusElsewhere: d.other->setFocus(Qt::MouseFocusReason); break;
-    case EditEnd::Scroll: d.grid->verticalScrollBar()->setValue(10); break;
+        case EditEnd::Return:
+            QTest::keyClick(edit, Qt::Key_Return);
+            break;
+        case EditEnd::KeypadEnter:
+            QTest::keyClick(edit, Qt::Key_Enter, Qt::KeypadModifier);
+            break;
+        case EditEnd::Escape:
+            QTest::keyClick(edit, Qt::Key_Escape);
+            break;
+        case EditEnd::FocusElsewhere:
+            d.other->setFocus(Qt::MouseFocusReason);
+            break;
+        case EditEnd::Scroll:
+            d.grid->verticalScrollBar()->setValue(10);
+            break;
     }
 
     QCOMPARE(d.grid->itemText(0, 0), expected);
@@ -195,8 +197,7 @@ void CGridCtrlTest::editEnds() {
     QCOMPARE(d.finished, 0);  // neither the default button nor Escape closed the dialog
     QVERIFY(d.dialog.isVisible());
     QTRY_VERIFY(!d.grid->findChild<CGridCtrlEditCell*>());
-    if (end == EditEnd::Return || end == EditEnd::Escape)
-        QCOMPARE(QApplication::focusWidget(), d.grid);
+    if (end == EditEnd::Return || end == EditEnd::Escape) QCOMPARE(QApplication::focusWidget(), d.grid);
 }
 
 void CGridCtrlTest::beginEditPlacesTheBoxOverTheCell() {
@@ -251,8 +252,7 @@ void CGridCtrlTest::beginEditRefusals() {
 
     GridDialog d({QStringLiteral("Alpha"), QStringLiteral("Beta")});
     d.owner.replies = {{GN_BEGINEDIT, reply}};
-    if (!withOwner)
-        d.grid->setOwner(nullptr);
+    if (!withOwner) d.grid->setOwner(nullptr);
     QCOMPARE(d.grid->beginEdit(row, column), nullptr);
     QCOMPARE(d.owner.count(GN_BEGINEDIT), asked ? 1 : 0);
     QVERIFY(!d.grid->findChild<CGridCtrlEditCell*>());
@@ -263,8 +263,8 @@ void CGridCtrlTest::doubleClickFocusesThenEdits() {
     QVERIFY(d.active());
     d.owner.replies = {{GN_BEGINEDIT, 1}};
     QItemSelectionModel* selection = d.grid->selectionModel();
-    selection->setCurrentIndex(d.grid->model()->index(0, 0), QItemSelectionModel::ClearAndSelect |
-                                                                 QItemSelectionModel::Rows);
+    selection->setCurrentIndex(d.grid->model()->index(0, 0),
+                               QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
 
     d.grid->doubleClicked(2, 1);
     QCOMPARE(d.owner.count(GN_DBLCLICK), 1);
@@ -296,8 +296,8 @@ void CGridCtrlTest::doubleClickOnNoRowOrTakenOver() {
     QVERIFY(d.active());
     d.owner.replies = {{GN_BEGINEDIT, 1}};
     QItemSelectionModel* selection = d.grid->selectionModel();
-    selection->setCurrentIndex(d.grid->model()->index(0, 0), QItemSelectionModel::ClearAndSelect |
-                                                                 QItemSelectionModel::Rows);
+    selection->setCurrentIndex(d.grid->model()->index(0, 0),
+                               QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
 
     // Below the last row, with the mouse.
     const QPoint below(10, d.grid->visualRect(d.grid->model()->index(1, 0)).bottom() + 20);
@@ -309,8 +309,8 @@ void CGridCtrlTest::doubleClickOnNoRowOrTakenOver() {
     QCOMPARE(d.grid->editCell(), nullptr);
 
     // The owner takes it over: neither focus nor edit.
-    selection->setCurrentIndex(d.grid->model()->index(0, 0), QItemSelectionModel::ClearAndSelect |
-                                                                 QItemSelectionModel::Rows);
+    selection->setCurrentIndex(d.grid->model()->index(0, 0),
+                               QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     d.owner.doubleClickResult = 1;
     d.grid->doubleClicked(1, 0);
     d.grid->doubleClicked(0, 0);
@@ -329,14 +329,14 @@ void CGridCtrlTest::rowColours_data() {
     const GridRowStyle green{GridRowStyle::defaultColor, 0x0059FF83u, 0};
     const GridRowStyle redOnBlue{0x000000FFu, 0x00FF0000u, 0};
     QTest::newRow("no style") << std::optional<GridRowStyle>() << false << defaultColour << defaultColour;
-    QTest::newRow("default colours")
-        << std::optional<GridRowStyle>(GridRowStyle{}) << false << defaultColour << defaultColour;
+    QTest::newRow("default colours") << std::optional<GridRowStyle>(GridRowStyle{}) << false << defaultColour
+                                     << defaultColour;
     QTest::newRow("background only") << std::optional<GridRowStyle>(green) << false << defaultColour
                                      << QColor(0x83, 0xFF, 0x59);
     QTest::newRow("red on blue") << std::optional<GridRowStyle>(redOnBlue) << false << QColor(Qt::red)
                                  << QColor(Qt::blue);
-    QTest::newRow("selected with style") << std::optional<GridRowStyle>(redOnBlue) << true
-                                         << defaultColour << defaultColour;
+    QTest::newRow("selected with style")
+        << std::optional<GridRowStyle>(redOnBlue) << true << defaultColour << defaultColour;
     QTest::newRow("selected without style")
         << std::optional<GridRowStyle>() << true << defaultColour << defaultColour;
 }
@@ -349,10 +349,8 @@ void CGridCtrlTest::rowColours() {
 
     GridDialog d({QStringLiteral("x"), QStringLiteral("y")});
     QVERIFY(d.active());
-    if (style)
-        QVERIFY(d.grid->setRowStyle(0, std::make_unique<GridRowStyle>(*style)));
-    if (selected)
-        d.grid->selectRow(0);
+    if (style) QVERIFY(d.grid->setRowStyle(0, std::make_unique<GridRowStyle>(*style)));
+    if (selected) d.grid->selectRow(0);
     d.other->setFocus();  // highlight colours do not depend on the list having the focus
 
     const QPalette& palette = d.grid->palette();
@@ -424,8 +422,7 @@ void CGridCtrlTest::sorting() {
         GridDialog d(rows);
         d.owner.replies = {{GN_SORT, kind}};
         d.grid->headerClicked(0);
-        if (!wantAscending)
-            d.grid->headerClicked(0);
+        if (!wantAscending) d.grid->headerClicked(0);
         QCOMPARE(d.column(0), wantAscending ? ascending : descending);
         QCOMPARE(d.owner.last(GN_SORT)->ascending, wantAscending ? 1 : 0);
         QCOMPARE(d.grid->sortKind(), int(kind));
@@ -436,8 +433,7 @@ void CGridCtrlTest::sortingKeepsRowsWhole() {
     GridDialog d({QStringLiteral("b"), QStringLiteral("a"), QStringLiteral("c")});
     QVERIFY(d.active());
     d.owner.replies = {{GN_SORT, 1}};
-    for (int row = 0; row < 3; ++row)
-        d.grid->setItemText(row, 1, QString::number(3 - row));  // b 3, a 2, c 1
+    for (int row = 0; row < 3; ++row) d.grid->setItemText(row, 1, QString::number(3 - row));  // b 3, a 2, c 1
     d.grid->setRowStyle(0, std::make_unique<GridRowStyle>(GridRowStyle{0x000000FFu, 0x00FF0000u, 0}));
     d.grid->selectRow(0);
     QHeaderView* header = d.grid->horizontalHeader();

@@ -6,7 +6,6 @@
 #include <QMetaObject>
 #include <QTest>
 #include <QWidget>
-
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -35,8 +34,9 @@ std::vector<QWidget*> pluginWidgets(const char* name) {
 struct SettingsReads {
     std::vector<std::string> keys;
     bool take() {
-        const bool read = std::any_of(keys.begin(), keys.end(),
-                                      [](const std::string& d) { return d.find("Settings/localPort") != std::string::npos; });
+        const bool read = std::any_of(keys.begin(), keys.end(), [](const std::string& d) {
+            return d.find("Settings/localPort") != std::string::npos;
+        });
         keys.clear();
         return read;
     }
@@ -61,7 +61,8 @@ private:
         HostCore::instance().raise("System/ModulesLoaded", 0);
     }
     bool menu() {
-        return HostCore::instance().runCommand("tesmor/MenuCommand", reinterpret_cast<intptr_t>(hostWindow.get()));
+        return HostCore::instance().runCommand("tesmor/MenuCommand",
+                                               reinterpret_cast<intptr_t>(hostWindow.get()));
     }
 
     std::unique_ptr<TempDir> dir;

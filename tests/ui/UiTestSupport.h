@@ -3,7 +3,6 @@
 // finding a control by its id.
 #include <QString>
 #include <QWidget>
-
 #include <memory>
 
 #include "BuiltInResources.h"

@@ -39,12 +39,13 @@ const TesmorResourceTable* englishTable() {
     const std::string path = executableDir() + "/tesmorENU.so";
     void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!library) return nullptr;
-    auto function = reinterpret_cast<TesmorResourceTableFunction>(dlsym(library, TESMOR_RESOURCE_TABLE_SYMBOL));
+    auto function =
+        reinterpret_cast<TesmorResourceTableFunction>(dlsym(library, TESMOR_RESOURCE_TABLE_SYMBOL));
     return function ? function() : nullptr;
 }
 
-RegisterInfo entry(const Resources& r, unsigned source, const std::u16string& device, const std::u16string& component,
-                   int address, std::u16string_view type, unsigned item) {
+RegisterInfo entry(const Resources& r, unsigned source, const std::u16string& device,
+                   const std::u16string& component, int address, std::u16string_view type, unsigned item) {
     RegisterInfo e;
     e.source = r.loadString(source);
     e.deviceName = device;
@@ -91,14 +92,14 @@ bool render(const Resources& resources, const QString& language, const QString& 
     test::MemoryProfile profile;
     ModbusServer server(profile, resources);
     saveRegisterMap(profile, {
-        entry(resources, 125, u"GC-1", u"", 0, texts::typeInt, 138),
-        entry(resources, 125, u"GC-1", u"", 1, texts::typeInt, 143),
-        entry(resources, 126, u"", u"", 10, texts::typeInt, 144),
-        entry(resources, 126, u"", u"", 15, texts::typeInt, 145),
-        entry(resources, 127, u"", u"Methane", 20, texts::typeFloat, 111),
-        entry(resources, 127, u"", u"Methane", 22, texts::typeInt, 129),
-        entry(resources, 127, u"", u"Ethane", 300, texts::typeFloat, 128),
-    });
+                                 entry(resources, 125, u"GC-1", u"", 0, texts::typeInt, 138),
+                                 entry(resources, 125, u"GC-1", u"", 1, texts::typeInt, 143),
+                                 entry(resources, 126, u"", u"", 10, texts::typeInt, 144),
+                                 entry(resources, 126, u"", u"", 15, texts::typeInt, 145),
+                                 entry(resources, 127, u"", u"Methane", 20, texts::typeFloat, 111),
+                                 entry(resources, 127, u"", u"Methane", 22, texts::typeInt, 129),
+                                 entry(resources, 127, u"", u"Ethane", 300, texts::typeFloat, 128),
+                             });
     profile.setInt(u"Settings", u"isTCP", 1);
     // The port name stays the fresh profile's "COM1", which selects /dev/ttyS0.
 

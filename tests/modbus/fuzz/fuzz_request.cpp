@@ -73,7 +73,8 @@ struct GuardedPage {
 
 // The answer to a frame the check passed: the function echoed and, for reads and writes, the
 // values of the store.
-void checkReply(const std::uint8_t* req, const std::uint8_t* rsp, std::size_t rspPdu, const modbus_mapping_t& m) {
+void checkReply(const std::uint8_t* req, const std::uint8_t* rsp, std::size_t rspPdu,
+                const modbus_mapping_t& m) {
     const std::uint8_t function = req[0];
     check(rspPdu >= 1 && rsp[0] == function);
     if (function == MODBUS_FC_REPORT_SLAVE_ID) return;  // the only request without an address
@@ -107,7 +108,8 @@ void checkReply(const std::uint8_t* req, const std::uint8_t* rsp, std::size_t rs
         case MODBUS_FC_WRITE_MULTIPLE_COILS: {
             const int count = word(req + 3);
             check(rspPdu == 5 && std::memcmp(rsp, req, 5) == 0);
-            for (int i = 0; i < count; ++i) check(m.tab_bits[address + i] == ((req[6 + i / 8] >> (i % 8)) & 1));
+            for (int i = 0; i < count; ++i)
+                check(m.tab_bits[address + i] == ((req[6 + i / 8] >> (i % 8)) & 1));
             break;
         }
         case MODBUS_FC_WRITE_MULTIPLE_REGISTERS: {
@@ -142,7 +144,8 @@ tesmor::RegisterInfo entry(std::u16string type, int address, std::u16string data
 }
 
 // Published: holding 10, 20-21, 30-34 and 499, coil 7.
-const tesmor::ItemCaptions kCaptions{u"mode", u"error", u"time", u"number", u"series", u"conc", u"area", u"rt"};
+const tesmor::ItemCaptions kCaptions{u"mode",   u"error", u"time", u"number",
+                                     u"series", u"conc",  u"area", u"rt"};
 const tesmor::RegisterMap kMap{entry(u"Holding Registers (4x)", 10, u"INT", u"mode"),
                                entry(u"Holding Registers (4x)", 20, u"FLOAT", u"area"),
                                entry(u"Holding Registers (4x)", 30, u"INT", u"time"),
@@ -151,7 +154,8 @@ const tesmor::RegisterMap kMap{entry(u"Holding Registers (4x)", 10, u"INT", u"mo
 
 bool publishedAt(bool coils, int address) {
     if (coils) return address == 7;
-    return address == 10 || address == 20 || address == 21 || (address >= 30 && address <= 34) || address == 499;
+    return address == 10 || address == 20 || address == 21 || (address >= 30 && address <= 34) ||
+           address == 499;
 }
 
 // True when the checked write PDU `p` touches a published register, by its own reading.
@@ -159,11 +163,22 @@ bool writeTouchesPublished(const std::uint8_t* p) {
     int address = word(p + 1), count = 1;
     bool coils = false;
     switch (p[0]) {
-        case MODBUS_FC_WRITE_SINGLE_COIL: coils = true; break;
-        case MODBUS_FC_WRITE_MULTIPLE_COILS: coils = true; count = word(p + 3); break;
-        case MODBUS_FC_WRITE_MULTIPLE_REGISTERS: count = word(p + 3); break;
-        case MODBUS_FC_WRITE_AND_READ_REGISTERS: address = word(p + 5); count = word(p + 7); break;
-        default: break;
+        case MODBUS_FC_WRITE_SINGLE_COIL:
+            coils = true;
+            break;
+        case MODBUS_FC_WRITE_MULTIPLE_COILS:
+            coils = true;
+            count = word(p + 3);
+            break;
+        case MODBUS_FC_WRITE_MULTIPLE_REGISTERS:
+            count = word(p + 3);
+            break;
+        case MODBUS_FC_WRITE_AND_READ_REGISTERS:
+            address = word(p + 5);
+            count = word(p + 7);
+            break;
+        default:
+            break;
     }
     for (int i = 0; i < count; ++i)
         if (publishedAt(coils, address + i)) return true;
@@ -220,8 +235,8 @@ void serve(const std::uint8_t* data, std::size_t size, Transport transport, tesm
         const RequestVerdict v = tesmor::checkRequest(frame, length, transport, kUnit, *store.m, &rule);
         const bool broadcast = !tcp && frame[0] == MODBUS_BROADCAST_ADDRESS;
         if (length > header + trailer)
-            checkRuleVerdict(v, tesmor::checkRequest(frame, length, transport, kUnit, *store.m), frame + header,
-                             access, broadcast);
+            checkRuleVerdict(v, tesmor::checkRequest(frame, length, transport, kUnit, *store.m),
+                             frame + header, access, broadcast);
         std::memcpy(bitsBefore.data(), store.m->tab_bits, 500);
         std::memcpy(registersBefore.data(), store.m->tab_registers, 1000);
         const int n = tesmor::answerRequest(frame, length, transport, kUnit, *store.m, reply, &rule);

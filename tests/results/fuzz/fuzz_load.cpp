@@ -1,14 +1,14 @@
 // libFuzzer entry: any bytes as a chromatogram file. load must return a result code without
 // reading past a buffer; a file it accepts must save and load back with the same samples.
-#include "platform/Text.h"
-#include "results/CVelmarFile4.h"
-
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#include "platform/Text.h"
+#include "results/CVelmarFile4.h"
 
 namespace {
 
@@ -47,8 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (file.save(tesmor::toUtf16(files.output)) != 0) std::abort();
     CVelmarFile4 again;
     if (again.load(tesmor::toUtf16(files.output)) != 0) std::abort();
-    if (again.version != file.version || again.channels.size() != file.channels.size())
-        std::abort();
+    if (again.version != file.version || again.channels.size() != file.channels.size()) std::abort();
     for (std::size_t i = 0; i < file.channels.size(); ++i) {
         if (again.channels[i].samples != file.channels[i].samples ||
             again.channels[i].number != file.channels[i].number)
