@@ -23,6 +23,7 @@ class CDlgMapSettings;
 
 namespace tesmor::ui {
 
+class CDlgRegisters;
 class CDlgSettings;
 
 class CDlgMain : public QDialog {
@@ -43,6 +44,8 @@ public:
     std::function<void()> deviceRefresher() const;
 
     CDlgSettings& settingsDialog() const { return *settings_; }
+    // The register view; button 1170 opens it window-modal.
+    CDlgRegisters& registersDialog() const { return *registers_; }
     // The settings dialog's settings-saved flag.
     bool settingsSaved() const;
     void clearSettingsSaved();
@@ -74,6 +77,7 @@ private:
     void showMapDialog();
     void showFiltersDialog();
     void showSettingsDialog();
+    void showRegistersDialog();
     QString text(unsigned control) const;
 
     const UiContext& context_;
@@ -82,6 +86,7 @@ private:
     CDlgSettings* settings_ = nullptr;
     CDlgMapSettings* map_ = nullptr;
     CDlgFilters* filters_ = nullptr;
+    CDlgRegisters* registers_ = nullptr;
     ItemCaptions captions_;
     std::shared_ptr<RefreshGate> gate_;
 };
