@@ -96,6 +96,24 @@ bool encodeFloat(float value, std::u16string_view order, std::array<std::uint16_
     return true;
 }
 
+bool decodeFloat(std::array<std::uint16_t, 2> r, std::u16string_view order, float& out) noexcept {
+    auto swap = [](std::uint16_t w) { return static_cast<std::uint16_t>((w << 8) | (w >> 8)); };
+    std::uint16_t ab = 0;
+    std::uint16_t cd = 0;
+    if (order == texts::bigEndian)
+        ab = r[0], cd = r[1];
+    else if (order == texts::littleEndian)
+        ab = swap(r[1]), cd = swap(r[0]);
+    else if (order == texts::bigEndianByteSwap)
+        ab = swap(r[0]), cd = swap(r[1]);
+    else if (order == texts::littleEndianByteSwap)
+        ab = r[1], cd = r[0];
+    else
+        return false;
+    out = std::bit_cast<float>(static_cast<std::uint32_t>((std::uint32_t(ab) << 16) | cd));
+    return true;
+}
+
 std::uint16_t roundedLow16(double value) noexcept {
     if (std::isnan(value)) return 0;
     const double r = std::round(value);  // halves away from zero

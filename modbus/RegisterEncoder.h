@@ -46,6 +46,9 @@ void writeRegister(const RegisterInfo& entry, const ItemCaptions& captions, modb
 // the float's bits (Debian's libmodbus 3.1.6 modbus_set_float_* helpers are pairwise swapped).
 // Returns false for an unknown byte order.
 bool encodeFloat(float value, std::u16string_view byteOrder, std::array<std::uint16_t, 2>& out) noexcept;
+// The float that two registers hold in one of the four byte orders, as a master configured for
+// that order reads it. Returns false for an unknown byte order.
+bool decodeFloat(std::array<std::uint16_t, 2> registers, std::u16string_view byteOrder, float& out) noexcept;
 
 // Round half away from zero to a 32-bit integer and keep its low 16 bits; NaN and values
 // outside the 32-bit range give 0.

@@ -87,6 +87,10 @@ constexpr TesmorString kStrings[] = {
     {1442, u"последний %1"},
     {1443, u" "},
     {1444, u"нет ответов"},
+    // 1460-1462: the register view's headings
+    {1460, u"Значение (Decimal)"},
+    {1461, u"Значение (Hex)"},
+    {1462, u"FLOAT\n%1"},
     // 1900-1921: map files and tag lists
     {1900, u"Файл пуст."},
     {1901, u"Первая строка должна быть строкой заголовка: %1"},
@@ -165,6 +169,13 @@ constexpr TesmorDialogText kDialogTexts[] = {
     {116, 1010, u"Настройки"},
     {116, 1029, u"Фильтры"},
     {116, 1049, u"Обновить подключение"},
+    {116, 1170, u"Регистры"},
+
+    // Template 140: the register view.
+    {140, 0, u"Регистры"},
+    {140, 1171, u"Таблица:"},
+    {140, 1173, u"Перейти к адресу:"},
+    {140, 2, u"Закрыть"},
 
     // Template 118: the connection settings. Static texts are filed under 1201 to 1213.
     {118, 0, u"Настройки"},

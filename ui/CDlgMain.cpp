@@ -23,6 +23,7 @@
 #include "ui/CAboutDlg.h"
 #include "ui/CDlgFilters.h"
 #include "ui/CDlgMapSettings.h"
+#include "ui/CDlgRegisters.h"
 #include "ui/CDlgSettings.h"
 #include "ui/CGridCtrl.h"
 #include "ui/CGridCtrlEditCell.h"
@@ -161,7 +162,8 @@ CDlgMain::CDlgMain(const UiContext& context, QWidget* parent)
     auto* settings = button(this, 1010, text(1010));
     auto* filters = button(this, 1029, text(1029));
     auto* reconnectButton = button(this, 1049, text(1049));
-    for (QPushButton* b : {map, settings, filters, reconnectButton}) buttons->addWidget(b);
+    auto* registers = button(this, 1170, text(1170));
+    for (QPushButton* b : {map, settings, filters, reconnectButton, registers}) buttons->addWidget(b);
     buttons->addStretch();
 
     // The about box's entry, where a window menu of the desktop cannot hold it: a labelled button.
@@ -177,6 +179,7 @@ CDlgMain::CDlgMain(const UiContext& context, QWidget* parent)
     map_ = new CDlgMapSettings(
         context_, [this] { rebuildList(); }, this);
     filters_ = new CDlgFilters(context_, this);
+    registers_ = new CDlgRegisters(context_, this);
 
     traffic_ = new QLabel(this);
     traffic_->setObjectName(QStringLiteral("id%1").arg(kTrafficId));
@@ -191,6 +194,7 @@ CDlgMain::CDlgMain(const UiContext& context, QWidget* parent)
     connect(settings, &QPushButton::clicked, this, &CDlgMain::showSettingsDialog);
     connect(filters, &QPushButton::clicked, this, &CDlgMain::showFiltersDialog);
     connect(reconnectButton, &QPushButton::clicked, this, &CDlgMain::reconnect);
+    connect(registers, &QPushButton::clicked, this, &CDlgMain::showRegistersDialog);
 
     captions_ = loadItemCaptions(context_.resources);
     context_.server.loadRegisterMap();
@@ -283,6 +287,9 @@ void CDlgMain::showSettingsDialog() { settings_->exec(); }
 void CDlgMain::showMapDialog() { map_->exec(); }
 
 void CDlgMain::showFiltersDialog() { filters_->exec(); }
+
+// Window-modal without a nested event loop: the view refreshes itself from its timer.
+void CDlgMain::showRegistersDialog() { registers_->open(); }
 
 void CDlgMain::showAbout() {
     // Held by a guard: the window may be destroyed while the box is open (the plug-in unloaded).

@@ -21,6 +21,7 @@ namespace tesmor::ui {
 
 class CDlgFilters;
 class CDlgMapSettings;
+class CDlgRegisters;
 class CDlgSettings;
 class CGridCtrl;
 
@@ -42,6 +43,8 @@ public:
     std::function<void()> deviceRefresher() const;
 
     CDlgSettings& settingsDialog() const { return *settings_; }
+    // The register view; button 1170 opens it window-modal.
+    CDlgRegisters& registersDialog() const { return *registers_; }
     // The settings dialog's settings-saved flag.
     bool settingsSaved() const;
     void clearSettingsSaved();
@@ -73,6 +76,7 @@ private:
     void showMapDialog();
     void showFiltersDialog();
     void showSettingsDialog();
+    void showRegistersDialog();
     QString text(unsigned control) const;
 
     const UiContext& context_;
@@ -81,6 +85,7 @@ private:
     CDlgSettings* settings_ = nullptr;
     CDlgMapSettings* map_ = nullptr;
     CDlgFilters* filters_ = nullptr;
+    CDlgRegisters* registers_ = nullptr;
     ItemCaptions captions_;
     std::shared_ptr<RefreshGate> gate_;
 };

@@ -13,7 +13,11 @@
 
 namespace tesmor::ui {
 
-void fitColumns(QTableView& view, std::span<const int> minimums) {
+namespace {
+
+// Widens the columns to the headings, the minimums and the cells of the rows `forEachRow` names.
+template <typename ForEachRow>
+void widenColumns(QTableView& view, std::span<const int> minimums, ForEachRow forEachRow) {
     const QAbstractItemModel* model = view.model();
     if (!model) return;
     QHeaderView* header = view.horizontalHeader();
@@ -31,14 +35,30 @@ void fitColumns(QTableView& view, std::span<const int> minimums) {
     option.font = view.font();
     option.widget = &view;
     const int grid = view.showGrid() ? 1 : 0;
-    for (int r = 0; r < model->rowCount(); ++r)
+    forEachRow([&](int r) {
         for (int c = 0; c < columns; ++c) {
             const QModelIndex index = model->index(r, c);
             const int need = view.itemDelegateForIndex(index)->sizeHint(option, index).width() + grid;
             wanted[std::size_t(c)] = std::max(wanted[std::size_t(c)], need);
         }
+    });
     for (int c = 0; c < columns; ++c)
         if (header->sectionSize(c) < wanted[std::size_t(c)]) header->resizeSection(c, wanted[std::size_t(c)]);
+}
+
+}  // namespace
+
+void fitColumns(QTableView& view, std::span<const int> minimums) {
+    const int rows = view.model() ? view.model()->rowCount() : 0;
+    widenColumns(view, minimums, [rows](auto&& measure) {
+        for (int r = 0; r < rows; ++r) measure(r);
+    });
+}
+
+void fitColumnsToRows(QTableView& view, std::span<const int> rows) {
+    widenColumns(view, {}, [rows](auto&& measure) {
+        for (int r : rows) measure(r);
+    });
 }
 
 int lineEditTextRoom(const QLineEdit& edit) {

@@ -13,6 +13,9 @@ namespace tesmor::ui {
 // minimums[column] (columns beyond the span have no minimum). Never narrows a column, so a width
 // the user dragged wider stays.
 void fitColumns(QTableView& view, std::span<const int> minimums = {});
+// As fitColumns, measuring only the cells of `rows` (and the headings): for a list whose other
+// rows were fitted before and have not changed since.
+void fitColumnsToRows(QTableView& view, std::span<const int> rows);
 
 // The pixels an edit box of its current size has for its text (what it shows without scrolling).
 int lineEditTextRoom(const QLineEdit& edit);

@@ -85,6 +85,10 @@ constexpr TesmorString kStrings[] = {
     {1442, u"last %1"},
     {1443, u","},
     {1444, u"no answers"},
+    // 1460-1462: the register view's headings
+    {1460, u"Value (Decimal)"},
+    {1461, u"Value (Hex)"},
+    {1462, u"FLOAT\n%1"},
     // 1900-1921: map files and tag lists
     {1900, u"The file is empty."},
     {1901, u"The first line must be the header row: %1"},
@@ -162,6 +166,13 @@ constexpr TesmorDialogText kDialogTexts[] = {
     {116, 1010, u"Settings"},
     {116, 1029, u"Filters"},
     {116, 1049, u"Reconnect"},
+    {116, 1170, u"Registers"},
+
+    // Template 140: the register view.
+    {140, 0, u"Registers"},
+    {140, 1171, u"Table:"},
+    {140, 1173, u"Go to address:"},
+    {140, 2, u"Close"},
 
     // Template 118: the connection settings. Static texts are filed under 1201 to 1213.
     {118, 0, u"Settings"},

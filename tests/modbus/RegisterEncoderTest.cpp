@@ -249,6 +249,20 @@ const EncodeCase kCases[] = {
 INSTANTIATE_TEST_SUITE_P(Rows, Encode, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A master set to the entry's byte order reads the value back from the fixed register images.
+TEST(DecodeFloat, FloatRowsReadBackInTheirByteOrder) {
+    for (const EncodeCase& c : kCases) {
+        if (c.dataType != texts::typeFloat || c.expected.size() != 2) continue;
+        SCOPED_TRACE(c.name);
+        float value = -1;
+        ASSERT_TRUE(decodeFloat({c.expected[0], c.expected[1]}, c.byteOrder, value));
+        EXPECT_EQ(value, static_cast<float>(c.value));
+    }
+    float untouched = 5;
+    EXPECT_FALSE(decodeFloat({0x3F80, 0}, u"big-endian", untouched));
+    EXPECT_EQ(untouched, 5);
+}
+
 TEST(EncodeCaptions, MapFromAnotherLanguageWritesNothing) {
     ModbusMapping store(modbus_mapping_new(500, 500, 500, 500));
     test::CaptionStrings english;

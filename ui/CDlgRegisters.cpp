@@ -1,0 +1,348 @@
+#include "ui/CDlgRegisters.h"
+
+#include <QAbstractTableModel>
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSpinBox>
+#include <QTableView>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <iterator>
+
+#include "modbus/RegisterEncoder.h"
+#include "ui/DialogSupport.h"
+#include "ui/ModuleIcon.h"
+#include "ui/TextFit.h"
+
+namespace tesmor::ui {
+
+namespace {
+
+constexpr unsigned kTemplate = 140;
+constexpr int kTableLabelId = 1171;
+constexpr int kTableId = 1172;
+constexpr int kAddressLabelId = 1173;
+constexpr int kAddressId = 1174;
+constexpr int kListId = 1175;
+constexpr int kCloseId = 2;
+constexpr int kRefreshMs = 1000;
+
+// The register type texts of the map name the tables, in StoreTable order.
+constexpr std::u16string_view kTableTypes[] = {texts::coilStatus, texts::inputStatus, texts::inputRegisters,
+                                               texts::holdingRegisters};
+constexpr std::u16string_view kByteOrders[] = {texts::bigEndian, texts::littleEndian,
+                                               texts::bigEndianByteSwap, texts::littleEndianByteSwap};
+
+bool isBitTable(StoreTable table) {
+    return table == StoreTable::Coils || table == StoreTable::DiscreteInputs;
+}
+
+enum class Column {
+    AddressDecimal,
+    AddressHex,
+    Bit,
+    ValueDecimal,
+    ValueHex,
+    Float0,  // then one per byte order, in kByteOrders order
+    Float1,
+    Float2,
+    Float3,
+    Source,
+    Device,
+    Component,
+    DataItem,
+};
+
+constexpr Column kBitColumns[] = {Column::AddressDecimal, Column::AddressHex, Column::Bit,     Column::Source,
+                                  Column::Device,         Column::Component,  Column::DataItem};
+constexpr Column kRegisterColumns[] = {Column::AddressDecimal, Column::AddressHex, Column::ValueDecimal,
+                                       Column::ValueHex,       Column::Float0,     Column::Float1,
+                                       Column::Float2,         Column::Float3,     Column::Source,
+                                       Column::Device,         Column::Component,  Column::DataItem};
+
+// Always ".", whatever the process locale says; the shortest text that reads back as the same float.
+QString floatText(float value) {
+    char buffer[64];
+    const auto r = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return r.ec == std::errc() ? QString::fromLatin1(buffer, r.ptr - buffer) : QString();
+}
+
+const RegisterSnapshot::Publisher* publisherAt(const RegisterSnapshot& s, int address) {
+    const int i = s.publisher[std::size_t(address)];
+    return i < 0 ? nullptr : &s.publishers[std::size_t(i)];
+}
+
+bool samePublisher(const RegisterSnapshot& a, const RegisterSnapshot& b, int address) {
+    const auto* pa = publisherAt(a, address);
+    const auto* pb = publisherAt(b, address);
+    return pa == pb || (pa && pb && *pa == *pb);
+}
+
+}  // namespace
+
+RegisterSnapshot takeSnapshot(ModbusServer& server, StoreTable table) {
+    RegisterSnapshot s;
+    const std::u16string_view type = kTableTypes[int(table)];
+    const auto locked = server.lock();
+    const modbus_mapping_t& store = locked.registers();
+    switch (table) {
+        case StoreTable::Coils:
+            s.values.assign(store.tab_bits, store.tab_bits + store.nb_bits);
+            break;
+        case StoreTable::DiscreteInputs:
+            s.values.assign(store.tab_input_bits, store.tab_input_bits + store.nb_input_bits);
+            break;
+        case StoreTable::InputRegisters:
+            s.values.assign(store.tab_input_registers, store.tab_input_registers + store.nb_input_registers);
+            break;
+        case StoreTable::HoldingRegisters:
+            s.values.assign(store.tab_registers, store.tab_registers + store.nb_registers);
+            break;
+    }
+    s.publisher.assign(s.values.size(), -1);
+    const ItemCaptions& captions = locked.captions();
+    for (const RegisterInfo& e : locked.registerMap()) {
+        if (e.registerType != type || !spanFitsTables(e, captions, int(s.values.size()))) continue;
+        s.publishers.push_back({e.source, e.deviceName, e.component, e.dataItem});
+        std::fill_n(s.publisher.begin() + e.address, registerSpan(e, captions), int(s.publishers.size()) - 1);
+    }
+    if (isBitTable(table))
+        for (std::uint16_t& bit : s.values) bit = bit ? 1 : 0;
+    return s;
+}
+
+// The rows of one snapshot; texts are made when the view asks for them.
+class CDlgRegisters::Model final : public QAbstractTableModel {
+public:
+    Model(const Resources& resources, QObject* parent) : QAbstractTableModel(parent) {
+        auto load = [&](unsigned id) { return toQString(resources.loadString(id)); };
+        headings_[int(Column::AddressDecimal)] = load(131);
+        headings_[int(Column::AddressHex)] = load(117);
+        headings_[int(Column::Bit)] = load(135);
+        headings_[int(Column::ValueDecimal)] = load(1460);
+        headings_[int(Column::ValueHex)] = load(1461);
+        for (int i = 0; i < 4; ++i)
+            headings_[int(Column::Float0) + i] = load(1462).arg(toQString(kByteOrders[i]));
+        headings_[int(Column::Source)] = load(147);
+        headings_[int(Column::Device)] = load(148);
+        headings_[int(Column::Component)] = load(130);
+        headings_[int(Column::DataItem)] = load(134);
+    }
+
+    void reset(bool bits, RegisterSnapshot snapshot) {
+        beginResetModel();
+        bits_ = bits;
+        snapshot_ = std::move(snapshot);
+        endResetModel();
+    }
+
+    // Takes the new snapshot and returns the rows whose texts changed.
+    std::vector<int> update(RegisterSnapshot snapshot) {
+        if (snapshot.values.size() != snapshot_.values.size()) {
+            reset(bits_, std::move(snapshot));
+            std::vector<int> all(snapshot_.values.size());
+            for (std::size_t i = 0; i < all.size(); ++i) all[i] = int(i);
+            return all;
+        }
+        std::vector<int> changed;
+        const int n = int(snapshot.values.size());
+        for (int r = 0; r < n; ++r) {
+            auto differs = [&](int a) {
+                return a < n && snapshot.values[std::size_t(a)] != snapshot_.values[std::size_t(a)];
+            };
+            // A row's floats read the next register too.
+            if (differs(r) || (!bits_ && differs(r + 1)) || !samePublisher(snapshot, snapshot_, r))
+                changed.push_back(r);
+        }
+        snapshot_ = std::move(snapshot);
+        for (std::size_t i = 0; i < changed.size();) {
+            std::size_t j = i + 1;
+            while (j < changed.size() && changed[j] == changed[j - 1] + 1) ++j;
+            emit dataChanged(index(changed[i], 0), index(changed[j - 1], columnCount() - 1),
+                             {Qt::DisplayRole});
+            i = j;
+        }
+        return changed;
+    }
+
+    int rowCount(const QModelIndex& parent = {}) const override {
+        return parent.isValid() ? 0 : int(snapshot_.values.size());
+    }
+    int columnCount(const QModelIndex& parent = {}) const override {
+        if (parent.isValid()) return 0;
+        return bits_ ? int(std::size(kBitColumns)) : int(std::size(kRegisterColumns));
+    }
+
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
+        if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 ||
+            section >= columnCount())
+            return QAbstractTableModel::headerData(section, orientation, role);
+        return headings_[int(columnAt(section))];
+    }
+
+    QVariant data(const QModelIndex& index, int role) const override {
+        if (role != Qt::DisplayRole || !index.isValid()) return {};
+        return cellText(index.row(), columnAt(index.column()));
+    }
+
+private:
+    Column columnAt(int section) const { return bits_ ? kBitColumns[section] : kRegisterColumns[section]; }
+
+    QString cellText(int row, Column column) const {
+        const std::uint16_t value = snapshot_.values[std::size_t(row)];
+        const auto* entry = publisherAt(snapshot_, row);
+        switch (column) {
+            case Column::AddressDecimal:
+                return QString::number(row);
+            case Column::AddressHex:
+                return hexAddressText(row);
+            case Column::Bit:
+            case Column::ValueDecimal:
+                return QString::number(value);
+            case Column::ValueHex:
+                return hexAddressText(value);
+            case Column::Float0:
+            case Column::Float1:
+            case Column::Float2:
+            case Column::Float3: {
+                // The last register has no pair.
+                if (std::size_t(row) + 1 >= snapshot_.values.size()) return {};
+                float f = 0;
+                const int order = int(column) - int(Column::Float0);
+                decodeFloat({value, snapshot_.values[std::size_t(row) + 1]}, kByteOrders[order], f);
+                return floatText(f);
+            }
+            case Column::Source:
+                return entry ? toQString(entry->source) : QString();
+            case Column::Device:
+                return entry ? toQString(entry->deviceName) : QString();
+            case Column::Component:
+                return entry ? toQString(entry->component) : QString();
+            case Column::DataItem:
+                return entry ? toQString(entry->dataItem) : QString();
+        }
+        return {};
+    }
+
+    QString headings_[int(Column::DataItem) + 1];
+    bool bits_ = false;
+    RegisterSnapshot snapshot_;
+};
+
+CDlgRegisters::CDlgRegisters(const UiContext& context, QWidget* parent) : QDialog(parent), context_(context) {
+    setObjectName(QStringLiteral("CDlgRegisters"));
+    setWindowTitle(text(0));
+    setWindowIcon(moduleIcon());
+
+    auto* tableLabel = withId(new QLabel(text(kTableLabelId), this), kTableLabelId);
+    tables_ = withId(new QComboBox(this), kTableId);
+    for (std::u16string_view type : kTableTypes) tables_->addItem(toQString(type));
+    tableLabel->setBuddy(tables_);
+    auto* addressLabel = withId(new QLabel(text(kAddressLabelId), this), kAddressLabelId);
+    address_ = withId(new QSpinBox(this), kAddressId);
+    addressLabel->setBuddy(address_);
+
+    list_ = withId(new QTableView(this), kListId);
+    model_ = new Model(context_.resources, this);
+    list_->setModel(model_);
+    list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    list_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    list_->verticalHeader()->hide();
+    list_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    list_->horizontalHeader()->setHighlightSections(false);
+
+    auto* close = withId(new QPushButton(text(kCloseId), this), kCloseId);
+    close->setDefault(true);
+    connect(close, &QPushButton::clicked, this, &QDialog::reject);
+
+    auto* top = new QHBoxLayout;
+    top->addWidget(tableLabel);
+    top->addWidget(tables_);
+    top->addSpacing(16);
+    top->addWidget(addressLabel);
+    top->addWidget(address_);
+    top->addStretch();
+    auto* bottom = new QHBoxLayout;
+    bottom->addStretch();
+    bottom->addWidget(close);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(top);
+    layout->addWidget(list_, 1);
+    layout->addLayout(bottom);
+
+    timer_ = new QTimer(this);
+    timer_->setObjectName(QStringLiteral("refreshTimer"));
+    timer_->setInterval(kRefreshMs);
+    connect(timer_, &QTimer::timeout, this, &CDlgRegisters::refresh);
+
+    tables_->setCurrentIndex(int(table_));
+    showTable(table_);
+    connect(tables_, &QComboBox::currentIndexChanged, this, [this](int i) { showTable(StoreTable(i)); });
+
+    // Wide enough for every column of the register tables where the screen allows.
+    const int width = list_->horizontalHeader()->length() + 2 * list_->frameWidth() +
+                      list_->verticalScrollBar()->sizeHint().width() + 24;
+    resize(std::min(width, 1500), 560);
+}
+
+CDlgRegisters::~CDlgRegisters() = default;
+
+QString CDlgRegisters::text(unsigned control) const { return dialogText(context_, kTemplate, control); }
+
+void CDlgRegisters::showTable(StoreTable table) {
+    if (tables_->currentIndex() != int(table)) {
+        tables_->setCurrentIndex(int(table));  // the drop-down comes back here
+        return;
+    }
+    table_ = table;
+    model_->reset(isBitTable(table), takeSnapshot(context_.server, table));
+    address_->setRange(0, std::max(0, model_->rowCount() - 1));
+    fitColumns(*list_);
+}
+
+void CDlgRegisters::refresh() {
+    const std::vector<int> changed = model_->update(takeSnapshot(context_.server, table_));
+    if (!changed.empty()) fitColumnsToRows(*list_, changed);
+}
+
+void CDlgRegisters::jumpTo(int address) {
+    if (address < 0 || address >= model_->rowCount()) return;
+    const QModelIndex index = model_->index(address, 0);
+    list_->setCurrentIndex(index);
+    list_->selectRow(address);
+    list_->scrollTo(index, QAbstractItemView::PositionAtCenter);
+}
+
+void CDlgRegisters::showEvent(QShowEvent* event) {
+    refresh();
+    timer_->start();
+    QDialog::showEvent(event);
+}
+
+void CDlgRegisters::hideEvent(QHideEvent* event) {
+    timer_->stop();
+    QDialog::hideEvent(event);
+}
+
+void CDlgRegisters::keyPressEvent(QKeyEvent* event) {
+    // Enter in the address box jumps there instead of pressing the default button; the box has
+    // read its text by the time the key reaches the window.
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (enter && address_->hasFocus()) {
+        jumpTo(address_->value());
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+}  // namespace tesmor::ui
