@@ -22,24 +22,13 @@
 #include <vector>
 
 #include "modbus/ModbusServer.h"
+#include "support/Loopback.h"
 #include "support/MemoryProfile.h"
 
 namespace {
 
 using namespace tesmor;
 using Clock = std::chrono::steady_clock;
-
-int freePort() {
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
-    return ntohs(a.sin_port);
-}
 
 struct NoStrings : StringSource {
     std::u16string loadString(unsigned) const override { return {}; }
@@ -200,13 +189,13 @@ int main(int argc, char** argv) {
 
     test::MemoryProfile profile;
     NoStrings strings;
-    const int pluginPort = freePort();
+    const int pluginPort = test::freeTcpPort();
     profile.setInt(kSettingsSection, u"isTCP", 1);
     profile.setInt(kSettingsSection, u"localPort", pluginPort);
     profile.setInt(kSettingsSection, u"maxMasters", 8);
     ModbusServer server(profile, strings);
     server.restart();
-    const int barePort = freePort();
+    const int barePort = test::freeTcpPort();
     BareServer bare(barePort);
     for (int i = 0; i < 300 && !server.tcpListening(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -27,24 +27,13 @@
 
 #include "modbus/DeviceMonitor.h"
 #include "modbus/ModbusServer.h"
+#include "support/Loopback.h"
 #include "support/MemoryProfile.h"
 
 namespace {
 
 using namespace tesmor;
 using Clock = std::chrono::steady_clock;
-
-int freePort() {
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
-    return ntohs(a.sin_port);
-}
 
 struct Strings : StringSource {
     std::u16string loadString(unsigned id) const override {
@@ -125,7 +114,7 @@ struct Side {
 class BareLoop {
 public:
     BareLoop()
-        : port_(freePort()),
+        : port_(test::freeTcpPort()),
           store_(modbus_mapping_new(500, 500, 500, 500), modbus_mapping_free),
           ctx_(modbus_new_tcp("127.0.0.1", port_)) {
         listener_ = modbus_tcp_listen(ctx_.get(), 1);
@@ -161,7 +150,7 @@ private:
 void BM_ServerVersusBareLoop(benchmark::State& state) {
     test::MemoryProfile profile;
     Strings strings;
-    const int port = freePort();
+    const int port = test::freeTcpPort();
     profile.setInt(kSettingsSection, u"isTCP", 1);
     profile.setInt(kSettingsSection, u"localPort", port);
     RegisterMap map;
@@ -317,7 +306,7 @@ void BM_RtuDuringTcpFlood(benchmark::State& state) {
     }
     test::MemoryProfile profile;
     Strings strings;
-    const int port = freePort();
+    const int port = test::freeTcpPort();
     profile.setInt(kSettingsSection, u"isTCP", 1);
     profile.setInt(kSettingsSection, u"localPort", port);
     profile.setInt(kSettingsSection, u"isRTU", 1);
