@@ -183,10 +183,39 @@ std::uint8_t writeRefusal(const WriteRule& rule, const std::uint8_t* p, int leng
                : 0;
 }
 
-MasterGate::MasterGate(std::u16string_view allowedMasters) {
+void AddressLog::log(Ipv4 address, const std::string& line, const std::string& crowdLine) {
+    const auto now = Clock::now();
+    if (lastLogged_.size() >= kMaxRemembered)
+        std::erase_if(lastLogged_, [now](const auto& e) { return now - e.second >= kLogEvery; });
+    const auto it = lastLogged_.find(address);
+    if (it != lastLogged_.end()) {
+        if (now - it->second < kLogEvery) return;
+        it->second = now;
+    } else if (lastLogged_.size() < kMaxRemembered) {
+        lastLogged_.emplace(address, now);
+    } else {
+        if (now - crowdLogged_ >= kLogEvery) {
+            crowdLogged_ = now;
+            logLine(crowdLine);
+        }
+        return;
+    }
+    logLine(line);
+}
+
+std::optional<Ipv4> peerIpv4(int fd) noexcept {
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0 || peer.sin_family != AF_INET)
+        return std::nullopt;
+    return ntohl(peer.sin_addr.s_addr);
+}
+
+MasterGate::MasterGate(std::u16string_view allowedMasters, std::string transportName)
+    : name_(std::move(transportName)) {
     if (allowedMasters.size() == kMaxAllowedMastersLength + 1) {
         list_ = MasterList::nobody();
-        logLine("Modbus TCP: \"allowedMasters\" is " + std::to_string(allowedMasters.size()) +
+        logLine(name_ + ": \"allowedMasters\" is " + std::to_string(allowedMasters.size()) +
                 " characters long and may have been cut by the profile store; no master is admitted");
         return;
     }
@@ -196,37 +225,18 @@ MasterGate::MasterGate(std::u16string_view allowedMasters) {
         return;
     }
     list_ = MasterList::nobody();
-    logLine("Modbus TCP: \"allowedMasters\" holds \"" + toUtf8(parsed.badItem) +
+    logLine(name_ + ": \"allowedMasters\" holds \"" + toUtf8(parsed.badItem) +
             "\", which is neither an IPv4 address nor a block like 192.168.10.0/24; no master is admitted");
 }
 
 bool MasterGate::admit(int fd) {
     if (list_.allowsEveryone()) return true;
-    sockaddr_in peer{};
-    socklen_t len = sizeof peer;
-    const bool known =
-        ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 && peer.sin_family == AF_INET;
-    const Ipv4 address = known ? ntohl(peer.sin_addr.s_addr) : 0;
-    if (known && list_.allows(address)) return true;
-
-    const auto now = Clock::now();
-    if (lastLogged_.size() >= kMaxRemembered)
-        std::erase_if(lastLogged_, [now](const auto& e) { return now - e.second >= kLogEvery; });
-    const auto it = lastLogged_.find(address);
-    if (it != lastLogged_.end()) {
-        if (now - it->second < kLogEvery) return false;
-        it->second = now;
-    } else if (lastLogged_.size() < kMaxRemembered) {
-        lastLogged_.emplace(address, now);
-    } else {
-        if (now - manyLogged_ >= kLogEvery) {
-            manyLogged_ = now;
-            logLine("Modbus TCP: masters from many addresses not in \"allowedMasters\" are being refused");
-        }
-        return false;
-    }
-    logLine("Modbus TCP: master " + (known ? formatIpv4(address) : std::string("of unknown address")) +
-            " is not in \"allowedMasters\"; connection closed");
+    const auto address = peerIpv4(fd);
+    if (address && list_.allows(*address)) return true;
+    refusals_.log(address.value_or(0),
+                  name_ + ": master " + (address ? formatIpv4(*address) : std::string("of unknown address")) +
+                      " is not in \"allowedMasters\"; connection closed",
+                  name_ + ": masters from many addresses not in \"allowedMasters\" are being refused");
     return false;
 }
 

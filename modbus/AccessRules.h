@@ -94,20 +94,36 @@ bool touchesPublished(const RegisterMap& map, const ItemCaptions& captions, bool
 // inside the tables) a write touching a published register is refused whole (02).
 std::uint8_t writeRefusal(const WriteRule& rule, const std::uint8_t* pdu, int length, bool checked) noexcept;
 
+// Per-address log lines, for one transport thread: one line per address a minute at most, so a
+// master retrying in a loop cannot fill the log; past 1024 addresses in a minute a single summary
+// line a minute stands for all the others.
+class AddressLog {
+public:
+    void log(Ipv4 address, const std::string& line, const std::string& crowdLine);
+
+private:
+    std::unordered_map<Ipv4, std::chrono::steady_clock::time_point> lastLogged_;
+    std::chrono::steady_clock::time_point crowdLogged_{};
+};
+
+// The address of the master on a connected socket; nullopt when it is not IPv4.
+std::optional<Ipv4> peerIpv4(int fd) noexcept;
+
 // The allow-list at accept, for one TCP transport thread: a master from another address is
 // closed before any byte is read or written, and logged at most once a minute per address.
 class MasterGate {
 public:
-    // Parses the stored list; a list that cannot be read allows nobody and is logged here.
-    explicit MasterGate(std::u16string_view allowedMasters);
+    // Parses the stored list; a list that cannot be read allows nobody and is logged here, the
+    // line starting with `transportName` ("Modbus TCP").
+    explicit MasterGate(std::u16string_view allowedMasters, std::string transportName = "Modbus TCP");
     // True when the master on the accepted socket `fd` may be served; false (logged) otherwise.
     // The caller closes a refused socket at once.
     bool admit(int fd);
 
 private:
     MasterList list_;
-    std::unordered_map<Ipv4, std::chrono::steady_clock::time_point> lastLogged_;
-    std::chrono::steady_clock::time_point manyLogged_{};
+    std::string name_;
+    AddressLog refusals_;
 };
 
 }  // namespace tesmor

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "modbus/RequestCheck.h"
+
 namespace tesmor {
 
 struct CounterSnapshot {
@@ -71,7 +73,7 @@ private:
 };
 
 // "tcp masters=1 requests=123 exceptions=0 dropped=0 last=2026-12-10T15:04:05" (local time;
-// last=- before the first answer); without masters= for RTU (`tcp` false).
-std::string countersLine(bool tcp, const CounterSnapshot& s);
+// last=- before the first answer); "tls masters=..." for TLS, "rtu requests=..." for RTU.
+std::string countersLine(Transport transport, const CounterSnapshot& s);
 
 }  // namespace tesmor

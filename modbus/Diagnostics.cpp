@@ -191,8 +191,11 @@ int answerServerId(int unitId, const DeviceIdentity& identity, std::uint8_t* out
     return static_cast<int>(4 + length);
 }
 
-std::string countersLine(bool tcp, const CounterSnapshot& s) {
-    std::string line = tcp ? "tcp masters=" + std::to_string(s.masters) + " " : "rtu ";
+std::string countersLine(Transport transport, const CounterSnapshot& s) {
+    std::string line = transport == Transport::Rtu
+                           ? "rtu "
+                           : (transport == Transport::Tls ? "tls" : "tcp") + std::string(" masters=") +
+                                 std::to_string(s.masters) + " ";
     line += "requests=" + std::to_string(s.requests) + " exceptions=" + std::to_string(s.exceptions) +
             " dropped=" + std::to_string(s.dropped) + " last=";
     if (s.lastAnsweredMs == 0) return line + "-";

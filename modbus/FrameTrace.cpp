@@ -35,7 +35,7 @@ std::string frameTraceLine(Transport transport, std::string_view master, bool re
                   static_cast<int>(ms));
     std::string line = "modbus trace ";
     line += stamp;
-    line += transport == Transport::Tcp ? " tcp " : " rtu ";
+    line += transport == Transport::Rtu ? " rtu " : transport == Transport::Tls ? " tls " : " tcp ";
     line += master.empty() ? std::string_view("?") : master;
     line += request ? " ->" : " <-";
     static constexpr char kHex[] = "0123456789ABCDEF";

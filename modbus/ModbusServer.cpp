@@ -32,16 +32,17 @@ void ModbusServer::restart() {
     }
     if (s.tcpEnabled == 1) {
         startPending_ = false;
-        tcpRunning_ = true;
+        tcp_.running = true;
         tcpThread_ = std::jthread([this, s](std::stop_token t) { runTcp(t, s); });
     }
     if (s.rtuEnabled == 1) {
         startPending_ = false;
-        rtuRunning_ = true;
+        rtu_.running = true;
         rtuThread_ = std::jthread([this, s](std::stop_token t) { runRtu(t, s); });
     }
     if (s.tls.enabled == 1) {
         startPending_ = false;
+        tls_.running = true;
         tlsThread_ = std::jthread([this, s](std::stop_token t) { runTls(t, s); });
     }
 }
@@ -62,8 +63,7 @@ void ModbusServer::stopTransports() {
     tcpThread_ = {};
     rtuThread_ = {};
     tlsThread_ = {};
-    tcpRunning_ = false;
-    rtuRunning_ = false;
+    for (TransportState* t : {&tcp_, &rtu_, &tls_}) t->running = false;
 }
 
 void ModbusServer::reloadConfiguration() {
@@ -141,16 +141,16 @@ void ModbusServer::setIdentity(DeviceIdentity identity) {
 }
 
 int ModbusServer::answer(const std::uint8_t* frame, int length, Transport transport, int unitId,
-                         std::uint8_t* reply) {
-    TransportCounters& counters = countersOf(transport);
+                         std::uint8_t* reply, bool mayWrite) {
+    TransportCounters& counters = stateOf(transport).counters;
     int n = 0;
     {
         std::lock_guard data(dataMutex_);
-        const WriteRule rule{writeAccess_, &map_, &captions_};
+        const WriteRule rule{mayWrite ? writeAccess_ : WriteAccess::None, &map_, &captions_};
         const ServerInfo info{&identity_, &counters};
         n = answerRequest(frame, length, transport, unitId, *registers_, reply, &rule, &info);
     }
-    const int header = transport == Transport::Tcp ? 7 : 1;
+    const int header = transport == Transport::Rtu ? 1 : 7;
     if (n > 0)
         counters.answered((reply[header] & 0x80) != 0);
     else if (transport == Transport::Rtu && length > 0 && frame[0] == MODBUS_BROADCAST_ADDRESS)

@@ -1,8 +1,8 @@
 #pragma once
 // The plug-in's Modbus slave: one register store (500 coils, 500 discrete inputs, 500 input
-// registers, 500 holding registers) served by a Modbus TCP server on all IPv4 interfaces and
-// a Modbus RTU slave on a serial port, either, both or neither, plus the register map and the
-// data-item captions the map is encoded with.
+// registers, 500 holding registers) served by a Modbus TCP server, a Modbus/TCP Security (TLS)
+// server and a Modbus RTU slave on a serial port, any of them or none, plus the register map and
+// the data-item captions the map is encoded with.
 //
 // Locking: one mutex guards the register map, the register store and the captions. It is
 // taken through lock(), which hands out the only access to those three; the transports take
@@ -10,7 +10,8 @@
 // flags have their own synchronisation and may be read from any thread.
 //
 // Transports: each one frames the bytes it receives and hands every complete frame to one
-// request path (answer()); TCP in TcpTransport.cpp, RTU in RtuTransport.cpp.
+// request path (answer()); TCP in TcpTransport.cpp, RTU in RtuTransport.cpp, TLS in
+// TlsTransport.cpp on the TCP connection machinery.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -31,7 +32,7 @@
 
 namespace tesmor {
 
-class TlsSession;
+class TlsContext;
 
 class ModbusServer {
 public:
@@ -97,51 +98,60 @@ public:
     // connected, "192.0.2.7 (+2)".
     std::u16string localHostName() const;
     std::u16string peerAddress() const;
-    // True while the TCP transport holds its listening socket / the RTU transport its port.
-    bool tcpListening() const noexcept { return tcpListening_.load(); }
-    // The port the TCP server listens on, 0 while it does not; with "localPort" 0 the system's choice.
-    int tcpPort() const noexcept { return tcpPort_.load(); }
-    bool rtuOpen() const noexcept { return rtuOpen_.load(); }
+    // True while the TCP / TLS transport holds its listening socket, the RTU transport its port.
+    bool tcpListening() const noexcept { return tcp_.open.load(); }
+    bool tlsListening() const noexcept { return tls_.open.load(); }
+    bool rtuOpen() const noexcept { return rtu_.open.load(); }
+    // The port the TCP / TLS server listens on, 0 while it does not; with port 0 in the profile
+    // the system's choice.
+    int tcpPort() const noexcept { return tcp_.port.load(); }
+    int tlsPort() const noexcept { return tls_.port.load(); }
     // True while the transport's thread runs (its flag was 1 at the last restart), listening or not.
-    bool running(Transport transport) const noexcept {
-        return (transport == Transport::Tcp ? tcpRunning_ : rtuRunning_).load();
-    }
+    bool running(Transport transport) const noexcept { return stateOf(transport).running.load(); }
 
     // The traffic counters of one transport; they survive restarts. Any thread, no lock.
-    CounterSnapshot counters(Transport transport) const noexcept { return countersOf(transport).snapshot(); }
+    CounterSnapshot counters(Transport transport) const noexcept {
+        return stateOf(transport).counters.snapshot();
+    }
     // Replaces what functions 17 and 43 answer (taken under the store lock). Any thread.
     void setIdentity(DeviceIdentity identity);
-    // True while the TLS transport holds its listening socket.
-    bool tlsListening() const noexcept { return tlsListening_.load(); }
 
 private:
     // The request path of both transports: checks one complete frame and answers it from the
     // store under the lock. Writes the bytes to send into `reply` (kMaxReply bytes) and returns
-    // their number, 0 when nothing is to be sent.
-    int answer(const std::uint8_t* frame, int length, Transport transport, int unitId, std::uint8_t* reply);
+    // their number, 0 when nothing is to be sent. `mayWrite` false refuses every write function
+    // whatever "writeAccess" allows (a TLS master without a write role).
+    int answer(const std::uint8_t* frame, int length, Transport transport, int unitId, std::uint8_t* reply,
+               bool mayWrite = true);
 
     void runTcp(std::stop_token stop, ConnectionSettings settings) noexcept;
     void runRtu(std::stop_token stop, ConnectionSettings settings) noexcept;
     void runTls(std::stop_token stop, ConnectionSettings settings) noexcept;
     void tlsLoop(std::stop_token stop, const ConnectionSettings& settings);
-    // Handshakes with and serves one accepted master; returns why it was refused, empty otherwise.
-    std::string serveTlsMaster(TlsSession& session, const Waker& waker, const std::stop_token& stop,
-                               const ConnectionSettings& settings);
     void tcpLoop(std::stop_token stop, const ConnectionSettings& settings);
     void rtuLoop(std::stop_token stop, const ConnectionSettings& settings);
+    // What one listening port serves: plain TCP, or TLS with `tls` set.
+    struct Served {
+        Transport transport = Transport::Tcp;
+        int port = 0;
+        int unitId = 1;
+        std::size_t maxMasters = 1;
+        const TlsContext* tls = nullptr;
+        std::u16string_view writeRoles;  // TLS: the roles whose masters may write
+    };
     // One accepted master's connection (TcpTransport.cpp).
     struct TcpConnection;
-    enum class TcpOutcome { Open, Gone, Stalled };
+    enum class TcpOutcome { Open, Gone, Stalled, Refused };
     // Serves one accepted master until it leaves, fails, stalls or a stop comes. Returns true
     // when the master ended it by not taking its replies.
-    bool serveMaster(TcpConnection& c, const Waker& waker, const std::stop_token& stop, int unitId);
-    // Serves up to settings.maxMasters masters at once from one poll() loop until a stop comes.
-    void serveMasters(const std::stop_token& stop, const ConnectionSettings& settings, Ipv4 local,
-                      MasterGate& gate, const Waker& waker);
+    bool serveMaster(TcpConnection& c, const Waker& waker, const std::stop_token& stop, const Served& served);
+    // Serves up to served.maxMasters masters at once from one poll() loop until a stop comes.
+    void serveMasters(const std::stop_token& stop, const Served& served, Ipv4 local, MasterGate& gate,
+                      const Waker& waker);
     // Handles what poll() reported for one connection (0: nothing, a deadline may have passed)
     // and answers its complete frames.
-    TcpOutcome serviceMaster(TcpConnection& c, short revents, int unitId);
-    bool answerFrames(TcpConnection& c, int unitId);
+    TcpOutcome serviceMaster(TcpConnection& c, short revents, const Served& served);
+    bool answerFrames(TcpConnection& c, const Served& served);
     // Answers requests on an opened serial port (non-blocking) until it goes away or a stop comes.
     void serveLine(int fd, const Waker& waker, const std::stop_token& stop,
                    const ConnectionSettings& settings);
@@ -153,11 +163,19 @@ private:
     void refreshPeerInfo(int socket, PeerRefresh& state);
     void stopTransports();
     void logMisplacedEntries();
-    TransportCounters& countersOf(Transport t) noexcept {
-        return t == Transport::Tcp ? tcpCounters_ : rtuCounters_;
+
+    // What the readers see of one transport. The counters survive restarts.
+    struct TransportState {
+        std::atomic<bool> running{false};
+        std::atomic<bool> open{false};  // listening socket / serial port held
+        std::atomic<int> port{0};       // TCP and TLS: the port listened on
+        TransportCounters counters;
+    };
+    TransportState& stateOf(Transport t) noexcept {
+        return t == Transport::Tcp ? tcp_ : t == Transport::Rtu ? rtu_ : tls_;
     }
-    const TransportCounters& countersOf(Transport t) const noexcept {
-        return t == Transport::Tcp ? tcpCounters_ : rtuCounters_;
+    const TransportState& stateOf(Transport t) const noexcept {
+        return t == Transport::Tcp ? tcp_ : t == Transport::Rtu ? rtu_ : tls_;
     }
 
     Profile& profile_;
@@ -174,14 +192,7 @@ private:
     std::function<void()> reloadHook_;
 
     std::atomic<bool> startPending_{true};
-    std::atomic<bool> tcpListening_{false};
-    std::atomic<int> tcpPort_{0};
-    std::atomic<bool> rtuOpen_{false};
-    std::atomic<bool> tlsListening_{false};
-    std::atomic<bool> tcpRunning_{false};
-    std::atomic<bool> rtuRunning_{false};
-    TransportCounters tcpCounters_;
-    TransportCounters rtuCounters_;
+    TransportState tcp_, rtu_, tls_;
 
     std::mutex dataMutex_;
     RegisterMap map_;

@@ -264,7 +264,7 @@ int answerRequest(const std::uint8_t* frame, int length, Transport transport, in
                   const ServerInfo* info) noexcept {
     const RequestVerdict v = checkRequest(frame, length, transport, unitId, store, rule);
     if (v.action == RequestVerdict::Drop) return 0;
-    const bool tcp = transport == Transport::Tcp;
+    const bool tcp = transport != Transport::Rtu;
     const int header = tcp ? kTcpHeader : kRtuHeader;
     std::uint8_t* pdu = reply + header;
     int pduLength = 2;

@@ -15,7 +15,8 @@
 
 namespace tesmor {
 
-enum class Transport { Tcp, Rtu };
+// Tls is Modbus/TCP Security: TCP framing (MBAP header) inside TLS.
+enum class Transport { Tcp, Rtu, Tls };
 struct ServerInfo;  // Diagnostics.h
 
 struct RequestVerdict {

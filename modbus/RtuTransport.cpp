@@ -68,7 +68,7 @@ void ModbusServer::runRtu(std::stop_token stop, ConnectionSettings settings) noe
     } catch (const std::exception& e) {
         logLine(std::string("Modbus RTU transport ended: ") + e.what());
     }
-    rtuOpen_ = false;
+    rtu_.open = false;
 }
 
 void ModbusServer::rtuLoop(std::stop_token stop, const ConnectionSettings& s) {
@@ -116,9 +116,9 @@ void ModbusServer::rtuLoop(std::stop_token stop, const ConnectionSettings& s) {
         ::ioctl(fd, TIOCEXCL);
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
         openLog.succeed();
-        rtuOpen_ = true;
+        rtu_.open = true;
         serveLine(fd, waker, stop, s);
-        rtuOpen_ = false;
+        rtu_.open = false;
         ::ioctl(fd, TIOCNXCL);
         modbus_close(ctx.get());  // closing the descriptor drops the lock
         if (!stop.stop_requested()) {
@@ -192,7 +192,7 @@ void ModbusServer::serveLine(int fd, const Waker& waker, const std::stop_token& 
                 if (untilSilence && have >= 4 && ours(in[0]) && crcGood(in, have))
                     serve(in, have);
                 else if (have > 0)
-                    rtuCounters_.dropped(ours(in[0]) && have >= 4);  // ours: a bad CRC
+                    rtu_.counters.dropped(ours(in[0]) && have >= 4);  // ours: a bad CRC
                 have = 0;
                 untilSilence = false;
             }
@@ -203,7 +203,7 @@ void ModbusServer::serveLine(int fd, const Waker& waker, const std::stop_token& 
             have += static_cast<std::size_t>(n);
             lastByte = Clock::now();
             if (have == sizeof in) {  // longer than any frame: drop it all and wait for silence
-                rtuCounters_.dropped(true);
+                rtu_.counters.dropped(true);
                 have = 0;
                 untilSilence = true;
             }

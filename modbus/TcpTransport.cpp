@@ -22,6 +22,7 @@
 #include "modbus/AccessRules.h"
 #include "modbus/FrameTrace.h"
 #include "modbus/ModbusServer.h"
+#include "modbus/TlsContext.h"
 #include "modbus/TransportSupport.h"
 #include "platform/Log.h"
 #include "platform/Text.h"
@@ -100,15 +101,16 @@ UniqueFd listenTcp(Ipv4 local, int port, int backlog, int& error) {
     return s;
 }
 
-void traceExchange(int fd, const std::uint8_t* request, int length, const std::uint8_t* reply, int n) {
+void traceExchange(Transport transport, int fd, const std::uint8_t* request, int length,
+                   const std::uint8_t* reply, int n) {
     char dotted[INET_ADDRSTRLEN + 8] = "?";
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
     if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 &&
         ::inet_ntop(AF_INET, &peer.sin_addr, dotted, INET_ADDRSTRLEN))
         std::snprintf(dotted + std::strlen(dotted), 8, ":%u", static_cast<unsigned>(ntohs(peer.sin_port)));
-    traceFrame(Transport::Tcp, dotted, true, request, static_cast<std::size_t>(length));
-    if (n > 0) traceFrame(Transport::Tcp, dotted, false, reply, static_cast<std::size_t>(n));
+    traceFrame(transport, dotted, true, request, static_cast<std::size_t>(length));
+    if (n > 0) traceFrame(transport, dotted, false, reply, static_cast<std::size_t>(n));
 }
 
 int msUntil(Clock::time_point deadline) {
@@ -139,16 +141,50 @@ bool peerGone(int fd) {
 }  // namespace
 
 struct ModbusServer::TcpConnection {
-    TcpConnection(UniqueFd socket, std::string peer, TransportCounters& counters)
-        : fd(std::move(socket)), address(std::move(peer)), counters(counters) {
+    // With `context`, a Modbus/TCP Security master: its handshake comes before any frame.
+    TcpConnection(UniqueFd socket, std::string peer, Ipv4 ip, TransportCounters& counters,
+                  const TlsContext* context)
+        : fd(std::move(socket)), address(std::move(peer)), ip(ip), counters(counters) {
+        if (context) {
+            tls.emplace(*context, fd.get());
+            handshaking = true;
+        }
         counters.masterConnected();
     }
     ~TcpConnection() { counters.masterLeft(); }
     TcpConnection(const TcpConnection&) = delete;
     TcpConnection& operator=(const TcpConnection&) = delete;
 
+    // The session says goodbye on its socket, so it must go before the socket closes: once closed,
+    // the descriptor's number may already belong to another thread's file.
+    void close() {
+        tls.reset();
+        fd.reset();
+    }
+    // Advances the TLS handshake; false when the connection ends (`refusal` says why when the
+    // master was refused rather than gone).
+    bool handshake(std::u16string_view writeRoles) {
+        const TlsStep step = tls->handshake();
+        if (step == TlsStep::failed) refusal = tls->error();
+        if (step == TlsStep::failed || step == TlsStep::closed) return false;
+        tlsWaits = step;
+        if (step == TlsStep::done) {
+            handshaking = false;
+            mayWrite = tlsRoleMayWrite(writeRoles, tls->role());
+            lastInput = Clock::now();
+        }
+        return true;
+    }
     // Sends what it can without waiting; false when the connection has failed.
     bool flush() {
+        if (tls) {
+            const TlsStep step = sent < pending ? tls->write({out + sent, pending - sent}) : tls->flush();
+            sent = pending;  // the session holds what is left
+            if (step == TlsStep::failed || step == TlsStep::closed) return false;
+            tlsWaits = step;
+            if (step == TlsStep::done) sent = pending = 0;
+            return true;
+        }
         while (sent < pending) {
             const ssize_t n = ::send(fd.get(), out + sent, pending - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n > 0) {
@@ -165,6 +201,14 @@ struct ModbusServer::TcpConnection {
     }
     // Reads what has arrived; false when the master closed the connection or it failed.
     bool receive() {
+        if (tls) {
+            std::size_t n = 0;
+            const TlsStep step = tls->read({in + have, sizeof in - have}, n);
+            tlsWaits = step;
+            have += n;
+            if (n > 0) lastInput = Clock::now();
+            return step != TlsStep::failed && step != TlsStep::closed;
+        }
         const ssize_t n = ::recv(fd.get(), in + have, sizeof in - have, MSG_DONTWAIT);
         if (n > 0) {
             have += static_cast<std::size_t>(n);
@@ -173,28 +217,38 @@ struct ModbusServer::TcpConnection {
         }
         return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
     }
-    // A waiting reply is sent before anything more is read.
-    short events() const { return pending > 0 ? POLLOUT : POLLIN; }
+    // A waiting reply is sent before anything more is read; TLS waits for what its session asks.
+    short events() const {
+        if (tls) return tlsWaits == TlsStep::wantWrite ? POLLOUT : POLLIN;
+        return pending > 0 ? POLLOUT : POLLIN;
+    }
     // When the connection must be looked at even without an event.
     Clock::time_point deadline() const {
+        if (handshaking) return lastInput + kSendLimit;
         if (pending > 0) return lastOutput + kSendLimit;
         if (have > 0) return lastInput + kByteTimeout;
         return Clock::time_point::max();
     }
 
     UniqueFd fd;
-    std::string address;  // the master's, dotted
+    std::optional<TlsSession> tls;  // after fd: destroyed first
+    std::string address;            // the master's, dotted
+    Ipv4 ip;
     TransportCounters& counters;
     // Received bytes: at most one partial frame stays after the complete ones are answered, and
     // nothing is read while a reply waits, so a read always finds room for a whole frame.
     std::uint8_t in[4 * MODBUS_TCP_MAX_ADU_LENGTH];
     std::size_t have = 0;
     std::uint8_t out[kMaxReply];
-    std::size_t sent = 0, pending = 0;  // the reply waiting to be sent is out[sent, pending)
-    Clock::time_point lastInput = Clock::now();
+    std::size_t sent = 0, pending = 0;           // the reply waiting to be sent is out[sent, pending)
+    Clock::time_point lastInput = Clock::now();  // until the handshake ends: the time of accept
     Clock::time_point lastOutput = lastInput;
     PeerRefresh peer;
     bool answered = false;
+    bool handshaking = false;
+    bool mayWrite = true;  // false: a TLS master whose role may not write
+    TlsStep tlsWaits = TlsStep::wantRead;
+    std::string refusal;  // why the handshake failed
 };
 
 void ModbusServer::refreshPeerInfo(int socket, PeerRefresh& state) {
@@ -236,8 +290,8 @@ void ModbusServer::runTcp(std::stop_token stop, ConnectionSettings settings) noe
     } catch (const std::exception& e) {
         logLine(std::string("Modbus TCP transport ended: ") + e.what());
     }
-    tcpListening_ = false;
-    tcpPort_ = 0;
+    tcp_.open = false;
+    tcp_.port = 0;
     std::lock_guard info(infoMutex_);
     localHostName_.clear();
     peerAddress_.clear();
@@ -247,21 +301,18 @@ void ModbusServer::tcpLoop(std::stop_token stop, const ConnectionSettings& s) {
     Waker waker;
     std::stop_callback wake(stop, [&waker] { waker.signal(); });
 
-    if (s.tcpPort < 0 || s.tcpPort > 65535) {
-        logLine("Modbus TCP: port " + std::to_string(s.tcpPort) + " is not a TCP port; not listening");
-        while (!stop.stop_requested()) pause(waker);
-        return;
-    }
-    const auto local = bindAddressOf(s.bindAddress);
+    const auto local = listenAddress(Transport::Tcp, s.tcpPort, s.bindAddress);
     if (!local) {
-        logLine("Modbus TCP: \"bindAddress\" \"" + toUtf8(s.bindAddress) +
-                "\" is not an IPv4 address; not listening");
         while (!stop.stop_requested()) pause(waker);
         return;
     }
     MasterGate gate(s.allowedMasters);
+    Served served;
+    served.port = s.tcpPort;
+    served.unitId = s.tcpUnitId;
+    served.maxMasters = static_cast<std::size_t>(s.maxMasters);
     if (s.maxMasters > 1) {
-        serveMasters(stop, s, *local, gate, waker);
+        serveMasters(stop, served, *local, gate, waker);
         return;
     }
 
@@ -281,8 +332,8 @@ void ModbusServer::tcpLoop(std::stop_token stop, const ConnectionSettings& s) {
         listenLog.succeed();
         // Port 0: the system's choice, kept for the whole run so masters find it again after a re-listen.
         port = localPort(listener.get());
-        tcpPort_ = port;
-        tcpListening_ = true;
+        tcp_.port = port;
+        tcp_.open = true;
 
         // Accept one master.
         std::unique_ptr<TcpConnection> master;
@@ -305,11 +356,12 @@ void ModbusServer::tcpLoop(std::stop_token stop, const ConnectionSettings& s) {
             }
             acceptLog.succeed();
             if (gate.admit(connection.get()))
-                master = std::make_unique<TcpConnection>(std::move(connection), dotted(peer), tcpCounters_);
+                master = std::make_unique<TcpConnection>(std::move(connection), dotted(peer),
+                                                         ntohl(peer.sin_addr.s_addr), tcp_.counters, nullptr);
         }
         if (!master) break;
 
-        if (serveMaster(*master, waker, stop, s.tcpUnitId)) {
+        if (serveMaster(*master, waker, stop, served)) {
             stuckLog.fail("Modbus TCP: master " + master->address + " took no reply for " +
                           std::to_string(kSendLimit.count()) + " s; connection closed");
         } else {
@@ -317,21 +369,21 @@ void ModbusServer::tcpLoop(std::stop_token stop, const ConnectionSettings& s) {
         }
         // After a disconnect the listening socket is opened anew, which drops a queued master.
         master.reset();
-        tcpListening_ = false;
-        tcpPort_ = 0;
+        tcp_.open = false;
+        tcp_.port = 0;
     }
 }
 
-bool ModbusServer::answerFrames(TcpConnection& c, int unitId) {
+bool ModbusServer::answerFrames(TcpConnection& c, const Served& served) {
     while (c.pending == 0) {
         const int length = tcpFrameLength(c.in, c.have);
         if (length < 0) {  // an invalid MBAP header: the stream cannot be framed any more
-            tcpCounters_.dropped(true);
+            c.counters.dropped(true);
             return false;
         }
         if (length == 0 || c.have < static_cast<std::size_t>(length)) break;
-        const int n = answer(c.in, length, Transport::Tcp, unitId, c.out);
-        if (frameTraceOn()) traceExchange(c.fd.get(), c.in, length, c.out, n);
+        const int n = answer(c.in, length, served.transport, served.unitId, c.out, c.mayWrite);
+        if (frameTraceOn()) traceExchange(served.transport, c.fd.get(), c.in, length, c.out, n);
         c.have -= static_cast<std::size_t>(length);
         std::memmove(c.in, c.in + length, c.have);
         if (n > 0) {
@@ -345,33 +397,47 @@ bool ModbusServer::answerFrames(TcpConnection& c, int unitId) {
     return true;
 }
 
-ModbusServer::TcpOutcome ModbusServer::serviceMaster(TcpConnection& c, short revents, int unitId) {
+ModbusServer::TcpOutcome ModbusServer::serviceMaster(TcpConnection& c, short revents, const Served& served) {
     if (revents & (POLLERR | POLLNVAL)) return TcpOutcome::Gone;
     if (revents == 0) {
         const auto now = Clock::now();
+        if (c.handshaking && now >= c.deadline()) {
+            c.refusal = "no handshake within " + std::to_string(kSendLimit.count()) + " s";
+            return TcpOutcome::Refused;
+        }
         if (c.pending > 0 && now >= c.lastOutput + kSendLimit) return TcpOutcome::Stalled;
         // A stalled partial frame: its bytes must never be read as the start of the next one.
         if (c.pending == 0 && c.have > 0 && now >= c.lastInput + kByteTimeout) {
-            tcpCounters_.dropped(true);
+            c.counters.dropped(true);
             return TcpOutcome::Gone;
         }
         return TcpOutcome::Open;
     }
-    const bool ok = c.pending > 0 ? c.flush() : c.receive();
-    return ok && answerFrames(c, unitId) ? TcpOutcome::Open : TcpOutcome::Gone;
+    if (c.handshaking) {
+        if (!c.handshake(served.writeRoles))
+            return c.refusal.empty() ? TcpOutcome::Gone : TcpOutcome::Refused;
+        if (c.handshaking) return TcpOutcome::Open;
+        // The first request may have come with the handshake's last message: read on.
+    }
+    bool ok = (c.pending > 0 ? c.flush() : c.receive()) && answerFrames(c, served);
+    // Bytes a TLS session has already decrypted wake no poll().
+    while (ok && c.pending == 0 && c.tls && c.tls->hasBufferedInput())
+        ok = c.receive() && answerFrames(c, served);
+    return ok ? TcpOutcome::Open : TcpOutcome::Gone;
 }
 
 bool ModbusServer::serveMaster(TcpConnection& c, const Waker& waker, const std::stop_token& stop,
-                               int unitId) {
+                               const Served& served) {
     while (!stop.stop_requested()) {
         const auto deadline = c.deadline();
         const int ev = waitFor(c.fd.get(), c.events(), waker,
                                deadline == Clock::time_point::max() ? -1 : msUntil(deadline));
         if (ev < 0 || stop.stop_requested()) return false;
-        switch (serviceMaster(c, static_cast<short>(ev), unitId)) {
+        switch (serviceMaster(c, static_cast<short>(ev), served)) {
             case TcpOutcome::Open:
                 break;
             case TcpOutcome::Gone:
+            case TcpOutcome::Refused:  // only TLS masters are refused, and they never come here
                 return false;
             case TcpOutcome::Stalled:
                 return true;
@@ -380,31 +446,37 @@ bool ModbusServer::serveMaster(TcpConnection& c, const Waker& waker, const std::
     return false;
 }
 
-void ModbusServer::serveMasters(const std::stop_token& stop, const ConnectionSettings& s, Ipv4 local,
+void ModbusServer::serveMasters(const std::stop_token& stop, const Served& served, Ipv4 local,
                                 MasterGate& gate, const Waker& waker) {
-    const std::size_t limit = static_cast<std::size_t>(s.maxMasters);
+    const std::string name = serverName(served.transport);
+    TransportState& state = stateOf(served.transport);
+    const std::size_t limit = served.maxMasters;
     OnceLog listenLog, acceptLog;
     MinuteLog stuckLog, evictLog, refuseLog;
+    AddressLog handshakeLog;
 
     // The listening socket stays open for the whole run, so a master that reconnects is never refused.
     UniqueFd listener;
     while (!listener && !stop.stop_requested()) {
         int error = 0;
-        listener = listenTcp(local, s.tcpPort, SOMAXCONN, error);
+        listener = listenTcp(local, served.port, SOMAXCONN, error);
         if (!listener) {
-            listenLog.fail("Modbus TCP: cannot listen on " + formatIpv4(local) + " port " +
-                           std::to_string(s.tcpPort) + ": " + errorText(error) + "; retrying until stopped");
+            listenLog.fail(name + ": cannot listen on " + formatIpv4(local) + " port " +
+                           std::to_string(served.port) + ": " + errorText(error) +
+                           "; retrying until stopped");
             pause(waker);
         }
     }
     if (!listener) return;
-    tcpPort_ = localPort(listener.get());
-    tcpListening_ = true;
+    state.port = localPort(listener.get());
+    state.open = true;
 
     // In the order of acceptance, so the newest master is the last one.
     std::vector<std::unique_ptr<TcpConnection>> masters;
     std::u16string shownAddress;
+    // "Remote IP" shows plain TCP's masters, as it always has.
     auto showMasters = [&] {
+        if (served.transport != Transport::Tcp) return;
         for (const auto& m : masters)
             if (m->answered) shownAddress = toUtf16(m->address);
         std::u16string text = shownAddress;
@@ -425,11 +497,11 @@ void ModbusServer::serveMasters(const std::stop_token& stop, const ConnectionSet
         const auto silentS =
             std::chrono::duration_cast<std::chrono::seconds>(now - (*idle)->lastInput).count();
         if (now - (*idle)->lastInput < kIdleEviction) {
-            refuseLog.log("Modbus TCP: " + std::to_string(limit) + " masters connected; new master " +
-                          newcomer + " closed");
+            refuseLog.log(name + ": " + std::to_string(limit) + " masters connected; new master " + newcomer +
+                          " closed");
             return false;
         }
-        evictLog.log("Modbus TCP: master " + (*idle)->address + " silent for " + std::to_string(silentS) +
+        evictLog.log(name + ": master " + (*idle)->address + " silent for " + std::to_string(silentS) +
                      " s closed to let in new master " + newcomer);
         masters.erase(idle);
         return true;
@@ -456,19 +528,23 @@ void ModbusServer::serveMasters(const std::stop_token& stop, const ConnectionSet
         for (std::size_t i = 0; i < masters.size(); ++i) {
             TcpConnection& m = *masters[i];
             const bool wasAnswered = m.answered;
-            switch (serviceMaster(m, fds[i + 2].revents, s.tcpUnitId)) {
+            switch (serviceMaster(m, fds[i + 2].revents, served)) {
                 case TcpOutcome::Open:
                     changed |= m.answered != wasAnswered;
-                    break;
+                    continue;
                 case TcpOutcome::Stalled:
-                    stuckLog.log("Modbus TCP: master " + m.address + " took no reply for " +
+                    stuckLog.log(name + ": master " + m.address + " took no reply for " +
                                  std::to_string(kSendLimit.count()) + " s; connection closed");
-                    [[fallthrough]];
+                    break;
+                case TcpOutcome::Refused:
+                    handshakeLog.log(m.ip, name + ": master " + m.address + " refused: " + m.refusal,
+                                     name + ": handshakes from many addresses are failing");
+                    break;
                 case TcpOutcome::Gone:
-                    m.fd.reset();
-                    changed = true;
                     break;
             }
+            m.close();
+            changed = true;
         }
         std::erase_if(masters, [](const auto& m) { return !m->fd; });
 
@@ -482,7 +558,7 @@ void ModbusServer::serveMasters(const std::stop_token& stop, const ConnectionSet
                     const int err = errno;
                     if (err == EINTR || err == ECONNABORTED) continue;
                     if (err == EAGAIN || err == EWOULDBLOCK) break;
-                    acceptLog.fail("Modbus TCP: accept failed: " + errorText(err) + "; retrying");
+                    acceptLog.fail(name + ": accept failed: " + errorText(err) + "; retrying");
                     acceptAgain = Clock::now() + std::chrono::milliseconds(kRetryMs);
                     break;
                 }
@@ -496,8 +572,8 @@ void ModbusServer::serveMasters(const std::stop_token& stop, const ConnectionSet
                     changed |= masters.size() != before;
                     if (!room) continue;  // the newcomer's socket closes here
                 }
-                masters.push_back(
-                    std::make_unique<TcpConnection>(std::move(connection), address, tcpCounters_));
+                masters.push_back(std::make_unique<TcpConnection>(
+                    std::move(connection), address, ntohl(peer.sin_addr.s_addr), state.counters, served.tls));
                 // The address is shown from its first answer on, with the other connections counted.
                 masters.back()->peer.peerDone = true;
                 changed = true;

@@ -206,7 +206,7 @@ bool tlsRoleMayWrite(std::u16string_view writeRoles, const std::optional<std::st
     }
 }
 
-TlsSession::TlsSession(const TlsContext& context, UniqueFd socket) : socket_(std::move(socket)) {
+TlsSession::TlsSession(const TlsContext& context, int socket) : socket_(socket) {
     ssl_.reset(SSL_new(context.get()));
     const BIO_METHOD* method = noSignalSocketMethod();
     BIO* bio = method ? BIO_new(method) : nullptr;
@@ -215,7 +215,7 @@ TlsSession::TlsSession(const TlsContext& context, UniqueFd socket) : socket_(std
         ERR_clear_error();
         throw std::runtime_error("TLS: cannot create a session");
     }
-    BIO_set_fd(bio, socket_.get(), BIO_NOCLOSE);
+    BIO_set_fd(bio, socket_, BIO_NOCLOSE);
     SSL_set_bio(ssl_.get(), bio, bio);
     SSL_set_accept_state(ssl_.get());
 }
@@ -287,6 +287,10 @@ TlsStep TlsSession::read(std::span<std::uint8_t> buffer, std::size_t& bytesRead)
     if (result == 1) return TlsStep::done;
     bytesRead = 0;
     return stepFor(result);
+}
+
+bool TlsSession::hasBufferedInput() const noexcept {
+    return ssl_ && !fatal_ && SSL_has_pending(ssl_.get()) == 1;
 }
 
 TlsStep TlsSession::write(std::span<const std::uint8_t> data) {

@@ -15,8 +15,6 @@
 #include <string_view>
 #include <vector>
 
-#include "modbus/Handles.h"
-
 namespace tesmor {
 
 struct SslContextFree {
@@ -72,12 +70,13 @@ enum class TlsStep {
     failed,     // the connection is unusable; error() says why
 };
 
-// One server-side TLS connection on a connected non-blocking socket, which it owns.
+// One server-side TLS connection on a connected non-blocking socket, which the caller keeps open
+// for the session's lifetime.
 // No call blocks; each reports what the socket must become ready for before the next attempt.
 class TlsSession {
 public:
     // Throws std::runtime_error when OpenSSL cannot make the session (out of memory).
-    TlsSession(const TlsContext& context, UniqueFd socket);
+    TlsSession(const TlsContext& context, int socket);
     TlsSession(TlsSession&&) noexcept = default;
     TlsSession& operator=(TlsSession&&) noexcept = default;
     ~TlsSession();
@@ -86,6 +85,8 @@ public:
     TlsStep handshake();
     // Reads decrypted bytes into `buffer`: `done` with bytesRead > 0, or another step with 0.
     TlsStep read(std::span<std::uint8_t> buffer, std::size_t& bytesRead);
+    // True when decrypted bytes wait inside the session, where poll() does not see them.
+    bool hasBufferedInput() const noexcept;
     // Queues `data` and sends as much as the socket takes: `done` when nothing is left pending,
     // `wantWrite`/`wantRead` while output remains (call flush() when the socket is ready).
     TlsStep write(std::span<const std::uint8_t> data);
@@ -96,12 +97,12 @@ public:
     const std::optional<std::string>& role() const noexcept { return role_; }
     // Why the last step failed, for the log.
     const std::string& error() const noexcept { return error_; }
-    int fd() const noexcept { return socket_.get(); }
+    int fd() const noexcept { return socket_; }
 
 private:
     TlsStep stepFor(int result);
 
-    UniqueFd socket_;  // declared first: the session must be freed before its socket closes
+    int socket_;
     SslPtr ssl_;
     std::vector<std::uint8_t> pending_;
     std::size_t inFlight_ = 0;  // length of a write OpenSSL asked to retry with the same arguments

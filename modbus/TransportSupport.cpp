@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/Log.h"
+#include "platform/Text.h"
 
 namespace tesmor::transport {
 
@@ -27,6 +28,31 @@ int waitFor(int fd, short events, const Waker& waker, int timeoutMs) {
 }
 
 void pause(const Waker& waker) { waitFor(-1, 0, waker, kRetryMs); }
+
+std::string serverName(Transport transport) {
+    switch (transport) {
+        case Transport::Tcp:
+            return "Modbus TCP";
+        case Transport::Tls:
+            return "Modbus TLS";
+        case Transport::Rtu:
+            break;
+    }
+    return "Modbus RTU";
+}
+
+std::optional<Ipv4> listenAddress(Transport transport, int port, std::u16string_view bindAddress) {
+    const std::string name = serverName(transport);
+    if (port < 0 || port > 65535) {
+        logLine(name + ": port " + std::to_string(port) + " is not a TCP port; not listening");
+        return std::nullopt;
+    }
+    const auto local = bindAddressOf(bindAddress);
+    if (!local)
+        logLine(name + ": \"bindAddress\" \"" + toUtf8(bindAddress) +
+                "\" is not an IPv4 address; not listening");
+    return local;
+}
 
 void OnceLog::fail(const std::string& text) {
     if (!logged_) logLine(text);

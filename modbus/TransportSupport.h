@@ -1,8 +1,12 @@
 #pragma once
 // Small helpers the two transports share. Internal to modbus/.
+#include <optional>
 #include <string>
+#include <string_view>
 
+#include "modbus/AccessRules.h"
 #include "modbus/Handles.h"
+#include "modbus/RequestCheck.h"
 
 namespace tesmor::transport {
 
@@ -17,6 +21,13 @@ int waitFor(int fd, short events, const Waker& waker, int timeoutMs);
 
 // A calm pause between attempts; returns early when the waker fires.
 void pause(const Waker& waker);
+
+// "Modbus TCP", "Modbus TLS" or "Modbus RTU", how log lines name a server.
+std::string serverName(Transport transport);
+
+// The local address a TCP or TLS server listens on; nothing (logged once) when the port or the
+// "bindAddress" cannot be used.
+std::optional<Ipv4> listenAddress(Transport transport, int port, std::u16string_view bindAddress);
 
 // Logs a failure once until the next success.
 class OnceLog {

@@ -204,8 +204,12 @@ TESMOR_EXPORT uint32_t TesmorModbusStats(char* buffer, uint32_t size) {
     guarded("TesmorModbusStats", [&] {
         const PluginInstance* plugin = g_plugin.get();
         if (!plugin) return;
-        const std::string text = countersLine(true, plugin->server.counters(Transport::Tcp)) + "\n" +
-                                 countersLine(false, plugin->server.counters(Transport::Rtu)) + "\n";
+        const ModbusServer& server = plugin->server;
+        std::string text = countersLine(Transport::Tcp, server.counters(Transport::Tcp)) + "\n" +
+                           countersLine(Transport::Rtu, server.counters(Transport::Rtu)) + "\n";
+        // Only where TLS is on, so the two lines masters and scripts know stay as they are.
+        if (server.running(Transport::Tls))
+            text += countersLine(Transport::Tls, server.counters(Transport::Tls)) + "\n";
         length = static_cast<std::uint32_t>(text.size());
         if (buffer && size > 0) {
             const std::size_t n = std::min<std::size_t>(text.size(), size - 1);

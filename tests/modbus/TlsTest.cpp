@@ -148,7 +148,7 @@ TEST_P(TlsHandshake, AcceptsOnlyTrustedMastersAndReadsTheirRole) {
     SocketPair pair;
     ASSERT_TRUE(pair.server);
     const int masterFd = pair.master.get();
-    TlsSession session(context, std::move(pair.server));
+    TlsSession session(context, pair.server.get());
     const std::string name = c.certificate;
     std::jthread master([&] {
         Master m(masterFd, name.empty() ? "" : file(c.authority, name + ".pem"),
@@ -174,7 +174,7 @@ TEST_P(TlsHandshake, AcceptsOnlyTrustedMastersAndReadsTheirRole) {
         EXPECT_EQ(session.read(buffer, n), TlsStep::failed) << "a refused master must stay refused";
     }
     // Ends the connection so the master's wait returns.
-    session = TlsSession(context, UniqueFd());
+    session = TlsSession(context, -1);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -192,7 +192,7 @@ TEST_F(Tls, SendsLargeRepliesAcrossAFullSocket) {
     SocketPair pair;
     ASSERT_TRUE(pair.server);
     const int masterFd = pair.master.get();
-    TlsSession session(context, std::move(pair.server));
+    TlsSession session(context, pair.server.get());
     std::vector<std::uint8_t> reply(4 << 20);
     for (std::size_t i = 0; i < reply.size(); ++i) reply[i] = static_cast<std::uint8_t>(i * 7);
     std::vector<std::uint8_t> received;
@@ -218,7 +218,7 @@ TEST_F(Tls, ReportsAClosedMaster) {
     const TlsContext context = serverContext();
     SocketPair pair;
     ASSERT_TRUE(pair.server);
-    TlsSession session(context, std::move(pair.server));
+    TlsSession session(context, pair.server.get());
     {
         const int masterFd = pair.master.get();
         std::jthread master([&] {
