@@ -69,7 +69,7 @@ private slots:
     void numberBoxOnFocusLoss_data();
     void numberBoxOnFocusLoss();
     void enterNeverSavesAnOutOfRangeValue();
-    void okRewritesAllElevenKeysInOrder();
+    void okRewritesEveryKeyInOrder();
     void cancelWritesNothing();
     void mastersAtOnceIsShownAndSaved();
     void serialPorts();
@@ -192,7 +192,7 @@ void CDlgSettingsTest::enterNeverSavesAnOutOfRangeValue() {
     QCOMPARE(f.profile.getInt(u"Settings", u"localPort", 0), 502);
 }
 
-void CDlgSettingsTest::okRewritesAllElevenKeysInOrder() {
+void CDlgSettingsTest::okRewritesEveryKeyInOrder() {
     for (bool both : {false, true}) {
         UiFixture f;
         OpenDialog d(f);
@@ -202,11 +202,13 @@ void CDlgSettingsTest::okRewritesAllElevenKeysInOrder() {
         }
         QTest::mouseClick(d.widget(1), Qt::LeftButton);
         const std::vector<std::u16string> expected{
-            u"Settings/TCPId",          u"Settings/localPort",  u"Settings/RTUId",
-            u"Settings/portName",       u"Settings/baud",       u"Settings/dataBits",
-            u"Settings/parity",         u"Settings/stopBits",   u"Settings/isRTU",
-            u"Settings/isTCP",          u"Settings/maxMasters", u"Settings/bindAddress",
-            u"Settings/allowedMasters", u"Settings/writeAccess"};
+            u"Settings/TCPId",          u"Settings/localPort",      u"Settings/RTUId",
+            u"Settings/portName",       u"Settings/baud",           u"Settings/dataBits",
+            u"Settings/parity",         u"Settings/stopBits",       u"Settings/isRTU",
+            u"Settings/isTCP",          u"Settings/maxMasters",     u"Settings/bindAddress",
+            u"Settings/allowedMasters", u"Settings/writeAccess",    u"Settings/isTLS",
+            u"Settings/tlsPort",        u"Settings/tlsCertificate", u"Settings/tlsKey",
+            u"Settings/tlsCA",          u"Settings/tlsWriteRoles"};
         QCOMPARE(f.profile.writes, expected);
         QCOMPARE(f.profile.getInt(u"Settings", u"maxMasters", -1), 1);
         QCOMPARE(f.profile.getInt(u"Settings", u"isTCP", -1), both ? 1 : 0);
