@@ -653,7 +653,7 @@ void CDlgSettingsTest::tlsFieldsAreCheckedOnOk_data() {
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("message");  // empty: accepted
     const QString longText = "/" + QString(126, u'a');
-    const QString longest = QString(126, u'a');
+    const QString longest = "/" + QString(125, u'a');
     QTest::newRow("no certificate") << true << 1164 << ""
                                     << "Для подключения по TLS заполните поле «Сертификат сервера».";
     QTest::newRow("blank key") << true << 1167 << "   "
