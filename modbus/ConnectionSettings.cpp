@@ -50,6 +50,12 @@ void saveConnectionSettings(Profile& profile, const ConnectionSettings& s) {
     profile.setString(section, u"bindAddress", s.bindAddress);
     profile.setString(section, u"allowedMasters", s.allowedMasters);
     profile.setInt(section, u"writeAccess", s.writeAccess);
+    profile.setInt(section, u"isTLS", s.tls.enabled);
+    profile.setInt(section, u"tlsPort", s.tls.port);
+    profile.setString(section, u"tlsCertificate", s.tls.certificate);
+    profile.setString(section, u"tlsKey", s.tls.key);
+    profile.setString(section, u"tlsCA", s.tls.ca);
+    profile.setString(section, u"tlsWriteRoles", s.tls.writeRoles);
 }
 
 char parityCharacter(std::u16string_view parity) noexcept {

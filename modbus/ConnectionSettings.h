@@ -45,8 +45,8 @@ inline constexpr std::int32_t kMaxMastersLimit = 16;
 // its default. Values are taken as stored, unchecked, except "maxMasters", clamped to
 // 1..kMaxMastersLimit.
 ConnectionSettings loadConnectionSettings(Profile& profile);
-// Writes all ten keys, then "maxMasters", then the access keys (the section is not emptied first);
-// the TLS keys are left as they are.
+// Writes all ten keys, then "maxMasters", then the access keys, then the six TLS keys (the section
+// is not emptied first).
 void saveConnectionSettings(Profile& profile, const ConnectionSettings& settings);
 
 // The character libmodbus expects for the parity text: its first character ('\0' when empty,

@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QEvent>
+#include <QFileDialog>
 #include <QFocusEvent>
 #include <QFontMetrics>
 #include <QFormLayout>
@@ -31,6 +32,10 @@ namespace {
 constexpr unsigned kTemplate = 118;
 constexpr int kDefaultPort = 502;
 constexpr int kDefaultUnitId = 1;
+constexpr int kMaxPort = 65535;
+// The profile gives texts back cut at 127 characters, as for the allowed masters; a cut path
+// names another file.
+constexpr std::size_t kMaxProfileText = kMaxAllowedMastersLength;
 constexpr std::u16string_view kBusyMark = u" *";
 
 constexpr int kBaudRates[] = {110,   300,   600,   1200,  2400,   4800,   9600,  14400,
@@ -135,6 +140,49 @@ CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(
     auto* mastersNote = named(new QLabel(text(kAllowedMastersNote), accessGroup), kAllowedMastersNote);
     mastersNote->setWordWrap(true);
     accessLayout->addWidget(mastersNote);
+    accessLayout->addStretch();
+
+    auto* tlsGroup = named(new QGroupBox(text(kTlsGroup), this), kTlsGroup);
+    auto* tlsLayout = new QVBoxLayout(tlsGroup);
+    tls_ = named(new QCheckBox(text(kTls), tlsGroup), kTls);
+    tlsLayout->addWidget(tls_, 0, Qt::AlignLeft);
+    auto* tlsForm = new QFormLayout;
+    tlsLayout->addLayout(tlsForm);
+    tlsPort_ = named(new QSpinBox(tlsGroup), kTlsPort);
+    tlsPort_->setRange(1, kMaxPort);
+    addRow(tlsForm, tlsGroup, text(kTlsPortLabel), kTlsPortLabel, tlsPort_);
+    const struct {
+        QLineEdit*& box;
+        unsigned id, labelId, browseId;
+    } files[] = {{tlsCertificate_, kTlsCertificate, kTlsCertificateLabel, kTlsCertificateBrowse},
+                 {tlsKey_, kTlsKey, kTlsKeyLabel, kTlsKeyBrowse},
+                 {tlsCa_, kTlsCa, kTlsCaLabel, kTlsCaBrowse}};
+    int browseIndex = 0;
+    for (const auto& file : files) {
+        file.box = named(new QLineEdit(tlsGroup), file.id);
+        // Room for a usual path; a longer one scrolls.
+        fitLineEdit(*file.box, {QStringLiteral("/etc/tesmor/tls/server-chain.pem")});
+        auto* browseButton = named(new QPushButton(text(file.browseId), tlsGroup), file.browseId);
+        browseButton->setAutoDefault(false);
+        // As narrow as its dots allow, so the path gets the room.
+        browseButton->setMaximumWidth(browseButton->fontMetrics().horizontalAdvance(browseButton->text()) +
+                                      24);
+        tlsBrowse_[browseIndex++] = browseButton;
+        connect(browseButton, &QPushButton::clicked, this,
+                [this, box = file.box, labelId = file.labelId] { browse(box, labelId); });
+        auto* row = new QHBoxLayout;
+        row->addWidget(file.box, 1);
+        row->addWidget(browseButton);
+        auto* l = named(new QLabel(text(file.labelId), tlsGroup), file.labelId);
+        l->setBuddy(file.box);
+        tlsForm->addRow(l, row);
+    }
+    tlsWriteRoles_ = named(new QLineEdit(tlsGroup), kTlsWriteRoles);
+    addRow(tlsForm, tlsGroup, text(kTlsWriteRolesLabel), kTlsWriteRolesLabel, tlsWriteRoles_);
+    auto* rolesNote = named(new QLabel(text(kTlsWriteRolesNote), tlsGroup), kTlsWriteRolesNote);
+    rolesNote->setWordWrap(true);
+    tlsLayout->addWidget(rolesNote);
+    tlsLayout->addStretch();
 
     auto* ok = named(new QPushButton(text(1), this), 1);
     auto* cancel = named(new QPushButton(text(2), this), 2);
@@ -148,7 +196,8 @@ CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(
     grid->addWidget(rtu_, 0, 1, Qt::AlignLeft);
     grid->addWidget(tcpGroup, 1, 0);
     grid->addWidget(rtuGroup, 1, 1);
-    grid->addWidget(accessGroup, 2, 0, 1, 2);
+    grid->addWidget(accessGroup, 2, 0);
+    grid->addWidget(tlsGroup, 2, 1);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(ok);
@@ -159,6 +208,7 @@ CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(
 
     connect(tcp_, &QCheckBox::clicked, this, &CDlgSettings::enableTcpGroup);
     connect(rtu_, &QCheckBox::clicked, this, &CDlgSettings::enableRtuGroup);
+    connect(tls_, &QCheckBox::clicked, this, &CDlgSettings::enableTlsGroup);
     for (QLineEdit* box : {tcpPort_, tcpId_, rtuId_}) box->installEventFilter(this);
 
     connect(portName_, &QComboBox::activated, this,
@@ -195,6 +245,7 @@ void CDlgSettings::initDialog() {
     loadSettings();
     enableTcpGroup(settings_.tcpEnabled != 0);
     enableRtuGroup(settings_.rtuEnabled != 0);
+    enableTlsGroup(settings_.tls.enabled == 1);
     localIp_->setText(toQString(context_.server.localHostName()));
     remoteIp_->setText(toQString(context_.server.peerAddress()));
     // Room for any address and a host name of 30 characters, or the longer name shown.
@@ -204,6 +255,7 @@ void CDlgSettings::initDialog() {
     fillSerialPorts();
     fillChoices();
     fillAccess();
+    fillTls();
     tcp_->setChecked(settings_.tcpEnabled != 0);
     rtu_->setChecked(settings_.rtuEnabled != 0);
     tcpPort_->setText(QString::number(settings_.tcpPort));
@@ -274,6 +326,62 @@ void CDlgSettings::fillAccess() {
     selectData(writeAccess_, settings_.writeAccess);
 }
 
+void CDlgSettings::fillTls() {
+    tls_->setChecked(settings_.tls.enabled == 1);
+    tlsPort_->setValue(settings_.tls.port);
+    tlsCertificate_->setText(toQString(settings_.tls.certificate));
+    tlsKey_->setText(toQString(settings_.tls.key));
+    tlsCa_->setText(toQString(settings_.tls.ca));
+    tlsWriteRoles_->setText(toQString(settings_.tls.writeRoles));
+}
+
+QString CDlgSettings::fieldName(unsigned labelId) const {
+    QString name = text(labelId).trimmed();
+    if (name.endsWith(u':')) name.chop(1);
+    return name;
+}
+
+void CDlgSettings::browse(QLineEdit* box, unsigned labelId) {
+    const QString title = fieldName(labelId);
+    const QString current = box->text().trimmed();
+    const QString chosen =
+        fileChooser_ ? fileChooser_(title, current)
+                     : QFileDialog::getOpenFileName(
+                           this, title, current,
+                           toQString(context_.resources.loadString(kPemFilesString)) + QStringLiteral(";;") +
+                               toQString(context_.resources.loadString(kAllFilesString)));
+    if (!chosen.isEmpty()) box->setText(chosen);
+    box->setFocus(Qt::OtherFocusReason);
+}
+
+bool CDlgSettings::checkTls() {
+    if (!tls_->isChecked()) return true;
+    const struct {
+        QLineEdit* box;
+        unsigned labelId;
+        bool required;
+    } fields[] = {{tlsCertificate_, kTlsCertificateLabel, true},
+                  {tlsKey_, kTlsKeyLabel, true},
+                  {tlsCa_, kTlsCaLabel, true},
+                  {tlsWriteRoles_, kTlsWriteRolesLabel, false}};
+    for (const auto& field : fields) {
+        const QString typed = field.box->text().trimmed();
+        QString message;
+        if (field.required && typed.isEmpty())
+            message =
+                toQString(context_.resources.loadString(kTlsMissingFileString)).arg(fieldName(field.labelId));
+        else if (static_cast<std::size_t>(typed.size()) > kMaxProfileText)
+            message = toQString(context_.resources.loadString(kTlsLongTextString))
+                          .arg(fieldName(field.labelId))
+                          .arg(kMaxProfileText);
+        if (message.isEmpty()) continue;
+        showMessage(toU16(message), MessageIcon::Warning);
+        field.box->setFocus(Qt::OtherFocusReason);
+        return false;
+    }
+    return true;
+}
+
 bool CDlgSettings::checkAllowedMasters() {
     const QString typed = allowedMasters_->text().trimmed();
     const auto parsed = MasterList::parse(toU16(typed));
@@ -305,6 +413,13 @@ void CDlgSettings::enableTcpGroup(bool on) {
 void CDlgSettings::enableRtuGroup(bool on) {
     for (QWidget* box :
          std::initializer_list<QWidget*>{rtuId_, portName_, baud_, dataBits_, parity_, stopBits_})
+        box->setEnabled(on);
+}
+
+void CDlgSettings::enableTlsGroup(bool on) {
+    for (QWidget* box :
+         std::initializer_list<QWidget*>{tlsPort_, tlsCertificate_, tlsKey_, tlsCa_, tlsWriteRoles_,
+                                         tlsBrowse_[0], tlsBrowse_[1], tlsBrowse_[2]})
         box->setEnabled(on);
 }
 
@@ -343,13 +458,21 @@ void CDlgSettings::accept() {
     // out-of-range value is never saved.
     for (QLineEdit* box : {tcpPort_, tcpId_, rtuId_})
         if (box->isEnabled() && !checkNumberBox(box)) return;
-    if (!checkAllowedMasters()) return;
+    if (!checkAllowedMasters() || !checkTls()) return;
     settings_.tcpEnabled = tcp_->isChecked() ? 1 : 0;
     settings_.rtuEnabled = rtu_->isChecked() ? 1 : 0;
     settings_.tcpPort = leadingInteger(tcpPort_->text());
     settings_.tcpUnitId = leadingInteger(tcpId_->text());
     settings_.rtuUnitId = leadingInteger(rtuId_->text());
     settings_.maxMasters = maxMasters_->value();
+    settings_.tls.enabled = tls_->isChecked() ? 1 : 0;
+    // A stored port the box cannot show is kept unless the user sets another.
+    if (tlsPort_->value() != std::clamp(settings_.tls.port, 1, kMaxPort))
+        settings_.tls.port = tlsPort_->value();
+    settings_.tls.certificate = toU16(tlsCertificate_->text().trimmed());
+    settings_.tls.key = toU16(tlsKey_->text().trimmed());
+    settings_.tls.ca = toU16(tlsCa_->text().trimmed());
+    settings_.tls.writeRoles = toU16(tlsWriteRoles_->text().trimmed());
     saveConnectionSettings(context_.profile, settings_);
     settingsSaved_ = true;
     QDialog::accept();

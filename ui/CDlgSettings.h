@@ -1,11 +1,12 @@
 #pragma once
-// The connection settings dialog (template 118): switches the Modbus TCP server and the RTU
-// slave on or off and sets their parameters. It keeps its own copy of the ten settings, read
+// The connection settings dialog (template 118): switches the Modbus TCP server, the RTU slave
+// and the TLS server on or off and sets their parameters. It keeps its own copy of the settings, read
 // from the profile section at construction and at every opening, written back on OK. OK does
 // not restart the server; it sets the settings-saved flag, which the main window's reconnect
 // button and the next document update act on. GUI thread only.
 #include <QDialog>
 #include <QString>
+#include <functional>
 
 #include "modbus/ConnectionSettings.h"
 #include "platform/SerialPorts.h"
@@ -14,6 +15,7 @@
 class QCheckBox;
 class QComboBox;
 class QLineEdit;
+class QPushButton;
 class QSpinBox;
 
 namespace tesmor::ui {
@@ -62,6 +64,32 @@ public:
         kEmptyMasterString,       // an empty item (an extra comma)
         kLongMastersString,       // %1: the most characters the profile keeps
     };
+    // The TLS group: Modbus/TCP Security beside plain TCP. 1170-1179 are taken by the main
+    // window's Registers button and the register view, hence the jump.
+    enum TlsControl : unsigned {
+        kTlsGroup = 1160,
+        kTls,  // the check box
+        kTlsPort,
+        kTlsPortLabel,
+        kTlsCertificate,
+        kTlsCertificateLabel,
+        kTlsCertificateBrowse,
+        kTlsKey,
+        kTlsKeyLabel,
+        kTlsKeyBrowse,
+        kTlsCa = 1180,
+        kTlsCaLabel,
+        kTlsCaBrowse,
+        kTlsWriteRoles,
+        kTlsWriteRolesLabel,
+        kTlsWriteRolesNote,
+    };
+    enum TlsString : unsigned {
+        kTlsMissingFileString = 1450,  // %1: the field's label
+        kTlsLongTextString,            // %1: the field's label, %2: the most characters the profile keeps
+        kPemFilesString,               // the browse dialog's filters
+        kAllFilesString,
+    };
 
     // The context must outlive the dialog. Loads the settings (section "Settings") at once.
     explicit CDlgSettings(const UiContext& context, QWidget* parent = nullptr);
@@ -79,6 +107,11 @@ public:
     bool settingsSaved() const noexcept { return settingsSaved_; }
     void clearSettingsSaved() noexcept { settingsSaved_ = false; }
 
+    // The file a browse button picks, given the field's name and its current path; an empty text
+    // when the user cancels. By default a file dialog.
+    using FileChooser = std::function<QString(const QString& title, const QString& current)>;
+    void setFileChooser(FileChooser chooser) { fileChooser_ = std::move(chooser); }
+
     // The dialog's copy of the settings, as the handlers have left it.
     const ConnectionSettings& settings() const noexcept { return settings_; }
 
@@ -95,8 +128,16 @@ private:
     // Reads the allowed masters box; a list that cannot be read is refused with a message
     // naming the bad item and the focus back in the box. False when refused.
     bool checkAllowedMasters();
+    void fillTls();
+    // With TLS ticked: a file box left empty, or a text longer than the profile keeps, is refused
+    // with a message naming the field and the focus back in the box. False when refused.
+    bool checkTls();
+    void browse(QLineEdit* box, unsigned labelId);
+    // A label's text without its colon, as messages name the field.
+    QString fieldName(unsigned labelId) const;
     void enableTcpGroup(bool on);
     void enableRtuGroup(bool on);
+    void enableTlsGroup(bool on);
     // The focus-loss check of one number box: reads it into its setting; out of range shows the
     // message, puts the default back and returns the focus. False when it was out of range.
     bool checkNumberBox(QLineEdit* box);
@@ -107,6 +148,7 @@ private:
     bool settingsSaved_ = false;
     SerialPortCatalog ports_;
     bool checking_ = false;
+    FileChooser fileChooser_;
 
     QCheckBox* tcp_ = nullptr;
     QCheckBox* rtu_ = nullptr;
@@ -124,6 +166,13 @@ private:
     QComboBox* bindAddress_ = nullptr;
     QLineEdit* allowedMasters_ = nullptr;
     QComboBox* writeAccess_ = nullptr;
+    QCheckBox* tls_ = nullptr;
+    QSpinBox* tlsPort_ = nullptr;
+    QLineEdit* tlsCertificate_ = nullptr;
+    QLineEdit* tlsKey_ = nullptr;
+    QLineEdit* tlsCa_ = nullptr;
+    QLineEdit* tlsWriteRoles_ = nullptr;
+    QPushButton* tlsBrowse_[3] = {};
 };
 
 // The number at the start of a text: leading blanks and a sign allowed, reading stops at the

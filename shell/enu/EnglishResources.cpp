@@ -85,6 +85,11 @@ constexpr TesmorString kStrings[] = {
     {1442, u"last %1"},
     {1443, u","},
     {1444, u"no answers"},
+    // 1450-1453: the TLS group of the connection settings
+    {1450, u"For TLS, fill in \u201c%1\u201d."},
+    {1451, u"\u201c%1\u201d is longer than %2 characters: the profile keeps no longer text."},
+    {1452, u"PEM files (*.pem *.crt *.key)"},
+    {1453, u"All files (*)"},
     // 1460-1462: the register view's headings
     {1460, u"Value (Decimal)"},
     {1461, u"Value (Hex)"},
@@ -200,6 +205,17 @@ constexpr TesmorDialogText kDialogTexts[] = {
     {118, 1137,
      u"Addresses and networks separated by commas, such as 10.1.2.3, 192.168.10.0/24; empty allows any "
      u"master."},
+    {118, 1160, u"TLS"},
+    {118, 1161, u"Connect over Modbus/TCP Security (TLS)"},
+    {118, 1163, u"Port:"},
+    {118, 1165, u"Server certificate:"},
+    {118, 1166, u"..."},
+    {118, 1168, u"Server key:"},
+    {118, 1169, u"..."},
+    {118, 1181, u"Trusted authorities (CA):"},
+    {118, 1182, u"..."},
+    {118, 1184, u"Roles that may write:"},
+    {118, 1185, u"Roles separated by commas, such as operator, engineer; empty: TLS masters only read."},
     {118, 1, u"OK"},
     {118, 2, u"Cancel"},
 };

@@ -1,6 +1,7 @@
 // The connection settings dialog: its defaults, enabling rules, focus-loss range checks, the
 // keys written on OK, the serial-port list with its busy and no-access marks, the stored "COMn"
 // and the read-only address boxes.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -11,6 +12,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -19,8 +21,10 @@
 #include <algorithm>
 #include <fstream>
 #include <memory>
+#include <tuple>
 
 #include "UiTestSupport.h"
+#include "platform/ResourceTable.h"
 #include "support/RecordingMessageSink.h"
 #include "support/TempDir.h"
 #include "ui/CDlgSettings.h"
@@ -40,6 +44,28 @@ QStringList items(const QComboBox* box) {
 }
 
 void touch(const std::filesystem::path& path) { std::ofstream(path).put('\n'); }
+
+const TesmorResourceTable* englishTable() {
+    static void* library = dlopen(TESMOR_ENGLISH_PATH, RTLD_NOW | RTLD_LOCAL);
+    if (!library) return nullptr;
+    auto function =
+        reinterpret_cast<TesmorResourceTableFunction>(dlsym(library, TESMOR_RESOURCE_TABLE_SYMBOL));
+    return function ? function() : nullptr;
+}
+
+// The TLS group's boxes and browse buttons, which its check box enables.
+constexpr int kTlsBoxes[] = {1162, 1164, 1166, 1167, 1169, 1180, 1182, 1183};
+
+// A profile with TLS switched on and every file given.
+void storeTls(test::MemoryProfile& profile) {
+    profile.setInt(u"Settings", u"isTLS", 1);
+    profile.setInt(u"Settings", u"tlsPort", 8802);
+    profile.setString(u"Settings", u"tlsCertificate", u"/etc/tesmor/сервер.pem");
+    profile.setString(u"Settings", u"tlsKey", u"/etc/tesmor/server.key");
+    profile.setString(u"Settings", u"tlsCA", u"/etc/tesmor/ca.pem");
+    profile.setString(u"Settings", u"tlsWriteRoles", u"operator");
+    profile.writes.clear();
+}
 
 // A shown, active dialog over an empty folder of serial ports.
 struct OpenDialog {
@@ -69,7 +95,7 @@ private slots:
     void numberBoxOnFocusLoss_data();
     void numberBoxOnFocusLoss();
     void enterNeverSavesAnOutOfRangeValue();
-    void okRewritesAllElevenKeysInOrder();
+    void okRewritesEveryKeyInOrder();
     void cancelWritesNothing();
     void mastersAtOnceIsShownAndSaved();
     void serialPorts();
@@ -85,6 +111,11 @@ private slots:
     void malformedAllowedMastersAreRefused_data();
     void malformedAllowedMastersAreRefused();
     void storedAccessValuesOutsideTheChoicesAreKept();
+    void tlsGroupShowsAndWritesItsKeys();
+    void tlsFieldsAreCheckedOnOk_data();
+    void tlsFieldsAreCheckedOnOk();
+    void storedTlsPortTheBoxCannotShowIsKept();
+    void tlsGroupInEnglish();
 };
 
 void CDlgSettingsTest::freshProfile() {
@@ -93,9 +124,12 @@ void CDlgSettingsTest::freshProfile() {
     QCOMPARE(d.dialog.windowTitle(), QString("Настройки"));
     QVERIFY(!d.check(1041)->isChecked());
     QVERIFY(!d.check(1042)->isChecked());
+    QVERIFY(!d.check(1161)->isChecked());
     for (int id : {1021, 1022, 1025, 1026, 1120, 1023, 1016, 1017, 1018, 1019, 1020})
         QVERIFY2(!d.widget(id)->isEnabled(), qPrintable(QString::number(id)));
+    for (int id : kTlsBoxes) QVERIFY2(!d.widget(id)->isEnabled(), qPrintable(QString::number(id)));
     QCOMPARE(control<QSpinBox>(d.dialog, 1120)->value(), 1);
+    QCOMPARE(control<QSpinBox>(d.dialog, 1162)->value(), 802);
     QCOMPARE(d.edit(1021)->text(), QString("502"));
     QCOMPARE(d.edit(1022)->text(), QString("1"));
     QCOMPARE(d.edit(1023)->text(), QString("1"));
@@ -120,6 +154,13 @@ void CDlgSettingsTest::checkBoxesEnableTheirGroups() {
     QTest::mouseClick(d.widget(1042), Qt::LeftButton);
     QTest::mouseClick(d.widget(1041), Qt::LeftButton);
     for (int id : {1021, 1022, 1025, 1026, 1120}) QVERIFY(!d.widget(id)->isEnabled());
+    for (int id : {1023, 1016, 1017, 1018, 1019, 1020}) QVERIFY(d.widget(id)->isEnabled());
+    for (int id : kTlsBoxes) QVERIFY(!d.widget(id)->isEnabled());
+    QTest::mouseClick(d.widget(1161), Qt::LeftButton);
+    for (int id : kTlsBoxes) QVERIFY2(d.widget(id)->isEnabled(), qPrintable(QString::number(id)));
+    for (int id : {1021, 1022, 1025, 1026, 1120}) QVERIFY(!d.widget(id)->isEnabled());
+    QTest::mouseClick(d.widget(1161), Qt::LeftButton);
+    for (int id : kTlsBoxes) QVERIFY(!d.widget(id)->isEnabled());
     for (int id : {1023, 1016, 1017, 1018, 1019, 1020}) QVERIFY(d.widget(id)->isEnabled());
 }
 
@@ -192,7 +233,7 @@ void CDlgSettingsTest::enterNeverSavesAnOutOfRangeValue() {
     QCOMPARE(f.profile.getInt(u"Settings", u"localPort", 0), 502);
 }
 
-void CDlgSettingsTest::okRewritesAllElevenKeysInOrder() {
+void CDlgSettingsTest::okRewritesEveryKeyInOrder() {
     for (bool both : {false, true}) {
         UiFixture f;
         OpenDialog d(f);
@@ -202,11 +243,13 @@ void CDlgSettingsTest::okRewritesAllElevenKeysInOrder() {
         }
         QTest::mouseClick(d.widget(1), Qt::LeftButton);
         const std::vector<std::u16string> expected{
-            u"Settings/TCPId",          u"Settings/localPort",  u"Settings/RTUId",
-            u"Settings/portName",       u"Settings/baud",       u"Settings/dataBits",
-            u"Settings/parity",         u"Settings/stopBits",   u"Settings/isRTU",
-            u"Settings/isTCP",          u"Settings/maxMasters", u"Settings/bindAddress",
-            u"Settings/allowedMasters", u"Settings/writeAccess"};
+            u"Settings/TCPId",          u"Settings/localPort",      u"Settings/RTUId",
+            u"Settings/portName",       u"Settings/baud",           u"Settings/dataBits",
+            u"Settings/parity",         u"Settings/stopBits",       u"Settings/isRTU",
+            u"Settings/isTCP",          u"Settings/maxMasters",     u"Settings/bindAddress",
+            u"Settings/allowedMasters", u"Settings/writeAccess",    u"Settings/isTLS",
+            u"Settings/tlsPort",        u"Settings/tlsCertificate", u"Settings/tlsKey",
+            u"Settings/tlsCA",          u"Settings/tlsWriteRoles"};
         QCOMPARE(f.profile.writes, expected);
         QCOMPARE(f.profile.getInt(u"Settings", u"maxMasters", -1), 1);
         QCOMPARE(f.profile.getInt(u"Settings", u"isTCP", -1), both ? 1 : 0);
@@ -222,11 +265,15 @@ void CDlgSettingsTest::cancelWritesNothing() {
     UiFixture f;
     OpenDialog d(f);
     QTest::mouseClick(d.widget(1041), Qt::LeftButton);
+    QTest::mouseClick(d.widget(1161), Qt::LeftButton);
+    QTest::keyClicks(d.edit(1164), "/etc/tesmor/server.pem");
     QTest::mouseClick(d.widget(2), Qt::LeftButton);
     QVERIFY(f.profile.writes.empty());
     QVERIFY(!d.dialog.settingsSaved());
     d.dialog.initDialog();  // the next opening shows the profile again
     QVERIFY(!d.check(1041)->isChecked());
+    QVERIFY(!d.check(1161)->isChecked());
+    QCOMPARE(d.edit(1164)->text(), QString());
 }
 
 void CDlgSettingsTest::mastersAtOnceIsShownAndSaved() {
@@ -537,6 +584,166 @@ void CDlgSettingsTest::storedAccessValuesOutsideTheChoicesAreKept() {
     QTest::mouseClick(d.widget(1), Qt::LeftButton);
     QCOMPARE(f.profile.getString(u"Settings", u"bindAddress", u"?"), std::u16string(u"192.0.2.7"));
     QCOMPARE(f.profile.getInt(u"Settings", u"writeAccess", -1), 7);
+}
+
+void CDlgSettingsTest::tlsGroupShowsAndWritesItsKeys() {
+    UiFixture f;
+    storeTls(f.profile);
+    OpenDialog d(f);
+    QCOMPARE(control<QGroupBox>(d.dialog, 1160)->title(), QString("TLS"));
+    QVERIFY(d.check(1161)->isChecked());
+    for (int id : kTlsBoxes) QVERIFY(d.widget(id)->isEnabled());
+    auto* port = control<QSpinBox>(d.dialog, 1162);
+    QCOMPARE(port->value(), 8802);
+    QCOMPARE(port->minimum(), 1);
+    QCOMPARE(port->maximum(), 65535);
+    QCOMPARE(d.edit(1164)->text(), QString("/etc/tesmor/сервер.pem"));
+    QCOMPARE(d.edit(1167)->text(), QString("/etc/tesmor/server.key"));
+    QCOMPARE(d.edit(1180)->text(), QString("/etc/tesmor/ca.pem"));
+    QCOMPARE(d.edit(1183)->text(), QString("operator"));
+
+    // Tab walks the group from top to bottom, browse buttons beside their boxes.
+    d.check(1161)->setFocus();
+    for (int id : {1162, 1164, 1166, 1167, 1169, 1180, 1182, 1183}) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), d.widget(id));
+    }
+
+    // Each browse button asks for its own box's file; a cancelled choice leaves the box.
+    QStringList asked;
+    QString answer = "/srv/pki/plant-ca.pem";
+    d.dialog.setFileChooser([&](const QString& title, const QString& current) {
+        asked << title + "|" + current;
+        return answer;
+    });
+    d.button(1182)->click();
+    answer.clear();
+    d.button(1166)->click();
+    QCOMPARE(asked, (QStringList{"Доверенные центры (CA)|/etc/tesmor/ca.pem",
+                                 "Сертификат сервера|/etc/tesmor/сервер.pem"}));
+    QCOMPARE(d.edit(1180)->text(), QString("/srv/pki/plant-ca.pem"));
+    QCOMPARE(d.edit(1164)->text(), QString("/etc/tesmor/сервер.pem"));
+
+    port->setFocus();
+    port->selectAll();
+    QTest::keyClicks(port, "8803");
+    d.edit(1183)->clear();
+    QTest::keyClicks(d.edit(1183), " operator, engineer ");
+    QTest::mouseClick(d.widget(1), Qt::LeftButton);
+    QVERIFY(!d.dialog.isVisible());
+    const ConnectionSettings::Tls expected{1,
+                                           8803,
+                                           u"/etc/tesmor/сервер.pem",
+                                           u"/etc/tesmor/server.key",
+                                           u"/srv/pki/plant-ca.pem",
+                                           u"operator, engineer"};
+    QCOMPARE(loadConnectionSettings(f.profile).tls, expected);
+
+    // Switched off, the paths stay for the next time it is switched on.
+    OpenDialog again(f);
+    QTest::mouseClick(again.widget(1161), Qt::LeftButton);
+    QTest::mouseClick(again.widget(1), Qt::LeftButton);
+    QCOMPARE(f.profile.getInt(u"Settings", u"isTLS", -1), 0);
+    QCOMPARE(f.profile.getString(u"Settings", u"tlsCA", u""), std::u16string(u"/srv/pki/plant-ca.pem"));
+}
+
+void CDlgSettingsTest::tlsFieldsAreCheckedOnOk_data() {
+    QTest::addColumn<bool>("tls");
+    QTest::addColumn<int>("box");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("message");  // empty: accepted
+    const QString longText = "/" + QString(126, u'a');
+    const QString longest = "/" + QString(125, u'a');
+    QTest::newRow("no certificate") << true << 1164 << ""
+                                    << "Для подключения по TLS заполните поле «Сертификат сервера».";
+    QTest::newRow("blank key") << true << 1167 << "   "
+                               << "Для подключения по TLS заполните поле «Ключ сервера».";
+    QTest::newRow("no authorities") << true << 1180 << ""
+                                    << "Для подключения по TLS заполните поле «Доверенные центры (CA)».";
+    // The profile gives back 127 characters: a longer text would come back cut.
+    QTest::newRow("key path longer than the profile keeps")
+        << true << 1167 << longText
+        << "Поле «Ключ сервера» длиннее 126 символов: профиль не хранит более длинный текст.";
+    QTest::newRow("roles longer than the profile keeps")
+        << true << 1183 << longText
+        << "Поле «Роли с правом записи» длиннее 126 символов: профиль не хранит более длинный текст.";
+    QTest::newRow("longest path") << true << 1180 << longest << "";
+    QTest::newRow("no roles: read only") << true << 1183 << ""
+                                         << "";
+    QTest::newRow("switched off, no certificate") << false << 1164 << ""
+                                                  << "";
+}
+
+void CDlgSettingsTest::tlsFieldsAreCheckedOnOk() {
+    QFETCH(bool, tls);
+    QFETCH(int, box);
+    QFETCH(QString, typed);
+    QFETCH(QString, message);
+    UiFixture f;
+    storeTls(f.profile);
+    OpenDialog d(f);
+    RecordingMessageSink sink;
+    if (!tls) QTest::mouseClick(d.widget(1161), Qt::LeftButton);
+    d.edit(box)->setText(typed);
+    d.widget(1)->setFocus();
+    QTest::mouseClick(d.widget(1), Qt::LeftButton);
+    if (message.isEmpty()) {
+        QVERIFY(sink.messages.empty());
+        QVERIFY(!d.dialog.isVisible());
+        const auto key = box == 1164   ? u"tlsCertificate"
+                         : box == 1167 ? u"tlsKey"
+                         : box == 1180 ? u"tlsCA"
+                                       : u"tlsWriteRoles";
+        QCOMPARE(QString::fromStdU16String(f.profile.getString(u"Settings", key, u"?")), typed);
+        return;
+    }
+    QCOMPARE(sink.texts(), std::vector<std::u16string>{message.toStdU16String()});
+    QCOMPARE(sink.messages.front().icon, MessageIcon::Warning);
+    QVERIFY(d.dialog.isVisible());
+    QVERIFY(f.profile.writes.empty());
+    QVERIFY(!d.dialog.settingsSaved());
+    QCOMPARE(QApplication::focusWidget(), d.widget(box));
+    QCOMPARE(d.edit(box)->text(), typed);
+}
+
+void CDlgSettingsTest::storedTlsPortTheBoxCannotShowIsKept() {
+    for (const auto& [stored, typed, written] :
+         {std::tuple{70000, QString(), 70000}, std::tuple{0, QString(), 0},
+          std::tuple{0, QString("8802"), 8802}}) {
+        UiFixture f;
+        f.profile.setInt(u"Settings", u"tlsPort", stored);
+        OpenDialog d(f);
+        auto* port = control<QSpinBox>(d.dialog, 1162);
+        if (!typed.isEmpty()) {
+            QTest::mouseClick(d.widget(1161), Qt::LeftButton);
+            port->setFocus();
+            port->selectAll();
+            QTest::keyClicks(port, typed);
+            QTest::mouseClick(d.widget(1161), Qt::LeftButton);
+        }
+        QTest::mouseClick(d.widget(1), Qt::LeftButton);
+        QCOMPARE(f.profile.getInt(u"Settings", u"tlsPort", -1), written);
+    }
+}
+
+void CDlgSettingsTest::tlsGroupInEnglish() {
+    const TesmorResourceTable* english = englishTable();
+    QVERIFY(english);
+    UiFixture f(english);
+    OpenDialog d(f);
+    QCOMPARE(d.check(1161)->text(), QString("Connect over Modbus/TCP Security (TLS)"));
+    const std::pair<int, QString> labels[] = {{1163, "Port:"},
+                                              {1165, "Server certificate:"},
+                                              {1168, "Server key:"},
+                                              {1181, "Trusted authorities (CA):"},
+                                              {1184, "Roles that may write:"}};
+    for (const auto& [id, label] : labels) QCOMPARE(control<QLabel>(d.dialog, id)->text(), label);
+    QCOMPARE(d.button(1166)->text(), QString("..."));
+    RecordingMessageSink sink;
+    QTest::mouseClick(d.widget(1161), Qt::LeftButton);
+    QTest::mouseClick(d.widget(1), Qt::LeftButton);
+    QCOMPARE(sink.texts(), std::vector<std::u16string>{u"For TLS, fill in \u201cServer certificate\u201d."});
+    QCOMPARE(QApplication::focusWidget(), d.widget(1164));
 }
 
 QTEST_MAIN(CDlgSettingsTest)
