@@ -295,7 +295,7 @@ void renderLanguage(const TesmorResourceTable* table, const QString& language, c
     CDlgFilters filters(context);
     render(filters, folder, QStringLiteral("CDlgFilters-") + language);
 
-    // Checked only: tools/screenshots.sh renders these two with the stand-in host's window.
+    // Checked only: tesmor-screenshots renders these two, with a master polling the server.
     tesmor::ui::CDlgMain window(context);
     {
         const auto locked = server.lock();
