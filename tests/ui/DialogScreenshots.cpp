@@ -227,6 +227,12 @@ void renderRegisterView(const tesmor::Resources& resources, const QString& langu
                  .arg(file)
                  .arg(list->viewport()->width())
                  .arg(list->horizontalHeader()->length()));
+    // The other tables are checked, not pictured.
+    for (StoreTable table : {StoreTable::Coils, StoreTable::DiscreteInputs, StoreTable::InputRegisters}) {
+        view.showTable(table);
+        QApplication::processEvents();
+        checkLayout(view, file + QStringLiteral("-table%1").arg(int(table)));
+    }
 }
 
 void renderLanguage(const TesmorResourceTable* table, const QString& language, const QString& folder) {

@@ -88,7 +88,8 @@ using Master = std::unique_ptr<modbus_t, void (*)(modbus_t*)>;
 
 // Starts the TCP server on a free loopback port and has a master poll it: eleven good reads and
 // one outside the table, so the main window's traffic line counts a master, requests and an
-// exception. The profile keeps its own port and address for the settings dialog.
+// exception. The profile keeps its own port and address for the settings dialog. Empty when the
+// server or the master failed.
 Master pollServer(ModbusServer& server, test::MemoryProfile& profile) {
     Master master(nullptr, [](modbus_t* m) {
         modbus_close(m);
@@ -102,13 +103,16 @@ Master pollServer(ModbusServer& server, test::MemoryProfile& profile) {
     profile.sections[std::u16string(kSettingsSection)] = settings;
     if (!test::waitFor([&] { return server.tcpListening(); })) return master;
     master.reset(modbus_new_tcp("127.0.0.1", port));
-    if (!master || modbus_connect(master.get()) != 0) return master;
+    if (!master || modbus_connect(master.get()) != 0) return {nullptr, master.get_deleter()};
     modbus_set_slave(master.get(), 1);
     std::uint16_t values[8];
     for (int i = 0; i < 11; ++i) modbus_read_registers(master.get(), 0, 8, values);
     modbus_read_registers(master.get(), 600, 1, values);
-    test::waitFor([&] { return server.counters(Transport::Tcp).requests == 12; });
-    return master;
+    const bool counted = test::waitFor([&] {
+        const CounterSnapshot c = server.counters(Transport::Tcp);
+        return c.masters == 1 && c.requests == 12 && c.exceptions == 1;
+    });
+    return counted ? std::move(master) : Master(nullptr, master.get_deleter());
 }
 
 bool save(QWidget& widget, const QString& file) {
@@ -138,6 +142,10 @@ bool render(const Resources& resources, const QString& language, const QString& 
     ui::UiContext context{server, profile, resources, std::string(), {}};
     bool ok = true;
     const Master master = pollServer(server, profile);
+    if (!master) {
+        std::cerr << "tesmor-screenshots: no master traffic for the main window's traffic line" << std::endl;
+        ok = false;
+    }
     {
         ui::CDlgMain window(context);
         {
