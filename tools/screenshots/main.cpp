@@ -1,6 +1,7 @@
 // tesmor-screenshots: renders the plug-in's windows and the stand-in host's window to PNG files,
 // in Russian (built-in resources) and English (tesmorENU.so beside this program), with a small
-// sample register map. Run offscreen: tools/screenshots.sh.
+// sample register map and a master polling the server on loopback. Run offscreen:
+// tools/screenshots.sh.
 #include <dlfcn.h>
 #include <modbus.h>
 
