@@ -197,7 +197,7 @@ void renderRegisterView(const tesmor::Resources& resources, const QString& langu
         address += 2;
     }
     tesmor::RegisterInfo mode = entry(125, u"", 6, texts::typeInt, u"", 138);
-    mode.deviceName = u"Кристалл-5000 №1";
+    mode.deviceName = russian ? u"Кристалл-5000 №1" : u"GC-1";
     tesmor::RegisterInfo error = mode;
     error.address = 7;
     error.dataItem = resources.loadString(143);
