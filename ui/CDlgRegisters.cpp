@@ -135,6 +135,9 @@ public:
         headings_[int(Column::Device)] = load(148);
         headings_[int(Column::Component)] = load(130);
         headings_[int(Column::DataItem)] = load(134);
+        // A number column is as narrow as its numbers when its heading breaks before the bracket
+        // ("Address\n(Hex)"), as the float headings do; the window then fits a common screen.
+        for (QString& heading : headings_) heading.replace(QStringLiteral(" ("), QStringLiteral("\n("));
     }
 
     void reset(bool bits, RegisterSnapshot snapshot) {
@@ -257,8 +260,12 @@ CDlgRegisters::CDlgRegisters(const UiContext& context, QWidget* parent) : QDialo
     list_->setSelectionBehavior(QAbstractItemView::SelectRows);
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
     list_->verticalHeader()->hide();
+    list_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    list_->verticalHeader()->setDefaultSectionSize(list_->fontMetrics().height() + 6);
     list_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     list_->horizontalHeader()->setHighlightSections(false);
+    // Columns start at their narrowest: the table's fitting only widens them, to their texts.
+    list_->horizontalHeader()->setDefaultSectionSize(list_->horizontalHeader()->minimumSectionSize());
 
     auto* close = withId(new QPushButton(text(kCloseId), this), kCloseId);
     close->setDefault(true);

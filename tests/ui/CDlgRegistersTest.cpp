@@ -245,7 +245,7 @@ void CDlgRegistersTest::bitTablesShowBits() {
     QCOMPARE(tables->itemText(0), QString("Coil Status (0x)"));
     tables->setCurrentIndex(0);
     QCOMPARE(view.table(), StoreTable::Coils);
-    QCOMPARE(headings(view), (QStringList{"Адрес (Decimal)", "Адрес (Hex)", "Значение", "Данные из Велмар",
+    QCOMPARE(headings(view), (QStringList{"Адрес\n(Decimal)", "Адрес\n(Hex)", "Значение", "Данные из Велмар",
                                           "Название устройства", "Компонент", "Данные"}));
     QCOMPARE(rowTexts(view, 31, 0, 7),
              (QStringList{"31", "0x001F", "1", "Пик хроматограммы", "", "Метан", "Концентрация пика"}));
@@ -288,16 +288,16 @@ void CDlgRegistersTest::texts_data() {
     QTest::addColumn<const TesmorResourceTable*>("table");
     QTest::addColumn<QStringList>(
         "expected");  // title, table label, address label, close, main window's button
-    QTest::addColumn<QStringList>("values");  // the value headings of the register tables
+    QTest::addColumn<QStringList>("values");  // the address and value headings of the register tables
     QTest::newRow("Russian") << builtInResourceTable()
                              << QStringList{"Регистры", "Таблица:", "Перейти к адресу:", "Закрыть",
                                             "Регистры"}
-                             << QStringList{"Адрес (Decimal)", "Адрес (Hex)", "Значение (Decimal)",
-                                            "Значение (Hex)"};
+                             << QStringList{"Адрес\n(Decimal)", "Адрес\n(Hex)", "Значение\n(Decimal)",
+                                            "Значение\n(Hex)"};
     QTest::newRow("English") << englishTable()
                              << QStringList{"Registers", "Table:", "Go to address:", "Close", "Registers"}
-                             << QStringList{"Address (Decimal)", "Address (Hex)", "Value (Decimal)",
-                                            "Value (Hex)"};
+                             << QStringList{"Address\n(Decimal)", "Address\n(Hex)", "Value\n(Decimal)",
+                                            "Value\n(Hex)"};
 }
 
 void CDlgRegistersTest::texts() {

@@ -1,7 +1,7 @@
-// Renders the map, register editor and filters dialogs, filled with sample data, to PNG files in
-// Russian (built-in resources) and English (tesmorENU.so), and checks their layout and that of the
-// main window and the connection settings: no control narrower than its text needs, no list cell
-// or heading narrower than its text, no two controls overlapping.
+// Renders the map, register editor and filters dialogs and the register view, filled with sample
+// data, to PNG files in Russian (built-in resources) and English (tesmorENU.so), and checks their
+// layout and that of the main window and the connection settings: no control narrower than its
+// text needs, no list cell or heading narrower than its text, no two controls overlapping.
 //
 //     ui_dialog_screenshots [output folder]
 // Without a folder it only checks. Exits 1 when a check fails. Run it with
@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,7 @@
 #include "ui/CDlgFilters.h"
 #include "ui/CDlgMain.h"
 #include "ui/CDlgMapSettings.h"
+#include "ui/CDlgRegisters.h"
 #include "ui/CDlgSettings.h"
 #include "ui/TextFit.h"
 #include "ui/UiContext.h"
@@ -149,6 +151,90 @@ void render(QWidget& dialog, const QString& folder, const QString& file) {
         fail(QStringLiteral("cannot write %1").arg(file));
 }
 
+// The register view over a store filled the way the demo lab's map fills it: the sample time and
+// number, methane's concentration in each of the four byte orders (each readable in its own float
+// column), more components and a device's values.
+void renderRegisterView(const tesmor::Resources& resources, const QString& language, const QString& folder) {
+    namespace texts = tesmor::texts;
+    const bool russian = language == QStringLiteral("ru");
+    tesmor::test::MemoryProfile profile;
+    tesmor::ModbusServer server(profile, resources);
+    tesmor::ui::UiContext context{server, profile, resources, std::string(), {}};
+
+    auto entry = [&](unsigned source, std::u16string_view component, int address, std::u16string_view type,
+                     std::u16string_view order, unsigned item) {
+        tesmor::RegisterInfo e;
+        e.source = resources.loadString(source);
+        e.component = component;
+        e.address = address;
+        e.registerType = texts::holdingRegisters;
+        e.dataType = type;
+        e.byteOrder = order;
+        e.dataItem = resources.loadString(item);
+        return e;
+    };
+    struct Gas {
+        std::u16string_view russian, english;
+        float concentration;
+    };
+    const Gas gases[] = {{u"Метан", u"Methane", 92.4137f},
+                         {u"Этан", u"Ethane", 3.2145f},
+                         {u"Пропан", u"Propane", 0.9871f},
+                         {u"Азот", u"Nitrogen", 1.4562f},
+                         {u"Диоксид углерода", u"Carbon dioxide", 0.6833f}};
+    auto name = [&](const Gas& gas) { return russian ? gas.russian : gas.english; };
+    std::vector<tesmor::RegisterInfo> map = {entry(126, u"", 0, texts::typeInt, u"", 144),
+                                             entry(126, u"", 5, texts::typeInt, u"", 145)};
+    int address = 10;
+    for (std::u16string_view order :
+         {texts::bigEndian, texts::littleEndian, texts::bigEndianByteSwap, texts::littleEndianByteSwap}) {
+        map.push_back(entry(127, name(gases[0]), address, texts::typeFloat, order, 111));
+        address += 2;
+    }
+    address = 20;
+    for (const Gas& gas : std::span(gases).subspan(1)) {
+        map.push_back(entry(127, name(gas), address, texts::typeFloat, texts::bigEndian, 111));
+        address += 2;
+    }
+    tesmor::RegisterInfo mode = entry(125, u"", 6, texts::typeInt, u"", 138);
+    mode.deviceName = russian ? u"Кристалл-5000 №1" : u"GC-1";
+    tesmor::RegisterInfo error = mode;
+    error.address = 7;
+    error.dataItem = resources.loadString(143);
+    map.push_back(mode);
+    map.push_back(error);
+    tesmor::saveRegisterMap(profile, map);
+    server.reloadConfiguration();  // the captions too: the store is written by data item
+    {
+        const auto locked = server.lock();
+        for (tesmor::RegisterInfo& e : locked.registerMap()) {
+            e.sampleTime = 1767261600;  // 2026-01-01 10:00 UTC
+            e.sampleNumber = 42;
+            e.mode = 2;
+            for (const Gas& gas : gases)
+                if (e.component == name(gas)) e.concentration = gas.concentration;
+            locked.writeRegister(e);
+        }
+    }
+    CDlgRegisters view(context);
+    const QString file = QStringLiteral("CDlgRegisters-") + language;
+    render(view, folder, file);
+    // Unlike the map dialog, which opens at most 1024 wide and scrolls, the view opens with every
+    // column in sight: the floats and the publishing entry are read side by side.
+    const auto* list = view.findChild<QTableView*>(QStringLiteral("id1175"));
+    if (list->horizontalHeader()->length() > list->viewport()->width())
+        fail(QStringLiteral("%1: the list shows %2 of its %3 pixels of columns")
+                 .arg(file)
+                 .arg(list->viewport()->width())
+                 .arg(list->horizontalHeader()->length()));
+    // The other tables are checked, not pictured.
+    for (StoreTable table : {StoreTable::Coils, StoreTable::DiscreteInputs, StoreTable::InputRegisters}) {
+        view.showTable(table);
+        QApplication::processEvents();
+        checkLayout(view, file + QStringLiteral("-table%1").arg(int(table)));
+    }
+}
+
 void renderLanguage(const TesmorResourceTable* table, const QString& language, const QString& folder) {
     TempDir dir;
     {
@@ -215,7 +301,7 @@ void renderLanguage(const TesmorResourceTable* table, const QString& language, c
     CDlgFilters filters(context);
     render(filters, folder, QStringLiteral("CDlgFilters-") + language);
 
-    // Checked only: tools/screenshots.sh renders these two with the stand-in host's window.
+    // Checked only: tesmor-screenshots renders these two, with a master polling the server.
     tesmor::ui::CDlgMain window(context);
     {
         const auto locked = server.lock();
@@ -235,6 +321,8 @@ void renderLanguage(const TesmorResourceTable* table, const QString& language, c
     settings.findChild<QLineEdit*>(QStringLiteral("id1026"))->setText(QStringLiteral("255.255.255.255"));
     render(settings, QString(), QStringLiteral("CDlgSettings-") + language);
     DataBaseConnection::instance().setConnectionUri(nullptr);
+
+    renderRegisterView(resources, language, folder);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // tesmor-screenshots: renders the plug-in's windows and the stand-in host's window to PNG files,
 // in Russian (built-in resources) and English (tesmorENU.so beside this program), with a small
-// sample register map. Run offscreen: tools/screenshots.sh.
+// sample register map and a master polling the server on loopback. Run offscreen:
+// tools/screenshots.sh.
 #include <dlfcn.h>
+#include <modbus.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -12,14 +14,17 @@
 #include <QWidget>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include "BuiltInResources.h"
 #include "HostCore.h"
 #include "HostWindow.h"
+#include "modbus/ConnectionSettings.h"
 #include "modbus/DeviceMonitor.h"
 #include "modbus/ModbusServer.h"
 #include "modbus/RegisterMap.h"
+#include "support/Loopback.h"
 #include "support/MemoryProfile.h"
 #include "ui/CAboutDlg.h"
 #include "ui/CDlgMain.h"
@@ -79,6 +84,38 @@ void russianHostTexts(host::HostWindow& window) {
             if (button->text() == QString::fromUtf8(english)) button->setText(QString::fromUtf8(russian));
 }
 
+// A master on loopback, connected until it goes out of scope.
+using Master = std::unique_ptr<modbus_t, void (*)(modbus_t*)>;
+
+// Starts the TCP server on a free loopback port and has a master poll it: eleven good reads and
+// one outside the table, so the main window's traffic line counts a master, requests and an
+// exception. The profile keeps its own port and address for the settings dialog. Empty when the
+// server or the master failed.
+Master pollServer(ModbusServer& server, test::MemoryProfile& profile) {
+    Master master(nullptr, [](modbus_t* m) {
+        modbus_close(m);
+        modbus_free(m);
+    });
+    const auto settings = profile.sections[std::u16string(kSettingsSection)];
+    const int port = test::freeTcpPort();
+    profile.setInt(kSettingsSection, u"localPort", port);
+    profile.setString(kSettingsSection, u"bindAddress", u"127.0.0.1");
+    server.restart();
+    profile.sections[std::u16string(kSettingsSection)] = settings;
+    if (!test::waitFor([&] { return server.tcpListening(); })) return master;
+    master.reset(modbus_new_tcp("127.0.0.1", port));
+    if (!master || modbus_connect(master.get()) != 0) return {nullptr, master.get_deleter()};
+    modbus_set_slave(master.get(), 1);
+    std::uint16_t values[8];
+    for (int i = 0; i < 11; ++i) modbus_read_registers(master.get(), 0, 8, values);
+    modbus_read_registers(master.get(), 600, 1, values);
+    const bool counted = test::waitFor([&] {
+        const CounterSnapshot c = server.counters(Transport::Tcp);
+        return c.masters == 1 && c.requests == 12 && c.exceptions == 1;
+    });
+    return counted ? std::move(master) : Master(nullptr, master.get_deleter());
+}
+
 bool save(QWidget& widget, const QString& file) {
     widget.show();
     QApplication::processEvents();
@@ -105,6 +142,11 @@ bool render(const Resources& resources, const QString& language, const QString& 
 
     ui::UiContext context{server, profile, resources, std::string(), {}};
     bool ok = true;
+    const Master master = pollServer(server, profile);
+    if (!master) {
+        std::cerr << "tesmor-screenshots: no master traffic for the main window's traffic line" << std::endl;
+        ok = false;
+    }
     {
         ui::CDlgMain window(context);
         {
