@@ -266,11 +266,15 @@ QString CDlgMain::trafficText() const { return traffic_->text(); }
 
 void CDlgMain::refreshTraffic() {
     const ModbusServer& server = context_.server;
+    static constexpr struct {
+        Transport transport;
+        const char* name;
+    } kShown[] = {{Transport::Tcp, "TCP"}, {Transport::Tls, "TLS"}, {Transport::Rtu, "RTU"}};
     QStringList parts;
-    if (server.running(Transport::Tcp))
-        parts << trafficPart(context_.resources, "TCP", context_.server.counters(Transport::Tcp), true);
-    if (server.running(Transport::Rtu))
-        parts << trafficPart(context_.resources, "RTU", context_.server.counters(Transport::Rtu), false);
+    for (const auto& t : kShown)
+        if (server.running(t.transport))
+            parts << trafficPart(context_.resources, t.name, server.counters(t.transport),
+                                 t.transport != Transport::Rtu);
     traffic_->setText(parts.join(QStringLiteral("; ")));
 }
 

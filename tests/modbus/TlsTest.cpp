@@ -6,17 +6,20 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "ModbusTestSupport.h"
+#include "modbus/FrameTrace.h"
 #include "modbus/ModbusServer.h"
 #include "modbus/TlsContext.h"
 #include "support/MemoryProfile.h"
@@ -175,6 +178,7 @@ TEST_P(TlsHandshake, AcceptsOnlyTrustedMastersAndReadsTheirRole) {
     }
     // Ends the connection so the master's wait returns.
     session = TlsSession(context, -1);
+    pair.server.reset();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -352,6 +356,127 @@ TEST_F(TlsServer, PymodbusMastersReadAndOnlyWriteRolesWrite) {
     const auto before = std::chrono::steady_clock::now();
     server.stop();
     EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
+}
+
+// Frames of unit 1: read holding register 0 (one value), write 7 into it.
+const std::vector<std::uint8_t> kReadRequest = {0, 1, 0, 0, 0, 6, 1, 3, 0, 0, 0, 1};
+const std::vector<std::uint8_t> kWriteRequest = {0, 2, 0, 0, 0, 6, 1, 6, 0, 0, 0, 7};
+
+// A TLS master over loopback with a certificate of the trusted authority.
+struct LoopbackMaster {
+    LoopbackMaster(int port, const std::string& certificate, const std::string& key, const std::string& ca,
+                   const char* from = nullptr)
+        : socket(test::connectLoopback(port, from)) {
+        const timeval limit{5, 0};  // a fault must fail the test, not hang it
+        ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        ::setsockopt(socket.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        master = std::make_unique<Master>(socket.get(), certificate, key, ca);
+        connected = socket && master->connect();
+    }
+    // The value of holding register 0, or -1 when no proper answer came.
+    int readRegister() {
+        if (!connected || !master->send(kReadRequest)) return -1;
+        const auto reply = master->receive(11);
+        return reply.size() == 11 && reply[7] == 3 ? reply[9] << 8 | reply[10] : -1;
+    }
+
+    UniqueFd socket;
+    std::unique_ptr<Master> master;
+    bool connected = false;
+};
+
+class TlsServerMasters : public TlsServer {
+protected:
+    LoopbackMaster connect(const std::string& name, const char* from = nullptr) {
+        return LoopbackMaster(server.tlsPort(), file("trusted", name + ".pem"),
+                              file("trusted", name + ".key"), file("trusted", "ca.pem"), from);
+    }
+    void start() {
+        server.restart();
+        ASSERT_TRUE(test::waitFor([&] { return server.tlsListening(); })) << "TLS server did not listen";
+    }
+};
+
+TEST_F(TlsServerMasters, ServesBesidePlainTcpOnTheSameStore) {
+    const int tcpPort = test::freeTcpPort();
+    profile.setInt(kSettingsSection, u"isTCP", 1);
+    profile.setInt(kSettingsSection, u"localPort", tcpPort);
+    test::LogCapture log;
+    setFrameTrace(true);
+    start();
+    ASSERT_TRUE(test::waitFor([&] { return server.tcpListening(); }));
+
+    auto secure = connect("operator");
+    ASSERT_TRUE(secure.connected);
+    ASSERT_TRUE(secure.master->send(kWriteRequest));
+    EXPECT_EQ(secure.master->receive(12), kWriteRequest) << "a write is echoed";
+    setFrameTrace(false);
+
+    const UniqueFd plain = test::connectLoopback(tcpPort);
+    ASSERT_TRUE(plain);
+    ASSERT_EQ(::send(plain.get(), kReadRequest.data(), kReadRequest.size(), 0), 12);
+    std::uint8_t reply[11] = {};
+    ASSERT_EQ(::recv(plain.get(), reply, sizeof reply, MSG_WAITALL), 11);
+    EXPECT_EQ(reply[10], 7) << "plain TCP reads what the TLS master wrote";
+    EXPECT_EQ(secure.readRegister(), 7);
+
+    EXPECT_EQ(server.counters(Transport::Tls).requests, 2u);
+    EXPECT_EQ(server.counters(Transport::Tls).masters, 1u);
+    EXPECT_EQ(server.counters(Transport::Tcp).requests, 1u);
+    EXPECT_EQ(log.count(" tls 127.0.0.1:"), 2u) << "the trace shows the write and its echo";
+}
+
+TEST_F(TlsServerMasters, StopsPromptlyWithMastersInAndBeforeTheHandshake) {
+    profile.setInt(kSettingsSection, u"maxMasters", 2);
+    start();
+    auto reading = connect("operator");
+    ASSERT_EQ(reading.readRegister(), 0);
+    // A master stuck inside its first record.
+    const UniqueFd stuck = test::connectLoopback(server.tlsPort());
+    ASSERT_EQ(::send(stuck.get(), "\x16\x03\x01", 3, 0), 3);
+    ASSERT_TRUE(test::waitFor([&] { return server.counters(Transport::Tls).masters == 2; }));
+
+    const auto before = std::chrono::steady_clock::now();
+    server.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 500ms);
+    EXPECT_EQ(server.counters(Transport::Tls).masters, 0u);
+}
+
+TEST_F(TlsServerMasters, AllowListRefusesBeforeTheHandshake) {
+    profile.setString(kSettingsSection, u"allowedMasters", u"127.0.0.2");
+    test::LogCapture log;
+    start();
+    EXPECT_FALSE(connect("operator", "127.0.0.1").connected);
+    EXPECT_EQ(log.count("Modbus TLS: master 127.0.0.1 is not in \"allowedMasters\""), 1u);
+    EXPECT_EQ(log.count("refused"), 0u) << "no handshake was tried";
+    EXPECT_EQ(connect("operator", "127.0.0.2").readRegister(), 0);
+}
+
+TEST_F(TlsServerMasters, ServesMaxMastersAtOnceAndClosesTheNext) {
+    profile.setInt(kSettingsSection, u"maxMasters", 2);
+    start();
+    auto first = connect("operator");
+    auto second = connect("norole");
+    ASSERT_EQ(first.readRegister(), 0);
+    ASSERT_EQ(second.readRegister(), 0);
+    EXPECT_EQ(server.counters(Transport::Tls).masters, 2u);
+    auto third = connect("operator");
+    EXPECT_EQ(third.readRegister(), -1) << "a third master is closed while the two are busy";
+    EXPECT_EQ(first.readRegister(), 0);
+    EXPECT_EQ(second.readRegister(), 0);
+}
+
+TEST_F(TlsServerMasters, LogsAFailedHandshakeOnceAMinutePerAddress) {
+    test::LogCapture log;
+    start();
+    for (int i = 0; i < 3; ++i) {
+        LoopbackMaster stranger(server.tlsPort(), file("stranger", "operator.pem"),
+                                file("stranger", "operator.key"), file("trusted", "ca.pem"));
+        EXPECT_EQ(stranger.readRegister(), -1);
+    }
+    EXPECT_TRUE(test::waitFor([&] { return log.count("Modbus TLS: master 127.0.0.1 refused:") == 1; }));
+    EXPECT_EQ(connect("operator").readRegister(), 0) << "a trusted master still gets in";
+    EXPECT_EQ(log.count("refused"), 1u);
 }
 
 TEST_F(TlsServer, BadFilesLeaveTheServerOff) {

@@ -26,9 +26,17 @@ inline int freeTcpPort() {
     return ntohs(a.sin_port);
 }
 
-// A connection to 127.0.0.1:`port`; empty when nobody accepts it.
-inline UniqueFd connectLoopback(int port) {
+// A connection to 127.0.0.1:`port` from the loopback address `from` (the system's choice when
+// null); empty when nobody accepts it.
+inline UniqueFd connectLoopback(int port, const char* from = nullptr) {
     UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (from) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        if (::inet_pton(AF_INET, from, &local.sin_addr) != 1 ||
+            ::bind(s.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
+            return {};
+    }
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -269,11 +269,14 @@ void CDlgMainTest::trafficLineCountsWhatAMasterDid() {
     f.profile.setInt(u"Settings", u"isTCP", 1);
     f.profile.setInt(u"Settings", u"localPort", port);
     f.profile.setInt(u"Settings", u"TCPId", 1);
+    // TLS without its files does not listen, but is on and counted apart.
+    f.profile.setInt(u"Settings", u"isTLS", 1);
     f.server.restart();
     QTRY_VERIFY(f.server.tcpListening());
     ui::CDlgMain window(f.context);
     auto* line = control<QLabel>(window, 1150);
-    QCOMPARE(line->text(), QString("TCP: 0 мастеров, 0 запросов, 0 исключений, нет ответов"));
+    const QString idleTls = "TLS: 0 мастеров, 0 запросов, 0 исключений, нет ответов";
+    QCOMPARE(line->text(), "TCP: 0 мастеров, 0 запросов, 0 исключений, нет ответов; " + idleTls);
 
     std::unique_ptr<modbus_t, void (*)(modbus_t*)> master(modbus_new_tcp("127.0.0.1", port), [](modbus_t* m) {
         modbus_close(m);
@@ -286,7 +289,8 @@ void CDlgMainTest::trafficLineCountsWhatAMasterDid() {
     QCOMPARE(modbus_read_registers(master.get(), 600, 1, r), -1);
     window.refreshDeviceValues();
     QTRY_VERIFY2(
-        QRegularExpression("^TCP: 1 мастер, 4 запроса, 1 исключение, последний \\d\\d:\\d\\d:\\d\\d$")
+        QRegularExpression("^TCP: 1 мастер, 4 запроса, 1 исключение, последний \\d\\d:\\d\\d:\\d\\d; " +
+                           idleTls + "$")
             .match(window.trafficText())
             .hasMatch(),
         qPrintable(window.trafficText()));

@@ -5,7 +5,8 @@
 //
 // Input: byte 0 picks the transport (bit 0: RTU), for RTU whether a correct CRC is appended to
 // each frame (bit 1) so that most frames get past the CRC, and the write access rule (bits 2-3:
-// 0 any write, 1 none to the published registers of a fixed map, 2 and 3 no writes); the rest
+// 0 any write, 1 none to the published registers of a fixed map, 2 and 3 no writes, as for a TLS
+// master whose role may not write), for TCP whether it is the TLS server's side (bit 4); the rest
 // is the byte stream, split into frames at each 0xFF 0xFE pair in CRC mode. Each verdict under
 // the rule is checked against the verdict without it, and a write not carried out must leave
 // the store as it was.
@@ -211,7 +212,7 @@ void serve(const std::uint8_t* data, std::size_t size, Transport transport, tesm
     std::vector<std::uint8_t> bitsBefore(500), registersBefore(1000);
     static GuardedPage page;
     store.reset();
-    const bool tcp = transport == Transport::Tcp;
+    const bool tcp = transport != Transport::Rtu;
     const int header = tcp ? 7 : 1;
     const int trailer = tcp ? 0 : 2;
     std::uint8_t reply[tesmor::kMaxReply + 16];
@@ -277,7 +278,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ++data;
     --size;
     if (!(mode & 1)) {
-        serve(data, size, Transport::Tcp, access);
+        serve(data, size, mode & 0x10 ? Transport::Tls : Transport::Tcp, access);
         return 0;
     }
     if (!(mode & 2)) {

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Writes the seed corpus of fuzz_request: one file per request, byte 0 the mode (0 TCP,
-3 RTU with a CRC appended by the target), then the frame."""
+3 RTU with a CRC appended by the target, 0x10 the TLS server's side), then the frame."""
 import os
 import struct
 
@@ -56,3 +56,6 @@ write("rtu-access1-write-coils", b"\x07" + bytes([1]) + bytes([0x0F, 0, 5, 0, 4,
 write("tcp-access2-write-coil", b"\x08" + mbap(PDUS["write-coil"]))
 write("rtu-access2-broadcast-write", b"\x0B" + bytes([0]) + PDUS["write-register"])
 write("rtu-access2-mask-write", b"\x0B" + bytes([1]) + PDUS["mask-write"])
+# The TLS server's side: a reading master, and one whose role may not write (access 2).
+write("tls-two-requests", b"\x10" + mbap(PDUS["read-holding"]) + mbap(PDUS["write-registers"], tid=2))
+write("tls-readonly-write-and-read", b"\x18" + mbap(PDUS["write-and-read"]))
