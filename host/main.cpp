@@ -89,8 +89,9 @@ Commands on standard input:
   menu                 run the plug-in's menu command
   profile              print the profile
   devices              list the devices
-  stats                Modbus traffic, one line per transport: masters connected (TCP),
-                       requests answered, exceptions sent, frames dropped, last answer
+  stats                Modbus traffic, one line per transport (tcp, rtu, and tls while it
+                       is on): masters connected (TCP, TLS), requests answered, exceptions
+                       sent, frames dropped, last answer
   device N mode V      set the mode of device N (from 0); also: device N error V,
                        device N name TEXT, device add NAME, device remove N
   help                 this list
