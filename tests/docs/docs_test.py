@@ -1,10 +1,12 @@
 """The commands and worked examples of README.md and docs/, run as a reader would run them, so
-that they cannot go stale. Ports and device names are the only things changed: the documented
-port 1502 becomes a free one, the serial device a pseudo-terminal, the master's address 127.0.0.1."""
+that they cannot go stale. Ports, device names and folders are the only things changed: the
+documented ports 1502 and 8802 become free ones, the serial device a pseudo-terminal, the master's
+address 127.0.0.1, the certificates' folder a temporary one."""
 import json
 import os
 import re
 import shlex
+import shutil
 import socket
 import struct
 import subprocess
@@ -12,6 +14,7 @@ import sys
 import tempfile
 import types
 import unittest
+from ast import literal_eval
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
 from labkit import Host, crc16_umts, free_port, sample_number, wait_until  # noqa: E402
@@ -72,7 +75,12 @@ class UserGuideAgainstTheDemo(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.folder = tempfile.TemporaryDirectory()
-        cls.port = free_port()
+        cls.port, cls.tls_port = free_port(), free_port()
+        cls.guide = read("docs/user-guide.md")
+        cls.certs = os.path.join(cls.folder.name, "certs")
+        made = run([os.path.join(SOURCE, "tools", "make-certs.sh"), cls.certs])
+        if made.returncode != 0:
+            raise AssertionError("make-certs.sh failed:\n" + made.stderr)
         lab = os.path.join(cls.folder.name, "demo")
         paths = types.SimpleNamespace(profile_path=os.path.join(lab, "profile.json"),
                                       db_path=os.path.join(lab, "lab.db"))
@@ -83,10 +91,12 @@ class UserGuideAgainstTheDemo(unittest.TestCase):
             profile = json.load(f)
         cls.serial = SerialPair(cls.folder.name)
         profile["plugins"]["tesmor"]["Settings"].update({"isRTU": 1, "portName": cls.serial.slave})
+        # The TLS server as the guide's example profile sets it up.
+        (tls,) = [block for block in fenced(cls.guide, "json") if '"isTLS"' in block]
+        profile["plugins"]["tesmor"]["Settings"].update(json.loads(cls.tls_local(tls))["plugins"]["tesmor"]["Settings"])
         with open(paths.profile_path, "w", encoding="utf-8") as f:
             json.dump(profile, f, ensure_ascii=False, indent=2)
         cls.host = Host(HOST, paths, demo)
-        cls.guide = read("docs/user-guide.md")
         # The first analysis of a run arrives within ten seconds.
         if not wait_until(lambda: sample_number(cls.port), timeout=25, step=0.5):
             raise AssertionError("the demo published no analysis:\n" + cls.host.text())
@@ -100,6 +110,11 @@ class UserGuideAgainstTheDemo(unittest.TestCase):
     def local(self, command):
         command = command.replace("-p 1502 ", f"-p {self.port} ").replace("/dev/ttyUSB0", self.serial.master)
         return shlex.split(command)
+
+    @classmethod
+    def tls_local(cls, text):
+        return (text.replace("/tmp/tesmor-certs", cls.certs).replace(":8802", f":{cls.tls_port}")
+                .replace("port=8802", f"port={cls.tls_port}").replace('"tlsPort": 8802', f'"tlsPort": {cls.tls_port}'))
 
     def check_reads(self, commands):
         self.assertTrue(commands)
@@ -135,6 +150,51 @@ class UserGuideAgainstTheDemo(unittest.TestCase):
                 break
         self.assertAlmostEqual(float(python.stdout), float(values_read(mbpoll.stdout)[0][1]), places=3)
         self.assertTrue(85 < float(python.stdout) < 99, "methane, in percent")
+
+    def test_the_guides_tls_example_reads_what_plain_tcp_reads(self):
+        self.assertTrue(wait_until(lambda: listening(self.tls_port), timeout=10), self.host.text())
+        example = self.tls_local(next(b for b in fenced(self.guide, "python") if "AsyncModbusTlsClient" in b))
+        plain = self.local(next(c for c in indented_commands(self.guide, "mbpoll") if "-r 0 -c 7 " in c))
+        for _ in range(3):
+            before = sample_number(self.port)
+            python = run([PYTHON, "-c", example])
+            mbpoll = run(plain)
+            if before == sample_number(self.port):
+                break
+        self.assertEqual(python.returncode, 0, python.stdout + python.stderr)
+        self.assertEqual(literal_eval(python.stdout.strip()), [int(v) for _, v in values_read(mbpoll.stdout)])
+
+    def test_the_guides_certificate_commands_make_a_master_the_server_accepts(self):
+        self.assertTrue(wait_until(lambda: listening(self.tls_port), timeout=10), self.host.text())
+        commands = indented_commands(self.guide, "openssl")
+        (handshake,) = [c for c in commands if c.startswith("openssl s_client ")]
+
+        def s_client(certificate, key):
+            command = self.tls_local(handshake).replace(" </dev/null", "")
+            command = command.replace(f"{self.certs}/operator.pem", certificate).replace(f"{self.certs}/operator.key", key)
+            return run(shlex.split(command), stdin=subprocess.DEVNULL)
+
+        out = s_client(f"{self.certs}/operator.pem", f"{self.certs}/operator.key")
+        self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
+        self.assertIn("Verification: OK", out.stdout + out.stderr)
+        # The plant's authority is the test authority here, so the server trusts what it issues.
+        with tempfile.TemporaryDirectory() as folder:
+            shutil.copy(os.path.join(self.certs, "ca.pem"), os.path.join(folder, "plant-ca.pem"))
+            shutil.copy(os.path.join(self.certs, "ca.key"), os.path.join(folder, "plant-ca.key"))
+            (config,) = fenced(self.guide, "ini")
+            with open(os.path.join(folder, "tesmor-tls.cnf"), "w", encoding="utf-8") as f:
+                f.write(config)
+            issuing = [c for c in commands if c != handshake]
+            self.assertIn("-text", issuing[-1], "the last command shows the issued certificate")
+            for command in issuing:
+                out = run(shlex.split(command), cwd=folder)
+                self.assertEqual(out.returncode, 0, command + "\n" + out.stderr)
+            self.assertRegex(out.stdout, r"1\.3\.6\.1\.4\.1\.50316\.802\.1: *\n *\.\.operator\n")
+            der = subprocess.run(["openssl", "x509", "-in", os.path.join(folder, "scada1.pem"), "-outform", "DER"],
+                                 capture_output=True, check=True).stdout
+            self.assertTrue(b"\x0c\x08operator" in der, "the role as an ASN.1 UTF8String")
+            out = s_client(os.path.join(folder, "scada1.pem"), os.path.join(folder, "scada1.key"))
+            self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
 
 
 class WorkedExamples(unittest.TestCase):
