@@ -572,8 +572,14 @@ void ModbusServer::serveMasters(const std::stop_token& stop, const Served& serve
                     changed |= masters.size() != before;
                     if (!room) continue;  // the newcomer's socket closes here
                 }
-                masters.push_back(std::make_unique<TcpConnection>(
-                    std::move(connection), address, ntohl(peer.sin_addr.s_addr), state.counters, served.tls));
+                try {
+                    masters.push_back(std::make_unique<TcpConnection>(std::move(connection), address,
+                                                                      ntohl(peer.sin_addr.s_addr),
+                                                                      state.counters, served.tls));
+                } catch (const std::exception& e) {  // out of memory: this master goes, the others stay
+                    acceptLog.fail(name + ": cannot serve master " + address + ": " + e.what());
+                    continue;
+                }
                 // The address is shown from its first answer on, with the other connections counted.
                 masters.back()->peer.peerDone = true;
                 changed = true;
