@@ -27,21 +27,6 @@ namespace tesmor::ui {
 class CDlgEditRegister : public QDialog {
     Q_OBJECT
 public:
-    static constexpr unsigned templateId = 126;
-    enum ControlId {
-        IDC_SOURCE = 1041,
-        IDC_DEVICE = 1042,
-        IDC_COMPONENT = 1036,
-        IDC_ADDRESS = 1034,
-        IDC_ADDRESS_HEX = 1040,
-        IDC_REGISTER_TYPE = 1035,
-        IDC_DATA_TYPE = 1037,
-        IDC_BYTE_ORDER = 1039,
-        IDC_DATA_ITEM = 1038,
-        // Says that the register lies outside the store's 0..499; hidden while it lies inside.
-        IDC_RANGE_NOTE = 1101,
-    };
-
     // `context` must outlive the dialog.
     explicit CDlgEditRegister(const UiContext& context, QWidget* parent = nullptr);
 

@@ -27,15 +27,6 @@ class CGridCtrl;
 class CDlgFilters : public QDialog {
     Q_OBJECT
 public:
-    static constexpr unsigned templateId = 129;
-    enum ControlId {
-        IDC_METHODS = 1047,
-        IDC_CLEAR = 1049,
-        IDC_TYPE = 1050,
-        IDC_MIXTURES = 1051,
-        // The line that reports a failure to read the names; hidden when they were read.
-        IDC_DATABASE_ERROR = 2004,
-    };
     static constexpr std::uint32_t kChosenColor = 0x0059FF83;  // light green
     static constexpr std::uint32_t kNotChosenColor = 0x00FFFFFF;
 

@@ -27,17 +27,6 @@ namespace tesmor::ui {
 class CDlgMapSettings : public QDialog {
     Q_OBJECT
 public:
-    static constexpr unsigned templateId = 122;
-    enum ControlId {
-        IDC_LIST = 1030,
-        IDC_ADD = 1031,
-        IDC_DELETE = 1032,
-        IDC_COPY = 1033,
-        IDC_DELETE_ALL = 1034,
-        IDC_IMPORT = 1110,
-        IDC_EXPORT = 1111,
-    };
-
     // `context` must outlive the dialog; `rebuildList` may be empty. The map is the server's, saved
     // with its own profile section.
     CDlgMapSettings(const UiContext& context, std::function<void()> rebuildList, QWidget* parent = nullptr);
