@@ -8,6 +8,7 @@
 
 #include "modbus/MapFile.h"
 #include "modbus/RegisterEncoder.h"
+#include "platform/ResourceIds.h"
 #include "platform/Text.h"
 #include "shell/BuiltInResources.h"
 #include "support/MemoryProfile.h"
@@ -67,7 +68,7 @@ using Sections = std::map<std::u16string, test::MemoryProfile::Section>;
 
 TEST(MapFile, ExportThenImportGivesTheProfileKeysBack) {
     for (const MapLanguages& languages : {inRussian(), inEnglish()}) {
-        SCOPED_TRACE(toUtf8(languages.current->loadString(125)));
+        SCOPED_TRACE(toUtf8(languages.current->loadString(res::kSourceDevice)));
         test::MemoryProfile before;
         saveRegisterMap(before, everyKindOfEntry(*languages.current));
         const std::string file = writeMapFile(loadRegisterMap(before), languages);

@@ -27,6 +27,7 @@
 #include "modbus/DeviceMonitor.h"
 #include "modbus/Handles.h"
 #include "modbus/RegisterMap.h"
+#include "platform/ResourceIds.h"
 #include "support/TempDir.h"
 #include "ui/CDlgMain.h"
 #include "ui/CDlgSettings.h"
@@ -361,7 +362,7 @@ void CDlgMainTest::messageBoxButtons() {
     QCOMPARE(box->buttons().size(), qsizetype(buttons.size()));
     for (std::size_t i = 0; i < standard.size(); ++i)
         QCOMPARE(box->button(standard[i])->text(), buttons[qsizetype(i)]);
-    QCOMPARE(box->windowTitle(), ui::toQString(resources.dialogText(116, 0)));
+    QCOMPARE(box->windowTitle(), ui::toQString(resources.dialogText(res::kMainWindow, res::kCaption)));
 }
 
 QTEST_MAIN(CDlgMainTest)
