@@ -315,8 +315,8 @@ void CDlgMainTest::aboutEntryFollowsString104() {
     QVERIFY(about);
     QCOMPARE(about->text(), QString("Сведения о плагине..."));  // a labelled button, not an icon
 
-    // A table without string 104 has no entry.
-    static constexpr TesmorString strings[] = {{135, u"Значение"}};
+    // A table without the about box's menu string has no entry.
+    static constexpr TesmorString strings[] = {{res::kColumnValue, u"Значение"}};
     static constexpr TesmorResourceTable table{
         sizeof(TesmorResourceTable), strings, 1, nullptr, 0, nullptr, 0, nullptr, 0};
     UiFixture bare(&table);
