@@ -1,5 +1,5 @@
 #pragma once
-// The filters dialog (dialog 129): which chromatograms are published. Two lists show every
+// The filters dialog (kFiltersDialog): which chromatograms are published. Two lists show every
 // method and mixture name of the host database; a click puts a name into the filter or takes
 // it out, and the filter's names show in light green. OK writes the filter to the profile
 // (FilterSettings::save); Cancel discards, since every opening starts from the saved filter.

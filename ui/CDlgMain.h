@@ -1,5 +1,5 @@
 #pragma once
-// The plug-in's main window (template 116): the register map with each entry's current value,
+// The plug-in's main window (kMainWindow): the register map with each entry's current value,
 // and the buttons to the map, connection and filter dialogs. Modeless; closing it (close box,
 // Enter, Esc) only hides it. It owns its child dialogs. GUI thread only, except
 // refreshDeviceValues and deviceRefresher.

@@ -1,5 +1,5 @@
 #pragma once
-// The Modbus map dialog (dialog 122): the whole register map in a list, with add, copy, delete,
+// The Modbus map dialog (kMapDialog): the whole register map in a list, with add, copy, delete,
 // delete all and edit (double click). It works on its own copy of the entries, taken from the
 // server's map when it opens: every analysis reloads the server's map from the profile, so edits
 // made there would be lost, and analyses meanwhile keep publishing with the saved map. OK writes

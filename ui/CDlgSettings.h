@@ -1,5 +1,5 @@
 #pragma once
-// The connection settings dialog (template 118): switches the Modbus TCP server, the RTU slave
+// The connection settings dialog (kSettingsDialog): switches the Modbus TCP server, the RTU slave
 // and the TLS server on or off and sets their parameters. It keeps its own copy of the settings, read
 // from the profile section at construction and at every opening, written back on OK. OK does
 // not restart the server; it sets the settings-saved flag, which the main window's reconnect
