@@ -13,8 +13,9 @@
 namespace tesmor::res {
 
 enum String : unsigned {
-    // Host menu entries.
-    kPluginMenu = 103,  // the menu path of the main window's command
+    // Menu entries: the host's menu path of the main window, and the about box's entry (a
+    // labelled button in the main window).
+    kPluginMenu = 103,
     kAboutMenu = 104,
 
     // Column headings of the main window, the map and the register view.
