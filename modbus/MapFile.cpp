@@ -7,39 +7,12 @@
 #include <set>
 
 #include "modbus/RegisterEncoder.h"
+#include "platform/ResourceIds.h"
 #include "platform/Text.h"
 
 namespace tesmor {
 
 namespace {
-
-enum StringId : unsigned {
-    IDS_NEED_COMPONENT = 119,
-    IDS_NEED_ADDRESS = 120,
-    IDS_NO_REGISTER_TYPE = 121,
-    IDS_NO_DATA_TYPE = 122,
-    IDS_NO_DATA_ITEM = 123,
-    IDS_ADDRESS_RANGE = 124,
-    IDS_NEED_DEVICE = 146,
-    IDS_SAMPLE_TIME_16BIT = 150,
-    IDS_FILE_EMPTY = 1900,
-    IDS_FILE_HEADER = 1901,
-    IDS_NO_SOURCE = 1902,
-    IDS_UNKNOWN_VALUE = 1903,
-    IDS_ITEM_OF_OTHER_SOURCE = 1904,
-    IDS_BIT_TYPE_BOOL = 1905,
-    IDS_SAMPLE_TIME_INT = 1906,
-    IDS_FLOAT_NEEDS_ORDER = 1907,
-    IDS_ORDER_FLOAT_ONLY = 1908,
-    IDS_COLUMN_MUST_BE_EMPTY = 1909,
-    IDS_OVERLAP_LINE = 1910,
-    IDS_OVERLAP_ENTRY = 1911,
-    IDS_BROKEN_QUOTING = 1912,
-    IDS_FIELD_COUNT = 1913,
-    IDS_NOT_UTF8 = 1914,
-    IDS_SAMPLE_TIME_FIELDS = 1915,
-    IDS_TEXT_TOO_LONG = 1916,
-};
 
 // Sources, then the data items of each source in the editor's order.
 enum Caption : int {
@@ -56,8 +29,10 @@ enum Caption : int {
     ItemRetentionTime,
     CaptionCount
 };
-constexpr std::array<unsigned, CaptionCount> kCaptionIds{125, 126, 127, 138, 143, 144,
-                                                         145, 151, 111, 129, 128};
+constexpr std::array<unsigned, CaptionCount> kCaptionIds{
+    res::kSourceDevice,      res::kSourceChromatogram, res::kSourcePeak,       res::kItemMode,
+    res::kItemLastError,     res::kItemSampleTime,     res::kItemSampleNumber, res::kItemSeriesNumber,
+    res::kItemConcentration, res::kItemArea,           res::kItemRetentionTime};
 
 using Captions = std::array<std::u16string, CaptionCount>;
 
@@ -113,7 +88,7 @@ std::u16string message(const StringSource& strings, unsigned id, std::u16string_
 
 std::u16string unknownValue(const StringSource& strings, std::u16string_view value,
                             std::u16string_view column) {
-    return message(strings, IDS_UNKNOWN_VALUE, value, column);
+    return message(strings, res::kUnknownValue, value, column);
 }
 
 // How the address column read; the editor's message for an empty address box differs from the
@@ -122,38 +97,38 @@ enum class AddressText { Read, Empty, Unreadable };
 
 std::u16string checkEntry(const RegisterInfo& e, const Captions& c, const StringSource& strings,
                           AddressText addressText = AddressText::Read) {
-    if (e.source.empty()) return message(strings, IDS_NO_SOURCE);
+    if (e.source.empty()) return message(strings, res::kNoSource);
     const auto source = findCaption(c, e.source, SourceDevice, SourcePeak);
     if (!source) return unknownValue(strings, e.source, u"source");
-    if (*source == SourceDevice && e.deviceName.empty()) return message(strings, IDS_NEED_DEVICE);
-    if (*source == SourcePeak && e.component.empty()) return message(strings, IDS_NEED_COMPONENT);
-    if (addressText == AddressText::Empty) return message(strings, IDS_NEED_ADDRESS);
+    if (*source == SourceDevice && e.deviceName.empty()) return message(strings, res::kNeedDevice);
+    if (*source == SourcePeak && e.component.empty()) return message(strings, res::kNeedComponent);
+    if (addressText == AddressText::Empty) return message(strings, res::kNeedAddress);
     if (addressText == AddressText::Unreadable || e.address < 0 || e.address > 65535)
-        return message(strings, IDS_ADDRESS_RANGE);
-    if (e.registerType.empty()) return message(strings, IDS_NO_REGISTER_TYPE);
+        return message(strings, res::kAddressRange);
+    if (e.registerType.empty()) return message(strings, res::kNoRegisterType);
     if (!isKnownType(e.registerType)) return unknownValue(strings, e.registerType, u"register_type");
-    if (e.dataType.empty()) return message(strings, IDS_NO_DATA_TYPE);
+    if (e.dataType.empty()) return message(strings, res::kNoDataType);
     if (!isKnownDataType(e.dataType)) return unknownValue(strings, e.dataType, u"data_type");
-    if (e.dataItem.empty()) return message(strings, IDS_NO_DATA_ITEM);
+    if (e.dataItem.empty()) return message(strings, res::kNoDataItem);
     const auto item = findCaption(c, e.dataItem, ItemMode, ItemRetentionTime);
     if (!item) return unknownValue(strings, e.dataItem, u"data_item");
     if (sourceOfItem(*item) != *source)
-        return message(strings, IDS_ITEM_OF_OTHER_SOURCE, e.dataItem, e.source);
+        return message(strings, res::kItemOfOtherSource, e.dataItem, e.source);
     const bool sampleTime = *item == ItemSampleTime;
-    if (sampleTime && isBitType(e.registerType)) return message(strings, IDS_SAMPLE_TIME_16BIT);
+    if (sampleTime && isBitType(e.registerType)) return message(strings, res::kSampleTime16Bit);
     if (isBitType(e.registerType) && e.dataType != texts::typeBool)
-        return message(strings, IDS_BIT_TYPE_BOOL, e.registerType);
-    if (sampleTime && e.dataType != texts::typeInt) return message(strings, IDS_SAMPLE_TIME_INT, e.dataItem);
+        return message(strings, res::kBitTypeBool, e.registerType);
+    if (sampleTime && e.dataType != texts::typeInt) return message(strings, res::kSampleTimeInt, e.dataItem);
     if (e.dataType == texts::typeFloat) {
-        if (e.byteOrder.empty()) return message(strings, IDS_FLOAT_NEEDS_ORDER);
+        if (e.byteOrder.empty()) return message(strings, res::kFloatNeedsOrder);
         if (!isKnownByteOrder(e.byteOrder)) return unknownValue(strings, e.byteOrder, u"byte_order");
     } else if (!e.byteOrder.empty()) {
-        return message(strings, IDS_ORDER_FLOAT_ONLY);
+        return message(strings, res::kOrderFloatOnly);
     }
     if (!e.deviceName.empty() && *source != SourceDevice)
-        return message(strings, IDS_COLUMN_MUST_BE_EMPTY, u"device", e.source);
+        return message(strings, res::kNotEmptyColumn, u"device", e.source);
     if (!e.component.empty() && *source != SourcePeak)
-        return message(strings, IDS_COLUMN_MUST_BE_EMPTY, u"component", e.source);
+        return message(strings, res::kNotEmptyColumn, u"component", e.source);
     return {};
 }
 
@@ -428,7 +403,7 @@ MapFileImport readMapFile(std::string_view bytes, const MapLanguages& languages,
 
     if (bytes.substr(0, kBom.size()) == kBom) bytes.remove_prefix(kBom.size());
     if (const int line = firstInvalidUtf8Line(bytes)) {
-        fail(line, message(strings, IDS_NOT_UTF8));
+        fail(line, message(strings, res::kNotUtf8));
         return result;
     }
     // Spreadsheets in Russian locales write ";": the header row tells which one the file uses.
@@ -447,14 +422,14 @@ MapFileImport readMapFile(std::string_view bytes, const MapLanguages& languages,
         while (!any && probe.next(r)) any = r.brokenQuoting || !allEmpty(r);
     }
     if (!any) {
-        fail(1, message(strings, IDS_FILE_EMPTY));
+        fail(1, message(strings, res::kFileEmpty));
         return result;
     }
     reader.next(record);
     std::string header;
     for (std::size_t i = 0; i < record.fields.size(); ++i) header += (i ? "," : "") + record.fields[i];
     if (record.brokenQuoting || record.line != 1 || header != kMapFileHeader) {
-        fail(1, message(strings, IDS_FILE_HEADER, utf16(std::string(kMapFileHeader))));
+        fail(1, message(strings, res::kFileHeader, utf16(std::string(kMapFileHeader))));
         return result;
     }
 
@@ -469,12 +444,13 @@ MapFileImport readMapFile(std::string_view bytes, const MapLanguages& languages,
     RegisterMap entries;
     while (reader.next(record)) {
         if (record.brokenQuoting) {
-            fail(record.line, message(strings, IDS_BROKEN_QUOTING));
+            fail(record.line, message(strings, res::kBrokenQuoting));
             continue;
         }
         if (allEmpty(record)) continue;
         if (record.fields.size() != kFieldCount) {
-            fail(record.line, message(strings, IDS_FIELD_COUNT, utf16(std::to_string(record.fields.size()))));
+            fail(record.line,
+                 message(strings, res::kFieldCount, utf16(std::to_string(record.fields.size()))));
             continue;
         }
         const auto& f = record.fields;
@@ -496,7 +472,7 @@ MapFileImport readMapFile(std::string_view bytes, const MapLanguages& languages,
         // match its device or peak.
         if (reason.empty() &&
             (e.deviceName.size() > kProfileTextLimit || e.component.size() > kProfileTextLimit))
-            reason = message(strings, IDS_TEXT_TOO_LONG,
+            reason = message(strings, res::kTextTooLong,
                              e.deviceName.size() > kProfileTextLimit ? u"device" : u"component");
         if (!reason.empty()) {
             fail(record.line, std::move(reason));
@@ -504,8 +480,8 @@ MapFileImport readMapFile(std::string_view bytes, const MapLanguages& languages,
         }
         if (const int holder = occupancy.take(e, items, record.line)) {
             fail(record.line, holder > 0
-                                  ? message(strings, IDS_OVERLAP_LINE, utf16(std::to_string(holder)))
-                                  : message(strings, IDS_OVERLAP_ENTRY, utf16(std::to_string(-holder))));
+                                  ? message(strings, res::kOverlapLine, utf16(std::to_string(holder)))
+                                  : message(strings, res::kOverlapEntry, utf16(std::to_string(-holder))));
             continue;
         }
         entries.push_back(std::move(e));
@@ -667,7 +643,7 @@ std::string writeTagList(const RegisterMap& stored, const MapLanguages& language
         const std::u16string& name = !e.deviceName.empty() ? e.deviceName : e.component;
         if (!name.empty()) description += u": " + name;
         if (e.dataItem == c[ItemSampleTime])
-            description += u" (" + strings.loadString(IDS_SAMPLE_TIME_FIELDS) + u")";
+            description += u" (" + strings.loadString(res::kSampleTimeFields) + u")";
         appendRow(out, {tag, modiconReference(e.registerType, e.address), std::to_string(e.address), table,
                         std::to_string(registerSpan(e, items)), toUtf8(e.dataType), toUtf8(e.byteOrder),
                         toUtf8(description)});

@@ -5,6 +5,8 @@
 #include <ctime>
 #include <optional>
 
+#include "platform/ResourceIds.h"
+
 namespace tesmor {
 
 namespace {
@@ -48,8 +50,10 @@ ItemCaptions loadItemCaptions(const StringSource& strings) {
         if (text.size() > 255) text.resize(255);  // a caption holds at most 255 characters
         return text;
     };
-    return ItemCaptions{load(138), load(143), load(144), load(145),
-                        load(151), load(111), load(129), load(128)};
+    return ItemCaptions{load(res::kItemMode),         load(res::kItemLastError),
+                        load(res::kItemSampleTime),   load(res::kItemSampleNumber),
+                        load(res::kItemSeriesNumber), load(res::kItemConcentration),
+                        load(res::kItemArea),         load(res::kItemRetentionTime)};
 }
 
 int registerSpan(const RegisterInfo& e, const ItemCaptions& c) noexcept {

@@ -13,6 +13,7 @@
 #include "modbus/DeviceMonitor.h"
 #include "modbus/ModbusServer.h"
 #include "platform/Guarded.h"
+#include "platform/ResourceIds.h"
 #include "publish/DocumentProcessing.h"
 #include "results/DataBaseConnection.h"
 #include "results/FilterSettings.h"
@@ -90,7 +91,7 @@ void chooseLanguage() {
 
 void createMenuItem() {
     constexpr std::size_t kBufferLength = 256;  // terminator included
-    std::u16string path = currentResources().loadString(103);
+    std::u16string path = currentResources().loadString(res::kPluginMenu);
     if (path.size() > kBufferLength - 1) path.resize(kBufferLength - 1);
     MenuItemRecord record{sizeof(MenuItemRecord), path.c_str(), 0, kMenuCommand};
     callHostService("MainMenu/CreateNewMenu", 0, reinterpret_cast<intptr_t>(&record));

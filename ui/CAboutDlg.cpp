@@ -8,14 +8,17 @@
 #include <QVBoxLayout>
 #include <cstdio>
 
+#include "platform/ResourceIds.h"
 #include "ui/DialogSupport.h"
 #include "ui/ModuleIcon.h"
 #include "ui/UiContext.h"
 
 namespace tesmor::ui {
 
+using namespace res;
+using namespace res::about;
+
 namespace {
-constexpr unsigned kTemplate = 104;
 constexpr int kIconSize = 80;
 }  // namespace
 
@@ -39,7 +42,7 @@ VersionTexts versionTexts(const Resources& resources) {
 CAboutDlg::CAboutDlg(const Resources& resources, QWidget* parent) : QDialog(parent), resources_(resources) {
     setObjectName(QStringLiteral("CAboutDlg"));
     setWindowIcon(moduleIcon());
-    setWindowTitle(toQString(resources_.loadString(136)));
+    setWindowTitle(toQString(resources_.loadString(kAboutCaption)));
 
     auto label = [this](unsigned id, const QString& shown) {
         auto* l = new QLabel(shown, this);
@@ -48,23 +51,22 @@ CAboutDlg::CAboutDlg(const Resources& resources, QWidget* parent) : QDialog(pare
         return l;
     };
     const VersionTexts v = versionTexts(resources_);
-    auto* icon = label(1052, QString());
+    auto* icon = label(kIcon, QString());
     icon->setPixmap(moduleIconPixmap(kIconSize));
     icon->setFixedSize(kIconSize, kIconSize);
-    auto* company = label(1058, toQString(v.companyName));
-    auto* product = label(1057, toQString(v.productName));
-    auto* versionLabel = label(1055, text(1055));
-    auto* version = label(1056, toQString(v.productVersion));
-    auto* legal = label(1054, toQString(v.legalCopyright));
-    auto* description = label(1053, toQString(v.fileDescription));
+    auto* company = label(kCompany, toQString(v.companyName));
+    auto* product = label(kProduct, toQString(v.productName));
+    auto* versionLabel = label(kVersionLabel, text(kVersionLabel));
+    auto* version = label(kVersion, toQString(v.productVersion));
+    auto* legal = label(kCopyright, toQString(v.legalCopyright));
+    auto* description = label(kDescription, toQString(v.fileDescription));
     QFont bold = product->font();
     bold.setBold(true);
     product->setFont(bold);
     description->setWordWrap(true);
     legal->setWordWrap(true);
 
-    auto* ok = new QPushButton(text(1), this);
-    ok->setObjectName(QStringLiteral("id1"));
+    auto* ok = withId(new QPushButton(text(kOk), this), kOk);
     ok->setDefault(true);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
 
@@ -90,7 +92,7 @@ CAboutDlg::CAboutDlg(const Resources& resources, QWidget* parent) : QDialog(pare
 }
 
 QString CAboutDlg::text(unsigned control) const {
-    return toQString(resources_.dialogText(kTemplate, control));
+    return toQString(resources_.dialogText(kAboutDialog, control));
 }
 
 }  // namespace tesmor::ui

@@ -1,5 +1,5 @@
 #pragma once
-// The about box (template 104): the module's icon and five version values of the module that
+// The about box (kAboutDialog): the module's icon and five version values of the module that
 // supplies the current resources. A new object for every showing. GUI thread only.
 #include <QDialog>
 #include <QString>

@@ -14,6 +14,7 @@
 
 #include "modbus/RegisterEncoder.h"
 #include "platform/MessageSink.h"
+#include "platform/ResourceIds.h"
 #include "platform/Text.h"
 #include "ui/DialogSupport.h"
 #include "ui/ModuleIcon.h"
@@ -21,33 +22,14 @@
 namespace tesmor::ui {
 
 namespace texts = tesmor::texts;
+using namespace res;
+using namespace res::editor;
 
 namespace {
 
-// Labels of the template, which carry no id of their own there.
-enum LabelId : unsigned {
-    LabelSource = 2001,
-    LabelDevice,
-    LabelComponent,
-    LabelAddress,
-    LabelRegisterType,
-    LabelDataType,
-    LabelByteOrder,
-    LabelDataItem,
-};
-
-enum StringId : unsigned {
-    IDS_NEED_COMPONENT = 119,
-    IDS_NEED_ADDRESS = 120,
-    IDS_NO_REGISTER_TYPE = 121,
-    IDS_NO_DATA_TYPE = 122,
-    IDS_NO_DATA_ITEM = 123,
-    IDS_ADDRESS_RANGE = 124,
-    IDS_NEED_DEVICE = 146,
-    IDS_SAMPLE_TIME_16BIT = 150,
-};
-
-constexpr unsigned kCaptionIds[] = {125, 126, 127, 138, 143, 144, 145, 151, 111, 129, 128};
+constexpr unsigned kCaptionIds[] = {
+    kSourceDevice,     kSourceChromatogram, kSourcePeak,        kItemMode, kItemLastError,    kItemSampleTime,
+    kItemSampleNumber, kItemSeriesNumber,   kItemConcentration, kItemArea, kItemRetentionTime};
 
 // Registers in each table of the store.
 constexpr int kStoreRegisters = 500;
@@ -61,52 +43,52 @@ int indexOfText(const QComboBox* box, std::u16string_view text) {
 CDlgEditRegister::CDlgEditRegister(const UiContext& context, QWidget* parent)
     : QDialog(parent), context_(context) {
     setObjectName(QStringLiteral("CDlgEditRegister"));
-    setWindowTitle(dialogText(context, templateId, 0));
+    setWindowTitle(dialogText(context, kEditorDialog, kCaption));
     setWindowIcon(moduleIcon());
 
-    source_ = withId(new QComboBox(this), IDC_SOURCE);
-    device_ = withId(new QComboBox(this), IDC_DEVICE);
-    component_ = withId(new QLineEdit(this), IDC_COMPONENT);
-    address_ = withId(new QLineEdit(this), IDC_ADDRESS);
-    addressHex_ = withId(new QLineEdit(this), IDC_ADDRESS_HEX);
+    source_ = withId(new QComboBox(this), kSource);
+    device_ = withId(new QComboBox(this), kDevice);
+    component_ = withId(new QLineEdit(this), kComponent);
+    address_ = withId(new QLineEdit(this), kAddress);
+    addressHex_ = withId(new QLineEdit(this), kAddressHex);
     addressHex_->setReadOnly(true);
     addressHex_->setFrame(false);
     addressHex_->setFocusPolicy(Qt::ClickFocus);
     addressHex_->setFixedWidth(addressHex_->fontMetrics().horizontalAdvance(QStringLiteral("0xFFFFFFFF")) +
                                8);
-    registerType_ = withId(new QComboBox(this), IDC_REGISTER_TYPE);
-    dataType_ = withId(new QComboBox(this), IDC_DATA_TYPE);
-    byteOrder_ = withId(new QComboBox(this), IDC_BYTE_ORDER);
-    dataItem_ = withId(new QComboBox(this), IDC_DATA_ITEM);
+    registerType_ = withId(new QComboBox(this), kRegisterType);
+    dataType_ = withId(new QComboBox(this), kDataType);
+    byteOrder_ = withId(new QComboBox(this), kByteOrder);
+    dataItem_ = withId(new QComboBox(this), kDataItem);
     for (QComboBox* box : {source_, device_, registerType_, dataType_, byteOrder_, dataItem_})
         box->setMinimumContentsLength(22);
 
     auto* grid = new QGridLayout;
     auto addRow = [&](unsigned labelId, QWidget* control, int row) {
-        auto* label = withId(new QLabel(dialogText(context, templateId, labelId), this), int(labelId));
+        auto* label = withId(new QLabel(dialogText(context, kEditorDialog, labelId), this), labelId);
         label->setBuddy(control);
         grid->addWidget(label, row, 0);
         grid->addWidget(control, row, 1, 1, control == address_ ? 1 : 2);
     };
-    addRow(LabelSource, source_, 0);
-    addRow(LabelDevice, device_, 1);
-    addRow(LabelComponent, component_, 2);
-    addRow(LabelAddress, address_, 3);
+    addRow(kSourceLabel, source_, 0);
+    addRow(kDeviceLabel, device_, 1);
+    addRow(kComponentLabel, component_, 2);
+    addRow(kAddressLabel, address_, 3);
     grid->addWidget(addressHex_, 3, 2);
-    addRow(LabelRegisterType, registerType_, 4);
-    addRow(LabelDataType, dataType_, 5);
-    addRow(LabelByteOrder, byteOrder_, 6);
-    addRow(LabelDataItem, dataItem_, 7);
+    addRow(kRegisterTypeLabel, registerType_, 4);
+    addRow(kDataTypeLabel, dataType_, 5);
+    addRow(kByteOrderLabel, byteOrder_, 6);
+    addRow(kDataItemLabel, dataItem_, 7);
     grid->setColumnStretch(1, 1);
 
     // Stored maps may hold such entries, so they stay allowed; the user is told before OK.
-    rangeNote_ = withId(new QLabel(dialogText(context, templateId, IDC_RANGE_NOTE), this), IDC_RANGE_NOTE);
+    rangeNote_ = withId(new QLabel(dialogText(context, kEditorDialog, kRangeNote), this), kRangeNote);
     rangeNote_->setWordWrap(true);
     rangeNote_->setVisible(false);
 
-    ok_ = withId(new QPushButton(dialogText(context, templateId, 1), this), 1);
+    ok_ = withId(new QPushButton(dialogText(context, kEditorDialog, kOk), this), kOk);
     ok_->setDefault(true);
-    cancel_ = withId(new QPushButton(dialogText(context, templateId, 2), this), 2);
+    cancel_ = withId(new QPushButton(dialogText(context, kEditorDialog, kCancel), this), kCancel);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
     buttons->addWidget(ok_);
@@ -329,7 +311,7 @@ bool CDlgEditRegister::addressFocusLost() {
     if (parsed.value < 0 || parsed.value > 65535) {
         // The message box takes the focus; its focus changes are not the user leaving the box.
         inAddressCheck_ = true;
-        warn(IDS_ADDRESS_RANGE, address_);
+        warn(kAddressRange, address_);
         inAddressCheck_ = false;
         return false;
     }
@@ -348,7 +330,7 @@ void CDlgEditRegister::registerTypeChosen(int index) {
         registerType_->setCurrentIndex(2);
         register_.registerType = texts::inputRegisters;
         lockDataTypeToInt();
-        warn(IDS_SAMPLE_TIME_16BIT, registerType_);
+        warn(kSampleTime16Bit, registerType_);
         return;
     }
     register_.registerType = toU16(registerType_->itemText(index));
@@ -395,7 +377,7 @@ void CDlgEditRegister::dataItemChosen(int index) {
     if (registerType_->currentIndex() < 0 || bitRegisterTypeShown()) {
         registerType_->setCurrentIndex(2);
         register_.registerType = texts::inputRegisters;
-        warn(IDS_SAMPLE_TIME_16BIT, registerType_);
+        warn(kSampleTime16Bit, registerType_);
     }
 }
 
@@ -406,14 +388,14 @@ void CDlgEditRegister::accept() {
     if (takenAddressText_ != address_->text() && !addressFocusLost()) return;
 
     if (device_->currentText().isEmpty() && toQString(register_.source) == caption(SourceDevice))
-        return warn(IDS_NEED_DEVICE, device_);
+        return warn(kNeedDevice, device_);
     if (component_->text().isEmpty() && toQString(register_.source) == caption(SourcePeak))
-        return warn(IDS_NEED_COMPONENT, component_);
-    if (address_->text().isEmpty()) return warn(IDS_NEED_ADDRESS, address_);
-    if (registerType_->currentIndex() < 0) return warn(IDS_NO_REGISTER_TYPE, registerType_);
-    if (dataType_->currentIndex() < 0) return warn(IDS_NO_DATA_TYPE, dataType_);
+        return warn(kNeedComponent, component_);
+    if (address_->text().isEmpty()) return warn(kNeedAddress, address_);
+    if (registerType_->currentIndex() < 0) return warn(kNoRegisterType, registerType_);
+    if (dataType_->currentIndex() < 0) return warn(kNoDataType, dataType_);
     if (dataItem_->currentIndex() < 0)  // without a source the item list is disabled: go there
-        return warn(IDS_NO_DATA_ITEM, dataItem_->isEnabled() ? dataItem_ : source_);
+        return warn(kNoDataItem, dataItem_->isEnabled() ? dataItem_ : source_);
     QDialog::accept();
 }
 

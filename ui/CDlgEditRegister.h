@@ -1,5 +1,5 @@
 #pragma once
-// The register editor (dialog 126): one entry of the register map, with coupled choices. The
+// The register editor (kEditorDialog): one entry of the register map, with coupled choices. The
 // map dialog owns one editor, sets its edit mode (and, for an edit, the register) before a run,
 // runs it modally and reads the result flag and the register back.
 //
@@ -27,21 +27,6 @@ namespace tesmor::ui {
 class CDlgEditRegister : public QDialog {
     Q_OBJECT
 public:
-    static constexpr unsigned templateId = 126;
-    enum ControlId {
-        IDC_SOURCE = 1041,
-        IDC_DEVICE = 1042,
-        IDC_COMPONENT = 1036,
-        IDC_ADDRESS = 1034,
-        IDC_ADDRESS_HEX = 1040,
-        IDC_REGISTER_TYPE = 1035,
-        IDC_DATA_TYPE = 1037,
-        IDC_BYTE_ORDER = 1039,
-        IDC_DATA_ITEM = 1038,
-        // Says that the register lies outside the store's 0..499; hidden while it lies inside.
-        IDC_RANGE_NOTE = 1101,
-    };
-
     // `context` must outlive the dialog.
     explicit CDlgEditRegister(const UiContext& context, QWidget* parent = nullptr);
 
@@ -73,7 +58,7 @@ public:
     void sourceChosen(int index);
     void deviceChosen(int index);
     void componentFocusLost();
-    // Returns false (after message 124, with the focus back in the box) for an address outside
+    // Returns false (after kAddressRange, with the focus back in the box) for an address outside
     // 0..65535; the register's address and the hexadecimal box are then left as they were.
     bool addressFocusLost();
     void registerTypeChosen(int index);
@@ -82,7 +67,8 @@ public:
     void dataItemChosen(int index);
 
     // OK: takes the edit boxes' texts, then checks the choices in a fixed order and closes only
-    // when all pass (messages 146, 119, 120, 121, 122, 123).
+    // when all pass (kNeedDevice, kNeedComponent, kNeedAddress, kNoRegisterType, kNoDataType,
+    // kNoDataItem).
     void accept() override;
     // Cancel or closing the window.
     void reject() override;

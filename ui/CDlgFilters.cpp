@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "platform/Log.h"
+#include "platform/ResourceIds.h"
 #include "results/AssayRecords.h"
 #include "results/DataBaseConnection.h"
 #include "results/SqlDatabase.h"
@@ -29,12 +30,12 @@
 namespace tesmor::ui {
 
 using tesmor::FilterSettings;
+using namespace res;
+using namespace res::filters;
 
 namespace {
 
-enum LabelId : unsigned { GroupMethods = 2001, GroupMixtures = 2002, GroupType = 2003 };
-
-constexpr unsigned kTypeCaptionIds[] = {112, 113, 114};
+constexpr unsigned kTypeCaptionIds[] = {kTypeAny, kTypeCalibration, kTypeAnalysis};
 // chrmType by combo index.
 constexpr std::int32_t kTypeByIndex[] = {FilterSettings::kAnyType, FilterSettings::kCalibration,
                                          FilterSettings::kAnalysis};
@@ -50,7 +51,7 @@ std::string describe(const std::exception& error) {
 
 CDlgFilters::CDlgFilters(const UiContext& context, QWidget* parent) : QDialog(parent), context_(context) {
     setObjectName(QStringLiteral("CDlgFilters"));
-    setWindowTitle(dialogText(context, templateId, 0));
+    setWindowTitle(dialogText(context, kFiltersDialog, kCaption));
     setWindowIcon(moduleIcon());
 
     auto makeList = [&](int id, QAbstractItemView::SelectionMode mode) {
@@ -62,32 +63,32 @@ CDlgFilters::CDlgFilters(const UiContext& context, QWidget* parent) : QDialog(pa
         list->setMinimumSize(220, 240);
         return list;
     };
-    methods_ = makeList(IDC_METHODS, QAbstractItemView::SingleSelection);
-    mixtures_ = makeList(IDC_MIXTURES, QAbstractItemView::ExtendedSelection);
-    type_ = withId(new QComboBox(this), IDC_TYPE);
-    auto* clear = withId(new QPushButton(dialogText(context, templateId, IDC_CLEAR), this), IDC_CLEAR);
+    methods_ = makeList(kMethods, QAbstractItemView::SingleSelection);
+    mixtures_ = makeList(kMixtures, QAbstractItemView::ExtendedSelection);
+    type_ = withId(new QComboBox(this), kType);
+    auto* clear = withId(new QPushButton(dialogText(context, kFiltersDialog, kClear), this), kClear);
     clear->setAutoDefault(false);
-    errorLine_ = withId(new QLabel(this), IDC_DATABASE_ERROR);
+    errorLine_ = withId(new QLabel(this), kDatabaseError);
     errorLine_->setWordWrap(false);
     errorLine_->setTextFormat(Qt::PlainText);
     errorLine_->hide();
 
     auto group = [&](unsigned id, QWidget* content) {
-        auto* box = withId(new QGroupBox(dialogText(context, templateId, id), this), int(id));
+        auto* box = withId(new QGroupBox(dialogText(context, kFiltersDialog, id), this), int(id));
         auto* inner = new QVBoxLayout(box);
         inner->addWidget(content);
         return box;
     };
     auto* lists = new QHBoxLayout;
-    lists->addWidget(group(GroupMethods, methods_));
-    lists->addWidget(group(GroupMixtures, mixtures_));
+    lists->addWidget(group(kMethodsGroup, methods_));
+    lists->addWidget(group(kMixturesGroup, mixtures_));
 
-    auto* ok = withId(new QPushButton(dialogText(context, templateId, 1), this), 1);
+    auto* ok = withId(new QPushButton(dialogText(context, kFiltersDialog, kOk), this), kOk);
     ok->setDefault(true);
-    auto* cancel = withId(new QPushButton(dialogText(context, templateId, 2), this), 2);
+    auto* cancel = withId(new QPushButton(dialogText(context, kFiltersDialog, kCancel), this), kCancel);
     cancel->setAutoDefault(false);
     auto* bottom = new QHBoxLayout;
-    bottom->addWidget(group(GroupType, type_), 1);
+    bottom->addWidget(group(kTypeGroup, type_), 1);
     auto* buttons = new QVBoxLayout;
     buttons->addStretch(1);
     buttons->addWidget(clear);
@@ -164,7 +165,7 @@ void CDlgFilters::readNames() {
     }
     tesmor::logLine("filters: names not read from the host database: " + failure);
     databaseError_ =
-        dialogText(context_, templateId, IDC_DATABASE_ERROR) + u' ' + QString::fromStdString(failure);
+        dialogText(context_, kFiltersDialog, kDatabaseError) + u' ' + QString::fromStdString(failure);
     databaseError_.replace(u'\n', u' ');
     errorLine_->setText(databaseError_);
     errorLine_->setToolTip(databaseError_);

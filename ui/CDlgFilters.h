@@ -1,5 +1,5 @@
 #pragma once
-// The filters dialog (dialog 129): which chromatograms are published. Two lists show every
+// The filters dialog (kFiltersDialog): which chromatograms are published. Two lists show every
 // method and mixture name of the host database; a click puts a name into the filter or takes
 // it out, and the filter's names show in light green. OK writes the filter to the profile
 // (FilterSettings::save); Cancel discards, since every opening starts from the saved filter.
@@ -27,15 +27,6 @@ class CGridCtrl;
 class CDlgFilters : public QDialog {
     Q_OBJECT
 public:
-    static constexpr unsigned templateId = 129;
-    enum ControlId {
-        IDC_METHODS = 1047,
-        IDC_CLEAR = 1049,
-        IDC_TYPE = 1050,
-        IDC_MIXTURES = 1051,
-        // The line that reports a failure to read the names; hidden when they were read.
-        IDC_DATABASE_ERROR = 2004,
-    };
     static constexpr std::uint32_t kChosenColor = 0x0059FF83;  // light green
     static constexpr std::uint32_t kNotChosenColor = 0x00FFFFFF;
 

@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ResourceIds.h"
 #include "ui/CAboutDlg.h"
 #include "ui/CDlgFilters.h"
 #include "ui/CDlgMapSettings.h"
@@ -27,24 +28,26 @@
 #include "ui/CDlgSettings.h"
 #include "ui/CGridCtrl.h"
 #include "ui/CGridCtrlEditCell.h"
+#include "ui/DialogSupport.h"
 #include "ui/ModuleIcon.h"
 #include "ui/TextFit.h"
 
 namespace tesmor::ui {
 
+using namespace res;
+using namespace res::window;
+
 namespace {
 
-constexpr unsigned kTemplate = 116;
-constexpr int kListId = 1022;
 constexpr int kValueColumn = 6;
-constexpr int kAboutCommand = 16;
 
 struct Column {
     unsigned caption;
     int width;
 };
-constexpr Column kColumns[] = {{147, 120}, {148, 150}, {130, 100}, {131, 100},
-                               {117, 80},  {134, 150}, {135, 100}};
+constexpr Column kColumns[] = {{kColumnSource, 120},  {kColumnDevice, 150},    {kColumnComponent, 100},
+                               {kColumnAddress, 100}, {kColumnAddressHex, 80}, {kColumnDataItem, 150},
+                               {kColumnValue, 100}};
 
 void fitListColumns(CGridCtrl& list) {
     int minimums[std::size(kColumns)];
@@ -66,9 +69,7 @@ QString localTimeText(std::int64_t seconds) {
 }
 
 QPushButton* button(QWidget* parent, unsigned id, const QString& text) {
-    auto* b = new QPushButton(text, parent);
-    b->setObjectName(QStringLiteral("id%1").arg(id));
-    return b;
+    return withId(new QPushButton(text, parent), id);
 }
 
 }  // namespace
@@ -112,8 +113,6 @@ void CDlgMain::RefreshGate::post() {
 
 namespace {
 
-constexpr int kTrafficId = 1150;
-
 // The form of a counted word (strings `first` to `first` + 3): exactly 1, ending in 1 but not
 // 11, ending in 2-4 but not 12-14, other. Russian needs all four; English uses two of them.
 QString counted(const StringSource& strings, unsigned first, std::uint64_t n) {
@@ -125,7 +124,7 @@ QString counted(const StringSource& strings, unsigned first, std::uint64_t n) {
     else if (n % 10 >= 2 && n % 10 <= 4 && (n % 100 < 12 || n % 100 > 14))
         form = 2;
     // Thousands grouped with the language's separator: "12 345", "12,345".
-    const QString separator = toQString(strings.loadString(1443));
+    const QString separator = toQString(strings.loadString(kThousandsSeparator));
     QString digits = QString::number(n);
     for (int at = digits.size() - 3; at > 0; at -= 3) digits.insert(at, separator);
     return digits + u' ' + toQString(strings.loadString(first + form));
@@ -133,12 +132,12 @@ QString counted(const StringSource& strings, unsigned first, std::uint64_t n) {
 
 QString trafficPart(const StringSource& strings, const char* name, const CounterSnapshot& c, bool masters) {
     QString line = QString::fromLatin1(name) + QStringLiteral(": ");
-    if (masters) line += counted(strings, 1430, c.masters) + QStringLiteral(", ");
-    line += counted(strings, 1434, c.requests) + QStringLiteral(", ") + counted(strings, 1438, c.exceptions) +
-            QStringLiteral(", ");
-    if (c.lastAnsweredMs == 0) return line + toQString(strings.loadString(1444));
+    if (masters) line += counted(strings, kMaster1, c.masters) + QStringLiteral(", ");
+    line += counted(strings, kRequest1, c.requests) + QStringLiteral(", ") +
+            counted(strings, kException1, c.exceptions) + QStringLiteral(", ");
+    if (c.lastAnsweredMs == 0) return line + toQString(strings.loadString(kNoAnswers));
     const QTime last = QDateTime::fromMSecsSinceEpoch(c.lastAnsweredMs).time();
-    return line + toQString(strings.loadString(1442)).arg(last.toString(QStringLiteral("HH:mm:ss")));
+    return line + toQString(strings.loadString(kLastAnswer)).arg(last.toString(QStringLiteral("HH:mm:ss")));
 }
 
 }  // namespace
@@ -147,29 +146,29 @@ CDlgMain::CDlgMain(const UiContext& context, QWidget* parent)
     : QDialog(parent), context_(context), gate_(std::make_shared<RefreshGate>()) {
     gate_->window = this;
     setObjectName(QStringLiteral("CDlgMain"));
-    setWindowTitle(text(0));
+    setWindowTitle(text(kCaption));
     setModal(false);
 
     // Created first, so the list comes first in the tab order.
     list_ = new CGridCtrl(this);
-    list_->setControlId(kListId);
+    list_->setControlId(kList);
     for (int i = 0; i < int(std::size(kColumns)); ++i)
         list_->insertColumn(i, toQString(context_.resources.loadString(kColumns[i].caption)),
                             kColumns[i].width);
 
     auto* buttons = new QHBoxLayout;
-    auto* map = button(this, 1006, text(1006));
-    auto* settings = button(this, 1010, text(1010));
-    auto* filters = button(this, 1029, text(1029));
-    auto* reconnectButton = button(this, 1049, text(1049));
-    auto* registers = button(this, 1170, text(1170));
+    auto* map = button(this, kMap, text(kMap));
+    auto* settings = button(this, kSettings, text(kSettings));
+    auto* filters = button(this, kFilters, text(kFilters));
+    auto* reconnectButton = button(this, kReconnect, text(kReconnect));
+    auto* registers = button(this, kRegisters, text(kRegisters));
     for (QPushButton* b : {map, settings, filters, reconnectButton, registers}) buttons->addWidget(b);
     buttons->addStretch();
 
     // The about box's entry, where a window menu of the desktop cannot hold it: a labelled button.
-    const QString about = toQString(context_.resources.loadString(104));
+    const QString about = toQString(context_.resources.loadString(kAboutMenu));
     if (!about.isEmpty()) {
-        auto* aboutButton = button(this, kAboutCommand, about);
+        auto* aboutButton = button(this, kAbout, about);
         connect(aboutButton, &QPushButton::clicked, this, &CDlgMain::showAbout);
         buttons->addWidget(aboutButton);
     }
@@ -182,7 +181,7 @@ CDlgMain::CDlgMain(const UiContext& context, QWidget* parent)
     registers_ = new CDlgRegisters(context_, this);
 
     traffic_ = new QLabel(this);
-    traffic_->setObjectName(QStringLiteral("id%1").arg(kTrafficId));
+    traffic_->setObjectName(controlName(kTraffic));
     refreshTraffic();
 
     auto* layout = new QVBoxLayout(this);
@@ -208,7 +207,7 @@ CDlgMain::~CDlgMain() {
 }
 
 QString CDlgMain::text(unsigned control) const {
-    return toQString(context_.resources.dialogText(kTemplate, control));
+    return toQString(context_.resources.dialogText(kMainWindow, control));
 }
 
 void CDlgMain::rebuildList() {

@@ -1,5 +1,5 @@
 #pragma once
-// The plug-in's main window (template 116): the register map with each entry's current value,
+// The plug-in's main window (kMainWindow): the register map with each entry's current value,
 // and the buttons to the map, connection and filter dialogs. Modeless; closing it (close box,
 // Enter, Esc) only hides it. It owns its child dialogs. GUI thread only, except
 // refreshDeviceValues and deviceRefresher.
@@ -43,7 +43,7 @@ public:
     std::function<void()> deviceRefresher() const;
 
     CDlgSettings& settingsDialog() const { return *settings_; }
-    // The register view; button 1170 opens it window-modal.
+    // The register view; the Registers button opens it window-modal.
     CDlgRegisters& registersDialog() const { return *registers_; }
     // The settings dialog's settings-saved flag.
     bool settingsSaved() const;
@@ -56,7 +56,7 @@ public:
 
     // The about box, modal; the labelled button "id16" runs it.
     void showAbout();
-    // Button 1049: restarts the server while saved settings wait; otherwise nothing.
+    // The reconnect button: restarts the server while saved settings wait; otherwise nothing.
     void reconnect();
 
 protected:

@@ -17,35 +17,32 @@
 
 #include "modbus/RegisterEncoder.h"
 #include "platform/MessageSink.h"
+#include "platform/ResourceIds.h"
 #include "ui/DialogSupport.h"
 #include "ui/ModuleIcon.h"
 #include "ui/TextFit.h"
 
 namespace tesmor::ui {
 
-namespace {
+using namespace res;
+using namespace res::map;
 
-enum StringId : unsigned {
-    IDS_ADDRESS_OUT_OF_RANGE = 139,
-    IDS_DUPLICATE_REGISTER = 140,
-    IDS_SAMPLE_TIME = 144,
-    IDS_DELETE_ALL_QUESTION = 149,
-};
+namespace {
 
 struct Column {
     unsigned caption;
     int width;
 };
 constexpr std::array<Column, 9> kColumns{{
-    {147, 120},
-    {148, 150},
-    {130, 100},
-    {131, 100},
-    {117, 80},
-    {132, 120},
-    {133, 80},
-    {105, 150},
-    {134, 150},
+    {kColumnSource, 120},
+    {kColumnDevice, 150},
+    {kColumnComponent, 100},
+    {kColumnAddress, 100},
+    {kColumnAddressHex, 80},
+    {kColumnRegisterType, 120},
+    {kColumnDataType, 80},
+    {kColumnByteOrder, 150},
+    {kColumnDataItem, 150},
 }};
 
 using RowTexts = std::array<QString, kColumns.size()>;
@@ -81,11 +78,11 @@ CDlgMapSettings::CDlgMapSettings(const UiContext& context, std::function<void()>
       rebuildList_(std::move(rebuildList)),
       editorRun_([](CDlgEditRegister& editor) { editor.exec(); }) {
     setObjectName(QStringLiteral("CDlgMapSettings"));
-    setWindowTitle(dialogText(context, templateId, 0));
+    setWindowTitle(dialogText(context, kMapDialog, kCaption));
     setWindowIcon(moduleIcon());
 
     model_ = new QStandardItemModel(0, int(kColumns.size()), this);
-    list_ = withId(new QTableView(this), IDC_LIST);
+    list_ = withId(new QTableView(this), kList);
     list_->setModel(model_);
     list_->setShowGrid(true);
     list_->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -104,15 +101,15 @@ CDlgMapSettings::CDlgMapSettings(const UiContext& context, std::function<void()>
     list_->setMinimumSize(totalWidth / 2, 260);
     resize(std::min(totalWidth + 40, kMaxOpeningWidth), 380);
 
-    auto button = [&](int id) {
-        return withId(new QPushButton(dialogText(context, templateId, unsigned(id)), this), id);
+    auto button = [&](unsigned id) {
+        return withId(new QPushButton(dialogText(context, kMapDialog, id), this), id);
     };
-    QPushButton* add = button(IDC_ADD);
-    QPushButton* copy = button(IDC_COPY);
-    QPushButton* remove = button(IDC_DELETE);
-    QPushButton* removeAll = button(IDC_DELETE_ALL);
-    QPushButton* ok = button(1);
-    QPushButton* cancel = button(2);
+    QPushButton* add = button(kAdd);
+    QPushButton* copy = button(kCopy);
+    QPushButton* remove = button(kDelete);
+    QPushButton* removeAll = button(kDeleteAll);
+    QPushButton* ok = button(kOk);
+    QPushButton* cancel = button(kCancel);
     // Only OK is the default; the action buttons must not take Enter over.
     for (QPushButton* b : {add, copy, remove, removeAll, cancel}) b->setAutoDefault(false);
     ok->setDefault(true);
@@ -219,8 +216,7 @@ void CDlgMapSettings::addRegister() {
             entries_.push_back(configurationOf(entry));
             break;
         }
-        tesmor::showMessage(context_.resources.loadString(IDS_DUPLICATE_REGISTER),
-                            tesmor::MessageIcon::Warning);
+        tesmor::showMessage(context_.resources.loadString(kDuplicateRegister), tesmor::MessageIcon::Warning);
         runEditor();
     }
     fillList();
@@ -230,7 +226,7 @@ void CDlgMapSettings::addRegister() {
 void CDlgMapSettings::copyRegister() {
     lastRow_ = selectionMark();
     if (lastRow_ < 0 || std::size_t(lastRow_) >= entries_.size()) return;
-    const std::u16string sampleTime = context_.resources.loadString(IDS_SAMPLE_TIME);
+    const std::u16string sampleTime = context_.resources.loadString(kItemSampleTime);
     tesmor::RegisterInfo copy = entries_[std::size_t(lastRow_)];
     std::int64_t address = copy.address;
     if (copy.dataType == tesmor::texts::typeFloat || copy.dataType == tesmor::texts::typeInt) {
@@ -242,8 +238,7 @@ void CDlgMapSettings::copyRegister() {
         address += 1;
     }
     if (address >= 65535) {
-        tesmor::showMessage(context_.resources.loadString(IDS_ADDRESS_OUT_OF_RANGE),
-                            tesmor::MessageIcon::Warning);
+        tesmor::showMessage(context_.resources.loadString(kAddressOutOfRange), tesmor::MessageIcon::Warning);
     } else {
         copy.address = static_cast<std::int32_t>(address);
         entries_.push_back(std::move(copy));
@@ -261,7 +256,7 @@ void CDlgMapSettings::deleteRegister() {
 }
 
 void CDlgMapSettings::deleteAll() {
-    const auto reply = tesmor::showMessage(context_.resources.loadString(IDS_DELETE_ALL_QUESTION),
+    const auto reply = tesmor::showMessage(context_.resources.loadString(kDeleteAllQuestion),
                                            tesmor::MessageIcon::Question, tesmor::MessageButtons::YesNo);
     if (reply != tesmor::MessageReply::Yes) return;
     entries_.clear();

@@ -1,5 +1,5 @@
 #pragma once
-// The Modbus map dialog (dialog 122): the whole register map in a list, with add, copy, delete,
+// The Modbus map dialog (kMapDialog): the whole register map in a list, with add, copy, delete,
 // delete all and edit (double click). It works on its own copy of the entries, taken from the
 // server's map when it opens: every analysis reloads the server's map from the profile, so edits
 // made there would be lost, and analyses meanwhile keep publishing with the saved map. OK writes
@@ -27,17 +27,6 @@ namespace tesmor::ui {
 class CDlgMapSettings : public QDialog {
     Q_OBJECT
 public:
-    static constexpr unsigned templateId = 122;
-    enum ControlId {
-        IDC_LIST = 1030,
-        IDC_ADD = 1031,
-        IDC_DELETE = 1032,
-        IDC_COPY = 1033,
-        IDC_DELETE_ALL = 1034,
-        IDC_IMPORT = 1110,
-        IDC_EXPORT = 1111,
-    };
-
     // `context` must outlive the dialog; `rebuildList` may be empty. The map is the server's, saved
     // with its own profile section.
     CDlgMapSettings(const UiContext& context, std::function<void()> rebuildList, QWidget* parent = nullptr);

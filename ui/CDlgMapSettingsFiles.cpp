@@ -9,20 +9,16 @@
 
 #include "modbus/MapFile.h"
 #include "platform/MessageSink.h"
+#include "platform/ResourceIds.h"
 #include "ui/CDlgMapSettings.h"
 #include "ui/DialogSupport.h"
 
 namespace tesmor::ui {
 
-namespace {
+using namespace res;
+using namespace res::map;
 
-enum StringId : unsigned {
-    IDS_MAP_FILE_FILTER = 1917,
-    IDS_TAG_LIST_FILTER = 1918,
-    IDS_REPLACE_OR_APPEND = 1919,
-    IDS_FILE_FAILED = 1920,
-    IDS_FILE_REFUSED = 1921,
-};
+namespace {
 
 // A message box holds a screenful: the first errors, then how many more.
 constexpr int kErrorsShown = 20;
@@ -30,12 +26,12 @@ constexpr int kErrorsShown = 20;
 }  // namespace
 
 void CDlgMapSettings::addFileButtons(QLayout* actions) {
-    for (int id : {IDC_IMPORT, IDC_EXPORT}) {
-        auto* button = withId(new QPushButton(dialogText(context_, templateId, unsigned(id)), this), id);
+    for (unsigned id : {kImport, kExport}) {
+        auto* button = withId(new QPushButton(dialogText(context_, kMapDialog, id), this), id);
         button->setAutoDefault(false);
         actions->addWidget(button);
         connect(button, &QPushButton::clicked, this,
-                id == IDC_IMPORT ? &CDlgMapSettings::importMap : &CDlgMapSettings::exportMap);
+                id == kImport ? &CDlgMapSettings::importMap : &CDlgMapSettings::exportMap);
     }
 }
 
@@ -43,11 +39,11 @@ void CDlgMapSettings::setFileChooser(FileChooser chooser) { fileChooser_ = std::
 
 QString CDlgMapSettings::chooseFile(bool save, FileKind& kind) {
     if (fileChooser_) return fileChooser_(save, kind);
-    const QString mapFilter = loadString(context_, IDS_MAP_FILE_FILTER);
+    const QString mapFilter = loadString(context_, kMapFileFilter);
     const QString title =
-        dialogText(context_, templateId, save ? IDC_EXPORT : IDC_IMPORT).remove(QStringLiteral("..."));
+        dialogText(context_, kMapDialog, save ? kExport : kImport).remove(QStringLiteral("..."));
     if (!save) return QFileDialog::getOpenFileName(this, title, QString(), mapFilter);
-    const QString tagFilter = loadString(context_, IDS_TAG_LIST_FILTER);
+    const QString tagFilter = loadString(context_, kTagListFilter);
     QString chosen = mapFilter;
     QString path = QFileDialog::getSaveFileName(this, title, QString(),
                                                 mapFilter + QStringLiteral(";;") + tagFilter, &chosen);
@@ -65,7 +61,7 @@ void CDlgMapSettings::importMap() {
     };
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        return warn(loadString(context_, IDS_FILE_FAILED).replace(QStringLiteral("%1"), path));
+        return warn(loadString(context_, kFileFailed).replace(QStringLiteral("%1"), path));
     }
     const QByteArray bytes = file.readAll();
     const tesmor::MapLanguages languages{&context_.resources, context_.otherLanguages};
@@ -73,8 +69,8 @@ void CDlgMapSettings::importMap() {
     auto refused = [&](const std::vector<tesmor::MapFileError>& errors) {
         const std::vector<tesmor::MapFileError> shown(
             errors.begin(), errors.begin() + std::min<int>(kErrorsShown, int(errors.size())));
-        QString message = loadString(context_, IDS_FILE_REFUSED)
-                              .replace(QStringLiteral("%1"), QString::number(errors.size()));
+        QString message =
+            loadString(context_, kFileRefused).replace(QStringLiteral("%1"), QString::number(errors.size()));
         message +=
             u'\n' + QString::fromStdString(tesmor::formatMapFileErrors(path.toStdString(), shown)).trimmed();
         if (errors.size() > shown.size()) message += QStringLiteral("\n…");
@@ -83,7 +79,7 @@ void CDlgMapSettings::importMap() {
     tesmor::MapFileImport imported = tesmor::readMapFile(text, languages);
     if (!imported.errors.empty()) return refused(imported.errors);
 
-    const auto reply = tesmor::showMessage(context_.resources.loadString(IDS_REPLACE_OR_APPEND),
+    const auto reply = tesmor::showMessage(context_.resources.loadString(kReplaceOrAppend),
                                            tesmor::MessageIcon::Question, tesmor::MessageButtons::YesNo);
     if (reply != tesmor::MessageReply::Yes) {
         imported = tesmor::readMapFile(text, languages, &entries_);
@@ -108,7 +104,7 @@ void CDlgMapSettings::exportMap() {
     if (!file.open(QIODevice::WriteOnly) ||
         file.write(bytes.data(), qint64(bytes.size())) != qint64(bytes.size()) || !file.commit()) {
         tesmor::showMessage(
-            loadString(context_, IDS_FILE_FAILED).replace(QStringLiteral("%1"), path).toStdU16String(),
+            loadString(context_, kFileFailed).replace(QStringLiteral("%1"), path).toStdU16String(),
             tesmor::MessageIcon::Warning);
     }
 }

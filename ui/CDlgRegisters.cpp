@@ -18,21 +18,18 @@
 #include <iterator>
 
 #include "modbus/RegisterEncoder.h"
+#include "platform/ResourceIds.h"
 #include "ui/DialogSupport.h"
 #include "ui/ModuleIcon.h"
 #include "ui/TextFit.h"
 
 namespace tesmor::ui {
 
+using namespace res;
+using namespace res::registers;
+
 namespace {
 
-constexpr unsigned kTemplate = 140;
-constexpr int kTableLabelId = 1171;
-constexpr int kTableId = 1172;
-constexpr int kAddressLabelId = 1173;
-constexpr int kAddressId = 1174;
-constexpr int kListId = 1175;
-constexpr int kCloseId = 2;
 constexpr int kRefreshMs = 1000;
 
 // The register type texts of the map name the tables, in StoreTable order.
@@ -124,17 +121,17 @@ class CDlgRegisters::Model final : public QAbstractTableModel {
 public:
     Model(const Resources& resources, QObject* parent) : QAbstractTableModel(parent) {
         auto load = [&](unsigned id) { return toQString(resources.loadString(id)); };
-        headings_[int(Column::AddressDecimal)] = load(131);
-        headings_[int(Column::AddressHex)] = load(117);
-        headings_[int(Column::Bit)] = load(135);
-        headings_[int(Column::ValueDecimal)] = load(1460);
-        headings_[int(Column::ValueHex)] = load(1461);
+        headings_[int(Column::AddressDecimal)] = load(kColumnAddress);
+        headings_[int(Column::AddressHex)] = load(kColumnAddressHex);
+        headings_[int(Column::Bit)] = load(kColumnValue);
+        headings_[int(Column::ValueDecimal)] = load(kColumnValueDecimal);
+        headings_[int(Column::ValueHex)] = load(kColumnValueHex);
         for (int i = 0; i < 4; ++i)
-            headings_[int(Column::Float0) + i] = load(1462).arg(toQString(kByteOrders[i]));
-        headings_[int(Column::Source)] = load(147);
-        headings_[int(Column::Device)] = load(148);
-        headings_[int(Column::Component)] = load(130);
-        headings_[int(Column::DataItem)] = load(134);
+            headings_[int(Column::Float0) + i] = load(kColumnFloat).arg(toQString(kByteOrders[i]));
+        headings_[int(Column::Source)] = load(kColumnSource);
+        headings_[int(Column::Device)] = load(kColumnDevice);
+        headings_[int(Column::Component)] = load(kColumnComponent);
+        headings_[int(Column::DataItem)] = load(kColumnDataItem);
         // A number column is as narrow as its numbers when its heading breaks before the bracket
         // ("Address\n(Hex)"), as the float headings do; the window then fits a common screen.
         for (QString& heading : headings_) heading.replace(QStringLiteral(" ("), QStringLiteral("\n("));
@@ -242,18 +239,18 @@ private:
 
 CDlgRegisters::CDlgRegisters(const UiContext& context, QWidget* parent) : QDialog(parent), context_(context) {
     setObjectName(QStringLiteral("CDlgRegisters"));
-    setWindowTitle(text(0));
+    setWindowTitle(text(kCaption));
     setWindowIcon(moduleIcon());
 
-    auto* tableLabel = withId(new QLabel(text(kTableLabelId), this), kTableLabelId);
-    tables_ = withId(new QComboBox(this), kTableId);
+    auto* tableLabel = withId(new QLabel(text(kTableLabel), this), kTableLabel);
+    tables_ = withId(new QComboBox(this), kTable);
     for (std::u16string_view type : kTableTypes) tables_->addItem(toQString(type));
     tableLabel->setBuddy(tables_);
-    auto* addressLabel = withId(new QLabel(text(kAddressLabelId), this), kAddressLabelId);
-    address_ = withId(new QSpinBox(this), kAddressId);
+    auto* addressLabel = withId(new QLabel(text(kAddressLabel), this), kAddressLabel);
+    address_ = withId(new QSpinBox(this), kAddress);
     addressLabel->setBuddy(address_);
 
-    list_ = withId(new QTableView(this), kListId);
+    list_ = withId(new QTableView(this), kList);
     model_ = new Model(context_.resources, this);
     list_->setModel(model_);
     list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -267,7 +264,7 @@ CDlgRegisters::CDlgRegisters(const UiContext& context, QWidget* parent) : QDialo
     // Columns start at their narrowest: the table's fitting only widens them, to their texts.
     list_->horizontalHeader()->setDefaultSectionSize(list_->horizontalHeader()->minimumSectionSize());
 
-    auto* close = withId(new QPushButton(text(kCloseId), this), kCloseId);
+    auto* close = withId(new QPushButton(text(kClose), this), kClose);
     close->setDefault(true);
     connect(close, &QPushButton::clicked, this, &QDialog::reject);
 
@@ -303,7 +300,9 @@ CDlgRegisters::CDlgRegisters(const UiContext& context, QWidget* parent) : QDialo
 
 CDlgRegisters::~CDlgRegisters() = default;
 
-QString CDlgRegisters::text(unsigned control) const { return dialogText(context_, kTemplate, control); }
+QString CDlgRegisters::text(unsigned control) const {
+    return dialogText(context_, kRegistersDialog, control);
+}
 
 void CDlgRegisters::showTable(StoreTable table) {
     if (tables_->currentIndex() != int(table)) {

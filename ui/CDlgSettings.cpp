@@ -21,15 +21,19 @@
 
 #include "modbus/AccessRules.h"
 #include "platform/MessageSink.h"
+#include "platform/ResourceIds.h"
 #include "platform/Text.h"
+#include "ui/DialogSupport.h"
 #include "ui/ModuleIcon.h"
 #include "ui/TextFit.h"
 
 namespace tesmor::ui {
 
+using namespace res;
+using namespace res::settings;
+
 namespace {
 
-constexpr unsigned kTemplate = 118;
 constexpr int kDefaultPort = 502;
 constexpr int kDefaultUnitId = 1;
 constexpr int kMaxPort = 65535;
@@ -40,14 +44,6 @@ constexpr std::u16string_view kBusyMark = u" *";
 
 constexpr int kBaudRates[] = {110,   300,   600,   1200,  2400,   4800,   9600,  14400,
                               19200, 38400, 56000, 57600, 115200, 128000, 256000};
-
-QString controlName(unsigned id) { return QStringLiteral("id%1").arg(id); }
-
-template <typename W>
-W* named(W* widget, unsigned id) {
-    widget->setObjectName(controlName(id));
-    return widget;
-}
 
 void selectData(QComboBox* box, int value) { box->setCurrentIndex(box->findData(value)); }
 
@@ -71,18 +67,18 @@ int leadingInteger(const QString& text) noexcept {
 
 CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(parent), context_(context) {
     setObjectName(QStringLiteral("CDlgSettings"));
-    setWindowTitle(text(0));
+    setWindowTitle(text(kCaption));
     setWindowIcon(moduleIcon());
 
-    tcp_ = named(new QCheckBox(text(1041), this), 1041);
-    rtu_ = named(new QCheckBox(text(1042), this), 1042);
+    tcp_ = withId(new QCheckBox(text(kTcp), this), kTcp);
+    rtu_ = withId(new QCheckBox(text(kRtu), this), kRtu);
 
-    auto* tcpGroup = named(new QGroupBox(text(kTcpGroup), this), kTcpGroup);
+    auto* tcpGroup = withId(new QGroupBox(text(kTcpGroup), this), kTcpGroup);
     auto* tcpForm = new QFormLayout(tcpGroup);
-    tcpId_ = named(new QLineEdit(tcpGroup), 1022);
-    tcpPort_ = named(new QLineEdit(tcpGroup), 1021);
-    localIp_ = named(new QLineEdit(tcpGroup), 1025);
-    remoteIp_ = named(new QLineEdit(tcpGroup), 1026);
+    tcpId_ = withId(new QLineEdit(tcpGroup), kTcpId);
+    tcpPort_ = withId(new QLineEdit(tcpGroup), kTcpPort);
+    localIp_ = withId(new QLineEdit(tcpGroup), kLocalIp);
+    remoteIp_ = withId(new QLineEdit(tcpGroup), kRemoteIp);
     for (QLineEdit* box : {localIp_, remoteIp_}) {
         box->setReadOnly(true);
         // Shown, not typed in: the mouse may still select the text to copy it.
@@ -90,7 +86,7 @@ CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(
     }
     auto addRow = [](QFormLayout* form, QWidget* group, const QString& label, unsigned labelId,
                      QWidget* field) {
-        auto* l = named(new QLabel(label, group), labelId);
+        auto* l = withId(new QLabel(label, group), labelId);
         l->setBuddy(field);
         form->addRow(l, field);
     };
@@ -98,20 +94,21 @@ CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(
     addRow(tcpForm, tcpGroup, text(kPortLabel), kPortLabel, tcpPort_);
     addRow(tcpForm, tcpGroup, text(kLocalIpLabel), kLocalIpLabel, localIp_);
     addRow(tcpForm, tcpGroup, text(kRemoteIpLabel), kRemoteIpLabel, remoteIp_);
-    maxMasters_ = named(new QSpinBox(tcpGroup), 1120);
+    maxMasters_ = withId(new QSpinBox(tcpGroup), kMaxMasters);
     maxMasters_->setRange(1, kMaxMastersLimit);
-    addRow(tcpForm, tcpGroup, toQString(context_.resources.loadString(kMaxMastersString)), 1121, maxMasters_);
+    addRow(tcpForm, tcpGroup, toQString(context_.resources.loadString(kMaxMastersText)), kMaxMastersLabel,
+           maxMasters_);
 
-    auto* rtuGroup = named(new QGroupBox(text(kRtuGroup), this), kRtuGroup);
+    auto* rtuGroup = withId(new QGroupBox(text(kRtuGroup), this), kRtuGroup);
     auto* rtuLayout = new QVBoxLayout(rtuGroup);
     auto* rtuForm = new QFormLayout;
     rtuLayout->addLayout(rtuForm);
-    rtuId_ = named(new QLineEdit(rtuGroup), 1023);
-    portName_ = named(new QComboBox(rtuGroup), 1016);
-    baud_ = named(new QComboBox(rtuGroup), 1017);
-    dataBits_ = named(new QComboBox(rtuGroup), 1018);
-    parity_ = named(new QComboBox(rtuGroup), 1019);
-    stopBits_ = named(new QComboBox(rtuGroup), 1020);
+    rtuId_ = withId(new QLineEdit(rtuGroup), kRtuId);
+    portName_ = withId(new QComboBox(rtuGroup), kComPort);
+    baud_ = withId(new QComboBox(rtuGroup), kBaud);
+    dataBits_ = withId(new QComboBox(rtuGroup), kDataBits);
+    parity_ = withId(new QComboBox(rtuGroup), kParity);
+    stopBits_ = withId(new QComboBox(rtuGroup), kStopBits);
     portName_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     portName_->setMinimumContentsLength(16);
     addRow(rtuForm, rtuGroup, text(kRtuIdLabel), kRtuIdLabel, rtuId_);
@@ -120,35 +117,35 @@ CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(
     addRow(rtuForm, rtuGroup, text(kDataBitsLabel), kDataBitsLabel, dataBits_);
     addRow(rtuForm, rtuGroup, text(kParityLabel), kParityLabel, parity_);
     addRow(rtuForm, rtuGroup, text(kStopBitsLabel), kStopBitsLabel, stopBits_);
-    for (unsigned id : {unsigned(kBusyNote), unsigned(kNoAccessNote)}) {
-        auto* note = named(new QLabel(text(id), rtuGroup), id);
+    for (unsigned id : {kBusyNote, kNoAccessNote}) {
+        auto* note = withId(new QLabel(text(id), rtuGroup), id);
         note->setWordWrap(true);
         rtuLayout->addWidget(note);
     }
     rtuLayout->addStretch();
 
-    auto* accessGroup = named(new QGroupBox(text(kAccessGroup), this), kAccessGroup);
+    auto* accessGroup = withId(new QGroupBox(text(kAccessGroup), this), kAccessGroup);
     auto* accessLayout = new QVBoxLayout(accessGroup);
     auto* accessForm = new QFormLayout;
     accessLayout->addLayout(accessForm);
-    bindAddress_ = named(new QComboBox(accessGroup), kBindAddress);
-    allowedMasters_ = named(new QLineEdit(accessGroup), kAllowedMasters);
-    writeAccess_ = named(new QComboBox(accessGroup), kWriteAccess);
+    bindAddress_ = withId(new QComboBox(accessGroup), kBindAddress);
+    allowedMasters_ = withId(new QLineEdit(accessGroup), kAllowedMasters);
+    writeAccess_ = withId(new QComboBox(accessGroup), kWriteAccess);
     addRow(accessForm, accessGroup, text(kBindAddressLabel), kBindAddressLabel, bindAddress_);
     addRow(accessForm, accessGroup, text(kAllowedMastersLabel), kAllowedMastersLabel, allowedMasters_);
     addRow(accessForm, accessGroup, text(kWriteAccessLabel), kWriteAccessLabel, writeAccess_);
-    auto* mastersNote = named(new QLabel(text(kAllowedMastersNote), accessGroup), kAllowedMastersNote);
+    auto* mastersNote = withId(new QLabel(text(kAllowedMastersNote), accessGroup), kAllowedMastersNote);
     mastersNote->setWordWrap(true);
     accessLayout->addWidget(mastersNote);
     accessLayout->addStretch();
 
-    auto* tlsGroup = named(new QGroupBox(text(kTlsGroup), this), kTlsGroup);
+    auto* tlsGroup = withId(new QGroupBox(text(kTlsGroup), this), kTlsGroup);
     auto* tlsLayout = new QVBoxLayout(tlsGroup);
-    tls_ = named(new QCheckBox(text(kTls), tlsGroup), kTls);
+    tls_ = withId(new QCheckBox(text(kTls), tlsGroup), kTls);
     tlsLayout->addWidget(tls_, 0, Qt::AlignLeft);
     auto* tlsForm = new QFormLayout;
     tlsLayout->addLayout(tlsForm);
-    tlsPort_ = named(new QSpinBox(tlsGroup), kTlsPort);
+    tlsPort_ = withId(new QSpinBox(tlsGroup), kTlsPort);
     tlsPort_->setRange(1, kMaxPort);
     addRow(tlsForm, tlsGroup, text(kTlsPortLabel), kTlsPortLabel, tlsPort_);
     const struct {
@@ -159,10 +156,10 @@ CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(
                  {tlsCa_, kTlsCa, kTlsCaLabel, kTlsCaBrowse}};
     int browseIndex = 0;
     for (const auto& file : files) {
-        file.box = named(new QLineEdit(tlsGroup), file.id);
+        file.box = withId(new QLineEdit(tlsGroup), file.id);
         // Room for a usual path; a longer one scrolls.
         fitLineEdit(*file.box, {QStringLiteral("/etc/tesmor/tls/server-chain.pem")});
-        auto* browseButton = named(new QPushButton(text(file.browseId), tlsGroup), file.browseId);
+        auto* browseButton = withId(new QPushButton(text(file.browseId), tlsGroup), file.browseId);
         browseButton->setAutoDefault(false);
         // As narrow as its dots allow, so the path gets the room.
         browseButton->setMaximumWidth(browseButton->fontMetrics().horizontalAdvance(browseButton->text()) +
@@ -173,19 +170,19 @@ CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(
         auto* row = new QHBoxLayout;
         row->addWidget(file.box, 1);
         row->addWidget(browseButton);
-        auto* l = named(new QLabel(text(file.labelId), tlsGroup), file.labelId);
+        auto* l = withId(new QLabel(text(file.labelId), tlsGroup), file.labelId);
         l->setBuddy(file.box);
         tlsForm->addRow(l, row);
     }
-    tlsWriteRoles_ = named(new QLineEdit(tlsGroup), kTlsWriteRoles);
+    tlsWriteRoles_ = withId(new QLineEdit(tlsGroup), kTlsWriteRoles);
     addRow(tlsForm, tlsGroup, text(kTlsWriteRolesLabel), kTlsWriteRolesLabel, tlsWriteRoles_);
-    auto* rolesNote = named(new QLabel(text(kTlsWriteRolesNote), tlsGroup), kTlsWriteRolesNote);
+    auto* rolesNote = withId(new QLabel(text(kTlsWriteRolesNote), tlsGroup), kTlsWriteRolesNote);
     rolesNote->setWordWrap(true);
     tlsLayout->addWidget(rolesNote);
     tlsLayout->addStretch();
 
-    auto* ok = named(new QPushButton(text(1), this), 1);
-    auto* cancel = named(new QPushButton(text(2), this), 2);
+    auto* ok = withId(new QPushButton(text(kOk), this), kOk);
+    auto* cancel = withId(new QPushButton(text(kCancel), this), kCancel);
     ok->setDefault(true);
     connect(ok, &QPushButton::clicked, this, &CDlgSettings::accept);
     connect(cancel, &QPushButton::clicked, this, &CDlgSettings::reject);
@@ -230,7 +227,7 @@ CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(
 }
 
 QString CDlgSettings::text(unsigned control) const {
-    return toQString(context_.resources.dialogText(kTemplate, control));
+    return toQString(context_.resources.dialogText(kSettingsDialog, control));
 }
 
 void CDlgSettings::loadSettings() { settings_ = loadConnectionSettings(context_.profile); }
@@ -268,7 +265,7 @@ void CDlgSettings::initDialog() {
 
 void CDlgSettings::fillSerialPorts() {
     portName_->clear();
-    const QString noAccessMark = toQString(context_.resources.loadString(kNoAccessMarkString));
+    const QString noAccessMark = toQString(context_.resources.loadString(kNoAccessMark));
     // "COM1", as a fresh profile holds, is the port it opens: /dev/ttyS0.
     const std::string opened = serialDevicePath(settings_.portName);
     int selected = -1;
@@ -306,7 +303,7 @@ void CDlgSettings::fillChoices() {
 
 void CDlgSettings::fillAccess() {
     bindAddress_->clear();
-    bindAddress_->addItem(toQString(context_.resources.loadString(kAllInterfacesString)), QString());
+    bindAddress_->addItem(toQString(context_.resources.loadString(kAllInterfaces)), QString());
     for (Ipv4 a : localIpv4Addresses()) {
         const QString dotted = QString::fromStdString(formatIpv4(a));
         bindAddress_->addItem(dotted, dotted);
@@ -319,9 +316,8 @@ void CDlgSettings::fillAccess() {
     allowedMasters_->setText(toQString(settings_.allowedMasters));
 
     writeAccess_->clear();
-    for (unsigned id :
-         {unsigned(kWriteAnyString), unsigned(kWriteUnpublishedString), unsigned(kWriteNoneString)})
-        writeAccess_->addItem(toQString(context_.resources.loadString(id)), int(id - kWriteAnyString));
+    for (unsigned id : {kWriteAny, kWriteUnpublished, kWriteNone})
+        writeAccess_->addItem(toQString(context_.resources.loadString(id)), int(id - kWriteAny));
     // A stored value outside the three (which writes nothing) is shown without a choice and kept.
     selectData(writeAccess_, settings_.writeAccess);
 }
@@ -346,10 +342,10 @@ void CDlgSettings::browse(QLineEdit* box, unsigned labelId) {
     const QString current = box->text().trimmed();
     const QString chosen =
         fileChooser_ ? fileChooser_(title, current)
-                     : QFileDialog::getOpenFileName(
-                           this, title, current,
-                           toQString(context_.resources.loadString(kPemFilesString)) + QStringLiteral(";;") +
-                               toQString(context_.resources.loadString(kAllFilesString)));
+                     : QFileDialog::getOpenFileName(this, title, current,
+                                                    toQString(context_.resources.loadString(kPemFiles)) +
+                                                        QStringLiteral(";;") +
+                                                        toQString(context_.resources.loadString(kAllFiles)));
     if (!chosen.isEmpty()) box->setText(chosen);
     box->setFocus(Qt::OtherFocusReason);
 }
@@ -368,10 +364,9 @@ bool CDlgSettings::checkTls() {
         const QString typed = field.box->text().trimmed();
         QString message;
         if (field.required && typed.isEmpty())
-            message =
-                toQString(context_.resources.loadString(kTlsMissingFileString)).arg(fieldName(field.labelId));
+            message = toQString(context_.resources.loadString(kTlsMissingFile)).arg(fieldName(field.labelId));
         else if (static_cast<std::size_t>(typed.size()) > kMaxProfileText)
-            message = toQString(context_.resources.loadString(kTlsLongTextString))
+            message = toQString(context_.resources.loadString(kTlsLongText))
                           .arg(fieldName(field.labelId))
                           .arg(kMaxProfileText);
         if (message.isEmpty()) continue;
@@ -387,15 +382,14 @@ bool CDlgSettings::checkAllowedMasters() {
     const auto parsed = MasterList::parse(toU16(typed));
     if (static_cast<std::size_t>(typed.size()) > kMaxAllowedMastersLength) {
         showMessage(
-            toU16(toQString(context_.resources.loadString(kLongMastersString)).arg(kMaxAllowedMastersLength)),
+            toU16(toQString(context_.resources.loadString(kLongMasters)).arg(kMaxAllowedMastersLength)),
             MessageIcon::Warning);
         allowedMasters_->setFocus(Qt::OtherFocusReason);
         return false;
     }
     if (!parsed.list) {
         const bool empty = parsed.badItem.empty();
-        QString message =
-            toQString(context_.resources.loadString(empty ? kEmptyMasterString : kBadMasterString));
+        QString message = toQString(context_.resources.loadString(empty ? kEmptyMaster : kBadMaster));
         if (!empty) message = message.arg(toQString(parsed.badItem));
         showMessage(toU16(message), MessageIcon::Warning);
         allowedMasters_->setFocus(Qt::OtherFocusReason);
@@ -435,7 +429,7 @@ bool CDlgSettings::checkNumberBox(QLineEdit* box) {
     if (value >= low && value <= high) return true;
     // The message box takes the focus from the box; that loss is not a new edit.
     checking_ = true;
-    showMessage(context_.resources.loadString(port ? 141 : 142), MessageIcon::Warning);
+    showMessage(context_.resources.loadString(port ? kPortRange : kUnitIdRange), MessageIcon::Warning);
     checking_ = false;
     *setting = port ? kDefaultPort : kDefaultUnitId;
     box->setText(QString::number(*setting));

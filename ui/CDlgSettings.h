@@ -1,5 +1,5 @@
 #pragma once
-// The connection settings dialog (template 118): switches the Modbus TCP server, the RTU slave
+// The connection settings dialog (kSettingsDialog): switches the Modbus TCP server, the RTU slave
 // and the TLS server on or off and sets their parameters. It keeps its own copy of the settings, read
 // from the profile section at construction and at every opening, written back on OK. OK does
 // not restart the server; it sets the settings-saved flag, which the main window's reconnect
@@ -23,74 +23,6 @@ namespace tesmor::ui {
 class CDlgSettings : public QDialog {
     Q_OBJECT
 public:
-    // Static texts of the template, filed in the resources under these control ids.
-    enum StaticText : unsigned {
-        kTcpGroup = 1201,
-        kRtuGroup,
-        kTcpIdLabel,
-        kPortLabel,
-        kLocalIpLabel,
-        kRemoteIpLabel,
-        kRtuIdLabel,
-        kComPortLabel,
-        kBaudLabel,
-        kDataBitsLabel,
-        kParityLabel,
-        kStopBitsLabel,
-        kBusyNote,
-        kNoAccessNote,
-    };
-    // The mark after a port this user may not open.
-    static constexpr unsigned kNoAccessMarkString = 1313;
-    // The label of the "masters at once" box (1120, its label 1121).
-    static constexpr unsigned kMaxMastersString = 1400;
-    // The access group: who may connect and what masters may write.
-    enum AccessControl : unsigned {
-        kAccessGroup = 1130,
-        kBindAddress,
-        kBindAddressLabel,
-        kAllowedMasters,
-        kAllowedMastersLabel,
-        kWriteAccess,
-        kWriteAccessLabel,
-        kAllowedMastersNote,
-    };
-    enum AccessString : unsigned {
-        kAllInterfacesString = 1410,
-        kWriteAnyString,          // writeAccess 0
-        kWriteUnpublishedString,  // 1
-        kWriteNoneString,         // 2
-        kBadMasterString,         // %1: the item that is neither an address nor a block
-        kEmptyMasterString,       // an empty item (an extra comma)
-        kLongMastersString,       // %1: the most characters the profile keeps
-    };
-    // The TLS group: Modbus/TCP Security beside plain TCP. 1170-1179 are taken by the main
-    // window's Registers button and the register view, hence the jump.
-    enum TlsControl : unsigned {
-        kTlsGroup = 1160,
-        kTls,  // the check box
-        kTlsPort,
-        kTlsPortLabel,
-        kTlsCertificate,
-        kTlsCertificateLabel,
-        kTlsCertificateBrowse,
-        kTlsKey,
-        kTlsKeyLabel,
-        kTlsKeyBrowse,
-        kTlsCa = 1180,
-        kTlsCaLabel,
-        kTlsCaBrowse,
-        kTlsWriteRoles,
-        kTlsWriteRolesLabel,
-        kTlsWriteRolesNote,
-    };
-    enum TlsString : unsigned {
-        kTlsMissingFileString = 1450,  // %1: the field's label
-        kTlsLongTextString,            // %1: the field's label, %2: the most characters the profile keeps
-        kPemFilesString,               // the browse dialog's filters
-        kAllFilesString,
-    };
-
     // The context must outlive the dialog. Loads the settings (section "Settings") at once.
     explicit CDlgSettings(const UiContext& context, QWidget* parent = nullptr);
 

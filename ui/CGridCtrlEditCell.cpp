@@ -6,6 +6,7 @@
 #include <optional>
 #include <utility>
 
+#include "platform/ResourceIds.h"
 #include "ui/CGridCtrl.h"
 #include "ui/DialogSupport.h"
 
@@ -14,7 +15,7 @@ namespace tesmor::ui {
 CGridCtrlEditCell::CGridCtrlEditCell(CGridCtrl& grid, int row, int column, const QString& text,
                                      QWidget* parent)
     : QLineEdit(text, parent), grid_(&grid), row_(row), column_(column), initialText_(text) {
-    setObjectName(controlName(controlId));
+    setObjectName(controlName(res::grid::kEditCell));
     setFrame(true);
     setFont(grid.font());
 }

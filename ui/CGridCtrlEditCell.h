@@ -14,8 +14,6 @@ class CGridCtrl;
 class CGridCtrlEditCell : public QLineEdit {
     Q_OBJECT
 public:
-    static constexpr int controlId = 9801;
-
     // Created by CGridCtrl::beginEdit only: a framed child of parent (the grid's viewport) with
     // object name "id9801", showing text with the whole text selected.
     CGridCtrlEditCell(CGridCtrl& grid, int row, int column, const QString& text, QWidget* parent);

@@ -5,6 +5,7 @@
 #include <QPushButton>
 #include <QWidget>
 
+#include "platform/ResourceIds.h"
 #include "ui/UiContext.h"
 
 namespace tesmor::ui {
@@ -19,10 +20,10 @@ void setText(QMessageBox& box, QMessageBox::StandardButton which, const QString&
 }  // namespace
 
 MessageBoxSink::MessageBoxSink(const Resources& resources)
-    : title_(toQString(resources.dialogText(116, 0))),
-      yes_(toQString(resources.loadString(kYes))),
-      no_(toQString(resources.loadString(kNo))),
-      ok_(toQString(resources.loadString(kOk))) {}
+    : title_(toQString(resources.dialogText(res::kMainWindow, res::kCaption))),
+      yes_(toQString(resources.loadString(res::kButtonYes))),
+      no_(toQString(resources.loadString(res::kButtonNo))),
+      ok_(toQString(resources.loadString(res::kButtonOk))) {}
 
 std::unique_ptr<QMessageBox> MessageBoxSink::makeBox(std::u16string_view text, MessageIcon icon,
                                                      MessageButtons buttons, QWidget* parent) const {

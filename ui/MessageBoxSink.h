@@ -14,9 +14,6 @@ namespace tesmor::ui {
 
 class MessageBoxSink final : public MessageSink {
 public:
-    // String ids of the button texts.
-    enum ButtonText : unsigned { kYes = 1310, kNo = 1311, kOk = 1312 };
-
     // Takes the title and the button texts from `resources` now.
     explicit MessageBoxSink(const Resources& resources);
     // Parented to the window that is active or modal, so the box stays above it.

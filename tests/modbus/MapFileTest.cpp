@@ -8,6 +8,7 @@
 
 #include "modbus/MapFile.h"
 #include "modbus/RegisterEncoder.h"
+#include "platform/ResourceIds.h"
 #include "platform/Text.h"
 #include "shell/BuiltInResources.h"
 #include "support/MemoryProfile.h"
@@ -48,18 +49,27 @@ RegisterMap everyKindOfEntry(const StringSource& s) {
     auto c = [&](unsigned id) { return s.loadString(id); };
     using namespace texts;
     return {
-        entry(c(126), u"", u"", 0, holdingRegisters, typeInt, u"", c(144)),
-        entry(c(126), u"", u"", 5, holdingRegisters, typeInt, u"", c(145)),
-        entry(c(126), u"", u"", 6, inputRegisters, typeInt, u"", c(151)),
-        entry(c(127), u"", u"Метан", 10, holdingRegisters, typeFloat, bigEndian, c(111)),
-        entry(c(127), u"", u"Methane, \"dry\"", 12, holdingRegisters, typeFloat, littleEndian, c(129)),
-        entry(c(127), u"", u"line\r\nbreak", 14, holdingRegisters, typeFloat, bigEndianByteSwap, c(128)),
-        entry(c(127), u"", u"Азот", 16, inputRegisters, typeFloat, littleEndianByteSwap, c(111)),
-        entry(c(127), u"", u"Азот", 18, inputRegisters, typeBool, u"", c(129)),
-        entry(c(127), u"", u"CO2", 0, coilStatus, typeBool, u"", c(111)),
-        entry(c(127), u"", u"CO2", 0, inputStatus, typeBool, u"", c(128)),
-        entry(c(125), u"Хроматограф-1", u"", 50, holdingRegisters, typeInt, u"", c(138)),
-        entry(c(125), u"GC;2", u"", 65535, holdingRegisters, typeInt, u"", c(143)),
+        entry(c(res::kSourceChromatogram), u"", u"", 0, holdingRegisters, typeInt, u"",
+              c(res::kItemSampleTime)),
+        entry(c(res::kSourceChromatogram), u"", u"", 5, holdingRegisters, typeInt, u"",
+              c(res::kItemSampleNumber)),
+        entry(c(res::kSourceChromatogram), u"", u"", 6, inputRegisters, typeInt, u"",
+              c(res::kItemSeriesNumber)),
+        entry(c(res::kSourcePeak), u"", u"Метан", 10, holdingRegisters, typeFloat, bigEndian,
+              c(res::kItemConcentration)),
+        entry(c(res::kSourcePeak), u"", u"Methane, \"dry\"", 12, holdingRegisters, typeFloat, littleEndian,
+              c(res::kItemArea)),
+        entry(c(res::kSourcePeak), u"", u"line\r\nbreak", 14, holdingRegisters, typeFloat, bigEndianByteSwap,
+              c(res::kItemRetentionTime)),
+        entry(c(res::kSourcePeak), u"", u"Азот", 16, inputRegisters, typeFloat, littleEndianByteSwap,
+              c(res::kItemConcentration)),
+        entry(c(res::kSourcePeak), u"", u"Азот", 18, inputRegisters, typeBool, u"", c(res::kItemArea)),
+        entry(c(res::kSourcePeak), u"", u"CO2", 0, coilStatus, typeBool, u"", c(res::kItemConcentration)),
+        entry(c(res::kSourcePeak), u"", u"CO2", 0, inputStatus, typeBool, u"", c(res::kItemRetentionTime)),
+        entry(c(res::kSourceDevice), u"Хроматограф-1", u"", 50, holdingRegisters, typeInt, u"",
+              c(res::kItemMode)),
+        entry(c(res::kSourceDevice), u"GC;2", u"", 65535, holdingRegisters, typeInt, u"",
+              c(res::kItemLastError)),
     };
 }
 
@@ -67,7 +77,7 @@ using Sections = std::map<std::u16string, test::MemoryProfile::Section>;
 
 TEST(MapFile, ExportThenImportGivesTheProfileKeysBack) {
     for (const MapLanguages& languages : {inRussian(), inEnglish()}) {
-        SCOPED_TRACE(toUtf8(languages.current->loadString(125)));
+        SCOPED_TRACE(toUtf8(languages.current->loadString(res::kSourceDevice)));
         test::MemoryProfile before;
         saveRegisterMap(before, everyKindOfEntry(*languages.current));
         const std::string file = writeMapFile(loadRegisterMap(before), languages);

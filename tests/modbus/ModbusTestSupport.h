@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/Log.h"
+#include "platform/ResourceIds.h"
 #include "platform/Resources.h"
 #include "support/Loopback.h"
 
@@ -27,10 +28,17 @@ public:
         return it == texts.end() ? std::u16string() : it->second;
     }
     std::map<unsigned, std::u16string> texts{
-        {125, u"Устройство"},       {126, u"Хроматограмма"},        {127, u"Пик хроматограммы"},
-        {138, u"Режим устройства"}, {143, u"Код последней ошибки"}, {144, u"Время отбора пробы"},
-        {145, u"Номер пробы"},      {151, u"Номер в серии"},        {111, u"Концентрация пика"},
-        {129, u"Площадь пика"},     {128, u"Время выхода пика"},
+        {res::kSourceDevice, u"Устройство"},
+        {res::kSourceChromatogram, u"Хроматограмма"},
+        {res::kSourcePeak, u"Пик хроматограммы"},
+        {res::kItemMode, u"Режим устройства"},
+        {res::kItemLastError, u"Код последней ошибки"},
+        {res::kItemSampleTime, u"Время отбора пробы"},
+        {res::kItemSampleNumber, u"Номер пробы"},
+        {res::kItemSeriesNumber, u"Номер в серии"},
+        {res::kItemConcentration, u"Концентрация пика"},
+        {res::kItemArea, u"Площадь пика"},
+        {res::kItemRetentionTime, u"Время выхода пика"},
     };
 };
 

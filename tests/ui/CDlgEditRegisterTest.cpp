@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "DialogTestSupport.h"
+#include "platform/ResourceIds.h"
 #include "ui/CDlgEditRegister.h"
 
 using tesmor::RegisterInfo;
@@ -16,26 +17,9 @@ using tesmor::test::control;
 using tesmor::test::DialogEnvironment;
 
 using namespace tesmor::ui;
+namespace res = tesmor::res;
 
 namespace {
-
-enum : unsigned {
-    S_DEVICE = 125,
-    S_CHROMATOGRAM = 126,
-    S_PEAK = 127,
-    S_MODE = 138,
-    S_SAMPLE_TIME = 144,
-    S_SAMPLE_NUMBER = 145,
-    S_AREA = 129,
-    M_COMPONENT = 119,
-    M_ADDRESS = 120,
-    M_REGISTER_TYPE = 121,
-    M_DATA_TYPE = 122,
-    M_DATA_ITEM = 123,
-    M_RANGE = 124,
-    M_DEVICE = 146,
-    M_SAMPLE_TIME_16BIT = 150,
-};
 
 // An editor on a shown, active dialog, with its controls.
 struct Editor {
@@ -165,7 +149,7 @@ void CDlgEditRegisterTest::address() {
     QCOMPARE(e.address->text(), box);
     QCOMPARE(e.hex->text(), hex);
     if (address < 0) {
-        QCOMPARE(e.env.messages(), std::vector<std::u16string>{e.env.string(M_RANGE)});
+        QCOMPARE(e.env.messages(), std::vector<std::u16string>{e.env.string(res::kAddressRange)});
         QCOMPARE(e.reg().address, 7);
         QVERIFY(e.address->hasFocus());
     } else {
@@ -176,29 +160,29 @@ void CDlgEditRegisterTest::address() {
 
 void CDlgEditRegisterTest::sourceDecidesItemsDeviceAndComponent() {
     Editor e;
-    choose(e.source, e.text(S_PEAK));
+    choose(e.source, e.text(res::kSourcePeak));
     QVERIFY(e.component->isEnabled() && !e.device->isEnabled() && e.dataItem->isEnabled());
     QCOMPARE(e.dataItem->count(), 3);
-    QCOMPARE(e.dataItem->itemText(1), e.text(S_AREA));
+    QCOMPARE(e.dataItem->itemText(1), e.text(res::kItemArea));
     e.type(e.component, QStringLiteral("Метан"));
     QCOMPARE(e.reg().component, u"Метан");
-    choose(e.dataItem, e.text(S_AREA));
+    choose(e.dataItem, e.text(res::kItemArea));
 
-    choose(e.source, e.text(S_CHROMATOGRAM));
+    choose(e.source, e.text(res::kSourceChromatogram));
     QVERIFY(e.component->text().isEmpty() && !e.component->isEnabled());
     QVERIFY(e.reg().component.empty());
     QCOMPARE(e.dataItem->currentIndex(), -1);
-    QCOMPARE(e.dataItem->itemText(0), e.text(S_SAMPLE_TIME));
+    QCOMPARE(e.dataItem->itemText(0), e.text(res::kItemSampleTime));
 
-    choose(e.source, e.text(S_DEVICE));
+    choose(e.source, e.text(res::kSourceDevice));
     QVERIFY(e.device->isEnabled());
     QCOMPARE(e.dataItem->count(), 2);
-    QCOMPARE(e.dataItem->itemText(0), e.text(S_MODE));
+    QCOMPARE(e.dataItem->itemText(0), e.text(res::kItemMode));
     choose(e.device, QStringLiteral("Кристалл-2"));
     QCOMPARE(e.reg().deviceName, u"Кристалл-2");
-    QCOMPARE(e.reg().source, e.env.string(S_DEVICE));
+    QCOMPARE(e.reg().source, e.env.string(res::kSourceDevice));
 
-    choose(e.source, e.text(S_PEAK));
+    choose(e.source, e.text(res::kSourcePeak));
     QVERIFY(e.reg().deviceName.empty());
     QCOMPARE(e.device->currentIndex(), -1);
     QVERIFY(!e.device->isEnabled());
@@ -212,8 +196,8 @@ void CDlgEditRegisterTest::registerTypeAndDataTypeCoupling() {
     QVERIFY(!e.dataType->isEnabled() && !e.byteOrder->isEnabled());
     QCOMPARE(e.reg().dataType, u"BOOL");
     // A data item other than sample time leaves a bit register at "BOOL".
-    choose(e.source, e.text(S_PEAK));
-    choose(e.dataItem, e.text(S_AREA));
+    choose(e.source, e.text(res::kSourcePeak));
+    choose(e.dataItem, e.text(res::kItemArea));
     QVERIFY(!e.dataType->isEnabled());
 
     choose(e.registerType, QStringLiteral("Holding Registers (4x)"));
@@ -257,10 +241,10 @@ void CDlgEditRegisterTest::sampleTimeForcesIntOn16BitRegister() {
     QFETCH(QString, typeShown);
     QFETCH(bool, refused);
     Editor e;
-    choose(e.source, e.text(S_CHROMATOGRAM));
+    choose(e.source, e.text(res::kSourceChromatogram));
     if (typeAfter) {
         choose(e.registerType, QStringLiteral("Holding Registers (4x)"));
-        choose(e.dataItem, e.text(S_SAMPLE_TIME));
+        choose(e.dataItem, e.text(res::kItemSampleTime));
         e.env.sink.clear();
     } else if (!typeBefore.isEmpty()) {
         choose(e.registerType, typeBefore);
@@ -269,7 +253,7 @@ void CDlgEditRegisterTest::sampleTimeForcesIntOn16BitRegister() {
     if (typeAfter)
         choose(e.registerType, typeBefore);
     else
-        choose(e.dataItem, e.text(S_SAMPLE_TIME));
+        choose(e.dataItem, e.text(res::kItemSampleTime));
 
     QCOMPARE(e.registerType->currentText(), typeShown);
     QCOMPARE(e.reg().registerType, tesmor::ui::toU16(typeShown));
@@ -280,13 +264,13 @@ void CDlgEditRegisterTest::sampleTimeForcesIntOn16BitRegister() {
     QVERIFY(!e.byteOrder->isEnabled());
     QVERIFY(e.reg().byteOrder.empty());
     if (refused) {
-        QCOMPARE(e.env.messages(), std::vector<std::u16string>{e.env.string(M_SAMPLE_TIME_16BIT)});
+        QCOMPARE(e.env.messages(), std::vector<std::u16string>{e.env.string(res::kSampleTime16Bit)});
         QVERIFY(e.registerType->hasFocus());
     } else {
         QVERIFY(e.env.messages().empty());
     }
     // Another item frees the data type again.
-    choose(e.dataItem, e.text(S_SAMPLE_NUMBER));
+    choose(e.dataItem, e.text(res::kItemSampleNumber));
     QVERIFY(e.dataType->isEnabled());
 }
 
@@ -303,40 +287,40 @@ void CDlgEditRegisterTest::okChecksInOrder_data() {
     QTest::newRow("nothing") << 0u << false << ""
                              << ""
                              << ""
-                             << "" << false << unsigned(M_ADDRESS) << 1034;
+                             << "" << false << unsigned(res::kNeedAddress) << 1034;
     QTest::newRow("address only") << 0u << false << ""
                                   << "5"
                                   << ""
-                                  << "" << false << unsigned(M_REGISTER_TYPE) << 1035;
+                                  << "" << false << unsigned(res::kNoRegisterType) << 1035;
     QTest::newRow("no data type") << 0u << false << ""
                                   << "5"
                                   << "Holding Registers (4x)"
-                                  << "" << false << unsigned(M_DATA_TYPE) << 1037;
+                                  << "" << false << unsigned(res::kNoDataType) << 1037;
     QTest::newRow("no source, no item") << 0u << false << ""
                                         << "5"
                                         << "Holding Registers (4x)"
-                                        << "INT" << false << unsigned(M_DATA_ITEM) << 1041;
-    QTest::newRow("device first") << unsigned(S_DEVICE) << false << ""
+                                        << "INT" << false << unsigned(res::kNoDataItem) << 1041;
+    QTest::newRow("device first") << unsigned(res::kSourceDevice) << false << ""
                                   << ""
                                   << ""
-                                  << "" << false << unsigned(M_DEVICE) << 1042;
-    QTest::newRow("component first") << unsigned(S_PEAK) << false << ""
+                                  << "" << false << unsigned(res::kNeedDevice) << 1042;
+    QTest::newRow("component first") << unsigned(res::kSourcePeak) << false << ""
                                      << ""
                                      << ""
-                                     << "" << false << unsigned(M_COMPONENT) << 1036;
-    QTest::newRow("peak without address") << unsigned(S_PEAK) << false << "CO2"
+                                     << "" << false << unsigned(res::kNeedComponent) << 1036;
+    QTest::newRow("peak without address") << unsigned(res::kSourcePeak) << false << "CO2"
                                           << ""
                                           << "Coil Status (0x)"
-                                          << "" << true << unsigned(M_ADDRESS) << 1034;
-    QTest::newRow("device without item") << unsigned(S_DEVICE) << true << ""
+                                          << "" << true << unsigned(res::kNeedAddress) << 1034;
+    QTest::newRow("device without item") << unsigned(res::kSourceDevice) << true << ""
                                          << "3"
                                          << "Input Registers (3x)"
-                                         << "INT" << false << unsigned(M_DATA_ITEM) << 1038;
-    QTest::newRow("complete device") << unsigned(S_DEVICE) << true << ""
+                                         << "INT" << false << unsigned(res::kNoDataItem) << 1038;
+    QTest::newRow("complete device") << unsigned(res::kSourceDevice) << true << ""
                                      << "3"
                                      << "Input Registers (3x)"
                                      << "INT" << true << 0u << 0;
-    QTest::newRow("complete peak") << unsigned(S_PEAK) << false << "CO2"
+    QTest::newRow("complete peak") << unsigned(res::kSourcePeak) << false << "CO2"
                                    << "0x10"
                                    << "Coil Status (0x)"
                                    << "" << true << 0u << 0;
@@ -373,10 +357,10 @@ void CDlgEditRegisterTest::okChecksInOrder() {
         QCOMPARE(e.dialog->resultFlag(), 1);
         QCOMPARE(e.dialog->result(), int(QDialog::Accepted));
         QCOMPARE(e.reg().source, e.env.string(source));
-        QCOMPARE(e.reg().address, source == S_PEAK ? 16 : 3);
-        QCOMPARE(e.reg().dataType, source == S_PEAK ? u"BOOL" : u"INT");
+        QCOMPARE(e.reg().address, source == res::kSourcePeak ? 16 : 3);
+        QCOMPARE(e.reg().dataType, source == res::kSourcePeak ? u"BOOL" : u"INT");
         QCOMPARE(e.reg().dataItem, tesmor::ui::toU16(e.dataItem->itemText(1)));
-        QCOMPARE(e.reg().deviceName, source == S_DEVICE ? u"Кристалл-1" : u"");
+        QCOMPARE(e.reg().deviceName, source == res::kSourceDevice ? u"Кристалл-1" : u"");
         QCOMPARE(e.reg().component, tesmor::ui::toU16(component));
     }
 }
@@ -384,9 +368,9 @@ void CDlgEditRegisterTest::okChecksInOrder() {
 void CDlgEditRegisterTest::okTakesTheFocusedBoxes() {
     // Enter in a box presses OK without the box losing the focus first.
     Editor e;
-    choose(e.source, e.text(S_PEAK));
+    choose(e.source, e.text(res::kSourcePeak));
     choose(e.registerType, QStringLiteral("Input Status (1x)"));
-    choose(e.dataItem, e.text(S_AREA));
+    choose(e.dataItem, e.text(res::kItemArea));
     e.component->setFocus();
     e.component->insert(QStringLiteral("N2"));
     e.address->setFocus();
@@ -402,21 +386,21 @@ void CDlgEditRegisterTest::okTakesTheFocusedBoxes() {
     QTest::keyClicks(f.address, QStringLiteral("70000"));
     QTest::keyClick(f.address, Qt::Key_Return);
     QVERIFY(f.dialog->isVisible());
-    QCOMPARE(f.env.messages(), std::vector<std::u16string>{f.env.string(M_RANGE)});
+    QCOMPARE(f.env.messages(), std::vector<std::u16string>{f.env.string(res::kAddressRange)});
 }
 
 void CDlgEditRegisterTest::editModeShowsTheRegister() {
     Editor probe;
     RegisterInfo entry;
-    entry.source = probe.env.string(S_CHROMATOGRAM);
+    entry.source = probe.env.string(res::kSourceChromatogram);
     entry.deviceName = u"stale";
     entry.address = 4660;
     entry.registerType = u"Holding Registers (4x)";
     entry.dataType = u"INT";
-    entry.dataItem = probe.env.string(S_SAMPLE_TIME);
+    entry.dataItem = probe.env.string(res::kItemSampleTime);
     Editor e(true, entry);
     QCOMPARE(e.source->currentIndex(), 1);
-    QCOMPARE(e.dataItem->currentText(), e.text(S_SAMPLE_TIME));
+    QCOMPARE(e.dataItem->currentText(), e.text(res::kItemSampleTime));
     QCOMPARE(e.address->text(), QStringLiteral("4660"));
     QCOMPARE(e.hex->text(), QStringLiteral("0x1234"));
     QCOMPARE(e.registerType->currentIndex(), 3);
@@ -424,14 +408,14 @@ void CDlgEditRegisterTest::editModeShowsTheRegister() {
     QVERIFY(!e.dataType->isEnabled() && !e.byteOrder->isEnabled());
 
     RegisterInfo floatPeak;
-    floatPeak.source = probe.env.string(S_PEAK);
+    floatPeak.source = probe.env.string(res::kSourcePeak);
     floatPeak.deviceName = u"stale";
     floatPeak.component = u"Этан";
     floatPeak.address = 0;
     floatPeak.registerType = u"Input Registers (3x)";
     floatPeak.dataType = u"FLOAT";
     floatPeak.byteOrder = u"Little-endian";
-    floatPeak.dataItem = probe.env.string(S_AREA);
+    floatPeak.dataItem = probe.env.string(res::kItemArea);
     Editor f(true, floatPeak);
     QCOMPARE(f.component->text(), QStringLiteral("Этан"));
     QVERIFY(f.component->isEnabled() && !f.device->isEnabled());
@@ -447,18 +431,18 @@ void CDlgEditRegisterTest::editModeShowsTheRegister() {
 void CDlgEditRegisterTest::editedDeviceGoneAsksForDevice() {
     Editor probe;
     RegisterInfo entry;
-    entry.source = probe.env.string(S_DEVICE);
+    entry.source = probe.env.string(res::kSourceDevice);
     entry.deviceName = u"Кристалл-9";
     entry.address = 1;
     entry.registerType = u"Input Registers (3x)";
     entry.dataType = u"INT";
-    entry.dataItem = probe.env.string(S_MODE);
+    entry.dataItem = probe.env.string(res::kItemMode);
     Editor e(true, entry);
     QVERIFY(e.device->isEnabled());
     QCOMPARE(e.device->currentIndex(), -1);
     QCOMPARE(e.dataItem->currentIndex(), 0);
     e.pressOk();
-    QCOMPARE(e.env.messages(), std::vector<std::u16string>{e.env.string(M_DEVICE)});
+    QCOMPARE(e.env.messages(), std::vector<std::u16string>{e.env.string(res::kNeedDevice)});
     QVERIFY(e.dialog->isVisible());
 }
 
@@ -500,11 +484,11 @@ void CDlgEditRegisterTest::rangeNote() {
     auto* note = control<QLabel>(*e.dialog, 1101);
     QVERIFY(note && note->isHidden());
     QVERIFY(note->text().contains(QStringLiteral("0–499")));
-    choose(e.source, e.text(sampleTime ? S_CHROMATOGRAM : S_PEAK));
+    choose(e.source, e.text(sampleTime ? res::kSourceChromatogram : res::kSourcePeak));
     if (!sampleTime) e.type(e.component, QStringLiteral("CO2"));
     choose(e.registerType, registerType);
     if (e.dataType->isEnabled()) choose(e.dataType, dataType);
-    choose(e.dataItem, e.text(sampleTime ? S_SAMPLE_TIME : S_AREA));
+    choose(e.dataItem, e.text(sampleTime ? res::kItemSampleTime : res::kItemArea));
     e.type(e.address, address);
     QCOMPARE(note->isVisible(), shown);
     // Still allowed: stored maps may hold such entries.

@@ -27,6 +27,7 @@
 #include "modbus/DeviceMonitor.h"
 #include "modbus/Handles.h"
 #include "modbus/RegisterMap.h"
+#include "platform/ResourceIds.h"
 #include "support/TempDir.h"
 #include "ui/CDlgMain.h"
 #include "ui/CDlgSettings.h"
@@ -314,8 +315,8 @@ void CDlgMainTest::aboutEntryFollowsString104() {
     QVERIFY(about);
     QCOMPARE(about->text(), QString("Сведения о плагине..."));  // a labelled button, not an icon
 
-    // A table without string 104 has no entry.
-    static constexpr TesmorString strings[] = {{135, u"Значение"}};
+    // A table without the about box's menu string has no entry.
+    static constexpr TesmorString strings[] = {{res::kColumnValue, u"Значение"}};
     static constexpr TesmorResourceTable table{
         sizeof(TesmorResourceTable), strings, 1, nullptr, 0, nullptr, 0, nullptr, 0};
     UiFixture bare(&table);
@@ -361,7 +362,7 @@ void CDlgMainTest::messageBoxButtons() {
     QCOMPARE(box->buttons().size(), qsizetype(buttons.size()));
     for (std::size_t i = 0; i < standard.size(); ++i)
         QCOMPARE(box->button(standard[i])->text(), buttons[qsizetype(i)]);
-    QCOMPARE(box->windowTitle(), ui::toQString(resources.dialogText(116, 0)));
+    QCOMPARE(box->windowTitle(), ui::toQString(resources.dialogText(res::kMainWindow, res::kCaption)));
 }
 
 QTEST_MAIN(CDlgMainTest)

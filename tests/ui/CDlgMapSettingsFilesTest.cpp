@@ -12,6 +12,7 @@
 #include "DialogTestSupport.h"
 #include "modbus/MapFile.h"
 #include "modbus/RegisterMap.h"
+#include "platform/ResourceIds.h"
 #include "ui/CDlgMapSettings.h"
 
 extern "C" const TesmorResourceTable* tesmorResourceTable(void);  // shell/enu/EnglishResources.cpp
@@ -21,6 +22,7 @@ using tesmor::RegisterMap;
 using tesmor::test::control;
 
 using namespace tesmor::ui;
+namespace res = tesmor::res;
 
 namespace {
 
@@ -97,8 +99,8 @@ void CDlgMapSettingsFilesTest::buttonsSpeakBothLanguages() {
     FilesDialog d({});
     QCOMPARE(control<QPushButton>(*d.dialog, 1110)->text(), QStringLiteral("Импорт..."));
     QCOMPARE(control<QPushButton>(*d.dialog, 1111)->text(), QStringLiteral("Экспорт..."));
-    QCOMPARE(english.dialogText(122, 1110), u"Import...");
-    QCOMPARE(english.dialogText(122, 1111), u"Export...");
+    QCOMPARE(english.dialogText(res::kMapDialog, res::map::kImport), u"Import...");
+    QCOMPARE(english.dialogText(res::kMapDialog, res::map::kExport), u"Export...");
 }
 
 void CDlgMapSettingsFilesTest::exportWritesEitherKind() {

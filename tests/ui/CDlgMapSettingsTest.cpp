@@ -14,6 +14,7 @@
 
 #include "DialogTestSupport.h"
 #include "modbus/RegisterMap.h"
+#include "platform/ResourceIds.h"
 #include "ui/CDlgMapSettings.h"
 #include "ui/MessageBoxSink.h"
 
@@ -23,18 +24,9 @@ using tesmor::test::control;
 using tesmor::test::DialogEnvironment;
 
 using namespace tesmor::ui;
+namespace res = tesmor::res;
 
 namespace {
-
-enum : unsigned {
-    S_CHROMATOGRAM = 126,
-    S_PEAK = 127,
-    S_AREA = 129,
-    S_SAMPLE_TIME = 144,
-    M_OUT_OF_RANGE = 139,
-    M_DUPLICATE = 140,
-    Q_DELETE_ALL = 149
-};
 
 RegisterInfo entry(std::u16string dataType, int address, std::u16string item = u"Площадь пика",
                    std::u16string registerType = u"Holding Registers (4x)") {
@@ -102,19 +94,19 @@ struct MapDialog {
 };
 
 // An editor run that fills the editor through its own controls and presses OK: a peak area
-// (CO2), or the sample time when `item` is S_SAMPLE_TIME.
+// (CO2), or the sample time when `item` is res::kItemSampleTime.
 std::function<void(CDlgEditRegister&)> enter(
     const DialogEnvironment& env, const QString& address, const QString& dataType,
-    const QString& registerType = QStringLiteral("Holding Registers (4x)"), unsigned item = S_AREA) {
+    const QString& registerType = QStringLiteral("Holding Registers (4x)"), unsigned item = res::kItemArea) {
     return [&env, address, dataType, registerType, item](CDlgEditRegister& editor) {
         editor.show();
         auto pick = [&](int id, const QString& text) {
             tesmor::test::choose(control<QComboBox>(editor, id), text);
         };
-        if (item == S_SAMPLE_TIME) {
-            pick(1041, env.text(S_CHROMATOGRAM));
+        if (item == res::kItemSampleTime) {
+            pick(1041, env.text(res::kSourceChromatogram));
         } else {
-            pick(1041, env.text(S_PEAK));
+            pick(1041, env.text(res::kSourcePeak));
             auto* component = control<QLineEdit>(editor, 1036);
             component->setText(QStringLiteral("CO2"));
             editor.componentFocusLost();
@@ -218,7 +210,7 @@ void CDlgMapSettingsTest::copyAddress() {
     QCOMPARE(d.dialog->lastRow(), 1);
     const RegisterMap map = d.map();
     if (copied < 0) {
-        QCOMPARE(d.env.messages(), std::vector<std::u16string>{d.env.string(M_OUT_OF_RANGE)});
+        QCOMPARE(d.env.messages(), std::vector<std::u16string>{d.env.string(res::kAddressOutOfRange)});
         QCOMPARE(map.size(), std::size_t(2));
     } else {
         QVERIFY(d.env.messages().empty());
@@ -295,7 +287,7 @@ void CDlgMapSettingsTest::deleteAllAsksFirst() {
     d.env.sink.questionReply = tesmor::MessageReply::No;
     d.click(1034);
     QCOMPARE(d.env.sink.messages.size(), std::size_t(1));
-    QCOMPARE(d.env.sink.messages[0].text, d.env.string(Q_DELETE_ALL));
+    QCOMPARE(d.env.sink.messages[0].text, d.env.string(res::kDeleteAllQuestion));
     QVERIFY(d.env.sink.messages[0].buttons == tesmor::MessageButtons::YesNo);
     QVERIFY(d.env.sink.messages[0].icon == tesmor::MessageIcon::Question);
     QCOMPARE(addresses(d.map()), (std::vector<int>{1, 2}));
@@ -317,7 +309,7 @@ void CDlgMapSettingsTest::deleteAllQuestionSpeaksTheLanguageInUse() {
         const auto& message = d.env.sink.messages.back();
         const auto box = boxes.makeBox(message.text, message.icon, message.buttons, d.dialog.get());
         for (QAbstractButton* button : box->buttons()) seen << button->text();
-        QCOMPARE(box->text(), d.env.text(Q_DELETE_ALL));
+        QCOMPARE(box->text(), d.env.text(res::kDeleteAllQuestion));
         box->open();
         QVERIFY(QTest::qWaitForWindowExposed(box.get()));
         QTest::mouseClick(box->button(press), Qt::LeftButton);
@@ -340,7 +332,7 @@ void CDlgMapSettingsTest::addRefusesDuplicateAndReopens() {
                     enter(d.env, QStringLiteral("0x29"), QStringLiteral("FLOAT"))};
     d.click(1031);
     QCOMPARE(d.runs, 2);
-    QCOMPARE(d.env.messages(), std::vector<std::u16string>{d.env.string(M_DUPLICATE)});
+    QCOMPARE(d.env.messages(), std::vector<std::u16string>{d.env.string(res::kDuplicateRegister)});
     const RegisterMap map = d.map();
     QCOMPARE(map.size(), std::size_t(2));
     QCOMPARE(map[1].address, 41);
@@ -365,8 +357,8 @@ void CDlgMapSettingsTest::overlapIsADuplicate_data() {
     const QString holding = QStringLiteral("Holding Registers (4x)");
     const QString coil = QStringLiteral("Coil Status (0x)");
     const QString discrete = QStringLiteral("Input Status (1x)");
-    const int area = S_AREA;
-    const int time = S_SAMPLE_TIME;
+    const int area = res::kItemArea;
+    const int time = res::kItemSampleTime;
     QTest::newRow("INT 3x:10, INT 4x:10") << in << "INT" << area << holding << "INT" << 10 << false;
     QTest::newRow("INT 4x:10, INT 4x:10") << holding << "INT" << area << holding << "INT" << 10 << true;
     QTest::newRow("INT 4x:10, FLOAT 4x:10") << holding << "INT" << area << holding << "FLOAT" << 10 << true;
@@ -393,18 +385,19 @@ void CDlgMapSettingsTest::overlapIsADuplicate() {
     QFETCH(int, addedAddress);
     QFETCH(bool, collides);
     DialogEnvironment env;
-    RegisterInfo stored = entry(tesmor::ui::toU16(storedData), 10,
-                                storedItem == S_SAMPLE_TIME ? env.string(S_SAMPLE_TIME) : env.string(S_AREA),
-                                tesmor::ui::toU16(storedType));
-    if (storedItem == S_SAMPLE_TIME) {
-        stored.source = env.string(S_CHROMATOGRAM);
+    RegisterInfo stored = entry(
+        tesmor::ui::toU16(storedData), 10,
+        storedItem == res::kItemSampleTime ? env.string(res::kItemSampleTime) : env.string(res::kItemArea),
+        tesmor::ui::toU16(storedType));
+    if (storedItem == res::kItemSampleTime) {
+        stored.source = env.string(res::kSourceChromatogram);
         stored.component.clear();
     }
     MapDialog d({stored});
     d.editorRuns = {enter(d.env, QString::number(addedAddress), addedData, addedType), cancelEditor};
     d.click(1031);
     if (collides) {
-        QCOMPARE(d.env.messages(), std::vector<std::u16string>{d.env.string(M_DUPLICATE)});
+        QCOMPARE(d.env.messages(), std::vector<std::u16string>{d.env.string(res::kDuplicateRegister)});
         QCOMPARE(d.runs, 2);  // reopened for another register
         QCOMPARE(d.map().size(), std::size_t(1));
     } else {

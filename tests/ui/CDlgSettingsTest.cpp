@@ -24,6 +24,7 @@
 #include <tuple>
 
 #include "UiTestSupport.h"
+#include "platform/ResourceIds.h"
 #include "platform/ResourceTable.h"
 #include "support/RecordingMessageSink.h"
 #include "support/TempDir.h"
@@ -172,16 +173,16 @@ void CDlgSettingsTest::numberBoxOnFocusLoss_data() {
     QTest::addColumn<int>("value");
     QTest::newRow("port 9999") << 1021 << "9999" << 0 << "9999" << 9999;
     QTest::newRow("port 0") << 1021 << "0" << 0 << "0" << 0;
-    QTest::newRow("port 10000") << 1021 << "10000" << 141 << "502" << 502;
-    QTest::newRow("port -1") << 1021 << "-1" << 141 << "502" << 502;
-    QTest::newRow("port beyond 32 bits") << 1021 << "99999999999" << 141 << "502" << 502;
+    QTest::newRow("port 10000") << 1021 << "10000" << int(res::kPortRange) << "502" << 502;
+    QTest::newRow("port -1") << 1021 << "-1" << int(res::kPortRange) << "502" << 502;
+    QTest::newRow("port beyond 32 bits") << 1021 << "99999999999" << int(res::kPortRange) << "502" << 502;
     QTest::newRow("port abc") << 1021 << "abc" << 0 << "abc" << 0;
     QTest::newRow("port leading digits") << 1021 << "  +80x" << 0 << "  +80x" << 80;
-    QTest::newRow("tcp id 0") << 1022 << "0" << 142 << "1" << 1;
-    QTest::newRow("tcp id 256") << 1022 << "256" << 142 << "1" << 1;
+    QTest::newRow("tcp id 0") << 1022 << "0" << int(res::kUnitIdRange) << "1" << 1;
+    QTest::newRow("tcp id 256") << 1022 << "256" << int(res::kUnitIdRange) << "1" << 1;
     QTest::newRow("tcp id 255") << 1022 << "255" << 0 << "255" << 255;
-    QTest::newRow("rtu id 0") << 1023 << "0" << 142 << "1" << 1;
-    QTest::newRow("rtu id 256") << 1023 << "256" << 142 << "1" << 1;
+    QTest::newRow("rtu id 0") << 1023 << "0" << int(res::kUnitIdRange) << "1" << 1;
+    QTest::newRow("rtu id 256") << 1023 << "256" << int(res::kUnitIdRange) << "1" << 1;
     QTest::newRow("rtu id 17") << 1023 << "17" << 0 << "17" << 17;
 }
 

@@ -33,6 +33,7 @@
 #include "LabDatabase.h"
 #include "modbus/ModbusServer.h"
 #include "modbus/RegisterMap.h"
+#include "platform/ResourceIds.h"
 #include "platform/ResourceTable.h"
 #include "platform/Resources.h"
 #include "results/DataBaseConnection.h"
@@ -48,6 +49,7 @@
 #include "ui/UiContext.h"
 
 using namespace tesmor::ui;
+namespace res = tesmor::res;
 
 namespace {
 
@@ -183,24 +185,27 @@ void renderRegisterView(const tesmor::Resources& resources, const QString& langu
                          {u"Азот", u"Nitrogen", 1.4562f},
                          {u"Диоксид углерода", u"Carbon dioxide", 0.6833f}};
     auto name = [&](const Gas& gas) { return russian ? gas.russian : gas.english; };
-    std::vector<tesmor::RegisterInfo> map = {entry(126, u"", 0, texts::typeInt, u"", 144),
-                                             entry(126, u"", 5, texts::typeInt, u"", 145)};
+    std::vector<tesmor::RegisterInfo> map = {
+        entry(res::kSourceChromatogram, u"", 0, texts::typeInt, u"", res::kItemSampleTime),
+        entry(res::kSourceChromatogram, u"", 5, texts::typeInt, u"", res::kItemSampleNumber)};
     int address = 10;
     for (std::u16string_view order :
          {texts::bigEndian, texts::littleEndian, texts::bigEndianByteSwap, texts::littleEndianByteSwap}) {
-        map.push_back(entry(127, name(gases[0]), address, texts::typeFloat, order, 111));
+        map.push_back(entry(res::kSourcePeak, name(gases[0]), address, texts::typeFloat, order,
+                            res::kItemConcentration));
         address += 2;
     }
     address = 20;
     for (const Gas& gas : std::span(gases).subspan(1)) {
-        map.push_back(entry(127, name(gas), address, texts::typeFloat, texts::bigEndian, 111));
+        map.push_back(entry(res::kSourcePeak, name(gas), address, texts::typeFloat, texts::bigEndian,
+                            res::kItemConcentration));
         address += 2;
     }
-    tesmor::RegisterInfo mode = entry(125, u"", 6, texts::typeInt, u"", 138);
+    tesmor::RegisterInfo mode = entry(res::kSourceDevice, u"", 6, texts::typeInt, u"", res::kItemMode);
     mode.deviceName = russian ? u"Кристалл-5000 №1" : u"GC-1";
     tesmor::RegisterInfo error = mode;
     error.address = 7;
-    error.dataItem = resources.loadString(143);
+    error.dataItem = resources.loadString(res::kItemLastError);
     map.push_back(mode);
     map.push_back(error);
     tesmor::saveRegisterMap(profile, map);
@@ -254,25 +259,25 @@ void renderLanguage(const TesmorResourceTable* table, const QString& language, c
     tesmor::ui::UiContext context{server, profile, resources, std::string(), [devices] { return devices; }};
 
     tesmor::RegisterInfo mode;
-    mode.source = resources.loadString(125);
+    mode.source = resources.loadString(res::kSourceDevice);
     mode.deviceName = u"Кристалл-5000 №1";
     mode.address = 0;
     mode.registerType = u"Input Registers (3x)";
     mode.dataType = u"INT";
-    mode.dataItem = resources.loadString(138);
+    mode.dataItem = resources.loadString(res::kItemMode);
     tesmor::RegisterInfo time = mode;
-    time.source = resources.loadString(126);
+    time.source = resources.loadString(res::kSourceChromatogram);
     time.deviceName.clear();
     time.address = 10;
-    time.dataItem = resources.loadString(144);
+    time.dataItem = resources.loadString(res::kItemSampleTime);
     tesmor::RegisterInfo area;
-    area.source = resources.loadString(127);
+    area.source = resources.loadString(res::kSourcePeak);
     area.component = u"Метан";
     area.address = 100;
     area.registerType = u"Holding Registers (4x)";
     area.dataType = u"FLOAT";
     area.byteOrder = u"Big-endian";
-    area.dataItem = resources.loadString(129);
+    area.dataItem = resources.loadString(res::kItemArea);
     tesmor::RegisterInfo present = area;
     present.address = 31;
     present.registerType = u"Coil Status (0x)";

@@ -24,6 +24,7 @@
 #include "modbus/DeviceMonitor.h"
 #include "modbus/ModbusServer.h"
 #include "modbus/RegisterMap.h"
+#include "platform/ResourceIds.h"
 #include "support/Loopback.h"
 #include "support/MemoryProfile.h"
 #include "ui/CAboutDlg.h"
@@ -128,15 +129,19 @@ bool save(QWidget& widget, const QString& file) {
 bool render(const Resources& resources, const QString& language, const QString& outDir) {
     test::MemoryProfile profile;
     ModbusServer server(profile, resources);
-    saveRegisterMap(profile, {
-                                 entry(resources, 125, u"GC-1", u"", 0, texts::typeInt, 138),
-                                 entry(resources, 125, u"GC-1", u"", 1, texts::typeInt, 143),
-                                 entry(resources, 126, u"", u"", 10, texts::typeInt, 144),
-                                 entry(resources, 126, u"", u"", 15, texts::typeInt, 145),
-                                 entry(resources, 127, u"", u"Methane", 20, texts::typeFloat, 111),
-                                 entry(resources, 127, u"", u"Methane", 22, texts::typeInt, 129),
-                                 entry(resources, 127, u"", u"Ethane", 300, texts::typeFloat, 128),
-                             });
+    saveRegisterMap(
+        profile,
+        {
+            entry(resources, res::kSourceDevice, u"GC-1", u"", 0, texts::typeInt, res::kItemMode),
+            entry(resources, res::kSourceDevice, u"GC-1", u"", 1, texts::typeInt, res::kItemLastError),
+            entry(resources, res::kSourceChromatogram, u"", u"", 10, texts::typeInt, res::kItemSampleTime),
+            entry(resources, res::kSourceChromatogram, u"", u"", 15, texts::typeInt, res::kItemSampleNumber),
+            entry(resources, res::kSourcePeak, u"", u"Methane", 20, texts::typeFloat,
+                  res::kItemConcentration),
+            entry(resources, res::kSourcePeak, u"", u"Methane", 22, texts::typeInt, res::kItemArea),
+            entry(resources, res::kSourcePeak, u"", u"Ethane", 300, texts::typeFloat,
+                  res::kItemRetentionTime),
+        });
     profile.setInt(u"Settings", u"isTCP", 1);
     // The port name stays the fresh profile's "COM1", which selects /dev/ttyS0.
 
@@ -181,7 +186,8 @@ bool render(const Resources& resources, const QString& language, const QString& 
     }
 
     host::HostWindow hostWindow;
-    hostWindow.addMenuItem(QString::fromStdU16String(resources.loadString(103)), "tesmor/MenuCommand");
+    hostWindow.addMenuItem(QString::fromStdU16String(resources.loadString(res::kPluginMenu)),
+                           "tesmor/MenuCommand");
     if (language == "ru") russianHostTexts(hostWindow);
     ok &= save(hostWindow, outDir + "/host-window-" + language + ".png");
     return ok;
