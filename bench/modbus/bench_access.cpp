@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "BareLoop.h"
 #include "modbus/ModbusServer.h"
 #include "support/Loopback.h"
 #include "support/MemoryProfile.h"
@@ -23,6 +24,7 @@
 namespace {
 
 using namespace tesmor;
+using namespace tesmor::bench;
 using Clock = std::chrono::steady_clock;
 
 struct Strings : StringSource {
@@ -37,24 +39,6 @@ struct Strings : StringSource {
         }
     }
 };
-
-struct MasterFree {
-    void operator()(modbus_t* c) const {
-        modbus_close(c);
-        modbus_free(c);
-    }
-};
-using Master = std::unique_ptr<modbus_t, MasterFree>;
-
-Master connect(int port) {
-    for (int i = 0; i < 200; ++i) {
-        Master m(modbus_new_tcp("127.0.0.1", port));
-        modbus_set_slave(m.get(), 1);
-        if (modbus_connect(m.get()) == 0) return m;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return nullptr;
-}
 
 // Requests answered and time spent by one side.
 struct Side {
@@ -77,41 +61,6 @@ struct Side {
         seconds += std::chrono::duration<double>(Clock::now() - start).count();
     }
     double rate() const { return seconds > 0 ? static_cast<double>(requests) / seconds : 0; }
-};
-
-// A bare libmodbus slave: accept one master, receive and reply until it disconnects.
-class BareLoop {
-public:
-    BareLoop()
-        : port_(test::freeTcpPort()),
-          store_(modbus_mapping_new(500, 500, 500, 500), modbus_mapping_free),
-          ctx_(modbus_new_tcp("127.0.0.1", port_)) {
-        listener_ = modbus_tcp_listen(ctx_.get(), 1);
-        thread_ = std::thread([this] {
-            int s = listener_;
-            if (modbus_tcp_accept(ctx_.get(), &s) < 0) return;
-            std::uint8_t req[MODBUS_TCP_MAX_ADU_LENGTH];
-            for (;;) {
-                const int rc = modbus_receive(ctx_.get(), req);
-                if (rc > 0)
-                    modbus_reply(ctx_.get(), req, rc, store_.get());
-                else if (rc < 0)
-                    break;
-            }
-        });
-    }
-    ~BareLoop() {
-        thread_.join();  // ends when the master has disconnected
-        ::close(listener_);
-    }
-    int port() const { return port_; }
-
-private:
-    int port_;
-    std::unique_ptr<modbus_mapping_t, void (*)(modbus_mapping_t*)> store_;
-    Master ctx_;
-    int listener_ = -1;
-    std::thread thread_;
 };
 
 double g_server = 0, g_bare = 0;
