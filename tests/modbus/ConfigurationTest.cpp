@@ -73,15 +73,7 @@ TEST(ConnectionSettings, SaveWritesTenKeysThenMaxMastersThenAccessThenTlsKeysAnd
     s.writeAccess = 7;
     s.tls = {2, 70000, u"/etc/tesmor/сервер.pem", u"server.key", u"", u"operator, engineer"};
     saveConnectionSettings(profile, s);
-    const std::vector<std::u16string> order{
-        u"Settings/TCPId",          u"Settings/localPort",      u"Settings/RTUId",
-        u"Settings/portName",       u"Settings/baud",           u"Settings/dataBits",
-        u"Settings/parity",         u"Settings/stopBits",       u"Settings/isRTU",
-        u"Settings/isTCP",          u"Settings/maxMasters",     u"Settings/bindAddress",
-        u"Settings/allowedMasters", u"Settings/writeAccess",    u"Settings/isTLS",
-        u"Settings/tlsPort",        u"Settings/tlsCertificate", u"Settings/tlsKey",
-        u"Settings/tlsCA",          u"Settings/tlsWriteRoles"};
-    EXPECT_EQ(profile.writes, order);
+    EXPECT_EQ(profile.writes, test::kSettingsWriteOrder);
     EXPECT_EQ(loadConnectionSettings(profile), s);
 }
 

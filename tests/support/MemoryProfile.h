@@ -53,4 +53,14 @@ private:
     }
 };
 
+// The writes of saving the connection settings, as `writes` logs them: the ten keys every
+// profile has, then "maxMasters", the access keys and the TLS keys, each newer group after the
+// older ones.
+inline const std::vector<std::u16string> kSettingsWriteOrder{
+    u"Settings/TCPId",          u"Settings/localPort",   u"Settings/RTUId",      u"Settings/portName",
+    u"Settings/baud",           u"Settings/dataBits",    u"Settings/parity",     u"Settings/stopBits",
+    u"Settings/isRTU",          u"Settings/isTCP",       u"Settings/maxMasters", u"Settings/bindAddress",
+    u"Settings/allowedMasters", u"Settings/writeAccess", u"Settings/isTLS",      u"Settings/tlsPort",
+    u"Settings/tlsCertificate", u"Settings/tlsKey",      u"Settings/tlsCA",      u"Settings/tlsWriteRoles"};
+
 }  // namespace tesmor::test

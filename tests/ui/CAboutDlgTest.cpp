@@ -1,6 +1,5 @@
 // The about box: the version values of whichever module supplies the resources, and the
 // translation rules that choose their block.
-#include <dlfcn.h>
 
 #include <QLabel>
 #include <QPixmap>
@@ -13,16 +12,9 @@
 
 using namespace tesmor;
 using tesmor::test::control;
+using tesmor::test::englishTable;
 
 namespace {
-
-const TesmorResourceTable* englishTable() {
-    static void* library = dlopen(TESMOR_ENGLISH_PATH, RTLD_NOW | RTLD_LOCAL);
-    if (!library) return nullptr;
-    auto function =
-        reinterpret_cast<TesmorResourceTableFunction>(dlsym(library, TESMOR_RESOURCE_TABLE_SYMBOL));
-    return function ? function() : nullptr;
-}
 
 constexpr TesmorVersionValue kGermanAndBelarusian[] = {
     {u"04070000", u"ProductName", u"Deutsch"},

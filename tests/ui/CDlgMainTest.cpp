@@ -2,7 +2,6 @@
 // closing, the reconnect button, device values arriving from the monitor's thread, the tab order
 // and the about box's button; and the message boxes' buttons in each language.
 #include <arpa/inet.h>
-#include <dlfcn.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -35,6 +34,7 @@
 
 using namespace tesmor;
 using tesmor::test::control;
+using tesmor::test::englishTable;
 using tesmor::test::UiFixture;
 
 namespace {
@@ -54,14 +54,6 @@ RegisterInfo entry(std::u16string dataType, std::u16string dataItem, int address
 
 QString cell(const QAbstractItemView* list, int row, int column) {
     return list->model()->index(row, column).data().toString();
-}
-
-const TesmorResourceTable* englishTable() {
-    static void* library = dlopen(TESMOR_ENGLISH_PATH, RTLD_NOW | RTLD_LOCAL);
-    if (!library) return nullptr;
-    auto function =
-        reinterpret_cast<TesmorResourceTableFunction>(dlsym(library, TESMOR_RESOURCE_TABLE_SYMBOL));
-    return function ? function() : nullptr;
 }
 
 class OneDevice : public DeviceSource {

@@ -1,7 +1,6 @@
 // The register view: values of the store after a refresh, the float readings of a register pair
 // in the four byte orders, the map entry named beside its registers, the bit tables, jumping to
 // an address from the keyboard, the texts of both languages, and the main window's button.
-#include <dlfcn.h>
 
 #include <QAbstractItemModel>
 #include <QComboBox>
@@ -22,6 +21,7 @@
 
 using namespace tesmor;
 using tesmor::test::control;
+using tesmor::test::englishTable;
 using tesmor::test::UiFixture;
 using tesmor::ui::CDlgRegisters;
 using tesmor::ui::StoreTable;
@@ -69,14 +69,6 @@ QStringList headings(const QWidget& view) {
 
 void setHolding(UiFixture& f, int address, std::uint16_t value) {
     f.server.lock().registers().tab_registers[address] = value;
-}
-
-const TesmorResourceTable* englishTable() {
-    static void* library = dlopen(TESMOR_ENGLISH_PATH, RTLD_NOW | RTLD_LOCAL);
-    if (!library) return nullptr;
-    auto function =
-        reinterpret_cast<TesmorResourceTableFunction>(dlsym(library, TESMOR_RESOURCE_TABLE_SYMBOL));
-    return function ? function() : nullptr;
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // The connection settings dialog: its defaults, enabling rules, focus-loss range checks, the
 // keys written on OK, the serial-port list with its busy and no-access marks, the stored "COMn"
 // and the read-only address boxes.
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -33,6 +32,7 @@
 
 using namespace tesmor;
 using tesmor::test::control;
+using tesmor::test::englishTable;
 using tesmor::test::RecordingMessageSink;
 using tesmor::test::UiFixture;
 
@@ -45,14 +45,6 @@ QStringList items(const QComboBox* box) {
 }
 
 void touch(const std::filesystem::path& path) { std::ofstream(path).put('\n'); }
-
-const TesmorResourceTable* englishTable() {
-    static void* library = dlopen(TESMOR_ENGLISH_PATH, RTLD_NOW | RTLD_LOCAL);
-    if (!library) return nullptr;
-    auto function =
-        reinterpret_cast<TesmorResourceTableFunction>(dlsym(library, TESMOR_RESOURCE_TABLE_SYMBOL));
-    return function ? function() : nullptr;
-}
 
 // The TLS group's boxes and browse buttons, which its check box enables.
 constexpr int kTlsBoxes[] = {1162, 1164, 1166, 1167, 1169, 1180, 1182, 1183};
@@ -243,15 +235,7 @@ void CDlgSettingsTest::okRewritesEveryKeyInOrder() {
             QTest::mouseClick(d.widget(1042), Qt::LeftButton);
         }
         QTest::mouseClick(d.widget(1), Qt::LeftButton);
-        const std::vector<std::u16string> expected{
-            u"Settings/TCPId",          u"Settings/localPort",      u"Settings/RTUId",
-            u"Settings/portName",       u"Settings/baud",           u"Settings/dataBits",
-            u"Settings/parity",         u"Settings/stopBits",       u"Settings/isRTU",
-            u"Settings/isTCP",          u"Settings/maxMasters",     u"Settings/bindAddress",
-            u"Settings/allowedMasters", u"Settings/writeAccess",    u"Settings/isTLS",
-            u"Settings/tlsPort",        u"Settings/tlsCertificate", u"Settings/tlsKey",
-            u"Settings/tlsCA",          u"Settings/tlsWriteRoles"};
-        QCOMPARE(f.profile.writes, expected);
+        QCOMPARE(f.profile.writes, test::kSettingsWriteOrder);
         QCOMPARE(f.profile.getInt(u"Settings", u"maxMasters", -1), 1);
         QCOMPARE(f.profile.getInt(u"Settings", u"isTCP", -1), both ? 1 : 0);
         QCOMPARE(f.profile.getInt(u"Settings", u"isRTU", -1), both ? 1 : 0);

@@ -1,12 +1,15 @@
 #pragma once
-// What the dialog tests share: the built-in resources, a server over an in-memory profile, and
-// finding a control by its id.
+// What the window tests share: the built-in and the English resources, a server over an
+// in-memory profile, and finding a control by its id.
+#include <dlfcn.h>
+
 #include <QString>
 #include <QWidget>
 #include <memory>
 
 #include "BuiltInResources.h"
 #include "modbus/ModbusServer.h"
+#include "platform/ResourceTable.h"
 #include "support/MemoryProfile.h"
 #include "ui/DialogSupport.h"
 #include "ui/UiContext.h"
@@ -22,6 +25,15 @@ struct UiFixture {
     ModbusServer server{profile, resources};
     ui::UiContext context{server, profile, resources, std::string(), {}};
 };
+
+// The English resources from the library a host loads beside the plug-in; null when it is missing.
+inline const TesmorResourceTable* englishTable() {
+    static void* library = dlopen(TESMOR_ENGLISH_PATH, RTLD_NOW | RTLD_LOCAL);
+    if (!library) return nullptr;
+    auto function =
+        reinterpret_cast<TesmorResourceTableFunction>(dlsym(library, TESMOR_RESOURCE_TABLE_SYMBOL));
+    return function ? function() : nullptr;
+}
 
 template <typename T = QWidget>
 T* control(const QWidget& window, int id) {
