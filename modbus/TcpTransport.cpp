@@ -131,6 +131,28 @@ int localPort(int fd) {
     return ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &len) == 0 ? ntohs(address.sin_port) : 0;
 }
 
+// A connection taken from the listening socket, or none: `error` then says why, 0 when no master
+// was waiting any more.
+struct Accepted {
+    UniqueFd socket;
+    sockaddr_in peer{};
+    int error = 0;
+};
+
+Accepted acceptMaster(int listener) {
+    Accepted a;
+    for (;;) {
+        socklen_t len = sizeof a.peer;
+        a.socket.reset(
+            ::accept4(listener, reinterpret_cast<sockaddr*>(&a.peer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        if (a.socket) return a;
+        const int err = errno;
+        if (err == EINTR || err == ECONNABORTED) continue;  // a master that left while queued
+        if (err != EAGAIN && err != EWOULDBLOCK) a.error = err;
+        return a;
+    }
+}
+
 // True when the master has closed or reset the connection, though poll() may not have said so yet.
 bool peerGone(int fd) {
     std::uint8_t byte;
@@ -343,21 +365,18 @@ void ModbusServer::tcpLoop(std::stop_token stop, const ConnectionSettings& s) {
                 if (ev < 0) pause(waker);
                 continue;
             }
-            sockaddr_in peer{};
-            socklen_t len = sizeof peer;
-            UniqueFd connection(::accept4(listener.get(), reinterpret_cast<sockaddr*>(&peer), &len,
-                                          SOCK_CLOEXEC | SOCK_NONBLOCK));
-            if (!connection) {
-                const int err = errno;
-                if (err == EINTR || err == ECONNABORTED || err == EAGAIN) continue;
-                acceptLog.fail("Modbus TCP: accept failed: " + errorText(err) + "; retrying");
+            Accepted a = acceptMaster(listener.get());
+            if (!a.socket) {
+                if (a.error == 0) continue;
+                acceptLog.fail("Modbus TCP: accept failed: " + errorText(a.error) + "; retrying");
                 pause(waker);  // out of descriptors or memory: the pending master stays queued
                 continue;
             }
             acceptLog.succeed();
-            if (gate.admit(connection.get()))
-                master = std::make_unique<TcpConnection>(std::move(connection), dotted(peer),
-                                                         ntohl(peer.sin_addr.s_addr), tcp_.counters, nullptr);
+            if (gate.admit(a.socket.get()))
+                master =
+                    std::make_unique<TcpConnection>(std::move(a.socket), dotted(a.peer),
+                                                    ntohl(a.peer.sin_addr.s_addr), tcp_.counters, nullptr);
         }
         if (!master) break;
 
@@ -550,22 +569,18 @@ void ModbusServer::serveMasters(const std::stop_token& stop, const Served& serve
 
         if (fds[1].revents != 0) {
             for (;;) {
-                sockaddr_in peer{};
-                socklen_t len = sizeof peer;
-                UniqueFd connection(::accept4(listener.get(), reinterpret_cast<sockaddr*>(&peer), &len,
-                                              SOCK_CLOEXEC | SOCK_NONBLOCK));
-                if (!connection) {
-                    const int err = errno;
-                    if (err == EINTR || err == ECONNABORTED) continue;
-                    if (err == EAGAIN || err == EWOULDBLOCK) break;
-                    acceptLog.fail(name + ": accept failed: " + errorText(err) + "; retrying");
-                    acceptAgain = Clock::now() + std::chrono::milliseconds(kRetryMs);
+                Accepted a = acceptMaster(listener.get());
+                if (!a.socket) {
+                    if (a.error != 0) {
+                        acceptLog.fail(name + ": accept failed: " + errorText(a.error) + "; retrying");
+                        acceptAgain = Clock::now() + std::chrono::milliseconds(kRetryMs);
+                    }
                     break;
                 }
                 acceptLog.succeed();
                 // Before counting places: a master that may not connect never evicts one that may.
-                if (!gate.admit(connection.get())) continue;
-                const std::string address = dotted(peer);
+                if (!gate.admit(a.socket.get())) continue;
+                const std::string address = dotted(a.peer);
                 if (masters.size() >= limit) {
                     const std::size_t before = masters.size();
                     const bool room = makeRoom(address);
@@ -573,8 +588,8 @@ void ModbusServer::serveMasters(const std::stop_token& stop, const Served& serve
                     if (!room) continue;  // the newcomer's socket closes here
                 }
                 try {
-                    masters.push_back(std::make_unique<TcpConnection>(std::move(connection), address,
-                                                                      ntohl(peer.sin_addr.s_addr),
+                    masters.push_back(std::make_unique<TcpConnection>(std::move(a.socket), address,
+                                                                      ntohl(a.peer.sin_addr.s_addr),
                                                                       state.counters, served.tls));
                 } catch (const std::exception& e) {  // out of memory: this master goes, the others stay
                     acceptLog.fail(name + ": cannot serve master " + address + ": " + e.what());
