@@ -71,9 +71,13 @@ bool lockFileHeld(const std::filesystem::path& lockDir, const std::string& devic
     std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     long pid = 0;
     const auto digits = text.find_first_of("0123456789");
-    if (digits != std::string::npos && text.find_first_not_of(" \n", 0) == digits) {
-        pid = std::strtol(text.c_str() + digits, nullptr, 10);
-    } else if (text.size() == sizeof(int)) {
+    // A binary pid's low byte may well be a digit's code ('1' is 0x31): four bytes that are not
+    // all text are the binary form.
+    const bool textual = text.find_first_not_of(" \n0123456789") == std::string::npos;
+    if (text.size() != sizeof(int) || textual) {
+        if (digits != std::string::npos && text.find_first_not_of(" \n", 0) == digits)
+            pid = std::strtol(text.c_str() + digits, nullptr, 10);
+    } else {
         int binary = 0;
         std::memcpy(&binary, text.data(), sizeof binary);
         pid = binary;

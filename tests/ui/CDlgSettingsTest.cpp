@@ -387,7 +387,7 @@ void CDlgSettingsTest::portThisUserMayNotOpen() {
 void CDlgSettingsTest::uucpLockFileOfALiveProcessIsBusy() {
     TempDir dev;
     TempDir locks;
-    for (const char* name : {"ttyS0", "ttyS1", "ttyS2", "ttyS3"}) touch(dev.file(name));
+    for (const char* name : {"ttyS0", "ttyS1", "ttyS2", "ttyS3", "ttyS4"}) touch(dev.file(name));
     // A process that has ended: its lock file is stale.
     const pid_t gone = ::fork();
     QVERIFY(gone >= 0);
@@ -401,11 +401,15 @@ void CDlgSettingsTest::uucpLockFileOfALiveProcessIsBusy() {
     const int self = int(::getpid());  // the old binary form
     std::ofstream(locks.file("LCK..ttyS2"), std::ios::binary)
         .write(reinterpret_cast<const char*>(&self), sizeof self);
+    // Binary, above any pid the system can give, its first byte '1' as text: not process 1.
+    const int beyondPidMax = 0x00400031;
+    std::ofstream(locks.file("LCK..ttyS4"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(&beyondPidMax), sizeof beyondPidMax);
     std::vector<SerialPortState> states;
     for (const auto& port : SerialPortCatalog(dev.path(), dev.path(), locks.path()).probe())
         states.push_back(port.state);
     QVERIFY(states == (std::vector{SerialPortState::Busy, SerialPortState::Free, SerialPortState::Busy,
-                                   SerialPortState::Free}));
+                                   SerialPortState::Free, SerialPortState::Free}));
 }
 
 void CDlgSettingsTest::storedComNameSelectsItsDevice_data() {
