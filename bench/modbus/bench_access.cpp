@@ -18,6 +18,7 @@
 
 #include "BareLoop.h"
 #include "modbus/ModbusServer.h"
+#include "platform/ResourceIds.h"
 #include "support/Loopback.h"
 #include "support/MemoryProfile.h"
 
@@ -30,9 +31,9 @@ using Clock = std::chrono::steady_clock;
 struct Strings : StringSource {
     std::u16string loadString(unsigned id) const override {
         switch (id) {
-            case 138:
+            case res::kItemMode:
                 return u"Режим устройства";
-            case 129:
+            case res::kItemArea:
                 return u"Площадь пика";
             default:
                 return u"item " + std::u16string(1, static_cast<char16_t>(u'0' + id % 10));

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "LabDatabase.h"
+#include "platform/ResourceIds.h"
 #include "platform/Resources.h"
 #include "platform/Text.h"
 #include "publish/DocumentProcessing.h"
@@ -27,9 +28,14 @@ class Captions : public StringSource {
 public:
     std::u16string loadString(unsigned id) const override {
         static const std::map<unsigned, std::u16string> texts{
-            {138, u"Режим устройства"}, {143, u"Код последней ошибки"}, {144, u"Время отбора пробы"},
-            {145, u"Номер пробы"},      {151, u"Номер в серии"},        {111, u"Концентрация пика"},
-            {129, u"Площадь пика"},     {128, u"Время выхода пика"}};
+            {res::kItemMode, u"Режим устройства"},
+            {res::kItemLastError, u"Код последней ошибки"},
+            {res::kItemSampleTime, u"Время отбора пробы"},
+            {res::kItemSampleNumber, u"Номер пробы"},
+            {res::kItemSeriesNumber, u"Номер в серии"},
+            {res::kItemConcentration, u"Концентрация пика"},
+            {res::kItemArea, u"Площадь пика"},
+            {res::kItemRetentionTime, u"Время выхода пика"}};
         const auto it = texts.find(id);
         return it == texts.end() ? std::u16string() : it->second;
     }
