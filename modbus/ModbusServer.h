@@ -117,7 +117,7 @@ public:
     void setIdentity(DeviceIdentity identity);
 
 private:
-    // The request path of both transports: checks one complete frame and answers it from the
+    // The request path of every transport: checks one complete frame and answers it from the
     // store under the lock. Writes the bytes to send into `reply` (kMaxReply bytes) and returns
     // their number, 0 when nothing is to be sent. `mayWrite` false refuses every write function
     // whatever "writeAccess" allows (a TLS master without a write role).
