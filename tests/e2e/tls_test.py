@@ -108,8 +108,8 @@ class Tls(unittest.TestCase):
     def test_handshakes_roles_and_plain_tcp_beside(self):
         self.start()
         ca = self.file("ca.pem")
-        answer = wait_until(lambda: s_client(self.tls_port, ca, self.file("operator.pem"),
-                                             self.file("operator.key")))
+        self.assertTrue(wait_until(lambda: _listening(self.tls_port)))
+        answer = s_client(self.tls_port, ca, self.file("operator.pem"), self.file("operator.key"), timeout=15)
         self.assertEqual(answer, bytes([0, 1, 0, 0, 0, 5, 1, 3, 2, 0, 0]), "a trusted master reads")
         self.assertEqual(s_client(self.tls_port, ca), b"", "no certificate: refused")
         self.assertEqual(s_client(self.tls_port, ca, self.file("operator.pem", "stranger"),
@@ -153,6 +153,13 @@ class Tls(unittest.TestCase):
                 self.assertEqual(master.recv(64), b"", "the server closed the connection")
             except (ssl.SSLError, ConnectionError):
                 pass
+
+
+def _listening(port):
+    connection = _connect(port)
+    if connection:
+        connection.close()
+    return connection is not None
 
 
 def _connect(port):
