@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "LabDatabase.h"
-#include "platform/ResourceIds.h"
+#include "modbus/ModbusTestSupport.h"
 #include "platform/Resources.h"
 #include "platform/Text.h"
 #include "publish/DocumentProcessing.h"
@@ -23,23 +23,6 @@
 namespace {
 
 using namespace tesmor;
-
-class Captions : public StringSource {
-public:
-    std::u16string loadString(unsigned id) const override {
-        static const std::map<unsigned, std::u16string> texts{
-            {res::kItemMode, u"Режим устройства"},
-            {res::kItemLastError, u"Код последней ошибки"},
-            {res::kItemSampleTime, u"Время отбора пробы"},
-            {res::kItemSampleNumber, u"Номер пробы"},
-            {res::kItemSeriesNumber, u"Номер в серии"},
-            {res::kItemConcentration, u"Концентрация пика"},
-            {res::kItemArea, u"Площадь пика"},
-            {res::kItemRetentionTime, u"Время выхода пика"}};
-        const auto it = texts.find(id);
-        return it == texts.end() ? std::u16string() : it->second;
-    }
-};
 
 // A profile holding only a map of peak entries, INT in holding registers 0, 1, 2, ...
 class MapProfile : public Profile {
@@ -129,7 +112,7 @@ void publish(benchmark::State& state) {
     const Lab lab(static_cast<int>(state.range(0)));
     DataBaseConnection::instance().setConnectionUri(toUtf16((lab.dir / "lab.db").string()).c_str());
     MapProfile profile(static_cast<int>(state.range(1)));
-    Captions captions;
+    test::CaptionStrings captions;
     ModbusServer server(profile, captions);
     server.reloadConfiguration();
     const FilterSettings filters;
