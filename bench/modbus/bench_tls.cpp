@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "modbus/ModbusServer.h"
+#include "modbus/TlsContext.h"
 #include "support/Loopback.h"
 #include "support/MemoryProfile.h"
 #include "support/TempDir.h"
@@ -46,18 +47,10 @@ struct NoStrings : StringSource {
     std::u16string loadString(unsigned) const override { return {}; }
 };
 
-struct CtxFree {
-    void operator()(SSL_CTX* c) const noexcept { SSL_CTX_free(c); }
-};
-struct SslFree {
-    void operator()(SSL* s) const noexcept { SSL_free(s); }
-};
-using ClientContext = std::unique_ptr<SSL_CTX, CtxFree>;
-
 // The master's side: trusts the test authority, shows the operator's certificate, checks that
 // the server is "localhost", keeps no sessions to resume.
-ClientContext clientContext(const TempDir& certs) {
-    ClientContext ctx(SSL_CTX_new(TLS_client_method()));
+SslContextPtr clientContext(const TempDir& certs) {
+    SslContextPtr ctx(SSL_CTX_new(TLS_client_method()));
     if (!ctx || SSL_CTX_load_verify_locations(ctx.get(), certs.file("ca.pem").c_str(), nullptr) != 1 ||
         SSL_CTX_use_certificate_chain_file(ctx.get(), certs.file("operator.pem").c_str()) != 1 ||
         SSL_CTX_use_PrivateKey_file(ctx.get(), certs.file("operator.key").c_str(), SSL_FILETYPE_PEM) != 1)
@@ -157,7 +150,7 @@ private:
     }
 
     UniqueFd fd_;  // declared before ssl_, so the session is freed before its socket is closed
-    std::unique_ptr<SSL, SslFree> ssl_;
+    SslPtr ssl_;
     std::uint16_t transaction_ = 0;
 };
 
@@ -231,7 +224,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s failed\n", makeCerts.c_str());
         return 1;
     }
-    const ClientContext master = clientContext(certs);
+    const SslContextPtr master = clientContext(certs);
     if (!master) {
         std::fprintf(stderr, "cannot load the master's certificate\n");
         return 1;
