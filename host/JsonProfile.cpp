@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <fstream>
 #include <limits>
@@ -97,8 +98,21 @@ const nlohmann::ordered_json* JsonProfile::find(const std::string& keyPath) cons
 
 std::optional<std::int32_t> JsonProfile::getInt(const std::string& keyPath) const {
     const auto* value = find(keyPath);
-    if (!value || !value->is_number_integer()) return std::nullopt;
-    const auto number = value->get<std::int64_t>();
+    std::int64_t number = 0;
+    if (value && value->is_number_integer()) {
+        number = value->get<std::int64_t>();
+    } else if (value && value->is_string()) {
+        // As the host's text profiles do: "2" is the number 2.
+        const auto& text = value->get_ref<const std::string&>();
+        const auto first = text.find_first_not_of(' ');
+        const auto last = text.find_last_not_of(' ');
+        if (first == std::string::npos) return std::nullopt;
+        const char* end = text.data() + last + 1;
+        const auto [stop, error] = std::from_chars(text.data() + first, end, number);
+        if (error != std::errc() || stop != end) return std::nullopt;
+    } else {
+        return std::nullopt;
+    }
     if (number < std::numeric_limits<std::int32_t>::min() ||
         number > std::numeric_limits<std::int32_t>::max())
         return std::nullopt;
@@ -107,8 +121,11 @@ std::optional<std::int32_t> JsonProfile::getInt(const std::string& keyPath) cons
 
 std::optional<std::string> JsonProfile::getString(const std::string& keyPath) const {
     const auto* value = find(keyPath);
-    if (!value || !value->is_string()) return std::nullopt;
-    return value->get<std::string>();
+    if (!value || value->is_null() || value->is_number_integer()) return std::nullopt;
+    if (value->is_string()) return value->get<std::string>();
+    // A list, an object, a truth value or a fraction is handed out as its JSON text, so a reader
+    // sees that something is stored, and that it is not the text it expects.
+    return value->dump();
 }
 
 bool JsonProfile::set(const std::string& keyPath, nlohmann::ordered_json value) {

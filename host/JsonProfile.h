@@ -20,6 +20,8 @@ public:
     static JsonProfile open(const std::string& path);
 
     // Key paths and section paths in UTF-8 ("plugins\tesmor\Settings/localPort").
+    // getInt also reads a text that is a whole decimal number, as text profiles do; getString gives
+    // anything but an integer as text: a list, an object, true/false or a fraction as its JSON text.
     std::optional<std::int32_t> getInt(const std::string& keyPath) const;
     std::optional<std::string> getString(const std::string& keyPath) const;
     bool setInt(const std::string& keyPath, std::int32_t value);

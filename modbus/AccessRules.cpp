@@ -183,16 +183,19 @@ std::uint8_t writeRefusal(const WriteRule& rule, const std::uint8_t* p, int leng
                : 0;
 }
 
-void AddressLog::log(Ipv4 address, const std::string& line, const std::string& crowdLine) {
+void AddressLog::log(Ipv4 address, std::string_view reason, const std::string& line,
+                     const std::string& crowdLine) {
     const auto now = Clock::now();
     if (lastLogged_.size() >= kMaxRemembered)
         std::erase_if(lastLogged_, [now](const auto& e) { return now - e.second >= kLogEvery; });
-    const auto it = lastLogged_.find(address);
+    std::string key(reinterpret_cast<const char*>(&address), sizeof address);
+    key += reason;
+    const auto it = lastLogged_.find(key);
     if (it != lastLogged_.end()) {
         if (now - it->second < kLogEvery) return;
         it->second = now;
     } else if (lastLogged_.size() < kMaxRemembered) {
-        lastLogged_.emplace(address, now);
+        lastLogged_.emplace(std::move(key), now);
     } else {
         if (now - crowdLogged_ >= kLogEvery) {
             crowdLogged_ = now;

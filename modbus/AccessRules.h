@@ -94,15 +94,18 @@ bool touchesPublished(const RegisterMap& map, const ItemCaptions& captions, bool
 // inside the tables) a write touching a published register is refused whole (02).
 std::uint8_t writeRefusal(const WriteRule& rule, const std::uint8_t* pdu, int length, bool checked) noexcept;
 
-// Per-address log lines, for one transport thread: one line per address a minute at most, so a
-// master retrying in a loop cannot fill the log; past 1024 addresses in a minute a single summary
-// line a minute stands for all the others.
+// Per-address log lines, for one transport thread: one line per address and reason a minute at
+// most, so a master retrying in a loop cannot fill the log while a new reason is logged at once;
+// past 1024 of them in a minute a single summary line a minute stands for all the others.
 class AddressLog {
 public:
-    void log(Ipv4 address, const std::string& line, const std::string& crowdLine);
+    void log(Ipv4 address, std::string_view reason, const std::string& line, const std::string& crowdLine);
+    void log(Ipv4 address, const std::string& line, const std::string& crowdLine) {
+        log(address, {}, line, crowdLine);
+    }
 
 private:
-    std::unordered_map<Ipv4, std::chrono::steady_clock::time_point> lastLogged_;
+    std::unordered_map<std::string, std::chrono::steady_clock::time_point> lastLogged_;
     std::chrono::steady_clock::time_point crowdLogged_{};
 };
 

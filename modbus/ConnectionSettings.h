@@ -2,6 +2,7 @@
 // Parameters of the two Modbus transports, kept in the profile section "Settings".
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/Profile.h"
 
@@ -36,6 +37,10 @@ struct ConnectionSettings {
         bool operator==(const Tls&) const = default;
     } tls;
 
+    // Access and TLS keys that are stored but cannot be read as their type ("writeAccess" as a
+    // word, "tlsWriteRoles" as a number, a list or an object): each is replaced by its locked value.
+    std::vector<std::u16string> unreadableKeys;
+
     bool operator==(const ConnectionSettings&) const = default;
 };
 
@@ -43,11 +48,19 @@ inline constexpr std::int32_t kMaxMastersLimit = 16;
 
 // Reads the ten keys, then "maxMasters", the access keys and the six TLS keys; a missing key gives
 // its default. Values are taken as stored, unchecked, except "maxMasters", clamped to
-// 1..kMaxMastersLimit.
+// 1..kMaxMastersLimit, and the security keys, which fail closed: one stored in a form that cannot
+// be read as its type is named in `unreadableKeys` and locks down. "writeAccess" becomes 2 (no
+// writes), "isTLS" 0, "tlsWriteRoles" empty (no TLS master writes); "bindAddress" and
+// "allowedMasters" keep the stored thing as text (a number in decimal, a list as the store gives
+// it), which is no address, so the server listens nowhere or admits nobody. A number stored as text
+// is read as that number.
 ConnectionSettings loadConnectionSettings(Profile& profile);
 // Writes all ten keys, then "maxMasters", then the access keys, then the six TLS keys (the section
 // is not emptied first).
 void saveConnectionSettings(Profile& profile, const ConnectionSettings& settings);
+
+// The log line for a key of `unreadableKeys`: which key, and what it locks.
+std::string unreadableKeyLine(std::u16string_view key);
 
 // The character libmodbus expects for the parity text: its first character ('\0' when empty,
 // which libmodbus refuses).

@@ -22,6 +22,7 @@ void ModbusServer::restart() {
     const ConnectionSettings s = loadConnectionSettings(profile_);
     reloadConfiguration();
     stopTransports();
+    for (const auto& key : s.unreadableKeys) logLine(unreadableKeyLine(key));
     const WriteAccess access = writeAccessOf(s.writeAccess);
     if (s.writeAccess != static_cast<int>(access))
         logLine("Modbus: \"writeAccess\" " + std::to_string(s.writeAccess) +

@@ -34,6 +34,18 @@ namespace tesmor {
 
 class TlsContext;
 
+// How long the TCP and TLS transports wait for a master.
+struct TcpTimeouts {
+    // A frame or TLS record whose next byte is this late is never completed (libmodbus's byte time-out).
+    std::chrono::milliseconds byte{500};
+    // A master that takes none of its replies for this long is treated as gone; a TLS handshake, or
+    // at the limit of masters a newcomer's first frame, must have come within it.
+    std::chrono::milliseconds send{3000};
+    // At the limit of masters, a master silent this long gives its place to a newcomer that has
+    // proven itself: usually a master that restarted, or a dead link.
+    std::chrono::milliseconds idleEviction{10000};
+};
+
 class ModbusServer {
 public:
     // Holds the server's lock for its lifetime; all access to the map, the store and the
@@ -115,6 +127,11 @@ public:
     }
     // Replaces what functions 17 and 43 answer (taken under the store lock). Any thread.
     void setIdentity(DeviceIdentity identity);
+    // Taken by the transports at the next restart(); tests shorten them. Not from a transport thread.
+    void setTimeouts(const TcpTimeouts& timeouts) {
+        std::lock_guard control(controlMutex_);
+        timeouts_ = timeouts;
+    }
 
 private:
     // The request path of every transport: checks one complete frame and answers it from the
@@ -138,10 +155,13 @@ private:
         std::size_t maxMasters = 1;
         const TlsContext* tls = nullptr;
         std::u16string_view writeRoles;  // TLS: the roles whose masters may write
+        TcpTimeouts timeouts;
     };
     // One accepted master's connection (TcpTransport.cpp).
     struct TcpConnection;
-    enum class TcpOutcome { Open, Gone, Stalled, Refused };
+    // Ready: a newcomer has earned a place (handshake done, or a whole first frame); Late: a newcomer
+    // at the limit sent no frame in time.
+    enum class TcpOutcome { Open, Gone, Stalled, Refused, Ready, Late };
     // Serves one accepted master until it leaves, fails, stalls or a stop comes. Returns true
     // when the master ended it by not taking its replies.
     bool serveMaster(TcpConnection& c, const Waker& waker, const std::stop_token& stop, const Served& served);
@@ -182,6 +202,7 @@ private:
     const StringSource& strings_;
 
     std::mutex controlMutex_;  // serialises restart / stop / reload callers
+    TcpTimeouts timeouts_;     // written under controlMutex_, read by transports it started
     std::jthread tcpThread_;
     std::jthread rtuThread_;
     std::jthread tlsThread_;

@@ -40,13 +40,10 @@ constexpr int kKeepIdleS = 10;
 constexpr int kKeepIntervalS = 5;
 constexpr int kKeepCount = 4;
 constexpr unsigned kUserTimeoutMs = 40000;
-// A frame whose next byte is this late is never completed (libmodbus's byte time-out).
-constexpr auto kByteTimeout = std::chrono::milliseconds(500);
-// A master that takes none of its replies for this long is treated as gone.
-constexpr auto kSendLimit = std::chrono::seconds(3);
-// At the limit of masters, a connection silent this long gives its place to a newcomer: usually a
-// master that restarted, or a dead link.
-constexpr auto kIdleEviction = std::chrono::seconds(10);
+// Newcomers waiting for a place at once: twice the masters limit, and never fewer than this.
+constexpr std::size_t kMinNewcomers = 16;
+// Connections taken from the listening socket between two rounds of serving the masters.
+constexpr int kAcceptsPerRound = 8;
 
 // Logs at most once a minute; the lines held back meanwhile are counted in the next one.
 class MinuteLog {
@@ -118,6 +115,12 @@ int msUntil(Clock::time_point deadline) {
     return static_cast<int>(std::max<long long>(0, left));
 }
 
+// "3 s", "0.2 s": a time-out as the log lines give it.
+std::string seconds(std::chrono::milliseconds t) {
+    const auto ms = t.count();
+    return std::to_string(ms / 1000) + (ms % 1000 == 0 ? "" : "." + std::to_string(ms % 1000 / 100)) + " s";
+}
+
 std::string dotted(const sockaddr_in& address) {
     char text[INET_ADDRSTRLEN] = "?";
     ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
@@ -163,20 +166,26 @@ bool peerGone(int fd) {
 }  // namespace
 
 struct ModbusServer::TcpConnection {
-    // With `context`, a Modbus/TCP Security master: its handshake comes before any frame.
+    // With `context`, a Modbus/TCP Security master: its handshake comes before any frame. A
+    // connection counts as a master from admit() on.
     TcpConnection(UniqueFd socket, std::string peer, Ipv4 ip, TransportCounters& counters,
-                  const TlsContext* context)
-        : fd(std::move(socket)), address(std::move(peer)), ip(ip), counters(counters) {
+                  const TlsContext* context, const TcpTimeouts& limits)
+        : fd(std::move(socket)), address(std::move(peer)), ip(ip), counters(counters), limits(limits) {
         if (context) {
             tls.emplace(*context, fd.get());
             handshaking = true;
         }
-        counters.masterConnected();
     }
-    ~TcpConnection() { counters.masterLeft(); }
+    ~TcpConnection() {
+        if (admitted) counters.masterLeft();
+    }
     TcpConnection(const TcpConnection&) = delete;
     TcpConnection& operator=(const TcpConnection&) = delete;
 
+    void admit() {
+        admitted = true;
+        counters.masterConnected();
+    }
     // The session says goodbye on its socket, so it must go before the socket closes: once closed,
     // the descriptor's number may already belong to another thread's file.
     void close() {
@@ -228,7 +237,9 @@ struct ModbusServer::TcpConnection {
             const TlsStep step = tls->read({in + have, sizeof in - have}, n);
             tlsWaits = step;
             have += n;
-            if (n > 0) lastInput = Clock::now();
+            // Part of a record is input like part of a frame: the same byte time-out ends it.
+            midRecord = n == 0 && step == TlsStep::wantRead && tls->midRecord();
+            if (n > 0 || midRecord) lastInput = Clock::now();
             return step != TlsStep::failed && step != TlsStep::closed;
         }
         const ssize_t n = ::recv(fd.get(), in + have, sizeof in - have, MSG_DONTWAIT);
@@ -246,10 +257,16 @@ struct ModbusServer::TcpConnection {
     }
     // When the connection must be looked at even without an event.
     Clock::time_point deadline() const {
-        if (handshaking) return lastInput + kSendLimit;
-        if (pending > 0) return lastOutput + kSendLimit;
-        if (have > 0) return lastInput + kByteTimeout;
+        if (handshaking || !admitted) return accepted + limits.send;
+        if (pending > 0) return lastOutput + limits.send;
+        if (have > 0 || midRecord) return lastInput + limits.byte;
         return Clock::time_point::max();
+    }
+    // A newcomer that may take a place: its handshake succeeded, or (plain TCP) a whole frame came.
+    bool readyForPlace() const {
+        if (tls) return !handshaking;
+        const int length = tcpFrameLength(in, have);
+        return length > 0 && have >= static_cast<std::size_t>(length);
     }
 
     UniqueFd fd;
@@ -257,18 +274,22 @@ struct ModbusServer::TcpConnection {
     std::string address;            // the master's, dotted
     Ipv4 ip;
     TransportCounters& counters;
+    const TcpTimeouts limits;
     // Received bytes: at most one partial frame stays after the complete ones are answered, and
     // nothing is read while a reply waits, so a read always finds room for a whole frame.
     std::uint8_t in[4 * MODBUS_TCP_MAX_ADU_LENGTH];
     std::size_t have = 0;
     std::uint8_t out[kMaxReply];
-    std::size_t sent = 0, pending = 0;           // the reply waiting to be sent is out[sent, pending)
-    Clock::time_point lastInput = Clock::now();  // until the handshake ends: the time of accept
+    std::size_t sent = 0, pending = 0;  // the reply waiting to be sent is out[sent, pending)
+    const Clock::time_point accepted = Clock::now();
+    Clock::time_point lastInput = accepted;  // until the handshake ends: the time of accept
     Clock::time_point lastOutput = lastInput;
     PeerRefresh peer;
     bool answered = false;
+    bool admitted = false;
     bool handshaking = false;
-    bool mayWrite = true;  // false: a TLS master whose role may not write
+    bool midRecord = false;  // TLS: part of a record has come
+    bool mayWrite = true;    // false: a TLS master whose role may not write
     TlsStep tlsWaits = TlsStep::wantRead;
     std::string refusal;  // why the handshake failed
 };
@@ -333,6 +354,7 @@ void ModbusServer::tcpLoop(std::stop_token stop, const ConnectionSettings& s) {
     served.port = s.tcpPort;
     served.unitId = s.tcpUnitId;
     served.maxMasters = static_cast<std::size_t>(s.maxMasters);
+    served.timeouts = timeouts_;
     if (s.maxMasters > 1) {
         serveMasters(stop, served, *local, gate, waker);
         return;
@@ -373,16 +395,19 @@ void ModbusServer::tcpLoop(std::stop_token stop, const ConnectionSettings& s) {
                 continue;
             }
             acceptLog.succeed();
-            if (gate.admit(a.socket.get()))
+            if (gate.admit(a.socket.get())) {
                 master =
                     std::make_unique<TcpConnection>(std::move(a.socket), dotted(a.peer),
-                                                    ntohl(a.peer.sin_addr.s_addr), tcp_.counters, nullptr);
+                                                    ntohl(a.peer.sin_addr.s_addr), tcp_.counters, nullptr,
+                                                    served.timeouts);
+                master->admit();
+            }
         }
         if (!master) break;
 
         if (serveMaster(*master, waker, stop, served)) {
             stuckLog.fail("Modbus TCP: master " + master->address + " took no reply for " +
-                          std::to_string(kSendLimit.count()) + " s; connection closed");
+                          seconds(served.timeouts.send) + "; connection closed");
         } else {
             stuckLog.succeed();
         }
@@ -420,23 +445,32 @@ ModbusServer::TcpOutcome ModbusServer::serviceMaster(TcpConnection& c, short rev
     if (revents & (POLLERR | POLLNVAL)) return TcpOutcome::Gone;
     if (revents == 0) {
         const auto now = Clock::now();
-        if (c.handshaking && now >= c.deadline()) {
-            c.refusal = "no handshake within " + std::to_string(kSendLimit.count()) + " s";
+        if (now < c.deadline()) return TcpOutcome::Open;
+        if (c.handshaking) {
+            c.refusal = "no handshake within " + seconds(served.timeouts.send);
             return TcpOutcome::Refused;
         }
-        if (c.pending > 0 && now >= c.lastOutput + kSendLimit) return TcpOutcome::Stalled;
-        // A stalled partial frame: its bytes must never be read as the start of the next one.
-        if (c.pending == 0 && c.have > 0 && now >= c.lastInput + kByteTimeout) {
-            c.counters.dropped(true);
-            return TcpOutcome::Gone;
-        }
-        return TcpOutcome::Open;
+        if (!c.admitted) return TcpOutcome::Late;
+        if (c.pending > 0) return TcpOutcome::Stalled;
+        // A stalled partial frame or record: its bytes must never be read as the start of the next one.
+        c.counters.dropped(true);
+        return TcpOutcome::Gone;
     }
     if (c.handshaking) {
         if (!c.handshake(served.writeRoles))
             return c.refusal.empty() ? TcpOutcome::Gone : TcpOutcome::Refused;
         if (c.handshaking) return TcpOutcome::Open;
+        if (!c.admitted) return TcpOutcome::Ready;
         // The first request may have come with the handshake's last message: read on.
+    }
+    if (!c.admitted) {
+        // A newcomer waiting for a place: its first frame is read, and answered once it has one.
+        if (!c.receive()) return TcpOutcome::Gone;
+        if (tcpFrameLength(c.in, c.have) < 0) {
+            c.counters.dropped(true);
+            return TcpOutcome::Gone;
+        }
+        return c.readyForPlace() ? TcpOutcome::Ready : TcpOutcome::Open;
     }
     bool ok = (c.pending > 0 ? c.flush() : c.receive()) && answerFrames(c, served);
     // Bytes a TLS session has already decrypted wake no poll().
@@ -456,7 +490,9 @@ bool ModbusServer::serveMaster(TcpConnection& c, const Waker& waker, const std::
             case TcpOutcome::Open:
                 break;
             case TcpOutcome::Gone:
-            case TcpOutcome::Refused:  // only TLS masters are refused, and they never come here
+            case TcpOutcome::Refused:  // only TLS masters and newcomers end so; they never come here
+            case TcpOutcome::Ready:
+            case TcpOutcome::Late:
                 return false;
             case TcpOutcome::Stalled:
                 return true;
@@ -470,8 +506,11 @@ void ModbusServer::serveMasters(const std::stop_token& stop, const Served& serve
     const std::string name = serverName(served.transport);
     TransportState& state = stateOf(served.transport);
     const std::size_t limit = served.maxMasters;
+    // Newcomers that have not earned a place yet (a TLS handshake in progress, or at the limit a
+    // plain connection before its first frame) wait apart, so they can never crowd out a master.
+    const std::size_t newcomerLimit = std::max<std::size_t>(kMinNewcomers, 2 * limit);
     OnceLog listenLog, acceptLog;
-    MinuteLog stuckLog, evictLog, refuseLog;
+    MinuteLog stuckLog, evictLog, refuseLog, lateLog;
     AddressLog handshakeLog;
 
     // The listening socket stays open for the whole run, so a master that reconnects is never refused.
@@ -490,8 +529,9 @@ void ModbusServer::serveMasters(const std::stop_token& stop, const Served& serve
     state.port = localPort(listener.get());
     state.open = true;
 
-    // In the order of acceptance, so the newest master is the last one.
-    std::vector<std::unique_ptr<TcpConnection>> masters;
+    // In the order of admission, so the newest master is the last one; newcomers in the order of
+    // acceptance, so the oldest goes first when too many wait.
+    std::vector<std::unique_ptr<TcpConnection>> masters, newcomers;
     std::u16string shownAddress;
     // "Remote IP" shows plain TCP's masters, as it always has.
     auto showMasters = [&] {
@@ -505,8 +545,10 @@ void ModbusServer::serveMasters(const std::stop_token& stop, const Served& serve
         peerAddress_ = std::move(text);
     };
     // Frees the place of masters that closed or reset, then of the longest-silent one if it has
-    // been silent long enough; false when no place is free.
+    // been silent long enough; false when no place is free. Only a newcomer that has proven itself
+    // (handshake done, or a whole frame sent) comes here.
     auto makeRoom = [&](const std::string& newcomer) {
+        if (masters.size() < limit) return true;
         std::erase_if(masters, [](const auto& m) { return peerGone(m->fd.get()); });
         if (masters.size() < limit) return true;
         const auto now = Clock::now();
@@ -515,7 +557,7 @@ void ModbusServer::serveMasters(const std::stop_token& stop, const Served& serve
         });
         const auto silentS =
             std::chrono::duration_cast<std::chrono::seconds>(now - (*idle)->lastInput).count();
-        if (now - (*idle)->lastInput < kIdleEviction) {
+        if (now - (*idle)->lastInput < served.timeouts.idleEviction) {
             refuseLog.log(name + ": " + std::to_string(limit) + " masters connected; new master " + newcomer +
                           " closed");
             return false;
@@ -525,16 +567,42 @@ void ModbusServer::serveMasters(const std::stop_token& stop, const Served& serve
         masters.erase(idle);
         return true;
     };
+    // What an outcome means for a connection: false when it is closed.
+    auto settle = [&](TcpConnection& c, TcpOutcome outcome) {
+        switch (outcome) {
+            case TcpOutcome::Open:
+            case TcpOutcome::Ready:
+                return true;
+            case TcpOutcome::Stalled:
+                stuckLog.log(name + ": master " + c.address + " took no reply for " +
+                             seconds(served.timeouts.send) + "; connection closed");
+                break;
+            case TcpOutcome::Refused:
+                handshakeLog.log(c.ip, c.refusal, name + ": master " + c.address + " refused: " + c.refusal,
+                                 name + ": handshakes from many addresses are failing");
+                break;
+            case TcpOutcome::Late:
+                lateLog.log(name + ": " + std::to_string(limit) + " masters connected; new master " + c.address +
+                            " sent no request within " + seconds(served.timeouts.send) + "; closed");
+                break;
+            case TcpOutcome::Gone:
+                break;
+        }
+        c.close();
+        return false;
+    };
 
     Clock::time_point acceptAgain{};  // after an accept failure, the listener rests until then
     std::vector<pollfd> fds;
     while (!stop.stop_requested()) {
         auto next = Clock::time_point::max();
         for (const auto& m : masters) next = std::min(next, m->deadline());
+        for (const auto& m : newcomers) next = std::min(next, m->deadline());
         const bool resting = Clock::now() < acceptAgain;
         if (resting) next = std::min(next, acceptAgain);
         fds.assign({{waker.fd(), POLLIN, 0}, {resting ? -1 : listener.get(), POLLIN, 0}});
         for (const auto& m : masters) fds.push_back({m->fd.get(), m->events(), 0});
+        for (const auto& m : newcomers) fds.push_back({m->fd.get(), m->events(), 0});
         const int n = ::poll(fds.data(), fds.size(), next == Clock::time_point::max() ? -1 : msUntil(next));
         if (n < 0) {
             if (errno != EINTR) pause(waker);
@@ -544,61 +612,70 @@ void ModbusServer::serveMasters(const std::stop_token& stop, const Served& serve
 
         // Masters first, in order: one that has just closed frees its place before a newcomer is counted.
         bool changed = false;
-        for (std::size_t i = 0; i < masters.size(); ++i) {
+        const std::size_t polledMasters = masters.size();
+        for (std::size_t i = 0; i < polledMasters; ++i) {
             TcpConnection& m = *masters[i];
             const bool wasAnswered = m.answered;
-            switch (serviceMaster(m, fds[i + 2].revents, served)) {
-                case TcpOutcome::Open:
-                    changed |= m.answered != wasAnswered;
-                    continue;
-                case TcpOutcome::Stalled:
-                    stuckLog.log(name + ": master " + m.address + " took no reply for " +
-                                 std::to_string(kSendLimit.count()) + " s; connection closed");
-                    break;
-                case TcpOutcome::Refused:
-                    handshakeLog.log(m.ip, name + ": master " + m.address + " refused: " + m.refusal,
-                                     name + ": handshakes from many addresses are failing");
-                    break;
-                case TcpOutcome::Gone:
-                    break;
-            }
-            m.close();
-            changed = true;
+            if (settle(m, serviceMaster(m, fds[i + 2].revents, served)))
+                changed |= m.answered != wasAnswered;
+            else
+                changed = true;
         }
         std::erase_if(masters, [](const auto& m) { return !m->fd; });
 
-        if (fds[1].revents != 0) {
-            for (;;) {
-                Accepted a = acceptMaster(listener.get());
-                if (!a.socket) {
-                    if (a.error != 0) {
-                        acceptLog.fail(name + ": accept failed: " + errorText(a.error) + "; retrying");
-                        acceptAgain = Clock::now() + std::chrono::milliseconds(kRetryMs);
-                    }
-                    break;
-                }
-                acceptLog.succeed();
-                // Before counting places: a master that may not connect never evicts one that may.
-                if (!gate.admit(a.socket.get())) continue;
-                const std::string address = dotted(a.peer);
-                if (masters.size() >= limit) {
-                    const std::size_t before = masters.size();
-                    const bool room = makeRoom(address);
-                    changed |= masters.size() != before;
-                    if (!room) continue;  // the newcomer's socket closes here
-                }
-                try {
-                    masters.push_back(std::make_unique<TcpConnection>(std::move(a.socket), address,
-                                                                      ntohl(a.peer.sin_addr.s_addr),
-                                                                      state.counters, served.tls));
-                } catch (const std::exception& e) {  // out of memory: this master goes, the others stay
-                    acceptLog.fail(name + ": cannot serve master " + address + ": " + e.what());
-                    continue;
-                }
-                // The address is shown from its first answer on, with the other connections counted.
-                masters.back()->peer.peerDone = true;
-                changed = true;
+        for (std::size_t i = 0; i < newcomers.size(); ++i) {
+            TcpConnection& c = *newcomers[i];
+            const TcpOutcome outcome = serviceMaster(c, fds[i + 2 + polledMasters].revents, served);
+            if (!settle(c, outcome) || outcome != TcpOutcome::Ready) continue;
+            if (!makeRoom(c.address)) {
+                c.close();
+                continue;
             }
+            c.admit();
+            // The address is shown from its first answer on, with the other connections counted.
+            c.peer.peerDone = true;
+            changed = true;
+            // What came with the handshake or the first frame is answered now, not at the next event.
+            const TcpOutcome first = c.tls ? serviceMaster(c, POLLIN, served)
+                                           : (answerFrames(c, served) ? TcpOutcome::Open : TcpOutcome::Gone);
+            if (settle(c, first)) masters.push_back(std::move(newcomers[i]));
+        }
+        std::erase_if(newcomers, [](const auto& m) { return !m || !m->fd; });
+
+        // A bounded number a round, so a storm of connections cannot hold up the masters' requests.
+        for (int k = 0; fds[1].revents != 0 && k < kAcceptsPerRound; ++k) {
+            Accepted a = acceptMaster(listener.get());
+            if (!a.socket) {
+                if (a.error != 0) {
+                    acceptLog.fail(name + ": accept failed: " + errorText(a.error) + "; retrying");
+                    acceptAgain = Clock::now() + std::chrono::milliseconds(kRetryMs);
+                }
+                break;
+            }
+            acceptLog.succeed();
+            // Before counting places: a master that may not connect never evicts one that may.
+            if (!gate.admit(a.socket.get())) continue;
+            const std::string address = dotted(a.peer);
+            std::unique_ptr<TcpConnection> c;
+            try {
+                c = std::make_unique<TcpConnection>(std::move(a.socket), address, ntohl(a.peer.sin_addr.s_addr),
+                                                    state.counters, served.tls, served.timeouts);
+            } catch (const std::exception& e) {  // out of memory: this master goes, the others stay
+                acceptLog.fail(name + ": cannot serve master " + address + ": " + e.what());
+                continue;
+            }
+            if (!c->tls && masters.size() < limit) {
+                c->admit();
+                c->peer.peerDone = true;
+                masters.push_back(std::move(c));
+                changed = true;
+                continue;
+            }
+            if (newcomers.size() >= newcomerLimit) {
+                newcomers.front()->close();
+                newcomers.erase(newcomers.begin());
+            }
+            newcomers.push_back(std::move(c));
         }
         if (changed) showMasters();
     }

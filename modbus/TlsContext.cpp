@@ -58,10 +58,21 @@ BioPtr openFile(std::string_view what, const std::string& path, std::string& err
 // An encrypted key would make OpenSSL ask on the terminal; refuse it instead.
 int noPassword(char*, int, int, void*) { return -1; }
 
-std::vector<X509Ptr> readCertificates(BIO* bio) {
+// Every certificate of a PEM file, in order. A block that cannot be read stops the reading and is
+// named in `damage`: a bundle must never be taken as shorter than it is written.
+std::vector<X509Ptr> readCertificates(BIO* bio, std::string& damage) {
     std::vector<X509Ptr> certificates;
     while (X509* x = PEM_read_bio_X509(bio, nullptr, noPassword, nullptr)) certificates.emplace_back(x);
-    ERR_clear_error();  // the end of the file leaves a "no start line" error behind
+    // The end of the file leaves a "no start line" error behind; anything else is a damaged block.
+    const unsigned long last = ERR_peek_last_error();
+    damage.clear();
+    if (last != 0 && !(ERR_GET_LIB(last) == ERR_LIB_PEM && ERR_GET_REASON(last) == PEM_R_NO_START_LINE)) {
+        char reason[256];
+        ERR_error_string_n(last, reason, sizeof reason);
+        damage = "certificate block " + std::to_string(certificates.size() + 1) + " is damaged (" +
+                 reason + ")";
+    }
+    ERR_clear_error();
     return certificates;
 }
 
@@ -116,10 +127,20 @@ std::optional<TlsContext> TlsContext::load(const TlsFiles& files, std::string& e
     SSL_CTX_set_options(ctx.get(), SSL_OP_NO_RENEGOTIATION);
     SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
     SSL_CTX_set_mode(ctx.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // Without it OpenSSL refuses every resumption when it asks for client certificates, so a master
+    // whose library keeps its session fails each reconnect. The cache and the ticket keys belong to
+    // this context: a restart of the server makes a new one, and sessions from before are not resumed.
+    static constexpr unsigned char kSessionContext[] = "tesmor Modbus/TCP Security";
+    SSL_CTX_set_session_id_context(ctx.get(), kSessionContext, sizeof kSessionContext - 1);
 
     const auto certificateBio = openFile("TLS certificate", files.certificate, error);
     if (!certificateBio) return std::nullopt;
-    auto chain = readCertificates(certificateBio.get());
+    std::string damage;
+    auto chain = readCertificates(certificateBio.get(), damage);
+    if (!damage.empty()) {
+        error = quoted("TLS certificate", files.certificate) + ": " + damage;
+        return std::nullopt;
+    }
     if (chain.empty()) {
         error = quoted("TLS certificate", files.certificate) + " holds no PEM certificate";
         return std::nullopt;
@@ -153,7 +174,11 @@ std::optional<TlsContext> TlsContext::load(const TlsFiles& files, std::string& e
 
     const auto caBio = openFile("TLS CA", files.ca, error);
     if (!caBio) return std::nullopt;
-    const auto authorities = readCertificates(caBio.get());
+    const auto authorities = readCertificates(caBio.get(), damage);
+    if (!damage.empty()) {
+        error = quoted("TLS CA", files.ca) + ": " + damage;
+        return std::nullopt;
+    }
     if (authorities.empty()) {
         error = quoted("TLS CA", files.ca) + " holds no PEM certificate";
         return std::nullopt;
@@ -290,7 +315,13 @@ TlsStep TlsSession::read(std::span<std::uint8_t> buffer, std::size_t& bytesRead)
 }
 
 bool TlsSession::hasBufferedInput() const noexcept {
-    return ssl_ && !fatal_ && SSL_has_pending(ssl_.get()) == 1;
+    // Decrypted bytes only: a partial record also counts for SSL_has_pending, and reading on for it
+    // would spin until its last byte came.
+    return ssl_ && !fatal_ && SSL_pending(ssl_.get()) > 0;
+}
+
+bool TlsSession::midRecord() const noexcept {
+    return ssl_ && !fatal_ && SSL_pending(ssl_.get()) == 0 && SSL_has_pending(ssl_.get()) == 1;
 }
 
 TlsStep TlsSession::write(std::span<const std::uint8_t> data) {

@@ -44,7 +44,8 @@ class TlsContext {
 public:
     // Builds a server context: TLS 1.2 or newer, the master must present a certificate that chains
     // to `files.ca`, no renegotiation. On failure returns nullopt and sets `error` to one line
-    // naming the file and the reason (cannot be read, no PEM content, key not matching).
+    // naming the file and the reason (cannot be read, no PEM content, a damaged block, key not
+    // matching). Sessions may be resumed, with the certificate they were made with.
     static std::optional<TlsContext> load(const TlsFiles& files, std::string& error);
 
     SSL_CTX* get() const noexcept { return ctx_.get(); }
@@ -87,6 +88,8 @@ public:
     TlsStep read(std::span<std::uint8_t> buffer, std::size_t& bytesRead);
     // True when decrypted bytes wait inside the session, where poll() does not see them.
     bool hasBufferedInput() const noexcept;
+    // True when part of a record has come and the rest has not.
+    bool midRecord() const noexcept;
     // Queues `data` and sends as much as the socket takes: `done` when nothing is left pending,
     // `wantWrite`/`wantRead` while output remains (call flush() when the socket is ready).
     TlsStep write(std::span<const std::uint8_t> data);

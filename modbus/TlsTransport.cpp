@@ -44,6 +44,7 @@ void ModbusServer::tlsLoop(std::stop_token stop, const ConnectionSettings& s) {
     // One poll() loop even for one master: a handshake must never hold up the master being served.
     served.maxMasters = static_cast<std::size_t>(s.maxMasters);
     served.tls = &*context;
+    served.timeouts = timeouts_;
     served.writeRoles = s.tls.writeRoles;
     serveMasters(stop, served, *local, gate, waker);
 }

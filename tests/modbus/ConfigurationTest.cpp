@@ -1,10 +1,14 @@
 // Connection settings and the register map in the profile.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
+#include "modbus/AccessRules.h"
 #include "modbus/ConnectionSettings.h"
 #include "modbus/RegisterMap.h"
 #include "support/MemoryProfile.h"
@@ -51,7 +55,64 @@ TEST(ConnectionSettings, EmptyProfileGivesDefaultsInReadOrder) {
         u"portName",   u"baud",           u"dataBits",       u"parity",      u"stopBits",
         u"maxMasters", u"bindAddress",    u"allowedMasters", u"writeAccess", u"isTLS",
         u"tlsPort",    u"tlsCertificate", u"tlsKey",         u"tlsCA",       u"tlsWriteRoles"};
-    EXPECT_EQ(profile.reads, order);
+    // A security key is read again as the other type, to tell a missing key from one that is not
+    // of its type; the order of the keys stays.
+    auto firstReads = profile.reads;
+    firstReads.erase(std::unique(firstReads.begin(), firstReads.end()), firstReads.end());
+    EXPECT_EQ(firstReads, order);
+}
+
+// A security key stored as another type than its own locks down instead of reading as missing.
+struct WrongTypeCase {
+    const char* name;
+    std::u16string_view key;
+    std::variant<std::int32_t, std::u16string> stored;
+    std::function<bool(const ConnectionSettings&)> locked;
+};
+
+TEST(ConnectionSettings, SecurityKeysOfTheWrongTypeLockDownAndAreNamed) {
+    const auto noWrites = [](const ConnectionSettings& s) { return s.writeAccess == 2; };
+    const auto tlsOff = [](const ConnectionSettings& s) { return s.tls.enabled == 0; };
+    const auto noRoles = [](const ConnectionSettings& s) { return s.tls.writeRoles.empty(); };
+    // What the server's own checks refuse: no address to listen on, no master admitted.
+    const auto listensNowhere = [](const ConnectionSettings& s) { return !bindAddressOf(s.bindAddress); };
+    const auto admitsNobody = [](const ConnectionSettings& s) {
+        return !MasterList::parse(s.allowedMasters).list;
+    };
+    const std::vector<WrongTypeCase> cases{
+        {"writeAccess as a word", u"writeAccess", u"none", noWrites},
+        {"writeAccess as a list", u"writeAccess", u"[2]", noWrites},
+        {"isTLS as a word", u"isTLS", u"yes", tlsOff},
+        {"isTLS as an object", u"isTLS", u"{\"on\": 1}", tlsOff},
+        {"tlsWriteRoles as a number", u"tlsWriteRoles", 5, noRoles},
+        {"tlsWriteRoles as a list", u"tlsWriteRoles", u"[\"operator\"]", noRoles},
+        {"tlsWriteRoles as an object", u"tlsWriteRoles", u" {\"operator\": 1}", noRoles},
+        {"bindAddress as a number", u"bindAddress", 5, listensNowhere},
+        {"bindAddress as a list", u"bindAddress", u"[\"127.0.0.1\"]", listensNowhere},
+        {"allowedMasters as a number", u"allowedMasters", 5, admitsNobody},
+        {"allowedMasters as a list", u"allowedMasters", u"[\"10.0.0.1\"]", admitsNobody},
+        {"allowedMasters as an object", u"allowedMasters", u"{\"10.0.0.1\": 1}", admitsNobody},
+    };
+    for (const auto& c : cases) {
+        test::MemoryProfile profile;
+        profile.sections[u"Settings"][std::u16string(c.key)] = c.stored;
+        const auto s = loadConnectionSettings(profile);
+        EXPECT_TRUE(c.locked(s)) << c.name;
+        const bool named = c.key == u"bindAddress" || c.key == u"allowedMasters"
+                               ? s.unreadableKeys.empty()  // their own checks log them, naming them
+                               : s.unreadableKeys == std::vector<std::u16string>{std::u16string(c.key)};
+        EXPECT_TRUE(named) << c.name;
+    }
+}
+
+TEST(ConnectionSettings, NumbersStoredAsTextAreThoseNumbers) {
+    test::MemoryProfile profile;
+    profile.setString(kSettingsSection, u"writeAccess", u"2");
+    profile.setString(kSettingsSection, u"isTLS", u" 1 ");
+    const auto s = loadConnectionSettings(profile);
+    EXPECT_EQ(s.writeAccess, 2);
+    EXPECT_EQ(s.tls.enabled, 1);
+    EXPECT_TRUE(s.unreadableKeys.empty());
 }
 
 TEST(ConnectionSettings, SaveWritesTenKeysThenMaxMastersThenAccessThenTlsKeysAndLoadsBack) {

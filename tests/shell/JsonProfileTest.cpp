@@ -46,11 +46,35 @@ TEST(JsonProfile, KeepsIntegersAndTextsApartAcrossAReopen) {
     const auto profile = JsonProfile::open(path);
     EXPECT_EQ(profile.getInt("plugins\\tesmor\\Settings/localPort"), 1502);
     EXPECT_EQ(profile.getString("plugins\\tesmor\\Settings/portName"), "/dev/ttyUSB0");
-    EXPECT_EQ(profile.getInt("plugins\\tesmor\\Settings/TCPId"), std::nullopt) << "a text is not an integer";
+    EXPECT_EQ(profile.getString("plugins\\tesmor\\Settings/TCPId"), "12");
     EXPECT_EQ(profile.getString("plugins\\tesmor\\Settings/localPort"), std::nullopt);
     EXPECT_NE(readFile(path).find("\"localPort\": 1502"), std::string::npos);
     // Only the profile itself is left in the folder: no temporary files.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+// A value of another type is never taken for a missing key: a number written as text reads as that
+// number, as in the host's text profiles, and what no reader can take whole is handed out as text.
+TEST(JsonProfile, ValuesOfOtherTypesReadAsTheHostsTextProfilesDo) {
+    TempDir dir;
+    const auto path = (dir.path() / "profile.json").string();
+    {
+        std::ofstream(path) << R"({"S": {"text2": "2", "blank": " 7 ", "word": "two", "big": "99999999999",
+            "list": ["10.0.0.1"], "object": {"a": 1}, "yes": true, "half": 0.5, "nothing": null}})";
+    }
+    const auto profile = JsonProfile::open(path);
+    struct Row {
+        const char* key;
+        std::optional<std::int32_t> asInt;
+        std::optional<std::string> asText;
+    };
+    for (const Row& r : {Row{"text2", 2, "2"}, Row{"blank", 7, " 7 "}, Row{"word", std::nullopt, "two"},
+                         Row{"big", std::nullopt, "99999999999"}, Row{"list", std::nullopt, "[\"10.0.0.1\"]"},
+                         Row{"object", std::nullopt, "{\"a\":1}"}, Row{"yes", std::nullopt, "true"},
+                         Row{"half", std::nullopt, "0.5"}, Row{"nothing", std::nullopt, std::nullopt}}) {
+        EXPECT_EQ(profile.getInt(std::string("S/") + r.key), r.asInt) << r.key;
+        EXPECT_EQ(profile.getString(std::string("S/") + r.key), r.asText) << r.key;
+    }
 }
 
 TEST(JsonProfile, DeletingASectionLeavesItsNeighbours) {
