@@ -136,8 +136,9 @@ TEST_F(MultiMaster, FourMastersPollingWhileValuesChangeAllSeeWholeValues) {
     EXPECT_NE(pymodbus.output().find("whole"), std::string::npos) << pymodbus.output();
 }
 
-TEST_F(MultiMaster, FifthIsClosedWhileFourPollAndLetInWhenOneHasBeenSilentTenSeconds) {
+TEST_F(MultiMaster, FifthIsClosedWhileFourPollAndLetInWhenOneHasBeenSilentLongEnough) {
     test::LogCapture log;
+    server.setTimeouts({500ms, 3s, 1s});
     start(4);
     auto masters = connectAll(4);
     ASSERT_EQ(masters.size(), 4u);
@@ -154,7 +155,7 @@ TEST_F(MultiMaster, FifthIsClosedWhileFourPollAndLetInWhenOneHasBeenSilentTenSec
 
     // The first master falls silent; the others keep polling.
     const auto silentSince = steady_clock::now();
-    while (steady_clock::now() - silentSince < 10500ms) {
+    while (steady_clock::now() - silentSince < 1200ms) {
         for (std::size_t i = 1; i < masters.size(); ++i) EXPECT_TRUE(reads(masters[i].get()));
         std::this_thread::sleep_for(100ms);
     }
@@ -164,6 +165,32 @@ TEST_F(MultiMaster, FifthIsClosedWhileFourPollAndLetInWhenOneHasBeenSilentTenSec
     EXPECT_FALSE(reads(masters[0].get())) << "the silent master was closed";
     for (std::size_t i = 1; i < masters.size(); ++i) EXPECT_TRUE(reads(masters[i].get()));
     EXPECT_EQ(log.count("silent for"), 1u);
+}
+
+// At the limit a newcomer must send a whole frame before it may take an idle master's place, and
+// gets the waiting time-out to do so.
+TEST_F(MultiMaster, ANewcomerThatSendsNothingEvictsNobody) {
+    test::LogCapture log;
+    server.setTimeouts({500ms, 500ms, 300ms});
+    start(2);
+    auto masters = connectAll(2);
+    std::this_thread::sleep_for(400ms);  // both silent long enough to give their place
+    const UniqueFd bare = test::connectLoopback(port);
+    ASSERT_TRUE(bare);
+    std::this_thread::sleep_for(100ms);
+    for (auto& m : masters) EXPECT_TRUE(reads(m.get())) << "a bare connection evicted a master";
+    EXPECT_TRUE(test::waitFor([&] {
+        std::uint8_t byte;
+        return ::recv(bare.get(), &byte, 1, MSG_DONTWAIT) == 0;
+    })) << "the bare connection is closed after its waiting time";
+    EXPECT_EQ(log.count("sent no request within 0.5 s"), 1u);
+
+    std::this_thread::sleep_for(400ms);
+    auto newcomer = master();
+    ASSERT_TRUE(newcomer);
+    EXPECT_TRUE(reads(newcomer.get())) << "a newcomer with a request takes an idle master's place";
+    EXPECT_EQ(log.count("silent for"), 1u);
+    EXPECT_EQ(server.counters(Transport::Tcp).masters, 2u);
 }
 
 TEST_F(MultiMaster, AReconnectingMasterIsAnsweredAtOnceWithEveryPlaceTaken) {

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -294,6 +295,37 @@ TEST_F(Tls, ExplainsUnusableFiles) {
     EXPECT_EQ(error, "");
 }
 
+// A bundle is read whole or refused: a damaged block is never skipped, wherever it stands.
+TEST_F(Tls, RefusesABundleWithADamagedBlock) {
+    const TempDir dir;
+    std::ifstream in(file("trusted", "ca.pem"));
+    const std::string good((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string damaged = good;
+    damaged.replace(damaged.find("\n") + 5, 4, "!!!!");  // inside the base64 of the first block
+    struct Row {
+        const char* name;
+        std::string content;
+        const char* block;
+    } rows[] = {
+        {"DamagedAfterGood", good + damaged, "certificate block 2 is damaged"},
+        {"DamagedFirst", damaged + good, "certificate block 1 is damaged"},
+        {"CutShort", good + good.substr(0, good.size() / 2), "certificate block 2 is damaged"},
+    };
+    for (const auto& row : rows) {
+        const std::string path = dir.file(std::string(row.name) + ".pem").string();
+        std::ofstream(path) << row.content;
+        for (const bool asCa : {true, false}) {
+            TlsFiles files = serverFiles();
+            (asCa ? files.ca : files.certificate) = path;
+            std::string error;
+            EXPECT_FALSE(TlsContext::load(files, error)) << row.name;
+            const std::string expected =
+                std::string(asCa ? "TLS CA \"" : "TLS certificate \"") + path + "\": " + row.block;
+            EXPECT_EQ(error.substr(0, expected.size()), expected) << row.name << ": " << error;
+        }
+    }
+}
+
 // pymodbus 3.0.0 reads Modbus/TCP Security only with its asyncio client and the MBAP framer.
 constexpr const char* kPymodbusMaster = R"(
 import asyncio, ssl, sys
@@ -478,6 +510,158 @@ TEST_F(TlsServerMasters, LogsAFailedHandshakeOnceAMinutePerAddress) {
     EXPECT_TRUE(test::waitFor([&] { return log.count("Modbus TLS: master 127.0.0.1 refused:") == 1; }));
     EXPECT_EQ(connect("operator").readRegister(), 0) << "a trusted master still gets in";
     EXPECT_EQ(log.count("refused"), 1u);
+}
+
+TEST_F(TlsServerMasters, LogsANewReasonFromTheSameAddressAtOnce) {
+    server.setTimeouts({500ms, 300ms, 10s});
+    test::LogCapture log;
+    start();
+    LoopbackMaster stranger(server.tlsPort(), file("stranger", "operator.pem"), file("stranger", "operator.key"),
+                            file("trusted", "ca.pem"));
+    EXPECT_EQ(stranger.readRegister(), -1);
+    ASSERT_TRUE(test::waitFor([&] { return log.count("Modbus TLS: master 127.0.0.1 refused:") == 1; }));
+    // The same address, now with a connection that never starts its handshake.
+    const UniqueFd silent = test::connectLoopback(server.tlsPort());
+    EXPECT_TRUE(test::waitFor([&] { return log.count("refused: no handshake within 0.3 s") == 1; }));
+}
+
+// A master whose TLS library keeps its session, as most do: every reconnect resumes it.
+class SessionMaster {
+public:
+    SessionMaster(const std::string& certificate, const std::string& key, const std::string& ca, int version) {
+        ctx_.reset(SSL_CTX_new(TLS_client_method()));
+        SSL_CTX_set_min_proto_version(ctx_.get(), version);
+        SSL_CTX_set_max_proto_version(ctx_.get(), version);
+        SSL_CTX_load_verify_locations(ctx_.get(), ca.c_str(), nullptr);
+        SSL_CTX_set_verify(ctx_.get(), SSL_VERIFY_PEER, nullptr);
+        SSL_CTX_use_certificate_chain_file(ctx_.get(), certificate.c_str());
+        SSL_CTX_use_PrivateKey_file(ctx_.get(), key.c_str(), SSL_FILETYPE_PEM);
+    }
+    ~SessionMaster() { SSL_SESSION_free(session_); }
+
+    struct Visit {
+        bool connected = false;
+        bool resumed = false;
+        int writeException = -1;  // 0: the write was carried out
+    };
+    // Connects with the kept session, writes holding register 0 and keeps the session for the next visit.
+    Visit visit(int port) {
+        Visit v;
+        const UniqueFd socket = test::connectLoopback(port);
+        const timeval limit{5, 0};
+        ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        const SslPtr ssl(SSL_new(ctx_.get()));
+        SSL_set_fd(ssl.get(), socket.get());
+        SSL_set1_host(ssl.get(), "localhost");
+        if (session_) SSL_set_session(ssl.get(), session_);
+        v.connected = SSL_connect(ssl.get()) == 1;
+        v.resumed = v.connected && SSL_session_reused(ssl.get()) == 1;
+        std::size_t n = 0;
+        if (v.connected && SSL_write_ex(ssl.get(), kWriteRequest.data(), kWriteRequest.size(), &n) == 1) {
+            std::uint8_t reply[12] = {};
+            std::size_t have = 0;
+            while (have < 9 && SSL_read_ex(ssl.get(), reply + have, sizeof reply - have, &n) == 1) have += n;
+            if (have >= 9) v.writeException = reply[7] & 0x80 ? reply[8] : 0;
+        }
+        // Under TLS 1.3 the tickets come after the handshake; the reply read above has taken them.
+        if (SSL_SESSION* kept = SSL_get1_session(ssl.get())) {
+            SSL_SESSION_free(session_);
+            session_ = kept;
+        }
+        SSL_shutdown(ssl.get());
+        ERR_clear_error();
+        return v;
+    }
+
+private:
+    SslContextPtr ctx_;
+    SSL_SESSION* session_ = nullptr;
+};
+
+TEST_F(TlsServerMasters, ResumedSessionsAreServedWithTheirCertificatesRoleUntilARestart) {
+    for (const int version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
+        SCOPED_TRACE(version == TLS1_2_VERSION ? "TLS 1.2" : "TLS 1.3");
+        profile.setString(kSettingsSection, u"tlsWriteRoles", u"operator");
+        start();
+        SessionMaster writer(file("trusted", "operator.pem"), file("trusted", "operator.key"),
+                             file("trusted", "ca.pem"), version);
+        SessionMaster reader(file("trusted", "norole.pem"), file("trusted", "norole.key"),
+                             file("trusted", "ca.pem"), version);
+        const auto first = writer.visit(server.tlsPort());
+        EXPECT_TRUE(first.connected && !first.resumed);
+        EXPECT_EQ(first.writeException, 0);
+        for (int i = 0; i < 3; ++i) {
+            const auto again = writer.visit(server.tlsPort());
+            EXPECT_TRUE(again.resumed) << "reconnect " << i;
+            EXPECT_EQ(again.writeException, 0) << "the write role comes with the session";
+        }
+        reader.visit(server.tlsPort());
+        const auto resumedReader = reader.visit(server.tlsPort());
+        EXPECT_TRUE(resumedReader.resumed);
+        EXPECT_EQ(resumedReader.writeException, 1) << "a certificate without the role may not write";
+
+        // The write role taken away: sessions from before the restart are not resumed, nor do they write.
+        profile.setString(kSettingsSection, u"tlsWriteRoles", u"engineer");
+        start();
+        const auto afterRestart = writer.visit(server.tlsPort());
+        EXPECT_TRUE(afterRestart.connected);
+        EXPECT_FALSE(afterRestart.resumed);
+        EXPECT_EQ(afterRestart.writeException, 1);
+        server.stop();
+    }
+}
+
+TEST_F(TlsServerMasters, HandshakesInProgressNeverTakeOrEvictAMastersPlace) {
+    profile.setInt(kSettingsSection, u"maxMasters", 4);
+    server.setTimeouts({500ms, 3s, 300ms});
+    start();
+    // More bare connections than places, none of them ever starting a handshake.
+    std::vector<UniqueFd> bare;
+    for (int i = 0; i < 8; ++i) bare.push_back(test::connectLoopback(server.tlsPort()));
+    auto master = connect("operator");
+    ASSERT_EQ(master.readRegister(), 0) << "a master gets in while handshakes wait";
+    std::this_thread::sleep_for(400ms);  // now silent long enough to be evicted
+    for (int i = 0; i < 8; ++i) bare.push_back(test::connectLoopback(server.tlsPort()));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(master.readRegister(), 0) << "no bare connection evicts an authenticated master";
+    EXPECT_EQ(server.counters(Transport::Tls).masters, 1u);
+}
+
+TEST_F(TlsServerMasters, OnlyAnAuthenticatedNewcomerEvictsAnIdleMaster) {
+    profile.setInt(kSettingsSection, u"maxMasters", 1);
+    server.setTimeouts({500ms, 3s, 300ms});
+    start();
+    auto idle = connect("operator");
+    ASSERT_EQ(idle.readRegister(), 0);
+    std::this_thread::sleep_for(400ms);
+    const UniqueFd bare = test::connectLoopback(server.tlsPort());
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(idle.readRegister(), 0);
+    std::this_thread::sleep_for(400ms);
+    auto newcomer = connect("norole");
+    EXPECT_EQ(newcomer.readRegister(), 0) << "an authenticated newcomer takes the idle master's place";
+    EXPECT_EQ(idle.readRegister(), -1);
+}
+
+// TLS records that stop halfway hold up nobody and end like a partial frame.
+TEST_F(TlsServerMasters, ARecordThatStopsHalfwayEndsAfterTheByteTimeOut) {
+    profile.setInt(kSettingsSection, u"maxMasters", 2);
+    server.setTimeouts({300ms, 3s, 10s});
+    start();
+    auto stuck = connect("operator");
+    ASSERT_EQ(stuck.readRegister(), 0);
+    const std::uint64_t damagedBefore = server.counters(Transport::Tls).commErrors;
+    // The header of an application data record of 32 bytes, and 3 of them, beside the session.
+    const std::uint8_t partial[] = {0x17, 0x03, 0x03, 0x00, 0x20, 1, 2, 3};
+    ASSERT_EQ(::send(stuck.socket.get(), partial, sizeof partial, 0), static_cast<ssize_t>(sizeof partial));
+    auto other = connect("norole");
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(other.readRegister(), 0) << "the other master is served meanwhile";
+    EXPECT_TRUE(test::waitFor([&] {
+        std::uint8_t buffer[64];
+        return ::recv(stuck.socket.get(), buffer, sizeof buffer, MSG_DONTWAIT) == 0;
+    })) << "the connection is closed";
+    EXPECT_EQ(server.counters(Transport::Tls).commErrors, damagedBefore + 1);
+    EXPECT_EQ(other.readRegister(), 0);
 }
 
 TEST_F(TlsServer, BadFilesLeaveTheServerOff) {
