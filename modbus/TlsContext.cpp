@@ -267,6 +267,14 @@ TlsStep TlsSession::stepFor(int result) {
     }
     fatal_ = true;
     const int savedErrno = errno;
+    // OpenSSL 3 reports a socket that ended without a close_notify so; a master that connects
+    // and leaves without a word (a port probe) is gone, not refused.
+    const unsigned long first = ERR_peek_error();
+    if (code == SSL_ERROR_SSL && ERR_GET_LIB(first) == ERR_LIB_SSL &&
+        ERR_GET_REASON(first) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+        ERR_clear_error();
+        return TlsStep::closed;
+    }
     error_ = openSslErrors();
     const long verify = SSL_get_verify_result(ssl_.get());
     if (verify != X509_V_OK)

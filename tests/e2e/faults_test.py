@@ -63,18 +63,54 @@ class Faults(unittest.TestCase):
         def wrong_types(m):
             m["regType_2"] = 4                # an integer where a text belongs: writes nothing
             m["regDataType_3"] = 1            # likewise
-            m["regAddress_4"] = "9"           # a text where an integer belongs: the map ends here
-        # TCPId as text: the default unit 1 is answered; portName as an integer: the default.
-        self.start({"isTCP": 1, "localPort": self.port, "TCPId": "7", "portName": 3}, wrong_types)
+            m["regAddress_4"] = "nine"        # a word where an integer belongs: the map ends here
+        # TCPId as a word: the default unit 1 is answered; portName as an integer: the default.
+        self.start({"isTCP": 1, "localPort": self.port, "TCPId": "seven", "portName": 3}, wrong_types)
         self.publish(self.lab.add_assay([METHANE], uuid=UUID, date=1700000000))
         self.assertEqual(self.holding(5, 5), [crc16_umts(UUID.encode()), 0, 0, 0, 0])
         self.assertNotIn("Traceback", self.host.text())
 
-    def test_tcp_flag_as_text_starts_nothing(self):
-        self.start({"isTCP": "1", "localPort": self.port})
+    def test_numbers_written_as_text_are_those_numbers(self):
+        # As in the host's text profiles: "1" is the flag 1, "7" the unit 7.
+        self.start({"isTCP": "1", "localPort": str(self.port), "TCPId": " 7 "})
         self.publish(self.lab.add_assay([METHANE], uuid=UUID))
-        self.assertFalse(wait_until(self.client.connect, timeout=1.5), "a text flag must not start TCP")
-        self.assertIsNone(self.host.process.poll())
+        self.assertEqual(self.holding(5, unit=7), [crc16_umts(UUID.encode())])
+
+    def test_security_keys_of_the_wrong_type_lock_down(self):
+        """Each access or TLS key stored as another type locks what it guards and is logged once."""
+        unreadable = 'Settings: "{}" is stored in a form that cannot be read'
+        rows = [
+            ("writeAccess", "none", unreadable, "no writes"), ("writeAccess", [0], unreadable, "no writes"),
+            ("writeAccess", {"any": 0}, unreadable, "no writes"), ("writeAccess", True, unreadable, "no writes"),
+            ("isTLS", "on", unreadable, None), ("isTLS", [1], unreadable, None), ("isTLS", {"a": 1}, unreadable, None),
+            ("tlsWriteRoles", 5, unreadable, None), ("tlsWriteRoles", ["operator"], unreadable, None),
+            ("tlsWriteRoles", {"operator": 1}, unreadable, None),
+            ("allowedMasters", 5, '"allowedMasters" holds', "nobody in"),
+            ("allowedMasters", ["127.0.0.1"], '"allowedMasters" holds', "nobody in"),
+            ("allowedMasters", {"127.0.0.1": 1}, '"allowedMasters" holds', "nobody in"),
+            ("bindAddress", 5, '"bindAddress" "5" is not an IPv4 address', "not listening"),
+            ("bindAddress", ["127.0.0.1"], 'is not an IPv4 address', "not listening"),
+            ("bindAddress", {"lo": "127.0.0.1"}, 'is not an IPv4 address', "not listening"),
+        ]
+        for key, stored, line, lock in rows:
+            with self.subTest(key=key, stored=stored):
+                self.port = free_port()
+                self.client = ModbusTcpClient("127.0.0.1", port=self.port, timeout=2)
+                self.start({"isTCP": 1, "localPort": self.port, key: stored})
+                self.assertTrue(wait_until(lambda: line.format(key) in self.host.text(), timeout=5),
+                                self.host.text())
+                if lock == "no writes":
+                    self.assertTrue(wait_until(self.client.connect, timeout=10))
+                    self.assertEqual(self.client.write_register(20, 1, slave=1).exception_code, 1)
+                elif lock == "nobody in":
+                    self.assertTrue(wait_until(self.client.connect, timeout=10))
+                    self.assertTrue(self.client.read_holding_registers(0, 1, slave=1).isError())
+                elif lock == "not listening":
+                    self.assertFalse(self.client.connect())
+                self.client.close()
+                self.assertEqual(self.host.quit(), 0, self.host.text())
+                self.assertEqual(self.host.text().count(line.format(key)), 1, self.host.text())
+                self.host = None
 
     def test_deleted_database_leaves_registers_and_host_alone(self):
         self.start({"isTCP": 1, "localPort": self.port, "TCPId": 1})

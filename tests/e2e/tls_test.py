@@ -135,6 +135,32 @@ class Tls(unittest.TestCase):
         self.assertEqual(s_client(self.tls_port, self.file("ca.pem"), self.file("operator.pem"),
                                   self.file("operator.key")), b"")
 
+    def test_masters_that_keep_their_session_are_served_on_every_reconnect(self):
+        self.start(maxMasters=2)
+        ca, cert, key = self.file("ca.pem"), self.file("operator.pem"), self.file("operator.key")
+        self.assertTrue(wait_until(lambda: _listening(self.tls_port)))
+        for version in (ssl.TLSVersion.TLSv1_2, ssl.TLSVersion.TLSv1_3):
+            with self.subTest(version=version.name):
+                context = ssl.create_default_context(ssl.Purpose.SERVER_AUTH, cafile=ca)
+                context.load_cert_chain(cert, key)
+                context.minimum_version = context.maximum_version = version
+                session, reused = None, []
+                for value in range(1, 5):
+                    with context.wrap_socket(_connect(self.tls_port), server_hostname="localhost",
+                                             session=session) as master:
+                        # Write register 0, as only the operator's role may.
+                        master.sendall(bytes([0, 9, 0, 0, 0, 6, 1, 6, 0, 0, 0, value]))
+                        self.assertEqual(master.recv(64)[7], 6, "the write role holds")
+                        reused.append(master.session_reused)
+                        session = master.session
+                self.assertEqual(reused, [False, True, True, True])
+        # openssl s_client resumes five times after its first handshake.
+        out = subprocess.run(["openssl", "s_client", "-connect", f"127.0.0.1:{self.tls_port}", "-CAfile", ca,
+                              "-cert", cert, "-key", key, "-reconnect", "-tls1_2"],
+                             input=b"", capture_output=True, timeout=30).stdout.decode()
+        self.assertEqual(out.count("Reused, TLSv1.2"), 5, out)
+        self.assertNotIn("Modbus TLS: master 127.0.0.1 refused", self.host.text())
+
     def test_quit_with_a_tls_master_connected(self):
         self.start()
         context = ssl.create_default_context(ssl.Purpose.SERVER_AUTH, cafile=self.file("ca.pem"))
