@@ -5,7 +5,6 @@
 #include <optional>
 
 #include "modbus/AccessRules.h"
-
 #include "platform/Text.h"
 
 namespace tesmor {

@@ -396,10 +396,9 @@ void ModbusServer::tcpLoop(std::stop_token stop, const ConnectionSettings& s) {
             }
             acceptLog.succeed();
             if (gate.admit(a.socket.get())) {
-                master =
-                    std::make_unique<TcpConnection>(std::move(a.socket), dotted(a.peer),
-                                                    ntohl(a.peer.sin_addr.s_addr), tcp_.counters, nullptr,
-                                                    served.timeouts);
+                master = std::make_unique<TcpConnection>(std::move(a.socket), dotted(a.peer),
+                                                         ntohl(a.peer.sin_addr.s_addr), tcp_.counters,
+                                                         nullptr, served.timeouts);
                 master->admit();
             }
         }
@@ -582,8 +581,9 @@ void ModbusServer::serveMasters(const std::stop_token& stop, const Served& serve
                                  name + ": handshakes from many addresses are failing");
                 break;
             case TcpOutcome::Late:
-                lateLog.log(name + ": " + std::to_string(limit) + " masters connected; new master " + c.address +
-                            " sent no request within " + seconds(served.timeouts.send) + "; closed");
+                lateLog.log(name + ": " + std::to_string(limit) + " masters connected; new master " +
+                            c.address + " sent no request within " + seconds(served.timeouts.send) +
+                            "; closed");
                 break;
             case TcpOutcome::Gone:
                 break;
@@ -658,8 +658,9 @@ void ModbusServer::serveMasters(const std::stop_token& stop, const Served& serve
             const std::string address = dotted(a.peer);
             std::unique_ptr<TcpConnection> c;
             try {
-                c = std::make_unique<TcpConnection>(std::move(a.socket), address, ntohl(a.peer.sin_addr.s_addr),
-                                                    state.counters, served.tls, served.timeouts);
+                c = std::make_unique<TcpConnection>(std::move(a.socket), address,
+                                                    ntohl(a.peer.sin_addr.s_addr), state.counters, served.tls,
+                                                    served.timeouts);
             } catch (const std::exception& e) {  // out of memory: this master goes, the others stay
                 acceptLog.fail(name + ": cannot serve master " + address + ": " + e.what());
                 continue;

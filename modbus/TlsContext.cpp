@@ -69,8 +69,8 @@ std::vector<X509Ptr> readCertificates(BIO* bio, std::string& damage) {
     if (last != 0 && !(ERR_GET_LIB(last) == ERR_LIB_PEM && ERR_GET_REASON(last) == PEM_R_NO_START_LINE)) {
         char reason[256];
         ERR_error_string_n(last, reason, sizeof reason);
-        damage = "certificate block " + std::to_string(certificates.size() + 1) + " is damaged (" +
-                 reason + ")";
+        damage =
+            "certificate block " + std::to_string(certificates.size() + 1) + " is damaged (" + reason + ")";
     }
     ERR_clear_error();
     return certificates;

@@ -516,8 +516,8 @@ TEST_F(TlsServerMasters, LogsANewReasonFromTheSameAddressAtOnce) {
     server.setTimeouts({500ms, 300ms, 10s});
     test::LogCapture log;
     start();
-    LoopbackMaster stranger(server.tlsPort(), file("stranger", "operator.pem"), file("stranger", "operator.key"),
-                            file("trusted", "ca.pem"));
+    LoopbackMaster stranger(server.tlsPort(), file("stranger", "operator.pem"),
+                            file("stranger", "operator.key"), file("trusted", "ca.pem"));
     EXPECT_EQ(stranger.readRegister(), -1);
     ASSERT_TRUE(test::waitFor([&] { return log.count("Modbus TLS: master 127.0.0.1 refused:") == 1; }));
     // The same address, now with a connection that never starts its handshake.
@@ -528,7 +528,8 @@ TEST_F(TlsServerMasters, LogsANewReasonFromTheSameAddressAtOnce) {
 // A master whose TLS library keeps its session, as most do: every reconnect resumes it.
 class SessionMaster {
 public:
-    SessionMaster(const std::string& certificate, const std::string& key, const std::string& ca, int version) {
+    SessionMaster(const std::string& certificate, const std::string& key, const std::string& ca,
+                  int version) {
         ctx_.reset(SSL_CTX_new(TLS_client_method()));
         SSL_CTX_set_min_proto_version(ctx_.get(), version);
         SSL_CTX_set_max_proto_version(ctx_.get(), version);
