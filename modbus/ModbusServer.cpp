@@ -1,10 +1,12 @@
 #include "modbus/ModbusServer.h"
 
+#include <exception>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "modbus/FrameTrace.h"
+#include "modbus/TransportSupport.h"
 #include "platform/Log.h"
 
 namespace tesmor {
@@ -31,21 +33,26 @@ void ModbusServer::restart() {
         std::lock_guard data(dataMutex_);
         writeAccess_ = access;
     }
-    if (s.tcpEnabled == 1) {
-        startPending_ = false;
-        tcp_.running = true;
-        tcpThread_ = std::jthread([this, s](std::stop_token t) { runTcp(t, s); });
-    }
-    if (s.rtuEnabled == 1) {
-        startPending_ = false;
-        rtu_.running = true;
-        rtuThread_ = std::jthread([this, s](std::stop_token t) { runRtu(t, s); });
-    }
-    if (s.tls.enabled == 1) {
-        startPending_ = false;
-        tls_.running = true;
-        tlsThread_ = std::jthread([this, s](std::stop_token t) { runTls(t, s); });
-    }
+    auto setup = [&](Transport kind) { return TransportSetup{s, timeouts_, *this, stateOf(kind), peers_}; };
+    if (s.tcpEnabled == 1) launch(Transport::Tcp, makeTcpTransport(setup(Transport::Tcp)));
+    if (s.rtuEnabled == 1) launch(Transport::Rtu, makeRtuTransport(setup(Transport::Rtu)));
+    if (s.tls.enabled == 1) launch(Transport::Tls, makeTlsTransport(setup(Transport::Tls)));
+}
+
+void ModbusServer::launch(Transport kind, std::unique_ptr<ModbusTransport> transport) {
+    startPending_ = false;
+    TransportState& state = stateOf(kind);
+    state.running = true;
+    threadOf(kind) = std::jthread([this, kind, &state, t = std::move(transport)](std::stop_token stop) noexcept {
+        try {
+            t->serve(stop);
+        } catch (const std::exception& e) {
+            logLine(transport::serverName(kind) + " transport ended: " + e.what());
+        }
+        state.open = false;
+        state.port = 0;
+        if (kind == Transport::Tcp) peers_.clear();
+    });
 }
 
 void ModbusServer::stop() {
@@ -78,7 +85,7 @@ void ModbusServer::reloadConfiguration() {
     logMisplacedEntries();
     std::function<void()> hook;
     {
-        std::lock_guard info(infoMutex_);
+        std::lock_guard lock(hookMutex_);
         hook = reloadHook_;
     }
     if (hook) hook();
@@ -122,19 +129,13 @@ void ModbusServer::logMisplacedEntries() {
 }
 
 void ModbusServer::setReloadHook(std::function<void()> hook) {
-    std::lock_guard info(infoMutex_);
+    std::lock_guard lock(hookMutex_);
     reloadHook_ = std::move(hook);
 }
 
-std::u16string ModbusServer::localHostName() const {
-    std::lock_guard info(infoMutex_);
-    return localHostName_;
-}
+std::u16string ModbusServer::localHostName() const { return peers_.host(); }
 
-std::u16string ModbusServer::peerAddress() const {
-    std::lock_guard info(infoMutex_);
-    return peerAddress_;
-}
+std::u16string ModbusServer::peerAddress() const { return peers_.peer(); }
 
 void ModbusServer::setIdentity(DeviceIdentity identity) {
     std::lock_guard data(dataMutex_);

@@ -9,9 +9,9 @@
 // it while a reply is composed, never while waiting for a master or sending to one. Texts and
 // flags have their own synchronisation and may be read from any thread.
 //
-// Transports: each one frames the bytes it receives and hands every complete frame to one
-// request path (answer()); TCP in TcpTransport.cpp, RTU in RtuTransport.cpp, TLS in
-// TlsTransport.cpp on the TCP connection machinery.
+// Transports (Transport.h): each one frames the bytes it receives on a thread of its own and hands
+// every complete frame to one request path (answer()); TCP in TcpTransport.cpp, RTU in
+// RtuTransport.cpp, TLS in TlsTransport.cpp on the TCP connection machinery.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -27,26 +27,13 @@
 #include "modbus/RegisterEncoder.h"
 #include "modbus/RegisterMap.h"
 #include "modbus/RequestCheck.h"
+#include "modbus/Transport.h"
 #include "platform/Profile.h"
 #include "platform/Resources.h"
 
 namespace tesmor {
 
-class TlsContext;
-
-// How long the TCP and TLS transports wait for a master.
-struct TcpTimeouts {
-    // A frame or TLS record whose next byte is this late is never completed (libmodbus's byte time-out).
-    std::chrono::milliseconds byte{500};
-    // A master that takes none of its replies for this long is treated as gone; a TLS handshake, or
-    // at the limit of masters a newcomer's first frame, must have come within it.
-    std::chrono::milliseconds send{3000};
-    // At the limit of masters, a master silent this long gives its place to a newcomer that has
-    // proven itself: usually a master that restarted, or a dead link.
-    std::chrono::milliseconds idleEviction{10000};
-};
-
-class ModbusServer {
+class ModbusServer : private RequestPath {
 public:
     // Holds the server's lock for its lifetime; all access to the map, the store and the
     // captions goes through it. Do not call restart(), reloadConfiguration(), loadRegisterMap()
@@ -134,68 +121,22 @@ public:
     }
 
 private:
-    // The request path of every transport: checks one complete frame and answers it from the
-    // store under the lock. Writes the bytes to send into `reply` (kMaxReply bytes) and returns
-    // their number, 0 when nothing is to be sent. `mayWrite` false refuses every write function
-    // whatever "writeAccess" allows (a TLS master without a write role).
+    // The request path of every transport (RequestPath).
     int answer(const std::uint8_t* frame, int length, Transport transport, int unitId, std::uint8_t* reply,
-               bool mayWrite = true);
-
-    void runTcp(std::stop_token stop, ConnectionSettings settings) noexcept;
-    void runRtu(std::stop_token stop, ConnectionSettings settings) noexcept;
-    void runTls(std::stop_token stop, ConnectionSettings settings) noexcept;
-    void tlsLoop(std::stop_token stop, const ConnectionSettings& settings);
-    void tcpLoop(std::stop_token stop, const ConnectionSettings& settings);
-    void rtuLoop(std::stop_token stop, const ConnectionSettings& settings);
-    // What one listening port serves: plain TCP, or TLS with `tls` set.
-    struct Served {
-        Transport transport = Transport::Tcp;
-        int port = 0;
-        int unitId = 1;
-        std::size_t maxMasters = 1;
-        const TlsContext* tls = nullptr;
-        std::u16string_view writeRoles;  // TLS: the roles whose masters may write
-        TcpTimeouts timeouts;
-    };
-    // One accepted master's connection (TcpTransport.cpp).
-    struct TcpConnection;
-    // Ready: a newcomer has earned a place (handshake done, or a whole first frame); Late: a newcomer
-    // at the limit sent no frame in time.
-    enum class TcpOutcome { Open, Gone, Stalled, Refused, Ready, Late };
-    // Serves one accepted master until it leaves, fails, stalls or a stop comes. Returns true
-    // when the master ended it by not taking its replies.
-    bool serveMaster(TcpConnection& c, const Waker& waker, const std::stop_token& stop, const Served& served);
-    // Serves up to served.maxMasters masters at once from one poll() loop until a stop comes.
-    void serveMasters(const std::stop_token& stop, const Served& served, Ipv4 local, MasterGate& gate,
-                      const Waker& waker);
-    // Handles what poll() reported for one connection (0: nothing, a deadline may have passed)
-    // and answers its complete frames.
-    TcpOutcome serviceMaster(TcpConnection& c, short revents, const Served& served);
-    bool answerFrames(TcpConnection& c, const Served& served);
-    // Answers requests on an opened serial port (non-blocking) until it goes away or a stop comes.
-    void serveLine(int fd, const Waker& waker, const std::stop_token& stop,
-                   const ConnectionSettings& settings);
-    struct PeerRefresh {
-        bool peerDone = false;
-        bool hostDone = false;
-        std::chrono::steady_clock::time_point hostTime;
-    };
-    void refreshPeerInfo(int socket, PeerRefresh& state);
+               bool mayWrite) override;
+    // Starts `transport` on its thread; the state shows it running until it ends or is stopped.
+    void launch(Transport kind, std::unique_ptr<ModbusTransport> transport);
     void stopTransports();
     void logMisplacedEntries();
 
-    // What the readers see of one transport. The counters survive restarts.
-    struct TransportState {
-        std::atomic<bool> running{false};
-        std::atomic<bool> open{false};  // listening socket / serial port held
-        std::atomic<int> port{0};       // TCP and TLS: the port listened on
-        TransportCounters counters;
-    };
     TransportState& stateOf(Transport t) noexcept {
         return t == Transport::Tcp ? tcp_ : t == Transport::Rtu ? rtu_ : tls_;
     }
     const TransportState& stateOf(Transport t) const noexcept {
         return t == Transport::Tcp ? tcp_ : t == Transport::Rtu ? rtu_ : tls_;
+    }
+    std::jthread& threadOf(Transport t) noexcept {
+        return t == Transport::Tcp ? tcpThread_ : t == Transport::Rtu ? rtuThread_ : tlsThread_;
     }
 
     Profile& profile_;
@@ -207,9 +148,8 @@ private:
     std::jthread rtuThread_;
     std::jthread tlsThread_;
 
-    mutable std::mutex infoMutex_;
-    std::u16string localHostName_;
-    std::u16string peerAddress_;
+    PeerInfo peers_;
+    mutable std::mutex hookMutex_;
     std::function<void()> reloadHook_;
 
     std::atomic<bool> startPending_{true};

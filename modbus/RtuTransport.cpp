@@ -11,12 +11,12 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
-#include <exception>
+#include <memory>
 #include <string>
 
 #include "modbus/FrameTrace.h"
-#include "modbus/ModbusServer.h"
 #include "modbus/SerialSpeed.h"
+#include "modbus/Transport.h"
 #include "modbus/TransportSupport.h"
 #include "platform/Log.h"
 #include "platform/Text.h"
@@ -60,18 +60,21 @@ bool writeWithin(int fd, const std::uint8_t* data, std::size_t size, const Waker
     return true;
 }
 
-}  // namespace
+class RtuTransport final : public ModbusTransport {
+public:
+    explicit RtuTransport(TransportSetup setup) : setup_(std::move(setup)) {}
+    void serve(std::stop_token stop) override;
 
-void ModbusServer::runRtu(std::stop_token stop, ConnectionSettings settings) noexcept {
-    try {
-        rtuLoop(stop, settings);
-    } catch (const std::exception& e) {
-        logLine(std::string("Modbus RTU transport ended: ") + e.what());
-    }
-    rtu_.open = false;
-}
+private:
+    // Answers requests on an opened serial port (non-blocking) until it goes away or a stop comes.
+    void serveLine(int fd, const Waker& waker, const std::stop_token& stop);
 
-void ModbusServer::rtuLoop(std::stop_token stop, const ConnectionSettings& s) {
+    TransportSetup setup_;
+};
+
+void RtuTransport::serve(std::stop_token stop) {
+    const ConnectionSettings& s = setup_.settings;
+    TransportState& state = setup_.state;
     Waker waker;
     std::stop_callback wake(stop, [&waker] { waker.signal(); });
     auto idle = [&] {
@@ -116,9 +119,9 @@ void ModbusServer::rtuLoop(std::stop_token stop, const ConnectionSettings& s) {
         ::ioctl(fd, TIOCEXCL);
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
         openLog.succeed();
-        rtu_.open = true;
-        serveLine(fd, waker, stop, s);
-        rtu_.open = false;
+        state.open = true;
+        serveLine(fd, waker, stop);
+        state.open = false;
         ::ioctl(fd, TIOCNXCL);
         modbus_close(ctx.get());  // closing the descriptor drops the lock
         if (!stop.stop_requested()) {
@@ -128,8 +131,9 @@ void ModbusServer::rtuLoop(std::stop_token stop, const ConnectionSettings& s) {
     }
 }
 
-void ModbusServer::serveLine(int fd, const Waker& waker, const std::stop_token& stop,
-                             const ConnectionSettings& s) {
+void RtuTransport::serveLine(int fd, const Waker& waker, const std::stop_token& stop) {
+    const ConnectionSettings& s = setup_.settings;
+    TransportCounters& counters = setup_.state.counters;
     // A request of a known layout is answered as soon as its last byte is in. Anything else (a
     // frame for another slave, another slave's reply, a function without a fixed layout, noise)
     // lasts until the line falls silent; it is answered then only when it is one whole frame
@@ -154,7 +158,7 @@ void ModbusServer::serveLine(int fd, const Waker& waker, const std::stop_token& 
     };
     const std::string device = serialDevicePath(s.portName);
     auto serve = [&](const std::uint8_t* frame, std::size_t length) {
-        const int n = answer(frame, static_cast<int>(length), Transport::Rtu, s.rtuUnitId, reply);
+        const int n = setup_.path.answer(frame, static_cast<int>(length), Transport::Rtu, s.rtuUnitId, reply, true);
         if (frameTraceOn()) {
             traceFrame(Transport::Rtu, device, true, frame, length);
             if (n > 0) traceFrame(Transport::Rtu, device, false, reply, static_cast<std::size_t>(n));
@@ -192,7 +196,7 @@ void ModbusServer::serveLine(int fd, const Waker& waker, const std::stop_token& 
                 if (untilSilence && have >= 4 && ours(in[0]) && crcGood(in, have))
                     serve(in, have);
                 else if (have > 0)
-                    rtu_.counters.dropped(ours(in[0]) && have >= 4);  // ours: a bad CRC
+                    counters.dropped(ours(in[0]) && have >= 4);  // ours: a bad CRC
                 have = 0;
                 untilSilence = false;
             }
@@ -203,7 +207,7 @@ void ModbusServer::serveLine(int fd, const Waker& waker, const std::stop_token& 
             have += static_cast<std::size_t>(n);
             lastByte = Clock::now();
             if (have == sizeof in) {  // longer than any frame: drop it all and wait for silence
-                rtu_.counters.dropped(true);
+                counters.dropped(true);
                 have = 0;
                 untilSilence = true;
             }
@@ -211,6 +215,12 @@ void ModbusServer::serveLine(int fd, const Waker& waker, const std::stop_token& 
             return;
         }
     }
+}
+
+}  // namespace
+
+std::unique_ptr<ModbusTransport> makeRtuTransport(TransportSetup setup) {
+    return std::make_unique<RtuTransport>(std::move(setup));
 }
 
 }  // namespace tesmor

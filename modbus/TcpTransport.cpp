@@ -1,6 +1,6 @@
 // The Modbus TCP transport: one master at a time, or up to "maxMasters" from one poll() loop;
 // framed by the MBAP header, answered through the server's request path and sent without ever
-// blocking the thread.
+// blocking the thread. The TLS transport runs the same loop with a session on each connection.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -21,8 +21,8 @@
 
 #include "modbus/AccessRules.h"
 #include "modbus/FrameTrace.h"
-#include "modbus/ModbusServer.h"
 #include "modbus/TlsContext.h"
+#include "modbus/Transport.h"
 #include "modbus/TransportSupport.h"
 #include "platform/Log.h"
 #include "platform/Text.h"
@@ -163,9 +163,8 @@ bool peerGone(int fd) {
     return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
 }
 
-}  // namespace
 
-struct ModbusServer::TcpConnection {
+struct TcpConnection {
     // With `context`, a Modbus/TCP Security master: its handshake comes before any frame. A
     // connection counts as a master from admit() on.
     TcpConnection(UniqueFd socket, std::string peer, Ipv4 ip, TransportCounters& counters,
@@ -284,7 +283,6 @@ struct ModbusServer::TcpConnection {
     const Clock::time_point accepted = Clock::now();
     Clock::time_point lastInput = accepted;  // until the handshake ends: the time of accept
     Clock::time_point lastOutput = lastInput;
-    PeerRefresh peer;
     bool answered = false;
     bool admitted = false;
     bool handshaking = false;
@@ -294,130 +292,93 @@ struct ModbusServer::TcpConnection {
     std::string refusal;  // why the handshake failed
 };
 
-void ModbusServer::refreshPeerInfo(int socket, PeerRefresh& state) {
-    // A connected socket's peer never changes and the host name rarely does: look them up at
-    // the first answer of a connection and the host name again at most once a second, which
-    // keeps two system calls and two conversions off every request.
+
+// What one listening port serves.
+class TcpLoop {
+public:
+    TcpLoop(TransportSetup& setup, Transport transport, const TlsContext* tls)
+        : setup_(setup),
+          s_(setup.settings),
+          limits_(setup.timeouts),
+          transport_(transport),
+          tls_(tls),
+          name_(serverName(transport)),
+          port_(transport == Transport::Tls ? s_.tls.port : s_.tcpPort),
+          limit_(static_cast<std::size_t>(s_.maxMasters)),
+          // Plain TCP with one master keeps the one-at-a-time server: a second master waits
+          // unanswered in a backlog of one until the first has gone. A TLS master is never kept
+          // waiting: a handshake must not hold up the master being served.
+          oneAtATime_(!tls && limit_ == 1),
+          // Newcomers that have not earned a place yet (a TLS handshake in progress, or at the limit a
+          // plain connection before its first frame) wait apart, so they can never crowd out a master.
+          newcomerLimit_(std::max<std::size_t>(kMinNewcomers, 2 * limit_)) {}
+
+    void run(const std::stop_token& stop);
+
+private:
+    enum class Outcome { Open, Gone, Stalled, Refused, Ready, Late };
+
+    Outcome service(TcpConnection& c, short revents);
+    bool answerFrames(TcpConnection& c);
+    bool settle(TcpConnection& c, Outcome outcome);
+    bool makeRoom(const std::string& newcomer);
+    void accept(bool& changed);
+    void showMasters();
+    void refreshPeer(TcpConnection& c);
+
+    TransportSetup& setup_;
+    const ConnectionSettings& s_;
+    const TcpTimeouts limits_;
+    const Transport transport_;
+    const TlsContext* const tls_;
+    const std::string name_;
+    const int port_;
+    const std::size_t limit_;
+    const bool oneAtATime_;
+    const std::size_t newcomerLimit_;
+
+    UniqueFd listener_;
+    Clock::time_point acceptAgain_{};  // after an accept failure, the listener rests until then
+    std::optional<MasterGate> gate_;
+    // In the order of admission, so the newest master is the last one; newcomers in the order of
+    // acceptance, so the oldest goes first when too many wait.
+    std::vector<std::unique_ptr<TcpConnection>> masters_, newcomers_;
+    std::u16string shownAddress_;
+    Clock::time_point hostTime_{};
+    bool hostDone_ = false;
+    OnceLog listenLog_, acceptLog_;
+    MinuteLog stuckLog_, evictLog_, refuseLog_, lateLog_;
+    AddressLog handshakeLog_;
+};
+
+void TcpLoop::refreshPeer(TcpConnection& c) {
+    c.answered = true;
+    // The host name rarely changes: looked up at the first answer and at most once a second
+    // after that, which keeps a system call and a conversion off every request.
     const auto now = Clock::now();
-    std::optional<std::u16string> host, peer;
-    if (!state.peerDone) {
-        state.peerDone = true;
-        sockaddr_in address{};
-        socklen_t len = sizeof address;
-        if (::getpeername(socket, reinterpret_cast<sockaddr*>(&address), &len) == 0 &&
-            address.sin_family == AF_INET) {
-            const auto* b = reinterpret_cast<const unsigned char*>(&address.sin_addr.s_addr);
-            char dotted[16] = {};
-            std::snprintf(dotted, sizeof dotted, "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
-            peer = toUtf16(dotted);
-        }
-    }
-    if (!state.hostDone || now - state.hostTime >= std::chrono::seconds(1)) {
-        state.hostDone = true;
-        state.hostTime = now;
-        char name[256];
-        if (::gethostname(name, sizeof name) == 0) {
-            name[sizeof name - 1] = '\0';
-            host = toUtf16(name);
-        }
-    }
-    if (!host && !peer) return;
-    std::lock_guard info(infoMutex_);
-    if (host) localHostName_ = std::move(*host);
-    if (peer) peerAddress_ = std::move(*peer);
+    if (hostDone_ && now - hostTime_ < std::chrono::seconds(1)) return;
+    hostDone_ = true;
+    hostTime_ = now;
+    char name[256];
+    if (::gethostname(name, sizeof name) != 0) return;
+    name[sizeof name - 1] = '\0';
+    setup_.peers.set(toUtf16(name), std::nullopt);
 }
 
-void ModbusServer::runTcp(std::stop_token stop, ConnectionSettings settings) noexcept {
-    try {
-        tcpLoop(stop, settings);
-    } catch (const std::exception& e) {
-        logLine(std::string("Modbus TCP transport ended: ") + e.what());
-    }
-    tcp_.open = false;
-    tcp_.port = 0;
-    std::lock_guard info(infoMutex_);
-    localHostName_.clear();
-    peerAddress_.clear();
+// "Remote IP" shows plain TCP's masters, as it always has: the newest answered one, with the
+// other connections counted.
+void TcpLoop::showMasters() {
+    if (transport_ != Transport::Tcp) return;
+    for (const auto& m : masters_)
+        if (m->answered) shownAddress_ = toUtf16(m->address);
+    std::u16string text = shownAddress_;
+    if (!text.empty() && masters_.size() > 1)
+        text += u" (+" + toUtf16(std::to_string(masters_.size() - 1)) + u")";
+    setup_.peers.set(std::nullopt, std::move(text));
 }
 
-void ModbusServer::tcpLoop(std::stop_token stop, const ConnectionSettings& s) {
-    Waker waker;
-    std::stop_callback wake(stop, [&waker] { waker.signal(); });
-
-    const auto local = listenAddress(Transport::Tcp, s.tcpPort, s.bindAddress);
-    if (!local) {
-        while (!stop.stop_requested()) pause(waker);
-        return;
-    }
-    MasterGate gate(s.allowedMasters);
-    Served served;
-    served.port = s.tcpPort;
-    served.unitId = s.tcpUnitId;
-    served.maxMasters = static_cast<std::size_t>(s.maxMasters);
-    served.timeouts = timeouts_;
-    if (s.maxMasters > 1) {
-        serveMasters(stop, served, *local, gate, waker);
-        return;
-    }
-
-    OnceLog listenLog, acceptLog, stuckLog;
-    int port = s.tcpPort;
-    while (!stop.stop_requested()) {
-        int error = 0;
-        // Backlog 1: one master is served, one more may wait unanswered.
-        UniqueFd listener = listenTcp(*local, port, 1, error);
-        if (!listener) {
-            // An address the machine does not have (EADDRNOTAVAIL) may come with a late interface.
-            listenLog.fail("Modbus TCP: cannot listen on " + formatIpv4(*local) + " port " +
-                           std::to_string(port) + ": " + errorText(error) + "; retrying until stopped");
-            pause(waker);
-            continue;
-        }
-        listenLog.succeed();
-        // Port 0: the system's choice, kept for the whole run so masters find it again after a re-listen.
-        port = localPort(listener.get());
-        tcp_.port = port;
-        tcp_.open = true;
-
-        // Accept one master.
-        std::unique_ptr<TcpConnection> master;
-        while (!master && !stop.stop_requested()) {
-            const int ev = waitFor(listener.get(), POLLIN, waker, -1);
-            if (ev <= 0) {
-                if (ev < 0) pause(waker);
-                continue;
-            }
-            Accepted a = acceptMaster(listener.get());
-            if (!a.socket) {
-                if (a.error == 0) continue;
-                acceptLog.fail("Modbus TCP: accept failed: " + errorText(a.error) + "; retrying");
-                pause(waker);  // out of descriptors or memory: the pending master stays queued
-                continue;
-            }
-            acceptLog.succeed();
-            if (gate.admit(a.socket.get())) {
-                master = std::make_unique<TcpConnection>(std::move(a.socket), dotted(a.peer),
-                                                         ntohl(a.peer.sin_addr.s_addr), tcp_.counters,
-                                                         nullptr, served.timeouts);
-                master->admit();
-            }
-        }
-        if (!master) break;
-
-        if (serveMaster(*master, waker, stop, served)) {
-            stuckLog.fail("Modbus TCP: master " + master->address + " took no reply for " +
-                          seconds(served.timeouts.send) + "; connection closed");
-        } else {
-            stuckLog.succeed();
-        }
-        // After a disconnect the listening socket is opened anew, which drops a queued master.
-        master.reset();
-        tcp_.open = false;
-        tcp_.port = 0;
-    }
-}
-
-bool ModbusServer::answerFrames(TcpConnection& c, const Served& served) {
+bool TcpLoop::answerFrames(TcpConnection& c) {
+    const int unitId = s_.tcpUnitId;
     while (c.pending == 0) {
         const int length = tcpFrameLength(c.in, c.have);
         if (length < 0) {  // an invalid MBAP header: the stream cannot be framed any more
@@ -425,13 +386,14 @@ bool ModbusServer::answerFrames(TcpConnection& c, const Served& served) {
             return false;
         }
         if (length == 0 || c.have < static_cast<std::size_t>(length)) break;
-        const int n = answer(c.in, length, served.transport, served.unitId, c.out, c.mayWrite);
-        if (frameTraceOn()) traceExchange(served.transport, c.fd.get(), c.in, length, c.out, n);
+        const int n = setup_.path.answer(c.in, length, transport_, unitId, c.out, c.mayWrite);
+        if (frameTraceOn()) traceExchange(transport_, c.fd.get(), c.in, length, c.out, n);
         c.have -= static_cast<std::size_t>(length);
         std::memmove(c.in, c.in + length, c.have);
         if (n > 0) {
-            refreshPeerInfo(c.fd.get(), c.peer);
-            c.answered = true;
+            const bool first = !c.answered;
+            refreshPeer(c);
+            if (first) showMasters();
             c.pending = static_cast<std::size_t>(n);
             c.lastOutput = Clock::now();
             if (!c.flush()) return false;
@@ -440,169 +402,166 @@ bool ModbusServer::answerFrames(TcpConnection& c, const Served& served) {
     return true;
 }
 
-ModbusServer::TcpOutcome ModbusServer::serviceMaster(TcpConnection& c, short revents, const Served& served) {
-    if (revents & (POLLERR | POLLNVAL)) return TcpOutcome::Gone;
+// Handles what poll() reported for one connection (0: nothing, a deadline may have passed) and
+// answers its complete frames.
+TcpLoop::Outcome TcpLoop::service(TcpConnection& c, short revents) {
+    if (revents & (POLLERR | POLLNVAL)) return Outcome::Gone;
     if (revents == 0) {
         const auto now = Clock::now();
-        if (now < c.deadline()) return TcpOutcome::Open;
+        if (now < c.deadline()) return Outcome::Open;
         if (c.handshaking) {
-            c.refusal = "no handshake within " + seconds(served.timeouts.send);
-            return TcpOutcome::Refused;
+            c.refusal = "no handshake within " + seconds(limits_.send);
+            return Outcome::Refused;
         }
-        if (!c.admitted) return TcpOutcome::Late;
-        if (c.pending > 0) return TcpOutcome::Stalled;
+        if (!c.admitted) return Outcome::Late;
+        if (c.pending > 0) return Outcome::Stalled;
         // A stalled partial frame or record: its bytes must never be read as the start of the next one.
         c.counters.dropped(true);
-        return TcpOutcome::Gone;
+        return Outcome::Gone;
     }
     if (c.handshaking) {
-        if (!c.handshake(served.writeRoles))
-            return c.refusal.empty() ? TcpOutcome::Gone : TcpOutcome::Refused;
-        if (c.handshaking) return TcpOutcome::Open;
-        if (!c.admitted) return TcpOutcome::Ready;
-        // The first request may have come with the handshake's last message: read on.
+        if (!c.handshake(s_.tls.writeRoles)) return c.refusal.empty() ? Outcome::Gone : Outcome::Refused;
+        if (c.handshaking) return Outcome::Open;
+        if (!c.admitted) return Outcome::Ready;
     }
     if (!c.admitted) {
         // A newcomer waiting for a place: its first frame is read, and answered once it has one.
-        if (!c.receive()) return TcpOutcome::Gone;
+        if (!c.receive()) return Outcome::Gone;
         if (tcpFrameLength(c.in, c.have) < 0) {
             c.counters.dropped(true);
-            return TcpOutcome::Gone;
+            return Outcome::Gone;
         }
-        return c.readyForPlace() ? TcpOutcome::Ready : TcpOutcome::Open;
+        return c.readyForPlace() ? Outcome::Ready : Outcome::Open;
     }
-    bool ok = (c.pending > 0 ? c.flush() : c.receive()) && answerFrames(c, served);
+    bool ok = (c.pending > 0 ? c.flush() : c.receive()) && answerFrames(c);
     // Bytes a TLS session has already decrypted wake no poll().
-    while (ok && c.pending == 0 && c.tls && c.tls->hasBufferedInput())
-        ok = c.receive() && answerFrames(c, served);
-    return ok ? TcpOutcome::Open : TcpOutcome::Gone;
+    while (ok && c.pending == 0 && c.tls && c.tls->hasBufferedInput()) ok = c.receive() && answerFrames(c);
+    return ok ? Outcome::Open : Outcome::Gone;
 }
 
-bool ModbusServer::serveMaster(TcpConnection& c, const Waker& waker, const std::stop_token& stop,
-                               const Served& served) {
-    while (!stop.stop_requested()) {
-        const auto deadline = c.deadline();
-        const int ev = waitFor(c.fd.get(), c.events(), waker,
-                               deadline == Clock::time_point::max() ? -1 : msUntil(deadline));
-        if (ev < 0 || stop.stop_requested()) return false;
-        switch (serviceMaster(c, static_cast<short>(ev), served)) {
-            case TcpOutcome::Open:
-                break;
-            case TcpOutcome::Gone:
-            case TcpOutcome::Refused:  // only TLS masters and newcomers end so; they never come here
-            case TcpOutcome::Ready:
-            case TcpOutcome::Late:
-                return false;
-            case TcpOutcome::Stalled:
-                return true;
-        }
+// What an outcome means for a connection: false when it is closed.
+bool TcpLoop::settle(TcpConnection& c, Outcome outcome) {
+    switch (outcome) {
+        case Outcome::Open:
+        case Outcome::Ready:
+            return true;
+        case Outcome::Stalled:
+            stuckLog_.log(name_ + ": master " + c.address + " took no reply for " + seconds(limits_.send) +
+                          "; connection closed");
+            break;
+        case Outcome::Refused:
+            handshakeLog_.log(c.ip, c.refusal, name_ + ": master " + c.address + " refused: " + c.refusal,
+                              name_ + ": handshakes from many addresses are failing");
+            break;
+        case Outcome::Late:
+            lateLog_.log(name_ + ": " + std::to_string(limit_) + " masters connected; new master " + c.address +
+                         " sent no request within " + seconds(limits_.send) + "; closed");
+            break;
+        case Outcome::Gone:
+            break;
     }
+    c.close();
     return false;
 }
 
-void ModbusServer::serveMasters(const std::stop_token& stop, const Served& served, Ipv4 local,
-                                MasterGate& gate, const Waker& waker) {
-    const std::string name = serverName(served.transport);
-    TransportState& state = stateOf(served.transport);
-    const std::size_t limit = served.maxMasters;
-    // Newcomers that have not earned a place yet (a TLS handshake in progress, or at the limit a
-    // plain connection before its first frame) wait apart, so they can never crowd out a master.
-    const std::size_t newcomerLimit = std::max<std::size_t>(kMinNewcomers, 2 * limit);
-    OnceLog listenLog, acceptLog;
-    MinuteLog stuckLog, evictLog, refuseLog, lateLog;
-    AddressLog handshakeLog;
-
-    // The listening socket stays open for the whole run, so a master that reconnects is never refused.
-    UniqueFd listener;
-    while (!listener && !stop.stop_requested()) {
-        int error = 0;
-        listener = listenTcp(local, served.port, SOMAXCONN, error);
-        if (!listener) {
-            listenLog.fail(name + ": cannot listen on " + formatIpv4(local) + " port " +
-                           std::to_string(served.port) + ": " + errorText(error) +
-                           "; retrying until stopped");
-            pause(waker);
-        }
-    }
-    if (!listener) return;
-    state.port = localPort(listener.get());
-    state.open = true;
-
-    // In the order of admission, so the newest master is the last one; newcomers in the order of
-    // acceptance, so the oldest goes first when too many wait.
-    std::vector<std::unique_ptr<TcpConnection>> masters, newcomers;
-    std::u16string shownAddress;
-    // "Remote IP" shows plain TCP's masters, as it always has.
-    auto showMasters = [&] {
-        if (served.transport != Transport::Tcp) return;
-        for (const auto& m : masters)
-            if (m->answered) shownAddress = toUtf16(m->address);
-        std::u16string text = shownAddress;
-        if (!text.empty() && masters.size() > 1)
-            text += u" (+" + toUtf16(std::to_string(masters.size() - 1)) + u")";
-        std::lock_guard info(infoMutex_);
-        peerAddress_ = std::move(text);
-    };
-    // Frees the place of masters that closed or reset, then of the longest-silent one if it has
-    // been silent long enough; false when no place is free. Only a newcomer that has proven itself
-    // (handshake done, or a whole frame sent) comes here.
-    auto makeRoom = [&](const std::string& newcomer) {
-        if (masters.size() < limit) return true;
-        std::erase_if(masters, [](const auto& m) { return peerGone(m->fd.get()); });
-        if (masters.size() < limit) return true;
-        const auto now = Clock::now();
-        auto idle = std::min_element(masters.begin(), masters.end(), [](const auto& a, const auto& b) {
-            return a->lastInput < b->lastInput;
-        });
-        const auto silentS =
-            std::chrono::duration_cast<std::chrono::seconds>(now - (*idle)->lastInput).count();
-        if (now - (*idle)->lastInput < served.timeouts.idleEviction) {
-            refuseLog.log(name + ": " + std::to_string(limit) + " masters connected; new master " + newcomer +
-                          " closed");
-            return false;
-        }
-        evictLog.log(name + ": master " + (*idle)->address + " silent for " + std::to_string(silentS) +
-                     " s closed to let in new master " + newcomer);
-        masters.erase(idle);
-        return true;
-    };
-    // What an outcome means for a connection: false when it is closed.
-    auto settle = [&](TcpConnection& c, TcpOutcome outcome) {
-        switch (outcome) {
-            case TcpOutcome::Open:
-            case TcpOutcome::Ready:
-                return true;
-            case TcpOutcome::Stalled:
-                stuckLog.log(name + ": master " + c.address + " took no reply for " +
-                             seconds(served.timeouts.send) + "; connection closed");
-                break;
-            case TcpOutcome::Refused:
-                handshakeLog.log(c.ip, c.refusal, name + ": master " + c.address + " refused: " + c.refusal,
-                                 name + ": handshakes from many addresses are failing");
-                break;
-            case TcpOutcome::Late:
-                lateLog.log(name + ": " + std::to_string(limit) + " masters connected; new master " +
-                            c.address + " sent no request within " + seconds(served.timeouts.send) +
-                            "; closed");
-                break;
-            case TcpOutcome::Gone:
-                break;
-        }
-        c.close();
+// Frees the place of masters that closed or reset, then of the longest-silent one if it has been
+// silent long enough; false when no place is free. Only a newcomer that has proven itself
+// (handshake done, or a whole frame sent) comes here.
+bool TcpLoop::makeRoom(const std::string& newcomer) {
+    if (masters_.size() < limit_) return true;
+    std::erase_if(masters_, [](const auto& m) { return peerGone(m->fd.get()); });
+    if (masters_.size() < limit_) return true;
+    const auto now = Clock::now();
+    auto idle = std::min_element(masters_.begin(), masters_.end(),
+                                 [](const auto& a, const auto& b) { return a->lastInput < b->lastInput; });
+    if (now - (*idle)->lastInput < limits_.idleEviction) {
+        refuseLog_.log(name_ + ": " + std::to_string(limit_) + " masters connected; new master " + newcomer +
+                       " closed");
         return false;
-    };
+    }
+    const auto silentS = std::chrono::duration_cast<std::chrono::seconds>(now - (*idle)->lastInput).count();
+    evictLog_.log(name_ + ": master " + (*idle)->address + " silent for " + std::to_string(silentS) +
+                  " s closed to let in new master " + newcomer);
+    masters_.erase(idle);
+    return true;
+}
 
-    Clock::time_point acceptAgain{};  // after an accept failure, the listener rests until then
+// A bounded number a round, so a storm of connections cannot hold up the masters' requests.
+void TcpLoop::accept(bool& changed) {
+    for (int k = 0; k < kAcceptsPerRound && !(oneAtATime_ && !masters_.empty()); ++k) {
+        Accepted a = acceptMaster(listener_.get());
+        if (!a.socket) {
+            if (a.error != 0) {
+                acceptLog_.fail(name_ + ": accept failed: " + errorText(a.error) + "; retrying");
+                acceptAgain_ = Clock::now() + std::chrono::milliseconds(kRetryMs);
+            }
+            return;
+        }
+        acceptLog_.succeed();
+        // Before counting places: a master that may not connect never evicts one that may.
+        if (!gate_->admit(a.socket.get())) continue;
+        const std::string address = dotted(a.peer);
+        std::unique_ptr<TcpConnection> c;
+        try {
+            c = std::make_unique<TcpConnection>(std::move(a.socket), address, ntohl(a.peer.sin_addr.s_addr),
+                                                setup_.state.counters, tls_, limits_);
+        } catch (const std::exception& e) {  // out of memory: this master goes, the others stay
+            acceptLog_.fail(name_ + ": cannot serve master " + address + ": " + e.what());
+            continue;
+        }
+        if (!c->tls && masters_.size() < limit_) {
+            c->admit();
+            masters_.push_back(std::move(c));
+            changed = true;
+            continue;
+        }
+        if (newcomers_.size() >= newcomerLimit_) {
+            newcomers_.front()->close();
+            newcomers_.erase(newcomers_.begin());
+        }
+        newcomers_.push_back(std::move(c));
+    }
+}
+
+void TcpLoop::run(const std::stop_token& stop) {
+    Waker waker;
+    std::stop_callback wake(stop, [&waker] { waker.signal(); });
+    const auto local = listenAddress(transport_, port_, s_.bindAddress);
+    if (!local) {
+        while (!stop.stop_requested()) pause(waker);
+        return;
+    }
+    gate_.emplace(s_.allowedMasters, name_);
+    TransportState& state = setup_.state;
+    int port = port_;
     std::vector<pollfd> fds;
     while (!stop.stop_requested()) {
+        if (!listener_) {
+            int error = 0;
+            listener_ = listenTcp(*local, port, oneAtATime_ ? 1 : SOMAXCONN, error);
+            if (!listener_) {
+                // An address the machine does not have (EADDRNOTAVAIL) may come with a late interface.
+                listenLog_.fail(name_ + ": cannot listen on " + formatIpv4(*local) + " port " +
+                                std::to_string(port) + ": " + errorText(error) + "; retrying until stopped");
+                pause(waker);
+                continue;
+            }
+            listenLog_.succeed();
+            // Port 0: the system's choice, kept for the whole run so masters find it again after a re-listen.
+            port = localPort(listener_.get());
+            state.port = port;
+            state.open = true;
+        }
+
         auto next = Clock::time_point::max();
-        for (const auto& m : masters) next = std::min(next, m->deadline());
-        for (const auto& m : newcomers) next = std::min(next, m->deadline());
-        const bool resting = Clock::now() < acceptAgain;
-        if (resting) next = std::min(next, acceptAgain);
-        fds.assign({{waker.fd(), POLLIN, 0}, {resting ? -1 : listener.get(), POLLIN, 0}});
-        for (const auto& m : masters) fds.push_back({m->fd.get(), m->events(), 0});
-        for (const auto& m : newcomers) fds.push_back({m->fd.get(), m->events(), 0});
+        for (const auto& m : masters_) next = std::min(next, m->deadline());
+        for (const auto& m : newcomers_) next = std::min(next, m->deadline());
+        const bool resting = Clock::now() < acceptAgain_;
+        if (resting) next = std::min(next, acceptAgain_);
+        const bool accepting = !resting && !(oneAtATime_ && !masters_.empty());
+        fds.assign({{waker.fd(), POLLIN, 0}, {accepting ? listener_.get() : -1, POLLIN, 0}});
+        for (const auto& m : masters_) fds.push_back({m->fd.get(), m->events(), 0});
+        for (const auto& m : newcomers_) fds.push_back({m->fd.get(), m->events(), 0});
         const int n = ::poll(fds.data(), fds.size(), next == Clock::time_point::max() ? -1 : msUntil(next));
         if (n < 0) {
             if (errno != EINTR) pause(waker);
@@ -612,74 +571,57 @@ void ModbusServer::serveMasters(const std::stop_token& stop, const Served& serve
 
         // Masters first, in order: one that has just closed frees its place before a newcomer is counted.
         bool changed = false;
-        const std::size_t polledMasters = masters.size();
+        const std::size_t polledMasters = masters_.size();
         for (std::size_t i = 0; i < polledMasters; ++i) {
-            TcpConnection& m = *masters[i];
-            const bool wasAnswered = m.answered;
-            if (settle(m, serviceMaster(m, fds[i + 2].revents, served)))
-                changed |= m.answered != wasAnswered;
-            else
-                changed = true;
+            if (!settle(*masters_[i], service(*masters_[i], fds[i + 2].revents))) changed = true;
         }
-        std::erase_if(masters, [](const auto& m) { return !m->fd; });
+        std::erase_if(masters_, [](const auto& m) { return !m->fd; });
+        if (oneAtATime_ && polledMasters > 0 && masters_.empty()) {
+            // The listening socket is opened anew after a disconnect, which drops a queued master.
+            listener_.reset();
+            state.open = false;
+            state.port = 0;
+        }
 
-        for (std::size_t i = 0; i < newcomers.size(); ++i) {
-            TcpConnection& c = *newcomers[i];
-            const TcpOutcome outcome = serviceMaster(c, fds[i + 2 + polledMasters].revents, served);
-            if (!settle(c, outcome) || outcome != TcpOutcome::Ready) continue;
+        for (std::size_t i = 0; i < newcomers_.size(); ++i) {
+            TcpConnection& c = *newcomers_[i];
+            const Outcome outcome = service(c, fds[i + 2 + polledMasters].revents);
+            if (!settle(c, outcome) || outcome != Outcome::Ready) continue;
             if (!makeRoom(c.address)) {
                 c.close();
                 continue;
             }
             c.admit();
-            // The address is shown from its first answer on, with the other connections counted.
-            c.peer.peerDone = true;
             changed = true;
             // What came with the handshake or the first frame is answered now, not at the next event.
-            const TcpOutcome first = c.tls ? serviceMaster(c, POLLIN, served)
-                                           : (answerFrames(c, served) ? TcpOutcome::Open : TcpOutcome::Gone);
-            if (settle(c, first)) masters.push_back(std::move(newcomers[i]));
+            const Outcome first = c.tls ? service(c, POLLIN) : (answerFrames(c) ? Outcome::Open : Outcome::Gone);
+            if (settle(c, first)) masters_.push_back(std::move(newcomers_[i]));
         }
-        std::erase_if(newcomers, [](const auto& m) { return !m || !m->fd; });
+        std::erase_if(newcomers_, [](const auto& m) { return !m || !m->fd; });
 
-        // A bounded number a round, so a storm of connections cannot hold up the masters' requests.
-        for (int k = 0; fds[1].revents != 0 && k < kAcceptsPerRound; ++k) {
-            Accepted a = acceptMaster(listener.get());
-            if (!a.socket) {
-                if (a.error != 0) {
-                    acceptLog.fail(name + ": accept failed: " + errorText(a.error) + "; retrying");
-                    acceptAgain = Clock::now() + std::chrono::milliseconds(kRetryMs);
-                }
-                break;
-            }
-            acceptLog.succeed();
-            // Before counting places: a master that may not connect never evicts one that may.
-            if (!gate.admit(a.socket.get())) continue;
-            const std::string address = dotted(a.peer);
-            std::unique_ptr<TcpConnection> c;
-            try {
-                c = std::make_unique<TcpConnection>(std::move(a.socket), address,
-                                                    ntohl(a.peer.sin_addr.s_addr), state.counters, served.tls,
-                                                    served.timeouts);
-            } catch (const std::exception& e) {  // out of memory: this master goes, the others stay
-                acceptLog.fail(name + ": cannot serve master " + address + ": " + e.what());
-                continue;
-            }
-            if (!c->tls && masters.size() < limit) {
-                c->admit();
-                c->peer.peerDone = true;
-                masters.push_back(std::move(c));
-                changed = true;
-                continue;
-            }
-            if (newcomers.size() >= newcomerLimit) {
-                newcomers.front()->close();
-                newcomers.erase(newcomers.begin());
-            }
-            newcomers.push_back(std::move(c));
-        }
+        if (listener_ && fds[1].revents != 0) accept(changed);
         if (changed) showMasters();
     }
+}
+
+class TcpTransport final : public ModbusTransport {
+public:
+    explicit TcpTransport(TransportSetup setup) : setup_(std::move(setup)) {}
+    void serve(std::stop_token stop) override { serveConnections(stop, setup_, Transport::Tcp, nullptr); }
+
+private:
+    TransportSetup setup_;
+};
+
+}  // namespace
+
+void serveConnections(const std::stop_token& stop, TransportSetup& setup, Transport transport,
+                      const TlsContext* tls) {
+    TcpLoop(setup, transport, tls).run(stop);
+}
+
+std::unique_ptr<ModbusTransport> makeTcpTransport(TransportSetup setup) {
+    return std::make_unique<TcpTransport>(std::move(setup));
 }
 
 }  // namespace tesmor

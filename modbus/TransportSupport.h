@@ -1,5 +1,5 @@
 #pragma once
-// Small helpers the two transports share. Internal to modbus/.
+// Small helpers the transports share. Internal to modbus/.
 #include <optional>
 #include <string>
 #include <string_view>
@@ -7,6 +7,15 @@
 #include "modbus/AccessRules.h"
 #include "modbus/Handles.h"
 #include "modbus/RequestCheck.h"
+#include "modbus/Transport.h"
+
+namespace tesmor {
+class TlsContext;
+// The TCP connection loop of TcpTransport.cpp until `stop`; with `tls`, each connection runs a TLS
+// session of that context before its first frame.
+void serveConnections(const std::stop_token& stop, TransportSetup& setup, Transport transport,
+                      const TlsContext* tls);
+}  // namespace tesmor
 
 namespace tesmor::transport {
 
