@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "modbus/RequestCheck.h"
+#include "modbus/Pdu.h"
 
 namespace tesmor {
 

@@ -9,9 +9,6 @@ namespace tesmor {
 
 namespace {
 
-constexpr std::uint8_t kFunctionDiagnostics = 0x08;
-constexpr std::uint8_t kFunctionServerId = 0x11;
-constexpr std::uint8_t kFunctionMei = 0x2B;
 constexpr std::uint8_t kMeiDeviceIdentification = 0x0E;
 // Regular identification, stream and individual access (6.21, conformity level).
 constexpr std::uint8_t kConformity = 0x82;

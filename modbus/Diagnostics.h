@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "modbus/Counters.h"
-#include "modbus/RequestCheck.h"
+#include "modbus/Pdu.h"
 
 namespace tesmor {
 

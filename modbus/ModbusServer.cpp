@@ -43,16 +43,17 @@ void ModbusServer::launch(Transport kind, std::unique_ptr<ModbusTransport> trans
     startPending_ = false;
     TransportState& state = stateOf(kind);
     state.running = true;
-    threadOf(kind) = std::jthread([this, kind, &state, t = std::move(transport)](std::stop_token stop) noexcept {
-        try {
-            t->serve(stop);
-        } catch (const std::exception& e) {
-            logLine(transport::serverName(kind) + " transport ended: " + e.what());
-        }
-        state.open = false;
-        state.port = 0;
-        if (kind == Transport::Tcp) peers_.clear();
-    });
+    threadOf(kind) =
+        std::jthread([this, kind, &state, t = std::move(transport)](std::stop_token stop) noexcept {
+            try {
+                t->serve(stop);
+            } catch (const std::exception& e) {
+                logLine(transport::serverName(kind) + " transport ended: " + e.what());
+            }
+            state.open = false;
+            state.port = 0;
+            if (kind == Transport::Tcp) peers_.clear();
+        });
 }
 
 void ModbusServer::stop() {

@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "modbus/Diagnostics.h"
-
 namespace tesmor {
 
 namespace {
@@ -13,19 +11,12 @@ constexpr int kRtuHeader = 1;  // slave address
 constexpr int kRtuCrc = 2;
 constexpr int kMaxMbapLength = 254;  // implementation guide 3.1.3: unit identifier and a 253-byte PDU
 
-// Not named by libmodbus.
-constexpr std::uint8_t kFunctionDiagnostics = 0x08;
-constexpr std::uint8_t kFunctionMei = 0x2B;
-
 constexpr std::uint8_t kIllegalFunction = MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
 constexpr std::uint8_t kIllegalAddress = MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
 constexpr std::uint8_t kIllegalValue = MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
 
-int word(const std::uint8_t* p) noexcept { return (p[0] << 8) | p[1]; }
-void putWord(std::uint8_t* p, int v) noexcept {
-    p[0] = static_cast<std::uint8_t>(v >> 8);
-    p[1] = static_cast<std::uint8_t>(v);
-}
+constexpr auto word = pduWord;
+constexpr auto putWord = putPduWord;
 
 constexpr RequestVerdict kDrop{RequestVerdict::Drop, 0};
 RequestVerdict reply() noexcept { return {RequestVerdict::Reply, 0}; }
@@ -284,7 +275,7 @@ int answerRequest(const std::uint8_t* frame, int length, Transport transport, in
     }
     if (frame[0] == MODBUS_BROADCAST_ADDRESS) return 0;
     reply[0] = frame[0];
-    const std::uint16_t crc = crc16(reply, static_cast<std::size_t>(kRtuHeader + pduLength));
+    const std::uint16_t crc = modbusFrameCrc(reply, static_cast<std::size_t>(kRtuHeader + pduLength));
     reply[kRtuHeader + pduLength] = static_cast<std::uint8_t>(crc & 0xFF);
     reply[kRtuHeader + pduLength + 1] = static_cast<std::uint8_t>(crc >> 8);
     return kRtuHeader + pduLength + kRtuCrc;
@@ -313,7 +304,7 @@ int rtuRequestLength(const std::uint8_t* data, std::size_t have) noexcept {
     }
 }
 
-std::uint16_t crc16(const std::uint8_t* data, std::size_t length) noexcept {
+std::uint16_t modbusFrameCrc(const std::uint8_t* data, std::size_t length) noexcept {
     std::uint16_t crc = 0xFFFF;
     for (std::size_t i = 0; i < length; ++i) {
         crc ^= data[i];

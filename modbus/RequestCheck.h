@@ -12,23 +12,10 @@
 #include <cstdint>
 
 #include "modbus/AccessRules.h"
+#include "modbus/Diagnostics.h"
+#include "modbus/Pdu.h"
 
 namespace tesmor {
-
-// Tls is Modbus/TCP Security: TCP framing (MBAP header) inside TLS.
-enum class Transport { Tcp, Rtu, Tls };
-struct ServerInfo;  // Diagnostics.h
-
-struct RequestVerdict {
-    enum Action { Reply, Exception, Drop };
-    Action action = Drop;
-    std::uint8_t exception = 0;  // the exception code when action is Exception
-
-    bool operator==(const RequestVerdict&) const = default;
-};
-
-// Room for any answer of either transport.
-inline constexpr int kMaxReply = MODBUS_TCP_MAX_ADU_LENGTH;
 
 // Judges one whole frame: an MBAP header and its PDU (TCP), or slave address, PDU and CRC (RTU,
 // CRC not checked here). `unitId` is the TCP unit identifier or RTU slave address answered; other
@@ -58,8 +45,5 @@ int tcpFrameLength(const std::uint8_t* data, std::size_t have) noexcept;
 // CRC), 0 while too few bytes have arrived to tell. A function without a fixed layout counts as
 // address, function and CRC; such a frame is recognised by the silence after it instead.
 int rtuRequestLength(const std::uint8_t* data, std::size_t have) noexcept;
-
-// The CRC of Modbus over serial line (V1.02, 6.2.2); sent low byte first.
-std::uint16_t crc16(const std::uint8_t* data, std::size_t length) noexcept;
 
 }  // namespace tesmor

@@ -153,12 +153,13 @@ void RtuTransport::serveLine(int fd, const Waker& waker, const std::stop_token& 
         return address == MODBUS_BROADCAST_ADDRESS || address == s.rtuUnitId;
     };
     auto crcGood = [](const std::uint8_t* f, std::size_t n) {
-        const std::uint16_t crc = crc16(f, n - 2);
+        const std::uint16_t crc = modbusFrameCrc(f, n - 2);
         return f[n - 2] == (crc & 0xFF) && f[n - 1] == (crc >> 8);
     };
     const std::string device = serialDevicePath(s.portName);
     auto serve = [&](const std::uint8_t* frame, std::size_t length) {
-        const int n = setup_.path.answer(frame, static_cast<int>(length), Transport::Rtu, s.rtuUnitId, reply, true);
+        const int n =
+            setup_.path.answer(frame, static_cast<int>(length), Transport::Rtu, s.rtuUnitId, reply, true);
         if (frameTraceOn()) {
             traceFrame(Transport::Rtu, device, true, frame, length);
             if (n > 0) traceFrame(Transport::Rtu, device, false, reply, static_cast<std::size_t>(n));

@@ -163,7 +163,6 @@ bool peerGone(int fd) {
     return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
 }
 
-
 struct TcpConnection {
     // With `context`, a Modbus/TCP Security master: its handshake comes before any frame. A
     // connection counts as a master from admit() on.
@@ -291,7 +290,6 @@ struct TcpConnection {
     TlsStep tlsWaits = TlsStep::wantRead;
     std::string refusal;  // why the handshake failed
 };
-
 
 // What one listening port serves.
 class TcpLoop {
@@ -454,8 +452,8 @@ bool TcpLoop::settle(TcpConnection& c, Outcome outcome) {
                               name_ + ": handshakes from many addresses are failing");
             break;
         case Outcome::Late:
-            lateLog_.log(name_ + ": " + std::to_string(limit_) + " masters connected; new master " + c.address +
-                         " sent no request within " + seconds(limits_.send) + "; closed");
+            lateLog_.log(name_ + ": " + std::to_string(limit_) + " masters connected; new master " +
+                         c.address + " sent no request within " + seconds(limits_.send) + "; closed");
             break;
         case Outcome::Gone:
             break;
@@ -594,7 +592,8 @@ void TcpLoop::run(const std::stop_token& stop) {
             c.admit();
             changed = true;
             // What came with the handshake or the first frame is answered now, not at the next event.
-            const Outcome first = c.tls ? service(c, POLLIN) : (answerFrames(c) ? Outcome::Open : Outcome::Gone);
+            const Outcome first =
+                c.tls ? service(c, POLLIN) : (answerFrames(c) ? Outcome::Open : Outcome::Gone);
             if (settle(c, first)) masters_.push_back(std::move(newcomers_[i]));
         }
         std::erase_if(newcomers_, [](const auto& m) { return !m || !m->fd; });

@@ -21,7 +21,8 @@ public:
         const auto& tls = setup_.settings.tls;
         std::string error;
         // Made anew at every start: sessions of an earlier run, with the roles of then, are not resumed.
-        const auto context = TlsContext::load({toUtf8(tls.certificate), toUtf8(tls.key), toUtf8(tls.ca)}, error);
+        const auto context =
+            TlsContext::load({toUtf8(tls.certificate), toUtf8(tls.key), toUtf8(tls.ca)}, error);
         if (context) {
             serveConnections(stop, setup_, Transport::Tls, &*context);
             return;

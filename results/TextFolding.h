@@ -10,7 +10,8 @@ namespace tesmor {
 // Never touches the process locale. Thread-safe.
 std::u16string foldCase(std::u16string_view text);
 
-// CRC-16/UMTS (polynomial 0x8005, initial 0, no reflection, no final XOR); "123456789" gives 0xFEE8.
+// The sample number of an analysis from its uuid: CRC-16/UMTS (polynomial 0x8005, initial 0, no
+// reflection, no final XOR); "123456789" gives 0xFEE8. Not the frame check of Modbus RTU.
 std::uint16_t crc16(std::string_view bytes) noexcept;
 
 }  // namespace tesmor

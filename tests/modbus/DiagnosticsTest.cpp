@@ -44,7 +44,7 @@ Bytes mbap(const Bytes& pdu, int unit = 1) {
 }
 
 Bytes withCrc(Bytes f) {
-    const std::uint16_t crc = crc16(f.data(), f.size());
+    const std::uint16_t crc = modbusFrameCrc(f.data(), f.size());
     f.push_back(static_cast<std::uint8_t>(crc & 0xFF));
     f.push_back(static_cast<std::uint8_t>(crc >> 8));
     return f;
