@@ -1,6 +1,5 @@
 #include "MapFileCommands.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +16,7 @@
 #include "modbus/MapFile.h"
 #include "platform/Language.h"
 #include "platform/ModulePath.h"
+#include "platform/SharedLibrary.h"
 #include "platform/Text.h"
 #include "shell/BuiltInResources.h"
 
@@ -32,12 +32,10 @@ constexpr std::uint16_t kEnglish = 1033;
 const TesmorResourceTable* libraryTable(const std::string& pluginPath, std::uint16_t language) {
     const auto abbreviation = languageAbbreviation(language);
     if (!abbreviation) return nullptr;
-    void* library = dlopen(languageLibraryPath(pluginPath, *abbreviation).c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!library) return nullptr;
-    auto function =
-        reinterpret_cast<TesmorResourceTableFunction>(dlsym(library, TESMOR_RESOURCE_TABLE_SYMBOL));
-    const TesmorResourceTable* table = function ? function() : nullptr;
-    return table && table->size >= sizeof(TesmorResourceTable) ? table : nullptr;
+    SharedLibrary library(languageLibraryPath(pluginPath, *abbreviation));
+    const TesmorResourceTable* table = resourceTableOf(library);
+    if (table) library.keepLoaded();
+    return table;
 }
 
 // The language in use, as the plug-in chooses it, and the others a map file may be written in.

@@ -1,6 +1,5 @@
 // tesmor-host: a stand-in for the chromatography data system. It loads the plug-in, offers the
 // host services, keeps the profile in a JSON file and raises the host's events.
-#include <dlfcn.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -35,6 +34,7 @@
 #include "LabDatabase.h"
 #include "MapFileCommands.h"
 #include "host_api.h"
+#include "platform/SharedLibrary.h"
 #include "platform/Text.h"
 #include "platform/UniqueFd.h"
 #include "tesmor_diagnostics.h"
@@ -280,18 +280,17 @@ std::string describe(const PluginInfo& info) {
 // Reads the plug-in's description only: Load is never called.
 int printVersion(const std::string& plugin) {
     std::cout << "tesmor-host " TESMOR_VERSION << std::endl;
-    void* library = dlopen(plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
+    const SharedLibrary library(plugin);
     if (!library) {
-        std::cerr << "tesmor-host: cannot load the plug-in: " << dlerror() << std::endl;
+        std::cerr << "tesmor-host: cannot load the plug-in: " << library.error() << std::endl;
         return 1;
     }
-    auto getInfo = reinterpret_cast<const PluginInfo* (*)()>(dlsym(library, "GetPluginInfo"));
+    auto getInfo = library.function<const PluginInfo* (*)()>("GetPluginInfo");
     const PluginInfo* info = getInfo ? getInfo() : nullptr;
     if (info)
         std::cout << "plug-in " << plugin << ": " << describe(*info) << std::endl;
     else
         std::cerr << "tesmor-host: " << plugin << " is not a tesmor plug-in" << std::endl;
-    dlclose(library);
     return info ? 0 : 1;
 }
 
@@ -460,7 +459,7 @@ private:
 
 // The plug-in's entry points; the library stays loaded until the host has unloaded it.
 struct PluginLibrary {
-    void* handle = nullptr;
+    SharedLibrary library;
     const PluginInfo* (*getInfo)() = nullptr;
     int (*load)(const HostApi*) = nullptr;
     int (*unload)() = nullptr;
@@ -469,13 +468,13 @@ struct PluginLibrary {
 
 PluginLibrary openPlugin(const std::string& path) {
     PluginLibrary plugin;
-    plugin.handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!plugin.handle) fail(std::string("cannot load the plug-in: ") + dlerror());
-    plugin.getInfo = reinterpret_cast<const PluginInfo* (*)()>(dlsym(plugin.handle, "GetPluginInfo"));
-    plugin.load = reinterpret_cast<int (*)(const HostApi*)>(dlsym(plugin.handle, "Load"));
-    plugin.unload = reinterpret_cast<int (*)()>(dlsym(plugin.handle, "Unload"));
-    plugin.stats = reinterpret_cast<std::uint32_t (*)(char*, std::uint32_t)>(
-        dlsym(plugin.handle, TESMOR_MODBUS_STATS_SYMBOL));
+    plugin.library = SharedLibrary(path);
+    if (!plugin.library) fail("cannot load the plug-in: " + plugin.library.error());
+    plugin.getInfo = plugin.library.function<const PluginInfo* (*)()>("GetPluginInfo");
+    plugin.load = plugin.library.function<int (*)(const HostApi*)>("Load");
+    plugin.unload = plugin.library.function<int (*)()>("Unload");
+    plugin.stats =
+        plugin.library.function<std::uint32_t (*)(char*, std::uint32_t)>(TESMOR_MODBUS_STATS_SYMBOL);
     if (!plugin.getInfo || !plugin.load || !plugin.unload) fail(path + " is not a tesmor plug-in");
     return plugin;
 }
@@ -561,7 +560,7 @@ int runHost(const Options& options, char* program) {
     const sigset_t quitSignals = blockQuitSignals();
     // The plug-in takes the trace switch from the environment when its server is built.
     if (options.traceModbus) ::setenv("TESMOR_MODBUS_TRACE", "1", 1);
-    const PluginLibrary plugin = openPlugin(options.plugin);
+    PluginLibrary plugin = openPlugin(options.plugin);
     if (const PluginInfo* info = plugin.getInfo()) say("loaded " + options.plugin + ": " + describe(*info));
     say("profile " + options.profile + ", database " + options.database);
 
@@ -601,7 +600,7 @@ int runHost(const Options& options, char* program) {
 
     plugin.unload();
     window.reset();
-    dlclose(plugin.handle);
+    plugin.library = SharedLibrary();
     say("plug-in unloaded");
     return 0;
 }

@@ -1,13 +1,12 @@
 #include "LanguageResources.h"
 
-#include <dlfcn.h>
-
 #include <atomic>
 
 #include "BuiltInResources.h"
 #include "platform/Language.h"
 #include "platform/Log.h"
 #include "platform/ModulePath.h"
+#include "platform/SharedLibrary.h"
 
 namespace tesmor {
 
@@ -35,16 +34,14 @@ const TesmorResourceTable* libraryTable(const std::string& abbreviation, std::st
     const std::string own = ownModulePath();
     if (own.empty()) return nullptr;
     path = languageLibraryPath(own, abbreviation);
-    void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    SharedLibrary library(path);
     if (!library) return nullptr;  // no library for this language
-    auto function =
-        reinterpret_cast<TesmorResourceTableFunction>(dlsym(library, TESMOR_RESOURCE_TABLE_SYMBOL));
-    const TesmorResourceTable* table = function ? function() : nullptr;
-    if (!table || table->size < sizeof(TesmorResourceTable)) {
+    const TesmorResourceTable* table = resourceTableOf(library);
+    if (!table) {
         logLine("resource library " + path + " offers no resource table; built-in texts kept");
-        dlclose(library);
         return nullptr;
     }
+    library.keepLoaded();  // the table is static data of the library
     return table;
 }
 }  // namespace

@@ -2,7 +2,6 @@
 // entries: a string or control text missing from one of them reads as empty in that language.
 // Both also hold a text for every string the id header names, and file dialog texts only under
 // controls the header names for that dialog.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -18,6 +17,7 @@
 
 #include "BuiltInResources.h"
 #include "platform/ResourceTable.h"
+#include "platform/SharedLibrary.h"
 
 namespace {
 
@@ -57,22 +57,16 @@ void expectVersionBlocksMatchTranslation(const TesmorResourceTable& table, const
         EXPECT_EQ(table.versionValues[i].block, block) << which << ": version value " << i;
 }
 
-struct LibraryCloser {
-    void operator()(void* handle) const { dlclose(handle); }
-};
-
 class ResourceTables : public ::testing::Test {
 protected:
     void SetUp() override {
-        library_.reset(dlopen(TESMOR_ENGLISH_PATH, RTLD_NOW | RTLD_LOCAL));
-        ASSERT_TRUE(library_) << dlerror();
-        const auto tableOf = reinterpret_cast<TesmorResourceTableFunction>(
-            dlsym(library_.get(), TESMOR_RESOURCE_TABLE_SYMBOL));
-        ASSERT_NE(tableOf, nullptr);
-        english_ = tableOf();
+        library_ = tesmor::SharedLibrary(TESMOR_ENGLISH_PATH);
+        ASSERT_TRUE(library_) << library_.error();
+        english_ = tesmor::resourceTableOf(library_);
+        ASSERT_NE(english_, nullptr);
     }
 
-    std::unique_ptr<void, LibraryCloser> library_;
+    tesmor::SharedLibrary library_;
     const TesmorResourceTable* english_ = nullptr;
     const TesmorResourceTable* russian_ = tesmor::builtInResourceTable();
 };

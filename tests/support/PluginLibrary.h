@@ -1,14 +1,13 @@
 #pragma once
 // A private copy of a plug-in library, loaded with dlopen. Each copy is a fresh instance with
 // its own process-wide state, so tests do not see each other's start-up.
-#include <dlfcn.h>
-
 #include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "host_api.h"
+#include "platform/SharedLibrary.h"
 #include "support/TempDir.h"
 
 namespace tesmor::test {
@@ -28,7 +27,6 @@ public:
     // Loads `file` as it is, with no copy: the same file loaded again, as a host does after an
     // Unload (never overwrite a file that may still be mapped).
     explicit PluginLibrary(const std::filesystem::path& file) { open(file); }
-    ~PluginLibrary() { dlclose(handle_); }
     PluginLibrary(const PluginLibrary&) = delete;
     PluginLibrary& operator=(const PluginLibrary&) = delete;
 
@@ -41,19 +39,19 @@ public:
 private:
     void open(const std::filesystem::path& file) {
         path_ = file;
-        handle_ = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!handle_) throw std::runtime_error(dlerror());
-        getPluginInfo = reinterpret_cast<const PluginInfo* (*)()>(dlsym(handle_, "GetPluginInfo"));
-        load = reinterpret_cast<int (*)(const HostApi*)>(dlsym(handle_, "Load"));
-        unload = reinterpret_cast<int (*)()>(dlsym(handle_, "Unload"));
+        library_ = SharedLibrary(file.string());
+        if (!library_) throw std::runtime_error(library_.error());
+        getPluginInfo = library_.function<const PluginInfo* (*)()>("GetPluginInfo");
+        load = library_.function<int (*)(const HostApi*)>("Load");
+        unload = library_.function<int (*)()>("Unload");
         if (!getPluginInfo || !load || !unload) {
-            dlclose(handle_);
+            library_ = SharedLibrary();
             throw std::runtime_error("not a plug-in: " + file.string());
         }
     }
 
     std::filesystem::path path_;
-    void* handle_ = nullptr;
+    SharedLibrary library_;
 };
 
 }  // namespace tesmor::test

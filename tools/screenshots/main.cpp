@@ -2,7 +2,6 @@
 // in Russian (built-in resources) and English (tesmorENU.so beside this program), with a small
 // sample register map and a master polling the server on loopback. Run offscreen:
 // tools/screenshots.sh.
-#include <dlfcn.h>
 #include <modbus.h>
 
 #include <QApplication>
@@ -25,6 +24,7 @@
 #include "modbus/ModbusServer.h"
 #include "modbus/RegisterMap.h"
 #include "platform/ResourceIds.h"
+#include "platform/SharedLibrary.h"
 #include "support/Loopback.h"
 #include "support/MemoryProfile.h"
 #include "ui/CAboutDlg.h"
@@ -43,11 +43,10 @@ std::string executableDir() {
 
 const TesmorResourceTable* englishTable() {
     const std::string path = executableDir() + "/tesmorENU.so";
-    void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!library) return nullptr;
-    auto function =
-        reinterpret_cast<TesmorResourceTableFunction>(dlsym(library, TESMOR_RESOURCE_TABLE_SYMBOL));
-    return function ? function() : nullptr;
+    SharedLibrary library(path);
+    const TesmorResourceTable* table = resourceTableOf(library);
+    if (table) library.keepLoaded();
+    return table;
 }
 
 RegisterInfo entry(const Resources& r, unsigned source, const std::u16string& device,
