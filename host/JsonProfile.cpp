@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/Log.h"
+#include "platform/Text.h"
 
 namespace tesmor::host {
 
@@ -103,13 +104,10 @@ std::optional<std::int32_t> JsonProfile::getInt(const std::string& keyPath) cons
         number = value->get<std::int64_t>();
     } else if (value && value->is_string()) {
         // As the host's text profiles do: "2" is the number 2.
-        const auto& text = value->get_ref<const std::string&>();
-        const auto first = text.find_first_not_of(' ');
-        const auto last = text.find_last_not_of(' ');
-        if (first == std::string::npos) return std::nullopt;
-        const char* end = text.data() + last + 1;
-        const auto [stop, error] = std::from_chars(text.data() + first, end, number);
-        if (error != std::errc() || stop != end) return std::nullopt;
+        const std::string_view text = trimBlanks(std::string_view(value->get_ref<const std::string&>()));
+        const char* end = text.data() + text.size();
+        const auto [stop, error] = std::from_chars(text.data(), end, number);
+        if (text.empty() || error != std::errc() || stop != end) return std::nullopt;
     } else {
         return std::nullopt;
     }

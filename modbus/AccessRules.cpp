@@ -9,6 +9,7 @@
 
 #include <algorithm>
 
+#include "modbus/Pdu.h"
 #include "platform/Log.h"
 #include "platform/Text.h"
 
@@ -21,47 +22,11 @@ constexpr auto kLogEvery = std::chrono::minutes(1);
 // Addresses remembered for the once-a-minute log; a sweep from more addresses is summarised.
 constexpr std::size_t kMaxRemembered = 1024;
 
-bool blank(char16_t c) noexcept { return c == u' ' || c == u'\t'; }
+constexpr auto trim = [](std::u16string_view s) noexcept { return trimBlanks(s); };
 
-std::u16string_view trim(std::u16string_view s) noexcept {
-    while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && blank(s.back())) s.remove_suffix(1);
-    return s;
-}
-
-// A decimal number of 1 to 3 digits without sign, at most `max`.
-std::optional<int> smallNumber(std::u16string_view s, int max) noexcept {
-    if (s.empty() || s.size() > 3) return std::nullopt;
-    int n = 0;
-    for (char16_t c : s) {
-        if (c < u'0' || c > u'9') return std::nullopt;
-        n = n * 10 + (c - u'0');
-    }
-    if (n > max) return std::nullopt;
-    return n;
-}
-
-int word(const std::uint8_t* p) noexcept { return (p[0] << 8) | p[1]; }
+constexpr auto word = pduWord;
 
 }  // namespace
-
-std::optional<Ipv4> parseIpv4(std::u16string_view text) noexcept {
-    Ipv4 address = 0;
-    for (int part = 0; part < 4; ++part) {
-        const auto dot = text.find(u'.');
-        if ((dot == std::u16string_view::npos) != (part == 3)) return std::nullopt;
-        const auto n = smallNumber(text.substr(0, dot), 255);
-        if (!n) return std::nullopt;
-        address = (address << 8) | static_cast<Ipv4>(*n);
-        text = dot == std::u16string_view::npos ? std::u16string_view() : text.substr(dot + 1);
-    }
-    return address;
-}
-
-std::string formatIpv4(Ipv4 a) {
-    return std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 0xFF) + "." +
-           std::to_string((a >> 8) & 0xFF) + "." + std::to_string(a & 0xFF);
-}
 
 MasterList::Parsed MasterList::parse(std::u16string_view text) {
     Parsed result;

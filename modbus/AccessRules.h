@@ -13,15 +13,9 @@
 
 #include "modbus/RegisterEncoder.h"
 #include "modbus/RegisterMap.h"
+#include "platform/Ipv4.h"
 
 namespace tesmor {
-
-// An IPv4 address in host byte order.
-using Ipv4 = std::uint32_t;
-
-// Dotted decimal with exactly four parts of 0-255 and no blanks; nothing else.
-std::optional<Ipv4> parseIpv4(std::u16string_view text) noexcept;
-std::string formatIpv4(Ipv4 address);
 
 // The host's profile store gives texts back cut at 127 characters, and a list cut inside an
 // address may name another host ("10.0.0.12" cut to "10.0.0.1"). Longer lists are refused by the

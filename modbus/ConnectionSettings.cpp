@@ -11,9 +11,7 @@ namespace tesmor {
 namespace {
 
 std::optional<std::int32_t> decimal(std::u16string_view text) {
-    while (!text.empty() && text.front() == u' ') text.remove_prefix(1);
-    while (!text.empty() && text.back() == u' ') text.remove_suffix(1);
-    const std::string narrow = toUtf8(text);
+    const std::string narrow = toUtf8(trimBlanks(text));
     std::int32_t value = 0;
     const auto [end, error] = std::from_chars(narrow.data(), narrow.data() + narrow.size(), value);
     if (narrow.empty() || error != std::errc() || end != narrow.data() + narrow.size()) return std::nullopt;

@@ -45,27 +45,6 @@ constexpr std::size_t kMinNewcomers = 16;
 // Connections taken from the listening socket between two rounds of serving the masters.
 constexpr int kAcceptsPerRound = 8;
 
-// Logs at most once a minute; the lines held back meanwhile are counted in the next one.
-class MinuteLog {
-public:
-    void log(const std::string& text) {
-        const auto now = Clock::now();
-        if (logged_ && now - last_ < std::chrono::minutes(1)) {
-            ++held_;
-            return;
-        }
-        logLine(held_ == 0 ? text : text + " (" + std::to_string(held_) + " more since the last report)");
-        logged_ = true;
-        last_ = now;
-        held_ = 0;
-    }
-
-private:
-    bool logged_ = false;
-    Clock::time_point last_;
-    unsigned long held_ = 0;
-};
-
 void enableKeepAlive(int fd) {
     const int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
@@ -98,16 +77,17 @@ UniqueFd listenTcp(Ipv4 local, int port, int backlog, int& error) {
     return s;
 }
 
+std::string dotted(const sockaddr_in& address) { return formatIpv4(ntohl(address.sin_addr.s_addr)); }
+
 void traceExchange(Transport transport, int fd, const std::uint8_t* request, int length,
                    const std::uint8_t* reply, int n) {
-    char dotted[INET_ADDRSTRLEN + 8] = "?";
+    std::string master = "?";
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 &&
-        ::inet_ntop(AF_INET, &peer.sin_addr, dotted, INET_ADDRSTRLEN))
-        std::snprintf(dotted + std::strlen(dotted), 8, ":%u", static_cast<unsigned>(ntohs(peer.sin_port)));
-    traceFrame(transport, dotted, true, request, static_cast<std::size_t>(length));
-    if (n > 0) traceFrame(transport, dotted, false, reply, static_cast<std::size_t>(n));
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 && peer.sin_family == AF_INET)
+        master = dotted(peer) + ":" + std::to_string(ntohs(peer.sin_port));
+    traceFrame(transport, master, true, request, static_cast<std::size_t>(length));
+    if (n > 0) traceFrame(transport, master, false, reply, static_cast<std::size_t>(n));
 }
 
 int msUntil(Clock::time_point deadline) {
@@ -119,12 +99,6 @@ int msUntil(Clock::time_point deadline) {
 std::string seconds(std::chrono::milliseconds t) {
     const auto ms = t.count();
     return std::to_string(ms / 1000) + (ms % 1000 == 0 ? "" : "." + std::to_string(ms % 1000 / 100)) + " s";
-}
-
-std::string dotted(const sockaddr_in& address) {
-    char text[INET_ADDRSTRLEN] = "?";
-    ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-    return text;
 }
 
 // The port a listening socket got (the one asked for, or the system's choice for port 0).

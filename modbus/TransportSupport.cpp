@@ -54,9 +54,4 @@ std::optional<Ipv4> listenAddress(Transport transport, int port, std::u16string_
     return local;
 }
 
-void OnceLog::fail(const std::string& text) {
-    if (!logged_) logLine(text);
-    logged_ = true;
-}
-
 }  // namespace tesmor::transport

@@ -38,14 +38,4 @@ std::string serverName(Transport transport);
 // "bindAddress" cannot be used.
 std::optional<Ipv4> listenAddress(Transport transport, int port, std::u16string_view bindAddress);
 
-// Logs a failure once until the next success.
-class OnceLog {
-public:
-    void fail(const std::string& text);
-    void succeed() { logged_ = false; }
-
-private:
-    bool logged_ = false;
-};
-
 }  // namespace tesmor::transport

@@ -36,4 +36,21 @@ LogSink setLogSink(LogSink sink) {
     return previous;
 }
 
+void OnceLog::fail(std::string_view text) {
+    if (!logged_) logLine(text);
+    logged_ = true;
+}
+
+void MinuteLog::log(const std::string& text) {
+    const auto now = std::chrono::steady_clock::now();
+    if (logged_ && now - last_ < std::chrono::minutes(1)) {
+        ++held_;
+        return;
+    }
+    logLine(held_ == 0 ? text : text + " (" + std::to_string(held_) + " more since the last report)");
+    logged_ = true;
+    last_ = now;
+    held_ = 0;
+}
+
 }  // namespace tesmor

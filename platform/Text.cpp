@@ -212,4 +212,17 @@ std::int32_t leadingInteger(std::u16string_view text) noexcept {
                                                               std::numeric_limits<std::int32_t>::max()));
 }
 
+namespace {
+template <class View>
+View trimmed(View text) noexcept {
+    const auto blank = [](auto c) { return c == ' ' || c == '\t'; };
+    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+    return text;
+}
+}  // namespace
+
+std::u16string_view trimBlanks(std::u16string_view text) noexcept { return trimmed(text); }
+std::string_view trimBlanks(std::string_view text) noexcept { return trimmed(text); }
+
 }  // namespace tesmor

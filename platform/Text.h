@@ -37,4 +37,8 @@ std::int32_t leadingInteger(std::u16string_view text) noexcept;
 // Length of a zero-terminated UTF-16 text; 0 for a null pointer.
 std::size_t textLength(const char16_t* text) noexcept;
 
+// `text` without the spaces and tabs around it.
+std::u16string_view trimBlanks(std::u16string_view text) noexcept;
+std::string_view trimBlanks(std::string_view text) noexcept;
+
 }  // namespace tesmor
