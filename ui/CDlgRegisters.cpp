@@ -92,19 +92,26 @@ QString widestText(Column column) {
 }
 
 // Breaks a heading at its spaces into lines no wider than `width`, as far as its words allow.
+// A last word alone takes the one before it along where both fit ("byte swap", not "swap").
 QString wrapped(const QString& heading, const QFontMetrics& metrics, int width) {
-    QString out;
-    QString line;
+    QStringList lines;
     for (const QString& word : heading.split(u' ', Qt::SkipEmptyParts)) {
-        const QString longer = line.isEmpty() ? word : line + u' ' + word;
-        if (!line.isEmpty() && metrics.horizontalAdvance(longer) > width) {
-            out += line + u'\n';
-            line = word;
-        } else {
-            line = longer;
+        const QString longer = lines.isEmpty() ? word : lines.back() + u' ' + word;
+        if (!lines.isEmpty() && metrics.horizontalAdvance(longer) <= width)
+            lines.back() = longer;
+        else
+            lines << word;
+    }
+    if (lines.size() >= 2 && !lines.back().contains(u' ')) {
+        QString& before = lines[lines.size() - 2];
+        const qsizetype space = before.lastIndexOf(u' ');
+        const QString last = before.mid(space + 1) + u' ' + lines.back();
+        if (space > 0 && metrics.horizontalAdvance(last) <= width) {
+            before.truncate(space);
+            lines.back() = last;
         }
     }
-    return out + line;
+    return lines.join(u'\n');
 }
 
 // Always ".", whatever the process locale says; the shortest text that reads back as the same float.
@@ -299,6 +306,7 @@ CDlgRegisters::CDlgRegisters(const UiContext& context, QWidget* parent) : QDialo
     tableLabel->setBuddy(tables_);
     auto* addressLabel = withId(new QLabel(text(kAddressLabel), this), kAddressLabel);
     address_ = withId(new QLineEdit(this), kAddress);
+    address_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     addressLabel->setBuddy(address_);
 
     list_ = withId(new QTableView(this), kList);
