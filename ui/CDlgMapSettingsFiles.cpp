@@ -12,6 +12,7 @@
 #include "platform/ResourceIds.h"
 #include "ui/CDlgMapSettings.h"
 #include "ui/DialogSupport.h"
+#include "ui/QtTexts.h"
 
 namespace tesmor::ui {
 
@@ -41,6 +42,8 @@ void CDlgMapSettings::setFileChooser(FileChooser chooser) { fileChooser_ = std::
 
 QString CDlgMapSettings::chooseFile(bool save, FileKind& kind) {
     if (fileChooser_) return fileChooser_(save, kind);
+    // Qt's file dialog in the language of the plug-in, not in the host's.
+    const QtTexts qtTexts(context_.resources);
     const QString mapFilter = loadString(context_, kMapFileFilter);
     const QString title =
         dialogText(context_, kMapDialog, save ? kExport : kImport).remove(QStringLiteral("..."));

@@ -1,9 +1,11 @@
 // The map dialog's "Импорт..." and "Экспорт..." buttons, clicked on a shown dialog: both file
 // kinds written, a refused file listed and changing nothing, replace, append or cancel in the
 // plug-in's own question box, English captions stored in Russian, and OK saving the imported map.
+#include <QFileDialog>
 #include <QHeaderView>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
@@ -17,6 +19,7 @@
 #include "platform/ResourceIds.h"
 #include "ui/CDlgMapSettings.h"
 #include "ui/MessageBoxSink.h"
+#include "ui/QtTexts.h"
 
 extern "C" const TesmorResourceTable* tesmorResourceTable(void);  // shell/enu/EnglishResources.cpp
 
@@ -100,6 +103,7 @@ private slots:
     void importQuestionSpeaksBothLanguages();
     void appendChecksTheMapShown();
     void notUtf8GetsTheHint();
+    void fileDialogSpeaksTheLanguageInUse();
 };
 
 void CDlgMapSettingsFilesTest::buttonsSpeakBothLanguages() {
@@ -224,6 +228,26 @@ void CDlgMapSettingsFilesTest::notUtf8GetsTheHint() {
                                                           "UTF-8»."))
                                               .toStdU16String()}));
     QCOMPARE(components(d.map()), std::vector<std::u16string>{u"Метан"});
+}
+
+void CDlgMapSettingsFilesTest::fileDialogSpeaksTheLanguageInUse() {
+    // Qt's own file dialog, as the import and export open it, with and without the plug-in's
+    // language; the English is Qt's own.
+    const QString qtEnglish = QFileDialog().labelText(QFileDialog::FileType);
+    const tesmor::test::DialogEnvironment env;
+    {
+        const QtTexts russian(env.resources);
+        QVERIFY2(russian.loaded(),
+                 "Qt's Russian texts are missing (qt6-translations-l10n, tools/install-deps.sh)");
+        QFileDialog dialog;
+        const QString label = dialog.labelText(QFileDialog::FileType);
+        QVERIFY2(label != qtEnglish && label.contains(QRegularExpression(QStringLiteral("[а-я]"))),
+                 qPrintable(label));
+    }
+    QCOMPARE(QFileDialog().labelText(QFileDialog::FileType), qtEnglish);  // only while the dialog runs
+    const QtTexts untranslated(english);
+    QVERIFY(!untranslated.loaded());
+    QCOMPARE(QFileDialog().labelText(QFileDialog::FileType), qtEnglish);
 }
 
 // How the question box is left: a key or a button.
