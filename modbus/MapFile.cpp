@@ -70,6 +70,8 @@ bool isKnownByteOrder(std::u16string_view order) {
            order == texts::littleEndianByteSwap;
 }
 
+std::u16string utf16(std::string_view s) { return toUtf16(s); }
+
 // A message of the string table with "%1" and "%2" replaced.
 std::u16string message(const StringSource& strings, unsigned id, std::u16string_view a = {},
                        std::u16string_view b = {}) {
@@ -86,49 +88,59 @@ std::u16string message(const StringSource& strings, unsigned id, std::u16string_
     return out;
 }
 
-std::u16string unknownValue(const StringSource& strings, std::u16string_view value,
-                            std::u16string_view column) {
-    return message(strings, res::kUnknownValue, value, column);
+// Why an entry is refused, and the file column that holds the fault.
+struct Refusal {
+    std::u16string reason;
+    std::string_view column;
+};
+
+Refusal unknownValue(const StringSource& strings, std::u16string_view value, std::string_view column) {
+    return {message(strings, res::kUnknownValue, value, utf16(column)), column};
 }
 
 // How the address column read; the editor's message for an empty address box differs from the
 // one for a number out of range.
 enum class AddressText { Read, Empty, Unreadable };
 
-std::u16string checkEntry(const RegisterInfo& e, const Captions& c, const StringSource& strings,
-                          AddressText addressText = AddressText::Read) {
-    if (e.source.empty()) return message(strings, res::kNoSource);
+Refusal checkEntry(const RegisterInfo& e, const Captions& c, const StringSource& strings,
+                   AddressText addressText = AddressText::Read) {
+    auto refuse = [&](std::string_view column, unsigned id, std::u16string_view a = {},
+                      std::u16string_view b = {}) {
+        return Refusal{message(strings, id, a, b), column};
+    };
+    if (e.source.empty()) return refuse("source", res::kNoSource);
     const auto source = findCaption(c, e.source, SourceDevice, SourcePeak);
-    if (!source) return unknownValue(strings, e.source, u"source");
-    if (*source == SourceDevice && e.deviceName.empty()) return message(strings, res::kNeedDevice);
-    if (*source == SourcePeak && e.component.empty()) return message(strings, res::kNeedComponent);
-    if (addressText == AddressText::Empty) return message(strings, res::kNeedAddress);
+    if (!source) return unknownValue(strings, e.source, "source");
+    if (*source == SourceDevice && e.deviceName.empty()) return refuse("device", res::kNeedDevice);
+    if (*source == SourcePeak && e.component.empty()) return refuse("component", res::kNeedComponent);
+    if (addressText == AddressText::Empty) return refuse("address", res::kNeedAddress);
     if (addressText == AddressText::Unreadable || e.address < 0 || e.address > 65535)
-        return message(strings, res::kAddressRange);
-    if (e.registerType.empty()) return message(strings, res::kNoRegisterType);
-    if (!isKnownType(e.registerType)) return unknownValue(strings, e.registerType, u"register_type");
-    if (e.dataType.empty()) return message(strings, res::kNoDataType);
-    if (!isKnownDataType(e.dataType)) return unknownValue(strings, e.dataType, u"data_type");
-    if (e.dataItem.empty()) return message(strings, res::kNoDataItem);
+        return refuse("address", res::kAddressRange);
+    if (e.registerType.empty()) return refuse("register_type", res::kNoRegisterType);
+    if (!isKnownType(e.registerType)) return unknownValue(strings, e.registerType, "register_type");
+    if (e.dataType.empty()) return refuse("data_type", res::kNoDataType);
+    if (!isKnownDataType(e.dataType)) return unknownValue(strings, e.dataType, "data_type");
+    if (e.dataItem.empty()) return refuse("data_item", res::kNoDataItem);
     const auto item = findCaption(c, e.dataItem, ItemMode, ItemRetentionTime);
-    if (!item) return unknownValue(strings, e.dataItem, u"data_item");
+    if (!item) return unknownValue(strings, e.dataItem, "data_item");
     if (sourceOfItem(*item) != *source)
-        return message(strings, res::kItemOfOtherSource, e.dataItem, e.source);
+        return refuse("data_item", res::kItemOfOtherSource, e.dataItem, e.source);
     const bool sampleTime = *item == ItemSampleTime;
-    if (sampleTime && isBitType(e.registerType)) return message(strings, res::kSampleTime16Bit);
+    if (sampleTime && isBitType(e.registerType)) return refuse("register_type", res::kSampleTime16Bit);
     if (isBitType(e.registerType) && e.dataType != texts::typeBool)
-        return message(strings, res::kBitTypeBool, e.registerType);
-    if (sampleTime && e.dataType != texts::typeInt) return message(strings, res::kSampleTimeInt, e.dataItem);
+        return refuse("data_type", res::kBitTypeBool, e.registerType);
+    if (sampleTime && e.dataType != texts::typeInt)
+        return refuse("data_type", res::kSampleTimeInt, e.dataItem);
     if (e.dataType == texts::typeFloat) {
-        if (e.byteOrder.empty()) return message(strings, res::kFloatNeedsOrder);
-        if (!isKnownByteOrder(e.byteOrder)) return unknownValue(strings, e.byteOrder, u"byte_order");
+        if (e.byteOrder.empty()) return refuse("byte_order", res::kFloatNeedsOrder);
+        if (!isKnownByteOrder(e.byteOrder)) return unknownValue(strings, e.byteOrder, "byte_order");
     } else if (!e.byteOrder.empty()) {
-        return message(strings, res::kOrderFloatOnly);
+        return refuse("byte_order", res::kOrderFloatOnly);
     }
     if (!e.deviceName.empty() && *source != SourceDevice)
-        return message(strings, res::kNotEmptyColumn, u"device", e.source);
+        return refuse("device", res::kNotEmptyColumn, u"device", e.source);
     if (!e.component.empty() && *source != SourcePeak)
-        return message(strings, res::kNotEmptyColumn, u"component", e.source);
+        return refuse("component", res::kNotEmptyColumn, u"component", e.source);
     return {};
 }
 
@@ -372,12 +384,10 @@ std::vector<Captions> otherCaptions(const MapLanguages& languages) {
     return others;
 }
 
-std::u16string utf16(const std::string& s) { return toUtf16(s); }
-
 }  // namespace
 
 std::u16string validateEntry(const RegisterInfo& entry, const StringSource& strings) {
-    return checkEntry(entry, loadCaptions(strings), strings);
+    return checkEntry(entry, loadCaptions(strings), strings).reason;
 }
 
 std::string writeMapFile(const RegisterMap& map, const MapLanguages& languages) {
@@ -399,7 +409,9 @@ MapFileImport readMapFile(std::string_view bytes, const MapLanguages& languages,
                           const RegisterMap* appendTo) {
     const StringSource& strings = *languages.current;
     MapFileImport result;
-    auto fail = [&](int line, std::u16string reason) { result.errors.push_back({line, std::move(reason)}); };
+    auto fail = [&](int line, std::u16string reason, std::string_view column = {}) {
+        result.errors.push_back({line, std::move(reason), column});
+    };
 
     if (bytes.substr(0, kBom.size()) == kBom) bytes.remove_prefix(kBom.size());
     if (const int line = firstInvalidUtf8Line(bytes)) {
@@ -467,21 +479,23 @@ MapFileImport readMapFile(std::string_view bytes, const MapLanguages& languages,
         const AddressText addressText = address == -1   ? AddressText::Empty
                                         : address == -2 ? AddressText::Unreadable
                                                         : AddressText::Read;
-        std::u16string reason = checkEntry(e, current, strings, addressText);
+        Refusal refusal = checkEntry(e, current, strings, addressText);
         // The plug-in reads a profile text back cut at 127 characters: a longer name would never
         // match its device or peak.
-        if (reason.empty() &&
-            (e.deviceName.size() > kProfileTextLimit || e.component.size() > kProfileTextLimit))
-            reason = message(strings, res::kTextTooLong,
-                             e.deviceName.size() > kProfileTextLimit ? u"device" : u"component");
-        if (!reason.empty()) {
-            fail(record.line, std::move(reason));
+        if (refusal.reason.empty() &&
+            (e.deviceName.size() > kProfileTextLimit || e.component.size() > kProfileTextLimit)) {
+            refusal.column = e.deviceName.size() > kProfileTextLimit ? "device" : "component";
+            refusal.reason = message(strings, res::kTextTooLong, utf16(refusal.column));
+        }
+        if (!refusal.reason.empty()) {
+            fail(record.line, std::move(refusal.reason), refusal.column);
             continue;
         }
         if (const int holder = occupancy.take(e, items, record.line)) {
-            fail(record.line, holder > 0
-                                  ? message(strings, res::kOverlapLine, utf16(std::to_string(holder)))
-                                  : message(strings, res::kOverlapEntry, utf16(std::to_string(-holder))));
+            fail(record.line,
+                 holder > 0 ? message(strings, res::kOverlapLine, utf16(std::to_string(holder)))
+                            : message(strings, res::kOverlapEntry, utf16(std::to_string(-holder))),
+                 "address");
             continue;
         }
         entries.push_back(std::move(e));

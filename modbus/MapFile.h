@@ -39,6 +39,9 @@ std::string writeMapFile(const RegisterMap& map, const MapLanguages& languages);
 struct MapFileError {
     int line;  // from 1; the header is line 1
     std::u16string reason;
+    // The header's name of the column at fault (static text); empty when the fault is the line's or the
+    // file's (its encoding, quoting, number of fields, header).
+    std::string_view column = {};
 };
 
 struct MapFileImport {
@@ -49,8 +52,9 @@ struct MapFileImport {
 // Reads a map file (with or without a byte-order mark; "," or, detected from the header row,
 // ";" as separator), checks every line with validateEntry and the overlap rule, and reports all
 // errors at once. An overlap is reported on the line of the later entry; with `appendTo` the
-// entries must not overlap that map's entries either. Lines whose fields are all empty are
-// skipped. Entries come with the captions of the current language and the initial current values.
+// entries must not overlap that map's entries either (named by their row, from 1). Lines whose
+// fields are all empty are skipped. Entries come with the captions of the current language and
+// the initial current values.
 MapFileImport readMapFile(std::string_view bytes, const MapLanguages& languages,
                           const RegisterMap* appendTo = nullptr);
 

@@ -17,7 +17,15 @@ MessageSink* setMessageSink(MessageSink* sink) noexcept { return currentSink.exc
 MessageReply showMessage(std::u16string_view text, MessageIcon icon, MessageButtons buttons) {
     if (auto* sink = currentSink.load()) return sink->show(text, icon, buttons);
     logLine(std::string("message: ") + toUtf8(text));
-    return buttons == MessageButtons::YesNo ? MessageReply::No : MessageReply::Ok;
+    switch (buttons) {
+        case MessageButtons::YesNo:
+            return MessageReply::No;
+        case MessageButtons::ReplaceAppendCancel:
+            return MessageReply::Cancel;
+        case MessageButtons::Ok:
+            break;
+    }
+    return MessageReply::Ok;
 }
 
 }  // namespace tesmor

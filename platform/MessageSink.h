@@ -1,14 +1,15 @@
 #pragma once
 // Modal messages to the user. A window host shows a message box, a headless host logs the
-// text, tests record it. Without a sink the text is logged and a question is answered "No",
-// so nothing is destroyed on a question nobody saw.
+// text, tests record it. Without a sink the text is logged and a question is answered "No" (or
+// "Cancel"), so nothing is destroyed on a question nobody saw.
 #include <string_view>
 
 namespace tesmor {
 
 enum class MessageIcon { Warning, Exclamation, Question };
-enum class MessageButtons { Ok, YesNo };
-enum class MessageReply { Ok, Yes, No };
+// ReplaceAppendCancel: the map import's question; Escape or closing the box is Cancel.
+enum class MessageButtons { Ok, YesNo, ReplaceAppendCancel };
+enum class MessageReply { Ok, Yes, No, Replace, Append, Cancel };
 
 class MessageSink {
 public:

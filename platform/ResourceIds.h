@@ -69,6 +69,7 @@ enum String : unsigned {
     kAddressOutOfRange = 139,
     kDuplicateRegister = 140,
     kDeleteAllQuestion = 149,
+    kDeleteRowQuestion = 1981,  // %1: the row's number
 
     // The about box's caption.
     kAboutCaption = 136,
@@ -135,8 +136,22 @@ enum String : unsigned {
     kMapFileFilter = 1917,
     kTagListFilter = 1918,
     kReplaceOrAppend = 1919,
-    kFileFailed = 1920,   // %1: the path
-    kFileRefused = 1921,  // %1: the number of errors
+    kFileFailed = 1920,     // %1: the path
+    kFileRefused = 1921,    // %1: the file, %2: the number of errors
+    kErrorAtColumn = 1979,  // %1: the line, %2: the column, %3: the reason
+    kErrorAtLine = 1980,    // %1: the line, %2: the reason
+
+    // The buttons of the map import's question.
+    kButtonReplace = 1971,
+    kButtonAppend = 1972,
+    kButtonCancel = 1973,
+
+    // The register view: address headings, the signed value, and "Go to" refusals.
+    kViewAddress = 1974,
+    kViewAddressHex = 1975,
+    kViewSigned = 1976,
+    kGoToOutside = 1977,     // %1: the address, %2: the table's last address
+    kGoToUnreadable = 1978,  // %1: the text typed
 };
 
 enum Dialog : unsigned {

@@ -95,9 +95,14 @@ constexpr TesmorString kStrings[] = {
     {kPemFiles, u"Файлы PEM (*.pem *.crt *.key)"},
     {kAllFiles, u"Все файлы (*)"},
     // The register view's headings.
-    {kColumnValueDecimal, u"Значение (Decimal)"},
-    {kColumnValueHex, u"Значение (Hex)"},
-    {kColumnFloat, u"FLOAT\n%1"},
+    {kColumnValueDecimal, u"Значение (дес.)"},
+    {kColumnValueHex, u"Значение (шестн.)"},
+    {kColumnFloat, u"FLOAT, порядок %1"},
+    {kViewAddress, u"Адрес (дес.)"},
+    {kViewAddressHex, u"Адрес (шестн.)"},
+    {kViewSigned, u"Со знаком (дес.)"},
+    {kGoToOutside, u"Адреса %1 в этой таблице нет: её адреса от 0 до %2."},
+    {kGoToUnreadable, u"«%1» не адрес. Введите число, десятичное (20) или шестнадцатеричное с 0x (0x14)."},
     // Map files and tag lists.
     {kFileEmpty, u"Файл пуст."},
     {kFileHeader, u"Первая строка должна быть строкой заголовка: %1"},
@@ -110,19 +115,25 @@ constexpr TesmorString kStrings[] = {
     {kOrderFloatOnly, u"Порядок байтов задаётся только для типа данных FLOAT."},
     {kNotEmptyColumn, u"Столбец %1 должен быть пустым для источника \"%2\"."},
     {kOverlapLine, u"Регистры пересекаются с регистрами строки %1."},
-    {kOverlapEntry, u"Регистры пересекаются с регистрами записи %1 карты."},
+    {kOverlapEntry, u"Регистры пересекаются с регистрами строки %1 карты."},
     {kBrokenQuoting, u"Нарушены кавычки."},
     {kFieldCount, u"Полей в строке: %1, а должно быть 8."},
-    {kNotUtf8, u"Файл не в кодировке UTF-8."},
+    {kNotUtf8, u"Файл не в кодировке UTF-8. Сохраните его в формате «CSV UTF-8»."},
     {kSampleTimeFields, u"день, месяц, год, час, минута"},
     {kTextTooLong, u"Текст в столбце %1 длиннее 127 символов."},
     {kMapFileFilter, u"Карта регистров (*.csv)"},
     {kTagListFilter, u"Список тегов для SCADA (*.csv)"},
-    {kReplaceOrAppend,
-     u"Заменить карту регистров записями из файла?\nДа — заменить карту, Нет — добавить записи в конец "
-     u"карты."},
+    {kReplaceOrAppend, u"Заменить карту регистров записями из файла или добавить их в конец карты?"},
     {kFileFailed, u"Не удалось прочитать или записать файл %1."},
-    {kFileRefused, u"Файл не загружен, ошибок: %1."},
+    {kFileRefused, u"Файл %1 не загружен, ошибок: %2."},
+    {kErrorAtColumn, u"Строка %1, столбец %2: %3"},
+    {kErrorAtLine, u"Строка %1: %2"},
+    // The map import's question.
+    {kButtonReplace, u"Заменить"},
+    {kButtonAppend, u"Добавить"},
+    {kButtonCancel, u"Отмена"},
+    // Delete pressed on a row of the map.
+    {kDeleteRowQuestion, u"Удалить регистр строки %1?"},
 };
 
 constexpr TesmorDialogText kDialogTexts[] = {

@@ -6,7 +6,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git gcc-multilib g++-multilib
   clang libclang-rt-14-dev clang-format
   libmodbus-dev libsqlite3-dev libpugixml-dev libssl-dev openssl
-  qt6-base-dev qt6-base-dev-tools libgl-dev
+  qt6-base-dev qt6-base-dev-tools libgl-dev qt6-translations-l10n
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   mbpoll python3 python3-pymodbus python3-serial python3-serial-asyncio socat sqlite3
   fonts-dejavu-core xvfb xauth locales iproute2

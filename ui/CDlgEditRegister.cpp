@@ -178,6 +178,10 @@ void CDlgEditRegister::initDialog() {
 
     if (editMode_) showRegister();
     takenAddressText_ = address_->text();
+    if (addressFirst_) {
+        address_->setFocus();
+        address_->selectAll();
+    }
     updateRangeNote();
 }
 

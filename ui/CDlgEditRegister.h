@@ -33,6 +33,9 @@ public:
     // Set before a run: on, the controls show the register held; off, they start empty.
     void setEditMode(bool edit) { editMode_ = edit; }
     bool editMode() const { return editMode_; }
+    // Set before a run: the address box takes the focus with its text selected (a register
+    // refused for its address comes back to be moved).
+    void setAddressFirst(bool first) { addressFirst_ = first; }
     // The register edited. It carries over from one run to the next; the editor writes only its
     // eight configuration fields.
     const tesmor::RegisterInfo& registerInfo() const { return register_; }
@@ -108,6 +111,7 @@ private:
     std::int32_t parsedAddress_ = -1;
     std::uint8_t result_ = 0;
     bool editMode_ = false;
+    bool addressFirst_ = false;
     tesmor::RegisterInfo register_;
     // The address text last taken into the register, so OK re-reads only a changed box.
     std::optional<QString> takenAddressText_;

@@ -4,7 +4,9 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QStandardItem>
 #include <QStandardItemModel>
@@ -67,7 +69,7 @@ tesmor::RegisterInfo configurationOf(const tesmor::RegisterInfo& from) {
     return entry;
 }
 
-// The dialog opens no wider than this; a wider list scrolls.
+// The dialog opens no wider than this, frame included; a wider list scrolls.
 constexpr int kMaxOpeningWidth = 1024;
 
 }  // namespace
@@ -91,7 +93,7 @@ CDlgMapSettings::CDlgMapSettings(const UiContext& context, std::function<void()>
     list_->setTabKeyNavigation(false);
     list_->setWordWrap(false);
     list_->setCornerButtonEnabled(false);
-    list_->verticalHeader()->hide();
+    // Row numbers from 1: an import's messages name map rows by them.
     list_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     list_->verticalHeader()->setDefaultSectionSize(list_->fontMetrics().height() + 6);
     list_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
@@ -116,10 +118,14 @@ CDlgMapSettings::CDlgMapSettings(const UiContext& context, std::function<void()>
 
     auto* actions = new QHBoxLayout;
     for (QPushButton* b : {add, copy, remove, removeAll}) actions->addWidget(b);
-    addFileButtons(actions);
+    const auto [importButton, exportButton] = addFileButtons(actions);
     actions->addStretch(1);
     actions->addWidget(ok);
     actions->addWidget(cancel);
+    // Left to right, as the buttons stand.
+    QWidget* order[] = {list_, add, copy, remove, removeAll, importButton, exportButton, ok, cancel};
+    for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
+    list_->installEventFilter(this);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(list_, 1);
     layout->addLayout(actions);
@@ -141,8 +147,37 @@ void CDlgMapSettings::setEditorRun(EditorRun run) {
 }
 
 void CDlgMapSettings::setVisible(bool visible) {
-    if (visible && !isVisible()) initDialog();
+    const bool opening = visible && !isVisible();
+    if (opening) initDialog();
     QDialog::setVisible(visible);
+    if (opening) fitScreen();
+}
+
+void CDlgMapSettings::fitScreen() {
+    // The frame is known once the window is shown.
+    int limit = kMaxOpeningWidth;
+    if (const QScreen* shown = screen()) limit = std::min(limit, shown->availableGeometry().width());
+    const int frame = frameGeometry().width() - width();
+    if (frameGeometry().width() > limit) resize(std::max(minimumWidth(), limit - frame), height());
+}
+
+bool CDlgMapSettings::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == list_ && event->type() == QEvent::KeyPress) {
+        // Enter edits the selected row here instead of reaching the default button.
+        switch (static_cast<QKeyEvent*>(event)->key()) {
+            case Qt::Key_Return:
+            case Qt::Key_Enter:
+            case Qt::Key_F2:
+                editRow(selectionMark());
+                return true;
+            case Qt::Key_Delete:
+                deleteAsked();
+                return true;
+            default:
+                break;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void CDlgMapSettings::initDialog() {
@@ -159,9 +194,11 @@ void CDlgMapSettings::initDialog() {
         list_->horizontalHeader()->resizeSection(i, kColumns[std::size_t(i)].width);
     }
     fillList();
-    const int wanted = list_->horizontalHeader()->length() + 2 * list_->frameWidth() +
-                       list_->verticalScrollBar()->sizeHint().width() + 24;
+    const int wanted = list_->verticalHeader()->sizeHint().width() + list_->horizontalHeader()->length() +
+                       2 * list_->frameWidth() + list_->verticalScrollBar()->sizeHint().width() + 24;
     if (width() < wanted) resize(std::min(wanted, kMaxOpeningWidth), height());
+    list_->scrollToTop();
+    list_->horizontalScrollBar()->setValue(0);
 }
 
 void CDlgMapSettings::fillList() {
@@ -217,7 +254,13 @@ void CDlgMapSettings::addRegister() {
             break;
         }
         tesmor::showMessage(context_.resources.loadString(kDuplicateRegister), tesmor::MessageIcon::Warning);
+        // The editor still holds the register as typed: it opens with it, so that only the
+        // address needs changing.
+        editor_->setEditMode(true);
+        editor_->setAddressFirst(true);
         runEditor();
+        editor_->setEditMode(false);
+        editor_->setAddressFirst(false);
     }
     fillList();
     selectRow(model_->rowCount() - 1);
@@ -253,6 +296,15 @@ void CDlgMapSettings::deleteRegister() {
     if (std::size_t(lastRow_) < entries_.size()) entries_.erase(entries_.begin() + lastRow_);
     fillList();
     selectRow(lastRow_ < model_->rowCount() ? lastRow_ : model_->rowCount() - 1);
+}
+
+void CDlgMapSettings::deleteAsked() {
+    const int row = selectionMark();
+    if (row < 0) return;
+    const QString question = loadString(context_, kDeleteRowQuestion).arg(row + 1);
+    const auto reply =
+        tesmor::showMessage(toU16(question), tesmor::MessageIcon::Question, tesmor::MessageButtons::YesNo);
+    if (reply == tesmor::MessageReply::Yes) deleteRegister();
 }
 
 void CDlgMapSettings::deleteAll() {

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "modbus/RegisterMap.h"
 #include "ui/CDlgEditRegister.h"
@@ -52,13 +53,15 @@ public:
     void importMap();
     void exportMap();
 
-    // Button handlers.
+    // Button handlers. A register refused as a duplicate comes back in the editor as typed.
     void addRegister();
     void copyRegister();
     void deleteRegister();
     void deleteAll();
-    // A double click on the list; row -1 when it hit no row.
+    // A double click on the list, or Enter or F2 on its selected row; row -1 when there is none.
     void editRow(int row);
+    // Delete on the list: asks, then deletes the selected row as the button does.
+    void deleteAsked();
     // OK: saves the rows shown, has the server load them, calls the rebuild callback, closes.
     void accept() override;
 
@@ -79,9 +82,14 @@ public:
 
     void setVisible(bool visible) override;
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void runEditor();
-    void addFileButtons(QLayout* actions);
+    void fitScreen();
+    // Import and Export, added to `actions`.
+    std::pair<QPushButton*, QPushButton*> addFileButtons(QLayout* actions);
     QString chooseFile(bool save, FileKind& kind);
 
     std::int32_t lastRow_ = -1;

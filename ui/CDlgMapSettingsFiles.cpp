@@ -12,6 +12,7 @@
 #include "platform/ResourceIds.h"
 #include "ui/CDlgMapSettings.h"
 #include "ui/DialogSupport.h"
+#include "ui/QtTexts.h"
 
 namespace tesmor::ui {
 
@@ -25,20 +26,24 @@ constexpr int kErrorsShown = 20;
 
 }  // namespace
 
-void CDlgMapSettings::addFileButtons(QLayout* actions) {
-    for (unsigned id : {kImport, kExport}) {
+std::pair<QPushButton*, QPushButton*> CDlgMapSettings::addFileButtons(QLayout* actions) {
+    auto add = [&](unsigned id, void (CDlgMapSettings::*run)()) {
         auto* button = withId(new QPushButton(dialogText(context_, kMapDialog, id), this), id);
         button->setAutoDefault(false);
         actions->addWidget(button);
-        connect(button, &QPushButton::clicked, this,
-                id == kImport ? &CDlgMapSettings::importMap : &CDlgMapSettings::exportMap);
-    }
+        connect(button, &QPushButton::clicked, this, run);
+        return button;
+    };
+    QPushButton* importButton = add(kImport, &CDlgMapSettings::importMap);
+    return {importButton, add(kExport, &CDlgMapSettings::exportMap)};
 }
 
 void CDlgMapSettings::setFileChooser(FileChooser chooser) { fileChooser_ = std::move(chooser); }
 
 QString CDlgMapSettings::chooseFile(bool save, FileKind& kind) {
     if (fileChooser_) return fileChooser_(save, kind);
+    // Qt's file dialog in the language of the plug-in, not in the host's.
+    const QtTexts qtTexts(context_.resources);
     const QString mapFilter = loadString(context_, kMapFileFilter);
     const QString title =
         dialogText(context_, kMapDialog, save ? kExport : kImport).remove(QStringLiteral("..."));
@@ -66,27 +71,37 @@ void CDlgMapSettings::importMap() {
     const QByteArray bytes = file.readAll();
     const tesmor::MapLanguages languages{&context_.resources, context_.otherLanguages};
     const std::string_view text(bytes.constData(), std::size_t(bytes.size()));
+    // The file is named once; each error by its line and, where it has one, its column.
     auto refused = [&](const std::vector<tesmor::MapFileError>& errors) {
-        const std::vector<tesmor::MapFileError> shown(
-            errors.begin(), errors.begin() + std::min<int>(kErrorsShown, int(errors.size())));
-        QString message =
-            loadString(context_, kFileRefused).replace(QStringLiteral("%1"), QString::number(errors.size()));
-        message +=
-            u'\n' + QString::fromStdString(tesmor::formatMapFileErrors(path.toStdString(), shown)).trimmed();
-        if (errors.size() > shown.size()) message += QStringLiteral("\n…");
+        QString message = loadString(context_, kFileRefused).arg(path, QString::number(errors.size()));
+        const int shown = std::min<int>(kErrorsShown, int(errors.size()));
+        for (int i = 0; i < shown; ++i) {
+            const tesmor::MapFileError& e = errors[std::size_t(i)];
+            const QString reason = toQString(e.reason);
+            message += u'\n';
+            const QString line = QString::number(e.line);
+            message += e.column.empty()
+                           ? loadString(context_, kErrorAtLine).arg(line, reason)
+                           : loadString(context_, kErrorAtColumn)
+                                 .arg(line, QString::fromLatin1(e.column.data(), e.column.size()), reason);
+        }
+        if (int(errors.size()) > shown) message += QStringLiteral("\n…");
         warn(message);
     };
     tesmor::MapFileImport imported = tesmor::readMapFile(text, languages);
     if (!imported.errors.empty()) return refused(imported.errors);
 
-    const auto reply = tesmor::showMessage(context_.resources.loadString(kReplaceOrAppend),
-                                           tesmor::MessageIcon::Question, tesmor::MessageButtons::YesNo);
-    if (reply != tesmor::MessageReply::Yes) {
+    const auto reply =
+        tesmor::showMessage(context_.resources.loadString(kReplaceOrAppend), tesmor::MessageIcon::Question,
+                            tesmor::MessageButtons::ReplaceAppendCancel);
+    if (reply != tesmor::MessageReply::Replace && reply != tesmor::MessageReply::Append) return;
+    if (reply == tesmor::MessageReply::Append) {
         imported = tesmor::readMapFile(text, languages, &entries_);
         if (!imported.errors.empty()) return refused(imported.errors);
+    } else {
+        entries_.clear();
     }
     // Into the dialog's rows like any other edit: OK saves them, Cancel drops them.
-    if (reply == tesmor::MessageReply::Yes) entries_.clear();
     for (tesmor::RegisterInfo& entry : imported.entries) entries_.push_back(std::move(entry));
     fillList();
 }

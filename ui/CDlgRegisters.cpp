@@ -6,9 +6,11 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
-#include <QSpinBox>
+#include <QStyle>
 #include <QTableView>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -18,6 +20,7 @@
 #include <iterator>
 
 #include "modbus/RegisterEncoder.h"
+#include "platform/MessageSink.h"
 #include "platform/ResourceIds.h"
 #include "ui/DialogSupport.h"
 #include "ui/ModuleIcon.h"
@@ -47,6 +50,7 @@ enum class Column {
     AddressHex,
     Bit,
     ValueDecimal,
+    ValueSigned,
     ValueHex,
     Float0,  // then one per byte order, in kByteOrders order
     Float1,
@@ -60,10 +64,55 @@ enum class Column {
 
 constexpr Column kBitColumns[] = {Column::AddressDecimal, Column::AddressHex, Column::Bit,     Column::Source,
                                   Column::Device,         Column::Component,  Column::DataItem};
-constexpr Column kRegisterColumns[] = {Column::AddressDecimal, Column::AddressHex, Column::ValueDecimal,
-                                       Column::ValueHex,       Column::Float0,     Column::Float1,
-                                       Column::Float2,         Column::Float3,     Column::Source,
-                                       Column::Device,         Column::Component,  Column::DataItem};
+constexpr Column kRegisterColumns[] = {
+    Column::AddressDecimal, Column::AddressHex, Column::ValueDecimal, Column::ValueSigned, Column::ValueHex,
+    Column::Float0,         Column::Float1,     Column::Float2,       Column::Float3,      Column::Source,
+    Column::Device,         Column::Component,  Column::DataItem};
+
+// The widest text a number column can show, so that its width stays as the values change; empty
+// for the text columns.
+QString widestText(Column column) {
+    switch (column) {
+        case Column::AddressDecimal:
+        case Column::ValueDecimal:
+            return QStringLiteral("65535");
+        case Column::AddressHex:
+        case Column::ValueHex:
+            return QStringLiteral("0xFFFF");
+        case Column::ValueSigned:
+            return QStringLiteral("-32768");
+        case Column::Float0:
+        case Column::Float1:
+        case Column::Float2:
+        case Column::Float3:
+            return QStringLiteral("-1.17549435e-38");  // as long as a float's shortest text gets
+        default:
+            return {};
+    }
+}
+
+// Breaks a heading at its spaces into lines no wider than `width`, as far as its words allow.
+// A last word alone takes the one before it along where both fit ("byte swap", not "swap").
+QString wrapped(const QString& heading, const QFontMetrics& metrics, int width) {
+    QStringList lines;
+    for (const QString& word : heading.split(u' ', Qt::SkipEmptyParts)) {
+        const QString longer = lines.isEmpty() ? word : lines.back() + u' ' + word;
+        if (!lines.isEmpty() && metrics.horizontalAdvance(longer) <= width)
+            lines.back() = longer;
+        else
+            lines << word;
+    }
+    if (lines.size() >= 2 && !lines.back().contains(u' ')) {
+        QString& before = lines[lines.size() - 2];
+        const qsizetype space = before.lastIndexOf(u' ');
+        const QString last = before.mid(space + 1) + u' ' + lines.back();
+        if (space > 0 && metrics.horizontalAdvance(last) <= width) {
+            before.truncate(space);
+            lines.back() = last;
+        }
+    }
+    return lines.join(u'\n');
+}
 
 // Always ".", whatever the process locale says; the shortest text that reads back as the same float.
 QString floatText(float value) {
@@ -119,12 +168,15 @@ RegisterSnapshot takeSnapshot(ModbusServer& server, StoreTable table) {
 // The rows of one snapshot; texts are made when the view asks for them.
 class CDlgRegisters::Model final : public QAbstractTableModel {
 public:
-    Model(const Resources& resources, QObject* parent) : QAbstractTableModel(parent) {
+    // `metrics`: the font of the headings.
+    Model(const Resources& resources, const QFontMetrics& metrics, QObject* parent)
+        : QAbstractTableModel(parent) {
         auto load = [&](unsigned id) { return toQString(resources.loadString(id)); };
-        headings_[int(Column::AddressDecimal)] = load(kColumnAddress);
-        headings_[int(Column::AddressHex)] = load(kColumnAddressHex);
+        headings_[int(Column::AddressDecimal)] = load(kViewAddress);
+        headings_[int(Column::AddressHex)] = load(kViewAddressHex);
         headings_[int(Column::Bit)] = load(kColumnValue);
         headings_[int(Column::ValueDecimal)] = load(kColumnValueDecimal);
+        headings_[int(Column::ValueSigned)] = load(kViewSigned);
         headings_[int(Column::ValueHex)] = load(kColumnValueHex);
         for (int i = 0; i < 4; ++i)
             headings_[int(Column::Float0) + i] = load(kColumnFloat).arg(toQString(kByteOrders[i]));
@@ -132,9 +184,13 @@ public:
         headings_[int(Column::Device)] = load(kColumnDevice);
         headings_[int(Column::Component)] = load(kColumnComponent);
         headings_[int(Column::DataItem)] = load(kColumnDataItem);
-        // A number column is as narrow as its numbers when its heading breaks before the bracket
-        // ("Address\n(Hex)"), as the float headings do; the window then fits a common screen.
-        for (QString& heading : headings_) heading.replace(QStringLiteral(" ("), QStringLiteral("\n("));
+        // A number column is as narrow as its numbers when its heading takes several lines; the
+        // window then fits a common screen.
+        for (int c = 0; c <= int(Column::DataItem); ++c) {
+            const QString widest = widestText(Column(c));
+            if (!widest.isEmpty())
+                headings_[c] = wrapped(headings_[c], metrics, metrics.horizontalAdvance(widest));
+        }
     }
 
     void reset(bool bits, RegisterSnapshot snapshot) {
@@ -193,9 +249,9 @@ public:
         return cellText(index.row(), columnAt(index.column()));
     }
 
-private:
     Column columnAt(int section) const { return bits_ ? kBitColumns[section] : kRegisterColumns[section]; }
 
+private:
     QString cellText(int row, Column column) const {
         const std::uint16_t value = snapshot_.values[std::size_t(row)];
         const auto* entry = publisherAt(snapshot_, row);
@@ -207,6 +263,8 @@ private:
             case Column::Bit:
             case Column::ValueDecimal:
                 return QString::number(value);
+            case Column::ValueSigned:
+                return QString::number(std::int16_t(value));
             case Column::ValueHex:
                 return hexAddressText(value);
             case Column::Float0:
@@ -247,11 +305,12 @@ CDlgRegisters::CDlgRegisters(const UiContext& context, QWidget* parent) : QDialo
     for (std::u16string_view type : kTableTypes) tables_->addItem(toQString(type));
     tableLabel->setBuddy(tables_);
     auto* addressLabel = withId(new QLabel(text(kAddressLabel), this), kAddressLabel);
-    address_ = withId(new QSpinBox(this), kAddress);
+    address_ = withId(new QLineEdit(this), kAddress);
+    address_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     addressLabel->setBuddy(address_);
 
     list_ = withId(new QTableView(this), kList);
-    model_ = new Model(context_.resources, this);
+    model_ = new Model(context_.resources, list_->horizontalHeader()->fontMetrics(), this);
     list_->setModel(model_);
     list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     list_->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -295,7 +354,19 @@ CDlgRegisters::CDlgRegisters(const UiContext& context, QWidget* parent) : QDialo
     // Wide enough for every column of the register tables where the screen allows.
     const int width = list_->horizontalHeader()->length() + 2 * list_->frameWidth() +
                       list_->verticalScrollBar()->sizeHint().width() + 24;
-    resize(std::min(width, 1500), 560);
+    resize(width, 560);
+    fitScreen();
+}
+
+void CDlgRegisters::fitScreen() {
+    const QScreen* shown = screen();
+    if (!shown) return;
+    // The frame is known once the window is shown; before that it counts as none.
+    const QRect room = shown->availableGeometry();
+    const int frameWidth = frameGeometry().width() - width();
+    const int frameHeight = frameGeometry().height() - height();
+    if (width() + frameWidth > room.width() || height() + frameHeight > room.height())
+        resize(std::min(width(), room.width() - frameWidth), std::min(height(), room.height() - frameHeight));
 }
 
 CDlgRegisters::~CDlgRegisters() = default;
@@ -311,8 +382,19 @@ void CDlgRegisters::showTable(StoreTable table) {
     }
     table_ = table;
     model_->reset(isBitTable(table), takeSnapshot(context_.server, table));
-    address_->setRange(0, std::max(0, model_->rowCount() - 1));
-    fitColumns(*list_);
+    // Each table's columns from their narrowest: the same section of another table held
+    // another column.
+    QHeaderView* header = list_->horizontalHeader();
+    const int margins =
+        2 * (list_->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list_) + 1) + 1;
+    std::vector<int> minimums;
+    for (int c = 0; c < model_->columnCount(); ++c) {
+        header->resizeSection(c, header->minimumSectionSize());
+        const QString widest = widestText(model_->columnAt(c));
+        minimums.push_back(widest.isEmpty() ? 0 : list_->fontMetrics().horizontalAdvance(widest) + margins);
+    }
+    fitColumns(*list_, minimums);
+    header->setOffset(0);
 }
 
 void CDlgRegisters::refresh() {
@@ -328,10 +410,35 @@ void CDlgRegisters::jumpTo(int address) {
     list_->scrollTo(index, QAbstractItemView::PositionAtCenter);
 }
 
+void CDlgRegisters::goTo() {
+    const QString typed = address_->text().trimmed();
+    if (typed.isEmpty()) return;
+    bool read = false;
+    qlonglong address = -1;
+    if (typed.startsWith(QStringLiteral("0x"), Qt::CaseInsensitive)) {
+        const QString digits = typed.mid(2);
+        read = !digits.isEmpty() && std::all_of(digits.begin(), digits.end(), [](QChar c) {
+            return c.isDigit() || (c.toLower() >= u'a' && c.toLower() <= u'f');
+        });
+        if (read) address = digits.toLongLong(&read, 16);
+    } else {
+        address = typed.toLongLong(&read, 10);
+    }
+    if (!read) {
+        showMessage(toU16(loadString(context_, kGoToUnreadable).arg(typed)), MessageIcon::Warning);
+    } else if (address < 0 || address >= model_->rowCount()) {
+        const QString last = QString::number(model_->rowCount() - 1);
+        showMessage(toU16(loadString(context_, kGoToOutside).arg(typed, last)), MessageIcon::Warning);
+    } else {
+        jumpTo(int(address));
+    }
+}
+
 void CDlgRegisters::showEvent(QShowEvent* event) {
     refresh();
     timer_->start();
     QDialog::showEvent(event);
+    fitScreen();
 }
 
 void CDlgRegisters::hideEvent(QHideEvent* event) {
@@ -344,7 +451,7 @@ void CDlgRegisters::keyPressEvent(QKeyEvent* event) {
     // read its text by the time the key reaches the window.
     const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
     if (enter && address_->hasFocus()) {
-        jumpTo(address_->value());
+        goTo();
         event->accept();
         return;
     }

@@ -3,7 +3,8 @@
 // address with its value, and in the register tables the float that the register and the next
 // one hold in each of the four byte orders), with the map entry that publishes each register.
 // Read-only. Opened window-modal from the main window, like the other dialogs; while shown it
-// refreshes itself once a second. GUI thread only.
+// refreshes itself once a second. It opens no wider than its screen, with the columns of each
+// table fitted to it. GUI thread only.
 #include <QDialog>
 #include <QString>
 #include <cstdint>
@@ -13,7 +14,7 @@
 #include "ui/UiContext.h"
 
 class QComboBox;
-class QSpinBox;
+class QLineEdit;
 class QTableView;
 class QTimer;
 
@@ -55,8 +56,10 @@ public:
     void showTable(StoreTable table);
     StoreTable table() const { return table_; }
     // Scrolls to and selects the row of `address`; an address outside the table does nothing.
-    // Enter in the address box (the spin box "id1174") jumps to its value.
     void jumpTo(int address);
+    // Enter in the address box ("id1174"): jumps to the address typed, decimal or "0x" and
+    // hexadecimal; a text that is no address, or an address outside the table, gets a warning.
+    void goTo();
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -67,12 +70,13 @@ private:
     class Model;
 
     QString text(unsigned control) const;
+    void fitScreen();
 
     const UiContext& context_;
     StoreTable table_ = StoreTable::HoldingRegisters;
     Model* model_ = nullptr;
     QComboBox* tables_ = nullptr;
-    QSpinBox* address_ = nullptr;
+    QLineEdit* address_ = nullptr;
     QTableView* list_ = nullptr;
     QTimer* timer_ = nullptr;
 };

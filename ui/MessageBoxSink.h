@@ -22,7 +22,8 @@ public:
     // The box show() runs, built but not shown.
     std::unique_ptr<QMessageBox> makeBox(std::u16string_view text, MessageIcon icon, MessageButtons buttons,
                                          QWidget* parent = nullptr) const;
-    // The answer a closed box gives: No for a question closed without Yes.
+    // The answer a closed box gives: No for a yes/no question closed without Yes, Cancel for the
+    // import question closed without Replace or Append (Escape, the window's close button).
     static MessageReply reply(const QMessageBox& box, MessageButtons buttons);
 
 private:
@@ -30,6 +31,9 @@ private:
     QString yes_;
     QString no_;
     QString ok_;
+    QString replace_;
+    QString append_;
+    QString cancel_;
 };
 
 }  // namespace tesmor::ui

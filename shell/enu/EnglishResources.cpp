@@ -93,9 +93,15 @@ constexpr TesmorString kStrings[] = {
     {kPemFiles, u"PEM files (*.pem *.crt *.key)"},
     {kAllFiles, u"All files (*)"},
     // The register view's headings.
-    {kColumnValueDecimal, u"Value (Decimal)"},
-    {kColumnValueHex, u"Value (Hex)"},
-    {kColumnFloat, u"FLOAT\n%1"},
+    {kColumnValueDecimal, u"Value (dec.)"},
+    {kColumnValueHex, u"Value (hex)"},
+    {kColumnFloat, u"FLOAT, %1"},
+    {kViewAddress, u"Address (dec.)"},
+    {kViewAddressHex, u"Address (hex)"},
+    {kViewSigned, u"Signed (dec.)"},
+    {kGoToOutside, u"This table has no address %1: its addresses run from 0 to %2."},
+    {kGoToUnreadable,
+     u"\"%1\" is not an address. Type a number, decimal (20) or hexadecimal with 0x (0x14)."},
     // Map files and tag lists.
     {kFileEmpty, u"The file is empty."},
     {kFileHeader, u"The first line must be the header row: %1"},
@@ -108,19 +114,25 @@ constexpr TesmorString kStrings[] = {
     {kOrderFloatOnly, u"A byte order is given for data type FLOAT only."},
     {kNotEmptyColumn, u"Column %1 must be empty for the source \"%2\"."},
     {kOverlapLine, u"The registers overlap those of line %1."},
-    {kOverlapEntry, u"The registers overlap those of map entry %1."},
+    {kOverlapEntry, u"The registers overlap those of map row %1."},
     {kBrokenQuoting, u"Broken quoting."},
     {kFieldCount, u"The line has %1 fields instead of 8."},
-    {kNotUtf8, u"The file is not UTF-8 text."},
+    {kNotUtf8, u"The file is not UTF-8 text. Save it as \"CSV UTF-8\"."},
     {kSampleTimeFields, u"day, month, year, hour, minute"},
     {kTextTooLong, u"The text in column %1 is longer than 127 characters."},
     {kMapFileFilter, u"Register map (*.csv)"},
     {kTagListFilter, u"Tag list for SCADA (*.csv)"},
-    {kReplaceOrAppend,
-     u"Replace the register map with the entries of the file?\nYes replaces the map, No appends the entries "
-     u"to its end."},
+    {kReplaceOrAppend, u"Replace the register map with the entries of the file, or append them to its end?"},
     {kFileFailed, u"Cannot read or write the file %1."},
-    {kFileRefused, u"The file was not imported; errors: %1."},
+    {kFileRefused, u"The file %1 was not imported; errors: %2."},
+    {kErrorAtColumn, u"Line %1, column %2: %3"},
+    {kErrorAtLine, u"Line %1: %2"},
+    // The map import's question.
+    {kButtonReplace, u"Replace"},
+    {kButtonAppend, u"Append"},
+    {kButtonCancel, u"Cancel"},
+    // Delete pressed on a row of the map.
+    {kDeleteRowQuestion, u"Delete the register of row %1?"},
 };
 
 constexpr TesmorDialogText kDialogTexts[] = {

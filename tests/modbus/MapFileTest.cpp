@@ -4,6 +4,7 @@
 
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "modbus/MapFile.h"
@@ -140,8 +141,8 @@ TEST(MapFile, ReadsARussianLocaleSpreadsheetWithSemicolons) {
 
 struct BadFile {
     const char* name;
-    std::string body;  // after the header row, unless `raw`
-    std::vector<std::pair<int, std::u16string>> errors;
+    std::string body;                                                  // after the header row, unless `raw`
+    std::vector<std::tuple<int, std::string, std::u16string>> errors;  // line, column (or none), reason
     bool raw = false;
 };
 void PrintTo(const BadFile& c, std::ostream* os) { *os << c.name; }
@@ -158,12 +159,12 @@ const std::string kGood =
 
 class BadFiles : public ::testing::TestWithParam<BadFile> {};
 
-TEST_P(BadFiles, AreRefusedWithEveryErrorAndItsLine) {
+TEST_P(BadFiles, AreRefusedWithEveryErrorItsLineAndItsColumn) {
     const BadFile& c = GetParam();
     const MapFileImport imported = readMapFile(c.raw ? c.body : kHeader + c.body, inEnglish());
     EXPECT_TRUE(imported.entries.empty());
-    std::vector<std::pair<int, std::u16string>> got;
-    for (const auto& e : imported.errors) got.emplace_back(e.line, e.reason);
+    std::vector<std::tuple<int, std::string, std::u16string>> got;
+    for (const auto& e : imported.errors) got.emplace_back(e.line, std::string(e.column), e.reason);
     EXPECT_EQ(got, c.errors) << formatMapFileErrors("map.csv", imported.errors);
 }
 
@@ -174,87 +175,88 @@ const std::u16string kHeaderReason =
 INSTANTIATE_TEST_SUITE_P(
     Rows, BadFiles,
     ::testing::Values(
-        BadFile{"EmptyFile", "", {{1, u"The file is empty."}}, true},
-        BadFile{"OnlyTheMarkAndBlankLines", "\xEF\xBB\xBF\r\n\r\n", {{1, u"The file is empty."}}, true},
-        BadFile{"NoHeader", kGood, {{1, kHeaderReason}}, true},
+        BadFile{"EmptyFile", "", {{1, "", u"The file is empty."}}, true},
+        BadFile{"OnlyTheMarkAndBlankLines", "\xEF\xBB\xBF\r\n\r\n", {{1, "", u"The file is empty."}}, true},
+        BadFile{"NoHeader", kGood, {{1, "", kHeaderReason}}, true},
         BadFile{"HeaderInOtherCase",
                 "Source,Device,Component,Address,Register_type,Data_type,Byte_order,Data_item\n",
-                {{1, kHeaderReason}},
+                {{1, "", kHeaderReason}},
                 true},
-        BadFile{"HeaderAfterABlankLine", "\n" + kHeader, {{1, kHeaderReason}}, true},
+        BadFile{"HeaderAfterABlankLine", "\n" + kHeader, {{1, "", kHeaderReason}}, true},
         BadFile{"NotUtf8",
                 kHeader + kGood + "\xD0\xE5\xE6\xE8\xEC,,,1,Holding Registers (4x),INT,,Sample number\n",
-                {{3, u"The file is not UTF-8 text."}},
+                {{3, "", u"The file is not UTF-8 text. Save it as \"CSV UTF-8\"."}},
                 true},
         BadFile{"NoSource",
                 ",,,1,Holding Registers (4x),INT,,Sample number\n",
-                {{2, u"No data source is given."}}},
+                {{2, "source", u"No data source is given."}}},
         BadFile{"UnknownSource",
                 "Chromatograms,,,1,Holding Registers (4x),INT,,Sample number\n",
-                {{2, u"Unknown value \"Chromatograms\" in column source."}}},
+                {{2, "source", u"Unknown value \"Chromatograms\" in column source."}}},
         BadFile{"DeviceSourceWithoutDevice",
                 "Device,,,1,Holding Registers (4x),INT,,Device mode\n",
-                {{2, u"Select a device."}}},
+                {{2, "device", u"Select a device."}}},
         BadFile{"PeakWithoutComponent",
                 "Chromatogram peak,,,,Holding Registers (4x),FLOAT,Big-endian,Peak area\n",
-                {{2, u"Enter the component name."}}},
+                {{2, "component", u"Enter the component name."}}},
         BadFile{"NoAddress",
                 "Chromatogram,,,,Holding Registers (4x),INT,,Sample number\n",
-                {{2, u"Enter the register address."}}},
+                {{2, "address", u"Enter the register address."}}},
         BadFile{"AddressPastTheRange",
                 "Chromatogram,,,65536,Holding Registers (4x),INT,,Sample number\n"
                 "Chromatogram,,,0x10000,Holding Registers (4x),INT,,Sample number\n"
                 "Chromatogram,,,-1,Holding Registers (4x),INT,,Sample number\n"
                 "Chromatogram,,,12abc,Holding Registers (4x),INT,,Sample number\n",
-                {{2, u"The value must be from 0 to 65535!"},
-                 {3, u"The value must be from 0 to 65535!"},
-                 {4, u"The value must be from 0 to 65535!"},
-                 {5, u"The value must be from 0 to 65535!"}}},
+                {{2, "address", u"The value must be from 0 to 65535!"},
+                 {3, "address", u"The value must be from 0 to 65535!"},
+                 {4, "address", u"The value must be from 0 to 65535!"},
+                 {5, "address", u"The value must be from 0 to 65535!"}}},
         BadFile{"NoRegisterType",
                 "Chromatogram,,,1,,INT,,Sample number\n",
-                {{2, u"No register type is selected."}}},
+                {{2, "register_type", u"No register type is selected."}}},
         BadFile{"UnknownRegisterType",
                 "Chromatogram,,,1,Holding Registers,INT,,Sample number\n",
-                {{2, u"Unknown value \"Holding Registers\" in column register_type."}}},
+                {{2, "register_type", u"Unknown value \"Holding Registers\" in column register_type."}}},
         BadFile{"NoDataType",
                 "Chromatogram,,,1,Holding Registers (4x),,,Sample number\n",
-                {{2, u"No register data type is selected."}}},
+                {{2, "data_type", u"No register data type is selected."}}},
         BadFile{"UnknownDataType",
                 "Chromatogram,,,1,Holding Registers (4x),int,,Sample number\n",
-                {{2, u"Unknown value \"int\" in column data_type."}}},
+                {{2, "data_type", u"Unknown value \"int\" in column data_type."}}},
         BadFile{"NoDataItem",
                 "Chromatogram,,,1,Holding Registers (4x),INT,,\n",
-                {{2, u"No register data is selected."}}},
+                {{2, "data_item", u"No register data is selected."}}},
         BadFile{"UnknownDataItem",
                 "Chromatogram,,,1,Holding Registers (4x),INT,,Sample no.\n",
-                {{2, u"Unknown value \"Sample no.\" in column data_item."}}},
-        BadFile{"ItemOfAnotherSource",
-                "Chromatogram,,,1,Holding Registers (4x),INT,,Device mode\n",
-                {{2, u"The data \"Device mode\" does not belong to the source \"Chromatogram\"."}}},
+                {{2, "data_item", u"Unknown value \"Sample no.\" in column data_item."}}},
+        BadFile{
+            "ItemOfAnotherSource",
+            "Chromatogram,,,1,Holding Registers (4x),INT,,Device mode\n",
+            {{2, "data_item", u"The data \"Device mode\" does not belong to the source \"Chromatogram\"."}}},
         BadFile{"SampleTimeInABitTable",
                 "Chromatogram,,,1,Coil Status (0x),BOOL,,Sampling time\n",
-                {{2, u"Sampling time data can only be stored in 16-bit registers."}}},
+                {{2, "register_type", u"Sampling time data can only be stored in 16-bit registers."}}},
         BadFile{"BitTableNotBool",
                 "Chromatogram peak,,CO2,1,Input Status (1x),FLOAT,Big-endian,Peak area\n",
-                {{2, u"Register type \"Input Status (1x)\" holds data type BOOL only."}}},
+                {{2, "data_type", u"Register type \"Input Status (1x)\" holds data type BOOL only."}}},
         BadFile{"SampleTimeAsFloat",
                 "Chromatogram,,,1,Holding Registers (4x),FLOAT,Big-endian,Sampling time\n",
-                {{2, u"\"Sampling time\" is stored with data type INT only."}}},
+                {{2, "data_type", u"\"Sampling time\" is stored with data type INT only."}}},
         BadFile{"FloatWithoutByteOrder",
                 "Chromatogram peak,,CO2,1,Holding Registers (4x),FLOAT,,Peak area\n",
-                {{2, u"Data type FLOAT needs a byte order."}}},
+                {{2, "byte_order", u"Data type FLOAT needs a byte order."}}},
         BadFile{"UnknownByteOrder",
                 "Chromatogram peak,,CO2,1,Holding Registers (4x),FLOAT,ABCD,Peak area\n",
-                {{2, u"Unknown value \"ABCD\" in column byte_order."}}},
+                {{2, "byte_order", u"Unknown value \"ABCD\" in column byte_order."}}},
         BadFile{"ByteOrderOfAnInt",
                 "Chromatogram,,,1,Holding Registers (4x),INT,Big-endian,Sample number\n",
-                {{2, u"A byte order is given for data type FLOAT only."}}},
+                {{2, "byte_order", u"A byte order is given for data type FLOAT only."}}},
         BadFile{"DeviceOfAPeak",
                 "Chromatogram peak,GC-1,CO2,1,Holding Registers (4x),INT,,Peak area\n",
-                {{2, u"Column device must be empty for the source \"Chromatogram peak\"."}}},
+                {{2, "device", u"Column device must be empty for the source \"Chromatogram peak\"."}}},
         BadFile{"ComponentOfADevice",
                 "Device,GC-1,CO2,1,Holding Registers (4x),INT,,Device mode\n",
-                {{2, u"Column component must be empty for the source \"Device\"."}}},
+                {{2, "component", u"Column component must be empty for the source \"Device\"."}}},
         BadFile{"NamesLongerThanTheProfileKeeps",
                 "Chromatogram peak,," + std::string(128, 'C') +
                     ",1,Holding Registers (4x),INT,,Peak area\n"
@@ -263,7 +265,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "\",2,Holding Registers (4x),INT,,Peak area\n"
                     "Device," +
                     times("Ж", 127) + ",,3,Holding Registers (4x),INT,,Device mode\n",
-                {{2, u"The text in column component is longer than 127 characters."}}},
+                {{2, "component", u"The text in column component is longer than 127 characters."}}},
         BadFile{"Overlaps",
                 "Chromatogram peak,,CO2,10,Holding Registers (4x),FLOAT,Big-endian,Peak area\n"  // 10-11
                 "Chromatogram,,,10,Input Registers (3x),INT,,Sample number\n"       // other table
@@ -272,26 +274,27 @@ INSTANTIATE_TEST_SUITE_P(
                 "Chromatogram,,,12,Holding Registers (4x),INT,,Number in series\n"  // free
                 "Chromatogram peak,,CO2,12,Coil Status (0x),BOOL,,Peak area\n"      // other table
                 "Chromatogram peak,,N2,12,Coil Status (0x),BOOL,,Peak area\n",
-                {{4, u"The registers overlap those of line 2."},
-                 {5, u"The registers overlap those of line 2."},
-                 {8, u"The registers overlap those of line 7."}}},
+                {{4, "address", u"The registers overlap those of line 2."},
+                 {5, "address", u"The registers overlap those of line 2."},
+                 {8, "address", u"The registers overlap those of line 7."}}},
         BadFile{"TextAfterAClosingQuote",
                 "\"Chromatogram\"x,,,1,Holding Registers (4x),INT,,Sample number\n" + kGood,
-                {{2, u"Broken quoting."}}},
+                {{2, "", u"Broken quoting."}}},
         BadFile{"QuoteInsideAField",
                 "Chrom\"atogram,,,1,Holding Registers (4x),INT,,Sample number\n",
-                {{2, u"Broken quoting."}}},
+                {{2, "", u"Broken quoting."}}},
         BadFile{"UnclosedQuote",
                 kGood + "Chromatogram,,\"CO2,1,Holding Registers (4x),INT,,Sample number\n" + kGood,
-                {{3, u"Broken quoting."}}},
+                {{3, "", u"Broken quoting."}}},
         BadFile{"FieldCount",
                 "Chromatogram,,,1,Holding Registers (4x),INT,Sample number\n"
                 "Chromatogram,,,1,Holding Registers (4x),INT,,Sample number,\n",
-                {{2, u"The line has 7 fields instead of 8."}, {3, u"The line has 9 fields instead of 8."}}},
+                {{2, "", u"The line has 7 fields instead of 8."},
+                 {3, "", u"The line has 9 fields instead of 8."}}},
         BadFile{"LinesCountedAcrossQuotedLineBreaks",
                 "Chromatogram peak,,\"CO2\r\nwet\",1,Holding Registers (4x),INT,,Peak area\n"  // lines 2-3
                 "Chromatogram,,,1,Holding Registers (4x),INT,,Sample numbers\n",               // line 4
-                {{4, u"Unknown value \"Sample numbers\" in column data_item."}}}),
+                {{4, "data_item", u"Unknown value \"Sample numbers\" in column data_item."}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(MapFile, ATenThousandLineFileIsReadWholeAndItsLastLineReported) {
@@ -326,7 +329,7 @@ TEST(MapFile, AppendingChecksTheEntriesAlreadyInTheMap) {
     EXPECT_TRUE(appended.entries.empty());
     ASSERT_EQ(appended.errors.size(), 1u);
     EXPECT_EQ(appended.errors[0].line, 3);
-    EXPECT_EQ(appended.errors[0].reason, u"The registers overlap those of map entry 1.");
+    EXPECT_EQ(appended.errors[0].reason, u"The registers overlap those of map row 1.");
     EXPECT_TRUE(readMapFile(file, inEnglish()).errors.empty());  // replacing: no collision
 }
 

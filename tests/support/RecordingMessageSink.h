@@ -25,7 +25,7 @@ public:
     MessageReply show(std::u16string_view text, MessageIcon icon, MessageButtons buttons) override {
         messages.push_back({std::u16string(text), icon, buttons});
         if (onMessage) onMessage();
-        return buttons == MessageButtons::YesNo ? questionReply : MessageReply::Ok;
+        return buttons == MessageButtons::Ok ? MessageReply::Ok : questionReply;
     }
 
     std::vector<std::u16string> texts() const {
@@ -36,7 +36,7 @@ public:
     void clear() { messages.clear(); }
 
     std::vector<Message> messages;
-    MessageReply questionReply = MessageReply::No;  // the answer to a Yes/No question
+    MessageReply questionReply = MessageReply::No;  // the answer to any question
     // Called after each message is recorded, e.g. to check what the caller holds meanwhile.
     std::function<void()> onMessage;
 

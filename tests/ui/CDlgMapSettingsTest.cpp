@@ -1,11 +1,15 @@
 // The Modbus map dialog on a shown dialog over its copy of the server's map: copy addresses,
-// delete selections, delete all, add with the overlap check, edit, OK and Cancel, and edits that
-// survive analyses arriving while the dialog is open. The register editor is driven in place
-// instead of running modally.
+// delete selections, delete all, add with the overlap check, edit, OK and Cancel, the keyboard,
+// and edits that survive analyses arriving while the dialog is open. The register editor is
+// driven in place instead of running modally.
 #include <QAbstractItemModel>
+#include <QApplication>
 #include <QComboBox>
 #include <QItemSelectionModel>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
 #include <QTableView>
 #include <QTest>
 #include <functional>
@@ -145,10 +149,14 @@ private slots:
     void overlapIsADuplicate();
     void addCancelled();
     void editOnDoubleClick();
+    void keysOnTheList_data();
+    void keysOnTheList();
+    void tabOrderFollowsTheButtons();
+    void reopensAtTheFirstColumn();
     void cancelWritesNothing();
     void okSavesAndRebuilds();
     void editsSurviveAnalyses();
-    void opensNoWiderThan1024();
+    void frameOpensNoWiderThan1024();
 };
 
 void CDlgMapSettingsTest::opensWithTheStoredMap() {
@@ -326,22 +334,48 @@ void CDlgMapSettingsTest::deleteAllQuestionSpeaksTheLanguageInUse() {
 }
 
 void CDlgMapSettingsTest::addRefusesDuplicateAndReopens() {
-    // The register of row 0 again: refused. The next two registers: accepted.
+    // The register of row 0 again: refused, and back in the editor as typed, the address ready
+    // to be typed over. Only the address changes: accepted.
     MapDialog d({entry(u"INT", 40)});
-    d.editorRuns = {enter(d.env, QStringLiteral("40"), QStringLiteral("INT")),
-                    enter(d.env, QStringLiteral("0x29"), QStringLiteral("FLOAT"))};
+    d.editorRuns = {enter(d.env, QStringLiteral("40"), QStringLiteral("INT")), [&](CDlgEditRegister& editor) {
+                        editor.show();
+                        auto shown = [&](int id) { return control<QComboBox>(editor, id)->currentText(); };
+                        QCOMPARE(shown(1041), d.env.text(res::kSourcePeak));
+                        QCOMPARE(control<QLineEdit>(editor, 1036)->text(), QStringLiteral("CO2"));
+                        QCOMPARE(shown(1035), QStringLiteral("Holding Registers (4x)"));
+                        QCOMPARE(shown(1037), QStringLiteral("INT"));
+                        QCOMPARE(shown(1038), d.env.text(res::kItemArea));
+                        auto* address = control<QLineEdit>(editor, 1034);
+                        QCOMPARE(address->text(), QStringLiteral("40"));
+                        QCOMPARE(editor.focusWidget(), address);
+                        QCOMPARE(address->selectedText(), QStringLiteral("40"));
+                        QTest::keyClicks(address, QStringLiteral("0x29"));
+                        editor.addressFocusLost();
+                        editor.accept();
+                        QVERIFY(!editor.isVisible());
+                    }};
     d.click(1031);
     QCOMPARE(d.runs, 2);
     QCOMPARE(d.env.messages(), std::vector<std::u16string>{d.env.string(res::kDuplicateRegister)});
     const RegisterMap map = d.map();
     QCOMPARE(map.size(), std::size_t(2));
     QCOMPARE(map[1].address, 41);
-    QCOMPARE(map[1].dataType, u"FLOAT");
-    QCOMPARE(map[1].byteOrder, u"Big-endian");
+    QCOMPARE(map[1].dataType, u"INT");
     QCOMPARE(map[1].component, u"CO2");
+    QCOMPARE(map[1].dataItem, u"Площадь пика");
     QCOMPARE(d.dialog->lastEditorResult(), 1);
     QCOMPARE(d.selectedRow(), 1);
     QVERIFY(!d.dialog->editor()->editMode());
+
+    // The next add starts empty again.
+    d.editorRuns.push_back([](CDlgEditRegister& editor) {
+        editor.show();
+        QVERIFY(control<QLineEdit>(editor, 1034)->text().isEmpty());
+        QVERIFY(editor.focusWidget() != control<QLineEdit>(editor, 1034));
+        editor.reject();
+    });
+    d.click(1031);
+    QCOMPARE(d.runs, 3);
 }
 
 void CDlgMapSettingsTest::overlapIsADuplicate_data() {
@@ -526,9 +560,90 @@ void CDlgMapSettingsTest::editsSurviveAnalyses() {
     for (int row = 0; row < 3; ++row) QCOMPARE(d.rowTexts(row), shown[std::size_t(row)]);
 }
 
-void CDlgMapSettingsTest::opensNoWiderThan1024() {
-    MapDialog d({entry(u"FLOAT", 10)});
-    QVERIFY2(d.dialog->width() <= 1024, qPrintable(QString::number(d.dialog->width())));
+void CDlgMapSettingsTest::keysOnTheList_data() {
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("row");  // selected before the key; -1 for none
+    QTest::addColumn<int>("editorRuns");
+    QTest::addColumn<int>("reply");  // to a question: 1 Yes, 0 No
+    QTest::addColumn<QList<int>>("remaining");
+    QTest::newRow("Return edits") << int(Qt::Key_Return) << 1 << 1 << 0 << QList<int>{7, 20};
+    QTest::newRow("Enter edits") << int(Qt::Key_Enter) << 0 << 1 << 0 << QList<int>{7, 20};
+    QTest::newRow("F2 edits") << int(Qt::Key_F2) << 1 << 1 << 0 << QList<int>{7, 20};
+    QTest::newRow("Return on no row does nothing")
+        << int(Qt::Key_Return) << -1 << 0 << 0 << QList<int>{7, 20};
+    QTest::newRow("Delete, Yes") << int(Qt::Key_Delete) << 1 << 0 << 1 << QList<int>{7};
+    QTest::newRow("Delete, No") << int(Qt::Key_Delete) << 1 << 0 << 0 << QList<int>{7, 20};
+    QTest::newRow("Delete on no row asks nothing")
+        << int(Qt::Key_Delete) << -1 << 0 << 1 << QList<int>{7, 20};
+}
+
+void CDlgMapSettingsTest::keysOnTheList() {
+    QFETCH(int, key);
+    QFETCH(int, row);
+    QFETCH(int, editorRuns);
+    QFETCH(int, reply);
+    QFETCH(QList<int>, remaining);
+    MapDialog d({entry(u"INT", 7), entry(u"FLOAT", 20)});
+    d.editorRuns = {[&](CDlgEditRegister& editor) {
+        QVERIFY(editor.editMode());
+        QCOMPARE(editor.registerInfo().address, row == 0 ? 7 : 20);
+        editor.show();
+        editor.reject();
+    }};
+    d.env.sink.questionReply = reply ? tesmor::MessageReply::Yes : tesmor::MessageReply::No;
+    if (row >= 0) d.clickRow(row);
+    d.list->setFocus();
+    QTest::keyClick(d.list, Qt::Key(key));
+    QCOMPARE(d.runs, editorRuns);
+    QVERIFY(d.dialog->isVisible());  // never OK
+    QCOMPARE(d.rebuilds, 0);
+    QVERIFY(d.env.profile.writes.empty());
+    const bool asked = key == Qt::Key_Delete && row >= 0;
+    QCOMPARE(d.env.sink.messages.size(), std::size_t(asked ? 1 : 0));
+    if (asked) {
+        QCOMPARE(d.env.sink.messages[0].text, u"Удалить регистр строки 2?");
+        QVERIFY(d.env.sink.messages[0].buttons == tesmor::MessageButtons::YesNo);
+    }
+    const std::vector<int> expected(remaining.begin(), remaining.end());
+    QCOMPARE(addresses(d.map()), expected);
+}
+
+void CDlgMapSettingsTest::tabOrderFollowsTheButtons() {
+    MapDialog d({entry(u"INT", 7)});
+    d.list->setFocus();
+    QStringList order;
+    for (int i = 0; i < 9; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        order << QApplication::focusWidget()->objectName();
+    }
+    QCOMPARE(order, (QStringList{"id1031", "id1033", "id1032", "id1034", "id1110", "id1111", "id1", "id2",
+                                 "id1030"}));
+}
+
+void CDlgMapSettingsTest::reopensAtTheFirstColumn() {
+    RegisterInfo wide = entry(u"INT", 7);
+    wide.component = std::u16string(120, u'Ж');  // wider than the dialog: the list scrolls
+    MapDialog d({wide});
+    QScrollBar* bar = d.list->horizontalScrollBar();
+    QVERIFY(bar->maximum() > 0);
+    bar->setValue(bar->maximum());
+    d.click(2);
+    QVERIFY(tesmor::test::showActive(*d.dialog));
+    QCOMPARE(bar->value(), 0);
+}
+
+void CDlgMapSettingsTest::frameOpensNoWiderThan1024() {
+    RegisterInfo wide = entry(u"FLOAT", 10);
+    wide.component = std::u16string(120, u'Ж');
+    MapDialog d({wide});
+    // As wide as allowed, for a list this wide: 1024 or the screen's width, unless the buttons
+    // need more.
+    const QRect frame = d.dialog->frameGeometry();
+    const int frameExtra = frame.width() - d.dialog->width();
+    const int allowed = std::max(std::min(1024, d.dialog->screen()->availableGeometry().width()),
+                                 d.dialog->minimumSizeHint().width() + frameExtra);
+    QVERIFY2(frame.width() <= std::min(1024, allowed), qPrintable(QString::number(frame.width())));
+    QCOMPARE(frame.width(), allowed);
 }
 
 QTEST_MAIN(CDlgMapSettingsTest)

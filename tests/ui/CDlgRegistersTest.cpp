@@ -1,14 +1,16 @@
-// The register view: values of the store after a refresh, the float readings of a register pair
-// in the four byte orders, the map entry named beside its registers, the bit tables, jumping to
-// an address from the keyboard, the texts of both languages, and the main window's button.
+// The register view: values of the store after a refresh, unsigned and signed, the float
+// readings of a register pair in the four byte orders, the map entry named beside its registers,
+// the bit tables, jumping to an address from the keyboard, the width on its screen, the texts of
+// both languages, and the main window's button.
 
 #include <QAbstractItemModel>
 #include <QComboBox>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
-#include <QSpinBox>
+#include <QScreen>
 #include <QTableView>
 #include <QTest>
 #include <QTimer>
@@ -16,6 +18,8 @@
 
 #include "UiTestSupport.h"
 #include "modbus/RegisterMap.h"
+#include "platform/ResourceIds.h"
+#include "support/RecordingMessageSink.h"
 #include "ui/CDlgMain.h"
 #include "ui/CDlgRegisters.h"
 
@@ -30,9 +34,10 @@ namespace {
 
 // Columns of the register tables.
 constexpr int kValueDecimal = 2;
-constexpr int kValueHex = 3;
-constexpr int kFirstFloat = 4;  // Big-endian, Little-endian, Big-endian byte swap, Little-endian byte swap
-constexpr int kSource = 8;
+constexpr int kValueSigned = 3;
+constexpr int kValueHex = 4;
+constexpr int kFirstFloat = 5;  // Big-endian, Little-endian, Big-endian byte swap, Little-endian byte swap
+constexpr int kSource = 9;
 
 RegisterInfo entry(std::u16string source, std::u16string device, std::u16string component, int address,
                    std::u16string_view registerType, std::u16string_view dataType, std::u16string dataItem) {
@@ -60,11 +65,20 @@ QStringList rowTexts(const QWidget& view, int row, int from, int count) {
     return texts;
 }
 
+// The headings as the resources hold them: a heading may take several lines on screen.
 QStringList headings(const QWidget& view) {
     const QAbstractItemModel* model = listOf(view)->model();
     QStringList texts;
-    for (int c = 0; c < model->columnCount(); ++c) texts << model->headerData(c, Qt::Horizontal).toString();
+    for (int c = 0; c < model->columnCount(); ++c)
+        texts << model->headerData(c, Qt::Horizontal).toString().replace('\n', ' ');
     return texts;
+}
+
+QList<int> sectionWidths(const QWidget& view) {
+    const QHeaderView* header = listOf(view)->horizontalHeader();
+    QList<int> widths;
+    for (int c = 0; c < header->count(); ++c) widths << header->sectionSize(c);
+    return widths;
 }
 
 void setHolding(UiFixture& f, int address, std::uint16_t value) {
@@ -83,7 +97,12 @@ private slots:
     void floatOfAPairInEachByteOrder();
     void publishingEntryIsNamed();
     void bitTablesShowBits();
+    void signedBesideUnsigned();
     void enterInTheAddressBoxSelectsTheRow();
+    void goTo_data();
+    void goTo();
+    void columnsFitEachTable();
+    void fitsItsScreen();
     void texts_data();
     void texts();
     void mainWindowOpensTheViewWindowModal();
@@ -99,14 +118,14 @@ void CDlgRegistersTest::storeValuesAppearAtTheNextRefresh() {
     CDlgRegisters view(f.context);
     QCOMPARE(view.table(), StoreTable::HoldingRegisters);
     QCOMPARE(listOf(view)->model()->rowCount(), 500);
-    QCOMPARE(rowTexts(view, 20, 0, 4), (QStringList{"20", "0x0014", "0", "0x0000"}));
+    QCOMPARE(rowTexts(view, 20, 0, 5), (QStringList{"20", "0x0014", "0", "0", "0x0000"}));
 
     setHolding(f, 20, 0x1234);
     setHolding(f, 499, 65535);
     QCOMPARE(cell(view, 20, kValueDecimal), QString("0"));  // nothing moves between refreshes
     view.refresh();
-    QCOMPARE(rowTexts(view, 20, 0, 4), (QStringList{"20", "0x0014", "4660", "0x1234"}));
-    QCOMPARE(rowTexts(view, 499, 0, 4), (QStringList{"499", "0x01F3", "65535", "0xFFFF"}));
+    QCOMPARE(rowTexts(view, 20, 0, 5), (QStringList{"20", "0x0014", "4660", "4660", "0x1234"}));
+    QCOMPARE(rowTexts(view, 499, 0, 5), (QStringList{"499", "0x01F3", "65535", "-1", "0xFFFF"}));
 
     // A row's floats read the next register too: a change there alone updates the row.
     setHolding(f, 20, 0x3F80);
@@ -173,7 +192,7 @@ void CDlgRegistersTest::floatOfAPairInEachByteOrder() {
             registers[301] = std::uint16_t(second);
         }
         view.refresh();
-        QCOMPARE(headings(view)[kFirstFloat + order], "FLOAT\n" + orderName);
+        QCOMPARE(headings(view)[kFirstFloat + order], "FLOAT, порядок " + orderName);
         QCOMPARE(cell(view, 300, kFirstFloat + order), shown);
         for (int other = 0; other < 4; ++other)
             if (other != order) QVERIFY(cell(view, 300, kFirstFloat + other) != shown);
@@ -237,7 +256,7 @@ void CDlgRegistersTest::bitTablesShowBits() {
     QCOMPARE(tables->itemText(0), QString("Coil Status (0x)"));
     tables->setCurrentIndex(0);
     QCOMPARE(view.table(), StoreTable::Coils);
-    QCOMPARE(headings(view), (QStringList{"Адрес\n(Decimal)", "Адрес\n(Hex)", "Значение", "Данные из Велмар",
+    QCOMPARE(headings(view), (QStringList{"Адрес (дес.)", "Адрес (шестн.)", "Значение", "Данные из Велмар",
                                           "Название устройства", "Компонент", "Данные"}));
     QCOMPARE(rowTexts(view, 31, 0, 7),
              (QStringList{"31", "0x001F", "1", "Пик хроматограммы", "", "Метан", "Концентрация пика"}));
@@ -251,14 +270,24 @@ void CDlgRegistersTest::bitTablesShowBits() {
     QCOMPARE(cell(view, 5, 2), QString("0"));
 }
 
+void CDlgRegistersTest::signedBesideUnsigned() {
+    UiFixture f;
+    setHolding(f, 1, 0xFFFF);
+    setHolding(f, 2, 0x8000);
+    setHolding(f, 3, 0x7FFF);
+    CDlgRegisters view(f.context);
+    QCOMPARE(rowTexts(view, 1, kValueDecimal, 3), (QStringList{"65535", "-1", "0xFFFF"}));
+    QCOMPARE(rowTexts(view, 2, kValueDecimal, 3), (QStringList{"32768", "-32768", "0x8000"}));
+    QCOMPARE(rowTexts(view, 3, kValueDecimal, 3), (QStringList{"32767", "32767", "0x7FFF"}));
+}
+
 void CDlgRegistersTest::enterInTheAddressBoxSelectsTheRow() {
     UiFixture f;
     CDlgRegisters view(f.context);
     view.show();
     QVERIFY(QTest::qWaitForWindowActive(&view));
     auto* list = listOf(view);
-    auto* address = control<QSpinBox>(view, 1174);
-    QCOMPARE(address->maximum(), 499);
+    auto* address = control<QLineEdit>(view, 1174);
     for (int target : {437, 3}) {
         address->setFocus();
         address->selectAll();
@@ -276,6 +305,81 @@ void CDlgRegistersTest::enterInTheAddressBoxSelectsTheRow() {
     QVERIFY(!view.isVisible());
 }
 
+void CDlgRegistersTest::goTo_data() {
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<int>("row");          // selected afterwards; -1: the one selected before stays
+    QTest::addColumn<QString>("message");  // empty for none
+    const QString unreadable =
+        QStringLiteral("«%1» не адрес. Введите число, десятичное (20) или шестнадцатеричное с 0x (0x14).");
+    const QString outside = QStringLiteral("Адреса %1 в этой таблице нет: её адреса от 0 до 499.");
+    QTest::newRow("hexadecimal") << "0x14" << 20 << "";
+    QTest::newRow("capital X, last address") << "0X1f3" << 499 << "";
+    QTest::newRow("decimal with blanks") << " 20 " << 20 << "";
+    QTest::newRow("first") << "0" << 0 << "";
+    QTest::newRow("one past the last") << "500" << -1 << outside.arg("500");
+    QTest::newRow("hexadecimal past the last") << "0x1F4" << -1 << outside.arg("0x1F4");
+    QTest::newRow("more digits than the box once kept") << "4990" << -1 << outside.arg("4990");
+    QTest::newRow("negative") << "-1" << -1 << outside.arg("-1");
+    QTest::newRow("letters") << "abc" << -1 << unreadable.arg("abc");
+    QTest::newRow("digits then letters") << "12abc" << -1 << unreadable.arg("12abc");
+    QTest::newRow("prefix alone") << "0x" << -1 << unreadable.arg("0x");
+    QTest::newRow("signed hexadecimal") << "0x-5" << -1 << unreadable.arg("0x-5");
+    QTest::newRow("beyond 64 bits") << "99999999999999999999" << -1 << unreadable.arg("99999999999999999999");
+    QTest::newRow("empty") << "" << -1 << "";
+}
+
+void CDlgRegistersTest::goTo() {
+    QFETCH(QString, typed);
+    QFETCH(int, row);
+    QFETCH(QString, message);
+    UiFixture f;
+    test::RecordingMessageSink sink;
+    CDlgRegisters view(f.context);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowActive(&view));
+    view.jumpTo(7);
+    auto* address = control<QLineEdit>(view, 1174);
+    address->setFocus();
+    QTest::keyClicks(address, typed);
+    QTest::keyClick(address, Qt::Key_Return);
+    QVERIFY(view.isVisible());
+    const QModelIndexList selected = listOf(view)->selectionModel()->selectedRows();
+    QCOMPARE(selected.size(), qsizetype(1));
+    QCOMPARE(selected.front().row(), row < 0 ? 7 : row);
+    QCOMPARE(sink.messages.size(), std::size_t(message.isEmpty() ? 0 : 1));
+    if (!message.isEmpty()) {
+        QCOMPARE(ui::toQString(sink.messages[0].text), message);
+        QVERIFY(sink.messages[0].icon == MessageIcon::Warning);
+    }
+}
+
+void CDlgRegistersTest::columnsFitEachTable() {
+    // Switching tables re-fits the columns: a section that held a wide column in one table is
+    // narrow again in another.
+    UiFixture f;
+    saveRegisterMap(f.profile, {entry(u"Пик хроматограммы", u"", u"Диоксид углерода", 31, texts::coilStatus,
+                                      texts::typeBool, u"Концентрация пика")});
+    f.server.reloadConfiguration();
+    CDlgRegisters view(f.context);
+    const QList<int> holding = sectionWidths(view);
+    view.showTable(StoreTable::Coils);
+    const QList<int> coils = sectionWidths(view);
+    QVERIFY(coils[3] > holding[3]);  // the source beside the signed value
+    view.showTable(StoreTable::HoldingRegisters);
+    QCOMPARE(sectionWidths(view), holding);
+}
+
+void CDlgRegistersTest::fitsItsScreen() {
+    UiFixture f;
+    CDlgRegisters view(f.context);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    const QRect room = view.screen()->availableGeometry();
+    QVERIFY2(view.frameGeometry().width() <= room.width(),
+             qPrintable(QStringLiteral("%1 > %2").arg(view.frameGeometry().width()).arg(room.width())));
+    QVERIFY(view.frameGeometry().height() <= room.height());
+}
+
 void CDlgRegistersTest::texts_data() {
     QTest::addColumn<const TesmorResourceTable*>("table");
     QTest::addColumn<QStringList>(
@@ -284,12 +388,13 @@ void CDlgRegistersTest::texts_data() {
     QTest::newRow("Russian") << builtInResourceTable()
                              << QStringList{"Регистры", "Таблица:", "Перейти к адресу:", "Закрыть",
                                             "Регистры"}
-                             << QStringList{"Адрес\n(Decimal)", "Адрес\n(Hex)", "Значение\n(Decimal)",
-                                            "Значение\n(Hex)"};
+                             << QStringList{"Адрес (дес.)",      "Адрес (шестн.)",
+                                            "Значение (дес.)",   "Со знаком (дес.)",
+                                            "Значение (шестн.)", "FLOAT, порядок Big-endian"};
     QTest::newRow("English") << englishTable()
                              << QStringList{"Registers", "Table:", "Go to address:", "Close", "Registers"}
-                             << QStringList{"Address\n(Decimal)", "Address\n(Hex)", "Value\n(Decimal)",
-                                            "Value\n(Hex)"};
+                             << QStringList{"Address (dec.)", "Address (hex)", "Value (dec.)",
+                                            "Signed (dec.)",  "Value (hex)",   "FLOAT, Big-endian"};
 }
 
 void CDlgRegistersTest::texts() {
@@ -306,8 +411,8 @@ void CDlgRegistersTest::texts() {
     QCOMPARE(control<QPushButton>(view, 2)->text(), expected[3]);
     QCOMPARE(control<QPushButton>(window, 1170)->text(), expected[4]);
     const QStringList shown = headings(view);
-    QCOMPARE(shown.size(), qsizetype(12));
-    QCOMPARE(shown.mid(0, 4), values);
+    QCOMPARE(shown.size(), qsizetype(13));
+    QCOMPARE(shown.mid(0, 6), values);
     for (const QString& heading : shown) QVERIFY2(!heading.isEmpty(), qPrintable(shown.join('|')));
 }
 

@@ -1,7 +1,9 @@
 // Renders the map, register editor and filters dialogs and the register view, filled with sample
 // data, to PNG files in Russian (built-in resources) and English (tesmorENU.so), and checks their
 // layout and that of the main window and the connection settings: no control narrower than its
-// text needs, no list cell or heading narrower than its text, no two controls overlapping.
+// text needs, no list cell or heading narrower than its text, no two controls overlapping, and,
+// on a 1366×768 screen, the register view within the screen with no column out of sight and the
+// map dialog's frame at most 1024 wide.
 //
 //     ui_dialog_screenshots [output folder]
 // Without a folder it only checks. Exits 1 when a check fails. Run it with
@@ -17,12 +19,15 @@
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPushButton>
+#include <QScreen>
 #include <QString>
 #include <QStyleOptionViewItem>
 #include <QTableView>
 #include <QTest>
 #include <QWidget>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <span>
@@ -224,6 +229,12 @@ void renderRegisterView(const tesmor::Resources& resources, const QString& langu
     CDlgRegisters view(context);
     const QString file = QStringLiteral("CDlgRegisters-") + language;
     render(view, folder, file);
+    const QRect room = view.screen()->availableGeometry();
+    if (view.frameGeometry().width() > room.width())
+        fail(QStringLiteral("%1: %2 wide on a screen with %3 available")
+                 .arg(file)
+                 .arg(view.frameGeometry().width())
+                 .arg(room.width()));
     // Unlike the map dialog, which opens at most 1024 wide and scrolls, the view opens with every
     // column in sight: the floats and the publishing entry are read side by side.
     const auto* list = view.findChild<QTableView*>(QStringLiteral("id1175"));
@@ -236,7 +247,13 @@ void renderRegisterView(const tesmor::Resources& resources, const QString& langu
     for (StoreTable table : {StoreTable::Coils, StoreTable::DiscreteInputs, StoreTable::InputRegisters}) {
         view.showTable(table);
         QApplication::processEvents();
-        checkLayout(view, file + QStringLiteral("-table%1").arg(int(table)));
+        const QString name = file + QStringLiteral("-table%1").arg(int(table));
+        checkLayout(view, name);
+        if (list->horizontalHeader()->length() > list->viewport()->width())
+            fail(QStringLiteral("%1: the list shows %2 of its %3 pixels of columns")
+                     .arg(name)
+                     .arg(list->viewport()->width())
+                     .arg(list->horizontalHeader()->length()));
     }
 }
 
@@ -291,6 +308,10 @@ void renderLanguage(const TesmorResourceTable* table, const QString& language, c
     server.loadRegisterMap();
     CDlgMapSettings map(context, {});
     render(map, folder, QStringLiteral("CDlgMapSettings-") + language);
+    if (map.frameGeometry().width() > 1024)
+        fail(QStringLiteral("CDlgMapSettings-%1: the frame is %2 wide")
+                 .arg(language)
+                 .arg(map.frameGeometry().width()));
     CDlgEditRegister editor(context);
     editor.setEditMode(true);
     editor.setRegisterInfo(area);
@@ -333,7 +354,21 @@ void renderLanguage(const TesmorResourceTable* table, const QString& language, c
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Offscreen, the screen is the smallest common laptop screen (with window frames), so that the
+    // windows are checked where room is short.
+    TempDir screens;
+    if (const char* platform = std::getenv("QT_QPA_PLATFORM");
+        platform && std::string(platform) == "offscreen") {
+        const auto config = screens.file("screens.json");
+        std::ofstream(config)
+            << R"({"windowFrameMargins": true, "screens": [{"name": "laptop", "x": 0, "y": 0,)"
+               R"( "width": 1366, "height": 768, "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})";
+        setenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + config.string()).c_str(), 1);
+    }
     QApplication app(argc, argv);
+    if (QGuiApplication::primaryScreen()->size() != QSize(1366, 768) &&
+        QGuiApplication::platformName() == QStringLiteral("offscreen"))
+        fail(QStringLiteral("the offscreen screen is not 1366×768"));
     const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
     if (!folder.isEmpty()) QDir().mkpath(folder);
 
