@@ -108,9 +108,10 @@ std::vector<LocalAddress> localIpv4Addresses() {
     ::freeifaddrs(list);
     const auto byAddress = [](const LocalAddress& a, const LocalAddress& b) { return a.address < b.address; };
     std::stable_sort(out.begin(), out.end(), byAddress);
-    out.erase(std::unique(out.begin(), out.end(),
-                          [](const LocalAddress& a, const LocalAddress& b) { return a.address == b.address; }),
-              out.end());
+    out.erase(
+        std::unique(out.begin(), out.end(),
+                    [](const LocalAddress& a, const LocalAddress& b) { return a.address == b.address; }),
+        out.end());
     return out;
 }
 

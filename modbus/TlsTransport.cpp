@@ -33,7 +33,8 @@ std::string portRefusal(Ipv4 local, int port) {
     addr.sin_addr.s_addr = htonl(local);
     addr.sin_port = htons(static_cast<std::uint16_t>(port));
     if (::bind(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return {};
-    return "cannot listen on " + formatIpv4(local) + " port " + std::to_string(port) + ": " + errorText(errno);
+    return "cannot listen on " + formatIpv4(local) + " port " + std::to_string(port) + ": " +
+           errorText(errno);
 }
 
 }  // namespace

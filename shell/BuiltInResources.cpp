@@ -228,7 +228,8 @@ constexpr TesmorDialogText kDialogTexts[] = {
     {kSettingsDialog, settings::kTlsWriteRolesLabel, u"Роли с правом записи:"},
     {kSettingsDialog, settings::kTlsWriteRolesNote,
      u"Роли через запятую, например operator, engineer; пусто — мастера по TLS только читают."},
-    {kSettingsDialog, settings::kRejectNotice, u"Отклонённые фильтрами анализы: без окна сообщения, строкой в главном окне"},
+    {kSettingsDialog, settings::kRejectNotice,
+     u"Отклонённые фильтрами анализы: без окна сообщения, строкой в главном окне"},
     {kSettingsDialog, kOk, u"ОК"},
     {kSettingsDialog, kCancel, u"Отмена"},
 };

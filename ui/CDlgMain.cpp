@@ -8,6 +8,7 @@
 #include <QMetaObject>
 #include <QPointer>
 #include <QPushButton>
+#include <QSizePolicy>
 #include <QStringList>
 #include <QTime>
 #include <QVBoxLayout>
@@ -56,8 +57,9 @@ void fitListColumns(CGridCtrl& list) {
     for (std::size_t i = 0; i < std::size(kColumns); ++i) minimums[i] = kColumns[i].width;
     // Room for a sample time from the start, so the window's opening size takes it in and the
     // first analysis brings no scroll bar.
-    minimums[kValueColumn] = std::max(minimums[kValueColumn],
-                                      list.fontMetrics().horizontalAdvance(QStringLiteral("2026-12-31 23:59")) + 16);
+    minimums[kValueColumn] =
+        std::max(minimums[kValueColumn],
+                 list.fontMetrics().horizontalAdvance(QStringLiteral("2026-12-31 23:59")) + 16);
     tesmor::ui::fitColumns(list, minimums);
 }
 
@@ -222,8 +224,10 @@ CDlgMain::CDlgMain(const UiContext& context, QWidget* parent)
     traffic_ = new QLabel(this);
     traffic_->setObjectName(controlName(kTraffic));
     traffic_->setTextFormat(Qt::RichText);
-    // Wrapped, so that growing counters make the line taller, never the window wider.
+    // Wrapped, so that growing counters make the line taller, never the window wider (a long path
+    // in a TLS failure is cut rather than that).
     traffic_->setWordWrap(true);
+    traffic_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     refreshTraffic();
 
     auto* layout = new QVBoxLayout(this);
@@ -336,8 +340,9 @@ void CDlgMain::refreshTraffic() {
         rich << part.toHtmlEscaped();
     }
     if (!rejection_.message.isEmpty()) {
-        const QString part = toQString(context_.resources.loadString(kRejectedAt))
-                                 .arg(rejection_.at.time().toString(QStringLiteral("HH:mm:ss")), rejection_.message);
+        const QString part =
+            toQString(context_.resources.loadString(kRejectedAt))
+                .arg(rejection_.at.time().toString(QStringLiteral("HH:mm:ss")), rejection_.message);
         plain << part;
         rich << part.toHtmlEscaped();
     }

@@ -1,5 +1,7 @@
 #include "CDlgSettings.h"
 
+#include <unistd.h>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QEvent>
@@ -7,12 +9,12 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFocusEvent>
-#include <QKeyEvent>
 #include <QFontMetrics>
 #include <QFormLayout>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -23,8 +25,6 @@
 #include <climits>
 #include <optional>
 #include <utility>
-
-#include <unistd.h>
 
 #include "modbus/AccessRules.h"
 #include "platform/MessageSink.h"
@@ -58,7 +58,10 @@ void selectData(QComboBox* box, int value) { box->setCurrentIndex(box->findData(
 // number instead of the box silently refusing its last digit.
 class RangeSpinBox : public QSpinBox {
 public:
-    using QSpinBox::QSpinBox;
+    explicit RangeSpinBox(QWidget* parent) : QSpinBox(parent) {
+        // The value stays the last one accepted while a number is being typed.
+        setKeyboardTracking(false);
+    }
 
     // The typed text as a number, when it is one.
     std::optional<long long> typed() const {
@@ -378,7 +381,8 @@ void CDlgSettings::fillAccess() {
     bindAddress_->addItem(toQString(context_.resources.loadString(kAllInterfaces)), QString());
     for (const LocalAddress& a : localIpv4Addresses()) {
         const QString dotted = QString::fromStdString(formatIpv4(a.address));
-        bindAddress_->addItem(QStringLiteral("%1 (%2)").arg(dotted, QString::fromStdString(a.interface)), dotted);
+        bindAddress_->addItem(QStringLiteral("%1 (%2)").arg(dotted, QString::fromStdString(a.interface)),
+                              dotted);
     }
     // A stored address the machine does not have now (an unplugged adapter) stays as it is.
     const QString stored = toQString(settings_.bindAddress);
@@ -449,7 +453,8 @@ bool CDlgSettings::checkTls() {
         const QFileInfo file(typed);
         if (!file.exists()) return refuse(field.box, says(kTlsNoFile).arg(typed));
         if (file.isDir()) return refuse(field.box, says(kTlsFolder).arg(typed));
-        if (QFile f(typed); !f.open(QIODevice::ReadOnly)) return refuse(field.box, says(kTlsUnreadable).arg(typed));
+        if (QFile f(typed); !f.open(QIODevice::ReadOnly))
+            return refuse(field.box, says(kTlsUnreadable).arg(typed));
     }
     const int tcpPort = leadingInteger(tcpPort_->text());
     if (tcp_->isChecked() && tlsPort_->value() == tcpPort)
@@ -459,10 +464,14 @@ bool CDlgSettings::checkTls() {
 
 bool CDlgSettings::checkSpinBox(QSpinBox* box) {
     const auto typed = static_cast<RangeSpinBox*>(box)->typed();
-    if (typed && *typed >= box->minimum() && *typed <= box->maximum()) return true;
+    if (typed && *typed >= box->minimum() && *typed <= box->maximum()) {
+        box->interpretText();
+        return true;
+    }
     checking_ = true;
-    showMessage(toU16(toQString(context_.resources.loadString(kValueRange)).arg(box->minimum()).arg(box->maximum())),
-                MessageIcon::Warning);
+    showMessage(
+        toU16(toQString(context_.resources.loadString(kValueRange)).arg(box->minimum()).arg(box->maximum())),
+        MessageIcon::Warning);
     checking_ = false;
     box->setValue(box->value());
     box->setFocus(Qt::OtherFocusReason);

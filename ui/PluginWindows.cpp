@@ -85,7 +85,8 @@ void rebuildMainWindowList() noexcept {
 
 void showRejection(std::u16string_view message) noexcept {
     guarded("rejection notice", [message] {
-        g_windows.rejection = message.empty() ? Rejection{} : Rejection{toQString(message), QDateTime::currentDateTime()};
+        g_windows.rejection =
+            message.empty() ? Rejection{} : Rejection{toQString(message), QDateTime::currentDateTime()};
         if (g_windows.main) g_windows.main->setRejection(g_windows.rejection);
     });
 }

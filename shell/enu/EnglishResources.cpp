@@ -226,7 +226,8 @@ constexpr TesmorDialogText kDialogTexts[] = {
     {kSettingsDialog, settings::kTlsWriteRolesLabel, u"Roles that may write:"},
     {kSettingsDialog, settings::kTlsWriteRolesNote,
      u"Roles separated by commas, such as operator, engineer; empty: TLS masters only read."},
-    {kSettingsDialog, settings::kRejectNotice, u"Analyses the filters reject: no message box, a line in the main window"},
+    {kSettingsDialog, settings::kRejectNotice,
+     u"Analyses the filters reject: no message box, a line in the main window"},
     {kSettingsDialog, kOk, u"OK"},
     {kSettingsDialog, kCancel, u"Cancel"},
 };

@@ -11,12 +11,12 @@
 #include <QApplication>
 #include <QDateTime>
 #include <QHeaderView>
-#include <QTableView>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QTableView>
 #include <QTest>
 #include <clocale>
 #include <cmath>
@@ -293,13 +293,12 @@ void CDlgMainTest::trafficLineCountsWhatAMasterDid() {
     modbus_set_response_timeout(master.get(), 0, 100000);
     QCOMPARE(modbus_read_registers(master.get(), 0, 1, r), -1);
     window.refreshDeviceValues();
-    QTRY_VERIFY2(
-        QRegularExpression("^TCP: 1 мастер, 4 запроса, 1 исключение, 1 отброшенный кадр, последний "
-                           "\\d\\d:\\d\\d:\\d\\d; " +
-                           idleTls + "$")
-            .match(window.trafficText())
-            .hasMatch(),
-        qPrintable(window.trafficText()));
+    QTRY_VERIFY2(QRegularExpression("^TCP: 1 мастер, 4 запроса, 1 исключение, 1 отброшенный кадр, последний "
+                                    "\\d\\d:\\d\\d:\\d\\d; " +
+                                    idleTls + "$")
+                     .match(window.trafficText())
+                     .hasMatch(),
+                 qPrintable(window.trafficText()));
     f.server.stop();
 }
 
@@ -322,10 +321,12 @@ void CDlgMainTest::tlsThatDoesNotListenSaysWhy() {
     TempDir dir;
     UiFixture f;
     if (files != "none") {
-        const std::string command = std::string(TESMOR_MAKE_CERTS) + " " + dir.path().string() + " >/dev/null";
+        const std::string command =
+            std::string(TESMOR_MAKE_CERTS) + " " + dir.path().string() + " >/dev/null";
         QCOMPARE(std::system(command.c_str()), 0);
         f.profile.setString(u"Settings", u"tlsCertificate", dir.file16("server.pem"));
-        f.profile.setString(u"Settings", u"tlsKey", files == "folder" ? dir.path().u16string() : dir.file16("server.key"));
+        f.profile.setString(u"Settings", u"tlsKey",
+                            files == "folder" ? dir.path().u16string() : dir.file16("server.key"));
         f.profile.setString(u"Settings", u"tlsCA", dir.file16("ca.pem"));
     }
     const int port = freePort();
@@ -378,7 +379,8 @@ void CDlgMainTest::listShowsWhatTheLastPublicationWrote() {
 
 void CDlgMainTest::growingTextsNeverWidenTheWindow() {
     UiFixture f;
-    saveRegisterMap(f.profile, {entry(u"INT", u"Время отбора пробы", 0), entry(u"FLOAT", u"Площадь пика", 5)});
+    saveRegisterMap(f.profile,
+                    {entry(u"INT", u"Время отбора пробы", 0), entry(u"FLOAT", u"Площадь пика", 5)});
     ui::CDlgMain window(f.context);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -395,8 +397,10 @@ void CDlgMainTest::growingTextsNeverWidenTheWindow() {
     QCOMPARE(window.size(), opened);
     QCOMPARE(cell(list, 0, 6), QString("2026-01-01 13:00"));
     auto* table = qobject_cast<QTableView*>(list);
-    QVERIFY2(table->horizontalHeader()->length() <= table->viewport()->width(),
-             qPrintable(QString("%1 > %2").arg(table->horizontalHeader()->length()).arg(table->viewport()->width())));
+    QVERIFY2(
+        table->horizontalHeader()->length() <= table->viewport()->width(),
+        qPrintable(
+            QString("%1 > %2").arg(table->horizontalHeader()->length()).arg(table->viewport()->width())));
 }
 
 void CDlgMainTest::refresherOutlivesTheWindow() {

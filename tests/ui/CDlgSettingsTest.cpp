@@ -2,10 +2,10 @@
 // keys written on OK, the serial-port list with its busy and no-access marks, the stored "COMn"
 // and the read-only address boxes.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -691,8 +691,8 @@ void CDlgSettingsTest::tlsFieldsAreCheckedOnOk_data() {
         << "Поле «Роли с правом записи» длиннее 126 символов: профиль не хранит более длинный текст.";
     QTest::newRow("longest path") << true << 1180 << longest << "";
     // What the server would find at its start.
-    QTest::newRow("no such certificate") << true << 1164 << absent
-                                         << "Поле «Сертификат сервера»: файл " + absent + " не существует.";
+    QTest::newRow("no such certificate")
+        << true << 1164 << absent << "Поле «Сертификат сервера»: файл " + absent + " не существует.";
     QTest::newRow("key is a folder") << true << 1167 << folder
                                      << "Поле «Ключ сервера»: " + folder + " — папка, а не файл.";
     // Root reads any file.
@@ -701,7 +701,8 @@ void CDlgSettingsTest::tlsFieldsAreCheckedOnOk_data() {
         touch(locked.toStdString());
         ::chmod(locked.toLocal8Bit().constData(), 0);
         QTest::newRow("authorities unreadable")
-            << true << 1180 << locked << "Поле «Доверенные центры (CA)»: файл " + locked + " нельзя прочитать.";
+            << true << 1180 << locked
+            << "Поле «Доверенные центры (CA)»: файл " + locked + " нельзя прочитать.";
     }
     QTest::newRow("no roles: read only") << true << 1183 << ""
                                          << "";
@@ -770,10 +771,12 @@ void CDlgSettingsTest::numbersTheSpinBoxesCannotTake_data() {
                                     << "Значение должно быть от 1 до 65535!" << 802;
     QTest::newRow("TLS port 0") << 1162 << "0"
                                 << "Значение должно быть от 1 до 65535!" << 802;
-    QTest::newRow("TLS port 65535") << 1162 << "65535" << "" << 65535;
+    QTest::newRow("TLS port 65535") << 1162 << "65535"
+                                    << "" << 65535;
     QTest::newRow("masters 17") << 1120 << "17"
                                 << "Значение должно быть от 1 до 16!" << 1;
-    QTest::newRow("masters 16") << 1120 << "16" << "" << 16;
+    QTest::newRow("masters 16") << 1120 << "16"
+                                << "" << 16;
     QTest::newRow("TLS port equal to TCP's") << 1162 << "502"
                                              << "Порт TLS не может совпадать с портом TCP (502)." << 502;
 }
