@@ -190,7 +190,9 @@ void DemoLab::create() {
                                        {"isRTU", 0},
                                        {"isTCP", 1},
                                        // two mbpoll windows and a SCADA trial may read it at once
-                                       {"maxMasters", 4}};
+                                       {"maxMasters", 4},
+                                       // nobody watches the demo: a rejected analysis must not stop it
+                                       {"rejectNotice", 1}};
     nlohmann::ordered_json mapSection = nlohmann::ordered_json::object();
     for (std::size_t i = 0; i < map.size(); ++i) {
         const auto n = std::to_string(i);

@@ -62,16 +62,21 @@ bool MasterList::allows(Ipv4 address) const noexcept {
                        [address](const Block& b) { return (address & b.mask) == b.network; });
 }
 
-std::vector<Ipv4> localIpv4Addresses() {
-    std::vector<Ipv4> out;
+std::vector<LocalAddress> localIpv4Addresses() {
+    std::vector<LocalAddress> out;
     ifaddrs* list = nullptr;
     if (::getifaddrs(&list) != 0) return out;
     for (const ifaddrs* i = list; i; i = i->ifa_next)
         if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET && (i->ifa_flags & IFF_UP))
-            out.push_back(ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr));
+            out.push_back({ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr),
+                           i->ifa_name ? i->ifa_name : ""});
     ::freeifaddrs(list);
-    std::sort(out.begin(), out.end());
-    out.erase(std::unique(out.begin(), out.end()), out.end());
+    const auto byAddress = [](const LocalAddress& a, const LocalAddress& b) { return a.address < b.address; };
+    std::stable_sort(out.begin(), out.end(), byAddress);
+    out.erase(
+        std::unique(out.begin(), out.end(),
+                    [](const LocalAddress& a, const LocalAddress& b) { return a.address == b.address; }),
+        out.end());
     return out;
 }
 

@@ -53,8 +53,14 @@ struct MasterList::Parsed {
     std::u16string badItem;  // set when list is empty; may itself be empty (",," or a trailing ",")
 };
 
-// The IPv4 addresses of the machine's interfaces that are up, in ascending order, no repeats.
-std::vector<Ipv4> localIpv4Addresses();
+// One IPv4 address of the machine and the interface that has it ("lo", "eth0").
+struct LocalAddress {
+    Ipv4 address;
+    std::string interface;
+};
+// The IPv4 addresses of the machine's interfaces that are up, in ascending order, no repeats (an
+// address on two interfaces names the first).
+std::vector<LocalAddress> localIpv4Addresses();
 
 // The local address for "bindAddress": an empty text (or only blanks) is every IPv4 interface
 // (INADDR_ANY); an invalid text gives nothing, and the server then does not listen.

@@ -9,6 +9,9 @@
 namespace tesmor {
 
 inline constexpr std::u16string_view kSettingsSection = u"Settings";
+// Not a connection setting, but kept in the same section and dialog: 1 reports an analysis the
+// filters reject without a modal message box; anything else keeps the box.
+inline constexpr std::u16string_view kRejectNoticeKey = u"rejectNotice";
 
 struct ConnectionSettings {
     std::int32_t tcpUnitId = 1;

@@ -52,6 +52,7 @@ void ModbusServer::launch(Transport kind, std::unique_ptr<ModbusTransport> trans
             }
             state.open = false;
             state.port = 0;
+            state.setFailure({});
             if (kind == Transport::Tcp) peers_.clear();
         });
 }

@@ -41,6 +41,9 @@ public:
     class Locked {
     public:
         RegisterMap& registerMap() const noexcept { return server_->map_; }
+        // The map as the last publication of an analysis wrote it into the store; empty before
+        // the first. Reloading the map leaves it alone.
+        RegisterMap& publishedMap() const noexcept { return server_->published_; }
         const ItemCaptions& captions() const noexcept { return server_->captions_; }
         modbus_mapping_t& registers() const noexcept { return *server_->registers_; }
         // Encodes one entry into the store; writes nothing for an unknown combination or an
@@ -105,6 +108,10 @@ public:
     // the system's choice.
     int tcpPort() const noexcept { return tcp_.port.load(); }
     int tlsPort() const noexcept { return tls_.port.load(); }
+    // Why the TLS server, switched on, does not listen: what it logged about the files it could not
+    // use, or the port or "bindAddress" it could not take; empty while it listens, while it is off
+    // and until its thread has looked.
+    std::string tlsFailure() const { return tls_.open ? std::string() : tls_.failure(); }
     // True while the transport's thread runs (its flag was 1 at the last restart), listening or not.
     bool running(Transport transport) const noexcept { return stateOf(transport).running.load(); }
 
@@ -157,6 +164,7 @@ private:
 
     std::mutex dataMutex_;
     RegisterMap map_;
+    RegisterMap published_;
     RegisterMap loggedMap_;  // the map whose misplaced entries were logged last
     bool mapLogged_ = false;
     ItemCaptions captions_;

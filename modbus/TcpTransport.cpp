@@ -500,6 +500,9 @@ void TcpLoop::run(const std::stop_token& stop) {
     std::stop_callback wake(stop, [&waker] { waker.signal(); });
     const auto local = listenAddress(transport_, port_, s_.bindAddress);
     if (!local) {
+        setup_.state.setFailure(port_ < 0 || port_ > 65535
+                                    ? "port " + std::to_string(port_) + " is not a TCP port"
+                                    : "\"bindAddress\" \"" + toUtf8(s_.bindAddress) + "\" is not an IPv4 address");
         while (!stop.stop_requested()) pause(waker);
         return;
     }
@@ -513,12 +516,15 @@ void TcpLoop::run(const std::stop_token& stop) {
             listener_ = listenTcp(*local, port, oneAtATime_ ? 1 : SOMAXCONN, error);
             if (!listener_) {
                 // An address the machine does not have (EADDRNOTAVAIL) may come with a late interface.
-                listenLog_.fail(name_ + ": cannot listen on " + formatIpv4(*local) + " port " +
-                                std::to_string(port) + ": " + errorText(error) + "; retrying until stopped");
+                const std::string why =
+                    "cannot listen on " + formatIpv4(*local) + " port " + std::to_string(port) + ": " + errorText(error);
+                listenLog_.fail(name_ + ": " + why + "; retrying until stopped");
+                state.setFailure(why);
                 pause(waker);
                 continue;
             }
             listenLog_.succeed();
+            state.setFailure({});
             // Port 0: the system's choice, kept for the whole run so masters find it again after a re-listen.
             port = localPort(listener_.get());
             state.port = port;

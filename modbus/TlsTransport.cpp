@@ -28,6 +28,7 @@ public:
             return;
         }
         logLine("Modbus TLS: " + error + "; not started");
+        setup_.state.setFailure(error);
         Waker waker;
         std::stop_callback wake(stop, [&waker] { waker.signal(); });
         while (!stop.stop_requested()) pause(waker);

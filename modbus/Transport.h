@@ -49,6 +49,20 @@ struct TransportState {
     std::atomic<bool> open{false};  // listening socket / serial port held
     std::atomic<int> port{0};       // TCP and TLS: the port listened on
     TransportCounters counters;
+
+    // Why the transport, running, does not listen: the reason it logged; empty once it listens.
+    void setFailure(std::string why) {
+        std::lock_guard lock(failureMutex_);
+        failure_ = std::move(why);
+    }
+    std::string failure() const {
+        std::lock_guard lock(failureMutex_);
+        return failure_;
+    }
+
+private:
+    mutable std::mutex failureMutex_;
+    std::string failure_;
 };
 
 // The host name and the address of the newest answered TCP master, for the main window. Any thread.

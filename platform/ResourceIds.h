@@ -90,6 +90,11 @@ enum String : unsigned {
     kTlsLongText = 1451,       // %1: the field's label, %2: the most characters the profile keeps
     kPemFiles = 1452,          // the browse dialog's filters
     kAllFiles = 1453,
+    kTlsNoFile = 1454,      // %1: the field's label, %2: the path
+    kTlsFolder = 1455,      // %1: the field's label, %2: the path
+    kTlsUnreadable = 1456,  // %1: the field's label, %2: the path
+    kTlsSamePort = 1457,    // %1: the port
+    kValueRange = 1458,     // %1, %2: the lowest and the highest value a box takes
 
     // Message box buttons.
     kButtonYes = 1310,
@@ -114,6 +119,12 @@ enum String : unsigned {
     kLastAnswer = 1442,  // %1: the time
     kThousandsSeparator = 1443,
     kNoAnswers = 1444,
+    kDropped1 = 1470,
+    kDropped21 = 1471,
+    kDropped2 = 1472,
+    kDropped5 = 1473,
+    kTlsNotRunning = 1474,  // %1: why, as the log says it
+    kRejectedAt = 1475,     // %1: the time, %2: the filters' message
 
     // Map files and tag lists.
     kFileEmpty = 1900,
@@ -256,6 +267,7 @@ enum Control : unsigned {
     kTlsWriteRoles = 1183,
     kTlsWriteRolesLabel = 1184,
     kTlsWriteRolesNote = 1185,
+    kRejectNotice = 1186,  // the check box of "rejectNotice"
 };
 }  // namespace settings
 

@@ -66,21 +66,26 @@ void assignValues(RegisterInfo& entry, const AssayInfo& assay, const PeakIndex& 
     }
 }
 
-void processDocument(ModbusServer& server, std::int32_t assayId, const FilterSettings& filters) {
+DocumentOutcome processDocument(ModbusServer& server, std::int32_t assayId, const FilterSettings& filters,
+                                RejectNotice notice) {
     DataBase::SqlDatabase database;
     database.open(DataBaseConnection::instance().connectionUri());
 
-    if (assayId == -1) return;
+    if (assayId == -1) return {};
 
     const auto assay = readAssay(database, assayId);
     if (!assay) {
         logLine("assay " + std::to_string(assayId) +
                 " is not visible (absent, hidden or deleted); nothing published");
-        return;
+        return {};
     }
     if (const auto verdict = filters.check(*assay); verdict != FilterVerdict::Passed) {
-        showMessage(filterMessage(verdict), MessageIcon::Exclamation);
-        return;
+        const std::u16string_view message = filterMessage(verdict);
+        if (notice == RejectNotice::Box)
+            showMessage(message, MessageIcon::Exclamation);
+        else
+            logLine("assay " + std::to_string(assayId) + " rejected: " + toUtf8(message));
+        return {false, message};
     }
 
     const PeakIndex peaks(assay->peaks);
@@ -90,18 +95,21 @@ void processDocument(ModbusServer& server, std::int32_t assayId, const FilterSet
     // map and store changed, by steps that cannot fail, so a failure writes no register at all.
     RegisterMap updated = locked.registerMap();
     for (auto& entry : updated) assignValues(entry, *assay, peaks, locked.captions(), sampleNumber);
+    RegisterMap published = updated;
     locked.registerMap().swap(updated);
+    locked.publishedMap().swap(published);
     for (const auto& entry : locked.registerMap()) locked.writeRegister(entry);
+    return {true, {}};
 }
 
-bool publishDocument(ModbusServer& server, std::int32_t assayId, const FilterSettings& filters) noexcept {
+std::optional<DocumentOutcome> publishDocument(ModbusServer& server, std::int32_t assayId,
+                                               const FilterSettings& filters, RejectNotice notice) noexcept {
     const auto report = [assayId](const std::string& why) {
         logLine("assay " + std::to_string(assayId) + " not published: " + why);
     };
     try {
         try {
-            processDocument(server, assayId, filters);
-            return true;
+            return processDocument(server, assayId, filters, notice);
         } catch (const DataBase::SqlException& e) {
             report("database error " + std::to_string(e.code()) + ": " + e.what() +
                    (e.sql().empty() ? "" : " [" + e.sql() + "]"));
@@ -113,7 +121,7 @@ bool publishDocument(ModbusServer& server, std::int32_t assayId, const FilterSet
     } catch (...) {
         // Not even the log line could be made; the registers are untouched all the same.
     }
-    return false;
+    return std::nullopt;
 }
 
 }  // namespace tesmor

@@ -14,6 +14,7 @@ bool mainWindowExists() noexcept { return false; }
 bool settingsSaved() noexcept { return false; }
 void clearSettingsSaved() noexcept {}
 void rebuildMainWindowList() noexcept {}
+void showRejection(std::u16string_view) noexcept {}
 std::function<void()> mainWindowRefresher() noexcept { return {}; }
 void closeWindows() noexcept {}
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -10,6 +11,7 @@
 #include "HostServices.h"
 #include "LanguageResources.h"
 #include "host_api.h"
+#include "modbus/ConnectionSettings.h"
 #include "modbus/DeviceMonitor.h"
 #include "modbus/ModbusServer.h"
 #include "platform/Guarded.h"
@@ -46,7 +48,8 @@ struct PluginInstance {
     HostProfile profile;
     CurrentStrings strings;
     ModbusServer server{profile, strings};
-    FilterSettings filters;  // read and reloaded on the host's event thread only
+    FilterSettings filters;  // read and reloaded on the host's event thread only, like rejectNotice
+    RejectNotice rejectNotice = RejectNotice::Box;
     HostDevices devices;
     DeviceMonitor monitor{server, devices};
 
@@ -147,7 +150,12 @@ int onModulesLoaded(intptr_t) noexcept {
         takeDatabaseLocation();
         setProfileFolder(u"plugins\\tesmor");
         plugin->monitor.start();
-        plugin->server.setReloadHook([plugin] { plugin->filters.load(plugin->profile); });
+        plugin->server.setReloadHook([plugin] {
+            plugin->filters.load(plugin->profile);
+            plugin->rejectNotice = plugin->profile.getInt(kSettingsSection, kRejectNoticeKey, 0) == 1
+                                       ? RejectNotice::Line
+                                       : RejectNotice::Box;
+        });
         ui::installMessageBoxes(currentResources());
         plugin->server.restart();
     });
@@ -167,9 +175,15 @@ int onDocumentUpdate(intptr_t assayId) noexcept {
             return;
         }
         // Whatever fails here leaves the registers as they were; the list shows them either way.
+        std::optional<DocumentOutcome> outcome;
         if (guarded("DocumentUpdate: reloading the configuration",
                     [&server] { server.reloadConfiguration(); }))
-            publishDocument(server, static_cast<std::int32_t>(assayId), plugin->filters);
+            outcome = publishDocument(server, static_cast<std::int32_t>(assayId), plugin->filters,
+                                      plugin->rejectNotice);
+        if (outcome && outcome->published)
+            ui::showRejection({});
+        else if (outcome && !outcome->rejection.empty() && plugin->rejectNotice == RejectNotice::Line)
+            ui::showRejection(outcome->rejection);
         ui::rebuildMainWindowList();
     });
     return 0;

@@ -8,6 +8,7 @@
 #include <QMetaObject>
 #include <QPointer>
 #include <QPushButton>
+#include <QSizePolicy>
 #include <QStringList>
 #include <QTime>
 #include <QVBoxLayout>
@@ -17,6 +18,8 @@
 #include <cstdio>
 #include <ctime>
 #include <limits>
+#include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -52,7 +55,44 @@ constexpr Column kColumns[] = {{kColumnSource, 120},  {kColumnDevice, 150},    {
 void fitListColumns(CGridCtrl& list) {
     int minimums[std::size(kColumns)];
     for (std::size_t i = 0; i < std::size(kColumns); ++i) minimums[i] = kColumns[i].width;
+    // Room for a sample time from the start, so the window's opening size takes it in and the
+    // first analysis brings no scroll bar.
+    minimums[kValueColumn] =
+        std::max(minimums[kValueColumn],
+                 list.fontMetrics().horizontalAdvance(QStringLiteral("2026-12-31 23:59")) + 16);
     tesmor::ui::fitColumns(list, minimums);
+}
+
+bool sameConfiguration(const RegisterInfo& a, const RegisterInfo& b) {
+    const auto stored = [](const RegisterInfo& e) {
+        return std::tie(e.source, e.deviceName, e.component, e.address, e.registerType, e.dataType,
+                        e.byteOrder, e.dataItem);
+    };
+    return stored(a) == stored(b);
+}
+
+// The entry with the analysis values the last publication wrote for its configuration; the
+// entry itself when none was published for it.
+RegisterInfo asPublished(const RegisterInfo& entry, std::size_t index, const RegisterMap& published) {
+    const RegisterInfo* from = nullptr;
+    if (index < published.size() && sameConfiguration(published[index], entry))
+        from = &published[index];
+    else
+        for (const RegisterInfo& p : published)
+            if (sameConfiguration(p, entry)) {
+                from = &p;
+                break;
+            }
+    RegisterInfo shown = entry;
+    if (from) {
+        shown.sampleTime = from->sampleTime;
+        shown.sampleNumber = from->sampleNumber;
+        shown.seriesNumber = from->seriesNumber;
+        shown.concentration = from->concentration;
+        shown.area = from->area;
+        shown.retentionTime = from->retentionTime;
+    }
+    return shown;
 }
 
 QString ascii(const char* begin, const char* end) { return QString::fromLatin1(begin, end - begin); }
@@ -135,6 +175,7 @@ QString trafficPart(const StringSource& strings, const char* name, const Counter
     if (masters) line += counted(strings, kMaster1, c.masters) + QStringLiteral(", ");
     line += counted(strings, kRequest1, c.requests) + QStringLiteral(", ") +
             counted(strings, kException1, c.exceptions) + QStringLiteral(", ");
+    if (c.dropped != 0) line += counted(strings, kDropped1, c.dropped) + QStringLiteral(", ");
     if (c.lastAnsweredMs == 0) return line + toQString(strings.loadString(kNoAnswers));
     const QTime last = QDateTime::fromMSecsSinceEpoch(c.lastAnsweredMs).time();
     return line + toQString(strings.loadString(kLastAnswer)).arg(last.toString(QStringLiteral("HH:mm:ss")));
@@ -182,6 +223,11 @@ CDlgMain::CDlgMain(const UiContext& context, QWidget* parent)
 
     traffic_ = new QLabel(this);
     traffic_->setObjectName(controlName(kTraffic));
+    traffic_->setTextFormat(Qt::RichText);
+    // Wrapped, so that growing counters make the line taller, never the window wider (a long path
+    // in a TLS failure is cut rather than that).
+    traffic_->setWordWrap(true);
+    traffic_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     refreshTraffic();
 
     auto* layout = new QVBoxLayout(this);
@@ -219,12 +265,13 @@ void CDlgMain::rebuildList() {
         auto locked = context_.server.lock();
         const RegisterMap& entries = locked.registerMap();
         rows.reserve(entries.size());
-        for (const RegisterInfo& e : entries) {
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const RegisterInfo& e = entries[i];
             char hex[16];
             std::snprintf(hex, sizeof hex, "0x%04X", static_cast<unsigned>(e.address));
             rows.push_back({{toQString(e.source), toQString(e.deviceName), toQString(e.component),
                              integerText(e.address), QString::fromLatin1(hex), toQString(e.dataItem),
-                             valueText(e, captions_)}});
+                             valueText(asPublished(e, i, locked.publishedMap()), captions_)}});
         }
     }
     list_->deleteAllRows();
@@ -261,7 +308,12 @@ void CDlgMain::applyDeviceValues() {
     refreshTraffic();
 }
 
-QString CDlgMain::trafficText() const { return traffic_->text(); }
+QString CDlgMain::trafficText() const { return trafficPlain_; }
+
+void CDlgMain::setRejection(const Rejection& rejection) {
+    rejection_ = rejection;
+    refreshTraffic();
+}
 
 void CDlgMain::refreshTraffic() {
     const ModbusServer& server = context_.server;
@@ -269,12 +321,33 @@ void CDlgMain::refreshTraffic() {
         Transport transport;
         const char* name;
     } kShown[] = {{Transport::Tcp, "TCP"}, {Transport::Tls, "TLS"}, {Transport::Rtu, "RTU"}};
-    QStringList parts;
-    for (const auto& t : kShown)
-        if (server.running(t.transport))
-            parts << trafficPart(context_.resources, t.name, server.counters(t.transport),
-                                 t.transport != Transport::Rtu);
-    traffic_->setText(parts.join(QStringLiteral("; ")));
+    QStringList plain, rich;
+    for (const auto& t : kShown) {
+        if (!server.running(t.transport)) continue;
+        if (t.transport == Transport::Tls) {
+            const std::string failure = server.tlsFailure();
+            if (!failure.empty()) {
+                const QString part = toQString(context_.resources.loadString(kTlsNotRunning))
+                                         .arg(QString::fromStdString(failure));
+                plain << part;
+                rich << QStringLiteral("<span style=\"color:#c00000\">%1</span>").arg(part.toHtmlEscaped());
+                continue;
+            }
+        }
+        const QString part = trafficPart(context_.resources, t.name, server.counters(t.transport),
+                                         t.transport != Transport::Rtu);
+        plain << part;
+        rich << part.toHtmlEscaped();
+    }
+    if (!rejection_.message.isEmpty()) {
+        const QString part =
+            toQString(context_.resources.loadString(kRejectedAt))
+                .arg(rejection_.at.time().toString(QStringLiteral("HH:mm:ss")), rejection_.message);
+        plain << part;
+        rich << part.toHtmlEscaped();
+    }
+    trafficPlain_ = plain.join(QStringLiteral("; "));
+    traffic_->setText(rich.join(QStringLiteral("; ")));
 }
 
 bool CDlgMain::settingsSaved() const { return settings_->settingsSaved(); }

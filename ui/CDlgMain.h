@@ -3,6 +3,7 @@
 // and the buttons to the map, connection and filter dialogs. Modeless; closing it (close box,
 // Enter, Esc) only hides it. It owns its child dialogs. GUI thread only, except
 // refreshDeviceValues and deviceRefresher.
+#include <QDateTime>
 #include <QDialog>
 #include <QString>
 #include <atomic>
@@ -19,6 +20,12 @@ class QPushButton;
 
 namespace tesmor::ui {
 
+// An analysis the filters rejected, as the traffic line shows it; no message: none to show.
+struct Rejection {
+    QString message;
+    QDateTime at;
+};
+
 class CDlgFilters;
 class CDlgMapSettings;
 class CDlgRegisters;
@@ -33,7 +40,9 @@ public:
     explicit CDlgMain(const UiContext& context, QWidget* parent = nullptr);
     ~CDlgMain() override;
 
-    // One row per map entry, in map order, read under the server's lock.
+    // One row per map entry, in map order, read under the server's lock. An analysis value shows
+    // what the last publication wrote for an entry of the same configuration (the current map is
+    // reloaded from the profile at every analysis, published or not).
     void rebuildList();
     // Any thread: has the device cells (mode, last error) brought up to date on the window's
     // thread soon after; calls that arrive before that update are folded into it.
@@ -49,10 +58,12 @@ public:
     bool settingsSaved() const;
     void clearSettingsSaved();
 
-    // The traffic line under the list (label "id1150"): one part per enabled transport, e.g.
-    // "TCP: 2 мастера, 12 345 запросов, 0 исключений, последний 15:04:05". Brought up to date
-    // with the device values.
+    // The traffic line under the list (label "id1150"), as plain text: one part per enabled
+    // transport, e.g. "TCP: 2 мастера, 12 345 запросов, 0 исключений, последний 15:04:05", with
+    // dropped frames when there are any; a TLS server that does not listen says why, in red; then
+    // the last rejected analysis, if any. Brought up to date with the device values.
     QString trafficText() const;
+    void setRejection(const Rejection& rejection);
 
     // The about box, modal; the labelled button "id16" runs it.
     void showAbout();
@@ -82,6 +93,8 @@ private:
     const UiContext& context_;
     CGridCtrl* list_ = nullptr;
     QLabel* traffic_ = nullptr;
+    QString trafficPlain_;
+    Rejection rejection_;
     CDlgSettings* settings_ = nullptr;
     CDlgMapSettings* map_ = nullptr;
     CDlgFilters* filters_ = nullptr;

@@ -1,22 +1,29 @@
 #include "CDlgSettings.h"
 
+#include <unistd.h>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QEvent>
+#include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFocusEvent>
 #include <QFontMetrics>
 #include <QFormLayout>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <climits>
+#include <optional>
 #include <utility>
 
 #include "modbus/AccessRules.h"
@@ -46,6 +53,42 @@ constexpr int kBaudRates[] = {110,   300,   600,   1200,  2400,   4800,   9600, 
                               19200, 38400, 56000, 57600, 115200, 128000, 256000};
 
 void selectData(QComboBox* box, int value) { box->setCurrentIndex(box->findData(value)); }
+
+// Keeps every digit typed, in range or not, so that the dialog can say what is wrong with the
+// number instead of the box silently refusing its last digit.
+class RangeSpinBox : public QSpinBox {
+public:
+    explicit RangeSpinBox(QWidget* parent) : QSpinBox(parent) {
+        // The value stays the last one accepted while a number is being typed.
+        setKeyboardTracking(false);
+    }
+
+    // The typed text as a number, when it is one.
+    std::optional<long long> typed() const {
+        bool ok = false;
+        const long long n = text().trimmed().toLongLong(&ok);
+        return ok ? std::optional(n) : std::nullopt;
+    }
+
+protected:
+    QValidator::State validate(QString& input, int& pos) const override {
+        const QString t = input.trimmed();
+        if (t.isEmpty() || t == u'-' || t == u'+') return QValidator::Intermediate;
+        bool ok = false;
+        t.toLongLong(&ok);
+        if (!ok) return QValidator::Invalid;
+        const QValidator::State state = QSpinBox::validate(input, pos);
+        return state == QValidator::Invalid ? QValidator::Intermediate : state;
+    }
+};
+
+// The machine's name, as the server shows it once a master has been answered.
+QString machineName() {
+    char name[256];
+    if (::gethostname(name, sizeof name) != 0) return {};
+    name[sizeof name - 1] = '\0';
+    return QString::fromUtf8(name);
+}
 
 }  // namespace
 
@@ -94,7 +137,7 @@ CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(
     addRow(tcpForm, tcpGroup, text(kPortLabel), kPortLabel, tcpPort_);
     addRow(tcpForm, tcpGroup, text(kLocalIpLabel), kLocalIpLabel, localIp_);
     addRow(tcpForm, tcpGroup, text(kRemoteIpLabel), kRemoteIpLabel, remoteIp_);
-    maxMasters_ = withId(new QSpinBox(tcpGroup), kMaxMasters);
+    maxMasters_ = withId(new RangeSpinBox(tcpGroup), kMaxMasters);
     maxMasters_->setRange(1, kMaxMastersLimit);
     addRow(tcpForm, tcpGroup, toQString(context_.resources.loadString(kMaxMastersText)), kMaxMastersLabel,
            maxMasters_);
@@ -145,7 +188,7 @@ CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(
     tlsLayout->addWidget(tls_, 0, Qt::AlignLeft);
     auto* tlsForm = new QFormLayout;
     tlsLayout->addLayout(tlsForm);
-    tlsPort_ = withId(new QSpinBox(tlsGroup), kTlsPort);
+    tlsPort_ = withId(new RangeSpinBox(tlsGroup), kTlsPort);
     tlsPort_->setRange(1, kMaxPort);
     addRow(tlsForm, tlsGroup, text(kTlsPortLabel), kTlsPortLabel, tlsPort_);
     const struct {
@@ -181,6 +224,8 @@ CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(
     tlsLayout->addWidget(rolesNote);
     tlsLayout->addStretch();
 
+    rejectNotice_ = withId(new QCheckBox(text(kRejectNotice), this), kRejectNotice);
+
     auto* ok = withId(new QPushButton(text(kOk), this), kOk);
     auto* cancel = withId(new QPushButton(text(kCancel), this), kCancel);
     ok->setDefault(true);
@@ -201,12 +246,18 @@ CDlgSettings::CDlgSettings(const UiContext& context, QWidget* parent) : QDialog(
     buttons->addWidget(cancel);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(grid);
+    layout->addWidget(rejectNotice_, 0, Qt::AlignLeft);
     layout->addLayout(buttons);
 
     connect(tcp_, &QCheckBox::clicked, this, &CDlgSettings::enableTcpGroup);
     connect(rtu_, &QCheckBox::clicked, this, &CDlgSettings::enableRtuGroup);
     connect(tls_, &QCheckBox::clicked, this, &CDlgSettings::enableTlsGroup);
-    for (QLineEdit* box : {tcpPort_, tcpId_, rtuId_}) box->installEventFilter(this);
+    for (QWidget* box : std::initializer_list<QWidget*>{tcpPort_, tcpId_, rtuId_, maxMasters_, tlsPort_})
+        box->installEventFilter(this);
+    // Masters come and go while the dialog is open.
+    addressTimer_ = new QTimer(this);
+    addressTimer_->setInterval(1000);
+    connect(addressTimer_, &QTimer::timeout, this, &CDlgSettings::showAddresses);
 
     connect(portName_, &QComboBox::activated, this,
             [this](int index) { settings_.portName = toU16(portName_->itemData(index).toString()); });
@@ -243,12 +294,11 @@ void CDlgSettings::initDialog() {
     enableTcpGroup(settings_.tcpEnabled != 0);
     enableRtuGroup(settings_.rtuEnabled != 0);
     enableTlsGroup(settings_.tls.enabled == 1);
-    localIp_->setText(toQString(context_.server.localHostName()));
-    remoteIp_->setText(toQString(context_.server.peerAddress()));
+    showAddresses();
     // Room for any address and a host name of 30 characters, or the longer name shown.
     for (QLineEdit* box : {localIp_, remoteIp_})
-        fitLineEdit(*box, {QStringLiteral("255.255.255.255"),
-                           QStringLiteral("lab-gc-controller-17.plant.loc"), box->text()});
+        fitLineEdit(*box, {QStringLiteral("255.255.255.255 (+15)"),
+                           QStringLiteral("chromatograph-07.lab.plant.loc"), box->text()});
     fillSerialPorts();
     fillChoices();
     fillAccess();
@@ -259,8 +309,33 @@ void CDlgSettings::initDialog() {
     tcpId_->setText(QString::number(settings_.tcpUnitId));
     rtuId_->setText(QString::number(settings_.rtuUnitId));
     maxMasters_->setValue(settings_.maxMasters);
+    rejectNotice_->setChecked(context_.profile.getInt(kSettingsSection, kRejectNoticeKey, 0) == 1);
     // The port names may have changed length since the last opening.
     adjustSize();
+    // The first field the user can change, not the button the last opening ended with.
+    for (QWidget* w = nextInFocusChain(); w != this; w = w->nextInFocusChain())
+        if (w->isEnabled() && (w->focusPolicy() & Qt::TabFocus) && !qobject_cast<QPushButton*>(w) &&
+            !w->isHidden()) {
+            w->setFocus(Qt::OtherFocusReason);
+            break;
+        }
+}
+
+void CDlgSettings::showAddresses() {
+    // The server names the machine only once a master has been answered; the name is the same.
+    const QString name = toQString(context_.server.localHostName());
+    localIp_->setText(name.isEmpty() ? machineName() : name);
+    remoteIp_->setText(toQString(context_.server.peerAddress()));
+}
+
+void CDlgSettings::showEvent(QShowEvent* event) {
+    addressTimer_->start();
+    QDialog::showEvent(event);
+}
+
+void CDlgSettings::hideEvent(QHideEvent* event) {
+    addressTimer_->stop();
+    QDialog::hideEvent(event);
 }
 
 void CDlgSettings::fillSerialPorts() {
@@ -304,9 +379,10 @@ void CDlgSettings::fillChoices() {
 void CDlgSettings::fillAccess() {
     bindAddress_->clear();
     bindAddress_->addItem(toQString(context_.resources.loadString(kAllInterfaces)), QString());
-    for (Ipv4 a : localIpv4Addresses()) {
-        const QString dotted = QString::fromStdString(formatIpv4(a));
-        bindAddress_->addItem(dotted, dotted);
+    for (const LocalAddress& a : localIpv4Addresses()) {
+        const QString dotted = QString::fromStdString(formatIpv4(a.address));
+        bindAddress_->addItem(QStringLiteral("%1 (%2)").arg(dotted, QString::fromStdString(a.interface)),
+                              dotted);
     }
     // A stored address the machine does not have now (an unplugged adapter) stays as it is.
     const QString stored = toQString(settings_.bindAddress);
@@ -360,21 +436,46 @@ bool CDlgSettings::checkTls() {
                   {tlsKey_, kTlsKeyLabel, true},
                   {tlsCa_, kTlsCaLabel, true},
                   {tlsWriteRoles_, kTlsWriteRolesLabel, false}};
+    const auto refuse = [this](QWidget* box, const QString& message) {
+        showMessage(toU16(message), MessageIcon::Warning);
+        box->setFocus(Qt::OtherFocusReason);
+        return false;
+    };
     for (const auto& field : fields) {
         const QString typed = field.box->text().trimmed();
-        QString message;
-        if (field.required && typed.isEmpty())
-            message = toQString(context_.resources.loadString(kTlsMissingFile)).arg(fieldName(field.labelId));
-        else if (static_cast<std::size_t>(typed.size()) > kMaxProfileText)
-            message = toQString(context_.resources.loadString(kTlsLongText))
-                          .arg(fieldName(field.labelId))
-                          .arg(kMaxProfileText);
-        if (message.isEmpty()) continue;
-        showMessage(toU16(message), MessageIcon::Warning);
-        field.box->setFocus(Qt::OtherFocusReason);
-        return false;
+        const QString name = fieldName(field.labelId);
+        const auto says = [&](unsigned id) { return toQString(context_.resources.loadString(id)).arg(name); };
+        if (field.required && typed.isEmpty()) return refuse(field.box, says(kTlsMissingFile));
+        if (static_cast<std::size_t>(typed.size()) > kMaxProfileText)
+            return refuse(field.box, says(kTlsLongText).arg(kMaxProfileText));
+        if (!field.required) continue;
+        // What the server would find at its start, said now instead of a TLS server that never runs.
+        const QFileInfo file(typed);
+        if (!file.exists()) return refuse(field.box, says(kTlsNoFile).arg(typed));
+        if (file.isDir()) return refuse(field.box, says(kTlsFolder).arg(typed));
+        if (QFile f(typed); !f.open(QIODevice::ReadOnly))
+            return refuse(field.box, says(kTlsUnreadable).arg(typed));
     }
+    const int tcpPort = leadingInteger(tcpPort_->text());
+    if (tcp_->isChecked() && tlsPort_->value() == tcpPort)
+        return refuse(tlsPort_, toQString(context_.resources.loadString(kTlsSamePort)).arg(tcpPort));
     return true;
+}
+
+bool CDlgSettings::checkSpinBox(QSpinBox* box) {
+    const auto typed = static_cast<RangeSpinBox*>(box)->typed();
+    if (typed && *typed >= box->minimum() && *typed <= box->maximum()) {
+        box->interpretText();
+        return true;
+    }
+    checking_ = true;
+    showMessage(
+        toU16(toQString(context_.resources.loadString(kValueRange)).arg(box->minimum()).arg(box->maximum())),
+        MessageIcon::Warning);
+    checking_ = false;
+    box->setValue(box->value());
+    box->setFocus(Qt::OtherFocusReason);
+    return false;
 }
 
 bool CDlgSettings::checkAllowedMasters() {
@@ -438,11 +539,20 @@ bool CDlgSettings::checkNumberBox(QLineEdit* box) {
 }
 
 bool CDlgSettings::eventFilter(QObject* watched, QEvent* event) {
+    // Enter would let the spin box put its last value back unasked before OK sees the number.
+    if (auto* spin = qobject_cast<QSpinBox*>(watched); spin && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if ((key == Qt::Key_Return || key == Qt::Key_Enter) && !checkSpinBox(spin)) return true;
+    }
     if (event->type() == QEvent::FocusOut && !checking_) {
         const auto reason = static_cast<QFocusEvent*>(event)->reason();
         // Switching to another window or opening a popup is not leaving the box.
-        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason)
-            checkNumberBox(static_cast<QLineEdit*>(watched));
+        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason) {
+            if (auto* spin = qobject_cast<QSpinBox*>(watched))
+                checkSpinBox(spin);
+            else
+                checkNumberBox(static_cast<QLineEdit*>(watched));
+        }
     }
     return QDialog::eventFilter(watched, event);
 }
@@ -452,6 +562,8 @@ void CDlgSettings::accept() {
     // out-of-range value is never saved.
     for (QLineEdit* box : {tcpPort_, tcpId_, rtuId_})
         if (box->isEnabled() && !checkNumberBox(box)) return;
+    for (QSpinBox* box : {maxMasters_, tlsPort_})
+        if (box->isEnabled() && !checkSpinBox(box)) return;
     if (!checkAllowedMasters() || !checkTls()) return;
     settings_.tcpEnabled = tcp_->isChecked() ? 1 : 0;
     settings_.rtuEnabled = rtu_->isChecked() ? 1 : 0;
@@ -468,6 +580,7 @@ void CDlgSettings::accept() {
     settings_.tls.ca = toU16(tlsCa_->text().trimmed());
     settings_.tls.writeRoles = toU16(tlsWriteRoles_->text().trimmed());
     saveConnectionSettings(context_.profile, settings_);
+    context_.profile.setInt(kSettingsSection, kRejectNoticeKey, rejectNotice_->isChecked() ? 1 : 0);
     settingsSaved_ = true;
     QDialog::accept();
 }

@@ -17,6 +17,7 @@ class QComboBox;
 class QLineEdit;
 class QPushButton;
 class QSpinBox;
+class QTimer;
 
 namespace tesmor::ui {
 
@@ -51,6 +52,8 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     void loadSettings();
@@ -61,9 +64,16 @@ private:
     // naming the bad item and the focus back in the box. False when refused.
     bool checkAllowedMasters();
     void fillTls();
-    // With TLS ticked: a file box left empty, or a text longer than the profile keeps, is refused
-    // with a message naming the field and the focus back in the box. False when refused.
+    // With TLS ticked: a file box left empty, naming a file that does not exist, a folder or a file
+    // that cannot be read, or a text longer than the profile keeps, is refused with a message
+    // naming the field and the focus back in the box; so is, with TCP ticked too, a TLS port equal
+    // to the TCP port. False when refused.
     bool checkTls();
+    // A spin box holding a typed number outside its range: the message, the last value back and
+    // the focus in the box. False when it was out of range.
+    bool checkSpinBox(QSpinBox* box);
+    // The machine's name and the masters, as the server has them now.
+    void showAddresses();
     void browse(QLineEdit* box, unsigned labelId);
     // A label's text without its colon, as messages name the field.
     QString fieldName(unsigned labelId) const;
@@ -105,6 +115,8 @@ private:
     QLineEdit* tlsCa_ = nullptr;
     QLineEdit* tlsWriteRoles_ = nullptr;
     QPushButton* tlsBrowse_[3] = {};
+    QCheckBox* rejectNotice_ = nullptr;
+    QTimer* addressTimer_ = nullptr;
 };
 
 // The number at the start of a text: leading blanks and a sign allowed, reading stops at the

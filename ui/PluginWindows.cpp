@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QPointer>
 #include <QWidget>
 #include <exception>
@@ -23,6 +24,7 @@ struct Windows {
     QPointer<CDlgMain> main;
     std::unique_ptr<MessageBoxSink> sink;
     MessageSink* previousSink = nullptr;
+    Rejection rejection;
 };
 
 Windows g_windows;
@@ -57,6 +59,7 @@ bool showMainWindow(std::intptr_t hostWindow, WindowServices services) noexcept 
                                   std::move(services.otherLanguages)});
                 // Parented to the host's window (a top-level dialog above it), destroyed by closeWindows.
                 g_windows.main = new CDlgMain(*g_windows.context, reinterpret_cast<QWidget*>(hostWindow));
+                g_windows.main->setRejection(g_windows.rejection);
             }
             g_windows.main->showNormal();
             g_windows.main->raise();
@@ -80,6 +83,14 @@ void rebuildMainWindowList() noexcept {
     });
 }
 
+void showRejection(std::u16string_view message) noexcept {
+    guarded("rejection notice", [message] {
+        g_windows.rejection =
+            message.empty() ? Rejection{} : Rejection{toQString(message), QDateTime::currentDateTime()};
+        if (g_windows.main) g_windows.main->setRejection(g_windows.rejection);
+    });
+}
+
 std::function<void()> mainWindowRefresher() noexcept {
     return guarded(
         "main window refresh",
@@ -92,6 +103,7 @@ void closeWindows() noexcept {
         delete g_windows.main.data();
         g_windows.main = nullptr;
         g_windows.context.reset();
+        g_windows.rejection = {};
         if (g_windows.sink) {
             MessageSink* current = setMessageSink(g_windows.previousSink);
             // Someone else's sink installed after ours stays in place.

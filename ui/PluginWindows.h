@@ -44,6 +44,10 @@ bool settingsSaved() noexcept;
 void clearSettingsSaved() noexcept;
 // Rebuilds the main window's list, if there is one.
 void rebuildMainWindowList() noexcept;
+// The filters' message of the last rejected analysis, shown with the time of this call in the
+// main window's traffic line until the next publication; an empty text (a publication) takes it
+// away. Kept for a main window created later.
+void showRejection(std::u16string_view message) noexcept;
 
 // For the device monitor's observer: any thread. Brings the main window's device cells up to
 // date on the GUI thread; does nothing once the window is gone. Empty without a main window.

@@ -155,6 +155,33 @@ TEST_F(DocumentProcessing, ARejectedAssayShowsOneMessageAndWritesNothing) {
     EXPECT_EQ(holding(1), 0);
 }
 
+// "rejectNotice" 1: no box for anybody to click, one log line per rejection, the message handed
+// back; the published map stays the last publication's.
+TEST_F(DocumentProcessing, ARejectionIsReportedAsTheNoticeSays) {
+    map({{kPeak, u"Метан", kArea, kHolding, u"INT", 0}});
+    filters.methods = {u"Газ"};
+    const auto published = processDocument(server, static_cast<std::int32_t>(assay({{"Метан", 1, 1.0, 5}})),
+                                           filters, RejectNotice::Line);
+    EXPECT_TRUE(published.published);
+    EXPECT_TRUE(published.rejection.empty());
+    const std::u16string rejected = u"Метод хроматограммы не соответствует заданным фильтрам!";
+    for (const RejectNotice notice : {RejectNotice::Box, RejectNotice::Line}) {
+        const bool box = notice == RejectNotice::Box;
+        messages.texts.clear();
+        test::LogCapture log;
+        const auto id = static_cast<std::int32_t>(assay({{"Метан", 1, 1.0, 9}}, "Нефть"));
+        const auto outcome = processDocument(server, id, filters, notice);
+        EXPECT_FALSE(outcome.published);
+        EXPECT_EQ(outcome.rejection, rejected);
+        EXPECT_EQ(messages.texts, box ? std::vector{rejected} : std::vector<std::u16string>{});
+        EXPECT_EQ(log.count("assay " + std::to_string(id) + " rejected: " + toUtf8(rejected)), box ? 0u : 1u);
+        EXPECT_EQ(holding(0), 5);
+        server.reloadConfiguration();  // as every analysis does: the map comes back with its initial values
+        EXPECT_EQ(server.lock().registerMap()[0].area, 0.0f);
+        EXPECT_EQ(server.lock().publishedMap()[0].area, 5.0f);
+    }
+}
+
 TEST_F(DocumentProcessing, ALockedDatabaseThrowsBeforeAnyWrite) {
     map({{kPeak, u"Метан", kArea, kHolding, u"INT", 0}});
     const auto id = assay({{"Метан", 1, 1.0, 5}});
@@ -209,7 +236,7 @@ TEST_F(DocumentProcessing, AFailedAllocationAnywhereWritesNoRegister) {
     for (long n = 0;; ++n) {
         for (int a = 0; a < 3; ++a) server.lock().registers().tab_registers[a] = 7;
         test::failAllocationAfter = n;
-        const bool published = publishDocument(server, id, filters);
+        const bool published = publishDocument(server, id, filters).has_value();
         const bool faulted = test::failAllocationAfter.exchange(-1) < 0;
         if (published) {
             EXPECT_EQ(holding(0), 0xFEE8) << n;

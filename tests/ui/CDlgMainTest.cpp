@@ -9,11 +9,14 @@
 #include <QAbstractItemModel>
 #include <QAbstractItemView>
 #include <QApplication>
+#include <QDateTime>
+#include <QHeaderView>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QTableView>
 #include <QTest>
 #include <clocale>
 #include <cmath>
@@ -64,6 +67,18 @@ public:
     std::int32_t mode(int) override { return 5; }
 };
 
+int freePort() {
+    UniqueFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(probe.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::getsockname(probe.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        return -1;
+    return ntohs(a.sin_port);
+}
+
 }  // namespace
 
 class CDlgMainTest : public QObject {
@@ -78,6 +93,10 @@ private slots:
     void reconnectRestartsOnlyAfterSavedSettings();
     void deviceValuesArriveOnTheWindowThread();
     void trafficLineCountsWhatAMasterDid();
+    void tlsThatDoesNotListenSaysWhy_data();
+    void tlsThatDoesNotListenSaysWhy();
+    void listShowsWhatTheLastPublicationWrote();
+    void growingTextsNeverWidenTheWindow();
     void refresherOutlivesTheWindow();
     void aboutEntryFollowsString104();
     void listComesFirstInTheTabOrder();
@@ -248,28 +267,17 @@ void CDlgMainTest::deviceValuesArriveOnTheWindowThread() {
 
 void CDlgMainTest::trafficLineCountsWhatAMasterDid() {
     UiFixture f;
-    int port = 0;
-    {
-        UniqueFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        QVERIFY(::bind(probe.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0);
-        QVERIFY(::getsockname(probe.get(), reinterpret_cast<sockaddr*>(&a), &len) == 0);
-        port = ntohs(a.sin_port);
-    }
+    const int port = freePort();
     f.profile.setInt(u"Settings", u"isTCP", 1);
     f.profile.setInt(u"Settings", u"localPort", port);
     f.profile.setInt(u"Settings", u"TCPId", 1);
-    // TLS without its files does not listen, but is on and counted apart.
+    // TLS without its files does not listen: it says so instead of counting.
     f.profile.setInt(u"Settings", u"isTLS", 1);
     f.server.restart();
     QTRY_VERIFY(f.server.tcpListening());
     ui::CDlgMain window(f.context);
-    auto* line = control<QLabel>(window, 1150);
-    const QString idleTls = "TLS: 0 мастеров, 0 запросов, 0 исключений, нет ответов";
-    QCOMPARE(line->text(), "TCP: 0 мастеров, 0 запросов, 0 исключений, нет ответов; " + idleTls);
+    const QString idleTls = "TLS: не запущен — TLS certificate: no file given";
+    QTRY_COMPARE(window.trafficText(), "TCP: 0 мастеров, 0 запросов, 0 исключений, нет ответов; " + idleTls);
 
     std::unique_ptr<modbus_t, void (*)(modbus_t*)> master(modbus_new_tcp("127.0.0.1", port), [](modbus_t* m) {
         modbus_close(m);
@@ -280,14 +288,119 @@ void CDlgMainTest::trafficLineCountsWhatAMasterDid() {
     std::uint16_t r[2];
     for (int i = 0; i < 3; ++i) QCOMPARE(modbus_read_registers(master.get(), 0, 2, r), 2);
     QCOMPARE(modbus_read_registers(master.get(), 600, 1, r), -1);
+    // Another unit id: not answered, dropped.
+    modbus_set_slave(master.get(), 2);
+    modbus_set_response_timeout(master.get(), 0, 100000);
+    QCOMPARE(modbus_read_registers(master.get(), 0, 1, r), -1);
     window.refreshDeviceValues();
-    QTRY_VERIFY2(
-        QRegularExpression("^TCP: 1 мастер, 4 запроса, 1 исключение, последний \\d\\d:\\d\\d:\\d\\d; " +
-                           idleTls + "$")
-            .match(window.trafficText())
-            .hasMatch(),
-        qPrintable(window.trafficText()));
+    QTRY_VERIFY2(QRegularExpression("^TCP: 1 мастер, 4 запроса, 1 исключение, 1 отброшенный кадр, последний "
+                                    "\\d\\d:\\d\\d:\\d\\d; " +
+                                    idleTls + "$")
+                     .match(window.trafficText())
+                     .hasMatch(),
+                 qPrintable(window.trafficText()));
     f.server.stop();
+}
+
+void CDlgMainTest::tlsThatDoesNotListenSaysWhy_data() {
+    QTest::addColumn<QString>("files");  // "none", "made"
+    QTest::addColumn<bool>("portTaken");
+    QTest::addColumn<QString>("shown");  // a pattern of the whole line
+    QTest::newRow("no files") << "none" << false << "TLS: не запущен — TLS certificate: no file given";
+    QTest::newRow("a folder for the key")
+        << "folder" << false << "TLS: не запущен — TLS key \".+\" holds no unencrypted PEM private key";
+    QTest::newRow("port taken") << "made" << true
+                                << "TLS: не запущен — cannot listen on 0\\.0\\.0\\.0 port \\d+: .+";
+    QTest::newRow("listening") << "made" << false << "TLS: 0 мастеров, 0 запросов, 0 исключений, нет ответов";
+}
+
+void CDlgMainTest::tlsThatDoesNotListenSaysWhy() {
+    QFETCH(QString, files);
+    QFETCH(bool, portTaken);
+    QFETCH(QString, shown);
+    TempDir dir;
+    UiFixture f;
+    if (files != "none") {
+        const std::string command =
+            std::string(TESMOR_MAKE_CERTS) + " " + dir.path().string() + " >/dev/null";
+        QCOMPARE(std::system(command.c_str()), 0);
+        f.profile.setString(u"Settings", u"tlsCertificate", dir.file16("server.pem"));
+        f.profile.setString(u"Settings", u"tlsKey",
+                            files == "folder" ? dir.path().u16string() : dir.file16("server.key"));
+        f.profile.setString(u"Settings", u"tlsCA", dir.file16("ca.pem"));
+    }
+    const int port = freePort();
+    UniqueFd holder;
+    if (portTaken) {
+        holder = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        a.sin_port = htons(static_cast<std::uint16_t>(port));
+        QVERIFY(::bind(holder.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0);
+        QVERIFY(::listen(holder.get(), 1) == 0);
+    }
+    f.profile.setInt(u"Settings", u"isTLS", 1);
+    f.profile.setInt(u"Settings", u"tlsPort", port);
+    f.server.restart();
+    ui::CDlgMain window(f.context);
+    const QRegularExpression pattern("^" + shown + "$");
+    QTRY_VERIFY2(pattern.match((window.refreshDeviceValues(), window.trafficText())).hasMatch(),
+                 qPrintable(window.trafficText()));
+    const bool red = control<QLabel>(window, 1150)->text().contains("color:");
+    QCOMPARE(red, shown.startsWith("TLS: не запущен"));
+    f.server.stop();
+}
+
+void CDlgMainTest::listShowsWhatTheLastPublicationWrote() {
+    UiFixture f;
+    saveRegisterMap(f.profile, {entry(u"FLOAT", u"Концентрация пика", 0), entry(u"INT", u"Номер пробы", 2)});
+    f.server.reloadConfiguration();
+    {
+        const auto locked = f.server.lock();
+        RegisterMap published = locked.registerMap();
+        published[0].concentration = 12.5f;
+        published[1].sampleNumber = 321;
+        for (const auto& e : published) locked.writeRegister(e);
+        locked.publishedMap() = published;
+    }
+    // A later analysis rejected: the map is reloaded with its initial values, the store keeps the
+    // publication, and so does the list. An entry added since has had nothing published.
+    saveRegisterMap(f.profile, {entry(u"INT", u"Номер в серии", 5), entry(u"INT", u"Номер пробы", 2),
+                                entry(u"FLOAT", u"Концентрация пика", 0)});
+    f.server.reloadConfiguration();
+    ui::CDlgMain window(f.context);
+    auto* list = control<QAbstractItemView>(window, 1022);
+    QCOMPARE(cell(list, 0, 6), QString("-1"));
+    QCOMPARE(cell(list, 1, 6), QString("321"));
+    QCOMPARE(cell(list, 2, 6), QString("12.5000000"));
+    QCOMPARE(f.server.lock().registers().tab_registers[2], std::uint16_t(321));
+}
+
+void CDlgMainTest::growingTextsNeverWidenTheWindow() {
+    UiFixture f;
+    saveRegisterMap(f.profile,
+                    {entry(u"INT", u"Время отбора пробы", 0), entry(u"FLOAT", u"Площадь пика", 5)});
+    ui::CDlgMain window(f.context);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QSize opened = window.size();
+    auto* list = control<QAbstractItemView>(window, 1022);
+    {
+        const auto locked = f.server.lock();
+        locked.registerMap()[0].sampleTime = 1767261600;
+        locked.registerMap()[1].area = 0.5f;
+    }
+    window.rebuildList();
+    window.setRejection({QString(300, u'x'), QDateTime::currentDateTime()});
+    QApplication::processEvents();
+    QCOMPARE(window.size(), opened);
+    QCOMPARE(cell(list, 0, 6), QString("2026-01-01 13:00"));
+    auto* table = qobject_cast<QTableView*>(list);
+    QVERIFY2(
+        table->horizontalHeader()->length() <= table->viewport()->width(),
+        qPrintable(
+            QString("%1 > %2").arg(table->horizontalHeader()->length()).arg(table->viewport()->width())));
 }
 
 void CDlgMainTest::refresherOutlivesTheWindow() {

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,13 +50,28 @@ void touch(const std::filesystem::path& path) { std::ofstream(path).put('\n'); }
 // The TLS group's boxes and browse buttons, which its check box enables.
 constexpr int kTlsBoxes[] = {1162, 1164, 1166, 1167, 1169, 1180, 1182, 1183};
 
+// Files the TLS boxes can name: "сервер.pem", "server.key", "ca.pem", "plant-ca.pem" and one
+// whose path is as long as the profile keeps (126 characters), made once.
+const TempDir& tlsFiles() {
+    static const TempDir dir;
+    static const bool made = [] {
+        for (const char* name : {"сервер.pem", "server.key", "ca.pem", "plant-ca.pem"}) touch(dir.file(name));
+        touch(dir.path() / std::string(126 - dir.path().string().size() - 1, 'a'));
+        return true;
+    }();
+    (void)made;
+    return dir;
+}
+
+QString tlsFile(const char* name) { return QString::fromStdString(tlsFiles().file(name).string()); }
+
 // A profile with TLS switched on and every file given.
 void storeTls(test::MemoryProfile& profile) {
     profile.setInt(u"Settings", u"isTLS", 1);
     profile.setInt(u"Settings", u"tlsPort", 8802);
-    profile.setString(u"Settings", u"tlsCertificate", u"/etc/tesmor/сервер.pem");
-    profile.setString(u"Settings", u"tlsKey", u"/etc/tesmor/server.key");
-    profile.setString(u"Settings", u"tlsCA", u"/etc/tesmor/ca.pem");
+    profile.setString(u"Settings", u"tlsCertificate", tlsFile("сервер.pem").toStdU16String());
+    profile.setString(u"Settings", u"tlsKey", tlsFile("server.key").toStdU16String());
+    profile.setString(u"Settings", u"tlsCA", tlsFile("ca.pem").toStdU16String());
     profile.setString(u"Settings", u"tlsWriteRoles", u"operator");
     profile.writes.clear();
 }
@@ -109,6 +125,10 @@ private slots:
     void tlsFieldsAreCheckedOnOk();
     void storedTlsPortTheBoxCannotShowIsKept();
     void tlsGroupInEnglish();
+    void numbersTheSpinBoxesCannotTake_data();
+    void numbersTheSpinBoxesCannotTake();
+    void opensWithTheFocusOnItsFirstField();
+    void rejectNoticeIsShownAndSaved();
 };
 
 void CDlgSettingsTest::freshProfile() {
@@ -134,6 +154,10 @@ void CDlgSettingsTest::freshProfile() {
     QCOMPARE(d.combo(1016)->currentIndex(), -1);  // no ports, COM1 not among them
     QVERIFY(d.edit(1025)->isReadOnly() && d.edit(1026)->isReadOnly());
     QCOMPARE(d.edit(1026)->text(), QString());  // no master answered yet
+    char name[256] = {};
+    ::gethostname(name, sizeof name - 1);
+    QCOMPARE(d.edit(1025)->text(), QString::fromUtf8(name));  // the machine's name all the same
+    QVERIFY(!d.check(1186)->isChecked());
     QCOMPARE(d.button(1)->text(), QString("ОК"));
     QVERIFY(!d.dialog.settingsSaved());
 }
@@ -235,7 +259,10 @@ void CDlgSettingsTest::okRewritesEveryKeyInOrder() {
             QTest::mouseClick(d.widget(1042), Qt::LeftButton);
         }
         QTest::mouseClick(d.widget(1), Qt::LeftButton);
-        QCOMPARE(f.profile.writes, test::kSettingsWriteOrder);
+        auto written = test::kSettingsWriteOrder;
+        written.push_back(u"Settings/rejectNotice");
+        QCOMPARE(f.profile.writes, written);
+        QCOMPARE(f.profile.getInt(u"Settings", u"rejectNotice", -1), 0);
         QCOMPARE(f.profile.getInt(u"Settings", u"maxMasters", -1), 1);
         QCOMPARE(f.profile.getInt(u"Settings", u"isTCP", -1), both ? 1 : 0);
         QCOMPARE(f.profile.getInt(u"Settings", u"isRTU", -1), both ? 1 : 0);
@@ -471,7 +498,7 @@ void CDlgSettingsTest::addressBoxesShowTheirLongestTexts() {
     UiFixture f;
     f.profile.setInt(u"Settings", u"isTCP", 1);
     OpenDialog d(f);
-    for (const auto& [id, text] : {std::pair{1025, QString("lab-gc-controller-17.plant.loc")},
+    for (const auto& [id, text] : {std::pair{1025, QString("chromatograph-07.lab.plant.loc")},
                                    std::pair{1026, QString("255.255.255.255")}}) {
         QLineEdit* box = d.edit(id);
         box->setText(text);
@@ -490,7 +517,8 @@ void CDlgSettingsTest::accessGroupDefaultsAndChoices() {
     QCOMPARE(control<QLabel>(d.dialog, 1132)->text(), QString("Адрес сервера:"));
     auto* bind = d.combo(1131);
     QCOMPARE(bind->currentText(), QString("Все интерфейсы"));
-    QVERIFY(bind->findText("127.0.0.1") > 0);
+    QVERIFY(bind->findText("127.0.0.1 (lo)") > 0);  // named after its interface
+    QCOMPARE(bind->itemData(bind->findText("127.0.0.1 (lo)")).toString(), QString("127.0.0.1"));
     QCOMPARE(d.edit(1133)->text(), QString());
     auto* writes = d.combo(1135);
     QCOMPARE(items(writes), (QStringList{"Любые регистры", "Только регистры вне карты", "Запись запрещена"}));
@@ -505,7 +533,10 @@ void CDlgSettingsTest::accessGroupWritesItsKeys() {
     auto* bind = d.combo(1131);
     bind->setFocus();
     QTest::keyClick(bind, Qt::Key_Down);  // the first address of the machine
-    const QString chosen = bind->currentText();
+    const QString chosen = bind->currentData().toString();
+    // Each address names its interface.
+    QVERIFY2(bind->currentText().startsWith(chosen + " (") && bind->currentText().endsWith(")"),
+             qPrintable(bind->currentText()));
     auto* writes = d.combo(1135);
     writes->setFocus();
     QTest::keyClick(writes, Qt::Key_Down);
@@ -586,9 +617,9 @@ void CDlgSettingsTest::tlsGroupShowsAndWritesItsKeys() {
     QCOMPARE(port->value(), 8802);
     QCOMPARE(port->minimum(), 1);
     QCOMPARE(port->maximum(), 65535);
-    QCOMPARE(d.edit(1164)->text(), QString("/etc/tesmor/сервер.pem"));
-    QCOMPARE(d.edit(1167)->text(), QString("/etc/tesmor/server.key"));
-    QCOMPARE(d.edit(1180)->text(), QString("/etc/tesmor/ca.pem"));
+    QCOMPARE(d.edit(1164)->text(), tlsFile("сервер.pem"));
+    QCOMPARE(d.edit(1167)->text(), tlsFile("server.key"));
+    QCOMPARE(d.edit(1180)->text(), tlsFile("ca.pem"));
     QCOMPARE(d.edit(1183)->text(), QString("operator"));
 
     // Tab walks the group from top to bottom, browse buttons beside their boxes.
@@ -600,7 +631,7 @@ void CDlgSettingsTest::tlsGroupShowsAndWritesItsKeys() {
 
     // Each browse button asks for its own box's file; a cancelled choice leaves the box.
     QStringList asked;
-    QString answer = "/srv/pki/plant-ca.pem";
+    QString answer = tlsFile("plant-ca.pem");
     d.dialog.setFileChooser([&](const QString& title, const QString& current) {
         asked << title + "|" + current;
         return answer;
@@ -608,10 +639,10 @@ void CDlgSettingsTest::tlsGroupShowsAndWritesItsKeys() {
     d.button(1182)->click();
     answer.clear();
     d.button(1166)->click();
-    QCOMPARE(asked, (QStringList{"Доверенные центры (CA)|/etc/tesmor/ca.pem",
-                                 "Сертификат сервера|/etc/tesmor/сервер.pem"}));
-    QCOMPARE(d.edit(1180)->text(), QString("/srv/pki/plant-ca.pem"));
-    QCOMPARE(d.edit(1164)->text(), QString("/etc/tesmor/сервер.pem"));
+    QCOMPARE(asked, (QStringList{"Доверенные центры (CA)|" + tlsFile("ca.pem"),
+                                 "Сертификат сервера|" + tlsFile("сервер.pem")}));
+    QCOMPARE(d.edit(1180)->text(), tlsFile("plant-ca.pem"));
+    QCOMPARE(d.edit(1164)->text(), tlsFile("сервер.pem"));
 
     port->setFocus();
     port->selectAll();
@@ -622,9 +653,9 @@ void CDlgSettingsTest::tlsGroupShowsAndWritesItsKeys() {
     QVERIFY(!d.dialog.isVisible());
     const ConnectionSettings::Tls expected{1,
                                            8803,
-                                           u"/etc/tesmor/сервер.pem",
-                                           u"/etc/tesmor/server.key",
-                                           u"/srv/pki/plant-ca.pem",
+                                           tlsFile("сервер.pem").toStdU16String(),
+                                           tlsFile("server.key").toStdU16String(),
+                                           tlsFile("plant-ca.pem").toStdU16String(),
                                            u"operator, engineer"};
     QCOMPARE(loadConnectionSettings(f.profile).tls, expected);
 
@@ -633,7 +664,7 @@ void CDlgSettingsTest::tlsGroupShowsAndWritesItsKeys() {
     QTest::mouseClick(again.widget(1161), Qt::LeftButton);
     QTest::mouseClick(again.widget(1), Qt::LeftButton);
     QCOMPARE(f.profile.getInt(u"Settings", u"isTLS", -1), 0);
-    QCOMPARE(f.profile.getString(u"Settings", u"tlsCA", u""), std::u16string(u"/srv/pki/plant-ca.pem"));
+    QCOMPARE(f.profile.getString(u"Settings", u"tlsCA", u""), tlsFile("plant-ca.pem").toStdU16String());
 }
 
 void CDlgSettingsTest::tlsFieldsAreCheckedOnOk_data() {
@@ -642,7 +673,9 @@ void CDlgSettingsTest::tlsFieldsAreCheckedOnOk_data() {
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("message");  // empty: accepted
     const QString longText = "/" + QString(126, u'a');
-    const QString longest = "/" + QString(125, u'a');
+    const QString folder = QString::fromStdString(tlsFiles().path().string());
+    const QString longest = folder + "/" + QString(126 - folder.size() - 1, u'a');
+    const QString absent = folder + "/absent.pem";
     QTest::newRow("no certificate") << true << 1164 << ""
                                     << "Для подключения по TLS заполните поле «Сертификат сервера».";
     QTest::newRow("blank key") << true << 1167 << "   "
@@ -657,6 +690,20 @@ void CDlgSettingsTest::tlsFieldsAreCheckedOnOk_data() {
         << true << 1183 << longText
         << "Поле «Роли с правом записи» длиннее 126 символов: профиль не хранит более длинный текст.";
     QTest::newRow("longest path") << true << 1180 << longest << "";
+    // What the server would find at its start.
+    QTest::newRow("no such certificate")
+        << true << 1164 << absent << "Поле «Сертификат сервера»: файл " + absent + " не существует.";
+    QTest::newRow("key is a folder") << true << 1167 << folder
+                                     << "Поле «Ключ сервера»: " + folder + " — папка, а не файл.";
+    // Root reads any file.
+    if (geteuid() != 0) {
+        const QString locked = folder + "/locked.pem";
+        touch(locked.toStdString());
+        ::chmod(locked.toLocal8Bit().constData(), 0);
+        QTest::newRow("authorities unreadable")
+            << true << 1180 << locked
+            << "Поле «Доверенные центры (CA)»: файл " + locked + " нельзя прочитать.";
+    }
     QTest::newRow("no roles: read only") << true << 1183 << ""
                                          << "";
     QTest::newRow("switched off, no certificate") << false << 1164 << ""
@@ -712,6 +759,81 @@ void CDlgSettingsTest::storedTlsPortTheBoxCannotShowIsKept() {
         }
         QTest::mouseClick(d.widget(1), Qt::LeftButton);
         QCOMPARE(f.profile.getInt(u"Settings", u"tlsPort", -1), written);
+    }
+}
+
+void CDlgSettingsTest::numbersTheSpinBoxesCannotTake_data() {
+    QTest::addColumn<int>("box");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("message");  // empty: accepted
+    QTest::addColumn<int>("left");
+    QTest::newRow("TLS port 70000") << 1162 << "70000"
+                                    << "Значение должно быть от 1 до 65535!" << 802;
+    QTest::newRow("TLS port 0") << 1162 << "0"
+                                << "Значение должно быть от 1 до 65535!" << 802;
+    QTest::newRow("TLS port 65535") << 1162 << "65535"
+                                    << "" << 65535;
+    QTest::newRow("masters 17") << 1120 << "17"
+                                << "Значение должно быть от 1 до 16!" << 1;
+    QTest::newRow("masters 16") << 1120 << "16"
+                                << "" << 16;
+    QTest::newRow("TLS port equal to TCP's") << 1162 << "502"
+                                             << "Порт TLS не может совпадать с портом TCP (502)." << 502;
+}
+
+void CDlgSettingsTest::numbersTheSpinBoxesCannotTake() {
+    QFETCH(int, box);
+    QFETCH(QString, typed);
+    QFETCH(QString, message);
+    QFETCH(int, left);
+    UiFixture f;
+    storeTls(f.profile);
+    f.profile.setInt(u"Settings", u"isTCP", 1);
+    f.profile.setInt(u"Settings", u"tlsPort", 802);
+    f.profile.writes.clear();
+    OpenDialog d(f);
+    RecordingMessageSink sink;
+    auto* spin = control<QSpinBox>(d.dialog, box);
+    spin->setFocus();
+    spin->selectAll();
+    QTest::keyClicks(spin, typed);
+    QCOMPARE(spin->text(), typed);  // every digit kept
+    QTest::keyClick(spin, Qt::Key_Return);
+    if (message.isEmpty()) {
+        QVERIFY(sink.messages.empty());
+        QVERIFY(!d.dialog.isVisible());
+        QCOMPARE(f.profile.getInt(u"Settings", box == 1162 ? u"tlsPort" : u"maxMasters", -1), left);
+        return;
+    }
+    QCOMPARE(sink.texts(), std::vector<std::u16string>{message.toStdU16String()});
+    QVERIFY(d.dialog.isVisible());
+    QVERIFY(f.profile.writes.empty());
+    QCOMPARE(QApplication::focusWidget(), spin);
+    QCOMPARE(spin->value(), left);
+}
+
+void CDlgSettingsTest::opensWithTheFocusOnItsFirstField() {
+    UiFixture f;
+    OpenDialog d(f);
+    QCOMPARE(QApplication::focusWidget(), d.widget(1041));
+    d.button(1)->setFocus();
+    QTest::mouseClick(d.widget(1), Qt::LeftButton);
+    QVERIFY(!d.dialog.isVisible());
+    d.dialog.initDialog();
+    d.dialog.show();
+    QVERIFY(QTest::qWaitForWindowActive(&d.dialog));
+    QCOMPARE(QApplication::focusWidget(), d.widget(1041));
+}
+
+void CDlgSettingsTest::rejectNoticeIsShownAndSaved() {
+    for (const int stored : {0, 1}) {
+        UiFixture f;
+        f.profile.setInt(u"Settings", u"rejectNotice", stored);
+        OpenDialog d(f);
+        QCOMPARE(d.check(1186)->isChecked(), stored == 1);
+        QTest::mouseClick(d.widget(1186), Qt::LeftButton);
+        QTest::mouseClick(d.widget(1), Qt::LeftButton);
+        QCOMPARE(f.profile.getInt(u"Settings", u"rejectNotice", -1), stored == 1 ? 0 : 1);
     }
 }
 

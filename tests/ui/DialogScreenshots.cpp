@@ -343,7 +343,7 @@ void renderLanguage(const TesmorResourceTable* table, const QString& language, c
                                                               {"/dev/ttyUSB0", SerialPortState::NoAccess}}));
     settings.initDialog();
     settings.findChild<QLineEdit*>(QStringLiteral("id1025"))
-        ->setText(QStringLiteral("lab-gc-controller-17.plant.loc"));
+        ->setText(QStringLiteral("chromatograph-07.lab.plant.loc"));
     settings.findChild<QLineEdit*>(QStringLiteral("id1026"))->setText(QStringLiteral("255.255.255.255"));
     render(settings, QString(), QStringLiteral("CDlgSettings-") + language);
     DataBaseConnection::instance().setConnectionUri(nullptr);

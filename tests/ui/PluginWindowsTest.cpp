@@ -1,10 +1,22 @@
 // The plug-in's windows as a host with a QApplication meets them: the menu command, the
-// settings-saved flag at the next document update, and Unload with the window open or hidden.
+// settings-saved flag at the next document update, Unload with the window open or hidden, and
+// analyses the filters reject.
+#include <arpa/inet.h>
+#include <modbus/modbus.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <QAbstractButton>
+#include <QAbstractItemModel>
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QMetaObject>
+#include <QRegularExpression>
 #include <QTest>
+#include <QTimer>
 #include <QWidget>
 #include <algorithm>
 #include <memory>
@@ -13,12 +25,16 @@
 
 #include "HostCore.h"
 #include "JsonProfile.h"
+#include "LabDatabase.h"
+#include "platform/UniqueFd.h"
 #include "support/PluginLibrary.h"
 #include "support/TempDir.h"
 
 using tesmor::host::HostCall;
 using tesmor::host::HostCore;
 using tesmor::host::JsonProfile;
+using tesmor::host::LabAssay;
+using tesmor::host::LabDatabase;
 using tesmor::test::PluginLibrary;
 
 namespace {
@@ -42,6 +58,35 @@ struct SettingsReads {
     }
 };
 
+// A loopback port nobody listens on now.
+int freePort() {
+    tesmor::UniqueFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(probe.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::getsockname(probe.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        return -1;
+    return ntohs(a.sin_port);
+}
+
+// Answers every message box the plug-in opens while the host's event thread waits in it, and
+// keeps its text: the plug-in's own sink, out of a test's reach, shows a real one.
+struct BoxWatch {
+    QStringList texts;
+    QTimer timer;
+    BoxWatch() {
+        QObject::connect(&timer, &QTimer::timeout, [this] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                texts << box->text();
+                box->done(QMessageBox::Ok);
+            }
+        });
+        timer.start(10);
+    }
+};
+
 }  // namespace
 
 class PluginWindowsTest : public QObject {
@@ -53,6 +98,8 @@ private slots:
     void unloadDestroysTheWindow_data();
     void unloadDestroysTheWindow();
     void savedSettingsRestartAtTheNextDocumentUpdate();
+    void rejectedAnalyses_data();
+    void rejectedAnalyses();
 
 private:
     void start() {
@@ -153,6 +200,80 @@ void PluginWindowsTest::savedSettingsRestartAtTheNextDocumentUpdate() {
     QVERIFY2(reads.take(), "saved settings restart the server");
     core.raise("System/DocumentUpdate", 4);
     QVERIFY2(!reads.take(), "the restart cleared the flag, and a transport runs");
+}
+
+void PluginWindowsTest::rejectedAnalyses_data() {
+    QTest::addColumn<int>("notice");
+    QTest::newRow("a box each, as ever") << 0;
+    QTest::newRow("the traffic line, never waiting") << 1;
+}
+
+void PluginWindowsTest::rejectedAnalyses() {
+    QFETCH(int, notice);
+    auto& core = HostCore::instance();
+    LabDatabase lab(dir->file("lab.db").string());
+    const auto analysis = [&](const std::string& method, double concentration) {
+        LabAssay row;
+        row.uuid = "uuid-" + std::to_string(concentration);
+        row.date = 1700000000;
+        row.method = method;
+        return lab.addAssay(row, {{"Метан", 1, 1.0, 5.0, concentration}});
+    };
+    const int port = freePort();
+    QVERIFY(port > 0);
+    JsonProfile profile;
+    const std::string folder = "plugins\\tesmor\\";
+    profile.setInt(folder + "Settings/isTCP", 1);
+    profile.setInt(folder + "Settings/localPort", port);
+    profile.setInt(folder + "Settings/rejectNotice", notice);
+    profile.setString(folder + "Filters/method_0", "Газ");
+    const std::string map = folder + "MapSettings/";
+    profile.setString(map + "regVelmarData_0", "Пик хроматограммы");
+    profile.setString(map + "regDeviceName_0", "");
+    profile.setString(map + "regComponent_0", "Метан");
+    profile.setInt(map + "regAddress_0", 0);
+    profile.setString(map + "regType_0", "Holding Registers (4x)");
+    profile.setString(map + "regDataType_0", "INT");
+    profile.setString(map + "regFloatOrder_0", "");
+    profile.setString(map + "regData_0", "Концентрация пика");
+    core.setProfile(profile);
+    core.setDatabaseUri(dir->file16("lab.db"));
+    start();
+    menu();
+    QWidget* window = pluginWidgets("CDlgMain").front();
+    auto* list = window->findChild<QAbstractItemView*>("id1022");
+    auto* traffic = window->findChild<QLabel*>("id1150");
+    QVERIFY(list && traffic);
+
+    std::unique_ptr<modbus_t, void (*)(modbus_t*)> master(modbus_new_tcp("127.0.0.1", port), [](modbus_t* m) {
+        modbus_close(m);
+        modbus_free(m);
+    });
+    QVERIFY(master);
+    modbus_set_slave(master.get(), 1);
+    const auto registerValue = [&] {
+        std::uint16_t r = 0;
+        return modbus_read_registers(master.get(), 0, 1, &r) == 1 ? int(r) : -1;
+    };
+
+    BoxWatch boxes;
+    core.raise("System/DocumentUpdate", analysis("Газ", 7));
+    QCOMPARE(modbus_connect(master.get()), 0);
+    QCOMPARE(registerValue(), 7);
+    const QString rejected = "Метод хроматограммы не соответствует заданным фильтрам!";
+    for (int i = 0; i < 3; ++i) core.raise("System/DocumentUpdate", analysis("Нефть", 50 + i));
+    QCOMPARE(boxes.texts, notice == 1 ? QStringList() : (QStringList{rejected, rejected, rejected}));
+    // The registers keep the last publication, and so does the list.
+    QCOMPARE(registerValue(), 7);
+    QCOMPARE(list->model()->index(0, 6).data().toString(), QString("7"));
+    const QRegularExpression shown("Анализ отклонён в \\d\\d:\\d\\d:\\d\\d: " + rejected + "$");
+    QCOMPARE(shown.match(traffic->text()).hasMatch(), notice == 1);
+
+    core.raise("System/DocumentUpdate", analysis("Газ", 9));
+    QCOMPARE(registerValue(), 9);
+    QCOMPARE(list->model()->index(0, 6).data().toString(), QString("9"));
+    QVERIFY2(!traffic->text().contains("отклонён"), qPrintable(traffic->text()));
+    QCOMPARE(boxes.texts.size(), notice == 1 ? 0 : 3);
 }
 
 QTEST_MAIN(PluginWindowsTest)
