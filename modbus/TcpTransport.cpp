@@ -502,7 +502,8 @@ void TcpLoop::run(const std::stop_token& stop) {
     if (!local) {
         setup_.state.setFailure(port_ < 0 || port_ > 65535
                                     ? "port " + std::to_string(port_) + " is not a TCP port"
-                                    : "\"bindAddress\" \"" + toUtf8(s_.bindAddress) + "\" is not an IPv4 address");
+                                    : "\"bindAddress\" \"" + toUtf8(s_.bindAddress) +
+                                          "\" is not an IPv4 address");
         while (!stop.stop_requested()) pause(waker);
         return;
     }
@@ -516,8 +517,8 @@ void TcpLoop::run(const std::stop_token& stop) {
             listener_ = listenTcp(*local, port, oneAtATime_ ? 1 : SOMAXCONN, error);
             if (!listener_) {
                 // An address the machine does not have (EADDRNOTAVAIL) may come with a late interface.
-                const std::string why =
-                    "cannot listen on " + formatIpv4(*local) + " port " + std::to_string(port) + ": " + errorText(error);
+                const std::string why = "cannot listen on " + formatIpv4(*local) + " port " +
+                                        std::to_string(port) + ": " + errorText(error);
                 listenLog_.fail(name_ + ": " + why + "; retrying until stopped");
                 state.setFailure(why);
                 pause(waker);

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDateTime>
 #include <QDir>
 #include <QPixmap>
 #include <QPushButton>
@@ -161,6 +162,8 @@ bool render(const Resources& resources, const QString& language, const QString& 
             map[4].concentration = 0.5f;
             map[5].area = 1234.5f;
             map[6].retentionTime = 83.25f;
+            // The list shows what was last published into the registers.
+            locked.publishedMap() = map;
         }
         window.rebuildList();
         SampleDevices devices;
@@ -170,6 +173,12 @@ bool render(const Resources& resources, const QString& language, const QString& 
         monitor.setObserver({});
         QApplication::processEvents();
         ok &= save(window, outDir + "/main-window-" + language + ".png");
+        // With "rejectNotice" 1 the last rejection stays in the traffic line instead of a box.
+        window.setRejection({QString::fromStdU16String(resources.loadString(res::kMethodRejected)),
+                             QDateTime(QDate(2026, 1, 1), QTime(10, 5, 12))});
+        QApplication::processEvents();
+        ok &= save(window, outDir + "/main-window-rejected-" + language + ".png");
+        window.setRejection({});
 
         auto& settings = window.settingsDialog();
         settings.setSerialPorts(SerialPortCatalog::fixed({{"/dev/ttyS0", SerialPortState::Free},
