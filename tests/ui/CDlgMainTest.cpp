@@ -30,6 +30,7 @@
 #include "modbus/Handles.h"
 #include "modbus/RegisterMap.h"
 #include "platform/ResourceIds.h"
+#include "support/Loopback.h"
 #include "support/TempDir.h"
 #include "ui/CDlgMain.h"
 #include "ui/CDlgSettings.h"
@@ -66,18 +67,6 @@ public:
     std::int32_t lastError(int) override { return 17; }
     std::int32_t mode(int) override { return 5; }
 };
-
-int freePort() {
-    UniqueFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(probe.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::getsockname(probe.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        return -1;
-    return ntohs(a.sin_port);
-}
 
 }  // namespace
 
@@ -267,7 +256,7 @@ void CDlgMainTest::deviceValuesArriveOnTheWindowThread() {
 
 void CDlgMainTest::trafficLineCountsWhatAMasterDid() {
     UiFixture f;
-    const int port = freePort();
+    const int port = tesmor::test::freeTcpPort();
     f.profile.setInt(u"Settings", u"isTCP", 1);
     f.profile.setInt(u"Settings", u"localPort", port);
     f.profile.setInt(u"Settings", u"TCPId", 1);
@@ -329,7 +318,7 @@ void CDlgMainTest::tlsThatDoesNotListenSaysWhy() {
                             files == "folder" ? dir.path().u16string() : dir.file16("server.key"));
         f.profile.setString(u"Settings", u"tlsCA", dir.file16("ca.pem"));
     }
-    const int port = freePort();
+    const int port = tesmor::test::freeTcpPort();
     UniqueFd holder;
     if (portTaken) {
         holder = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));

@@ -27,6 +27,7 @@
 #include "JsonProfile.h"
 #include "LabDatabase.h"
 #include "platform/UniqueFd.h"
+#include "support/Loopback.h"
 #include "support/PluginLibrary.h"
 #include "support/TempDir.h"
 
@@ -57,19 +58,6 @@ struct SettingsReads {
         return read;
     }
 };
-
-// A loopback port nobody listens on now.
-int freePort() {
-    tesmor::UniqueFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(probe.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::getsockname(probe.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        return -1;
-    return ntohs(a.sin_port);
-}
 
 // Answers every message box the plug-in opens while the host's event thread waits in it, and
 // keeps its text: the plug-in's own sink, out of a test's reach, shows a real one.
@@ -219,7 +207,7 @@ void PluginWindowsTest::rejectedAnalyses() {
         row.method = method;
         return lab.addAssay(row, {{"Метан", 1, 1.0, 5.0, concentration}});
     };
-    const int port = freePort();
+    const int port = tesmor::test::freeTcpPort();
     QVERIFY(port > 0);
     JsonProfile profile;
     const std::string folder = "plugins\\tesmor\\";
