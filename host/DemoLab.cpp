@@ -213,20 +213,15 @@ void DemoLab::create() {
     std::ofstream(profilePath()) << profile.dump(2) << "\n";
 
     // The same map as a file, for a spreadsheet, another analyser or tesmor-host --import-map.
+    const Resources russian(builtInResourceTable());
+    const MapCaptions captions(russian);
     RegisterMap file;
     for (const auto& e : map) {
-        RegisterInfo r;
-        r.source = toUtf16(e["source"].get<std::string>());
-        r.deviceName = toUtf16(e["device"].get<std::string>());
-        r.component = toUtf16(e["component"].get<std::string>());
-        r.address = e["address"].get<int>();
-        r.registerType = toUtf16(e["table"].get<std::string>());
-        r.dataType = toUtf16(e["type"].get<std::string>());
-        r.byteOrder = toUtf16(e["order"].get<std::string>());
-        r.dataItem = toUtf16(e["item"].get<std::string>());
-        file.push_back(std::move(r));
+        auto text = [&](const char* key) { return toUtf16(e[key].get<std::string>()); };
+        file.push_back(
+            captions.parse({text("source"), text("device"), text("component"), e["address"].get<int>(),
+                            text("table"), text("type"), text("order"), text("item")}));
     }
-    const Resources russian(builtInResourceTable());
     std::ofstream(mapFilePath(), std::ios::binary) << writeMapFile(file, MapLanguages{&russian, {}});
 }
 

@@ -105,6 +105,7 @@ int runMapFileCommand(const MapFileCommand& command, const std::string& profileP
     }
     PluginProfile profile(json);
     const Languages languages(language, pluginPath);
+    const MapCaptions captions(*languages.map.current, languages.map.others);
     const std::string& file = command.file;
 
     if (command.action == MapFileAction::ImportMap) {
@@ -116,14 +117,14 @@ int runMapFileCommand(const MapFileCommand& command, const std::string& profileP
             return refuse(file + " refused; the profile " + profilePath + " is unchanged");
         }
         json.beginBatch();
-        saveRegisterMap(profile, imported.entries);
+        saveRegisterMap(profile, imported.entries, captions);
         if (!json.commit()) return refuse("cannot write the profile " + profilePath + "; it is unchanged");
         std::cout << "tesmor-host: imported " << imported.entries.size() << " map entries from " << file
                   << " into " << profilePath << std::endl;
         return 0;
     }
 
-    const RegisterMap map = loadRegisterMap(profile);
+    const RegisterMap map = loadRegisterMap(profile, captions);
     const bool tags = command.action == MapFileAction::ExportTags;
     if (!writeFile(file, tags ? writeTagList(map, languages.map) : writeMapFile(map, languages.map)))
         return refuse(file + ": " + std::strerror(errno));

@@ -111,14 +111,12 @@ bool isWriteFunction(std::uint8_t function) noexcept {
     }
 }
 
-bool touchesPublished(const RegisterMap& map, const ItemCaptions& captions, bool coils, int address,
-                      int count) noexcept {
-    const std::u16string_view type = coils ? texts::coilStatus : texts::holdingRegisters;
+bool touchesPublished(const RegisterMap& map, bool coils, int address, int count) noexcept {
+    const Table table = coils ? Table::Coils : Table::HoldingRegisters;
     const std::int64_t end = static_cast<std::int64_t>(address) + count;
     for (const RegisterInfo& e : map) {
-        if (e.registerType != type || e.address >= end) continue;
-        const std::int64_t entryEnd =
-            static_cast<std::int64_t>(e.address) + std::max(registerSpan(e, captions), 1);
+        if (e.table != table || e.address >= end) continue;
+        const std::int64_t entryEnd = static_cast<std::int64_t>(e.address) + std::max(e.span(), 1);
         if (entryEnd > address) return true;
     }
     return false;
@@ -127,7 +125,7 @@ bool touchesPublished(const RegisterMap& map, const ItemCaptions& captions, bool
 std::uint8_t writeRefusal(const WriteRule& rule, const std::uint8_t* p, int length, bool checked) noexcept {
     if (rule.access == WriteAccess::Any || length < 1 || !isWriteFunction(p[0])) return 0;
     if (rule.access == WriteAccess::None) return checked ? 0 : MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
-    if (!checked || !rule.map || !rule.captions) return 0;
+    if (!checked || !rule.map) return 0;
     bool coils = false;
     int address = word(p + 1), count = 1;
     switch (p[0]) {
@@ -148,9 +146,7 @@ std::uint8_t writeRefusal(const WriteRule& rule, const std::uint8_t* p, int leng
         default:  // single register, mask write
             break;
     }
-    return touchesPublished(*rule.map, *rule.captions, coils, address, count)
-               ? MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS
-               : 0;
+    return touchesPublished(*rule.map, coils, address, count) ? MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS : 0;
 }
 
 void AddressLog::log(Ipv4 address, std::string_view reason, const std::string& line,

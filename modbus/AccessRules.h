@@ -11,7 +11,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "modbus/RegisterEncoder.h"
 #include "modbus/RegisterMap.h"
 #include "platform/Ipv4.h"
 
@@ -71,12 +70,11 @@ std::optional<Ipv4> bindAddressOf(std::u16string_view text) noexcept;
 enum class WriteAccess { Any = 0, Unpublished = 1, None = 2 };
 WriteAccess writeAccessOf(int stored) noexcept;
 
-// What a write access decision needs: the rule, and the map and captions that say which
-// registers are published. The caller holds the lock that guards map and captions.
+// What a write access decision needs: the rule, and the map that says which registers are
+// published. The caller holds the lock that guards the map.
 struct WriteRule {
     WriteAccess access = WriteAccess::Any;
     const RegisterMap* map = nullptr;
-    const ItemCaptions* captions = nullptr;
 };
 
 // True for the functions that change coils or holding registers (5, 6, 15, 16, 22, 23).
@@ -84,8 +82,7 @@ bool isWriteFunction(std::uint8_t function) noexcept;
 
 // True when a map entry's registers (at least the one at its address, as entriesOverlap counts
 // them) lie in [address, address + count) of the coils (`coils`) or the holding registers.
-bool touchesPublished(const RegisterMap& map, const ItemCaptions& captions, bool coils, int address,
-                      int count) noexcept;
+bool touchesPublished(const RegisterMap& map, bool coils, int address, int count) noexcept;
 
 // The exception code that refuses the request PDU `pdu` (`length` bytes, function first) under
 // `rule`, or 0 when it may go on. Before the request checks (`checked` false) only a rule of

@@ -59,8 +59,8 @@ void DeviceMonitor::pollOnce() {
             auto locked = server_.lock();
             for (auto& entry : locked.registerMap()) {
                 if (entry.deviceName != device.name) continue;
-                entry.mode = device.mode;
-                entry.lastError = device.lastError;
+                entry.values.mode = device.mode;
+                entry.values.lastError = device.lastError;
                 locked.writeRegister(entry);
             }
         }

@@ -6,69 +6,12 @@
 #include <optional>
 #include <set>
 
-#include "modbus/RegisterEncoder.h"
 #include "platform/ResourceIds.h"
 #include "platform/Text.h"
 
 namespace tesmor {
 
 namespace {
-
-// Sources, then the data items of each source in the editor's order.
-enum Caption : int {
-    SourceDevice,
-    SourceChromatogram,
-    SourcePeak,
-    ItemMode,
-    ItemLastError,
-    ItemSampleTime,
-    ItemSampleNumber,
-    ItemSeriesNumber,
-    ItemConcentration,
-    ItemArea,
-    ItemRetentionTime,
-    CaptionCount
-};
-constexpr std::array<unsigned, CaptionCount> kCaptionIds{
-    res::kSourceDevice,      res::kSourceChromatogram, res::kSourcePeak,       res::kItemMode,
-    res::kItemLastError,     res::kItemSampleTime,     res::kItemSampleNumber, res::kItemSeriesNumber,
-    res::kItemConcentration, res::kItemArea,           res::kItemRetentionTime};
-
-using Captions = std::array<std::u16string, CaptionCount>;
-
-Captions loadCaptions(const StringSource& strings) {
-    Captions captions;
-    for (int i = 0; i < CaptionCount; ++i) {
-        captions[i] = strings.loadString(kCaptionIds[i]);
-        if (captions[i].size() > 255) captions[i].resize(255);  // as the editor holds them
-    }
-    return captions;
-}
-
-std::optional<int> findCaption(const Captions& captions, std::u16string_view text, int first, int last) {
-    if (text.empty()) return std::nullopt;
-    for (int i = first; i <= last; ++i)
-        if (captions[i] == text) return i;
-    return std::nullopt;
-}
-
-int sourceOfItem(int item) {
-    if (item <= ItemLastError) return SourceDevice;
-    if (item <= ItemSeriesNumber) return SourceChromatogram;
-    return SourcePeak;
-}
-
-bool isBitType(std::u16string_view type) { return type == texts::coilStatus || type == texts::inputStatus; }
-bool isKnownType(std::u16string_view type) {
-    return isBitType(type) || type == texts::inputRegisters || type == texts::holdingRegisters;
-}
-bool isKnownDataType(std::u16string_view type) {
-    return type == texts::typeBool || type == texts::typeFloat || type == texts::typeInt;
-}
-bool isKnownByteOrder(std::u16string_view order) {
-    return order == texts::bigEndian || order == texts::littleEndian || order == texts::bigEndianByteSwap ||
-           order == texts::littleEndianByteSwap;
-}
 
 std::u16string utf16(std::string_view s) { return toUtf16(s); }
 
@@ -102,45 +45,44 @@ Refusal unknownValue(const StringSource& strings, std::u16string_view value, std
 // one for a number out of range.
 enum class AddressText { Read, Empty, Unreadable };
 
-Refusal checkEntry(const RegisterInfo& e, const Captions& c, const StringSource& strings,
+// `e` is `t` as read by the captions.
+Refusal checkEntry(const EntryTexts& t, const RegisterInfo& e, const StringSource& strings,
                    AddressText addressText = AddressText::Read) {
     auto refuse = [&](std::string_view column, unsigned id, std::u16string_view a = {},
                       std::u16string_view b = {}) {
         return Refusal{message(strings, id, a, b), column};
     };
-    if (e.source.empty()) return refuse("source", res::kNoSource);
-    const auto source = findCaption(c, e.source, SourceDevice, SourcePeak);
-    if (!source) return unknownValue(strings, e.source, "source");
-    if (*source == SourceDevice && e.deviceName.empty()) return refuse("device", res::kNeedDevice);
-    if (*source == SourcePeak && e.component.empty()) return refuse("component", res::kNeedComponent);
+    if (t.source.empty()) return refuse("source", res::kNoSource);
+    if (e.source == Source::None) return unknownValue(strings, t.source, "source");
+    if (e.source == Source::Device && e.deviceName.empty()) return refuse("device", res::kNeedDevice);
+    if (e.source == Source::Peak && e.component.empty()) return refuse("component", res::kNeedComponent);
     if (addressText == AddressText::Empty) return refuse("address", res::kNeedAddress);
     if (addressText == AddressText::Unreadable || e.address < 0 || e.address > 65535)
         return refuse("address", res::kAddressRange);
-    if (e.registerType.empty()) return refuse("register_type", res::kNoRegisterType);
-    if (!isKnownType(e.registerType)) return unknownValue(strings, e.registerType, "register_type");
-    if (e.dataType.empty()) return refuse("data_type", res::kNoDataType);
-    if (!isKnownDataType(e.dataType)) return unknownValue(strings, e.dataType, "data_type");
-    if (e.dataItem.empty()) return refuse("data_item", res::kNoDataItem);
-    const auto item = findCaption(c, e.dataItem, ItemMode, ItemRetentionTime);
-    if (!item) return unknownValue(strings, e.dataItem, "data_item");
-    if (sourceOfItem(*item) != *source)
-        return refuse("data_item", res::kItemOfOtherSource, e.dataItem, e.source);
-    const bool sampleTime = *item == ItemSampleTime;
-    if (sampleTime && isBitType(e.registerType)) return refuse("register_type", res::kSampleTime16Bit);
-    if (isBitType(e.registerType) && e.dataType != texts::typeBool)
-        return refuse("data_type", res::kBitTypeBool, e.registerType);
-    if (sampleTime && e.dataType != texts::typeInt)
-        return refuse("data_type", res::kSampleTimeInt, e.dataItem);
-    if (e.dataType == texts::typeFloat) {
-        if (e.byteOrder.empty()) return refuse("byte_order", res::kFloatNeedsOrder);
-        if (!isKnownByteOrder(e.byteOrder)) return unknownValue(strings, e.byteOrder, "byte_order");
-    } else if (!e.byteOrder.empty()) {
+    if (t.registerType.empty()) return refuse("register_type", res::kNoRegisterType);
+    if (e.table == Table::None) return unknownValue(strings, t.registerType, "register_type");
+    if (t.dataType.empty()) return refuse("data_type", res::kNoDataType);
+    if (e.dataType == DataType::None) return unknownValue(strings, t.dataType, "data_type");
+    if (t.dataItem.empty()) return refuse("data_item", res::kNoDataItem);
+    if (e.dataItem == DataItem::None) return unknownValue(strings, t.dataItem, "data_item");
+    if (sourceOf(e.dataItem) != e.source)
+        return refuse("data_item", res::kItemOfOtherSource, t.dataItem, t.source);
+    const bool sampleTime = e.dataItem == DataItem::SampleTime;
+    if (sampleTime && isBitTable(e.table)) return refuse("register_type", res::kSampleTime16Bit);
+    if (isBitTable(e.table) && e.dataType != DataType::Bool)
+        return refuse("data_type", res::kBitTypeBool, t.registerType);
+    if (sampleTime && e.dataType != DataType::Int)
+        return refuse("data_type", res::kSampleTimeInt, t.dataItem);
+    if (e.dataType == DataType::Float) {
+        if (t.byteOrder.empty()) return refuse("byte_order", res::kFloatNeedsOrder);
+        if (e.byteOrder == ByteOrder::None) return unknownValue(strings, t.byteOrder, "byte_order");
+    } else if (!t.byteOrder.empty()) {
         return refuse("byte_order", res::kOrderFloatOnly);
     }
-    if (!e.deviceName.empty() && *source != SourceDevice)
-        return refuse("device", res::kNotEmptyColumn, u"device", e.source);
-    if (!e.component.empty() && *source != SourcePeak)
-        return refuse("component", res::kNotEmptyColumn, u"component", e.source);
+    if (!e.deviceName.empty() && e.source != Source::Device)
+        return refuse("device", res::kNotEmptyColumn, u"device", t.source);
+    if (!e.component.empty() && e.source != Source::Peak)
+        return refuse("component", res::kNotEmptyColumn, u"component", t.source);
     return {};
 }
 
@@ -327,16 +269,6 @@ std::int32_t parseAddress(std::string_view text) {
     return static_cast<std::int32_t>(value);
 }
 
-enum class Table { None, Coils, DiscreteInputs, InputRegisters, HoldingRegisters };
-
-Table tableOf(std::u16string_view type) {
-    if (type == texts::coilStatus) return Table::Coils;
-    if (type == texts::inputStatus) return Table::DiscreteInputs;
-    if (type == texts::inputRegisters) return Table::InputRegisters;
-    if (type == texts::holdingRegisters) return Table::HoldingRegisters;
-    return Table::None;
-}
-
 // Who holds each register of the four tables, so that every entry is checked against all earlier
 // ones in one pass: 0 free, > 0 a line of the file, < 0 -(index + 1) of an entry of the map
 // appended to. Gives the same answer as entriesOverlap against each earlier entry.
@@ -346,14 +278,13 @@ public:
 
     // The holder of the first register of `e` already held, 0 when none is; then takes the
     // registers still free for `owner`.
-    int take(const RegisterInfo& e, const ItemCaptions& captions, int owner) {
-        const Table table = tableOf(e.registerType);
-        if (table == Table::None) return 0;
-        auto& slots = tables_[static_cast<int>(table) - 1];
+    int take(const RegisterInfo& e, int owner) {
+        if (e.table == Table::None) return 0;
+        auto& slots = tables_[static_cast<int>(e.table) - 1];
         if (slots.empty()) slots.assign(kSlots, 0);
         const std::int64_t first = std::max<std::int64_t>(e.address, 0);
         const std::int64_t end =
-            std::min<std::int64_t>(std::int64_t{e.address} + std::max(registerSpan(e, captions), 1), kSlots);
+            std::min<std::int64_t>(std::int64_t{e.address} + std::max(e.span(), 1), kSlots);
         int holder = 0;
         for (std::int64_t a = first; a < end; ++a) {
             int& slot = slots[static_cast<std::size_t>(a)];
@@ -369,38 +300,26 @@ private:
     std::array<std::vector<int>, 4> tables_;
 };
 
-std::u16string translate(const std::u16string& text, const std::vector<Captions>& others,
-                         const Captions& current, int first, int last) {
-    if (findCaption(current, text, first, last)) return text;
-    for (const Captions& other : others)
-        if (const auto i = findCaption(other, text, first, last)) return current[*i];
-    return text;
-}
-
-std::vector<Captions> otherCaptions(const MapLanguages& languages) {
-    std::vector<Captions> others;
-    for (const StringSource* s : languages.others)
-        if (s) others.push_back(loadCaptions(*s));
-    return others;
+MapCaptions captionsOf(const MapLanguages& languages) {
+    return MapCaptions(*languages.current, languages.others);
 }
 
 }  // namespace
 
-std::u16string validateEntry(const RegisterInfo& entry, const StringSource& strings) {
-    return checkEntry(entry, loadCaptions(strings), strings).reason;
+std::u16string validateEntry(const EntryTexts& entry, const StringSource& strings) {
+    return checkEntry(entry, MapCaptions(strings).parse(entry), strings).reason;
 }
 
 std::string writeMapFile(const RegisterMap& map, const MapLanguages& languages) {
-    const Captions current = loadCaptions(*languages.current);
-    const auto others = otherCaptions(languages);
+    const MapCaptions captions = captionsOf(languages);
     std::string out(kBom);
     out += kMapFileHeader;
     out += "\r\n";
     for (const RegisterInfo& e : map) {
-        appendRow(out, {toUtf8(translate(e.source, others, current, SourceDevice, SourcePeak)),
-                        toUtf8(e.deviceName), toUtf8(e.component), std::to_string(e.address),
-                        toUtf8(e.registerType), toUtf8(e.dataType), toUtf8(e.byteOrder),
-                        toUtf8(translate(e.dataItem, others, current, ItemMode, ItemRetentionTime))});
+        const EntryTexts t = captions.texts(e);
+        appendRow(out,
+                  {toUtf8(t.source), toUtf8(t.deviceName), toUtf8(t.component), std::to_string(t.address),
+                   toUtf8(t.registerType), toUtf8(t.dataType), toUtf8(t.byteOrder), toUtf8(t.dataItem)});
     }
     return out;
 }
@@ -445,13 +364,11 @@ MapFileImport readMapFile(std::string_view bytes, const MapLanguages& languages,
         return result;
     }
 
-    const Captions current = loadCaptions(strings);
-    const ItemCaptions items = loadItemCaptions(strings);
-    const auto others = otherCaptions(languages);
+    const MapCaptions captions = captionsOf(languages);
     Occupancy occupancy;
     if (appendTo)
         for (std::size_t i = 0; i < appendTo->size(); ++i)
-            occupancy.take((*appendTo)[i], items, -static_cast<int>(i + 1));
+            occupancy.take((*appendTo)[i], -static_cast<int>(i + 1));
 
     RegisterMap entries;
     while (reader.next(record)) {
@@ -466,20 +383,14 @@ MapFileImport readMapFile(std::string_view bytes, const MapLanguages& languages,
             continue;
         }
         const auto& f = record.fields;
-        RegisterInfo e;
-        e.source = translate(utf16(f[0]), others, current, SourceDevice, SourcePeak);
-        e.deviceName = utf16(f[1]);
-        e.component = utf16(f[2]);
-        e.registerType = utf16(f[4]);
-        e.dataType = utf16(f[5]);
-        e.byteOrder = utf16(f[6]);
-        e.dataItem = translate(utf16(f[7]), others, current, ItemMode, ItemRetentionTime);
         const std::int32_t address = parseAddress(f[3]);
-        e.address = std::max(address, 0);
+        const EntryTexts texts{utf16(f[0]), utf16(f[1]), utf16(f[2]), std::max(address, 0),
+                               utf16(f[4]), utf16(f[5]), utf16(f[6]), utf16(f[7])};
+        RegisterInfo e = captions.parse(texts);
         const AddressText addressText = address == -1   ? AddressText::Empty
                                         : address == -2 ? AddressText::Unreadable
                                                         : AddressText::Read;
-        Refusal refusal = checkEntry(e, current, strings, addressText);
+        Refusal refusal = checkEntry(texts, e, strings, addressText);
         // The plug-in reads a profile text back cut at 127 characters: a longer name would never
         // match its device or peak.
         if (refusal.reason.empty() &&
@@ -491,7 +402,7 @@ MapFileImport readMapFile(std::string_view bytes, const MapLanguages& languages,
             fail(record.line, std::move(refusal.reason), refusal.column);
             continue;
         }
-        if (const int holder = occupancy.take(e, items, record.line)) {
+        if (const int holder = occupancy.take(e, record.line)) {
             fail(record.line,
                  holder > 0 ? message(strings, res::kOverlapLine, utf16(std::to_string(holder)))
                             : message(strings, res::kOverlapEntry, utf16(std::to_string(-holder))),
@@ -572,7 +483,7 @@ std::string lowerAscii(std::string s) {
 
 }  // namespace
 
-std::string tagName(const RegisterInfo& e) {
+std::string tagName(const EntryTexts& e) {
     std::string raw;
     const std::u16string& name = !e.deviceName.empty()  ? e.deviceName
                                  : !e.component.empty() ? e.component
@@ -589,9 +500,9 @@ std::string tagName(const RegisterInfo& e) {
     return tag;
 }
 
-std::string modiconReference(std::u16string_view registerType, std::int32_t address) {
+std::string modiconReference(Table table, std::int32_t address) {
     int prefix;
-    switch (tableOf(registerType)) {
+    switch (table) {
         case Table::Coils:
             prefix = 0;
             break;
@@ -616,28 +527,22 @@ std::string modiconReference(std::u16string_view registerType, std::int32_t addr
     return text;
 }
 
-std::string writeTagList(const RegisterMap& stored, const MapLanguages& languages) {
+std::string writeTagList(const RegisterMap& map, const MapLanguages& languages) {
     const StringSource& strings = *languages.current;
-    const Captions c = loadCaptions(strings);
-    const auto others = otherCaptions(languages);
-    RegisterMap map = stored;
-    for (RegisterInfo& e : map) {
-        e.source = translate(e.source, others, c, SourceDevice, SourcePeak);
-        e.dataItem = translate(e.dataItem, others, c, ItemMode, ItemRetentionTime);
-    }
-    const ItemCaptions items = loadItemCaptions(strings);
+    const MapCaptions captions = captionsOf(languages);
     std::string out(kBom);
     out += kTagListHeader;
     out += "\r\n";
     std::set<std::string> used;  // lower case: SCADA systems compare tag names without case
     for (const RegisterInfo& e : map) {
-        const std::string base = tagName(e);
+        const EntryTexts t = captions.texts(e);
+        const std::string base = tagName(t);
         std::string tag = base;
         for (int n = 2; used.count(lowerAscii(tag)); ++n) tag = base + "_" + std::to_string(n);
         used.insert(lowerAscii(tag));
 
         std::string table;
-        switch (tableOf(e.registerType)) {
+        switch (e.table) {
             case Table::Coils:
                 table = "Coils";
                 break;
@@ -653,14 +558,14 @@ std::string writeTagList(const RegisterMap& stored, const MapLanguages& language
             case Table::None:
                 break;
         }
-        std::u16string description = e.dataItem;
+        std::u16string description = t.dataItem;
         const std::u16string& name = !e.deviceName.empty() ? e.deviceName : e.component;
         if (!name.empty()) description += u": " + name;
-        if (e.dataItem == c[ItemSampleTime])
+        if (e.dataItem == DataItem::SampleTime)
             description += u" (" + strings.loadString(res::kSampleTimeFields) + u")";
-        appendRow(out, {tag, modiconReference(e.registerType, e.address), std::to_string(e.address), table,
-                        std::to_string(registerSpan(e, items)), toUtf8(e.dataType), toUtf8(e.byteOrder),
-                        toUtf8(description)});
+        appendRow(out,
+                  {tag, modiconReference(e.table, e.address), std::to_string(e.address), table,
+                   std::to_string(e.span()), toUtf8(t.dataType), toUtf8(t.byteOrder), toUtf8(description)});
     }
     return out;
 }

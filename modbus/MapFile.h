@@ -30,10 +30,10 @@ struct MapLanguages {
 // captions of `strings`. Empty when the entry is accepted; otherwise the first reason, in the
 // language of `strings`. The device need not be in the device list: a map file moves between
 // machines.
-std::u16string validateEntry(const RegisterInfo& entry, const StringSource& strings);
+std::u16string validateEntry(const EntryTexts& entry, const StringSource& strings);
 
-// The map file of `map`: the header row and one line per entry. Sources and data items known in
-// any of the languages are written as captions of the current one; other texts as they are.
+// The map file of `map`: the header row and one line per entry, with the captions of the current
+// language; texts the plug-in does not know as they were stored.
 std::string writeMapFile(const RegisterMap& map, const MapLanguages& languages);
 
 struct MapFileError {
@@ -53,7 +53,7 @@ struct MapFileImport {
 // ";" as separator), checks every line with validateEntry and the overlap rule, and reports all
 // errors at once. An overlap is reported on the line of the later entry; with `appendTo` the
 // entries must not overlap that map's entries either (named by their row, from 1). Lines whose
-// fields are all empty are skipped. Entries come with the captions of the current language and
+// fields are all empty are skipped. Captions of any of the languages are read; entries come with
 // the initial current values.
 MapFileImport readMapFile(std::string_view bytes, const MapLanguages& languages,
                           const RegisterMap* appendTo = nullptr);
@@ -63,18 +63,17 @@ std::string formatMapFileErrors(std::string_view fileName, const std::vector<Map
 
 // The tag list: one line per entry with a unique ASCII tag name, the Modicon reference, the
 // 0-based address, the table, the number of registers, the data type, the byte order and a
-// description in the current language. Captions of the other languages count as those of the
-// current one, as in writeMapFile.
+// description in the current language.
 std::string writeTagList(const RegisterMap& map, const MapLanguages& languages);
 
 // The tag name of an entry before it is made unique: the device or component (the source for
 // the chromatogram), "_" and the data item, in ASCII letters, digits and "_" (Cyrillic spelt in
 // Latin letters); a name that would begin with a digit gets "Tag_" in front.
-std::string tagName(const RegisterInfo& entry);
+std::string tagName(const EntryTexts& entry);
 
 // "00001" + address for coils, "10001" + for discrete inputs, "30001" + for input registers,
 // "40001" + for holding registers; six digits ("400001" + ...) for an address past 9998, which
-// five cannot hold. Empty for an unknown register type.
-std::string modiconReference(std::u16string_view registerType, std::int32_t address);
+// five cannot hold. Empty for Table::None.
+std::string modiconReference(Table table, std::int32_t address);
 
 }  // namespace tesmor

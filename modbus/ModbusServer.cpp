@@ -76,15 +76,18 @@ void ModbusServer::stopTransports() {
     for (TransportState* t : {&tcp_, &rtu_, &tls_}) t->running = false;
 }
 
+void ModbusServer::setOtherLanguages(std::vector<const StringSource*> others) {
+    std::lock_guard lock(hookMutex_);
+    otherLanguages_ = std::move(others);
+}
+
+MapCaptions ModbusServer::freshCaptions() const {
+    std::lock_guard lock(hookMutex_);
+    return MapCaptions(strings_, otherLanguages_);
+}
+
 void ModbusServer::reloadConfiguration() {
-    auto captions = loadItemCaptions(strings_);
-    auto map = tesmor::loadRegisterMap(profile_);
-    {
-        std::lock_guard data(dataMutex_);
-        captions_ = std::move(captions);
-        map_ = std::move(map);
-    }
-    logMisplacedEntries();
+    loadRegisterMap();
     std::function<void()> hook;
     {
         std::lock_guard lock(hookMutex_);
@@ -94,9 +97,11 @@ void ModbusServer::reloadConfiguration() {
 }
 
 void ModbusServer::loadRegisterMap() {
-    auto map = tesmor::loadRegisterMap(profile_);
+    MapCaptions captions = freshCaptions();
+    auto map = tesmor::loadRegisterMap(profile_, captions);
     {
         std::lock_guard data(dataMutex_);
+        captions_ = std::move(captions);
         map_ = std::move(map);
     }
     logMisplacedEntries();
@@ -108,7 +113,7 @@ void ModbusServer::saveRegisterMap() {
         std::lock_guard data(dataMutex_);
         copy = map_;
     }
-    tesmor::saveRegisterMap(profile_, copy);
+    tesmor::saveRegisterMap(profile_, copy, freshCaptions());
 }
 
 void ModbusServer::logMisplacedEntries() {
@@ -120,8 +125,8 @@ void ModbusServer::logMisplacedEntries() {
         mapLogged_ = true;
         for (std::size_t i = 0; i < map_.size(); ++i) {
             const auto& e = map_[i];
-            const int span = registerSpan(e, captions_);
-            if (span > 0 && !spanFitsTables(e, captions_))
+            const int span = e.span();
+            if (span > 0 && !e.fitsTables())
                 lines.push_back("register map entry " + std::to_string(i) + " at address " +
                                 std::to_string(e.address) + " needs " + std::to_string(span) +
                                 " registers beyond the 500 of its table; it is not written");
@@ -150,7 +155,7 @@ int ModbusServer::answer(const std::uint8_t* frame, int length, Transport transp
     int n = 0;
     {
         std::lock_guard data(dataMutex_);
-        const WriteRule rule{mayWrite ? writeAccess_ : WriteAccess::None, &map_, &captions_};
+        const WriteRule rule{mayWrite ? writeAccess_ : WriteAccess::None, &map_};
         const ServerInfo info{&identity_, &counters};
         n = answerRequest(frame, length, transport, unitId, *registers_, reply, &rule, &info);
     }

@@ -2,7 +2,7 @@
 // The plug-in's Modbus slave: one register store (500 coils, 500 discrete inputs, 500 input
 // registers, 500 holding registers) served by a Modbus TCP server, a Modbus/TCP Security (TLS)
 // server and a Modbus RTU slave on a serial port, any of them or none, plus the register map and
-// the data-item captions the map is encoded with.
+// the captions its texts are read and written with.
 //
 // Locking: one mutex guards the register map, the register store and the captions. It is
 // taken through lock(), which hands out the only access to those three; the transports take
@@ -44,12 +44,12 @@ public:
         // The map as the last publication of an analysis wrote it into the store; empty before
         // the first. Reloading the map leaves it alone.
         RegisterMap& publishedMap() const noexcept { return server_->published_; }
-        const ItemCaptions& captions() const noexcept { return server_->captions_; }
+        const MapCaptions& captions() const noexcept { return server_->captions_; }
         modbus_mapping_t& registers() const noexcept { return *server_->registers_; }
         // Encodes one entry into the store; writes nothing for an unknown combination or an
         // entry that does not fit the 500-entry tables.
         void writeRegister(const RegisterInfo& entry) const noexcept {
-            tesmor::writeRegister(entry, server_->captions_, *server_->registers_);
+            tesmor::writeRegister(entry, *server_->registers_);
         }
 
     private:
@@ -78,12 +78,16 @@ public:
     // Stops both transports and waits for their threads; the store keeps its values.
     void stop();
 
-    // Replaces the map by the one stored in the profile (one step under the lock, so no reader
-    // sees a partial map) and logs each entry that does not fit the tables, once per distinct
-    // stored map (again only after the map has changed).
+    // Replaces the map by the one stored in the profile, read with the captions of the resources
+    // (one step under the lock, so no reader sees a partial map) and logs each entry that does not fit the
+    // tables, once per distinct stored map (again only after the map has changed).
     void loadRegisterMap();
     // Writes the current map to the profile (section emptied first).
     void saveRegisterMap();
+
+    // The resources of the other languages the plug-in knows, whose captions a stored map may
+    // use as well (Resources.h); taken at the next reload. Each must outlive the server.
+    void setOtherLanguages(std::vector<const StringSource*> others);
 
     // Called by reloadConfiguration after map and captions, on the reloading thread, without
     // the lock held; the results module loads its filters here. Set it before restart().
@@ -135,6 +139,8 @@ private:
     void launch(Transport kind, std::unique_ptr<ModbusTransport> transport);
     void stopTransports();
     void logMisplacedEntries();
+    // The captions of the resources as they are now.
+    MapCaptions freshCaptions() const;
 
     TransportState& stateOf(Transport t) noexcept {
         return t == Transport::Tcp ? tcp_ : t == Transport::Rtu ? rtu_ : tls_;
@@ -156,8 +162,9 @@ private:
     std::jthread tlsThread_;
 
     PeerInfo peers_;
-    mutable std::mutex hookMutex_;
+    mutable std::mutex hookMutex_;  // guards the two below
     std::function<void()> reloadHook_;
+    std::vector<const StringSource*> otherLanguages_;
 
     std::atomic<bool> startPending_{true};
     TransportState tcp_, rtu_, tls_;
@@ -167,7 +174,7 @@ private:
     RegisterMap published_;
     RegisterMap loggedMap_;  // the map whose misplaced entries were logged last
     bool mapLogged_ = false;
-    ItemCaptions captions_;
+    MapCaptions captions_;
     WriteAccess writeAccess_ = WriteAccess::Any;  // of the running transports
     DeviceIdentity identity_;
     ModbusMapping registers_;

@@ -52,17 +52,18 @@ const PeakInfo* PeakIndex::find(std::u16string_view component) const {
 }
 
 void assignValues(RegisterInfo& entry, const AssayInfo& assay, const PeakIndex& peaks,
-                  const ItemCaptions& captions, std::uint16_t sampleNumber) {
-    if (entry.dataItem == captions.sampleTime) {
-        entry.sampleTime = assay.date;
-    } else if (entry.dataItem == captions.sampleNumber) {
-        entry.sampleNumber = sampleNumber;
-    } else if (entry.dataItem == captions.seriesNumber) {
-        entry.seriesNumber = assay.numinseria;
+                  std::uint16_t sampleNumber) {
+    CurrentValues& v = entry.values;
+    if (entry.dataItem == DataItem::SampleTime) {
+        v.sampleTime = assay.date;
+    } else if (entry.dataItem == DataItem::SampleNumber) {
+        v.sampleNumber = sampleNumber;
+    } else if (entry.dataItem == DataItem::SeriesNumber) {
+        v.seriesNumber = assay.numinseria;
     } else if (const PeakInfo* peak = peaks.find(entry.component)) {
-        entry.concentration = toFloat(peak->concentration);
-        entry.area = toFloat(peak->area);
-        entry.retentionTime = toFloat(peak->time);
+        v.concentration = toFloat(peak->concentration);
+        v.area = toFloat(peak->area);
+        v.retentionTime = toFloat(peak->time);
     }
 }
 
@@ -94,7 +95,7 @@ DocumentOutcome processDocument(ModbusServer& server, std::int32_t assayId, cons
     // Values are worked out on a copy, which may fail (folding a name allocates); only then are
     // map and store changed, by steps that cannot fail, so a failure writes no register at all.
     RegisterMap updated = locked.registerMap();
-    for (auto& entry : updated) assignValues(entry, *assay, peaks, locked.captions(), sampleNumber);
+    for (auto& entry : updated) assignValues(entry, *assay, peaks, sampleNumber);
     RegisterMap published = updated;
     locked.registerMap().swap(updated);
     locked.publishedMap().swap(published);

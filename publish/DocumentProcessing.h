@@ -61,6 +61,6 @@ private:
 // Fills the entry's current value for its data item from the assay: sample time, sample number,
 // number in series, or the matching peak's values (kept as loaded when no peak matches).
 void assignValues(RegisterInfo& entry, const AssayInfo& assay, const PeakIndex& peaks,
-                  const ItemCaptions& captions, std::uint16_t sampleNumber);
+                  std::uint16_t sampleNumber);
 
 }  // namespace tesmor

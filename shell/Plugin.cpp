@@ -141,6 +141,7 @@ int onModulesLoaded(intptr_t) noexcept {
         PluginInstance* plugin = g_plugin.get();
         if (!plugin) return;
         chooseLanguage();
+        plugin->server.setOtherLanguages(otherLanguageResources());
         plugin->server.setIdentity(deviceIdentity());
         if (const HostApi* host = hostApi(); host && host->registerCommand && !plugin->commandRegistered) {
             plugin->menuCommandRegistration = host->registerCommand(kMenuCommand, &onMenuCommand);

@@ -21,7 +21,6 @@
 
 namespace tesmor::ui {
 
-namespace texts = tesmor::texts;
 using namespace res;
 using namespace res::editor;
 
@@ -33,6 +32,13 @@ constexpr unsigned kCaptionIds[] = {
 
 // Registers in each table of the store.
 constexpr int kStoreRegisters = 500;
+
+// The first data item of a source's list.
+DataItem firstItemOf(Source source) {
+    return source == Source::Device         ? DataItem::Mode
+           : source == Source::Chromatogram ? DataItem::SampleTime
+                                            : DataItem::Concentration;
+}
 
 int indexOfText(const QComboBox* box, std::u16string_view text) {
     return box->findText(toQString(text), Qt::MatchExactly | Qt::MatchCaseSensitive);
@@ -120,7 +126,7 @@ void CDlgEditRegister::updateRangeNote() {
     const ParsedAddress typed = parseAddress(address_->text());
     if (typed.value >= 0 && typed.value <= 65535) shown.address = static_cast<std::int32_t>(typed.value);
     // An incomplete entry still takes the register at its address.
-    const int span = std::max(tesmor::registerSpan(shown, tesmor::loadItemCaptions(context_.resources)), 1);
+    const int span = std::max(shown.span(), 1);
     const bool outside = shown.address < 0 || std::int64_t{shown.address} + span > kStoreRegisters;
     rangeNote_->setVisible(!address_->text().isEmpty() && outside);
 }
@@ -148,15 +154,17 @@ void CDlgEditRegister::initDialog() {
         if (const auto devices = context_.devices())
             for (const tesmor::DeviceInfo& device : *devices) device_->addItem(toQString(device.name));
     }
+    // Each list in its enum's order, None left out, so an index is the value less one.
     registerType_->clear();
-    for (auto text : {texts::coilStatus, texts::inputStatus, texts::inputRegisters, texts::holdingRegisters})
-        registerType_->addItem(toQString(text));
+    for (auto t : {Table::Coils, Table::DiscreteInputs, Table::InputRegisters, Table::HoldingRegisters})
+        registerType_->addItem(toQString(tableText(t)));
     dataType_->clear();
-    for (auto text : {texts::typeBool, texts::typeFloat, texts::typeInt}) dataType_->addItem(toQString(text));
+    for (auto t : {DataType::Bool, DataType::Float, DataType::Int})
+        dataType_->addItem(toQString(dataTypeText(t)));
     byteOrder_->clear();
-    for (auto text :
-         {texts::bigEndian, texts::littleEndian, texts::bigEndianByteSwap, texts::littleEndianByteSwap})
-        byteOrder_->addItem(toQString(text));
+    for (auto o : {ByteOrder::BigEndian, ByteOrder::LittleEndian, ByteOrder::BigEndianByteSwap,
+                   ByteOrder::LittleEndianByteSwap})
+        byteOrder_->addItem(toQString(byteOrderText(o)));
     dataItem_->clear();
 
     for (QComboBox* box : {source_, device_, registerType_, dataType_, byteOrder_, dataItem_})
@@ -186,34 +194,36 @@ void CDlgEditRegister::initDialog() {
 }
 
 void CDlgEditRegister::showRegister() {
-    const QString source = toQString(register_.source);
-    const QString item = toQString(register_.dataItem);
-    if (source == caption(SourceDevice)) {
+    const Source source = register_.source;
+    if (source == Source::Device) {
         source_->setCurrentIndex(0);
         device_->setEnabled(true);
         device_->setCurrentIndex(indexOfText(device_, register_.deviceName));
         component_->setEnabled(false);
-        fillDataItems(0);
-        dataItem_->setCurrentIndex(indexOfText(dataItem_, register_.dataItem));
-    } else if (source == caption(SourceChromatogram)) {
-        source_->setCurrentIndex(1);
-        fillDataItems(1);
-        dataItem_->setCurrentIndex(indexOfText(dataItem_, register_.dataItem));
-        if (item == caption(ItemSampleTime)) dataType_->setEnabled(false);
-    } else if (source == caption(SourcePeak)) {
+    } else if (source == Source::Peak) {
         source_->setCurrentIndex(2);
         component_->setEnabled(true);
         component_->setText(toQString(register_.component));
         device_->setEnabled(false);
         register_.deviceName.clear();
-        fillDataItems(2);
-        dataItem_->setCurrentIndex(indexOfText(dataItem_, register_.dataItem));
+    } else if (source == Source::Chromatogram) {
+        source_->setCurrentIndex(1);
+    }
+    if (source != Source::None) {
+        fillDataItems(source_->currentIndex());
+        // An item of another source is not in the list: none shown, as for an unknown one.
+        dataItem_->setCurrentIndex(sourceOf(register_.dataItem) == source
+                                       ? static_cast<int>(register_.dataItem) -
+                                             static_cast<int>(firstItemOf(source))
+                                       : -1);
+        if (source == Source::Chromatogram && register_.dataItem == DataItem::SampleTime)
+            dataType_->setEnabled(false);
     }
 
     address_->setText(QString::number(register_.address));
     addressHex_->setText(hexAddressText(register_.address));
 
-    const int type = indexOfText(registerType_, register_.registerType);
+    const int type = static_cast<int>(register_.table) - 1;
     registerType_->setCurrentIndex(type);
     if (type == 0 || type == 1) {
         dataType_->setCurrentIndex(0);
@@ -226,14 +236,14 @@ void CDlgEditRegister::showRegister() {
         if (sampleTimeShown()) dataType_->setEnabled(false);
     }
 
-    const int dataType = indexOfText(dataType_, register_.dataType);
+    const int dataType = static_cast<int>(register_.dataType) - 1;
     dataType_->setCurrentIndex(dataType);
     if (dataType == 0 || dataType == 2)
         byteOrder_->setEnabled(false);
     else if (dataType == 1)
         byteOrder_->setEnabled(true);
 
-    byteOrder_->setCurrentIndex(indexOfText(byteOrder_, register_.byteOrder));
+    byteOrder_->setCurrentIndex(static_cast<int>(register_.byteOrder) - 1);
 }
 
 void CDlgEditRegister::fillDataItems(int source) {
@@ -264,15 +274,26 @@ bool CDlgEditRegister::bitRegisterTypeShown() const {
 }
 
 void CDlgEditRegister::clearByteOrder() {
-    register_.byteOrder.clear();
+    register_.byteOrder = ByteOrder::None;
+    register_.unknown.byteOrder.clear();
     byteOrder_->setCurrentIndex(-1);
     byteOrder_->setEnabled(false);
+}
+
+void CDlgEditRegister::setTable(Table table) {
+    register_.table = table;
+    register_.unknown.registerType.clear();
+}
+
+void CDlgEditRegister::setDataType(DataType type) {
+    register_.dataType = type;
+    register_.unknown.dataType.clear();
 }
 
 void CDlgEditRegister::lockDataTypeToInt() {
     dataType_->setCurrentIndex(2);
     dataType_->setEnabled(false);
-    register_.dataType = texts::typeInt;
+    setDataType(DataType::Int);
     clearByteOrder();
 }
 
@@ -283,7 +304,8 @@ void CDlgEditRegister::warn(unsigned stringId, QWidget* focus) {
 
 void CDlgEditRegister::sourceChosen(int index) {
     if (index < 0 || index > 2) return;
-    register_.source = toU16(source_->itemText(index));
+    register_.source = static_cast<Source>(index + 1);
+    register_.unknown.source.clear();
     if (index == 0) {
         device_->setEnabled(true);
     } else {
@@ -332,46 +354,52 @@ void CDlgEditRegister::registerTypeChosen(int index) {
         // A bit table cannot hold the five sample time registers: the same refusal as choosing
         // sample time on a bit type.
         registerType_->setCurrentIndex(2);
-        register_.registerType = texts::inputRegisters;
+        setTable(Table::InputRegisters);
         lockDataTypeToInt();
         warn(kSampleTime16Bit, registerType_);
         return;
     }
-    register_.registerType = toU16(registerType_->itemText(index));
+    setTable(static_cast<Table>(index + 1));
     if (index == 0 || index == 1) {
         dataType_->setCurrentIndex(0);
         dataType_->setEnabled(false);
-        register_.dataType = texts::typeBool;
+        setDataType(DataType::Bool);
         clearByteOrder();
     } else if (sampleTimeShown()) {
         lockDataTypeToInt();
     } else {
         dataType_->setCurrentIndex(-1);
         dataType_->setEnabled(true);
-        register_.dataType.clear();
+        setDataType(DataType::None);
         clearByteOrder();
     }
 }
 
 void CDlgEditRegister::dataTypeChosen(int index) {
     if (index < 0 || index > 2) return;
-    register_.dataType = toU16(dataType_->itemText(index));
+    setDataType(static_cast<DataType>(index + 1));
     if (index == 1) {
         byteOrder_->setCurrentIndex(0);
         byteOrder_->setEnabled(true);
-        register_.byteOrder = texts::bigEndian;
+        register_.byteOrder = ByteOrder::BigEndian;
+        register_.unknown.byteOrder.clear();
     } else {
         clearByteOrder();
     }
 }
 
 void CDlgEditRegister::byteOrderChosen(int index) {
-    if (index >= 0) register_.byteOrder = toU16(byteOrder_->itemText(index));
+    if (index < 0 || index > 3) return;
+    register_.byteOrder = static_cast<ByteOrder>(index + 1);
+    register_.unknown.byteOrder.clear();
 }
 
 void CDlgEditRegister::dataItemChosen(int index) {
     if (index < 0) return;
-    register_.dataItem = toU16(dataItem_->itemText(index));
+    const auto listed = static_cast<Source>(source_->currentIndex() + 1);
+    if (listed == Source::None || index >= dataItem_->count()) return;
+    register_.dataItem = static_cast<DataItem>(static_cast<int>(firstItemOf(listed)) + index);
+    register_.unknown.dataItem.clear();
     if (!sampleTimeShown()) {
         // A bit register type keeps its "BOOL".
         dataType_->setEnabled(!bitRegisterTypeShown());
@@ -380,7 +408,7 @@ void CDlgEditRegister::dataItemChosen(int index) {
     lockDataTypeToInt();
     if (registerType_->currentIndex() < 0 || bitRegisterTypeShown()) {
         registerType_->setCurrentIndex(2);
-        register_.registerType = texts::inputRegisters;
+        setTable(Table::InputRegisters);
         warn(kSampleTime16Bit, registerType_);
     }
 }
@@ -391,9 +419,9 @@ void CDlgEditRegister::accept() {
     if (component_->isEnabled()) componentFocusLost();
     if (takenAddressText_ != address_->text() && !addressFocusLost()) return;
 
-    if (device_->currentText().isEmpty() && toQString(register_.source) == caption(SourceDevice))
+    if (device_->currentText().isEmpty() && register_.source == Source::Device)
         return warn(kNeedDevice, device_);
-    if (component_->text().isEmpty() && toQString(register_.source) == caption(SourcePeak))
+    if (component_->text().isEmpty() && register_.source == Source::Peak)
         return warn(kNeedComponent, component_);
     if (address_->text().isEmpty()) return warn(kNeedAddress, address_);
     if (registerType_->currentIndex() < 0) return warn(kNoRegisterType, registerType_);

@@ -3,11 +3,12 @@
 // map dialog owns one editor, sets its edit mode (and, for an edit, the register) before a run,
 // runs it modally and reads the result flag and the register back.
 //
-// Every choice goes into the register as the text shown; nothing is converted to a number
-// except the address. The handlers are public so the coupling can be driven without exec():
-// show() the dialog (which opens it as exec() does), then call them or use the controls.
-// GUI thread only. Refusals go through tesmor::showMessage as warnings. A note under the choices
-// says when the entry's registers leave the store's 0..499; such an entry may still be saved.
+// Every choice goes into the register as the value its list position stands for (the lists are
+// in the enums' order); a field left alone keeps what it held, an unknown stored text included. The handlers
+// are public so the coupling can be driven without exec(): show() the dialog (which opens it as exec() does),
+// then call them or use the controls. GUI thread only. Refusals go through tesmor::showMessage as warnings. A
+// note under the choices says when the entry's registers leave the store's 0..499; such an entry may still be
+// saved.
 #include <QDialog>
 #include <QString>
 #include <array>
@@ -101,6 +102,8 @@ private:
     bool bitRegisterTypeShown() const;
     void fillDataItems(int source);
     void lockDataTypeToInt();
+    void setTable(tesmor::Table table);
+    void setDataType(tesmor::DataType type);
     void clearByteOrder();
     void showRegister();
     void warn(unsigned stringId, QWidget* focus);

@@ -63,34 +63,25 @@ void fitListColumns(CGridCtrl& list) {
     tesmor::ui::fitColumns(list, minimums);
 }
 
-bool sameConfiguration(const RegisterInfo& a, const RegisterInfo& b) {
-    const auto stored = [](const RegisterInfo& e) {
-        return std::tie(e.source, e.deviceName, e.component, e.address, e.registerType, e.dataType,
-                        e.byteOrder, e.dataItem);
-    };
-    return stored(a) == stored(b);
-}
-
 // The entry with the analysis values the last publication wrote for its configuration; the
 // entry itself when none was published for it.
 RegisterInfo asPublished(const RegisterInfo& entry, std::size_t index, const RegisterMap& published) {
     const RegisterInfo* from = nullptr;
-    if (index < published.size() && sameConfiguration(published[index], entry))
+    if (index < published.size() && published[index].sameConfiguration(entry))
         from = &published[index];
     else
         for (const RegisterInfo& p : published)
-            if (sameConfiguration(p, entry)) {
+            if (p.sameConfiguration(entry)) {
                 from = &p;
                 break;
             }
     RegisterInfo shown = entry;
     if (from) {
-        shown.sampleTime = from->sampleTime;
-        shown.sampleNumber = from->sampleNumber;
-        shown.seriesNumber = from->seriesNumber;
-        shown.concentration = from->concentration;
-        shown.area = from->area;
-        shown.retentionTime = from->retentionTime;
+        // The device values are the monitor's, newer than any publication.
+        const CurrentValues device = shown.values;
+        shown.values = from->values;
+        shown.values.mode = device.mode;
+        shown.values.lastError = device.lastError;
     }
     return shown;
 }
@@ -114,26 +105,26 @@ QPushButton* button(QWidget* parent, unsigned id, const QString& text) {
 
 }  // namespace
 
-QString valueText(const RegisterInfo& entry, const ItemCaptions& c) {
-    const std::u16string& item = entry.dataItem;
-    if (item.empty()) return {};
-    const float* peakValue = item == c.concentration   ? &entry.concentration
-                             : item == c.area          ? &entry.area
-                             : item == c.retentionTime ? &entry.retentionTime
-                                                       : nullptr;
-    if (peakValue && entry.dataType == texts::typeBool)
+QString valueText(const RegisterInfo& entry) {
+    const DataItem item = entry.dataItem;
+    const CurrentValues& v = entry.values;
+    const float* peakValue = item == DataItem::Concentration   ? &v.concentration
+                             : item == DataItem::Area          ? &v.area
+                             : item == DataItem::RetentionTime ? &v.retentionTime
+                                                               : nullptr;
+    if (peakValue && entry.dataType == DataType::Bool)
         return *peakValue != 0 ? QStringLiteral("1") : QStringLiteral("0");
-    if (peakValue && entry.dataType == texts::typeFloat) {
+    if (peakValue && entry.dataType == DataType::Float) {
         // Always ".", whatever the process locale says.
         char buffer[400];
         const auto r =
             std::to_chars(buffer, buffer + sizeof buffer, double(*peakValue), std::chars_format::fixed, 7);
         return r.ec == std::errc() ? ascii(buffer, r.ptr) : QString();
     }
-    if (entry.dataType != texts::typeInt) return {};
-    if (item == c.sampleTime) return entry.sampleTime == -1 ? QString() : localTimeText(entry.sampleTime);
-    if (item == c.sampleNumber) return integerText(entry.sampleNumber);
-    if (item == c.seriesNumber) return integerText(entry.seriesNumber);
+    if (entry.dataType != DataType::Int) return {};
+    if (item == DataItem::SampleTime) return v.sampleTime == -1 ? QString() : localTimeText(v.sampleTime);
+    if (item == DataItem::SampleNumber) return integerText(v.sampleNumber);
+    if (item == DataItem::SeriesNumber) return integerText(v.seriesNumber);
     if (peakValue) {
         const double v = *peakValue;
         // std::llround rounds halves away from zero; a value with no integer to show stays empty.
@@ -241,7 +232,6 @@ CDlgMain::CDlgMain(const UiContext& context, QWidget* parent)
     connect(reconnectButton, &QPushButton::clicked, this, &CDlgMain::reconnect);
     connect(registers, &QPushButton::clicked, this, &CDlgMain::showRegistersDialog);
 
-    captions_ = loadItemCaptions(context_.resources);
     context_.server.loadRegisterMap();
     rebuildList();
     resize(std::max(840, list_->horizontalHeader()->length() + 2 * list_->frameWidth() + 40), 420);
@@ -262,16 +252,18 @@ void CDlgMain::rebuildList() {
     };
     std::vector<Row> rows;
     {
+        const MapCaptions captions = mapCaptions(context_);
         auto locked = context_.server.lock();
         const RegisterMap& entries = locked.registerMap();
         rows.reserve(entries.size());
         for (std::size_t i = 0; i < entries.size(); ++i) {
             const RegisterInfo& e = entries[i];
+            const EntryTexts t = captions.texts(e);
             char hex[16];
             std::snprintf(hex, sizeof hex, "0x%04X", static_cast<unsigned>(e.address));
-            rows.push_back({{toQString(e.source), toQString(e.deviceName), toQString(e.component),
-                             integerText(e.address), QString::fromLatin1(hex), toQString(e.dataItem),
-                             valueText(asPublished(e, i, locked.publishedMap()), captions_)}});
+            rows.push_back({{toQString(t.source), toQString(e.deviceName), toQString(e.component),
+                             integerText(e.address), QString::fromLatin1(hex), toQString(t.dataItem),
+                             valueText(asPublished(e, i, locked.publishedMap()))}});
         }
     }
     list_->deleteAllRows();
@@ -296,11 +288,10 @@ void CDlgMain::applyDeviceValues() {
         const RegisterMap& entries = locked.registerMap();
         for (int i = 0; i < int(entries.size()); ++i) {
             const RegisterInfo& e = entries[std::size_t(i)];
-            if (e.dataItem.empty()) continue;
-            if (e.dataItem == captions_.mode)
-                cells.emplace_back(i, integerText(e.mode));
-            else if (e.dataItem == captions_.lastError)
-                cells.emplace_back(i, integerText(e.lastError));
+            if (e.dataItem == DataItem::Mode)
+                cells.emplace_back(i, integerText(e.values.mode));
+            else if (e.dataItem == DataItem::LastError)
+                cells.emplace_back(i, integerText(e.values.lastError));
         }
     }
     for (const auto& [row, value] : cells) list_->setItemText(row, kValueColumn, value);

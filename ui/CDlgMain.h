@@ -99,11 +99,10 @@ private:
     CDlgMapSettings* map_ = nullptr;
     CDlgFilters* filters_ = nullptr;
     CDlgRegisters* registers_ = nullptr;
-    ItemCaptions captions_;
     std::shared_ptr<RefreshGate> gate_;
 };
 
-// The value column's text for one entry under the given captions.
-QString valueText(const RegisterInfo& entry, const ItemCaptions& captions);
+// The value column's text for one entry.
+QString valueText(const RegisterInfo& entry);
 
 }  // namespace tesmor::ui

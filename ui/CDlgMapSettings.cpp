@@ -49,23 +49,16 @@ constexpr std::array<Column, 9> kColumns{{
 
 using RowTexts = std::array<QString, kColumns.size()>;
 
-RowTexts rowTexts(const tesmor::RegisterInfo& entry) {
-    return {toQString(entry.source),        toQString(entry.deviceName),   toQString(entry.component),
-            QString::number(entry.address), hexAddressText(entry.address), toQString(entry.registerType),
-            toQString(entry.dataType),      toQString(entry.byteOrder),    toQString(entry.dataItem)};
+RowTexts rowTexts(const tesmor::EntryTexts& t) {
+    return {toQString(t.source),        toQString(t.deviceName),   toQString(t.component),
+            QString::number(t.address), hexAddressText(t.address), toQString(t.registerType),
+            toQString(t.dataType),      toQString(t.byteOrder),    toQString(t.dataItem)};
 }
 
 // A new entry with the configuration of `from` and the initial current values.
 tesmor::RegisterInfo configurationOf(const tesmor::RegisterInfo& from) {
-    tesmor::RegisterInfo entry;
-    entry.source = from.source;
-    entry.deviceName = from.deviceName;
-    entry.component = from.component;
-    entry.address = from.address;
-    entry.registerType = from.registerType;
-    entry.dataType = from.dataType;
-    entry.byteOrder = from.byteOrder;
-    entry.dataItem = from.dataItem;
+    tesmor::RegisterInfo entry = from;
+    entry.values = {};
     return entry;
 }
 
@@ -203,9 +196,10 @@ void CDlgMapSettings::initDialog() {
 
 void CDlgMapSettings::fillList() {
     model_->removeRows(0, model_->rowCount());
+    const tesmor::MapCaptions captions = mapCaptions(context_);
     for (const tesmor::RegisterInfo& entry : entries_) {
         QList<QStandardItem*> items;
-        for (const QString& text : rowTexts(entry)) {
+        for (const QString& text : rowTexts(captions.texts(entry))) {
             auto* item = new QStandardItem(text);
             item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
             items.append(item);
@@ -242,13 +236,11 @@ void CDlgMapSettings::runEditor() {
 void CDlgMapSettings::addRegister() {
     editor_->setEditMode(false);
     runEditor();
-    const tesmor::ItemCaptions captions = tesmor::loadItemCaptions(context_.resources);
     while (lastEditorResult_ == 1) {
         const tesmor::RegisterInfo& entry = editor_->registerInfo();
-        const bool duplicate =
-            std::any_of(entries_.begin(), entries_.end(), [&](const tesmor::RegisterInfo& existing) {
-                return tesmor::entriesOverlap(existing, entry, captions);
-            });
+        const bool duplicate = std::any_of(
+            entries_.begin(), entries_.end(),
+            [&](const tesmor::RegisterInfo& existing) { return tesmor::entriesOverlap(existing, entry); });
         if (!duplicate) {
             entries_.push_back(configurationOf(entry));
             break;
@@ -269,14 +261,13 @@ void CDlgMapSettings::addRegister() {
 void CDlgMapSettings::copyRegister() {
     lastRow_ = selectionMark();
     if (lastRow_ < 0 || std::size_t(lastRow_) >= entries_.size()) return;
-    const std::u16string sampleTime = context_.resources.loadString(kItemSampleTime);
     tesmor::RegisterInfo copy = entries_[std::size_t(lastRow_)];
     std::int64_t address = copy.address;
-    if (copy.dataType == tesmor::texts::typeFloat || copy.dataType == tesmor::texts::typeInt) {
+    if (copy.dataType == tesmor::DataType::Float || copy.dataType == tesmor::DataType::Int) {
         if (address >= 65535)
             address += 1;
         else
-            address += copy.dataItem == sampleTime ? 5 : 2;
+            address += copy.dataItem == tesmor::DataItem::SampleTime ? 5 : 2;
     } else {
         address += 1;
     }
@@ -326,7 +317,7 @@ void CDlgMapSettings::editRow(int row) {
 }
 
 void CDlgMapSettings::accept() {
-    tesmor::saveRegisterMap(context_.profile, entries_);
+    tesmor::saveRegisterMap(context_.profile, entries_, mapCaptions(context_));
     // The saved map goes into use now, as it would at the next analysis.
     context_.server.loadRegisterMap();
     if (rebuildList_) rebuildList_();

@@ -35,11 +35,10 @@ namespace {
 
 constexpr int kRefreshMs = 1000;
 
-// The register type texts of the map name the tables, in StoreTable order.
-constexpr std::u16string_view kTableTypes[] = {texts::coilStatus, texts::inputStatus, texts::inputRegisters,
-                                               texts::holdingRegisters};
-constexpr std::u16string_view kByteOrders[] = {texts::bigEndian, texts::littleEndian,
-                                               texts::bigEndianByteSwap, texts::littleEndianByteSwap};
+// The map's table of a StoreTable: the same order, None left out.
+Table tableOf(StoreTable table) { return static_cast<Table>(int(table) + 1); }
+constexpr ByteOrder kByteOrders[] = {ByteOrder::BigEndian, ByteOrder::LittleEndian,
+                                     ByteOrder::BigEndianByteSwap, ByteOrder::LittleEndianByteSwap};
 
 bool isBitTable(StoreTable table) {
     return table == StoreTable::Coils || table == StoreTable::DiscreteInputs;
@@ -136,7 +135,7 @@ bool samePublisher(const RegisterSnapshot& a, const RegisterSnapshot& b, int add
 
 RegisterSnapshot takeSnapshot(ModbusServer& server, StoreTable table) {
     RegisterSnapshot s;
-    const std::u16string_view type = kTableTypes[int(table)];
+    const Table type = tableOf(table);
     const auto locked = server.lock();
     const modbus_mapping_t& store = locked.registers();
     switch (table) {
@@ -154,11 +153,12 @@ RegisterSnapshot takeSnapshot(ModbusServer& server, StoreTable table) {
             break;
     }
     s.publisher.assign(s.values.size(), -1);
-    const ItemCaptions& captions = locked.captions();
+    const MapCaptions& captions = locked.captions();
     for (const RegisterInfo& e : locked.registerMap()) {
-        if (e.registerType != type || !spanFitsTables(e, captions, int(s.values.size()))) continue;
-        s.publishers.push_back({e.source, e.deviceName, e.component, e.dataItem});
-        std::fill_n(s.publisher.begin() + e.address, registerSpan(e, captions), int(s.publishers.size()) - 1);
+        if (e.table != type || !e.fitsTables(int(s.values.size()))) continue;
+        const EntryTexts t = captions.texts(e);
+        s.publishers.push_back({t.source, e.deviceName, e.component, t.dataItem});
+        std::fill_n(s.publisher.begin() + e.address, e.span(), int(s.publishers.size()) - 1);
     }
     if (isBitTable(table))
         for (std::uint16_t& bit : s.values) bit = bit ? 1 : 0;
@@ -179,7 +179,8 @@ public:
         headings_[int(Column::ValueSigned)] = load(kViewSigned);
         headings_[int(Column::ValueHex)] = load(kColumnValueHex);
         for (int i = 0; i < 4; ++i)
-            headings_[int(Column::Float0) + i] = load(kColumnFloat).arg(toQString(kByteOrders[i]));
+            headings_[int(Column::Float0) + i] =
+                load(kColumnFloat).arg(toQString(byteOrderText(kByteOrders[i])));
         headings_[int(Column::Source)] = load(kColumnSource);
         headings_[int(Column::Device)] = load(kColumnDevice);
         headings_[int(Column::Component)] = load(kColumnComponent);
@@ -302,7 +303,9 @@ CDlgRegisters::CDlgRegisters(const UiContext& context, QWidget* parent) : QDialo
 
     auto* tableLabel = withId(new QLabel(text(kTableLabel), this), kTableLabel);
     tables_ = withId(new QComboBox(this), kTable);
-    for (std::u16string_view type : kTableTypes) tables_->addItem(toQString(type));
+    for (auto table : {StoreTable::Coils, StoreTable::DiscreteInputs, StoreTable::InputRegisters,
+                       StoreTable::HoldingRegisters})
+        tables_->addItem(toQString(tableText(tableOf(table))));
     tableLabel->setBuddy(tables_);
     auto* addressLabel = withId(new QLabel(text(kAddressLabel), this), kAddressLabel);
     address_ = withId(new QLineEdit(this), kAddress);

@@ -27,6 +27,11 @@ struct UiContext {
     std::vector<const StringSource*> otherLanguages = {};
 };
 
+// The map's captions: written in the resources in use, read in any of the languages.
+inline MapCaptions mapCaptions(const UiContext& context) {
+    return MapCaptions(context.resources, context.otherLanguages);
+}
+
 inline QString toQString(std::u16string_view text) {
     return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
 }

@@ -30,23 +30,22 @@ const Resources& russian() {
 
 // 500 entries: sample time, numbers and device items, and FLOAT peaks in both register tables.
 RegisterMap mapOf500() {
-    auto c = [](unsigned id) { return russian().loadString(id); };
     RegisterMap map;
     for (int i = 0; i < 500; ++i) {
         RegisterInfo e;
         if (i % 5 == 0) {
-            e.source = c(125);
+            e.source = Source::Device;
             e.deviceName = u"Хроматограф-" + std::u16string(1, char16_t(u'0' + i % 10));
-            e.dataItem = c(i % 2 ? 143 : 138);
-            e.dataType = texts::typeInt;
+            e.dataItem = i % 2 ? DataItem::LastError : DataItem::Mode;
+            e.dataType = DataType::Int;
         } else {
-            e.source = c(127);
+            e.source = Source::Peak;
             e.component = u"Компонент " + std::u16string(1, char16_t(u'А' + i % 32));
-            e.dataItem = c(111);
-            e.dataType = texts::typeFloat;
-            e.byteOrder = texts::bigEndian;
+            e.dataItem = DataItem::Concentration;
+            e.dataType = DataType::Float;
+            e.byteOrder = ByteOrder::BigEndian;
         }
-        e.registerType = i < 250 ? texts::holdingRegisters : texts::inputRegisters;
+        e.table = i < 250 ? Table::HoldingRegisters : Table::InputRegisters;
         e.address = (i % 250) * 2;
         map.push_back(std::move(e));
     }
@@ -69,7 +68,7 @@ void writeProfile(const RegisterMap& map) {
     auto json = host::JsonProfile::open(profilePath());
     host::PluginProfile profile(json);
     json.beginBatch();
-    saveRegisterMap(profile, map);
+    saveRegisterMap(profile, map, MapCaptions(russian()));
     if (!json.commit()) std::abort();
 }
 
@@ -95,7 +94,7 @@ BENCHMARK(ImportMapFile500)->Unit(benchmark::kMillisecond);
 
 void openDialog(benchmark::State& state, const RegisterMap& stored) {
     test::MemoryProfile profile;
-    saveRegisterMap(profile, stored);
+    saveRegisterMap(profile, stored, MapCaptions(russian()));
     ModbusServer server(profile, russian());
     ui::UiContext context{server, profile, russian(), std::string(),
                           [] { return std::shared_ptr<const DeviceList>(); }};

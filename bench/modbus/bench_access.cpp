@@ -84,13 +84,13 @@ void BM_LockedServerVersusBareLoop(benchmark::State& state) {
     for (int i = 0; i < 64; ++i) {
         RegisterInfo e;
         e.address = 2 * i;
-        e.registerType = u"Holding Registers (4x)";
-        e.dataType = i % 2 ? u"INT" : u"FLOAT";
-        e.byteOrder = u"Big-endian";
-        e.dataItem = i % 2 ? u"Режим устройства" : u"Площадь пика";
+        e.table = Table::HoldingRegisters;
+        e.dataType = i % 2 ? DataType::Int : DataType::Float;
+        e.byteOrder = ByteOrder::BigEndian;
+        e.dataItem = i % 2 ? DataItem::Mode : DataItem::Area;
         map.push_back(e);
     }
-    saveRegisterMap(profile, map);
+    saveRegisterMap(profile, map, MapCaptions(strings));
     ModbusServer server(profile, strings);
     server.restart();
 

@@ -108,12 +108,12 @@ void BM_ServerVersusBareLoop(benchmark::State& state) {
         RegisterInfo e;
         e.deviceName = u"GC-" + std::u16string(1, static_cast<char16_t>(u'0' + i % 8));
         e.address = 200 + i;
-        e.registerType = u"Holding Registers (4x)";
-        e.dataType = u"INT";
-        e.dataItem = i % 2 ? u"Режим устройства" : u"Код последней ошибки";
+        e.table = Table::HoldingRegisters;
+        e.dataType = DataType::Int;
+        e.dataItem = i % 2 ? DataItem::Mode : DataItem::LastError;
         map.push_back(e);
     }
-    saveRegisterMap(profile, map);
+    saveRegisterMap(profile, map, MapCaptions(strings));
     ModbusServer server(profile, strings);
     server.restart();
     Devices devices;

@@ -86,20 +86,20 @@ void processPairwise(ModbusServer& server, std::int32_t assayId, const FilterSet
     if (!assay || filters.check(*assay) != FilterVerdict::Passed) return;
     const std::uint16_t sampleNumber = crc16(toUtf8(assay->uuid));
     const auto locked = server.lock();
-    const auto& captions = locked.captions();
     for (auto& entry : locked.registerMap()) {
-        if (entry.dataItem == captions.sampleTime) {
-            entry.sampleTime = assay->date;
-        } else if (entry.dataItem == captions.sampleNumber) {
-            entry.sampleNumber = sampleNumber;
-        } else if (entry.dataItem == captions.seriesNumber) {
-            entry.seriesNumber = assay->numinseria;
+        CurrentValues& v = entry.values;
+        if (entry.dataItem == DataItem::SampleTime) {
+            v.sampleTime = assay->date;
+        } else if (entry.dataItem == DataItem::SampleNumber) {
+            v.sampleNumber = sampleNumber;
+        } else if (entry.dataItem == DataItem::SeriesNumber) {
+            v.seriesNumber = assay->numinseria;
         } else {
             for (const auto& peak : assay->peaks) {
                 if (foldCase(entry.component) == foldCase(peak.name)) {
-                    entry.concentration = static_cast<float>(peak.concentration);
-                    entry.area = static_cast<float>(peak.area);
-                    entry.retentionTime = static_cast<float>(peak.time);
+                    v.concentration = static_cast<float>(peak.concentration);
+                    v.area = static_cast<float>(peak.area);
+                    v.retentionTime = static_cast<float>(peak.time);
                 }
             }
         }

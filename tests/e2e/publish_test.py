@@ -173,6 +173,20 @@ class Publishing(unittest.TestCase):
         self.assertEqual(self.client.read_coils(30, 1, slave=1).bits[0], True)
         self.assertEqual(self.holding(498, 2), [0, 0])
 
+    def image(self):
+        return (self.holding(0, 60), self.inputs(0, 60), self.client.read_coils(0, 8, slave=1).bits[:8],
+                self.client.read_discrete_inputs(0, 8, slave=1).bits[:8])
+
+    def test_a_map_saved_in_russian_publishes_the_same_in_english(self):
+        assay = self.add_gas_assay()
+        self.publish(assay)
+        self.assertTrue(wait_until(lambda: self.holding(40) == [3]))
+        russian = self.image()
+        self.restart_host(["--devices", os.path.join(self.dir.name, "devices.json"), "--language", "1033"])
+        self.publish(assay)
+        self.assertTrue(wait_until(lambda: self.holding(40) == [3]))
+        self.assertEqual(self.image(), russian)
+
     def test_rejected_and_invisible_assays_change_nothing(self):
         self.restart_host(filters={"method_0": "Природный газ", "chrmType": -1})
         self.publish(self.add_gas_assay())

@@ -116,13 +116,8 @@ TEST(WriteAccessSetting, ValuesOutsideTheThreeChoicesWriteNothing) {
 
 RegisterInfo entry(std::u16string type, int address, std::u16string dataType, std::u16string item,
                    std::u16string order = u"") {
-    RegisterInfo e;
-    e.registerType = std::move(type);
-    e.address = address;
-    e.dataType = std::move(dataType);
-    e.dataItem = std::move(item);
-    e.byteOrder = std::move(order);
-    return e;
+    return test::entryOf(
+        {{}, {}, {}, address, std::move(type), std::move(dataType), std::move(order), std::move(item)});
 }
 
 // Holding 10 (one INT), 20-21 (a FLOAT), 30-34 (a sample time); coil 7; input registers 40-41
@@ -136,8 +131,6 @@ RegisterMap testMap() {
 }
 
 TEST(PublishedRegisters, EveryRegisterOfAnEntryCountsAndOnlyInItsTable) {
-    test::CaptionStrings strings;
-    const ItemCaptions captions = loadItemCaptions(strings);
     RegisterMap map = testMap();
     // An entry whose texts match no case still holds the register at its address.
     map.push_back(entry(u"Holding Registers (4x)", 60, u"INT", u"no such item"));
@@ -156,7 +149,7 @@ TEST(PublishedRegisters, EveryRegisterOfAnEntryCountsAndOnlyInItsTable) {
         {false, 61, 1, false}, {false, 499, 1, true}, {true, 6, 2, true},
     };
     for (const Probe& p : probes)
-        EXPECT_EQ(touchesPublished(map, captions, p.coils, p.address, p.count), p.touched)
+        EXPECT_EQ(touchesPublished(map, p.coils, p.address, p.count), p.touched)
             << (p.coils ? "coils " : "holding ") << p.address << " x" << p.count;
 }
 

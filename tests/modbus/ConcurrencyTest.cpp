@@ -33,16 +33,16 @@ TEST(Concurrency, MastersMonitorReloadsAndEditsTogether) {
     profile.setInt(kSettingsSection, u"localPort", port);
     RegisterInfo e;
     e.deviceName = u"GC-1";
-    e.registerType = u"Holding Registers (4x)";
-    e.dataType = u"FLOAT";
-    e.byteOrder = u"Big-endian";
-    e.dataItem = u"Площадь пика";
+    e.table = Table::HoldingRegisters;
+    e.dataType = DataType::Float;
+    e.byteOrder = ByteOrder::BigEndian;
+    e.dataItem = DataItem::Area;
     RegisterMap map;
     for (int i = 0; i < 20; ++i) {
         e.address = 2 * i;
         map.push_back(e);
     }
-    saveRegisterMap(profile, map);  // the profile is only read from here on
+    saveRegisterMap(profile, map, MapCaptions(strings));  // the profile is only read from here on
 
     ModbusServer server(profile, strings);
     server.restart();
@@ -74,7 +74,7 @@ TEST(Concurrency, MastersMonitorReloadsAndEditsTogether) {
         for (int round = 0; !done; ++round) {
             auto locked = server.lock();
             for (auto& entry : locked.registerMap()) {
-                entry.area = round % 2 ? 0.1f : 1e-3f;
+                entry.values.area = round % 2 ? 0.1f : 1e-3f;
                 locked.writeRegister(entry);
             }
         }

@@ -8,9 +8,11 @@
 #include <variant>
 #include <vector>
 
+#include "ModbusTestSupport.h"
 #include "modbus/AccessRules.h"
 #include "modbus/ConnectionSettings.h"
 #include "modbus/RegisterMap.h"
+#include "platform/Text.h"
 #include "support/MemoryProfile.h"
 
 namespace tesmor {
@@ -209,9 +211,15 @@ void storeEntry(test::MemoryProfile& p, int i, int address, std::u16string_view 
     p.setString(kMapSection, idx(u"regData_"), u"Режим устройства");
 }
 
+const MapCaptions& russianCaptions() {
+    static const test::CaptionStrings strings;
+    static const MapCaptions captions(strings);
+    return captions;
+}
+
 TEST(RegisterMap, EmptySectionGivesEmptyMap) {
     test::MemoryProfile p;
-    EXPECT_TRUE(loadRegisterMap(p).empty());
+    EXPECT_TRUE(loadRegisterMap(p, russianCaptions()).empty());
 }
 
 TEST(RegisterMap, GapAtIndexTwoEndsTheMapAndSaveDropsTheRest) {
@@ -219,11 +227,11 @@ TEST(RegisterMap, GapAtIndexTwoEndsTheMapAndSaveDropsTheRest) {
     storeEntry(p, 0, 10, u"a");
     storeEntry(p, 1, 11, u"b");
     storeEntry(p, 3, 13, u"d");
-    const auto map = loadRegisterMap(p);
+    const auto map = loadRegisterMap(p, russianCaptions());
     ASSERT_EQ(map.size(), 2u);
     EXPECT_EQ(map[0].deviceName, u"a");
     EXPECT_EQ(map[1].address, 11);
-    saveRegisterMap(p, map);
+    saveRegisterMap(p, map, russianCaptions());
     EXPECT_EQ(p.sections[std::u16string(kMapSection)].count(u"regAddress_3"), 0u);
     EXPECT_EQ(p.sections[std::u16string(kMapSection)].size(), 16u);
 }
@@ -233,24 +241,20 @@ TEST(RegisterMap, AddressMinusOneEndsTheMap) {
     storeEntry(p, 0, 10);
     storeEntry(p, 1, -1);
     storeEntry(p, 2, 12);
-    EXPECT_EQ(loadRegisterMap(p).size(), 1u);
+    EXPECT_EQ(loadRegisterMap(p, russianCaptions()).size(), 1u);
 }
 
 TEST(RegisterMap, RoundTripKeepsConfigurationAndResetsCurrentValues) {
     test::MemoryProfile p;
-    RegisterInfo e;
-    e.source = u"Пик хроматограммы";
-    e.deviceName = u"";
-    e.component = u"Метан";
-    e.address = 65535;
-    e.registerType = u"Input Registers (3x)";
-    e.dataType = u"FLOAT";
-    e.byteOrder = u"Little-endian byte swap";
-    e.dataItem = u"Площадь пика";
-    e.area = 5;
-    e.mode = 3;
-    e.sampleTime = 100;
-    saveRegisterMap(p, {e});
+    RegisterInfo e = test::entryOf({u"Пик хроматограммы", u"", u"Метан", 65535, u"Input Registers (3x)",
+                                    u"FLOAT", u"Little-endian byte swap", u"Площадь пика"});
+    EXPECT_EQ(e.table, Table::InputRegisters);
+    EXPECT_EQ(e.byteOrder, ByteOrder::LittleEndianByteSwap);
+    EXPECT_EQ(e.dataItem, DataItem::Area);
+    e.values.area = 5;
+    e.values.mode = 3;
+    e.values.sampleTime = 100;
+    saveRegisterMap(p, {e}, russianCaptions());
     const std::vector<std::u16string> order{u"del MapSettings",
                                             u"MapSettings/regVelmarData_0",
                                             u"MapSettings/regDeviceName_0",
@@ -261,18 +265,13 @@ TEST(RegisterMap, RoundTripKeepsConfigurationAndResetsCurrentValues) {
                                             u"MapSettings/regFloatOrder_0",
                                             u"MapSettings/regData_0"};
     EXPECT_EQ(p.writes, order);
-    const auto map = loadRegisterMap(p);
+    const auto map = loadRegisterMap(p, russianCaptions());
     ASSERT_EQ(map.size(), 1u);
-    const auto& r = map[0];
-    EXPECT_EQ(r.source, e.source);
-    EXPECT_EQ(r.component, e.component);
-    EXPECT_EQ(r.address, 65535);
-    EXPECT_EQ(r.registerType, e.registerType);
-    EXPECT_EQ(r.dataType, e.dataType);
-    EXPECT_EQ(r.byteOrder, e.byteOrder);
-    EXPECT_EQ(r.dataItem, e.dataItem);
-    EXPECT_EQ(r.area, 0.0f);
-    EXPECT_EQ(r.mode, 0);
+    EXPECT_TRUE(map[0].sameConfiguration(e));
+    const CurrentValues fresh;
+    const CurrentValues& r = map[0].values;
+    EXPECT_EQ(r.area, fresh.area);
+    EXPECT_EQ(r.mode, fresh.mode);
     EXPECT_EQ(r.sampleTime, -1);
     EXPECT_EQ(r.sampleNumber, 65535);
     EXPECT_EQ(r.seriesNumber, -1);
@@ -281,13 +280,95 @@ TEST(RegisterMap, RoundTripKeepsConfigurationAndResetsCurrentValues) {
 TEST(RegisterMap, SaveAfterDeletingLastOfFiveLeavesNoIndexFour) {
     test::MemoryProfile p;
     for (int i = 0; i < 5; ++i) storeEntry(p, i, 10 + i);
-    auto map = loadRegisterMap(p);
+    auto map = loadRegisterMap(p, russianCaptions());
     ASSERT_EQ(map.size(), 5u);
     map.pop_back();
-    saveRegisterMap(p, map);
+    saveRegisterMap(p, map, russianCaptions());
     for (const auto& [key, value] : p.sections[std::u16string(kMapSection)])
         EXPECT_EQ(key.find(u"_4"), std::u16string::npos);
-    EXPECT_EQ(loadRegisterMap(p).size(), 4u);
+    EXPECT_EQ(loadRegisterMap(p, russianCaptions()).size(), 4u);
+}
+
+// Entries as the original writes them (every source and data item, and empty byte orders), plus
+// texts no resources know and fields left empty: read and written back, the section is the same
+// text for text.
+TEST(RegisterMap, AStoredMapRoundTripsTextForText) {
+    const std::vector<EntryTexts> stored{
+        {u"Устройство", u"Хроматограф-1", u"", 0, u"Holding Registers (4x)", u"INT", u"",
+         u"Режим устройства"},
+        {u"Устройство", u"Хроматограф-1", u"", 1, u"Input Registers (3x)", u"INT", u"",
+         u"Код последней ошибки"},
+        {u"Хроматограмма", u"", u"", 10, u"Holding Registers (4x)", u"INT", u"", u"Время отбора пробы"},
+        {u"Хроматограмма", u"", u"", 15, u"Input Registers (3x)", u"INT", u"", u"Номер пробы"},
+        {u"Хроматограмма", u"", u"", 16, u"Holding Registers (4x)", u"INT", u"", u"Номер в серии"},
+        {u"Пик хроматограммы", u"", u"Метан", 20, u"Holding Registers (4x)", u"FLOAT", u"Big-endian",
+         u"Концентрация пика"},
+        {u"Пик хроматограммы", u"", u"Этан", 22, u"Input Registers (3x)", u"FLOAT", u"Little-endian",
+         u"Площадь пика"},
+        {u"Пик хроматограммы", u"", u"Этан", 24, u"Holding Registers (4x)", u"FLOAT", u"Big-endian byte swap",
+         u"Время выхода пика"},
+        {u"Пик хроматограммы", u"", u"Пропан", 26, u"Holding Registers (4x)", u"FLOAT",
+         u"Little-endian byte swap", u"Площадь пика"},
+        {u"Пик хроматограммы", u"", u"Метан", 3, u"Coil Status (0x)", u"BOOL", u"", u"Концентрация пика"},
+        {u"Пик хроматограммы", u"", u"Метан", 4, u"Input Status (1x)", u"BOOL", u"", u"Площадь пика"},
+        {u"Пик хроматограммы", u"", u"Метан", 30, u"Holding Registers (4x)", u"INT", u"", u"Площадь пика"},
+        {u"Sensor", u"x", u"y", 40, u"Holding Registers (8x)", u"DOUBLE", u"Middle-endian", u"Temperature"},
+        {u"", u"", u"", 41, u"", u"", u"", u""},
+    };
+    test::MemoryProfile p;
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        const EntryTexts& t = stored[i];
+        auto key = [i](std::u16string_view name) { return indexedKey(name, i); };
+        p.setString(kMapSection, key(u"regVelmarData_"), t.source);
+        p.setString(kMapSection, key(u"regDeviceName_"), t.deviceName);
+        p.setString(kMapSection, key(u"regComponent_"), t.component);
+        p.setInt(kMapSection, key(u"regAddress_"), t.address);
+        p.setString(kMapSection, key(u"regType_"), t.registerType);
+        p.setString(kMapSection, key(u"regDataType_"), t.dataType);
+        p.setString(kMapSection, key(u"regFloatOrder_"), t.byteOrder);
+        p.setString(kMapSection, key(u"regData_"), t.dataItem);
+    }
+    const auto before = p.sections;
+    const RegisterMap map = loadRegisterMap(p, russianCaptions());
+    ASSERT_EQ(map.size(), stored.size());
+    EXPECT_EQ(map[12].unknown.registerType, u"Holding Registers (8x)");
+    EXPECT_EQ(map[12].span(), 0);
+    saveRegisterMap(p, map, russianCaptions());
+    EXPECT_EQ(p.sections, before);
+}
+
+// A map saved under the Russian resources is the same map under the English ones, which write it
+// back in English; and the other way round.
+TEST(RegisterMap, EitherLanguagesCaptionsReadTheSameAndTheLanguageInUseWrites) {
+    const test::CaptionStrings russian;
+    const test::CaptionStrings english = test::englishCaptionStrings();
+    const MapCaptions inRussian(russian, {&english}), inEnglish(english, {&russian});
+    const std::vector<std::pair<EntryTexts, EntryTexts>> pairs{
+        {{u"Устройство", u"GC", u"", 0, u"Holding Registers (4x)", u"INT", u"", u"Код последней ошибки"},
+         {u"Device", u"GC", u"", 0, u"Holding Registers (4x)", u"INT", u"", u"Last error code"}},
+        {{u"Хроматограмма", u"", u"", 5, u"Input Registers (3x)", u"INT", u"", u"Время отбора пробы"},
+         {u"Chromatogram", u"", u"", 5, u"Input Registers (3x)", u"INT", u"", u"Sampling time"}},
+        {{u"Пик хроматограммы", u"", u"Метан", 20, u"Holding Registers (4x)", u"FLOAT", u"Big-endian",
+          u"Время выхода пика"},
+         {u"Chromatogram peak", u"", u"Метан", 20, u"Holding Registers (4x)", u"FLOAT", u"Big-endian",
+          u"Peak retention time"}},
+    };
+    for (const auto& [ru, en] : pairs) {
+        for (const MapCaptions* captions : {&inRussian, &inEnglish}) {
+            const RegisterInfo a = captions->parse(ru), b = captions->parse(en);
+            EXPECT_TRUE(a.sameConfiguration(b)) << toUtf8(ru.dataItem);
+            EXPECT_GT(a.span(), 0);
+            EXPECT_TRUE(a.unknown == UnknownTexts{});
+        }
+        const EntryTexts asRussian = inRussian.texts(inEnglish.parse(en));
+        const EntryTexts asEnglish = inEnglish.texts(inRussian.parse(ru));
+        EXPECT_EQ(asRussian.source, ru.source);
+        EXPECT_EQ(asRussian.dataItem, ru.dataItem);
+        EXPECT_EQ(asEnglish.source, en.source);
+        EXPECT_EQ(asEnglish.dataItem, en.dataItem);
+    }
+    // Without the other language, its captions are texts like any unknown one.
+    EXPECT_EQ(MapCaptions(english).parse(pairs[0].first).dataItem, DataItem::None);
 }
 
 }  // namespace

@@ -52,18 +52,19 @@ protected:
     void SetUp() override {
         // Two entries of GC-1 (mode, error) and one of GC-2 (mode).
         saveRegisterMap(profile,
-                        {entry(u"GC-1", 0, u"Режим устройства"), entry(u"GC-1", 1, u"Код последней ошибки"),
-                         entry(u"GC-2", 2, u"Режим устройства")});
+                        {entry(u"GC-1", 0, DataItem::Mode), entry(u"GC-1", 1, DataItem::LastError),
+                         entry(u"GC-2", 2, DataItem::Mode)},
+                        MapCaptions(strings));
         server.reloadConfiguration();
     }
-    static RegisterInfo entry(std::u16string device, int address, std::u16string item) {
+    static RegisterInfo entry(std::u16string device, int address, DataItem item) {
         RegisterInfo e;
-        e.source = u"Устройство";
+        e.source = Source::Device;
         e.deviceName = std::move(device);
         e.address = address;
-        e.registerType = u"Holding Registers (4x)";
-        e.dataType = u"INT";
-        e.dataItem = std::move(item);
+        e.table = Table::HoldingRegisters;
+        e.dataType = DataType::Int;
+        e.dataItem = item;
         return e;
     }
     std::uint16_t reg(int a) { return server.lock().registers().tab_registers[a]; }
@@ -85,8 +86,8 @@ TEST_F(Monitor, UpdatesEveryEntryOfADeviceAndPublishesTheList) {
     EXPECT_EQ(reg(2), 5);
     {
         auto locked = server.lock();
-        EXPECT_EQ(locked.registerMap()[1].lastError, -1);
-        EXPECT_EQ(locked.registerMap()[1].mode, 3);
+        EXPECT_EQ(locked.registerMap()[1].values.lastError, -1);
+        EXPECT_EQ(locked.registerMap()[1].values.mode, 3);
     }
     const DeviceList want{{0, u"GC-1", -1, 3}, {1, u"GC-2", 7, 5}};
     EXPECT_EQ(*monitor.devices(), want);
@@ -126,11 +127,11 @@ TEST_F(Monitor, ZeroOrNegativeCountGivesAnEmptyListAndNoWrites) {
 // Chromatogram and peak entries carry no device name; a nameless device (the host gave an empty
 // text or a null pointer) must not overwrite what the last analysis published there.
 TEST_F(Monitor, ANamelessDeviceMatchesNoEntry) {
-    RegisterInfo sample = entry(u"", 3, u"Номер пробы");
-    sample.source = u"Хроматограмма";
-    RegisterInfo peak = entry(u"", 4, u"Площадь пика");
-    peak.source = u"Пик хроматограммы";
-    saveRegisterMap(profile, {entry(u"GC-1", 0, u"Режим устройства"), sample, peak});
+    RegisterInfo sample = entry(u"", 3, DataItem::SampleNumber);
+    sample.source = Source::Chromatogram;
+    RegisterInfo peak = entry(u"", 4, DataItem::Area);
+    peak.source = Source::Peak;
+    saveRegisterMap(profile, {entry(u"GC-1", 0, DataItem::Mode), sample, peak}, MapCaptions(strings));
     server.reloadConfiguration();
     {
         auto locked = server.lock();
@@ -144,8 +145,8 @@ TEST_F(Monitor, ANamelessDeviceMatchesNoEntry) {
     EXPECT_EQ(reg(0), 2) << "named devices are still published";
     {
         auto locked = server.lock();
-        EXPECT_EQ(locked.registerMap()[1].mode, 0);
-        EXPECT_EQ(locked.registerMap()[2].lastError, 0);
+        EXPECT_EQ(locked.registerMap()[1].values.mode, 0);
+        EXPECT_EQ(locked.registerMap()[2].values.lastError, 0);
     }
     const DeviceList want{{0, u"", 5, 6}, {1, u"GC-1", 0, 2}};
     EXPECT_EQ(*monitor.devices(), want) << "the nameless device is still listed";

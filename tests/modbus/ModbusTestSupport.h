@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "modbus/RegisterMap.h"
 #include "platform/Log.h"
 #include "platform/ResourceIds.h"
 #include "platform/Resources.h"
@@ -41,6 +42,28 @@ public:
         {res::kItemRetentionTime, u"Время выхода пика"},
     };
 };
+
+// The same captions as the English resources have them.
+inline CaptionStrings englishCaptionStrings() {
+    CaptionStrings english;
+    english.texts = {
+        {res::kSourceDevice, u"Device"},
+        {res::kSourceChromatogram, u"Chromatogram"},
+        {res::kSourcePeak, u"Chromatogram peak"},
+        {res::kItemMode, u"Device mode"},
+        {res::kItemLastError, u"Last error code"},
+        {res::kItemSampleTime, u"Sampling time"},
+        {res::kItemSampleNumber, u"Sample number"},
+        {res::kItemSeriesNumber, u"Number in series"},
+        {res::kItemConcentration, u"Peak concentration"},
+        {res::kItemArea, u"Peak area"},
+        {res::kItemRetentionTime, u"Peak retention time"},
+    };
+    return english;
+}
+
+// An entry written as the texts a profile holds, read with the Russian captions.
+inline RegisterInfo entryOf(const EntryTexts& texts) { return MapCaptions(CaptionStrings()).parse(texts); }
 
 // Collects log lines while alive.
 class LogCapture {

@@ -12,6 +12,7 @@
 #include "ModbusTestSupport.h"
 #include "modbus/Handles.h"
 #include "modbus/RegisterEncoder.h"
+#include "platform/Text.h"
 
 namespace tesmor {
 namespace {
@@ -31,10 +32,10 @@ struct EncodeCase {
 
 void PrintTo(const EncodeCase& c, std::ostream* os) { *os << c.name; }
 
-constexpr auto coil = texts::coilStatus;
-constexpr auto input = texts::inputStatus;
-constexpr auto ireg = texts::inputRegisters;
-constexpr auto hreg = texts::holdingRegisters;
+constexpr std::u16string_view coil = u"Coil Status (0x)";
+constexpr std::u16string_view input = u"Input Status (1x)";
+constexpr std::u16string_view ireg = u"Input Registers (3x)";
+constexpr std::u16string_view hreg = u"Holding Registers (4x)";
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
 constexpr std::uint8_t kBitSentinel = 7;
@@ -67,50 +68,47 @@ protected:
     bool hadTz_ = false;
 };
 
-ItemCaptions captions() { return loadItemCaptions(test::CaptionStrings{}); }
-
-RegisterInfo makeEntry(const EncodeCase& c, const ItemCaptions& cap) {
-    RegisterInfo e;
-    e.address = c.address;
-    e.registerType = c.registerType;
-    e.dataType = c.dataType;
-    e.byteOrder = c.byteOrder;
+// The entry a profile with the case's texts and the Russian captions holds, with its value.
+RegisterInfo makeEntry(const EncodeCase& c) {
+    static const test::CaptionStrings russian;
+    static const unsigned ids[] = {res::kItemMode,         res::kItemLastError,    res::kItemSampleTime,
+                                   res::kItemSampleNumber, res::kItemSeriesNumber, res::kItemConcentration,
+                                   res::kItemArea,         res::kItemRetentionTime};
+    const std::u16string item = c.item == Item::Other ? u"Площадь" : russian.loadString(ids[int(c.item)]);
+    RegisterInfo e = MapCaptions(russian).parse({{},
+                                                 {},
+                                                 {},
+                                                 c.address,
+                                                 std::u16string(c.registerType),
+                                                 std::u16string(c.dataType),
+                                                 std::u16string(c.byteOrder),
+                                                 item});
+    CurrentValues& v = e.values;
     switch (c.item) {
         case Item::Mode:
-            e.dataItem = cap.mode;
-            e.mode = static_cast<std::int32_t>(c.value);
+            v.mode = static_cast<std::int32_t>(c.value);
             break;
         case Item::LastError:
-            e.dataItem = cap.lastError;
-            e.lastError = static_cast<std::int32_t>(c.value);
+            v.lastError = static_cast<std::int32_t>(c.value);
             break;
         case Item::SampleTime:
-            e.dataItem = cap.sampleTime;
-            e.sampleTime = static_cast<std::int64_t>(c.value);
+            v.sampleTime = static_cast<std::int64_t>(c.value);
             break;
         case Item::SampleNumber:
-            e.dataItem = cap.sampleNumber;
-            e.sampleNumber = static_cast<std::uint16_t>(c.value);
+            v.sampleNumber = static_cast<std::uint16_t>(c.value);
             break;
         case Item::Series:
-            e.dataItem = cap.seriesNumber;
-            e.seriesNumber = static_cast<std::int32_t>(c.value);
+            v.seriesNumber = static_cast<std::int32_t>(c.value);
             break;
         case Item::Concentration:
-            e.dataItem = cap.concentration;
-            e.concentration = static_cast<float>(c.value);
+            v.concentration = static_cast<float>(c.value);
             break;
         case Item::Area:
-            e.dataItem = cap.area;
-            e.area = static_cast<float>(c.value);
+        case Item::Other:
+            v.area = static_cast<float>(c.value);
             break;
         case Item::Retention:
-            e.dataItem = cap.retentionTime;
-            e.retentionTime = static_cast<float>(c.value);
-            break;
-        case Item::Other:
-            e.dataItem = u"Площадь";
-            e.area = static_cast<float>(c.value);
+            v.retentionTime = static_cast<float>(c.value);
             break;
     }
     return e;
@@ -125,8 +123,7 @@ TEST_P(Encode, WritesExactlyTheExpectedRegisters) {
     std::fill_n(store->tab_registers, 500, kRegSentinel);
     std::fill_n(store->tab_input_registers, 500, kRegSentinel);
 
-    const auto cap = captions();
-    writeRegister(makeEntry(c, cap), cap, *store);
+    writeRegister(makeEntry(c), *store);
 
     struct Table {
         std::u16string_view type;
@@ -252,33 +249,30 @@ INSTANTIATE_TEST_SUITE_P(Rows, Encode, ::testing::ValuesIn(kCases),
 // A master set to the entry's byte order reads the value back from the fixed register images.
 TEST(DecodeFloat, FloatRowsReadBackInTheirByteOrder) {
     for (const EncodeCase& c : kCases) {
-        if (c.dataType != texts::typeFloat || c.expected.size() != 2) continue;
+        if (c.dataType != u"FLOAT" || c.expected.size() != 2) continue;
         SCOPED_TRACE(c.name);
         float value = -1;
-        ASSERT_TRUE(decodeFloat({c.expected[0], c.expected[1]}, c.byteOrder, value));
+        ASSERT_TRUE(decodeFloat({c.expected[0], c.expected[1]}, byteOrderOf(c.byteOrder), value));
         EXPECT_EQ(value, static_cast<float>(c.value));
     }
     float untouched = 5;
-    EXPECT_FALSE(decodeFloat({0x3F80, 0}, u"big-endian", untouched));
+    EXPECT_FALSE(decodeFloat({0x3F80, 0}, byteOrderOf(u"big-endian"), untouched));
     EXPECT_EQ(untouched, 5);
 }
 
-TEST(EncodeCaptions, MapFromAnotherLanguageWritesNothing) {
-    ModbusMapping store(modbus_mapping_new(500, 500, 500, 500));
-    test::CaptionStrings english;
-    english.texts[129] = u"Peak area";
-    const auto cap = loadItemCaptions(english);
-    RegisterInfo e;
-    e.address = 0;
-    e.registerType = hreg;
-    e.dataType = u"INT";
-    e.dataItem = u"Площадь пика";  // saved under the Russian resources
-    e.area = 42;
-    writeRegister(e, cap, *store);
-    EXPECT_EQ(store->tab_registers[0], 0);
-    e.dataItem = u"Peak area";
-    writeRegister(e, cap, *store);
-    EXPECT_EQ(store->tab_registers[0], 42);
+// A profile written under the Russian resources publishes the same under the English ones, which
+// know the Russian captions as another language's.
+TEST(EncodeCaptions, MapFromAnotherLanguageWritesTheSame) {
+    const test::CaptionStrings russian;
+    const test::CaptionStrings english = test::englishCaptionStrings();
+    for (const std::u16string item : {u"Площадь пика", u"Peak area"}) {
+        ModbusMapping store(modbus_mapping_new(500, 500, 500, 500));
+        RegisterInfo e =
+            MapCaptions(english, {&russian}).parse({{}, {}, {}, 0, std::u16string(hreg), u"INT", {}, item});
+        e.values.area = 42;
+        writeRegister(e, *store);
+        EXPECT_EQ(store->tab_registers[0], 42) << toUtf8(item);
+    }
 }
 
 struct OverlapCase {
@@ -305,13 +299,11 @@ TEST(EntriesOverlap, SameTableAndIntersectingRegisters) {
         {"unknown item still takes its address", hreg, u"INT", Item::Other, 7, hreg, u"INT", Item::Mode, 7,
          true},
     };
-    const auto cap = captions();
     for (const auto& c : cases) {
-        const EncodeCase a{c.name, c.typeA, c.dataA, texts::bigEndian, c.itemA, 0, c.addressA, {}};
-        const EncodeCase b{c.name, c.typeB, c.dataB, texts::bigEndian, c.itemB, 0, c.addressB, {}};
-        EXPECT_EQ(entriesOverlap(makeEntry(a, cap), makeEntry(b, cap), cap), c.overlap) << c.name;
-        EXPECT_EQ(entriesOverlap(makeEntry(b, cap), makeEntry(a, cap), cap), c.overlap)
-            << c.name << " (swapped)";
+        const EncodeCase a{c.name, c.typeA, c.dataA, u"Big-endian", c.itemA, 0, c.addressA, {}};
+        const EncodeCase b{c.name, c.typeB, c.dataB, u"Big-endian", c.itemB, 0, c.addressB, {}};
+        EXPECT_EQ(entriesOverlap(makeEntry(a), makeEntry(b)), c.overlap) << c.name;
+        EXPECT_EQ(entriesOverlap(makeEntry(b), makeEntry(a)), c.overlap) << c.name << " (swapped)";
     }
 }
 

@@ -104,10 +104,10 @@ TEST_F(TcpServer, WrittenUncoveredRegisterIsReadBackAndCoveredOneIsOverwritten) 
     RegisterInfo covered;
     covered.address = 10;
     covered.deviceName = u"GC-1";
-    covered.registerType = u"Holding Registers (4x)";
-    covered.dataType = u"INT";
-    covered.dataItem = u"Режим устройства";
-    covered.mode = 4;
+    covered.table = Table::HoldingRegisters;
+    covered.dataType = DataType::Int;
+    covered.dataItem = DataItem::Mode;
+    covered.values.mode = 4;
     {
         auto master = test::tcpMaster(port);
         ASSERT_TRUE(master);
@@ -493,18 +493,18 @@ TEST_F(TcpServer, AMasterThatStopsAcknowledgingIsDropped) {
 TEST_F(TcpServer, MisplacedEntryIsLoggedOncePerMapAndNeverWritten) {
     RegisterInfo e;
     e.address = 499;
-    e.registerType = u"Holding Registers (4x)";
-    e.dataType = u"FLOAT";
-    e.byteOrder = u"Big-endian";
-    e.dataItem = u"Площадь пика";
-    saveRegisterMap(profile, {e});
+    e.table = Table::HoldingRegisters;
+    e.dataType = DataType::Float;
+    e.byteOrder = ByteOrder::BigEndian;
+    e.dataItem = DataItem::Area;
+    saveRegisterMap(profile, {e}, MapCaptions(strings));
     test::LogCapture log;
     server.reloadConfiguration();
     EXPECT_EQ(log.count("entry 0 at address 499"), 1u);
     {
         auto locked = server.lock();
         ASSERT_EQ(locked.registerMap().size(), 1u);
-        locked.registerMap()[0].area = 1.0f;
+        locked.registerMap()[0].values.area = 1.0f;
         locked.writeRegister(locked.registerMap()[0]);
         locked.writeRegister(locked.registerMap()[0]);
         EXPECT_EQ(locked.registers().tab_registers[499], 0);
@@ -513,7 +513,7 @@ TEST_F(TcpServer, MisplacedEntryIsLoggedOncePerMapAndNeverWritten) {
     server.reloadConfiguration();  // the same map again: already reported
     EXPECT_EQ(log.count("entry 0"), 1u);
     e.address = 500;
-    saveRegisterMap(profile, {e});
+    saveRegisterMap(profile, {e}, MapCaptions(strings));
     server.reloadConfiguration();
     EXPECT_EQ(log.count("entry 0 at address 500"), 1u);
 }
@@ -522,11 +522,12 @@ TEST_F(TcpServer, ReloadHookRunsAfterMapAndCaptionsWithoutTheLock) {
     bool sawMap = false;
     server.setReloadHook([&] {
         auto locked = server.lock();  // would deadlock if the hook ran under the lock
-        sawMap = locked.registerMap().size() == 1 && locked.captions().area == u"Площадь пика";
+        sawMap =
+            locked.registerMap().size() == 1 && locked.captions().text(DataItem::Area) == u"Площадь пика";
     });
     RegisterInfo e;
     e.address = 1;
-    saveRegisterMap(profile, {e});
+    saveRegisterMap(profile, {e}, MapCaptions(strings));
     server.reloadConfiguration();
     EXPECT_TRUE(sawMap);
 }

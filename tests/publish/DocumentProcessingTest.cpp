@@ -57,17 +57,10 @@ protected:
 
     void map(const std::vector<Entry>& entries) {
         RegisterMap registers;
-        for (const auto& e : entries) {
-            RegisterInfo r;
-            r.source = e.source;
-            r.component = e.component;
-            r.address = e.address;
-            r.registerType = e.table;
-            r.dataType = e.type;
-            r.dataItem = e.item;
-            registers.push_back(std::move(r));
-        }
-        saveRegisterMap(profile, registers);
+        for (const auto& e : entries)
+            registers.push_back(
+                test::entryOf({e.source, {}, e.component, e.address, e.table, e.type, {}, e.item}));
+        saveRegisterMap(profile, registers, MapCaptions(strings));
         server.reloadConfiguration();
     }
 
@@ -177,8 +170,8 @@ TEST_F(DocumentProcessing, ARejectionIsReportedAsTheNoticeSays) {
         EXPECT_EQ(log.count("assay " + std::to_string(id) + " rejected: " + toUtf8(rejected)), box ? 0u : 1u);
         EXPECT_EQ(holding(0), 5);
         server.reloadConfiguration();  // as every analysis does: the map comes back with its initial values
-        EXPECT_EQ(server.lock().registerMap()[0].area, 0.0f);
-        EXPECT_EQ(server.lock().publishedMap()[0].area, 5.0f);
+        EXPECT_EQ(server.lock().registerMap()[0].values.area, 0.0f);
+        EXPECT_EQ(server.lock().publishedMap()[0].values.area, 5.0f);
     }
 }
 
@@ -326,7 +319,7 @@ class FloatRounding : public DocumentProcessing, public ::testing::WithParamInte
 TEST_P(FloatRounding, GivesTheNearestFloat) {
     map({{kPeak, u"Метан", kArea, kHolding, u"FLOAT", 0}});
     process(assay({{"Метан", 1, 1.0, GetParam().value}}));
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(server.lock().registerMap()[0].area), GetParam().bits);
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(server.lock().registerMap()[0].values.area), GetParam().bits);
 }
 
 INSTANTIATE_TEST_SUITE_P(

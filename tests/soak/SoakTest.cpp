@@ -58,16 +58,9 @@ RegisterMap soakMap() {
     RegisterMap map;
     auto add = [&](std::u16string source, std::u16string component, std::u16string device, int address,
                    std::u16string type, std::u16string order, std::u16string item) {
-        RegisterInfo e;
-        e.source = std::move(source);
-        e.component = std::move(component);
-        e.deviceName = std::move(device);
-        e.address = address;
-        e.registerType = u"Holding Registers (4x)";
-        e.dataType = std::move(type);
-        e.byteOrder = std::move(order);
-        e.dataItem = std::move(item);
-        map.push_back(std::move(e));
+        map.push_back(
+            test::entryOf({std::move(source), std::move(device), std::move(component), address,
+                           u"Holding Registers (4x)", std::move(type), std::move(order), std::move(item)}));
     };
     add(u"Хроматограмма", u"", u"", 0, u"INT", u"", u"Время отбора пробы");
     add(u"Хроматограмма", u"", u"", 5, u"INT", u"", u"Номер пробы");
@@ -187,7 +180,7 @@ TEST(Soak, EverythingAtOnce) {
     profile.setInt(kSettingsSection, u"isRTU", 1);
     profile.setString(kSettingsSection, u"portName", toUtf16(pty.a()));
     profile.setInt(kSettingsSection, u"RTUId", 1);
-    saveRegisterMap(profile, soakMap());
+    saveRegisterMap(profile, soakMap(), MapCaptions(strings));
 
     ModbusServer server(profile, strings);
     CountingDevice device;
@@ -303,15 +296,15 @@ TEST(Soak, EverythingAtOnce) {
     std::thread rtuMaster(masterLoop, false, 2u);
     std::thread fastWriter([&] {
         RegisterInfo e;
-        e.registerType = u"Holding Registers (4x)";
-        e.dataType = u"FLOAT";
-        e.byteOrder = u"Big-endian";
-        e.dataItem = u"Площадь пика";
+        e.table = Table::HoldingRegisters;
+        e.dataType = DataType::Float;
+        e.byteOrder = ByteOrder::BigEndian;
+        e.dataItem = DataItem::Area;
         for (int m = 1; !done; ++m) {
             fastStarted = m;
             {
                 auto locked = server.lock();
-                e.area = static_cast<float>(m);
+                e.values.area = static_cast<float>(m);
                 for (int a = 30; a < 40; a += 2) {
                     e.address = a;
                     locked.writeRegister(e);

@@ -28,11 +28,12 @@ struct Editor {
     QComboBox *source, *device, *registerType, *dataType, *byteOrder, *dataItem;
     QLineEdit *component, *address, *hex;
 
-    explicit Editor(bool editMode = false, const RegisterInfo& entry = {}) {
+    // The entry as the profile holds it, read with the dialog's captions.
+    explicit Editor(bool editMode = false, const tesmor::EntryTexts& entry = {}) {
         env.setDevices({u"Кристалл-1", u"Кристалл-2"});
         dialog = std::make_unique<CDlgEditRegister>(env.context);
         dialog->setEditMode(editMode);
-        dialog->setRegisterInfo(entry);
+        dialog->setRegisterInfo(tesmor::ui::mapCaptions(env.context).parse(entry));
         tesmor::test::showActive(*dialog);
         source = control<QComboBox>(*dialog, 1041);
         device = control<QComboBox>(*dialog, 1042);
@@ -44,7 +45,10 @@ struct Editor {
         byteOrder = control<QComboBox>(*dialog, 1039);
         dataItem = control<QComboBox>(*dialog, 1038);
     }
-    const RegisterInfo& reg() const { return dialog->registerInfo(); }
+    // The register edited, as the profile would hold it.
+    tesmor::EntryTexts reg() const {
+        return tesmor::ui::mapCaptions(env.context).texts(dialog->registerInfo());
+    }
     QString text(unsigned id) const { return env.text(id); }
     // Types into a box and moves the focus on with Tab, as the user does.
     void type(QLineEdit* box, const QString& text) {
@@ -86,7 +90,7 @@ private slots:
 };
 
 void CDlgEditRegisterTest::opensEmptyInAddMode() {
-    RegisterInfo held;
+    tesmor::EntryTexts held;
     held.address = 77;
     Editor e(false, held);
     QCOMPARE(e.dialog->objectName(), QStringLiteral("CDlgEditRegister"));
@@ -391,7 +395,7 @@ void CDlgEditRegisterTest::okTakesTheFocusedBoxes() {
 
 void CDlgEditRegisterTest::editModeShowsTheRegister() {
     Editor probe;
-    RegisterInfo entry;
+    tesmor::EntryTexts entry;
     entry.source = probe.env.string(res::kSourceChromatogram);
     entry.deviceName = u"stale";
     entry.address = 4660;
@@ -407,7 +411,7 @@ void CDlgEditRegisterTest::editModeShowsTheRegister() {
     QCOMPARE(e.dataType->currentText(), QStringLiteral("INT"));
     QVERIFY(!e.dataType->isEnabled() && !e.byteOrder->isEnabled());
 
-    RegisterInfo floatPeak;
+    tesmor::EntryTexts floatPeak;
     floatPeak.source = probe.env.string(res::kSourcePeak);
     floatPeak.deviceName = u"stale";
     floatPeak.component = u"Этан";
@@ -430,7 +434,7 @@ void CDlgEditRegisterTest::editModeShowsTheRegister() {
 
 void CDlgEditRegisterTest::editedDeviceGoneAsksForDevice() {
     Editor probe;
-    RegisterInfo entry;
+    tesmor::EntryTexts entry;
     entry.source = probe.env.string(res::kSourceDevice);
     entry.deviceName = u"Кристалл-9";
     entry.address = 1;
@@ -501,7 +505,7 @@ void CDlgEditRegisterTest::rangeNote() {
 
 void CDlgEditRegisterTest::editKeepsAComponentTheBoxNeverShowed() {
     // A device entry of a hand-edited profile that carries a component text.
-    RegisterInfo entry;
+    tesmor::EntryTexts entry;
     entry.source = u"Устройство";
     entry.deviceName = u"Кристалл-2";
     entry.component = u"Метан";

@@ -25,6 +25,7 @@
 #include <limits>
 #include <thread>
 
+#include "MapTestSupport.h"
 #include "UiTestSupport.h"
 #include "modbus/DeviceMonitor.h"
 #include "modbus/Handles.h"
@@ -44,16 +45,8 @@ using tesmor::test::UiFixture;
 namespace {
 
 RegisterInfo entry(std::u16string dataType, std::u16string dataItem, int address = 0) {
-    RegisterInfo e;
-    e.source = u"Пик хроматограммы";
-    e.deviceName = u"ГХ-1";
-    e.component = u"Метан";
-    e.address = address;
-    e.registerType = std::u16string(texts::holdingRegisters);
-    e.dataType = std::move(dataType);
-    e.byteOrder = std::u16string(texts::bigEndian);
-    e.dataItem = std::move(dataItem);
-    return e;
+    return test::russianEntry({u"Пик хроматограммы", u"ГХ-1", u"Метан", address, u"Holding Registers (4x)",
+                               std::move(dataType), u"Big-endian", std::move(dataItem)});
 }
 
 QString cell(const QAbstractItemView* list, int row, int column) {
@@ -122,7 +115,8 @@ void CDlgMainTest::emptyMapShowsSevenColumns() {
 
 void CDlgMainTest::listShowsEntries() {
     UiFixture f;
-    saveRegisterMap(f.profile, {entry(u"FLOAT", u"Площадь пика", 300), entry(u"INT", u"Номер пробы", 0x1AB)});
+    saveRegisterMap(f.profile, {entry(u"FLOAT", u"Площадь пика", 300), entry(u"INT", u"Номер пробы", 0x1AB)},
+                    test::russianCaptions());
     ui::CDlgMain window(f.context);
     auto* list = control<QAbstractItemView>(window, 1022);
     QCOMPARE(list->model()->rowCount(), 2);
@@ -174,15 +168,17 @@ void CDlgMainTest::valueColumn() {
     QFETCH(double, value);
     QFETCH(QString, shown);
     UiFixture f;
-    saveRegisterMap(f.profile, {entry(dataType.toStdU16String(), dataItem.toStdU16String())});
+    saveRegisterMap(f.profile, {entry(dataType.toStdU16String(), dataItem.toStdU16String())},
+                    test::russianCaptions());
     ui::CDlgMain window(f.context);
     {
         auto locked = f.server.lock();
         RegisterInfo& e = locked.registerMap().front();
-        e.concentration = e.area = e.retentionTime = static_cast<float>(value);
-        e.sampleTime = static_cast<std::int64_t>(std::isnan(value) ? 0 : value);
-        e.seriesNumber = static_cast<std::int32_t>(std::isnan(value) ? 0 : value);
-        e.mode = 3;
+        CurrentValues& v = e.values;
+        v.concentration = v.area = v.retentionTime = static_cast<float>(value);
+        v.sampleTime = static_cast<std::int64_t>(std::isnan(value) ? 0 : value);
+        v.seriesNumber = static_cast<std::int32_t>(std::isnan(value) ? 0 : value);
+        v.mode = 3;
     }
     window.rebuildList();
     QCOMPARE(cell(control<QAbstractItemView>(window, 1022), 0, 6), shown);
@@ -190,7 +186,7 @@ void CDlgMainTest::valueColumn() {
 
 void CDlgMainTest::closingOnlyHides() {
     UiFixture f;
-    saveRegisterMap(f.profile, {entry(u"INT", u"Номер пробы")});
+    saveRegisterMap(f.profile, {entry(u"INT", u"Номер пробы")}, test::russianCaptions());
     QPointer<ui::CDlgMain> window = new ui::CDlgMain(f.context);
     auto* list = control<QAbstractItemView>(*window, 1022);
     for (int key : {int(Qt::Key_Escape), int(Qt::Key_Return), int(Qt::Key_Enter), 0}) {
@@ -234,10 +230,11 @@ void CDlgMainTest::reconnectRestartsOnlyAfterSavedSettings() {
 void CDlgMainTest::deviceValuesArriveOnTheWindowThread() {
     UiFixture f;
     auto modeEntry = entry(u"INT", u"Режим устройства");
-    modeEntry.source = u"Устройство";
+    modeEntry.source = Source::Device;
     auto errorEntry = entry(u"INT", u"Код последней ошибки", 1);
-    errorEntry.source = u"Устройство";
-    saveRegisterMap(f.profile, {modeEntry, entry(u"FLOAT", u"Площадь пика", 2), errorEntry});
+    errorEntry.source = Source::Device;
+    saveRegisterMap(f.profile, {modeEntry, entry(u"FLOAT", u"Площадь пика", 2), errorEntry},
+                    test::russianCaptions());
     ui::CDlgMain window(f.context);
     auto* list = control<QAbstractItemView>(window, 1022);
     OneDevice source;
@@ -343,20 +340,23 @@ void CDlgMainTest::tlsThatDoesNotListenSaysWhy() {
 
 void CDlgMainTest::listShowsWhatTheLastPublicationWrote() {
     UiFixture f;
-    saveRegisterMap(f.profile, {entry(u"FLOAT", u"Концентрация пика", 0), entry(u"INT", u"Номер пробы", 2)});
+    saveRegisterMap(f.profile, {entry(u"FLOAT", u"Концентрация пика", 0), entry(u"INT", u"Номер пробы", 2)},
+                    test::russianCaptions());
     f.server.reloadConfiguration();
     {
         const auto locked = f.server.lock();
         RegisterMap published = locked.registerMap();
-        published[0].concentration = 12.5f;
-        published[1].sampleNumber = 321;
+        published[0].values.concentration = 12.5f;
+        published[1].values.sampleNumber = 321;
         for (const auto& e : published) locked.writeRegister(e);
         locked.publishedMap() = published;
     }
     // A later analysis rejected: the map is reloaded with its initial values, the store keeps the
     // publication, and so does the list. An entry added since has had nothing published.
-    saveRegisterMap(f.profile, {entry(u"INT", u"Номер в серии", 5), entry(u"INT", u"Номер пробы", 2),
-                                entry(u"FLOAT", u"Концентрация пика", 0)});
+    saveRegisterMap(f.profile,
+                    {entry(u"INT", u"Номер в серии", 5), entry(u"INT", u"Номер пробы", 2),
+                     entry(u"FLOAT", u"Концентрация пика", 0)},
+                    test::russianCaptions());
     f.server.reloadConfiguration();
     ui::CDlgMain window(f.context);
     auto* list = control<QAbstractItemView>(window, 1022);
@@ -368,8 +368,8 @@ void CDlgMainTest::listShowsWhatTheLastPublicationWrote() {
 
 void CDlgMainTest::growingTextsNeverWidenTheWindow() {
     UiFixture f;
-    saveRegisterMap(f.profile,
-                    {entry(u"INT", u"Время отбора пробы", 0), entry(u"FLOAT", u"Площадь пика", 5)});
+    saveRegisterMap(f.profile, {entry(u"INT", u"Время отбора пробы", 0), entry(u"FLOAT", u"Площадь пика", 5)},
+                    test::russianCaptions());
     ui::CDlgMain window(f.context);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -377,8 +377,8 @@ void CDlgMainTest::growingTextsNeverWidenTheWindow() {
     auto* list = control<QAbstractItemView>(window, 1022);
     {
         const auto locked = f.server.lock();
-        locked.registerMap()[0].sampleTime = 1767261600;
-        locked.registerMap()[1].area = 0.5f;
+        locked.registerMap()[0].values.sampleTime = 1767261600;
+        locked.registerMap()[1].values.area = 0.5f;
     }
     window.rebuildList();
     window.setRejection({QString(300, u'x'), QDateTime::currentDateTime()});
@@ -420,7 +420,7 @@ void CDlgMainTest::aboutEntryFollowsString104() {
 
 void CDlgMainTest::listComesFirstInTheTabOrder() {
     UiFixture f;
-    saveRegisterMap(f.profile, {entry(u"INT", u"Номер пробы")});
+    saveRegisterMap(f.profile, {entry(u"INT", u"Номер пробы")}, test::russianCaptions());
     ui::CDlgMain window(f.context);
     window.show();
     QVERIFY(QTest::qWaitForWindowActive(&window));

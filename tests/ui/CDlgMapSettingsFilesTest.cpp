@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "DialogTestSupport.h"
+#include "MapTestSupport.h"
 #include "modbus/MapFile.h"
 #include "modbus/RegisterMap.h"
 #include "platform/ResourceIds.h"
@@ -36,13 +37,13 @@ const tesmor::Resources english{tesmorResourceTable()};
 
 RegisterInfo peak(std::u16string component, int address) {
     RegisterInfo r;
-    r.source = u"Пик хроматограммы";
+    r.source = tesmor::Source::Peak;
     r.component = std::move(component);
     r.address = address;
-    r.registerType = u"Holding Registers (4x)";
-    r.dataType = u"FLOAT";
-    r.byteOrder = u"Big-endian";
-    r.dataItem = u"Площадь пика";
+    r.table = tesmor::Table::HoldingRegisters;
+    r.dataType = tesmor::DataType::Float;
+    r.byteOrder = tesmor::ByteOrder::BigEndian;
+    r.dataItem = tesmor::DataItem::Area;
     return r;
 }
 
@@ -73,7 +74,7 @@ struct FilesDialog {
 
     explicit FilesDialog(const RegisterMap& stored) {
         env.context.otherLanguages = {&english};
-        tesmor::saveRegisterMap(env.profile, stored);
+        tesmor::saveRegisterMap(env.profile, stored, tesmor::test::russianCaptions());
         env.server.loadRegisterMap();  // the map in use when the dialog opens
         dialog = std::make_unique<CDlgMapSettings>(env.context, nullptr);
         dialog->setFileChooser([this](bool, CDlgMapSettings::FileKind& chosen) {
@@ -175,8 +176,8 @@ void CDlgMapSettingsFilesTest::importReplacesOrAppends() {
     QCOMPARE(d.env.sink.messages.size(), std::size_t(1));
     QCOMPARE(d.env.sink.messages[0].buttons, tesmor::MessageButtons::ReplaceAppendCancel);
     QCOMPARE(components(d.map()), (std::vector<std::u16string>{u"Метан", u"CO2"}));
-    QCOMPARE(d.map()[1].source, u"Пик хроматограммы");
-    QCOMPARE(d.map()[1].dataItem, u"Площадь пика");
+    QCOMPARE(d.map()[1].source, tesmor::Source::Peak);
+    QCOMPARE(d.map()[1].dataItem, tesmor::DataItem::Area);
     QCOMPARE(d.rows(), 2);
 
     d.env.sink.questionReply = tesmor::MessageReply::Replace;
@@ -184,13 +185,14 @@ void CDlgMapSettingsFilesTest::importReplacesOrAppends() {
     QCOMPARE(components(d.map()), std::vector<std::u16string>{u"CO2"});
     QCOMPARE(d.rows(), 1);
     QVERIFY(d.env.profile.sections[u"MapSettings"].count(u"regComponent_0"));
-    QCOMPARE(tesmor::loadRegisterMap(d.env.profile)[0].component, u"Метан");  // not saved before OK
+    QCOMPARE(tesmor::loadRegisterMap(d.env.profile, tesmor::test::russianCaptions())[0].component,
+             u"Метан");  // not saved before OK
     QCOMPARE(components(d.published()), std::vector<std::u16string>{u"Метан"});
 
     d.click(1);
-    const RegisterMap saved = tesmor::loadRegisterMap(d.env.profile);
+    const RegisterMap saved = tesmor::loadRegisterMap(d.env.profile, tesmor::test::russianCaptions());
     QCOMPARE(components(saved), std::vector<std::u16string>{u"CO2"});
-    QCOMPARE(saved[0].dataItem, u"Площадь пика");
+    QCOMPARE(d.env.profile.getString(u"MapSettings", u"regData_0", {}), u"Площадь пика");
     QCOMPARE(components(d.published()), std::vector<std::u16string>{u"CO2"});
 }
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "DialogTestSupport.h"
+#include "MapTestSupport.h"
 #include "modbus/RegisterMap.h"
 #include "platform/ResourceIds.h"
 #include "ui/CDlgMapSettings.h"
@@ -34,15 +35,9 @@ namespace {
 
 RegisterInfo entry(std::u16string dataType, int address, std::u16string item = u"Площадь пика",
                    std::u16string registerType = u"Holding Registers (4x)") {
-    RegisterInfo r;
-    r.source = u"Пик хроматограммы";
-    r.component = u"Метан";
-    r.address = address;
-    r.registerType = std::move(registerType);
-    r.dataType = std::move(dataType);
-    r.byteOrder = r.dataType == u"FLOAT" ? u"Big-endian" : u"";
-    r.dataItem = std::move(item);
-    return r;
+    const std::u16string order = dataType == u"FLOAT" ? u"Big-endian" : u"";
+    return tesmor::test::russianEntry({u"Пик хроматограммы", u"", u"Метан", address, std::move(registerType),
+                                       std::move(dataType), order, std::move(item)});
 }
 
 std::vector<int> addresses(const RegisterMap& map) {
@@ -62,7 +57,7 @@ struct MapDialog {
     int runs = 0;
 
     explicit MapDialog(const RegisterMap& stored) {
-        tesmor::saveRegisterMap(env.profile, stored);
+        tesmor::saveRegisterMap(env.profile, stored, tesmor::test::russianCaptions());
         env.server.loadRegisterMap();  // as the server's start and every analysis leave it
         env.profile.writes.clear();
         dialog = std::make_unique<CDlgMapSettings>(env.context, [this] { ++rebuilds; });
@@ -160,13 +155,8 @@ private slots:
 };
 
 void CDlgMapSettingsTest::opensWithTheStoredMap() {
-    RegisterInfo device;
-    device.source = u"Устройство";
-    device.deviceName = u"Кристалл-1";
-    device.address = 31;
-    device.registerType = u"Input Registers (3x)";
-    device.dataType = u"INT";
-    device.dataItem = u"Режим устройства";
+    const RegisterInfo device = tesmor::test::russianEntry(
+        {u"Устройство", u"Кристалл-1", u"", 31, u"Input Registers (3x)", u"INT", u"", u"Режим устройства"});
     MapDialog d({entry(u"FLOAT", 10), device});
     QCOMPARE(d.dialog->objectName(), QStringLiteral("CDlgMapSettings"));
     QCOMPARE(d.dialog->windowTitle(), QStringLiteral("Карта Modbus"));
@@ -226,9 +216,7 @@ void CDlgMapSettingsTest::copyAddress() {
         RegisterInfo expected = original;
         expected.address = copied;
         QCOMPARE(map[2].address, copied);
-        QVERIFY(map[2].source == expected.source && map[2].component == expected.component &&
-                map[2].dataType == expected.dataType && map[2].byteOrder == expected.byteOrder &&
-                map[2].dataItem == expected.dataItem && map[2].registerType == expected.registerType);
+        QVERIFY(map[2].sameConfiguration(expected));
         QCOMPARE(d.cell(2, 3), QString::number(copied));
     }
     QCOMPARE(d.selectedRow(), int(map.size()) - 1);
@@ -240,16 +228,16 @@ void CDlgMapSettingsTest::copyCarriesCurrentValues() {
     d.dialog->hide();
     {
         const auto locked = d.env.server.lock();
-        locked.registerMap()[0].area = 7.25f;  // as the last analysis left it
-        locked.registerMap()[0].sampleNumber = 42;
+        locked.registerMap()[0].values.area = 7.25f;  // as the last analysis left it
+        locked.registerMap()[0].values.sampleNumber = 42;
     }
     QVERIFY(tesmor::test::showActive(*d.dialog));
     d.clickRow(0);
     d.click(1033);
     const RegisterMap map = d.map();
     QCOMPARE(map.size(), std::size_t(2));
-    QCOMPARE(map[1].area, 7.25f);
-    QCOMPARE(map[1].sampleNumber, 42);
+    QCOMPARE(map[1].values.area, 7.25f);
+    QCOMPARE(map[1].values.sampleNumber, 42);
 }
 
 void CDlgMapSettingsTest::deleteSelects_data() {
@@ -360,9 +348,9 @@ void CDlgMapSettingsTest::addRefusesDuplicateAndReopens() {
     const RegisterMap map = d.map();
     QCOMPARE(map.size(), std::size_t(2));
     QCOMPARE(map[1].address, 41);
-    QCOMPARE(map[1].dataType, u"INT");
+    QCOMPARE(map[1].dataType, tesmor::DataType::Int);
     QCOMPARE(map[1].component, u"CO2");
-    QCOMPARE(map[1].dataItem, u"Площадь пика");
+    QCOMPARE(map[1].dataItem, tesmor::DataItem::Area);
     QCOMPARE(d.dialog->lastEditorResult(), 1);
     QCOMPARE(d.selectedRow(), 1);
     QVERIFY(!d.dialog->editor()->editMode());
@@ -424,7 +412,7 @@ void CDlgMapSettingsTest::overlapIsADuplicate() {
         storedItem == res::kItemSampleTime ? env.string(res::kItemSampleTime) : env.string(res::kItemArea),
         tesmor::ui::toU16(storedType));
     if (storedItem == res::kItemSampleTime) {
-        stored.source = env.string(res::kSourceChromatogram);
+        stored.source = tesmor::Source::Chromatogram;
         stored.component.clear();
     }
     MapDialog d({stored});
@@ -458,7 +446,7 @@ void CDlgMapSettingsTest::editOnDoubleClick() {
     d.dialog->hide();
     {
         const auto locked = d.env.server.lock();
-        locked.registerMap()[1].area = 2.5f;  // as the document processing left it
+        locked.registerMap()[1].values.area = 2.5f;  // as the document processing left it
     }
     QVERIFY(tesmor::test::showActive(*d.dialog));
     d.editorRuns = {[&](CDlgEditRegister& editor) {
@@ -478,16 +466,16 @@ void CDlgMapSettingsTest::editOnDoubleClick() {
     QCOMPARE(d.runs, 1);
     RegisterMap map = d.map();
     QCOMPARE(addresses(map), (std::vector<int>{7, 7}));
-    QCOMPARE(map[1].dataType, u"INT");
-    QVERIFY(map[1].byteOrder.empty());
-    QCOMPARE(map[1].area, 2.5f);
+    QCOMPARE(map[1].dataType, tesmor::DataType::Int);
+    QCOMPARE(map[1].byteOrder, tesmor::ByteOrder::None);
+    QCOMPARE(map[1].values.area, 2.5f);
     QCOMPARE(d.cell(1, 6), QStringLiteral("INT"));
     QVERIFY(!d.dialog->editor()->editMode());
     QCOMPARE(d.selectedRow(), -1);
 
     d.dialog->editRow(0);  // cancelled: unchanged
     QCOMPARE(d.runs, 2);
-    QCOMPARE(d.map()[0].dataType, u"INT");
+    QCOMPARE(d.map()[0].dataType, tesmor::DataType::Int);
     QCOMPARE(d.dialog->lastEditorResult(), 0);
     d.dialog->editRow(-1);  // a double click on no row
     d.dialog->editRow(5);
@@ -528,7 +516,8 @@ void CDlgMapSettingsTest::okSavesAndRebuilds() {
     e.clickRow(0);
     e.click(1033);
     e.click(1);
-    QCOMPARE(addresses(tesmor::loadRegisterMap(e.env.profile)), (std::vector<int>{1, 3}));
+    QCOMPARE(addresses(tesmor::loadRegisterMap(e.env.profile, tesmor::test::russianCaptions())),
+             (std::vector<int>{1, 3}));
     QCOMPARE(addresses(e.serverMap()), (std::vector<int>{1, 3}));  // in use from now on
 }
 
@@ -551,7 +540,7 @@ void CDlgMapSettingsTest::editsSurviveAnalyses() {
 
     d.click(1);
     QCOMPARE(d.rebuilds, 1);
-    const RegisterMap saved = tesmor::loadRegisterMap(d.env.profile);
+    const RegisterMap saved = tesmor::loadRegisterMap(d.env.profile, tesmor::test::russianCaptions());
     QCOMPARE(addresses(saved), (std::vector<int>{3, 20, 30}));
     QCOMPARE(addresses(d.serverMap()), (std::vector<int>{3, 20, 30}));
     // Every row as it was shown, the next opening included.

@@ -16,6 +16,7 @@
 #include <QTimer>
 #include <clocale>
 
+#include "MapTestSupport.h"
 #include "UiTestSupport.h"
 #include "modbus/RegisterMap.h"
 #include "platform/ResourceIds.h"
@@ -41,16 +42,10 @@ constexpr int kSource = 9;
 
 RegisterInfo entry(std::u16string source, std::u16string device, std::u16string component, int address,
                    std::u16string_view registerType, std::u16string_view dataType, std::u16string dataItem) {
-    RegisterInfo e;
-    e.source = std::move(source);
-    e.deviceName = std::move(device);
-    e.component = std::move(component);
-    e.address = address;
-    e.registerType = std::u16string(registerType);
-    e.dataType = std::u16string(dataType);
-    e.byteOrder = dataType == texts::typeFloat ? std::u16string(texts::bigEndian) : std::u16string();
-    e.dataItem = std::move(dataItem);
-    return e;
+    const std::u16string order = dataType == u"FLOAT" ? u"Big-endian" : u"";
+    return test::russianEntry({std::move(source), std::move(device), std::move(component), address,
+                               std::u16string(registerType), std::u16string(dataType), order,
+                               std::move(dataItem)});
 }
 
 QTableView* listOf(const QWidget& view) { return control<QTableView>(view, 1175); }
@@ -201,16 +196,16 @@ void CDlgRegistersTest::floatOfAPairInEachByteOrder() {
 
 void CDlgRegistersTest::publishingEntryIsNamed() {
     UiFixture f;
-    const auto hreg = texts::holdingRegisters;
+    const std::u16string_view hreg = u"Holding Registers (4x)";
     saveRegisterMap(
         f.profile,
-        {entry(u"Устройство", u"ГХ-1", u"", 0, hreg, texts::typeInt, u"Режим устройства"),
-         entry(u"Хроматограмма", u"", u"", 10, hreg, texts::typeInt, u"Время отбора пробы"),
-         entry(u"Пик хроматограммы", u"", u"Метан", 20, hreg, texts::typeFloat, u"Площадь пика"),
-         entry(u"Пик хроматограммы", u"", u"Этан", 20, texts::inputRegisters, texts::typeInt,
-               u"Площадь пика"),
+        {entry(u"Устройство", u"ГХ-1", u"", 0, hreg, u"INT", u"Режим устройства"),
+         entry(u"Хроматограмма", u"", u"", 10, hreg, u"INT", u"Время отбора пробы"),
+         entry(u"Пик хроматограммы", u"", u"Метан", 20, hreg, u"FLOAT", u"Площадь пика"),
+         entry(u"Пик хроматограммы", u"", u"Этан", 20, u"Input Registers (3x)", u"INT", u"Площадь пика"),
          // Needs register 500: it writes nothing, so it publishes nothing.
-         entry(u"Пик хроматограммы", u"", u"Пропан", 499, hreg, texts::typeFloat, u"Площадь пика")});
+         entry(u"Пик хроматограммы", u"", u"Пропан", 499, hreg, u"FLOAT", u"Площадь пика")},
+        test::russianCaptions());
     f.server.reloadConfiguration();  // the map and the captions it is encoded with
     CDlgRegisters view(f.context);
     const QStringList none{"", "", "", ""};
@@ -242,8 +237,10 @@ void CDlgRegistersTest::publishingEntryIsNamed() {
 
 void CDlgRegistersTest::bitTablesShowBits() {
     UiFixture f;
-    saveRegisterMap(f.profile, {entry(u"Пик хроматограммы", u"", u"Метан", 31, texts::coilStatus,
-                                      texts::typeBool, u"Концентрация пика")});
+    saveRegisterMap(
+        f.profile,
+        {entry(u"Пик хроматограммы", u"", u"Метан", 31, u"Coil Status (0x)", u"BOOL", u"Концентрация пика")},
+        test::russianCaptions());
     f.server.reloadConfiguration();  // the map and the captions it is encoded with
     {
         auto locked = f.server.lock();
@@ -357,8 +354,10 @@ void CDlgRegistersTest::columnsFitEachTable() {
     // Switching tables re-fits the columns: a section that held a wide column in one table is
     // narrow again in another.
     UiFixture f;
-    saveRegisterMap(f.profile, {entry(u"Пик хроматограммы", u"", u"Диоксид углерода", 31, texts::coilStatus,
-                                      texts::typeBool, u"Концентрация пика")});
+    saveRegisterMap(f.profile,
+                    {entry(u"Пик хроматограммы", u"", u"Диоксид углерода", 31, u"Coil Status (0x)", u"BOOL",
+                           u"Концентрация пика")},
+                    test::russianCaptions());
     f.server.reloadConfiguration();
     CDlgRegisters view(f.context);
     const QList<int> holding = sectionWidths(view);

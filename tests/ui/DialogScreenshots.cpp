@@ -162,22 +162,25 @@ void render(QWidget& dialog, const QString& folder, const QString& file) {
 // number, methane's concentration in each of the four byte orders (each readable in its own float
 // column), more components and a device's values.
 void renderRegisterView(const tesmor::Resources& resources, const QString& language, const QString& folder) {
-    namespace texts = tesmor::texts;
+    using tesmor::ByteOrder;
+    using tesmor::DataItem;
+    using tesmor::DataType;
+    using tesmor::Source;
     const bool russian = language == QStringLiteral("ru");
     tesmor::test::MemoryProfile profile;
     tesmor::ModbusServer server(profile, resources);
     tesmor::ui::UiContext context{server, profile, resources, std::string(), {}};
 
-    auto entry = [&](unsigned source, std::u16string_view component, int address, std::u16string_view type,
-                     std::u16string_view order, unsigned item) {
+    auto entry = [&](Source source, std::u16string_view component, int address, DataType type,
+                     ByteOrder order, DataItem item) {
         tesmor::RegisterInfo e;
-        e.source = resources.loadString(source);
+        e.source = source;
         e.component = component;
         e.address = address;
-        e.registerType = texts::holdingRegisters;
+        e.table = tesmor::Table::HoldingRegisters;
         e.dataType = type;
         e.byteOrder = order;
-        e.dataItem = resources.loadString(item);
+        e.dataItem = item;
         return e;
     };
     struct Gas {
@@ -191,38 +194,38 @@ void renderRegisterView(const tesmor::Resources& resources, const QString& langu
                          {u"Диоксид углерода", u"Carbon dioxide", 0.6833f}};
     auto name = [&](const Gas& gas) { return russian ? gas.russian : gas.english; };
     std::vector<tesmor::RegisterInfo> map = {
-        entry(res::kSourceChromatogram, u"", 0, texts::typeInt, u"", res::kItemSampleTime),
-        entry(res::kSourceChromatogram, u"", 5, texts::typeInt, u"", res::kItemSampleNumber)};
+        entry(Source::Chromatogram, u"", 0, DataType::Int, ByteOrder::None, DataItem::SampleTime),
+        entry(Source::Chromatogram, u"", 5, DataType::Int, ByteOrder::None, DataItem::SampleNumber)};
     int address = 10;
-    for (std::u16string_view order :
-         {texts::bigEndian, texts::littleEndian, texts::bigEndianByteSwap, texts::littleEndianByteSwap}) {
-        map.push_back(entry(res::kSourcePeak, name(gases[0]), address, texts::typeFloat, order,
-                            res::kItemConcentration));
+    for (ByteOrder order : {ByteOrder::BigEndian, ByteOrder::LittleEndian, ByteOrder::BigEndianByteSwap,
+                            ByteOrder::LittleEndianByteSwap}) {
+        map.push_back(
+            entry(Source::Peak, name(gases[0]), address, DataType::Float, order, DataItem::Concentration));
         address += 2;
     }
     address = 20;
     for (const Gas& gas : std::span(gases).subspan(1)) {
-        map.push_back(entry(res::kSourcePeak, name(gas), address, texts::typeFloat, texts::bigEndian,
-                            res::kItemConcentration));
+        map.push_back(entry(Source::Peak, name(gas), address, DataType::Float, ByteOrder::BigEndian,
+                            DataItem::Concentration));
         address += 2;
     }
-    tesmor::RegisterInfo mode = entry(res::kSourceDevice, u"", 6, texts::typeInt, u"", res::kItemMode);
+    tesmor::RegisterInfo mode = entry(Source::Device, u"", 6, DataType::Int, ByteOrder::None, DataItem::Mode);
     mode.deviceName = russian ? u"Кристалл-5000 №1" : u"GC-1";
     tesmor::RegisterInfo error = mode;
     error.address = 7;
-    error.dataItem = resources.loadString(res::kItemLastError);
+    error.dataItem = DataItem::LastError;
     map.push_back(mode);
     map.push_back(error);
-    tesmor::saveRegisterMap(profile, map);
+    tesmor::saveRegisterMap(profile, map, tesmor::MapCaptions(resources));
     server.reloadConfiguration();  // the captions too: the store is written by data item
     {
         const auto locked = server.lock();
         for (tesmor::RegisterInfo& e : locked.registerMap()) {
-            e.sampleTime = 1767261600;  // 2026-01-01 10:00 UTC
-            e.sampleNumber = 42;
-            e.mode = 2;
+            e.values.sampleTime = 1767261600;  // 2026-01-01 10:00 UTC
+            e.values.sampleNumber = 42;
+            e.values.mode = 2;
             for (const Gas& gas : gases)
-                if (e.component == name(gas)) e.concentration = gas.concentration;
+                if (e.component == name(gas)) e.values.concentration = gas.concentration;
             locked.writeRegister(e);
         }
     }
@@ -276,31 +279,31 @@ void renderLanguage(const TesmorResourceTable* table, const QString& language, c
     tesmor::ui::UiContext context{server, profile, resources, std::string(), [devices] { return devices; }};
 
     tesmor::RegisterInfo mode;
-    mode.source = resources.loadString(res::kSourceDevice);
+    mode.source = tesmor::Source::Device;
     mode.deviceName = u"Кристалл-5000 №1";
     mode.address = 0;
-    mode.registerType = u"Input Registers (3x)";
-    mode.dataType = u"INT";
-    mode.dataItem = resources.loadString(res::kItemMode);
+    mode.table = tesmor::Table::InputRegisters;
+    mode.dataType = tesmor::DataType::Int;
+    mode.dataItem = tesmor::DataItem::Mode;
     tesmor::RegisterInfo time = mode;
-    time.source = resources.loadString(res::kSourceChromatogram);
+    time.source = tesmor::Source::Chromatogram;
     time.deviceName.clear();
     time.address = 10;
-    time.dataItem = resources.loadString(res::kItemSampleTime);
+    time.dataItem = tesmor::DataItem::SampleTime;
     tesmor::RegisterInfo area;
-    area.source = resources.loadString(res::kSourcePeak);
+    area.source = tesmor::Source::Peak;
     area.component = u"Метан";
     area.address = 100;
-    area.registerType = u"Holding Registers (4x)";
-    area.dataType = u"FLOAT";
-    area.byteOrder = u"Big-endian";
-    area.dataItem = resources.loadString(res::kItemArea);
+    area.table = tesmor::Table::HoldingRegisters;
+    area.dataType = tesmor::DataType::Float;
+    area.byteOrder = tesmor::ByteOrder::BigEndian;
+    area.dataItem = tesmor::DataItem::Area;
     tesmor::RegisterInfo present = area;
     present.address = 31;
-    present.registerType = u"Coil Status (0x)";
-    present.dataType = u"BOOL";
-    present.byteOrder.clear();
-    tesmor::saveRegisterMap(profile, {mode, time, area, present});
+    present.table = tesmor::Table::Coils;
+    present.dataType = tesmor::DataType::Bool;
+    present.byteOrder = tesmor::ByteOrder::None;
+    tesmor::saveRegisterMap(profile, {mode, time, area, present}, tesmor::MapCaptions(resources));
     profile.sections[u"Filters"] = {{u"method_0", std::u16string(u"Природный газ")},
                                     {u"mixture_0", std::u16string(u"ПГС №2")},
                                     {u"chrmType", std::int32_t(0)}};
@@ -331,8 +334,8 @@ void renderLanguage(const TesmorResourceTable* table, const QString& language, c
     tesmor::ui::CDlgMain window(context);
     {
         const auto locked = server.lock();
-        locked.registerMap()[1].sampleTime = 1767261600;
-        locked.registerMap()[2].area = 123456.789f;
+        locked.registerMap()[1].values.sampleTime = 1767261600;
+        locked.registerMap()[2].values.area = 123456.789f;
     }
     window.rebuildList();
     render(window, QString(), QStringLiteral("CDlgMain-") + language);

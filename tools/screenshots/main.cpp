@@ -50,17 +50,17 @@ const TesmorResourceTable* englishTable() {
     return table;
 }
 
-RegisterInfo entry(const Resources& r, unsigned source, const std::u16string& device,
-                   const std::u16string& component, int address, std::u16string_view type, unsigned item) {
+RegisterInfo entry(Source source, const std::u16string& device, const std::u16string& component, int address,
+                   DataType type, DataItem item) {
     RegisterInfo e;
-    e.source = r.loadString(source);
+    e.source = source;
     e.deviceName = device;
     e.component = component;
     e.address = address;
-    e.registerType = std::u16string(texts::holdingRegisters);
-    e.dataType = std::u16string(type);
-    e.byteOrder = type == texts::typeFloat ? std::u16string(texts::bigEndian) : std::u16string();
-    e.dataItem = r.loadString(item);
+    e.table = Table::HoldingRegisters;
+    e.dataType = type;
+    e.byteOrder = type == DataType::Float ? ByteOrder::BigEndian : ByteOrder::None;
+    e.dataItem = item;
     return e;
 }
 
@@ -129,19 +129,17 @@ bool save(QWidget& widget, const QString& file) {
 bool render(const Resources& resources, const QString& language, const QString& outDir) {
     test::MemoryProfile profile;
     ModbusServer server(profile, resources);
-    saveRegisterMap(
-        profile,
-        {
-            entry(resources, res::kSourceDevice, u"GC-1", u"", 0, texts::typeInt, res::kItemMode),
-            entry(resources, res::kSourceDevice, u"GC-1", u"", 1, texts::typeInt, res::kItemLastError),
-            entry(resources, res::kSourceChromatogram, u"", u"", 10, texts::typeInt, res::kItemSampleTime),
-            entry(resources, res::kSourceChromatogram, u"", u"", 15, texts::typeInt, res::kItemSampleNumber),
-            entry(resources, res::kSourcePeak, u"", u"Methane", 20, texts::typeFloat,
-                  res::kItemConcentration),
-            entry(resources, res::kSourcePeak, u"", u"Methane", 22, texts::typeInt, res::kItemArea),
-            entry(resources, res::kSourcePeak, u"", u"Ethane", 300, texts::typeFloat,
-                  res::kItemRetentionTime),
-        });
+    saveRegisterMap(profile,
+                    {
+                        entry(Source::Device, u"GC-1", u"", 0, DataType::Int, DataItem::Mode),
+                        entry(Source::Device, u"GC-1", u"", 1, DataType::Int, DataItem::LastError),
+                        entry(Source::Chromatogram, u"", u"", 10, DataType::Int, DataItem::SampleTime),
+                        entry(Source::Chromatogram, u"", u"", 15, DataType::Int, DataItem::SampleNumber),
+                        entry(Source::Peak, u"", u"Methane", 20, DataType::Float, DataItem::Concentration),
+                        entry(Source::Peak, u"", u"Methane", 22, DataType::Int, DataItem::Area),
+                        entry(Source::Peak, u"", u"Ethane", 300, DataType::Float, DataItem::RetentionTime),
+                    },
+                    MapCaptions(resources));
     profile.setInt(u"Settings", u"isTCP", 1);
     // The port name stays the fresh profile's "COM1", which selects /dev/ttyS0.
 
@@ -157,11 +155,11 @@ bool render(const Resources& resources, const QString& language, const QString& 
         {
             auto locked = server.lock();
             auto& map = locked.registerMap();
-            map[2].sampleTime = 1767261600;  // 2026-01-01 10:00 UTC
-            map[3].sampleNumber = 42;
-            map[4].concentration = 0.5f;
-            map[5].area = 1234.5f;
-            map[6].retentionTime = 83.25f;
+            map[2].values.sampleTime = 1767261600;  // 2026-01-01 10:00 UTC
+            map[3].values.sampleNumber = 42;
+            map[4].values.concentration = 0.5f;
+            map[5].values.area = 1234.5f;
+            map[6].values.retentionTime = 83.25f;
             // The list shows what was last published into the registers.
             locked.publishedMap() = map;
         }

@@ -134,24 +134,26 @@ void checkReply(const std::uint8_t* req, const std::uint8_t* rsp, std::size_t rs
     }
 }
 
-tesmor::RegisterInfo entry(std::u16string type, int address, std::u16string dataType, std::u16string item) {
+tesmor::RegisterInfo entry(tesmor::Table table, int address, tesmor::DataType dataType,
+                           tesmor::DataItem item) {
     tesmor::RegisterInfo e;
-    e.registerType = std::move(type);
+    e.table = table;
     e.address = address;
-    e.dataType = std::move(dataType);
-    e.dataItem = std::move(item);
-    e.byteOrder = u"Big-endian";
+    e.dataType = dataType;
+    e.dataItem = item;
+    e.byteOrder = tesmor::ByteOrder::BigEndian;
     return e;
 }
 
 // Published: holding 10, 20-21, 30-34 and 499, coil 7.
-const tesmor::ItemCaptions kCaptions{u"mode",   u"error", u"time", u"number",
-                                     u"series", u"conc",  u"area", u"rt"};
-const tesmor::RegisterMap kMap{entry(u"Holding Registers (4x)", 10, u"INT", u"mode"),
-                               entry(u"Holding Registers (4x)", 20, u"FLOAT", u"area"),
-                               entry(u"Holding Registers (4x)", 30, u"INT", u"time"),
-                               entry(u"Holding Registers (4x)", 499, u"INT", u"number"),
-                               entry(u"Coil Status (0x)", 7, u"BOOL", u"conc")};
+using tesmor::DataItem;
+using tesmor::DataType;
+using tesmor::Table;
+const tesmor::RegisterMap kMap{entry(Table::HoldingRegisters, 10, DataType::Int, DataItem::Mode),
+                               entry(Table::HoldingRegisters, 20, DataType::Float, DataItem::Area),
+                               entry(Table::HoldingRegisters, 30, DataType::Int, DataItem::SampleTime),
+                               entry(Table::HoldingRegisters, 499, DataType::Int, DataItem::SampleNumber),
+                               entry(Table::Coils, 7, DataType::Bool, DataItem::Concentration)};
 
 bool publishedAt(bool coils, int address) {
     if (coils) return address == 7;
@@ -208,7 +210,7 @@ void checkRuleVerdict(const RequestVerdict& with, const RequestVerdict& without,
 // it) and answers each frame, checking the answer against the verdict and the store.
 void serve(const std::uint8_t* data, std::size_t size, Transport transport, tesmor::WriteAccess access) {
     static Store store;
-    const tesmor::WriteRule rule{access, &kMap, &kCaptions};
+    const tesmor::WriteRule rule{access, &kMap};
     std::vector<std::uint8_t> bitsBefore(500), registersBefore(1000);
     static GuardedPage page;
     store.reset();
