@@ -14,8 +14,8 @@ void putLong(std::uint16_t* at, std::uint32_t value) noexcept {
 std::uint32_t longAt(const std::uint16_t* at) noexcept { return (std::uint32_t{at[0]} << 16) | at[1]; }
 
 std::uint32_t longAt(const std::uint8_t* bytes) noexcept {
-    return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) | (std::uint32_t{bytes[2]} << 8) |
-           bytes[3];
+    return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
+           (std::uint32_t{bytes[2]} << 8) | bytes[3];
 }
 
 }  // namespace
@@ -24,9 +24,9 @@ RecordBlock::Marks& RecordBlock::marksOf(MasterKey master) {
     auto it = masters_.find(master);
     if (it == masters_.end()) {
         if (masters_.size() >= kMaxMasters)
-            masters_.erase(std::min_element(masters_.begin(), masters_.end(), [](const auto& a, const auto& b) {
-                return a.second.seen < b.second.seen;
-            }));
+            masters_.erase(
+                std::min_element(masters_.begin(), masters_.end(),
+                                 [](const auto& a, const auto& b) { return a.second.seen < b.second.seen; }));
         it = masters_.emplace(master, Marks{}).first;
     }
     it->second.seen = ++tick_;
@@ -44,7 +44,8 @@ void RecordBlock::fill(std::uint16_t* holding, MasterKey master, Clock::time_poi
     std::uint16_t bits = 0;
     if (s.lastUpdate == RecordStatus::Update::Published) bits |= RecordStatus::Published;
     if (s.latest != 0 && s.calibration) bits |= RecordStatus::Calibration;
-    if (staleSeconds_ > 0 && since(s.publishedAt.value_or(started_)) > staleSeconds_) bits |= RecordStatus::Stale;
+    if (staleSeconds_ > 0 && since(s.publishedAt.value_or(started_)) > staleSeconds_)
+        bits |= RecordStatus::Stale;
     if (deviceError) bits |= RecordStatus::DeviceError;
     if (s.lastUpdate == RecordStatus::Update::Rejected) bits |= RecordStatus::Rejected;
     if (s.lastUpdate == RecordStatus::Update::Failed || s.stateFileFailed) bits |= RecordStatus::Failed;
@@ -53,7 +54,8 @@ void RecordBlock::fill(std::uint16_t* holding, MasterKey master, Clock::time_poi
     std::fill_n(b, kRegisters, std::uint16_t{0});
     putLong(b, s.latest);
     b[2] = bits;
-    b[3] = s.publishedAt ? static_cast<std::uint16_t>(std::clamp<long long>(since(*s.publishedAt), 0, 65535)) : 65535;
+    b[3] = s.publishedAt ? static_cast<std::uint16_t>(std::clamp<long long>(since(*s.publishedAt), 0, 65535))
+                         : 65535;
     putLong(b + 4, static_cast<std::uint32_t>(s.assayId));
     b[6] = s.latest > marks.acknowledged ? 1 : 0;
     putLong(b + kAcknowledged, marks.acknowledged);

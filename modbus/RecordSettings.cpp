@@ -36,8 +36,8 @@ std::string recordBlockProblem(std::int32_t address, const RegisterMap& map) {
         if (e.table != Table::HoldingRegisters) continue;
         const std::int64_t end = std::int64_t{e.address} + std::max(e.span(), 1);
         if (e.address < address + RecordBlock::kRegisters && end > address)
-            return "its 16 registers from " + std::to_string(address) + " overlap map entry " + std::to_string(i) +
-                   " at " + std::to_string(e.address);
+            return "its 16 registers from " + std::to_string(address) + " overlap map entry " +
+                   std::to_string(i) + " at " + std::to_string(e.address);
     }
     return {};
 }

@@ -7,7 +7,6 @@
 #include "platform/Log.h"
 #include "platform/MessageSink.h"
 #include "platform/Text.h"
-#include "results/DataBaseConnection.h"
 #include "results/SqlException.h"
 #include "results/TextFolding.h"
 
@@ -67,10 +66,10 @@ void assignValues(RegisterInfo& entry, const AssayInfo& assay, const PeakIndex& 
     }
 }
 
-DocumentOutcome processDocument(ModbusServer& server, std::int32_t assayId, const FilterSettings& filters,
-                                RejectNotice notice) {
+DocumentOutcome processDocument(const DataBaseConnection& location, ModbusServer& server,
+                                std::int32_t assayId, const FilterSettings& filters, RejectNotice notice) {
     DataBase::SqlDatabase database;
-    database.open(DataBaseConnection::instance().connectionUri());
+    database.open(location.connectionUri());
 
     if (assayId == -1) return {};
 
@@ -103,14 +102,15 @@ DocumentOutcome processDocument(ModbusServer& server, std::int32_t assayId, cons
     return {true, {}};
 }
 
-std::optional<DocumentOutcome> publishDocument(ModbusServer& server, std::int32_t assayId,
-                                               const FilterSettings& filters, RejectNotice notice) noexcept {
+std::optional<DocumentOutcome> publishDocument(const DataBaseConnection& location, ModbusServer& server,
+                                               std::int32_t assayId, const FilterSettings& filters,
+                                               RejectNotice notice) noexcept {
     const auto report = [assayId](const std::string& why) {
         logLine("assay " + std::to_string(assayId) + " not published: " + why);
     };
     try {
         try {
-            return processDocument(server, assayId, filters, notice);
+            return processDocument(location, server, assayId, filters, notice);
         } catch (const DataBase::SqlException& e) {
             report("database error " + std::to_string(e.code()) + ": " + e.what() +
                    (e.sql().empty() ? "" : " [" + e.sql() + "]"));

@@ -11,6 +11,7 @@
 
 #include "modbus/ModbusServer.h"
 #include "results/AssayRecords.h"
+#include "results/DataBaseConnection.h"
 #include "results/FilterSettings.h"
 
 namespace tesmor {
@@ -28,22 +29,23 @@ struct DocumentOutcome {
     std::u16string_view rejection;  // the filters' message when they rejected it
 };
 
-// Publishes the assay with the given id. Opens the host database first (also when the id is -1,
-// which then ends the work); an assay that is not visible writes nothing; a rejected one is
+// Publishes the assay with the given id. Opens the host database at `location` first (also when
+// the id is -1, which then ends the work); an assay that is not visible writes nothing; a rejected one is
 // reported as `notice` says and writes nothing. Otherwise every map entry gets its value and is
 // written, in map order, under the server's lock, and the map as written becomes the server's
 // published map. Everything is read and computed before the first write. Throws
 // DataBase::SqlException on a database failure and std::bad_alloc when memory runs out, in both
 // cases with nothing written.
 // On the host's event thread (the message box is modal).
-DocumentOutcome processDocument(ModbusServer& server, std::int32_t assayId, const FilterSettings& filters,
+DocumentOutcome processDocument(const DataBaseConnection& location, ModbusServer& server,
+                                std::int32_t assayId, const FilterSettings& filters,
                                 RejectNotice notice = RejectNotice::Box);
 
 // processDocument for the DocumentUpdate handler: a failure of any kind (database, memory, file,
 // a message that could not be shown) is logged with the assay id and leaves the registers as
 // they were. Returns nothing after a failure. Never throws.
-std::optional<DocumentOutcome> publishDocument(ModbusServer& server, std::int32_t assayId,
-                                               const FilterSettings& filters,
+std::optional<DocumentOutcome> publishDocument(const DataBaseConnection& location, ModbusServer& server,
+                                               std::int32_t assayId, const FilterSettings& filters,
                                                RejectNotice notice = RejectNotice::Box) noexcept;
 
 // The peaks of an assay by case-folded name; of several peaks with one name the last in the

@@ -1,12 +1,13 @@
 #pragma once
-// Where the host database is: the one process-wide location text.
+// Where the host database is. The plug-in holds one for as long as it is loaded and hands it to
+// whatever reads the database.
 //
 // The shell, when the host reports that all modules are loaded and offers "DB/GetConnectionUri",
 // hands over the host's text:
-//     DataBaseConnection::instance().setConnectionUri(hostText);   // copied; null means "none"
+//     database.setConnectionUri(hostText);   // copied; null means "none"
 // Readers take it when they open a connection:
 //     DataBase::SqlDatabase db;
-//     db.open(DataBaseConnection::instance().connectionUri());
+//     db.open(database.connectionUri());
 // A reader that runs before the shell gave a text finds no location; the open then gives a
 // private temporary database (empty, so the first query fails with "no such table").
 #include <mutex>
@@ -15,10 +16,8 @@
 
 class DataBaseConnection {
 public:
-    // The process-wide object; created on first use without a location, destroyed when the
-    // library is unloaded. Thread-safe.
-    static DataBaseConnection& instance();
-
+    // Without a location.
+    DataBaseConnection() = default;
     virtual ~DataBaseConnection();
     DataBaseConnection(const DataBaseConnection&) = delete;
     DataBaseConnection& operator=(const DataBaseConnection&) = delete;
@@ -32,8 +31,6 @@ public:
     std::optional<std::u16string> connectionUri() const;
 
 private:
-    DataBaseConnection() = default;
-
     mutable std::mutex mutex_;
     std::optional<std::u16string> connectionUri_;
 };

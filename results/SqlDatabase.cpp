@@ -81,11 +81,6 @@ SqlStatement SqlDatabase::prepare(std::u16string_view sql) const {
 
 }  // namespace DataBase
 
-DataBaseConnection& DataBaseConnection::instance() {
-    static DataBaseConnection connection;
-    return connection;
-}
-
 DataBaseConnection::~DataBaseConnection() = default;
 
 void DataBaseConnection::setConnectionUri(const char16_t* text) {

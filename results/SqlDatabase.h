@@ -3,7 +3,7 @@
 //
 // Usage (one thread, one operation):
 //     DataBase::SqlDatabase db;
-//     db.open(DataBaseConnection::instance().connectionUri());
+//     db.open(database.connectionUri());   // database: the DataBaseConnection
 //     auto st = db.prepare(u"SELECT id, name FROM [peak] WHERE assayid = ?;");
 //     st.bind(assayId);
 //     st.forEachRow<DataBase::NullAs<std::int64_t, -1>, std::u16string>(

@@ -2,20 +2,19 @@
 
 #include <climits>
 
-#include "HostServices.h"
 #include "platform/Text.h"
 
 namespace tesmor {
 
 int HostDevices::count() {
-    const intptr_t n = callHostService("Device/GetList", 0, 0);
+    const intptr_t n = host_.callService("Device/GetList", 0, 0);
     return n > INT_MAX ? INT_MAX : (n < 0 ? 0 : static_cast<int>(n));
 }
 
 std::u16string HostDevices::name(int index) {
     nameBuffer_.fill(u'\0');
     char16_t* name = nameBuffer_.data();
-    callHostService("Device/GetName", index, reinterpret_cast<intptr_t>(&name));
+    host_.callService("Device/GetName", index, reinterpret_cast<intptr_t>(&name));
     if (!name) return {};
     if (name == nameBuffer_.data()) {
         // A host that fills the buffer to its end leaves no terminator: the name ends there.
@@ -27,11 +26,11 @@ std::u16string HostDevices::name(int index) {
 }
 
 std::int32_t HostDevices::lastError(int index) {
-    return static_cast<std::int32_t>(callHostService("Device/GetLastError", index, 0));
+    return static_cast<std::int32_t>(host_.callService("Device/GetLastError", index, 0));
 }
 
 std::int32_t HostDevices::mode(int index) {
-    return static_cast<std::int32_t>(callHostService("Device/GetMode", index, 0));
+    return static_cast<std::int32_t>(host_.callService("Device/GetMode", index, 0));
 }
 
 }  // namespace tesmor

@@ -1,7 +1,5 @@
 #include "LanguageResources.h"
 
-#include <atomic>
-
 #include "BuiltInResources.h"
 #include "platform/Language.h"
 #include "platform/Log.h"
@@ -11,24 +9,9 @@
 namespace tesmor {
 
 namespace {
-const Resources g_builtIn{builtInResourceTable()};
-// Written once before any other thread starts; atomics keep later readers honest.
-std::atomic<const Resources*> g_current{&g_builtIn};
-Resources g_loaded{nullptr};
-std::string g_loadedPath;
 
 std::string ownModulePath() { return modulePath(reinterpret_cast<const void*>(&builtInResourceTable)); }
-}  // namespace
 
-const Resources& currentResources() noexcept { return *g_current.load(); }
-
-std::string currentResourceModulePath() {
-    return g_current.load() == &g_loaded ? g_loadedPath : ownModulePath();
-}
-
-void useBuiltInResources() noexcept { g_current = &g_builtIn; }
-
-namespace {
 // The table of the library for `abbreviation` beside the plug-in; null without one.
 const TesmorResourceTable* libraryTable(const std::string& abbreviation, std::string& path) {
     const std::string own = ownModulePath();
@@ -44,9 +27,16 @@ const TesmorResourceTable* libraryTable(const std::string& abbreviation, std::st
     library.keepLoaded();  // the table is static data of the library
     return table;
 }
+
 }  // namespace
 
-void chooseLanguageResources(std::uint16_t languageId) {
+LanguageResources::LanguageResources() noexcept : builtIn_(builtInResourceTable()), current_(&builtIn_) {}
+
+std::string LanguageResources::currentModulePath() const {
+    return current_.load() == &loaded_ ? loadedPath_ : ownModulePath();
+}
+
+void LanguageResources::choose(std::uint16_t languageId) {
     constexpr std::uint16_t kRussian = 1049;
     if (languageId == kRussian) return;
     const auto abbreviation = languageAbbreviation(languageId);
@@ -54,19 +44,19 @@ void chooseLanguageResources(std::uint16_t languageId) {
     std::string path;
     const TesmorResourceTable* table = libraryTable(*abbreviation, path);
     if (!table) return;  // the built-in texts stay
-    g_loaded = Resources(table);
-    g_loadedPath = path;
-    g_current = &g_loaded;
+    loaded_ = Resources(table);
+    loadedPath_ = path;
+    current_ = &loaded_;
 }
 
-std::vector<const StringSource*> otherLanguageResources() {
-    static const Resources english = [] {
+std::vector<const StringSource*> LanguageResources::others() {
+    if (!english_) {
         std::string path;
-        return Resources(libraryTable("ENU", path));
-    }();
+        english_.emplace(libraryTable("ENU", path));
+    }
     std::vector<const StringSource*> others;
-    if (g_current.load() != &g_builtIn) others.push_back(&g_builtIn);
-    if (english.table() && english.table() != currentResources().table()) others.push_back(&english);
+    if (current_.load() != &builtIn_) others.push_back(&builtIn_);
+    if (english_->table() && english_->table() != current().table()) others.push_back(&*english_);
     return others;
 }
 

@@ -4,18 +4,21 @@
 
 namespace tesmor::ui {
 
+struct PluginWindows::State {};
+
 bool windowsAvailable() noexcept { return false; }
-void installMessageBoxes(const Resources&) noexcept {}
-bool showMainWindow(std::intptr_t, WindowServices) noexcept {
+PluginWindows::PluginWindows() = default;
+PluginWindows::~PluginWindows() = default;
+void PluginWindows::installMessageBoxes(const Resources&) noexcept {}
+bool PluginWindows::showMainWindow(std::intptr_t, WindowServices) noexcept {
     logLine("menu command: built without windows; the main window is not shown");
     return false;
 }
-bool mainWindowExists() noexcept { return false; }
-bool settingsSaved() noexcept { return false; }
-void clearSettingsSaved() noexcept {}
-void rebuildMainWindowList() noexcept {}
-void showRejection(std::u16string_view) noexcept {}
-std::function<void()> mainWindowRefresher() noexcept { return {}; }
-void closeWindows() noexcept {}
+bool PluginWindows::mainWindowExists() const noexcept { return false; }
+bool PluginWindows::settingsSaved() const noexcept { return false; }
+void PluginWindows::clearSettingsSaved() noexcept {}
+void PluginWindows::rebuildMainWindowList() noexcept {}
+void PluginWindows::showRejection(std::u16string_view) noexcept {}
+std::function<void()> PluginWindows::mainWindowRefresher() const noexcept { return {}; }
 
 }  // namespace tesmor::ui

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -40,24 +41,43 @@ constexpr PluginInfo kPluginInfo{
     {0x7a, 0x3e, 0x51, 0x0c, 0x94, 0x2b, 0x4f, 0x6d, 0xa1, 0x58, 0x0e, 0xc3, 0x27, 0xd9, 0x86, 0x14},
 };
 
+// A step of the tear-down that is no member's own, run where it stands among the members.
+class TearDownStep {
+public:
+    TearDownStep(const char* name, std::function<void()> step) : name_(name), step_(std::move(step)) {}
+    ~TearDownStep() { guarded(name_, step_); }
+    TearDownStep(const TearDownStep&) = delete;
+    TearDownStep& operator=(const TearDownStep&) = delete;
+
+private:
+    const char* name_;
+    std::function<void()> step_;
+};
+
 // Everything one Load builds and its Unload tears down. The library itself stays mapped after
 // the host unloads it (Qt keeps pointers into it), so a later Load of the same file must not
-// find the registers, flags or map of the earlier one. Members are destroyed in reverse order:
-// the monitor and the transports stop before what they use goes.
+// find the registers, flags, map, language, profile folder or database location of the earlier
+// one. Members are destroyed in reverse order, which is the tear-down: the monitor's observer
+// goes, the windows close, the server stops, the host gets its subscriptions and command back,
+// the monitor stops; then the rest goes, the host's table last.
 struct PluginInstance {
-    HostProfile profile;
-    CurrentStrings strings;
+    explicit PluginInstance(const HostApi* api) : host(api) {}
+
+    HostServices host;
+    LanguageResources language;
+    DataBaseConnection database;
+    HostProfile profile{host};
+    CurrentStrings strings{language};
     ModbusServer server{profile, strings};
     FilterSettings filters;  // read and reloaded on the host's event thread only, like rejectNotice
     RejectNotice rejectNotice = RejectNotice::Box;
-    HostDevices devices;
-    DeviceMonitor monitor{server, devices};
-
-    uint32_t modulesLoadedSubscription = 0;
-    uint32_t documentUpdateSubscription = 0;
-    uint32_t menuCommandRegistration = 0;
-    bool subscribed = false;
-    bool commandRegistered = false;
+    HostDevices devices{host};
+    DeviceMonitor monitor{server, devices};  // stops when destroyed
+    HostRegistrations registrations{host};
+    // The windows use the server, so they close before it stops.
+    TearDownStep stopServer{"stopping the server", [this] { server.stop(); }};
+    ui::PluginWindows windows;
+    TearDownStep clearObserver{"clearing the device observer", [this] { monitor.setObserver({}); }};
 };
 
 // Null before Load and after Unload; only the host's event thread changes it.
@@ -65,9 +85,9 @@ std::unique_ptr<PluginInstance> g_plugin;
 
 // What functions 17 and 43 tell a master. Masters show only printable ASCII, so a company name
 // of the resources in another script gives way to the description's ASCII one.
-DeviceIdentity deviceIdentity() {
+DeviceIdentity deviceIdentity(const Resources& resources) {
     DeviceIdentity d;
-    const TesmorResourceTable* table = currentResources().table();
+    const TesmorResourceTable* table = resources.table();
     std::u16string_view company;
     for (std::uint32_t i = 0; table && i < table->versionValueCount; ++i)
         if (std::u16string_view(table->versionValues[i].name) == u"CompanyName") {
@@ -85,53 +105,26 @@ DeviceIdentity deviceIdentity() {
     return d;
 }
 
-void chooseLanguage() {
+void chooseLanguage(PluginInstance& plugin) {
     static constexpr const char* kService = "System/GetLanguage";
-    if (!hostHasService(kService)) return;
-    const auto languageId = static_cast<std::uint16_t>(callHostService(kService, 0, 0) & 0xFFFF);
-    chooseLanguageResources(languageId);
+    if (!plugin.host.hasService(kService)) return;
+    const auto languageId = static_cast<std::uint16_t>(plugin.host.callService(kService, 0, 0) & 0xFFFF);
+    plugin.language.choose(languageId);
 }
 
-void createMenuItem() {
+void createMenuItem(const PluginInstance& plugin) {
     constexpr std::size_t kBufferLength = 256;  // terminator included
-    std::u16string path = currentResources().loadString(res::kPluginMenu);
+    std::u16string path = plugin.language.current().loadString(res::kPluginMenu);
     if (path.size() > kBufferLength - 1) path.resize(kBufferLength - 1);
     MenuItemRecord record{sizeof(MenuItemRecord), path.c_str(), 0, kMenuCommand};
-    callHostService("MainMenu/CreateNewMenu", 0, reinterpret_cast<intptr_t>(&record));
+    plugin.host.callService("MainMenu/CreateNewMenu", 0, reinterpret_cast<intptr_t>(&record));
 }
 
-void takeDatabaseLocation() {
+void takeDatabaseLocation(PluginInstance& plugin) {
     static constexpr const char* kService = "DB/GetConnectionUri";
-    if (!hostHasService(kService)) return;
-    const auto* text = reinterpret_cast<const char16_t*>(callHostService(kService, 0, 0));
-    DataBaseConnection::instance().setConnectionUri(text);
-}
-
-// Returns the plug-in to the state of a freshly loaded library: nothing running, nothing held
-// from the host, the built-in texts.
-void tearDown() {
-    PluginInstance* plugin = g_plugin.get();
-    if (plugin) plugin->monitor.setObserver({});
-    // No Qt object of the plug-in may outlive the library.
-    ui::closeWindows();
-    if (plugin) {
-        plugin->server.stop();
-        const HostApi* host = hostApi();
-        if (host && plugin->subscribed && host->unsubscribe) {
-            host->unsubscribe(plugin->modulesLoadedSubscription);
-            host->unsubscribe(plugin->documentUpdateSubscription);
-        }
-        plugin->subscribed = false;
-        if (host && plugin->commandRegistered && host->unregisterCommand)
-            host->unregisterCommand(plugin->menuCommandRegistration);
-        plugin->commandRegistered = false;
-        plugin->monitor.stop();
-    }
-    g_plugin.reset();
-    setProfileFolder({});
-    DataBaseConnection::instance().setConnectionUri(nullptr);
-    useBuiltInResources();
-    setHostApi(nullptr);
+    if (!plugin.host.hasService(kService)) return;
+    const auto* text = reinterpret_cast<const char16_t*>(plugin.host.callService(kService, 0, 0));
+    plugin.database.setConnectionUri(text);
 }
 
 }  // namespace
@@ -140,16 +133,13 @@ int onModulesLoaded(intptr_t) noexcept {
     guarded("ModulesLoaded", [] {
         PluginInstance* plugin = g_plugin.get();
         if (!plugin) return;
-        chooseLanguage();
-        plugin->server.setOtherLanguages(otherLanguageResources());
-        plugin->server.setIdentity(deviceIdentity());
-        if (const HostApi* host = hostApi(); host && host->registerCommand && !plugin->commandRegistered) {
-            plugin->menuCommandRegistration = host->registerCommand(kMenuCommand, &onMenuCommand);
-            plugin->commandRegistered = true;
-        }
-        createMenuItem();
-        takeDatabaseLocation();
-        setProfileFolder(u"plugins\\tesmor");
+        chooseLanguage(*plugin);
+        plugin->server.setOtherLanguages(plugin->language.others());
+        plugin->server.setIdentity(deviceIdentity(plugin->language.current()));
+        plugin->registrations.registerCommand(kMenuCommand, &onMenuCommand);
+        createMenuItem(*plugin);
+        takeDatabaseLocation(*plugin);
+        plugin->profile.setFolder(u"plugins\\tesmor");
         plugin->monitor.start();
         plugin->server.setReloadHook([plugin] {
             plugin->filters.load(plugin->profile);
@@ -157,7 +147,7 @@ int onModulesLoaded(intptr_t) noexcept {
                                        ? RejectNotice::Line
                                        : RejectNotice::Box;
         });
-        ui::installMessageBoxes(currentResources());
+        plugin->windows.installMessageBoxes(plugin->language.current());
         plugin->server.restart();
     });
     return 0;
@@ -169,23 +159,23 @@ int onDocumentUpdate(intptr_t assayId) noexcept {
         if (!plugin) return;
         ModbusServer& server = plugin->server;
         // Settings saved in the connection dialog (only with a main window) take effect now.
-        if (server.startPending() || ui::settingsSaved()) {
+        if (server.startPending() || plugin->windows.settingsSaved()) {
             server.restart();
-            ui::rebuildMainWindowList();
-            ui::clearSettingsSaved();
+            plugin->windows.rebuildMainWindowList();
+            plugin->windows.clearSettingsSaved();
             return;
         }
         // Whatever fails here leaves the registers as they were; the list shows them either way.
         std::optional<DocumentOutcome> outcome;
         if (guarded("DocumentUpdate: reloading the configuration",
                     [&server] { server.reloadConfiguration(); }))
-            outcome = publishDocument(server, static_cast<std::int32_t>(assayId), plugin->filters,
-                                      plugin->rejectNotice);
+            outcome = publishDocument(plugin->database, server, static_cast<std::int32_t>(assayId),
+                                      plugin->filters, plugin->rejectNotice);
         if (outcome && outcome->published)
-            ui::showRejection({});
+            plugin->windows.showRejection({});
         else if (outcome && !outcome->rejection.empty() && plugin->rejectNotice == RejectNotice::Line)
-            ui::showRejection(outcome->rejection);
-        ui::rebuildMainWindowList();
+            plugin->windows.showRejection(outcome->rejection);
+        plugin->windows.rebuildMainWindowList();
     });
     return 0;
 }
@@ -194,15 +184,16 @@ int onMenuCommand(intptr_t hostWindow) noexcept {
     guarded("MenuCommand", [hostWindow] {
         PluginInstance* plugin = g_plugin.get();
         if (!plugin) return;
-        const bool existed = ui::mainWindowExists();
+        const bool existed = plugin->windows.mainWindowExists();
         ui::WindowServices services{&plugin->server,
                                     &plugin->profile,
-                                    &currentResources(),
-                                    currentResourceModulePath(),
+                                    &plugin->language.current(),
+                                    plugin->language.currentModulePath(),
                                     [plugin] { return plugin->monitor.devices(); },
-                                    otherLanguageResources()};
-        if (!ui::showMainWindow(hostWindow, std::move(services)) || existed) return;
-        plugin->monitor.setObserver([refresh = ui::mainWindowRefresher()](const DeviceInfo&) {
+                                    plugin->language.others(),
+                                    &plugin->database};
+        if (!plugin->windows.showMainWindow(hostWindow, std::move(services)) || existed) return;
+        plugin->monitor.setObserver([refresh = plugin->windows.mainWindowRefresher()](const DeviceInfo&) {
             if (refresh) refresh();
         });
     });
@@ -238,19 +229,17 @@ TESMOR_EXPORT uint32_t TesmorModbusStats(char* buffer, uint32_t size) {
 
 TESMOR_EXPORT int Load(const HostApi* host) {
     guarded("Load", [host] {
-        // A second Load without Unload starts afresh as well.
-        if (g_plugin) tearDown();
-        setHostApi(host);
-        g_plugin = std::make_unique<PluginInstance>();
-        if (!host || !host->subscribe) return;
-        g_plugin->modulesLoadedSubscription = host->subscribe(kModulesLoadedEvent, &onModulesLoaded);
-        g_plugin->documentUpdateSubscription = host->subscribe(kDocumentUpdateEvent, &onDocumentUpdate);
-        g_plugin->subscribed = true;
+        // A second Load without Unload starts afresh as well: the first instance goes before the
+        // second is made.
+        g_plugin.reset();
+        g_plugin = std::make_unique<PluginInstance>(host);
+        g_plugin->registrations.subscribe(kModulesLoadedEvent, &onModulesLoaded);
+        g_plugin->registrations.subscribe(kDocumentUpdateEvent, &onDocumentUpdate);
     });
     return 0;
 }
 
 TESMOR_EXPORT int Unload(void) {
-    guarded("Unload", [] { tearDown(); });
+    guarded("Unload", [] { g_plugin.reset(); });
     return 0;
 }

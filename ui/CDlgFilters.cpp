@@ -20,7 +20,6 @@
 #include "platform/Log.h"
 #include "platform/ResourceIds.h"
 #include "results/AssayRecords.h"
-#include "results/DataBaseConnection.h"
 #include "results/SqlDatabase.h"
 #include "results/SqlException.h"
 #include "ui/CGridCtrl.h"
@@ -145,7 +144,7 @@ void CDlgFilters::readNames() {
     std::string failure;
     try {
         DataBase::SqlDatabase database;
-        database.open(DataBaseConnection::instance().connectionUri());
+        database.open(context_.database ? context_.database->connectionUri() : std::nullopt);
         for (std::u16string_view sql : {tesmor::kMethodNamesSql, tesmor::kMixtureNamesSql}) {
             try {
                 tesmor::readNames(database, sql,

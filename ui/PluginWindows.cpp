@@ -17,9 +17,7 @@
 
 namespace tesmor::ui {
 
-namespace {
-
-struct Windows {
+struct PluginWindows::State {
     std::unique_ptr<UiContext> context;
     QPointer<CDlgMain> main;
     std::unique_ptr<MessageBoxSink> sink;
@@ -27,23 +25,38 @@ struct Windows {
     Rejection rejection;
 };
 
-Windows g_windows;
-
-}  // namespace
-
 bool windowsAvailable() noexcept {
     return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr;
 }
 
-void installMessageBoxes(const Resources& resources) noexcept {
-    guarded("message boxes", [&] {
-        if (!windowsAvailable() || g_windows.sink) return;
-        g_windows.sink = std::make_unique<MessageBoxSink>(resources);
-        g_windows.previousSink = setMessageSink(g_windows.sink.get());
+PluginWindows::PluginWindows() : state_(std::make_unique<State>()) {}
+
+PluginWindows::~PluginWindows() {
+    guarded("closing windows", [this] {
+        State& s = *state_;
+        delete s.main.data();
+        s.main = nullptr;
+        s.context.reset();
+        if (s.sink) {
+            MessageSink* current = setMessageSink(s.previousSink);
+            // Someone else's sink installed after ours stays in place.
+            if (current != s.sink.get()) setMessageSink(current);
+            s.sink.reset();
+            s.previousSink = nullptr;
+        }
+        releaseModuleIcon();
     });
 }
 
-bool showMainWindow(std::intptr_t hostWindow, WindowServices services) noexcept {
+void PluginWindows::installMessageBoxes(const Resources& resources) noexcept {
+    guarded("message boxes", [&] {
+        if (!windowsAvailable() || state_->sink) return;
+        state_->sink = std::make_unique<MessageBoxSink>(resources);
+        state_->previousSink = setMessageSink(state_->sink.get());
+    });
+}
+
+bool PluginWindows::showMainWindow(std::intptr_t hostWindow, WindowServices services) noexcept {
     return guarded(
         "main window",
         [&] {
@@ -51,68 +64,52 @@ bool showMainWindow(std::intptr_t hostWindow, WindowServices services) noexcept 
                 logLine("menu command: the host runs without windows; the main window is not shown");
                 return false;
             }
-            if (!g_windows.main) {
-                g_windows.main = nullptr;
-                g_windows.context.reset(
-                    new UiContext{*services.server, *services.profile, *services.resources,
-                                  std::move(services.resourceModulePath), std::move(services.devices),
-                                  std::move(services.otherLanguages)});
-                // Parented to the host's window (a top-level dialog above it), destroyed by closeWindows.
-                g_windows.main = new CDlgMain(*g_windows.context, reinterpret_cast<QWidget*>(hostWindow));
-                g_windows.main->setRejection(g_windows.rejection);
+            State& s = *state_;
+            if (!s.main) {
+                s.main = nullptr;
+                s.context.reset(new UiContext{*services.server, *services.profile, *services.resources,
+                                              std::move(services.resourceModulePath),
+                                              std::move(services.devices), std::move(services.otherLanguages),
+                                              services.database});
+                // Parented to the host's window (a top-level dialog above it), destroyed with this object.
+                s.main = new CDlgMain(*s.context, reinterpret_cast<QWidget*>(hostWindow));
+                s.main->setRejection(s.rejection);
             }
-            g_windows.main->showNormal();
-            g_windows.main->raise();
-            g_windows.main->activateWindow();
+            s.main->showNormal();
+            s.main->raise();
+            s.main->activateWindow();
             return true;
         },
         false);
 }
 
-bool mainWindowExists() noexcept { return !g_windows.main.isNull(); }
+bool PluginWindows::mainWindowExists() const noexcept { return !state_->main.isNull(); }
 
-bool settingsSaved() noexcept { return g_windows.main && g_windows.main->settingsSaved(); }
+bool PluginWindows::settingsSaved() const noexcept { return state_->main && state_->main->settingsSaved(); }
 
-void clearSettingsSaved() noexcept {
-    if (g_windows.main) g_windows.main->clearSettingsSaved();
+void PluginWindows::clearSettingsSaved() noexcept {
+    if (state_->main) state_->main->clearSettingsSaved();
 }
 
-void rebuildMainWindowList() noexcept {
-    guarded("main window list", [] {
-        if (g_windows.main) g_windows.main->rebuildList();
+void PluginWindows::rebuildMainWindowList() noexcept {
+    guarded("main window list", [this] {
+        if (state_->main) state_->main->rebuildList();
     });
 }
 
-void showRejection(std::u16string_view message) noexcept {
-    guarded("rejection notice", [message] {
-        g_windows.rejection =
+void PluginWindows::showRejection(std::u16string_view message) noexcept {
+    guarded("rejection notice", [this, message] {
+        state_->rejection =
             message.empty() ? Rejection{} : Rejection{toQString(message), QDateTime::currentDateTime()};
-        if (g_windows.main) g_windows.main->setRejection(g_windows.rejection);
+        if (state_->main) state_->main->setRejection(state_->rejection);
     });
 }
 
-std::function<void()> mainWindowRefresher() noexcept {
+std::function<void()> PluginWindows::mainWindowRefresher() const noexcept {
     return guarded(
         "main window refresh",
-        [] { return g_windows.main ? g_windows.main->deviceRefresher() : std::function<void()>(); },
+        [this] { return state_->main ? state_->main->deviceRefresher() : std::function<void()>(); },
         std::function<void()>());
-}
-
-void closeWindows() noexcept {
-    guarded("closing windows", [] {
-        delete g_windows.main.data();
-        g_windows.main = nullptr;
-        g_windows.context.reset();
-        g_windows.rejection = {};
-        if (g_windows.sink) {
-            MessageSink* current = setMessageSink(g_windows.previousSink);
-            // Someone else's sink installed after ours stays in place.
-            if (current != g_windows.sink.get()) setMessageSink(current);
-            g_windows.sink.reset();
-            g_windows.previousSink = nullptr;
-        }
-        releaseModuleIcon();
-    });
 }
 
 }  // namespace tesmor::ui

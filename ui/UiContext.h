@@ -11,6 +11,7 @@
 #include "modbus/ModbusServer.h"
 #include "platform/Profile.h"
 #include "platform/Resources.h"
+#include "results/DataBaseConnection.h"
 
 namespace tesmor::ui {
 
@@ -25,6 +26,8 @@ struct UiContext {
     std::function<std::shared_ptr<const DeviceList>()> devices;
     // The other languages whose captions a map file may hold (may be empty).
     std::vector<const StringSource*> otherLanguages = {};
+    // Where the host database is, for the filters dialog; null: nowhere (a temporary database).
+    const DataBaseConnection* database = nullptr;
 };
 
 // The map's captions: written in the resources in use, read in any of the languages.

@@ -79,9 +79,10 @@ struct Lab {
 };
 
 // The same steps as processDocument, with the matching done pair by pair.
-void processPairwise(ModbusServer& server, std::int32_t assayId, const FilterSettings& filters) {
+void processPairwise(const DataBaseConnection& location, ModbusServer& server, std::int32_t assayId,
+                     const FilterSettings& filters) {
     DataBase::SqlDatabase database;
-    database.open(DataBaseConnection::instance().connectionUri());
+    database.open(location.connectionUri());
     const auto assay = readAssay(database, assayId);
     if (!assay || filters.check(*assay) != FilterVerdict::Passed) return;
     const std::uint16_t sampleNumber = crc16(toUtf8(assay->uuid));
@@ -107,21 +108,23 @@ void processPairwise(ModbusServer& server, std::int32_t assayId, const FilterSet
     }
 }
 
-template <void (*Process)(ModbusServer&, std::int32_t, const FilterSettings&)>
+template <void (*Process)(const DataBaseConnection&, ModbusServer&, std::int32_t, const FilterSettings&)>
 void publish(benchmark::State& state) {
     const Lab lab(static_cast<int>(state.range(0)));
-    DataBaseConnection::instance().setConnectionUri(toUtf16((lab.dir / "lab.db").string()).c_str());
+    DataBaseConnection database;
+    database.setConnectionUri(toUtf16((lab.dir / "lab.db").string()).c_str());
     MapProfile profile(static_cast<int>(state.range(1)));
     test::CaptionStrings captions;
     ModbusServer server(profile, captions);
     server.reloadConfiguration();
     const FilterSettings filters;
-    for (auto _ : state) Process(server, lab.id, filters);
+    for (auto _ : state) Process(database, server, lab.id, filters);
     if (server.lock().registers().tab_registers[1] != 7) state.SkipWithError("entry 1 was not published");
 }
 
-void processIndexed(ModbusServer& server, std::int32_t assayId, const FilterSettings& filters) {
-    processDocument(server, assayId, filters);
+void processIndexed(const DataBaseConnection& location, ModbusServer& server, std::int32_t assayId,
+                    const FilterSettings& filters) {
+    processDocument(location, server, assayId, filters);
 }
 void Indexed(benchmark::State& state) { publish<&processIndexed>(state); }
 void Pairwise(benchmark::State& state) { publish<&processPairwise>(state); }

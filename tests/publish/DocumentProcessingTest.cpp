@@ -47,13 +47,10 @@ class DocumentProcessing : public ::testing::Test {
 protected:
     void SetUp() override {
         lab = std::make_unique<LabDatabase>(dir.file("host.db").string());
-        DataBaseConnection::instance().setConnectionUri(dir.file16("host.db").c_str());
+        database.setConnectionUri(dir.file16("host.db").c_str());
         previousSink = setMessageSink(&messages);
     }
-    void TearDown() override {
-        setMessageSink(previousSink);
-        DataBaseConnection::instance().setConnectionUri(nullptr);
-    }
+    void TearDown() override { setMessageSink(previousSink); }
 
     void map(const std::vector<Entry>& entries) {
         RegisterMap registers;
@@ -65,7 +62,7 @@ protected:
     }
 
     void process(std::int64_t assayId) {
-        processDocument(server, static_cast<std::int32_t>(assayId), filters);
+        processDocument(database, server, static_cast<std::int32_t>(assayId), filters);
     }
 
     std::uint16_t holding(int address) { return server.lock().registers().tab_registers[address]; }
@@ -80,6 +77,7 @@ protected:
 
     TempDir dir;
     std::unique_ptr<LabDatabase> lab;
+    DataBaseConnection database;
     MemoryProfile profile;
     CaptionStrings strings;
     ModbusServer server{profile, strings};
@@ -153,8 +151,9 @@ TEST_F(DocumentProcessing, ARejectedAssayShowsOneMessageAndWritesNothing) {
 TEST_F(DocumentProcessing, ARejectionIsReportedAsTheNoticeSays) {
     map({{kPeak, u"Метан", kArea, kHolding, u"INT", 0}});
     filters.methods = {u"Газ"};
-    const auto published = processDocument(server, static_cast<std::int32_t>(assay({{"Метан", 1, 1.0, 5}})),
-                                           filters, RejectNotice::Line);
+    const auto published =
+        processDocument(database, server, static_cast<std::int32_t>(assay({{"Метан", 1, 1.0, 5}})), filters,
+                        RejectNotice::Line);
     EXPECT_TRUE(published.published);
     EXPECT_TRUE(published.rejection.empty());
     const std::u16string rejected = u"Метод хроматограммы не соответствует заданным фильтрам!";
@@ -163,7 +162,7 @@ TEST_F(DocumentProcessing, ARejectionIsReportedAsTheNoticeSays) {
         messages.texts.clear();
         test::LogCapture log;
         const auto id = static_cast<std::int32_t>(assay({{"Метан", 1, 1.0, 9}}, "Нефть"));
-        const auto outcome = processDocument(server, id, filters, notice);
+        const auto outcome = processDocument(database, server, id, filters, notice);
         EXPECT_FALSE(outcome.published);
         EXPECT_EQ(outcome.rejection, rejected);
         EXPECT_EQ(messages.texts, box ? std::vector{rejected} : std::vector<std::u16string>{});
@@ -229,7 +228,7 @@ TEST_F(DocumentProcessing, AFailedAllocationAnywhereWritesNoRegister) {
     for (long n = 0;; ++n) {
         for (int a = 0; a < 3; ++a) server.lock().registers().tab_registers[a] = 7;
         test::failAllocationAfter = n;
-        const bool published = publishDocument(server, id, filters).has_value();
+        const bool published = publishDocument(database, server, id, filters).has_value();
         const bool faulted = test::failAllocationAfter.exchange(-1) < 0;
         if (published) {
             EXPECT_EQ(holding(0), 0xFEE8) << n;
@@ -273,14 +272,14 @@ TEST_F(DocumentProcessing, AnyFailureIsLoggedAndWritesNothing) {
         server.lock().registers().tab_registers[0] = 7;
         sink.thrower = thrower;
         test::LogCapture log;
-        EXPECT_FALSE(publishDocument(server, id, filters)) << why;
+        EXPECT_FALSE(publishDocument(database, server, id, filters)) << why;
         EXPECT_EQ(log.count(prefix + why), 1u) << why;
         EXPECT_EQ(holding(0), 7) << why;
     }
     lab.reset();
     std::filesystem::remove(dir.file("host.db"));
     test::LogCapture log;
-    EXPECT_FALSE(publishDocument(server, id, filters));
+    EXPECT_FALSE(publishDocument(database, server, id, filters));
     EXPECT_EQ(log.count(prefix + "database error 1: no such table"), 1u);
     EXPECT_EQ(holding(0), 7);
 }

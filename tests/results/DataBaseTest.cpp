@@ -191,7 +191,9 @@ TEST_F(DataBaseTest, AnOpenThatFailsThrowsTheOpenResult) {
 }
 
 TEST(DataBaseConnectionTest, ANullLocationOpensATemporaryDatabase) {
-    auto& connection = DataBaseConnection::instance();
+    DataBaseConnection connection;
+    EXPECT_FALSE(connection.connectionUri().has_value());
+    connection.setConnectionUri(u"/var/lib/host/lab.db");
     connection.setConnectionUri(nullptr);
     EXPECT_FALSE(connection.connectionUri().has_value());
     SqlDatabase db;
@@ -206,13 +208,11 @@ TEST(DataBaseConnectionTest, ANullLocationOpensATemporaryDatabase) {
 }
 
 TEST(DataBaseConnectionTest, TheLocationIsACopyOfTheHostText) {
-    auto& connection = DataBaseConnection::instance();
+    DataBaseConnection connection;
     std::u16string host = u"/var/lib/host/база.db";
     connection.setConnectionUri(host.c_str());
     host[1] = u'X';
     EXPECT_EQ(connection.connectionUri(), std::u16string(u"/var/lib/host/база.db"));
-    EXPECT_EQ(&connection, &DataBaseConnection::instance());
-    connection.setConnectionUri(nullptr);
 }
 
 // The host's location is a file name even where it looks like a URI to SQLite (Debian's build

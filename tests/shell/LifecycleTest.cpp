@@ -12,6 +12,7 @@
 
 #include "HostCore.h"
 #include "JsonProfile.h"
+#include "LabDatabase.h"
 #include "Plugin.h"
 #include "modbus/ModbusTestSupport.h"
 #include "support/PluginLibrary.h"
@@ -19,6 +20,7 @@
 using tesmor::host::HostCall;
 using tesmor::host::HostCore;
 using tesmor::host::JsonProfile;
+using tesmor::host::LabDatabase;
 namespace test = tesmor::test;
 using tesmor::test::PluginLibrary;
 
@@ -317,5 +319,78 @@ TEST_F(Lifecycle, UnloadThenLoadOfTheSameFileStartsAFreshPlugin) {
     EXPECT_EQ(core().subscriptionCount(), 0u);
     EXPECT_EQ(core().commandCount(), 0u);
 }
+
+// The host loads the plug-in again, after an Unload or without one: the second plug-in finds
+// neither the database location nor the profile folder of the first, and the first has given
+// back its port and everything it registered.
+struct ReloadCase {
+    const char* name;
+    bool unloadFirst;
+    friend void PrintTo(const ReloadCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class Reload : public Lifecycle, public ::testing::WithParamInterface<ReloadCase> {};
+
+TEST_P(Reload, TheSecondPluginKeepsNothingOfTheFirst) {
+    LabDatabase lab(dir.file("lab.db").string());
+    tesmor::host::LabAssay row;
+    row.uuid = "1";
+    const auto assay = static_cast<intptr_t>(lab.addAssay(row, {{"Метан", 1, 1.0, 5}}));
+    const int port = test::freeTcpPort();
+    JsonProfile profile;
+    const std::string settings = "plugins\\tesmor\\Settings/", map = "plugins\\tesmor\\MapSettings/";
+    profile.setInt(settings + "isTCP", 1);
+    profile.setInt(settings + "localPort", port);
+    profile.setString(map + "regVelmarData_0", "Пик хроматограммы");
+    profile.setString(map + "regComponent_0", "Метан");
+    profile.setInt(map + "regAddress_0", 0);
+    profile.setString(map + "regType_0", "Holding Registers (4x)");
+    profile.setString(map + "regDataType_0", "INT");
+    profile.setString(map + "regData_0", "Площадь пика");
+    core().setProfile(std::move(profile));
+    core().setDatabaseUri(dir.file16("lab.db"));
+    const auto served = [port](std::uint16_t value) {
+        return test::waitFor([&] { return readHoldingRegister(port, 0) == value; }, std::chrono::seconds(5));
+    };
+
+    auto plugin = loadPlugin();
+    plugin->load(core().api());
+    core().raise("System/ModulesLoaded", 0);
+    core().raise("System/DocumentUpdate", assay);
+    ASSERT_TRUE(served(5)) << "the first plug-in publishes the assay";
+    if (GetParam().unloadFirst) {
+        ASSERT_EQ(plugin->unload(), 0);
+    }
+
+    // The second one: the host names no database now.
+    core().withdrawService("DB/GetConnectionUri");
+    std::vector<std::string> settingsReads;
+    core().setCallObserver([&](const HostCall& call) {
+        std::lock_guard lock(callsMutex);
+        if (call.name == "Profile/GetInt" && call.detail.find("Settings/isTCP") != std::string::npos)
+            settingsReads.push_back(call.detail);
+    });
+    plugin->load(core().api());
+    EXPECT_EQ(core().subscriptionCount(), 2u);
+    EXPECT_EQ(core().commandCount(), 0u);
+    // An update before ModulesLoaded starts the server with the settings outside any folder.
+    core().raise("System/DocumentUpdate", assay);
+    {
+        std::lock_guard lock(callsMutex);
+        EXPECT_EQ(settingsReads, std::vector<std::string>{"\"Settings/isTCP\" -> not found"});
+    }
+    core().raise("System/ModulesLoaded", 0);
+    ASSERT_TRUE(served(0)) << "the port is free again, the registers start at zero";
+    core().raise("System/DocumentUpdate", assay);
+    EXPECT_TRUE(served(0)) << "no database, nothing published";
+    EXPECT_EQ(plugin->unload(), 0);
+    EXPECT_EQ(core().subscriptionCount(), 0u);
+    EXPECT_EQ(core().commandCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Reload,
+                         ::testing::Values(ReloadCase{"AfterUnload", true},
+                                           ReloadCase{"WithoutUnload", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -169,7 +169,8 @@ TEST(Soak, EverythingAtOnce) {
     TempDir dir;
     const auto dbPath = dir.file("host.db").string();
     host::LabDatabase lab(dbPath);
-    DataBaseConnection::instance().setConnectionUri(dir.file16("host.db").c_str());
+    DataBaseConnection database;
+    database.setConnectionUri(dir.file16("host.db").c_str());
 
     test::MemoryProfile profile;  // touched only by this thread
     test::CaptionStrings strings;
@@ -209,7 +210,7 @@ TEST(Soak, EverythingAtOnce) {
         assayStarted = n;
         // What the DocumentUpdate handler does.
         server.reloadConfiguration();
-        processDocument(server, static_cast<std::int32_t>(id), filters);
+        processDocument(database, server, static_cast<std::int32_t>(id), filters);
         assayDone = n;
         ++counts.updates;
     };
@@ -347,7 +348,6 @@ TEST(Soak, EverythingAtOnce) {
     tcpMaster.join();
     rtuMaster.join();
     fastWriter.join();
-    DataBaseConnection::instance().setConnectionUri(nullptr);
 
     std::printf(
         "soak: %d s, requests %ld, answers %ld (RTU %ld), dropped across restarts %ld, dropped on reconnect "

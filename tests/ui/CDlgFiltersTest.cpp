@@ -46,7 +46,8 @@ struct Filters {
     std::unique_ptr<tesmor::host::LabDatabase> lab;
     DialogEnvironment env;
     CuttingProfile profile;
-    tesmor::ui::UiContext context{env.server, profile, env.resources, std::string(), nullptr};
+    DataBaseConnection database;
+    tesmor::ui::UiContext context{env.server, profile, env.resources, std::string(), nullptr, {}, &database};
     std::unique_ptr<CDlgFilters> dialog;
     std::vector<std::string> log;
     tesmor::LogSink previousLog;
@@ -55,14 +56,13 @@ struct Filters {
         lab = std::make_unique<tesmor::host::LabDatabase>(dir.file("lab.db").string());
         for (const auto& m : methods) lab->addMethod(m);
         for (const auto& m : mixtures) lab->addMixture(m);
-        DataBaseConnection::instance().setConnectionUri(path.c_str());
+        database.setConnectionUri(path.c_str());
         previousLog = tesmor::setLogSink([this](std::string_view line) { log.emplace_back(line); });
         dialog = std::make_unique<CDlgFilters>(context);
     }
     ~Filters() {
         dialog.reset();
         tesmor::setLogSink(previousLog);
-        DataBaseConnection::instance().setConnectionUri(nullptr);
     }
     void open() { QVERIFY(tesmor::test::showActive(*dialog)); }
     CGridCtrl* methods() const { return control<CGridCtrl>(*dialog, 1047); }
@@ -341,7 +341,7 @@ void CDlgFiltersTest::unreadableDatabase() {
     sqlite3* locker = nullptr;
     const std::u16string missing = f.dir.file16("no-such-folder/lab.db");
     if (how == "missing") {
-        DataBaseConnection::instance().setConnectionUri(missing.c_str());
+        f.database.setConnectionUri(missing.c_str());
     } else if (how == "locked") {
         QCOMPARE(sqlite3_open(f.dir.file("lab.db").c_str(), &locker), SQLITE_OK);
         QCOMPARE(sqlite3_exec(locker, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr), SQLITE_OK);

@@ -269,7 +269,8 @@ void renderLanguage(const TesmorResourceTable* table, const QString& language, c
         for (const char* m : {"ПГС №1", "ПГС №2", "ПГС №3"}) lab.addMixture(m);
     }
     const std::u16string path = dir.file16("lab.db");
-    DataBaseConnection::instance().setConnectionUri(path.c_str());
+    DataBaseConnection database;
+    database.setConnectionUri(path.c_str());
 
     tesmor::test::MemoryProfile profile;
     tesmor::Resources resources(table);
@@ -277,6 +278,7 @@ void renderLanguage(const TesmorResourceTable* table, const QString& language, c
     auto devices = std::make_shared<const tesmor::DeviceList>(
         tesmor::DeviceList{{0, u"Кристалл-5000 №1", 0, 1}, {1, u"Кристалл-5000 №2", 0, 1}});
     tesmor::ui::UiContext context{server, profile, resources, std::string(), [devices] { return devices; }};
+    context.database = &database;
 
     tesmor::RegisterInfo mode;
     mode.source = tesmor::Source::Device;
@@ -349,7 +351,6 @@ void renderLanguage(const TesmorResourceTable* table, const QString& language, c
         ->setText(QStringLiteral("chromatograph-07.lab.plant.loc"));
     settings.findChild<QLineEdit*>(QStringLiteral("id1026"))->setText(QStringLiteral("255.255.255.255"));
     render(settings, QString(), QStringLiteral("CDlgSettings-") + language);
-    DataBaseConnection::instance().setConnectionUri(nullptr);
 
     renderRegisterView(resources, language, folder);
 }
