@@ -122,31 +122,54 @@ bool touchesPublished(const RegisterMap& map, bool coils, int address, int count
     return false;
 }
 
-std::uint8_t writeRefusal(const WriteRule& rule, const std::uint8_t* p, int length, bool checked) noexcept {
-    if (rule.access == WriteAccess::Any || length < 1 || !isWriteFunction(p[0])) return 0;
-    if (rule.access == WriteAccess::None) return checked ? 0 : MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
-    if (!checked || !rule.map) return 0;
-    bool coils = false;
-    int address = word(p + 1), count = 1;
+std::optional<WriteTarget> writeTarget(const std::uint8_t* p, int length) noexcept {
+    if (length < 1) return std::nullopt;
     switch (p[0]) {
         case MODBUS_FC_WRITE_SINGLE_COIL:
-            coils = true;
-            break;
+            if (length < 3) return std::nullopt;
+            return WriteTarget{true, word(p + 1), 1, nullptr};
         case MODBUS_FC_WRITE_MULTIPLE_COILS:
-            coils = true;
-            count = word(p + 3);
-            break;
+            if (length < 5) return std::nullopt;
+            return WriteTarget{true, word(p + 1), word(p + 3), nullptr};
+        case MODBUS_FC_WRITE_SINGLE_REGISTER:
+            if (length < 5) return std::nullopt;
+            return WriteTarget{false, word(p + 1), 1, p + 3};
+        case MODBUS_FC_MASK_WRITE_REGISTER:
+            if (length < 3) return std::nullopt;
+            return WriteTarget{false, word(p + 1), 1, nullptr};
         case MODBUS_FC_WRITE_MULTIPLE_REGISTERS:
-            count = word(p + 3);
-            break;
+            if (length < 5) return std::nullopt;
+            return WriteTarget{false, word(p + 1), word(p + 3),
+                               length >= 6 + 2 * word(p + 3) ? p + 6 : nullptr};
         case MODBUS_FC_WRITE_AND_READ_REGISTERS:
-            address = word(p + 5);
-            count = word(p + 7);
-            break;
-        default:  // single register, mask write
-            break;
+            if (length < 9) return std::nullopt;
+            return WriteTarget{false, word(p + 5), word(p + 7),
+                               length >= 10 + 2 * word(p + 7) ? p + 10 : nullptr};
+        default:
+            return std::nullopt;
     }
-    return touchesPublished(*rule.map, coils, address, count) ? MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS : 0;
+}
+
+std::uint8_t writeRefusal(const WriteRule& rule, const std::uint8_t* p, int length, bool checked) noexcept {
+    if (length < 1 || !isWriteFunction(p[0])) return 0;
+    const auto target = writeTarget(p, length);
+    if (!checked) {
+        if (rule.access == WriteAccess::None) return MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
+        // Through the history unit only the marks of the record block may be written.
+        if (rule.historyUnit && !(rule.record && target && !target->coils &&
+                                  rule.record->marksOnly(target->address, target->count)))
+            return MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
+        return 0;
+    }
+    if (!target) return 0;
+    if (rule.record && !target->coils)
+        if (const std::uint8_t code =
+                rule.record->writeRefusal(target->address, target->count, target->values))
+            return code;
+    if (rule.access != WriteAccess::Unpublished || !rule.map) return 0;
+    return touchesPublished(*rule.map, target->coils, target->address, target->count)
+               ? MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS
+               : 0;
 }
 
 void AddressLog::log(Ipv4 address, std::string_view reason, const std::string& line,

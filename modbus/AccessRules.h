@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "modbus/RecordBlock.h"
 #include "modbus/RegisterMap.h"
 #include "platform/Ipv4.h"
 
@@ -70,12 +71,25 @@ std::optional<Ipv4> bindAddressOf(std::u16string_view text) noexcept;
 enum class WriteAccess { Any = 0, Unpublished = 1, None = 2 };
 WriteAccess writeAccessOf(int stored) noexcept;
 
-// What a write access decision needs: the rule, and the map that says which registers are
-// published. The caller holds the lock that guards the map.
+// What a write access decision needs: the rule, the map that says which registers are published,
+// and the record block, whose registers take only the writes it allows. `historyUnit`: the request
+// came through the history unit, where only the block's marks may be written. The caller holds the
+// lock that guards map and block.
 struct WriteRule {
     WriteAccess access = WriteAccess::Any;
     const RegisterMap* map = nullptr;
+    const RecordBlock* record = nullptr;
+    bool historyUnit = false;
 };
+
+// The coils or holding registers a write PDU addresses, and where its register values start (null
+// where there are none to check, or too few bytes); none for a PDU too short to tell.
+struct WriteTarget {
+    bool coils;
+    int address, count;
+    const std::uint8_t* values;
+};
+std::optional<WriteTarget> writeTarget(const std::uint8_t* pdu, int length) noexcept;
 
 // True for the functions that change coils or holding registers (5, 6, 15, 16, 22, 23).
 bool isWriteFunction(std::uint8_t function) noexcept;
@@ -85,10 +99,12 @@ bool isWriteFunction(std::uint8_t function) noexcept;
 bool touchesPublished(const RegisterMap& map, bool coils, int address, int count) noexcept;
 
 // The exception code that refuses the request PDU `pdu` (`length` bytes, function first) under
-// `rule`, or 0 when it may go on. Before the request checks (`checked` false) only a rule of
-// no writes refuses a write function (01, illegal function, so it comes before the checks of
-// quantity and address); after them (`checked` true, the PDU is known to be well formed and
-// inside the tables) a write touching a published register is refused whole (02).
+// `rule`, or 0 when it may go on. Before the request checks (`checked` false) a rule of no writes
+// refuses a write function, as the history unit does one that is not to the block's marks (01,
+// illegal function, so it comes before the checks of quantity and address); after them (`checked`
+// true, the PDU is known to be well formed and inside the tables) the record block refuses what it
+// does not take (RecordBlock::writeRefusal), and under rule 1 a write touching a published register
+// is refused whole (02).
 std::uint8_t writeRefusal(const WriteRule& rule, const std::uint8_t* pdu, int length, bool checked) noexcept;
 
 // Per-address log lines, for one transport thread: one line per address and reason a minute at

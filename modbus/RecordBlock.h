@@ -81,6 +81,11 @@ public:
     // only), or 0. Pairs 7-8 and 9-10 are written whole: half of a pair 03; any other offset 02;
     // an acknowledge above the latest or a selection of a sequence not held 03.
     std::uint8_t writeRefusal(int address, int count, const std::uint8_t* values) const noexcept;
+    // True when the write lies within the two pairs of marks (offsets 7-10), the only registers a
+    // master may write through the history unit.
+    bool marksOnly(int address, int count) const noexcept {
+        return on() && address >= address_ + kAcknowledged && address + count <= address_ + kSelected + 2;
+    }
     // After a write the block took: the master's acknowledge and selection as the store now holds
     // them.
     void take(const std::uint16_t* holding, MasterKey master);
