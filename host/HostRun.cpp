@@ -102,11 +102,13 @@ std::unique_ptr<DemoLab> openDemo(const Options& options) {
 
 void setUpHost(const Options& options) {
     auto& core = HostCore::instance();
-    try {
-        core.setProfile(JsonProfile::open(options.profile));
-        if (!options.devices.empty()) core.setDevices(loadDevices(options.devices));
-    } catch (const std::exception& e) {
-        fail(e.what());
+    auto profile = JsonProfile::open(options.profile);
+    if (!profile) fail(profile.problemText());
+    core.setProfile(std::move(*profile.value));
+    if (!options.devices.empty()) {
+        auto devices = loadDevices(options.devices);
+        if (!devices) fail(devices.problemText());
+        core.setDevices(std::move(*devices.value));
     }
     if (options.language) {
         core.setLanguage(*options.language);
