@@ -20,6 +20,20 @@ find_package(SQLite3 REQUIRED)
 find_package(pugixml REQUIRED)
 find_package(Threads REQUIRED)
 
+# TesmorVersion.h, the release and the host-interface word of the top CMakeLists.txt, generated
+# into a folder of the build that tesmor_version shows its users. The fuzzers' tree has no version
+# of its own and is handed the folder of the build that configures it (TESMOR_VERSION_DIR).
+if(NOT TESMOR_VERSION_DIR)
+  if(NOT PROJECT_VERSION OR NOT TESMOR_HOST_INTERFACE_VERSION)
+    message(FATAL_ERROR "TesmorVersion.h needs the project's version and TESMOR_HOST_INTERFACE_VERSION, "
+                        "or TESMOR_VERSION_DIR, a folder holding one")
+  endif()
+  set(TESMOR_VERSION_DIR ${CMAKE_BINARY_DIR}/generated)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/TesmorVersion.h.in ${TESMOR_VERSION_DIR}/TesmorVersion.h @ONLY)
+endif()
+add_library(tesmor_version INTERFACE)
+target_include_directories(tesmor_version INTERFACE ${TESMOR_VERSION_DIR})
+
 # Headers are included by folder ("modbus/RegisterMap.h"), and a library shows its users its own
 # folder only: whoever includes "modbus/..." must link tesmor::modbus. The folder is reached
 # through a link in the build tree, as the source tree's root would show every folder at once.

@@ -2,36 +2,38 @@
 
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <stdexcept>
 
 #include "platform/Text.h"
 
 namespace tesmor::host {
 
 namespace {
-std::vector<Device> parse(const nlohmann::json& json, const std::string& path) {
-    if (!json.is_array()) throw std::runtime_error(path + ": expected a list of devices");
+using Result = Loaded<std::vector<Device>>;
+
+// Throws nlohmann::json::exception for a "mode" or "lastError" that is not a number.
+Result parse(const nlohmann::json& json, const std::string& path) {
+    if (!json.is_array()) return Result::refused(path + ": expected a list of devices");
     std::vector<Device> devices;
     for (const auto& item : json) {
         if (!item.is_object() || !item.contains("name") || !item["name"].is_string())
-            throw std::runtime_error(path + ": every device needs a \"name\" text");
+            return Result::refused(path + ": every device needs a \"name\" text");
         Device device;
         device.name = toUtf16(item["name"].get<std::string>());
         device.mode = item.value("mode", 0);
         device.lastError = item.value("lastError", 0);
         devices.push_back(std::move(device));
     }
-    return devices;
+    return Result{std::move(devices), {}};
 }
 }  // namespace
 
-std::vector<Device> loadDevices(const std::string& path) {
+Result loadDevices(const std::string& path) {
     std::ifstream in(path);
-    if (!in) throw std::runtime_error(path + ": cannot open the devices file");
+    if (!in) return Result::refused(path + ": cannot open the devices file");
     try {
         return parse(nlohmann::json::parse(in), path);
     } catch (const nlohmann::json::exception& e) {
-        throw std::runtime_error(path + ": " + e.what());
+        return Result::refused(path + ": " + e.what());
     }
 }
 

@@ -4,10 +4,11 @@
 #include <vector>
 
 #include "HostCore.h"
+#include "platform/Errors.h"
 
 namespace tesmor::host {
 
-// Throws std::runtime_error with the path and the reason when the file cannot be used.
-std::vector<Device> loadDevices(const std::string& path);
+// The devices of the file at `path`; none, and the problem "path: reason", when it cannot be used.
+Loaded<std::vector<Device>> loadDevices(const std::string& path);
 
 }  // namespace tesmor::host

@@ -59,13 +59,14 @@ std::string lineAndColumn(const std::string& text, std::size_t byte) {
 
 }  // namespace
 
-JsonProfile JsonProfile::open(const std::string& path) {
+Loaded<JsonProfile> JsonProfile::open(const std::string& path) {
+    using Result = Loaded<JsonProfile>;
     JsonProfile profile;
     profile.path_ = path;
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        if (errno == ENOENT) return profile;
-        throw std::runtime_error(path + ": " + std::strerror(errno));
+        if (errno == ENOENT) return Result{std::move(profile), {}};
+        return Result::refused(path + ": " + std::strerror(errno));
     }
     std::ostringstream content;
     content << in.rdbuf();
@@ -76,11 +77,10 @@ JsonProfile JsonProfile::open(const std::string& path) {
         std::string reason = e.what();
         if (const auto pos = reason.find("parse error"); pos != std::string::npos)
             reason = reason.substr(pos);
-        throw std::runtime_error(path + ":" + lineAndColumn(text, e.byte) + ": " + reason);
+        return Result::refused(path + ":" + lineAndColumn(text, e.byte) + ": " + reason);
     }
-    if (!profile.data_.is_object())
-        throw std::runtime_error(path + ":1:1: the profile must be a JSON object");
-    return profile;
+    if (!profile.data_.is_object()) return Result::refused(path + ":1:1: the profile must be a JSON object");
+    return Result{std::move(profile), {}};
 }
 
 const nlohmann::ordered_json* JsonProfile::find(const std::string& keyPath) const {

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/Errors.h"
+
 namespace tesmor::host {
 
 class JsonProfile {
@@ -15,9 +17,9 @@ public:
     JsonProfile() = default;
 
     // Reads `path`; a missing file is an empty store (created at the first change). A file that
-    // cannot be parsed gives a message "path:line:column: reason" and is left untouched.
-    // Throws std::runtime_error with that message.
-    static JsonProfile open(const std::string& path);
+    // cannot be read or parsed gives no store and the problem "path: reason" or
+    // "path:line:column: reason", and is left untouched.
+    static Loaded<JsonProfile> open(const std::string& path);
 
     // Key paths and section paths in UTF-8 ("plugins\tesmor\Settings/localPort").
     // getInt also reads a text that is a whole decimal number, as text profiles do; getString gives

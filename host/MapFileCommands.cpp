@@ -96,13 +96,12 @@ int refuse(const std::string& message) {
 
 int runMapFileCommand(const MapFileCommand& command, const std::string& profilePath,
                       std::optional<std::uint16_t> language, const std::string& pluginPath) {
-    JsonProfile json;
-    try {
-        json = JsonProfile::open(profilePath);
-    } catch (const std::exception& e) {
-        std::cerr << "tesmor-host: " << e.what() << std::endl;
+    auto opened = JsonProfile::open(profilePath);
+    if (!opened) {
+        std::cerr << "tesmor-host: " << opened.problemText() << std::endl;
         return 2;
     }
+    JsonProfile& json = *opened.value;
     PluginProfile profile(json);
     const Languages languages(language, pluginPath);
     const MapCaptions captions(*languages.map.current, languages.map.others);

@@ -6,17 +6,19 @@
 #include <string>
 #include <string_view>
 
+#include "TesmorVersion.h"
 #include "modbus/Counters.h"
 #include "modbus/Pdu.h"
 
 namespace tesmor {
 
 // The objects of Read Device Identification, 0x00 to 0x06, as printable ASCII. The defaults are
-// the plug-in's own; the shell replaces them with what its resources and description say.
+// the plug-in's own, the revision its release (TesmorVersion.h); the shell replaces them with what
+// its resources and description say.
 struct DeviceIdentity {
     std::string vendorName = "tesmor developers";
     std::string productCode = "tesmor";
-    std::string revision = "1.1.0.1";
+    std::string revision = TESMOR_VERSION;
     std::string vendorUrl = "https://tesmor.example";
     std::string productName = "Velmar Modbus";
     std::string modelName = "Modbus TCP and RTU slave";

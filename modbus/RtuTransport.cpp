@@ -18,6 +18,7 @@
 #include "modbus/SerialSpeed.h"
 #include "modbus/Transport.h"
 #include "modbus/TransportSupport.h"
+#include "platform/Errors.h"
 #include "platform/Log.h"
 #include "platform/Text.h"
 
@@ -87,7 +88,8 @@ void RtuTransport::serve(std::stop_token stop) {
     if (!ctx) {
         logLine("Modbus RTU: cannot use " + device + " with " + std::to_string(s.baudRate) +
                 " baud, parity \"" + toUtf8(s.parity) + "\", " + std::to_string(s.dataBits) + " data bits, " +
-                std::to_string(s.stopBits) + " stop bits: " + errorText(errno) + "; not answering");
+                std::to_string(s.stopBits) + " stop bits: " + errorText(lastSystemError()) +
+                "; not answering");
         idle();
         return;
     }
@@ -95,7 +97,7 @@ void RtuTransport::serve(std::stop_token stop) {
     OnceLog openLog;
     while (!stop.stop_requested()) {
         if (modbus_connect(ctx.get()) != 0) {
-            openLog.fail("Modbus RTU: cannot open " + device + ": " + errorText(errno) +
+            openLog.fail("Modbus RTU: cannot open " + device + ": " + errorText(lastSystemError()) +
                          "; retrying until stopped");
             pause(waker);
             continue;
@@ -109,9 +111,9 @@ void RtuTransport::serve(std::stop_token stop) {
             continue;
         }
         // libmodbus knows no constant for some offered rates and would open those at 9600 baud.
-        if (!setSerialSpeed(fd, s.baudRate)) {
+        if (const std::error_code error = setSerialSpeed(fd, s.baudRate)) {
             logLine("Modbus RTU: " + device + " cannot run at " + std::to_string(s.baudRate) +
-                    " baud: " + errorText(errno) + "; not answering");
+                    " baud: " + errorText(error) + "; not answering");
             modbus_close(ctx.get());
             idle();
             return;

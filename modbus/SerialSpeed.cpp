@@ -5,13 +5,15 @@
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
 
-#include <cerrno>
+#include "platform/Errors.h"
 
 namespace tesmor {
 
 namespace {
 
-bool read2(int fd, termios2& t) noexcept { return ::ioctl(fd, TCGETS2, &t) == 0; }
+std::error_code read2(int fd, termios2& t) noexcept {
+    return ::ioctl(fd, TCGETS2, &t) == 0 ? std::error_code() : lastSystemError();
+}
 
 bool isAt(const termios2& t, int baud) noexcept {
     return t.c_ospeed == static_cast<speed_t>(baud) && t.c_ispeed == static_cast<speed_t>(baud);
@@ -19,29 +21,25 @@ bool isAt(const termios2& t, int baud) noexcept {
 
 }  // namespace
 
-int serialSpeed(int fd) noexcept {
+int serialSpeed(int fd, std::error_code& error) noexcept {
     termios2 t{};
-    if (!read2(fd, t)) return -1;
-    return static_cast<int>(t.c_ospeed);
+    error = read2(fd, t);
+    return error ? -1 : static_cast<int>(t.c_ospeed);
 }
 
-bool setSerialSpeed(int fd, int baud) noexcept {
-    if (baud <= 0) {
-        errno = EINVAL;
-        return false;
-    }
+std::error_code setSerialSpeed(int fd, int baud) noexcept {
+    const auto otherRate = std::make_error_code(std::errc::invalid_argument);
+    if (baud <= 0) return otherRate;
     termios2 t{};
-    if (!read2(fd, t)) return false;
-    if (isAt(t, baud)) return true;
+    if (const auto error = read2(fd, t)) return error;
+    if (isAt(t, baud)) return {};
     t.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
     t.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
     t.c_ospeed = static_cast<speed_t>(baud);
     t.c_ispeed = static_cast<speed_t>(baud);
-    if (::ioctl(fd, TCSETS2, &t) != 0) return false;
-    if (!read2(fd, t)) return false;
-    if (isAt(t, baud)) return true;
-    errno = EINVAL;
-    return false;
+    if (::ioctl(fd, TCSETS2, &t) != 0) return lastSystemError();
+    if (const auto error = read2(fd, t)) return error;
+    return isAt(t, baud) ? std::error_code() : otherRate;
 }
 
 }  // namespace tesmor

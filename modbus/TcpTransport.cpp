@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "modbus/AccessRules.h"
@@ -24,6 +25,7 @@
 #include "modbus/TlsContext.h"
 #include "modbus/Transport.h"
 #include "modbus/TransportSupport.h"
+#include "platform/Errors.h"
 #include "platform/Log.h"
 #include "platform/Text.h"
 
@@ -55,10 +57,10 @@ void enableKeepAlive(int fd) {
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-UniqueFd listenTcp(Ipv4 local, int port, int backlog, int& error) {
+UniqueFd listenTcp(Ipv4 local, int port, int backlog, std::error_code& error) {
     UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!s) {
-        error = errno;
+        error = lastSystemError();
         return {};
     }
     const int on = 1;
@@ -71,7 +73,7 @@ UniqueFd listenTcp(Ipv4 local, int port, int backlog, int& error) {
     addr.sin_port = htons(static_cast<std::uint16_t>(port));
     if (::bind(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         ::listen(s.get(), backlog) != 0) {
-        error = errno;
+        error = lastSystemError();
         return {};
     }
     return s;
@@ -108,12 +110,12 @@ int localPort(int fd) {
     return ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &len) == 0 ? ntohs(address.sin_port) : 0;
 }
 
-// A connection taken from the listening socket, or none: `error` then says why, 0 when no master
+// A connection taken from the listening socket, or none: `error` then says why, none when no master
 // was waiting any more.
 struct Accepted {
     UniqueFd socket;
     sockaddr_in peer{};
-    int error = 0;
+    std::error_code error;
 };
 
 Accepted acceptMaster(int listener) {
@@ -125,7 +127,7 @@ Accepted acceptMaster(int listener) {
         if (a.socket) return a;
         const int err = errno;
         if (err == EINTR || err == ECONNABORTED) continue;  // a master that left while queued
-        if (err != EAGAIN && err != EWOULDBLOCK) a.error = err;
+        if (err != EAGAIN && err != EWOULDBLOCK) a.error = std::error_code(err, std::generic_category());
         return a;
     }
 }
@@ -463,7 +465,7 @@ void TcpLoop::accept(bool& changed) {
     for (int k = 0; k < kAcceptsPerRound && !(oneAtATime_ && !masters_.empty()); ++k) {
         Accepted a = acceptMaster(listener_.get());
         if (!a.socket) {
-            if (a.error != 0) {
+            if (a.error) {
                 acceptLog_.fail(name_ + ": accept failed: " + errorText(a.error) + "; retrying");
                 acceptAgain_ = Clock::now() + std::chrono::milliseconds(kRetryMs);
             }
@@ -513,7 +515,7 @@ void TcpLoop::run(const std::stop_token& stop) {
     std::vector<pollfd> fds;
     while (!stop.stop_requested()) {
         if (!listener_) {
-            int error = 0;
+            std::error_code error;
             listener_ = listenTcp(*local, port, oneAtATime_ ? 1 : SOMAXCONN, error);
             if (!listener_) {
                 // An address the machine does not have (EADDRNOTAVAIL) may come with a late interface.

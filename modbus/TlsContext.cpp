@@ -116,12 +116,12 @@ std::string openSslErrors() {
 
 }  // namespace
 
-std::optional<TlsContext> TlsContext::load(const TlsFiles& files, std::string& error) {
+Loaded<TlsContext> TlsContext::load(const TlsFiles& files) {
+    using Result = Loaded<TlsContext>;
     ERR_clear_error();
     SslContextPtr ctx(SSL_CTX_new(TLS_server_method()));
     if (!ctx) {
-        error = "TLS: cannot create a context: " + openSslErrors();
-        return std::nullopt;
+        return Result::refused("TLS: cannot create a context: " + openSslErrors());
     }
     SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
     SSL_CTX_set_options(ctx.get(), SSL_OP_NO_RENEGOTIATION);
@@ -133,55 +133,50 @@ std::optional<TlsContext> TlsContext::load(const TlsFiles& files, std::string& e
     static constexpr unsigned char kSessionContext[] = "tesmor Modbus/TCP Security";
     SSL_CTX_set_session_id_context(ctx.get(), kSessionContext, sizeof kSessionContext - 1);
 
-    const auto certificateBio = openFile("TLS certificate", files.certificate, error);
-    if (!certificateBio) return std::nullopt;
+    std::string problem;  // why a file cannot be read
+    const auto certificateBio = openFile("TLS certificate", files.certificate, problem);
+    if (!certificateBio) return Result::refused(problem);
     std::string damage;
     auto chain = readCertificates(certificateBio.get(), damage);
     if (!damage.empty()) {
-        error = quoted("TLS certificate", files.certificate) + ": " + damage;
-        return std::nullopt;
+        return Result::refused(quoted("TLS certificate", files.certificate) + ": " + damage);
     }
     if (chain.empty()) {
-        error = quoted("TLS certificate", files.certificate) + " holds no PEM certificate";
-        return std::nullopt;
+        return Result::refused(quoted("TLS certificate", files.certificate) + " holds no PEM certificate");
     }
     if (SSL_CTX_use_certificate(ctx.get(), chain.front().get()) != 1) {
-        error = quoted("TLS certificate", files.certificate) + " is not usable: " + openSslErrors();
-        return std::nullopt;
+        return Result::refused(quoted("TLS certificate", files.certificate) +
+                               " is not usable: " + openSslErrors());
     }
     for (std::size_t i = 1; i < chain.size(); ++i) {
         if (SSL_CTX_add1_chain_cert(ctx.get(), chain[i].get()) != 1) {
-            error = quoted("TLS certificate", files.certificate) + " is not usable: " + openSslErrors();
-            return std::nullopt;
+            return Result::refused(quoted("TLS certificate", files.certificate) +
+                                   " is not usable: " + openSslErrors());
         }
     }
 
-    const auto keyBio = openFile("TLS key", files.key, error);
-    if (!keyBio) return std::nullopt;
+    const auto keyBio = openFile("TLS key", files.key, problem);
+    if (!keyBio) return Result::refused(problem);
     std::unique_ptr<EVP_PKEY, KeyFree> key(
         PEM_read_bio_PrivateKey(keyBio.get(), nullptr, noPassword, nullptr));
     if (!key) {
         ERR_clear_error();
-        error = quoted("TLS key", files.key) + " holds no unencrypted PEM private key";
-        return std::nullopt;
+        return Result::refused(quoted("TLS key", files.key) + " holds no unencrypted PEM private key");
     }
     if (SSL_CTX_use_PrivateKey(ctx.get(), key.get()) != 1 || SSL_CTX_check_private_key(ctx.get()) != 1) {
         ERR_clear_error();
-        error =
-            quoted("TLS key", files.key) + " does not match " + quoted("the certificate", files.certificate);
-        return std::nullopt;
+        return Result::refused(quoted("TLS key", files.key) + " does not match " +
+                               quoted("the certificate", files.certificate));
     }
 
-    const auto caBio = openFile("TLS CA", files.ca, error);
-    if (!caBio) return std::nullopt;
+    const auto caBio = openFile("TLS CA", files.ca, problem);
+    if (!caBio) return Result::refused(problem);
     const auto authorities = readCertificates(caBio.get(), damage);
     if (!damage.empty()) {
-        error = quoted("TLS CA", files.ca) + ": " + damage;
-        return std::nullopt;
+        return Result::refused(quoted("TLS CA", files.ca) + ": " + damage);
     }
     if (authorities.empty()) {
-        error = quoted("TLS CA", files.ca) + " holds no PEM certificate";
-        return std::nullopt;
+        return Result::refused(quoted("TLS CA", files.ca) + " holds no PEM certificate");
     }
     X509_STORE* store = SSL_CTX_get_cert_store(ctx.get());
     std::unique_ptr<STACK_OF(X509_NAME), NameStackFree> names(sk_X509_NAME_new_null());
@@ -190,14 +185,12 @@ std::optional<TlsContext> TlsContext::load(const TlsFiles& files, std::string& e
         if (X509_STORE_add_cert(store, authority.get()) != 1 || !name ||
             !sk_X509_NAME_push(names.get(), name)) {
             X509_NAME_free(name);
-            error = quoted("TLS CA", files.ca) + " is not usable: " + openSslErrors();
-            return std::nullopt;
+            return Result::refused(quoted("TLS CA", files.ca) + " is not usable: " + openSslErrors());
         }
     }
     // Tells masters which authorities to pick their certificate for.
     SSL_CTX_set_client_CA_list(ctx.get(), names.release());
-    error.clear();
-    return TlsContext(std::move(ctx));
+    return Result{TlsContext(std::move(ctx)), {}};
 }
 
 std::optional<std::string> tlsRole(const X509* certificate) {

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/Errors.h"
+
 namespace tesmor {
 
 struct SslContextFree {
@@ -43,10 +45,10 @@ struct TlsFiles {
 class TlsContext {
 public:
     // Builds a server context: TLS 1.2 or newer, the master must present a certificate that chains
-    // to `files.ca`, no renegotiation. On failure returns nullopt and sets `error` to one line
-    // naming the file and the reason (cannot be read, no PEM content, a damaged block, key not
-    // matching). Sessions may be resumed, with the certificate they were made with.
-    static std::optional<TlsContext> load(const TlsFiles& files, std::string& error);
+    // to `files.ca`, no renegotiation. On failure there is no context and one problem line naming
+    // the file and the reason (cannot be read, no PEM content, a damaged block, key not matching).
+    // Sessions may be resumed, with the certificate they were made with.
+    static Loaded<TlsContext> load(const TlsFiles& files);
 
     SSL_CTX* get() const noexcept { return ctx_.get(); }
 

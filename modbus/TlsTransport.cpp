@@ -19,14 +19,13 @@ public:
 
     void serve(std::stop_token stop) override {
         const auto& tls = setup_.settings.tls;
-        std::string error;
         // Made anew at every start: sessions of an earlier run, with the roles of then, are not resumed.
-        const auto context =
-            TlsContext::load({toUtf8(tls.certificate), toUtf8(tls.key), toUtf8(tls.ca)}, error);
+        const auto context = TlsContext::load({toUtf8(tls.certificate), toUtf8(tls.key), toUtf8(tls.ca)});
         if (context) {
-            serveConnections(stop, setup_, Transport::Tls, &*context);
+            serveConnections(stop, setup_, Transport::Tls, &*context.value);
             return;
         }
+        const std::string error = context.problemText();
         logLine("Modbus TLS: " + error + "; not started");
         setup_.state.setFailure(error);
         Waker waker;

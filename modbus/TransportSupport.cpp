@@ -10,8 +10,8 @@
 
 namespace tesmor::transport {
 
-std::string errorText(int error) {
-    return std::string(std::strerror(error)) + " (errno " + std::to_string(error) + ")";
+std::string errorText(const std::error_code& error) {
+    return std::string(std::strerror(error.value())) + " (errno " + std::to_string(error.value()) + ")";
 }
 
 int waitFor(int fd, short events, const Waker& waker, int timeoutMs) {

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "modbus/AccessRules.h"
 #include "modbus/Handles.h"
@@ -22,7 +23,8 @@ namespace tesmor::transport {
 // How long the transports pause between attempts to listen or to open a port.
 inline constexpr int kRetryMs = 500;
 
-std::string errorText(int error);
+// A failed system call as the log lines give it: "Address already in use (errno 98)".
+std::string errorText(const std::error_code& error);
 
 // Waits until `fd` has one of `events` or the waker fires. Returns the revents of `fd`, 0 when
 // the waker fired or `timeoutMs` passed (-1: no limit), -1 on a poll failure other than EINTR.

@@ -11,6 +11,7 @@
 #include "HostDevices.h"
 #include "HostServices.h"
 #include "LanguageResources.h"
+#include "TesmorVersion.h"
 #include "host_api.h"
 #include "modbus/ConnectionSettings.h"
 #include "modbus/DeviceMonitor.h"
@@ -32,7 +33,7 @@ namespace {
 constexpr PluginInfo kPluginInfo{
     sizeof(PluginInfo),
     u"Велмар: Modbus",
-    0x01010001,
+    TESMOR_HOST_INTERFACE_VERSION,
     u"Плагин для подключения к Modbus Master устройствам.",
     u"tesmor developers",
     u"support@tesmor.example",
@@ -98,9 +99,7 @@ DeviceIdentity deviceIdentity(const Resources& resources) {
     d.vendorName = !ascii.empty() && ascii.size() == company.size()
                        ? ascii
                        : printableAscii(kPluginInfo.company, d.vendorName);
-    const auto v = kPluginInfo.version;
-    d.revision = std::to_string(v >> 24) + "." + std::to_string((v >> 16) & 0xFF) + "." +
-                 std::to_string((v >> 8) & 0xFF) + "." + std::to_string(v & 0xFF);
+    d.revision = TESMOR_VERSION;  // the release; kPluginInfo.version is the host interface's word
     d.vendorUrl = printableAscii(kPluginInfo.web, d.vendorUrl);
     return d;
 }

@@ -65,7 +65,7 @@ std::string profilePath() {
 }
 
 void writeProfile(const RegisterMap& map) {
-    auto json = host::JsonProfile::open(profilePath());
+    auto json = host::JsonProfile::open(profilePath()).value.value();
     host::PluginProfile profile(json);
     json.beginBatch();
     saveRegisterMap(profile, map, MapCaptions(russian()));

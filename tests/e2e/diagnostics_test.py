@@ -37,6 +37,11 @@ def host_version():
     return re.search(r"Modbus (\d+\.\d+\.\d+\.\d+)", out).group(1)
 
 
+def host_release():
+    out = subprocess.run([HOST, "--version"], capture_output=True, text=True, timeout=20).stdout
+    return re.search(r"^tesmor-host (\S+)$", out, re.M).group(1)
+
+
 class Diagnostics(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory()
@@ -52,6 +57,10 @@ class Diagnostics(unittest.TestCase):
             self.socat.terminate()
             self.socat.wait()
         self.dir.cleanup()
+
+    def test_the_host_and_the_plug_in_name_one_release(self):
+        # The plug-in's version is the release, not the host interface's word (PluginInfo::version).
+        self.assertEqual(host_version(), host_release())
 
     def start(self, settings, extra=(), env=None):
         self.lab.write_profile(settings, [])

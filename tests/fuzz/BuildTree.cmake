@@ -1,6 +1,9 @@
 # Configures and builds the fuzzers' tree with clang; the test fuzz.build runs it.
-# cmake -DSOURCE=tests/fuzz -DBINARY=DIR -DCXX=clang++ -DGENERATOR=G [-DLAUNCHER=ccache] -P BuildTree.cmake
-set(configure ${CMAKE_COMMAND} -S ${SOURCE} -B ${BINARY} -G ${GENERATOR} -DCMAKE_CXX_COMPILER=${CXX})
+# cmake -DSOURCE=tests/fuzz -DBINARY=DIR -DCXX=clang++ -DGENERATOR=G -DVERSION_DIR=DIR [-DLAUNCHER=ccache]
+#   -P BuildTree.cmake
+# VERSION_DIR: the folder of the configuring build's TesmorVersion.h.
+set(configure ${CMAKE_COMMAND} -S ${SOURCE} -B ${BINARY} -G ${GENERATOR} -DCMAKE_CXX_COMPILER=${CXX}
+  -DTESMOR_VERSION_DIR=${VERSION_DIR})
 if(LAUNCHER)
   list(APPEND configure -DCMAKE_CXX_COMPILER_LAUNCHER=${LAUNCHER})
 endif()

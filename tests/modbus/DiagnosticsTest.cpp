@@ -92,7 +92,7 @@ Identification decode(const Bytes& r) {
 }
 
 DeviceIdentity sample() {
-    return {"ACME Labs", "tesmor", "1.1.0.1", "https://acme.example", "Velmar Modbus", "Model X", "Lab 7"};
+    return {"ACME Labs", "tesmor", "1.1.1.4", "https://acme.example", "Velmar Modbus", "Model X", "Lab 7"};
 }
 
 struct IdCase {
@@ -108,7 +108,7 @@ TEST_P(DeviceIdentificationRows, Answer) {
     EXPECT_EQ(decode(ask(GetParam().pdu, sample())), GetParam().expected);
 }
 
-const std::vector<std::pair<int, std::string>> kBasic{{0, "ACME Labs"}, {1, "tesmor"}, {2, "1.1.0.1"}};
+const std::vector<std::pair<int, std::string>> kBasic{{0, "ACME Labs"}, {1, "tesmor"}, {2, "1.1.1.4"}};
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, DeviceIdentificationRows,
@@ -116,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
         IdCase{"BasicStream", {0x2B, 0x0E, 0x01, 0x00}, {1, 0x82, 0, 0, kBasic}},
         IdCase{"BasicStreamFromObject1",
                {0x2B, 0x0E, 0x01, 0x01},
-               {1, 0x82, 0, 0, {{1, "tesmor"}, {2, "1.1.0.1"}}}},
+               {1, 0x82, 0, 0, {{1, "tesmor"}, {2, "1.1.1.4"}}}},
         IdCase{"BasicStreamFromARegularObjectStartsAgain", {0x2B, 0x0E, 0x01, 0x04}, {1, 0x82, 0, 0, kBasic}},
         IdCase{"RegularStreamFromAnUnknownObjectStartsAgain",
                {0x2B, 0x0E, 0x02, 0x80},
@@ -126,7 +126,7 @@ INSTANTIATE_TEST_SUITE_P(
                 0,
                 {{0, "ACME Labs"},
                  {1, "tesmor"},
-                 {2, "1.1.0.1"},
+                 {2, "1.1.1.4"},
                  {3, "https://acme.example"},
                  {4, "Velmar Modbus"},
                  {5, "Model X"},
@@ -202,7 +202,7 @@ TEST(ServerId, UnitIdRunIndicatorAndProductText) {
     std::uint8_t reply[kMaxReply];
     const int n = answerRequest(frame.data(), static_cast<int>(frame.size()), Transport::Rtu, 0x2A, *store,
                                 reply, nullptr, &info);
-    const std::string text = "Velmar Modbus 1.1.0.1";
+    const std::string text = "Velmar Modbus 1.1.1.4";
     Bytes expected{0x2A, 0x11, static_cast<std::uint8_t>(2 + text.size()), 0x2A, 0xFF};
     expected.insert(expected.end(), text.begin(), text.end());
     EXPECT_EQ(Bytes(reply, reply + n), withCrc(expected));

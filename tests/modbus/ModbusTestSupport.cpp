@@ -196,7 +196,7 @@ Master rtuMaster(const std::string& device, int unitId, milliseconds timeout, in
     const auto us = duration_cast<microseconds>(timeout).count();
     modbus_set_response_timeout(m.get(), static_cast<uint32_t>(us / 1000000),
                                 static_cast<uint32_t>(us % 1000000));
-    if (modbus_connect(m.get()) != 0 || !setSerialSpeed(modbus_get_socket(m.get()), baud)) return nullptr;
+    if (modbus_connect(m.get()) != 0 || setSerialSpeed(modbus_get_socket(m.get()), baud)) return nullptr;
     // A reply that came too late for the previous master on this line must not answer our first
     // request (a serial master flushes its input when it opens the port).
     modbus_flush(m.get());

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "ModbusTestSupport.h"
+#include "TesmorVersion.h"
 #include "modbus/Handles.h"
 #include "modbus/ModbusServer.h"
 #include "support/MemoryProfile.h"
@@ -269,10 +270,11 @@ TEST_F(TcpServer, EverySupportedFunctionIsCarriedOut) {
     ASSERT_EQ(modbus_read_input_registers(m.get(), 0, 10, regs), 10);
     for (int i = 0; i < 10; ++i) EXPECT_EQ(regs[i], 0x100 + i) << i;
     std::uint8_t id[64] = {};
-    ASSERT_EQ(modbus_report_slave_id(m.get(), sizeof id, id), 23);
+    const std::string text = "Velmar Modbus " TESMOR_VERSION;  // the product and its release
+    ASSERT_EQ(modbus_report_slave_id(m.get(), sizeof id, id), static_cast<int>(2 + text.size()));
     EXPECT_EQ(id[0], 1) << "the server id is the unit id";
     EXPECT_EQ(id[1], 0xFF) << "run indicator";
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(id) + 2, 21), "Velmar Modbus 1.1.0.1");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(id) + 2, text.size()), text);
 }
 
 // Frames a broken or hostile master may send; none may crash or wedge the server.

@@ -57,10 +57,9 @@ protected:
         return {file("trusted", "server.pem"), file("trusted", "server.key"), file("trusted", "ca.pem")};
     }
     static TlsContext serverContext() {
-        std::string error;
-        auto context = TlsContext::load(serverFiles(), error);
-        EXPECT_TRUE(context) << error;
-        return std::move(*context);
+        auto context = TlsContext::load(serverFiles());
+        EXPECT_TRUE(context) << context.problemText();
+        return std::move(*context.value);
     }
 
     static TempDir* dir_;
@@ -286,13 +285,13 @@ TEST_F(Tls, ExplainsUnusableFiles) {
          "TLS CA \"" + garbage + "\" holds no PEM certificate"},
     };
     for (const auto& row : rows) {
-        std::string error;
-        EXPECT_FALSE(TlsContext::load(row.files, error)) << row.name;
-        EXPECT_EQ(error, row.error) << row.name;
+        const auto loaded = TlsContext::load(row.files);
+        EXPECT_FALSE(loaded) << row.name;
+        EXPECT_EQ(loaded.problems, std::vector<std::string>{row.error}) << row.name;
     }
-    std::string error = "stale";
-    EXPECT_TRUE(TlsContext::load(good, error));
-    EXPECT_EQ(error, "");
+    const auto loaded = TlsContext::load(good);
+    EXPECT_TRUE(loaded);
+    EXPECT_TRUE(loaded.problems.empty());
 }
 
 // A bundle is read whole or refused: a damaged block is never skipped, wherever it stands.
@@ -317,8 +316,9 @@ TEST_F(Tls, RefusesABundleWithADamagedBlock) {
         for (const bool asCa : {true, false}) {
             TlsFiles files = serverFiles();
             (asCa ? files.ca : files.certificate) = path;
-            std::string error;
-            EXPECT_FALSE(TlsContext::load(files, error)) << row.name;
+            const auto loaded = TlsContext::load(files);
+            EXPECT_FALSE(loaded) << row.name;
+            const std::string error = loaded.problemText();
             const std::string expected =
                 std::string(asCa ? "TLS CA \"" : "TLS certificate \"") + path + "\": " + row.block;
             EXPECT_EQ(error.substr(0, expected.size()), expected) << row.name << ": " << error;

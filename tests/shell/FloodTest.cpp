@@ -83,7 +83,7 @@ TEST(Flood, DocumentUpdateAndUnloadDoNotWaitForAMasterThatNeverReads) {
     TempDir dir;
     const int port = tesmor::test::freeTcpPort();
     DemoLab lab((dir.path() / "lab").string(), port);
-    core.setProfile(JsonProfile::open(lab.profilePath()));
+    core.setProfile(JsonProfile::open(lab.profilePath()).value.value());
     core.setDatabaseUri(tesmor::toUtf16(lab.databasePath()));
     auto plugin = std::make_unique<PluginLibrary>(TESMOR_PLUGIN_PATH, dir.path());
     ASSERT_EQ(plugin->load(core.api()), 0);

@@ -38,12 +38,12 @@ TEST(JsonProfile, KeepsIntegersAndTextsApartAcrossAReopen) {
     TempDir dir;
     const auto path = (dir.path() / "profile.json").string();
     {
-        auto profile = JsonProfile::open(path);
+        auto profile = JsonProfile::open(path).value.value();
         ASSERT_TRUE(profile.setInt("plugins\\tesmor\\Settings/localPort", 1502));
         ASSERT_TRUE(profile.setString("plugins\\tesmor\\Settings/portName", "/dev/ttyUSB0"));
         ASSERT_TRUE(profile.setString("plugins\\tesmor\\Settings/TCPId", "12"));
     }
-    const auto profile = JsonProfile::open(path);
+    const auto profile = JsonProfile::open(path).value.value();
     EXPECT_EQ(profile.getInt("plugins\\tesmor\\Settings/localPort"), 1502);
     EXPECT_EQ(profile.getString("plugins\\tesmor\\Settings/portName"), "/dev/ttyUSB0");
     EXPECT_EQ(profile.getString("plugins\\tesmor\\Settings/TCPId"), "12");
@@ -62,7 +62,7 @@ TEST(JsonProfile, ValuesOfOtherTypesReadAsTheHostsTextProfilesDo) {
         std::ofstream(path) << R"({"S": {"text2": "2", "blank": " 7 ", "word": "two", "big": "99999999999",
             "list": ["10.0.0.1"], "object": {"a": 1}, "yes": true, "half": 0.5, "nothing": null}})";
     }
-    const auto profile = JsonProfile::open(path);
+    const auto profile = JsonProfile::open(path).value.value();
     struct Row {
         const char* key;
         std::optional<std::int32_t> asInt;
@@ -91,7 +91,8 @@ TEST(JsonProfile, AnIntegerBeyond32BitsIsNotAnInteger) {
     TempDir dir;
     const auto path = dir.path() / "profile.json";
     writeFile(path, R"({"plugins": {"tesmor": {"Settings": {"localPort": 4294967297}}}})");
-    EXPECT_EQ(JsonProfile::open(path.string()).getInt("plugins\\tesmor\\Settings/localPort"), std::nullopt);
+    EXPECT_EQ(JsonProfile::open(path.string()).value->getInt("plugins\\tesmor\\Settings/localPort"),
+              std::nullopt);
 }
 
 struct CorruptCase {

@@ -1,6 +1,6 @@
 #pragma once
-// A private copy of a plug-in library, loaded with dlopen. Each copy is a fresh instance with
-// its own process-wide state, so tests do not see each other's start-up.
+// A private copy of a plug-in library, loaded through platform's SharedLibrary. Each copy is a
+// fresh instance with its own process-wide state, so tests do not see each other's start-up.
 #include <filesystem>
 #include <stdexcept>
 #include <string>

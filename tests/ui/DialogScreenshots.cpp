@@ -8,8 +8,6 @@
 //     ui_dialog_screenshots [output folder]
 // Without a folder it only checks. Exits 1 when a check fails. Run it with
 // QT_QPA_PLATFORM=offscreen where there is no display.
-#include <dlfcn.h>
-
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
@@ -41,6 +39,7 @@
 #include "platform/ResourceIds.h"
 #include "platform/ResourceTable.h"
 #include "platform/Resources.h"
+#include "platform/SharedLibrary.h"
 #include "results/DataBaseConnection.h"
 #include "support/MemoryProfile.h"
 #include "support/TempDir.h"
@@ -378,14 +377,11 @@ int main(int argc, char** argv) {
 
     renderLanguage(tesmor::builtInResourceTable(), QStringLiteral("ru"), folder);
 
-    void* english = dlopen(TESMOR_ENGLISH_PATH, RTLD_NOW | RTLD_LOCAL);
-    auto table =
-        english ? reinterpret_cast<TesmorResourceTableFunction>(dlsym(english, TESMOR_RESOURCE_TABLE_SYMBOL))
-                : nullptr;
-    if (!table) {
+    const tesmor::SharedLibrary english(TESMOR_ENGLISH_PATH);
+    if (const TesmorResourceTable* table = tesmor::resourceTableOf(english); !table) {
         fail(QStringLiteral("cannot load %1").arg(QString::fromLocal8Bit(TESMOR_ENGLISH_PATH)));
     } else {
-        renderLanguage(table(), QStringLiteral("en"), folder);
+        renderLanguage(table, QStringLiteral("en"), folder);
     }
     return failures == 0 ? 0 : 1;
 }

@@ -1,8 +1,6 @@
 #pragma once
 // What the window tests share: the built-in and the English resources, a server over an
 // in-memory profile, and finding a control by its id.
-#include <dlfcn.h>
-
 #include <QString>
 #include <QWidget>
 #include <memory>
@@ -10,6 +8,7 @@
 #include "BuiltInResources.h"
 #include "modbus/ModbusServer.h"
 #include "platform/ResourceTable.h"
+#include "platform/SharedLibrary.h"
 #include "support/MemoryProfile.h"
 #include "ui/DialogSupport.h"
 #include "ui/UiContext.h"
@@ -27,12 +26,15 @@ struct UiFixture {
 };
 
 // The English resources from the library a host loads beside the plug-in; null when it is missing.
+// The library stays loaded until the process ends, as the windows' texts come from it.
 inline const TesmorResourceTable* englishTable() {
-    static void* library = dlopen(TESMOR_ENGLISH_PATH, RTLD_NOW | RTLD_LOCAL);
-    if (!library) return nullptr;
-    auto function =
-        reinterpret_cast<TesmorResourceTableFunction>(dlsym(library, TESMOR_RESOURCE_TABLE_SYMBOL));
-    return function ? function() : nullptr;
+    static const TesmorResourceTable* const table = [] {
+        SharedLibrary library(TESMOR_ENGLISH_PATH);
+        const TesmorResourceTable* found = resourceTableOf(library);
+        library.keepLoaded();
+        return found;
+    }();
+    return table;
 }
 
 template <typename T = QWidget>
