@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <new>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 namespace tesmor {
@@ -26,7 +27,10 @@ constexpr std::string_view kSequenceKey = "sequence";
 // Thrown and caught inside this file only: what went wrong, without the file and the operation.
 struct Failure {
     std::string reason;
+    int code = 0;  // SQLite's primary result code, when SQLite failed
 };
+
+Failure sqliteFailure(sqlite3* db) { return Failure{sqlite3_errmsg(db), sqlite3_errcode(db) & 0xFF}; }
 
 std::string systemError(int error) { return std::error_code(error, std::generic_category()).message(); }
 
@@ -40,7 +44,7 @@ public:
         sqlite3_stmt* raw = nullptr;
         const int prepared = sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
         statement_.reset(raw);
-        if (prepared != SQLITE_OK) throw Failure{sqlite3_errmsg(db)};
+        if (prepared != SQLITE_OK) throw sqliteFailure(db);
     }
 
     Statement& bind(int index, std::int64_t value) {
@@ -66,7 +70,7 @@ public:
         const int result = sqlite3_step(statement_.get());
         if (result == SQLITE_ROW) return true;
         if (result == SQLITE_DONE) return false;
-        throw Failure{sqlite3_errmsg(db_)};
+        throw sqliteFailure(db_);
     }
     void reset() noexcept { sqlite3_reset(statement_.get()); }
 
@@ -87,7 +91,7 @@ public:
 
 private:
     void check(int result) const {
-        if (result != SQLITE_OK) throw Failure{sqlite3_errmsg(db_)};
+        if (result != SQLITE_OK) throw sqliteFailure(db_);
     }
 
     sqlite3* db_;
@@ -95,15 +99,15 @@ private:
 };
 
 void exec(sqlite3* db, const char* sql) {
-    if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) throw Failure{sqlite3_errmsg(db)};
+    if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) throw sqliteFailure(db);
 }
 
-// A write transaction, rolled back on every path that did not commit. IMMEDIATE takes the write
-// lock at the start, where the busy timeout applies; a deferred one would meet another writer
-// half-way and fail at once.
+// A transaction, rolled back on every path that did not commit. One that writes begins
+// IMMEDIATE, which takes the write lock at the start, where the busy timeout applies; a deferred
+// one would meet another writer half-way and fail at once.
 class Transaction {
 public:
-    explicit Transaction(sqlite3* db) : db_(db) { exec(db, "BEGIN IMMEDIATE"); }
+    explicit Transaction(sqlite3* db, const char* begin = "BEGIN IMMEDIATE") : db_(db) { exec(db, begin); }
     Transaction(const Transaction&) = delete;
     Transaction& operator=(const Transaction&) = delete;
     ~Transaction() {
@@ -314,7 +318,8 @@ std::int64_t pragma(sqlite3* db, const char* sql) {
 }
 
 // Whether the file is new (no schema at all) or a state file this code can read; anything else
-// fails here, before any write could touch it.
+// fails here, before any write could touch it. Call it inside a transaction, so that the three
+// values come from one moment of the file while another process may be creating the schema.
 bool isNew(sqlite3* db) {
     const std::int64_t application = pragma(db, "PRAGMA application_id");
     const std::int64_t version = pragma(db, "PRAGMA user_version");
@@ -326,6 +331,33 @@ bool isNew(sqlite3* db) {
                       std::to_string(kSchemaVersion) + ")"};
     if (version < 1) throw Failure{"unknown schema version " + std::to_string(version)};
     return false;
+}
+
+// Switching a new file to write-ahead logging reads it and then writes it, and SQLite answers
+// BUSY at once, without the busy timeout, when another connection does the same at that moment
+// (waiting could deadlock the two); so the switch is tried again until the wait is over.
+void useWriteAheadLog(sqlite3* db, std::chrono::milliseconds wait) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    for (;;) {
+        Statement mode(db, "PRAGMA journal_mode=WAL");
+        std::string journal;
+        try {
+            journal = mode.step() ? mode.text(0) : std::string();
+        } catch (const Failure& f) {
+            if (f.code != SQLITE_BUSY || std::chrono::steady_clock::now() >= deadline) throw;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            continue;
+        }
+        if (journal != "wal") throw Failure{"cannot use write-ahead logging (journal mode " + journal + ")"};
+        return;
+    }
+}
+
+bool isNewFile(sqlite3* db) {
+    Transaction reading(db, "BEGIN");
+    const bool fresh = isNew(db);
+    reading.commit();
+    return fresh;
 }
 
 void createSchema(sqlite3* db) {
@@ -405,7 +437,7 @@ T StateFile::attempt(std::string_view operation, T nothing, Body&& body) const n
     return nothing;
 }
 
-StateFile StateFile::open(const std::string& path, std::chrono::milliseconds wait) {
+StateFile StateFile::open(const std::string& path, std::chrono::milliseconds wait) noexcept {
     StateFile file;
     try {
         file.path_ = path;
@@ -419,17 +451,12 @@ StateFile StateFile::open(const std::string& path, std::chrono::milliseconds wai
         // SQLite falls back to reading alone when it may not write.
         if (sqlite3_db_readonly(raw, "main") == 1) throw Failure{"is read-only"};
         sqlite3_busy_timeout(raw, static_cast<int>(std::clamp<std::int64_t>(wait.count(), 0, INT_MAX)));
-        const bool fresh = isNew(raw);
+        const bool fresh = isNewFile(raw);
         // Write-ahead logging with synchronous=NORMAL: a commit survives the process being
         // killed at any instant (SIGKILL, a crash of the host), which is what a plug-in meets;
         // only a power loss or an OS crash can take back the last commits, and never damages
         // the file. FULL would add an fsync to every publication for that case alone.
-        {
-            Statement mode(raw, "PRAGMA journal_mode=WAL");
-            const std::string journal = mode.step() ? mode.text(0) : std::string();
-            if (journal != "wal")
-                throw Failure{"cannot use write-ahead logging (journal mode " + journal + ")"};
-        }
+        useWriteAheadLog(raw, wait);
         exec(raw, "PRAGMA synchronous=NORMAL");
         if (fresh) createSchema(raw);
         file.db_ = std::move(db);

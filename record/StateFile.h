@@ -62,7 +62,7 @@ public:
     // that is not an SQLite database, or is another program's database, or was written by a
     // newer schema is left exactly as it is and the open fails. wait bounds how long any call
     // waits for another connection's lock. Check ok() afterwards.
-    static StateFile open(const std::string& path, std::chrono::milliseconds wait = kDefaultWait);
+    static StateFile open(const std::string& path, std::chrono::milliseconds wait = kDefaultWait) noexcept;
 
     StateFile(StateFile&&) noexcept = default;
     StateFile& operator=(StateFile&&) noexcept = default;

@@ -5,10 +5,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "RecordTestSupport.h"
@@ -44,6 +48,23 @@ TEST(StateFileSharing, TwoObjectsOnOneFileShareTheNumbering) {
     EXPECT_EQ(b.held(), (StateFile::Held{6, 2}));
 }
 
+// Another connection in the middle of a write on a new file: switching the file to write-ahead
+// logging meets its lock without SQLite's busy wait, and the open must wait all the same.
+TEST(StateFileSharing, AnOpenWaitsForAnotherWriterOnANewFile) {
+    TempDir dir;
+    const std::filesystem::path path = dir.file("state.sqlite");
+    test::RawDb other(path);
+    other.exec("BEGIN IMMEDIATE");
+    std::jthread release([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        other.exec("ROLLBACK");
+    });
+    StateFile file = StateFile::open(path.string());
+    release.join();
+    ASSERT_TRUE(file.ok()) << file.failure();
+    EXPECT_EQ(file.record(analysisOf(1), 1), 1u);
+}
+
 // Both processes open the file at the same moment (a new file: both may try to create the
 // schema) and publish as fast as they can.
 TEST(StateFileSharing, TwoProcessesNeverRepeatOrLoseANumber) {
@@ -53,13 +74,17 @@ TEST(StateFileSharing, TwoProcessesNeverRepeatOrLoseANumber) {
     // A writer checks its own numbers: rising, and holding its own analysis when read back.
     auto writer = [&](std::int32_t firstAssay) {
         StateFile file = StateFile::open(path);
-        if (!file.ok()) return 1;
+        auto failed = [&](int code) {
+            std::fprintf(stderr, "writer %d: %s\n", firstAssay, file.failure().c_str());
+            return code;
+        };
+        if (!file.ok()) return failed(1);
         std::uint32_t previous = 0;
         for (int i = 0; i < kEach; ++i) {
             const auto s = file.record(analysisOf(firstAssay + i), 100000);
-            if (!s || *s <= previous) return 2;
+            if (!s || *s <= previous) return failed(2);
             const auto back = file.find(*s);
-            if (!back || back->assayId != firstAssay + i) return 3;
+            if (!back || back->assayId != firstAssay + i) return failed(3);
             previous = *s;
         }
         return 0;
