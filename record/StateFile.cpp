@@ -23,6 +23,7 @@ constexpr std::int32_t kApplicationId = 0x74736D72;  // "tsmr" in the header of 
 constexpr int kSchemaVersion = 1;
 constexpr std::uint32_t kLastSequence = 0xFFFFFFFF;
 constexpr std::string_view kSequenceKey = "sequence";
+constexpr int kCheckpointPages = 1000;  // SQLite's own default
 
 // Thrown and caught inside this file only: what went wrong, without the file and the operation.
 struct Failure {
@@ -558,6 +559,20 @@ bool StateFile::setMeta(std::string_view key, std::string_view value) noexcept {
                          "INSERT INTO meta(key, value) VALUES(?1, ?2)"
                          " ON CONFLICT(key) DO UPDATE SET value = excluded.value");
         upsert.bindText(1, key).bindText(2, value).step();
+        return true;
+    });
+}
+
+void StateFile::setCheckpointInRecord(bool on) noexcept {
+    if (db_) sqlite3_wal_autocheckpoint(db_.get(), on ? kCheckpointPages : 0);
+}
+
+bool StateFile::checkpoint() noexcept {
+    return attempt<bool>("checkpoint", false, [](sqlite3* db) {
+        const int result =
+            sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+        // BUSY: another connection is copying the log right now, which is as good.
+        if (result != SQLITE_OK && result != SQLITE_BUSY) throw sqliteFailure(db);
         return true;
     });
 }

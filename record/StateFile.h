@@ -105,6 +105,16 @@ public:
     std::optional<std::string> meta(std::string_view key) const noexcept;
     bool setMeta(std::string_view key, std::string_view value) noexcept;
 
+    // Commits go to a write-ahead log beside the file. By default the record() that takes the
+    // log past 1000 pages (4 MB) also copies it into the file, with two fsyncs: about every 170
+    // publications of full 500-register images, that call takes tens of milliseconds (hundreds
+    // on a slow disk). A publisher that must not wait so turns this off and has another thread,
+    // on a StateFile of its own, call checkpoint() now and then; until one does, the log grows.
+    void setCheckpointInRecord(bool on) noexcept;
+    // Copies what the log holds into the file, without waiting for any other connection (what a
+    // writer adds meanwhile waits for the next one). False, with failure() set, when it failed.
+    bool checkpoint() noexcept;
+
 private:
     struct Close {
         void operator()(sqlite3* db) const noexcept;

@@ -80,6 +80,8 @@ TEST_P(BadPlace, FailsWithTheReasonAndChangesNothing) {
     EXPECT_EQ(closed.held(), StateFile::Held{});
     EXPECT_FALSE(closed.meta("x"));
     EXPECT_FALSE(closed.setMeta("x", "y"));
+    EXPECT_FALSE(closed.checkpoint());
+    closed.setCheckpointInRecord(false);
 }
 
 std::vector<unsigned char> textBytes(const std::string& text) { return {text.begin(), text.end()}; }

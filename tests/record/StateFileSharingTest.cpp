@@ -118,6 +118,34 @@ TEST(StateFileSharing, TwoProcessesNeverRepeatOrLoseANumber) {
     EXPECT_EQ(test::RawDb(dir.file("state.sqlite")).text("PRAGMA integrity_check"), "ok");
 }
 
+std::uintmax_t walFrames(const std::string& path) {
+    constexpr std::uintmax_t kFrame = 24 + 4096;  // frame header and one page of the default size
+    return std::filesystem::file_size(path + "-wal") / kFrame;
+}
+
+// By default record() keeps the log near 1000 pages; a publisher that leaves the copying to
+// another connection lets it grow until that one copies, after which the log starts over.
+TEST(StateFileSharing, TheLogIsCopiedByRecordOrByAnotherConnection) {
+    TempDir dir;
+    const std::string byRecord = dir.file("a.sqlite").string(), apart = dir.file("b.sqlite").string();
+    StateFile first = StateFile::open(byRecord), publisher = StateFile::open(apart);
+    ASSERT_TRUE(first.ok() && publisher.ok()) << first.failure() << publisher.failure();
+    publisher.setCheckpointInRecord(false);
+    for (int i = 0; i < 400; ++i) {
+        ASSERT_TRUE(first.record(analysisOf(i), 100000)) << first.failure();
+        ASSERT_TRUE(publisher.record(analysisOf(i), 100000)) << publisher.failure();
+    }
+    EXPECT_LT(walFrames(byRecord), 1100u);
+    const std::uintmax_t grown = walFrames(apart);
+    EXPECT_GT(grown, 1100u);
+
+    StateFile copier = StateFile::open(apart);
+    ASSERT_TRUE(copier.checkpoint()) << copier.failure();
+    for (int i = 0; i < 50; ++i) ASSERT_TRUE(publisher.record(analysisOf(i), 100000));
+    EXPECT_EQ(walFrames(apart), grown);
+    EXPECT_EQ(copier.held(), (StateFile::Held{1, 450}));
+}
+
 TEST(StateFileSharing, APublicationSurvivesTheProcessBeingKilledRightAfterIt) {
     TempDir dir;
     const std::string path = dir.file("state.sqlite").string();
