@@ -1,5 +1,6 @@
 #include "modbus/ModbusServer.h"
 
+#include <algorithm>
 #include <exception>
 #include <new>
 #include <string>
@@ -33,6 +34,7 @@ void ModbusServer::restart() {
         std::lock_guard data(dataMutex_);
         writeAccess_ = access;
     }
+    placeRecordBlock(loadRecordSettings(profile_));
     auto setup = [&](Transport kind) { return TransportSetup{s, timeouts_, *this, stateOf(kind), peers_}; };
     if (s.tcpEnabled == 1) launch(Transport::Tcp, makeTcpTransport(setup(Transport::Tcp)));
     if (s.rtuEnabled == 1) launch(Transport::Rtu, makeRtuTransport(setup(Transport::Rtu)));
@@ -149,20 +151,67 @@ void ModbusServer::setIdentity(DeviceIdentity identity) {
     identity_ = std::move(identity);
 }
 
-int ModbusServer::answer(const std::uint8_t* frame, int length, Transport transport, int unitId,
-                         std::uint8_t* reply, bool mayWrite) {
-    TransportCounters& counters = stateOf(transport).counters;
+void ModbusServer::placeRecordBlock(const RecordSettings& settings) {
+    std::string problem;
+    {
+        std::lock_guard data(dataMutex_);
+        if (settings.recordAddress != -1) problem = recordBlockProblem(settings.recordAddress, map_);
+        record_.place(settings.recordAddress != -1 && problem.empty() ? settings.recordAddress : -1);
+        record_.setStaleSeconds(settings.staleSeconds);
+        if (problem == recordProblemLogged_) return;
+        recordProblemLogged_ = problem;
+    }
+    if (!problem.empty()) logLine("Modbus: the record block is off: " + problem);
+}
+
+bool ModbusServer::mappedDeviceError() const noexcept {
+    return std::any_of(map_.begin(), map_.end(), [](const RegisterInfo& e) {
+        return !e.deviceName.empty() && e.values.lastError != 0;
+    });
+}
+
+namespace {
+
+// True when the request PDU reads or writes holding registers that meet the block.
+bool meetsBlock(const RecordBlock& block, const std::uint8_t* p, int n) noexcept {
+    if (!block.on() || n < 5) return false;
+    switch (p[0]) {
+        case MODBUS_FC_READ_HOLDING_REGISTERS:
+            return block.meets(pduWord(p + 1), pduWord(p + 3));
+        case MODBUS_FC_WRITE_AND_READ_REGISTERS:
+            return block.meets(pduWord(p + 1), pduWord(p + 3)) ||
+                   (n >= 9 && block.meets(pduWord(p + 5), pduWord(p + 7)));
+        default: {
+            const auto target = writeTarget(p, n);
+            return target && !target->coils && block.meets(target->address, target->count);
+        }
+    }
+}
+
+}  // namespace
+
+int ModbusServer::answer(const std::uint8_t* frame, int length, const Requester& from, std::uint8_t* reply) {
+    TransportCounters& counters = stateOf(from.transport).counters;
+    const int header = from.transport == Transport::Rtu ? 1 : 7;
+    const int pduLength = length - header - (from.transport == Transport::Rtu ? 2 : 0);
     int n = 0;
     {
         std::lock_guard data(dataMutex_);
-        const WriteRule rule{mayWrite ? writeAccess_ : WriteAccess::None, &map_};
+        // The block shows each master its own marks: written into the store for this request only.
+        const bool block = pduLength > 0 && meetsBlock(record_, frame + header, pduLength);
+        if (block)
+            record_.fill(registers_->tab_registers, from.master, RecordBlock::Clock::now(),
+                         mappedDeviceError());
+        const WriteRule rule{from.mayWrite ? writeAccess_ : WriteAccess::None, &map_,
+                             record_.on() ? &record_ : nullptr};
         const ServerInfo info{&identity_, &counters};
-        n = answerRequest(frame, length, transport, unitId, *registers_, reply, &rule, &info);
+        n = answerRequest(frame, length, from.transport, from.unitId, *registers_, reply, &rule, &info);
+        if (block && n > 0 && (reply[header] & 0x80) == 0 && isWriteFunction(frame[header]))
+            record_.take(registers_->tab_registers, from.master);
     }
-    const int header = transport == Transport::Rtu ? 1 : 7;
     if (n > 0)
         counters.answered((reply[header] & 0x80) != 0);
-    else if (transport == Transport::Rtu && length > 0 && frame[0] == MODBUS_BROADCAST_ADDRESS)
+    else if (from.transport == Transport::Rtu && length > 0 && frame[0] == MODBUS_BROADCAST_ADDRESS)
         counters.seen();
     else
         counters.dropped(false);

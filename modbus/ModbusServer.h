@@ -24,6 +24,8 @@
 #include "modbus/Counters.h"
 #include "modbus/Diagnostics.h"
 #include "modbus/Handles.h"
+#include "modbus/RecordBlock.h"
+#include "modbus/RecordSettings.h"
 #include "modbus/RegisterEncoder.h"
 #include "modbus/RegisterMap.h"
 #include "modbus/RequestCheck.h"
@@ -46,6 +48,8 @@ public:
         RegisterMap& publishedMap() const noexcept { return server_->published_; }
         const MapCaptions& captions() const noexcept { return server_->captions_; }
         modbus_mapping_t& registers() const noexcept { return *server_->registers_; }
+        // The record block's status and the masters' marks; off while "recordAddress" is -1.
+        RecordBlock& record() const noexcept { return server_->record_; }
         // Encodes one entry into the store; writes nothing for an unknown combination or an
         // entry that does not fit the 500-entry tables.
         void writeRegister(const RegisterInfo& entry) const noexcept {
@@ -133,8 +137,11 @@ public:
 
 private:
     // The request path of every transport (RequestPath).
-    int answer(const std::uint8_t* frame, int length, Transport transport, int unitId, std::uint8_t* reply,
-               bool mayWrite) override;
+    int answer(const std::uint8_t* frame, int length, const Requester& from, std::uint8_t* reply) override;
+    // Places the record block as the settings say, or logs once why it stays off.
+    void placeRecordBlock(const RecordSettings& settings);
+    // True when a device a map entry names reports a last error code other than 0.
+    bool mappedDeviceError() const noexcept;
     // Starts `transport` on its thread; the state shows it running until it ends or is stopped.
     void launch(Transport kind, std::unique_ptr<ModbusTransport> transport);
     void stopTransports();
@@ -177,6 +184,8 @@ private:
     MapCaptions captions_;
     WriteAccess writeAccess_ = WriteAccess::Any;  // of the running transports
     DeviceIdentity identity_;
+    RecordBlock record_;
+    std::string recordProblemLogged_;  // why the block is off, as last logged
     ModbusMapping registers_;
 };
 

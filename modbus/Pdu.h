@@ -20,6 +20,12 @@ struct RequestVerdict {
     bool operator==(const RequestVerdict&) const = default;
 };
 
+// Who a master is for its acknowledge in the record block: the peer's IPv4 address on TCP and
+// TLS (the same master on both), the serial line on RTU.
+using MasterKey = std::uint64_t;
+inline constexpr MasterKey kRtuMaster = MasterKey{1} << 32;
+inline constexpr MasterKey tcpMaster(std::uint32_t ipv4) noexcept { return ipv4; }
+
 // Room for any answer of either transport.
 inline constexpr int kMaxReply = MODBUS_TCP_MAX_ADU_LENGTH;
 

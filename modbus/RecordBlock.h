@@ -20,13 +20,9 @@
 #include <optional>
 #include <unordered_map>
 
-namespace tesmor {
+#include "modbus/Pdu.h"
 
-// Who a master is for its acknowledge: the peer's IPv4 address on TCP and TLS (the same master
-// on both), the serial line on RTU.
-using MasterKey = std::uint64_t;
-inline constexpr MasterKey kRtuMaster = MasterKey{1} << 32;
-inline constexpr MasterKey tcpMaster(std::uint32_t ipv4) noexcept { return ipv4; }
+namespace tesmor {
 
 struct RecordStatus {
     enum Bit : std::uint16_t {

@@ -160,8 +160,8 @@ void RtuTransport::serveLine(int fd, const Waker& waker, const std::stop_token& 
     };
     const std::string device = serialDevicePath(s.portName);
     auto serve = [&](const std::uint8_t* frame, std::size_t length) {
-        const int n =
-            setup_.path.answer(frame, static_cast<int>(length), Transport::Rtu, s.rtuUnitId, reply, true);
+        const int n = setup_.path.answer(frame, static_cast<int>(length),
+                                         {Transport::Rtu, s.rtuUnitId, kRtuMaster}, reply);
         if (frameTraceOn()) {
             traceFrame(Transport::Rtu, device, true, frame, length);
             if (n > 0) traceFrame(Transport::Rtu, device, false, reply, static_cast<std::size_t>(n));

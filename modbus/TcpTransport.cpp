@@ -360,7 +360,8 @@ bool TcpLoop::answerFrames(TcpConnection& c) {
             return false;
         }
         if (length == 0 || c.have < static_cast<std::size_t>(length)) break;
-        const int n = setup_.path.answer(c.in, length, transport_, unitId, c.out, c.mayWrite);
+        const int n =
+            setup_.path.answer(c.in, length, {transport_, unitId, tcpMaster(c.ip), c.mayWrite}, c.out);
         if (frameTraceOn()) traceExchange(transport_, c.fd.get(), c.in, length, c.out, n);
         c.have -= static_cast<std::size_t>(length);
         std::memmove(c.in, c.in + length, c.have);

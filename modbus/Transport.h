@@ -29,15 +29,22 @@ struct TcpTimeouts {
     std::chrono::milliseconds idleEviction{10000};
 };
 
+// Who sent a frame, as the request path needs it.
+struct Requester {
+    Transport transport;
+    int unitId;        // the unit id (RTU slave address) the transport answers
+    MasterKey master;  // the master's identity for the record block
+    // False refuses every write function whatever "writeAccess" allows (a TLS master without a
+    // write role).
+    bool mayWrite = true;
+};
+
 // Where every transport hands its complete frames.
 class RequestPath {
 public:
     // Checks one complete frame and answers it from the store under the lock. Writes the bytes to
     // send into `reply` (kMaxReply bytes) and returns their number, 0 when nothing is to be sent.
-    // `mayWrite` false refuses every write function whatever "writeAccess" allows (a TLS master
-    // without a write role).
-    virtual int answer(const std::uint8_t* frame, int length, Transport transport, int unitId,
-                       std::uint8_t* reply, bool mayWrite) = 0;
+    virtual int answer(const std::uint8_t* frame, int length, const Requester& from, std::uint8_t* reply) = 0;
 
 protected:
     ~RequestPath() = default;

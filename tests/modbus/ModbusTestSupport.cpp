@@ -1,5 +1,6 @@
 #include "ModbusTestSupport.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -173,6 +174,26 @@ Master tcpMaster(int port, int unitId, milliseconds timeout) {
     modbus_set_response_timeout(m.get(), static_cast<uint32_t>(us / 1000000),
                                 static_cast<uint32_t>(us % 1000000));
     if (modbus_connect(m.get()) != 0) return nullptr;
+    return m;
+}
+
+Master tcpMasterFrom(const char* source, int port, int unitId, milliseconds timeout) {
+    Master m = tcpMaster(port, unitId, timeout);
+    if (!m) return nullptr;
+    // libmodbus cannot bind the source address itself: it is handed a socket connected from it.
+    modbus_close(m.get());
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{}, remote{};
+    local.sin_family = remote.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source, &local.sin_addr);
+    ::inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr);
+    remote.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+        if (fd >= 0) ::close(fd);
+        return nullptr;
+    }
+    modbus_set_socket(m.get(), fd);
     return m;
 }
 

@@ -136,6 +136,9 @@ using Master = std::unique_ptr<modbus_t, MasterFree>;
 // A connected libmodbus TCP master with a short response time-out; null when it cannot connect.
 Master tcpMaster(int port, int unitId = 1,
                  std::chrono::milliseconds timeout = std::chrono::milliseconds(300));
+// The same from a local source address (127.0.0.2: another master of the same machine).
+Master tcpMasterFrom(const char* source, int port, int unitId = 1,
+                     std::chrono::milliseconds timeout = std::chrono::milliseconds(300));
 // Connects and reads `count` holding registers from `address`, retrying until `limit` passes
 // (a master reconnecting after a disconnect may meet the listener while it is reopened).
 std::optional<std::vector<std::uint16_t>> readHoldingEventually(

@@ -4,7 +4,11 @@
 #include <array>
 #include <vector>
 
+#include "ModbusTestSupport.h"
+#include "modbus/ConnectionSettings.h"
+#include "modbus/ModbusServer.h"
 #include "modbus/RecordBlock.h"
+#include "support/MemoryProfile.h"
 
 namespace tesmor {
 namespace {
@@ -168,6 +172,105 @@ TEST(RecordBlock, HeldSequencesAcrossTheWrap) {
     block.status().held = 4;  // FFFFFFFE, FFFFFFFF, 1, 2
     for (std::uint32_t s : {0xFFFFFFFEu, 0xFFFFFFFFu, 1u, 2u}) EXPECT_TRUE(block.holds(s)) << s;
     for (std::uint32_t s : {0u, 3u, 0xFFFFFFFDu}) EXPECT_FALSE(block.holds(s)) << s;
+}
+
+// ---- through the server, with real masters ----
+
+class RecordServer : public ::testing::Test {
+protected:
+    void start(int writeAccess = 0) {
+        profile.setInt(kSettingsSection, u"isTCP", 1);
+        profile.setInt(kSettingsSection, u"localPort", 0);
+        profile.setInt(kSettingsSection, u"maxMasters", 4);
+        profile.setInt(kSettingsSection, u"writeAccess", writeAccess);
+        profile.setInt(kSettingsSection, u"recordAddress", kAt);
+        server.restart();
+        ASSERT_TRUE(test::waitFor([&] { return server.tcpListening(); }));
+        port = server.tcpPort();
+    }
+    void publish(std::uint32_t sequence) {
+        const auto locked = server.lock();
+        RecordStatus& s = locked.record().status();
+        s.latest = sequence;
+        s.lastUpdate = RecordStatus::Update::Published;
+        s.publishedAt = Clock::now();
+    }
+    static std::vector<std::uint16_t> block(const test::Master& m) {
+        std::vector<std::uint16_t> r(16);
+        return modbus_read_registers(m.get(), kAt, 16, r.data()) == 16 ? r : std::vector<std::uint16_t>{};
+    }
+    // The exception a write of `values` from offset `offset` gets (0 when it is taken).
+    static int write(const test::Master& m, int offset, std::vector<std::uint16_t> values) {
+        const int n = values.size() == 1
+                          ? modbus_write_register(m.get(), kAt + offset, values[0])
+                          : modbus_write_registers(m.get(), kAt + offset, int(values.size()), values.data());
+        if (n >= 0) return 0;
+        return errno >= EMBXILFUN && errno <= EMBXGTAR ? errno - EMBXILFUN + 1 : -1;
+    }
+
+    test::MemoryProfile profile;
+    test::CaptionStrings strings;
+    ModbusServer server{profile, strings};
+    int port = 0;
+};
+
+TEST_F(RecordServer, TwoMastersFromTwoAddressesEachAcknowledgeTheirOwn) {
+    start();
+    publish(5);
+    auto a = test::tcpMasterFrom("127.0.0.1", port);
+    auto b = test::tcpMasterFrom("127.0.0.2", port);
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(block(a)[1], 5);
+    EXPECT_EQ(block(a)[6], 1);
+    EXPECT_EQ(block(b)[6], 1);
+    EXPECT_EQ(write(a, 7, {0, 5}), 0);
+    EXPECT_EQ(block(a)[6], 0);
+    EXPECT_EQ(block(b)[6], 1) << "only the acknowledging master's flag clears";
+    EXPECT_EQ(write(b, 7, {0, 6}), 3) << "above the latest";
+    EXPECT_EQ(write(b, 7, {5}), 3) << "half a pair";
+    EXPECT_EQ(write(b, 5, {0}), 2) << "a register the block does not take";
+    EXPECT_EQ(block(b)[6], 1);
+    publish(6);
+    EXPECT_EQ(block(a)[6], 1);
+    // Function 23 acknowledges and reads back in one request.
+    std::uint16_t ack[2] = {0, 6}, back[16] = {};
+    ASSERT_EQ(modbus_write_and_read_registers(b.get(), kAt + 7, 2, ack, kAt, 16, back), 16);
+    EXPECT_EQ(back[8], 6);
+    EXPECT_EQ(block(b)[6], 0);
+}
+
+TEST_F(RecordServer, WriteAccessLocksTheMarksLikeAnyRegister) {
+    start(2);
+    publish(5);
+    auto a = test::tcpMaster(port);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(write(a, 7, {0, 5}), 1);
+    EXPECT_EQ(block(a)[6], 1);
+}
+
+TEST_F(RecordServer, ABlockThatOverlapsTheMapOrLeavesTheStoreStaysOff) {
+    profile.setInt(kSettingsSection, u"isTCP", 1);
+    profile.setInt(kSettingsSection, u"localPort", 0);
+    for (const int address : {490, -5}) {
+        profile.setInt(kSettingsSection, u"recordAddress", address);
+        test::LogCapture log;
+        server.restart();
+        server.restart();
+        EXPECT_EQ(log.count("the record block is off"), 1u) << address;
+        EXPECT_FALSE(server.lock().record().on());
+    }
+    RegisterInfo e;
+    e.table = Table::HoldingRegisters;
+    e.dataType = DataType::Float;
+    e.byteOrder = ByteOrder::BigEndian;
+    e.dataItem = DataItem::Area;
+    e.address = kAt + 15;
+    saveRegisterMap(profile, {e}, MapCaptions(strings));
+    profile.setInt(kSettingsSection, u"recordAddress", kAt);
+    test::LogCapture log;
+    server.restart();
+    EXPECT_EQ(log.count("overlap map entry 0"), 1u);
+    EXPECT_FALSE(server.lock().record().on());
 }
 
 }  // namespace
