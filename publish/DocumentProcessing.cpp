@@ -1,5 +1,6 @@
 #include "DocumentProcessing.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -73,7 +74,8 @@ DocumentOutcome processDocument(const DataBaseConnection& location, ModbusServer
 
     if (assayId == -1) return {};
 
-    const auto assay = readAssay(database, assayId);
+    std::shared_ptr<const AssayInfo> assay;
+    if (auto read = readAssay(database, assayId)) assay = std::make_shared<const AssayInfo>(std::move(*read));
     if (!assay) {
         logLine("assay " + std::to_string(assayId) +
                 " is not visible (absent, hidden or deleted); nothing published");
@@ -90,7 +92,14 @@ DocumentOutcome processDocument(const DataBaseConnection& location, ModbusServer
 
     const PeakIndex peaks(assay->peaks);
     const std::uint16_t sampleNumber = crc16(toUtf8(assay->uuid));
+    DocumentOutcome outcome{true, {}, assay, {}};
+    RegisterImage& image = outcome.image;
     const auto locked = server.lock();
+    const modbus_mapping_t& store = locked.registers();
+    image.coils.resize(static_cast<std::size_t>(store.nb_bits));
+    image.discreteInputs.resize(static_cast<std::size_t>(store.nb_input_bits));
+    image.inputRegisters.resize(static_cast<std::size_t>(store.nb_input_registers));
+    image.holdingRegisters.resize(static_cast<std::size_t>(store.nb_registers));
     // Values are worked out on a copy, which may fail (folding a name allocates); only then are
     // map and store changed, by steps that cannot fail, so a failure writes no register at all.
     RegisterMap updated = locked.registerMap();
@@ -99,7 +108,11 @@ DocumentOutcome processDocument(const DataBaseConnection& location, ModbusServer
     locked.registerMap().swap(updated);
     locked.publishedMap().swap(published);
     for (const auto& entry : locked.registerMap()) locked.writeRegister(entry);
-    return {true, {}};
+    std::copy_n(store.tab_bits, image.coils.size(), image.coils.begin());
+    std::copy_n(store.tab_input_bits, image.discreteInputs.size(), image.discreteInputs.begin());
+    std::copy_n(store.tab_input_registers, image.inputRegisters.size(), image.inputRegisters.begin());
+    std::copy_n(store.tab_registers, image.holdingRegisters.size(), image.holdingRegisters.begin());
+    return outcome;
 }
 
 std::optional<DocumentOutcome> publishDocument(const DataBaseConnection& location, ModbusServer& server,

@@ -3,6 +3,7 @@
 // compute every map entry's value and write it into the register store. The one place where the
 // result sources meet the Modbus server.
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "modbus/ModbusServer.h"
+#include "record/StateFile.h"
 #include "results/AssayRecords.h"
 #include "results/DataBaseConnection.h"
 #include "results/FilterSettings.h"
@@ -27,6 +29,9 @@ enum class RejectNotice { Box, Line };
 struct DocumentOutcome {
     bool published = false;         // its values went into the registers
     std::u16string_view rejection;  // the filters' message when they rejected it
+    // Of a published assay: the assay as read, and the four tables right after its values went in.
+    std::shared_ptr<const AssayInfo> assay;
+    RegisterImage image;
 };
 
 // Publishes the assay with the given id. Opens the host database at `location` first (also when

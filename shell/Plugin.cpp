@@ -18,6 +18,7 @@
 #include "modbus/ModbusServer.h"
 #include "platform/Guarded.h"
 #include "platform/ResourceIds.h"
+#include "publish/AnalysisRecord.h"
 #include "publish/DocumentProcessing.h"
 #include "results/DataBaseConnection.h"
 #include "results/FilterSettings.h"
@@ -72,6 +73,7 @@ struct PluginInstance {
     ModbusServer server{profile, strings};
     FilterSettings filters;  // read and reloaded on the host's event thread only, like rejectNotice
     RejectNotice rejectNotice = RejectNotice::Box;
+    AnalysisRecord record;  // on the host's event thread only
     HostDevices devices{host};
     DeviceMonitor monitor{server, devices};  // stops when destroyed
     HostRegistrations registrations{host};
@@ -119,6 +121,11 @@ void createMenuItem(const PluginInstance& plugin) {
     plugin.host.callService("MainMenu/CreateNewMenu", 0, reinterpret_cast<intptr_t>(&record));
 }
 
+void restartServer(PluginInstance& plugin) {
+    plugin.server.restart();
+    plugin.record.configure(loadRecordSettings(plugin.profile), plugin.server);
+}
+
 void takeDatabaseLocation(PluginInstance& plugin) {
     static constexpr const char* kService = "DB/GetConnectionUri";
     if (!plugin.host.hasService(kService)) return;
@@ -147,7 +154,7 @@ int onModulesLoaded(intptr_t) noexcept {
                                        : RejectNotice::Box;
         });
         plugin->windows.installMessageBoxes(plugin->language.current());
-        plugin->server.restart();
+        restartServer(*plugin);
     });
     return 0;
 }
@@ -159,7 +166,7 @@ int onDocumentUpdate(intptr_t assayId) noexcept {
         ModbusServer& server = plugin->server;
         // Settings saved in the connection dialog (only with a main window) take effect now.
         if (server.startPending() || plugin->windows.settingsSaved()) {
-            server.restart();
+            restartServer(*plugin);
             plugin->windows.rebuildMainWindowList();
             plugin->windows.clearSettingsSaved();
             return;
@@ -170,6 +177,7 @@ int onDocumentUpdate(intptr_t assayId) noexcept {
                     [&server] { server.reloadConfiguration(); }))
             outcome = publishDocument(plugin->database, server, static_cast<std::int32_t>(assayId),
                                       plugin->filters, plugin->rejectNotice);
+        guarded("DocumentUpdate: recording the analysis", [&] { plugin->record.take(outcome, server); });
         if (outcome && outcome->published)
             plugin->windows.showRejection({});
         else if (outcome && !outcome->rejection.empty() && plugin->rejectNotice == RejectNotice::Line)
