@@ -1,11 +1,11 @@
 #pragma once
 // The plug-in's Modbus slave: one register store (500 coils, 500 discrete inputs, 500 input
 // registers, 500 holding registers) served by a Modbus TCP server, a Modbus/TCP Security (TLS)
-// server and a Modbus RTU slave on a serial port, any of them or none, plus the register map and
-// the captions its texts are read and written with.
+// server and a Modbus RTU slave on a serial port, any of them or none, plus the register map, the
+// captions its texts are read and written with, and the record block (RecordBlock.h).
 //
-// Locking: one mutex guards the register map, the register store and the captions. It is
-// taken through lock(), which hands out the only access to those three; the transports take
+// Locking: one mutex guards the register map, the register store, the captions and the record
+// block. It is taken through lock(), which hands out the only access to them; the transports take
 // it while a reply is composed, never while waiting for a master or sending to one. Texts and
 // flags have their own synchronisation and may be read from any thread.
 //

@@ -59,9 +59,9 @@ void AnalysisRecord::take(const std::optional<DocumentOutcome>& outcome, ModbusS
         analysis.uuid = toUtf8(assay.uuid);
         analysis.sampleTime = assay.date;
         analysis.calibration = assay.iscalibration != 0;
-        analysis.published =
-            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-                .count();
+        analysis.published = std::chrono::duration_cast<std::chrono::seconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
         if (settings_.historyDepth >= 1) analysis.image = outcome->image;
         std::optional<std::uint32_t> sequence;
         if (!stateFailed) sequence = state_->record(analysis, settings_.historyDepth);
@@ -92,7 +92,8 @@ void AnalysisRecord::take(const std::optional<DocumentOutcome>& outcome, ModbusS
     } else if (!outcome) {
         s.lastUpdate = RecordStatus::Update::Failed;
     } else {
-        s.lastUpdate = outcome->rejection.empty() ? RecordStatus::Update::None : RecordStatus::Update::Rejected;
+        s.lastUpdate =
+            outcome->rejection.empty() ? RecordStatus::Update::None : RecordStatus::Update::Rejected;
     }
 }
 
