@@ -289,9 +289,9 @@ TEST(RegisterMap, SaveAfterDeletingLastOfFiveLeavesNoIndexFour) {
     EXPECT_EQ(loadRegisterMap(p, russianCaptions()).size(), 4u);
 }
 
-// Entries as the original writes them (every source and data item, and empty byte orders), plus
-// texts no resources know and fields left empty: read and written back, the section is the same
-// text for text.
+// Profiles already in plants hold every source and data item, empty byte orders for non-FLOAT
+// entries, hand-edited texts no resources know and fields left empty: read and written back, the
+// section must stay the same text for text, or a save would change what those plants rely on.
 TEST(RegisterMap, AStoredMapRoundTripsTextForText) {
     const std::vector<EntryTexts> stored{
         {u"Устройство", u"Хроматограф-1", u"", 0, u"Holding Registers (4x)", u"INT", u"",
